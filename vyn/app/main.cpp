@@ -1,0 +1,2 @@
+// Process entry of vyn.
+int main() { return 0; }
