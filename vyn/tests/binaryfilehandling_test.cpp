@@ -376,11 +376,15 @@ TEST_F(BinFile, CopyFileBinaryIsCompleteAndSafe)
     // Unwritable destination.
     EXPECT_FALSE(copy_file_binary(path("src.bin").c_str(), path("no/such/dir.bin").c_str()));
     EXPECT_FALSE(copy_file_binary(nullptr, path("x").c_str()));
+    // Destination that cannot be replaced (a directory): the finished
+    // temporary copy is removed again.
+    ASSERT_EQ(mkdir(path("adir").c_str(), 0700), 0);
+    EXPECT_FALSE(copy_file_binary(path("src.bin").c_str(), path("adir").c_str()));
 
     // No temporary files left behind.
     auto names = entries();
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"dst.bin", "e2.bin", "empty.bin", "src.bin"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"adir", "dst.bin", "e2.bin", "empty.bin", "src.bin"}));
 }
 
 TEST_F(BinFile, StoreCommitReplacesTargetAndAbortKeepsIt)

@@ -360,6 +360,7 @@ TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
     EXPECT_EQ(std::string(found), fake);
 
     const std::string script = path("my plot; echo $(id) `x` & \"q\".gp");
+    feed_stdin(path("console"), "CONSOLE INPUT\n");  // must not reach the plotter
     const pid_t pid = rfpulseplot_start_gnuplot_pid(script.c_str());
     ASSERT_GT(pid, 0);
     int status = 0;
