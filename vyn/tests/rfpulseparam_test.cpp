@@ -24,7 +24,7 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-class TempDir : public ::testing::Test {
+class RfPulseFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -216,7 +216,7 @@ TEST(RfPulseParam, ConstantPulseAndDegenerateSizes)
     EXPECT_EQ(p3[3], 4.0);
 }
 
-TEST_F(TempDir, WaveformFilesLayoutAndRoundTrip)
+TEST_F(RfPulseFiles, WaveformFilesLayoutAndRoundTrip)
 {
     const int ap = 256;
     static double g[3][VYN_MAX_RF_POINTS];
@@ -286,7 +286,7 @@ TEST(RfPulseParam, DefaultWaveformNames)
     EXPECT_FALSE(rfpulseparam_default_waveform_name(tiny, sizeof tiny, "longname", 1, true));
 }
 
-TEST_F(TempDir, PulseCsvPhaseAndMagnitude)
+TEST_F(RfPulseFiles, PulseCsvPhaseAndMagnitude)
 {
     // Samples: +x, +y, zero, zero, -y, zero.
     const double x[6] = {3.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -320,7 +320,7 @@ TEST_F(TempDir, PulseCsvPhaseAndMagnitude)
     EXPECT_FALSE(WritePulseCSV(path("no/dir.csv").c_str(), 2, h, z, w));
 }
 
-TEST_F(TempDir, PlotScriptTextAndQuoting)
+TEST_F(RfPulseFiles, PlotScriptTextAndQuoting)
 {
     ASSERT_TRUE(WriteGnuplotPulseScript(path("p.gp").c_str(), "pulse.csv"));
     const std::string expect =
@@ -339,7 +339,7 @@ TEST_F(TempDir, PlotScriptTextAndQuoting)
     EXPECT_FALSE(WriteGnuplotPulseScript(path("no/dir.gp").c_str(), "x"));
 }
 
-TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
+TEST_F(RfPulseFiles, GnuplotStartsWithoutShellOrHintsWhenMissing)
 {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     ASSERT_EQ(mkdir(path("bin").c_str(), 0700), 0);
@@ -384,7 +384,7 @@ TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
     setenv("PATH", saved_path.c_str(), 1);
 }
 
-TEST_F(TempDir, ExportDialogueWritesCsvAndScript)
+TEST_F(RfPulseFiles, ExportDialogueWritesCsvAndScript)
 {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", path("nowhere").c_str(), 1);  // plotting itself is not under test here
@@ -402,7 +402,7 @@ TEST_F(TempDir, ExportDialogueWritesCsvAndScript)
     EXPECT_FALSE(rfpulseplot_export_pulse_interactive(4, 0.5, x, y));
 }
 
-TEST_F(TempDir, ReadBxByPulseAppliesFactor)
+TEST_F(RfPulseFiles, ReadBxByPulseAppliesFactor)
 {
     {
         FILE* f = std::fopen(path("bx.txt").c_str(), "w");
