@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "binaryfilehandling.h"
+#include "datafiles_test_util.h"
 #include "rfpulseparam.h"
 #include "rfpulseplot.h"
 
@@ -24,62 +24,10 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-class RfPulseFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vyn_rfparam_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { remove_tree(dir); }
-    static void remove_tree(const std::string& d)
-    {
-        DIR* h = opendir(d.c_str());
-        if (h) {
-            while (dirent* e = readdir(h)) {
-                std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                const std::string p = d + "/" + name;
-                struct stat sb;
-                if (lstat(p.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode))
-                    remove_tree(p);
-                else
-                    std::remove(p.c_str());
-            }
-            closedir(h);
-        }
-        rmdir(d.c_str());
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string dir;
-};
-
-std::vector<unsigned char> slurp(const std::string& p)
-{
-    std::vector<unsigned char> v;
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return v;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) v.push_back(static_cast<unsigned char>(c));
-    std::fclose(f);
-    return v;
-}
-
-std::string slurp_text(const std::string& p)
-{
-    auto v = slurp(p);
-    return std::string(v.begin(), v.end());
-}
-
-void feed_stdin(const std::string& file, const std::string& text)
-{
-    FILE* f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    ASSERT_NE(std::freopen(file.c_str(), "r", stdin), nullptr);
-}
+using datafiles_test::feed_stdin;
+using datafiles_test::slurp;
+using datafiles_test::slurp_text;
+using RfPulseFiles = datafiles_test::TempDirTest;
 
 // Sample k of a harmonic of order m, with time measured from index ap/2.
 double cosm(int k, int m, int ap) { return std::cos(2.0 * kPi * m * (k - ap / 2) / ap); }
