@@ -350,3 +350,21 @@ TEST(DoSpectrum, LineListStopsAt256)
     EXPECT_LE(ns, MATRIXMATH_MAX_LINES);
     for (int k = 2; k <= nc; ++k) EXPECT_LT(csp[2][k - 1], csp[2][k]);
 }
+
+TEST(DoSpectrum, DimensionOutsideRangeGivesEmptyLists)
+{
+    static CMatrix h, rho;
+    static SpectrumLineList csp, ssp;
+    kt::fill_hermitian(4, h, 1, 10.0);
+    kt::fill_random(4, rho, 2);
+    int nc = 0, ns = 0;
+    DoSpectrum(4, rho, h, rho, csp, ssp, &nc, &ns);
+    ASSERT_GT(nc, 0);
+    for (int bad : {0, -3, MATRIXMATH_DIM + 1}) {
+        DoSpectrum(bad, rho, h, rho, csp, ssp, &nc, &ns);
+        EXPECT_EQ(nc, 0);
+        EXPECT_EQ(ns, 0);
+        EXPECT_EQ(csp[1][1], 0.0);
+        EXPECT_EQ(csp[2][1], 0.0);
+    }
+}
