@@ -98,7 +98,8 @@ constexpr int MATRIXMATH_MAX_LINES = 256;
 typedef double SpectrumLineList[3][MATRIXMATH_DIM + 1];
 
 // Cosine and sine line lists of densmat under static Hamiltonian Hmat (rad/s)
-// detected with cohmat. Nc/Ns may be null.
+// detected with cohmat. Nc/Ns may be null; a list whose count is not asked
+// for is left unmerged and unsorted.
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat,
                 SpectrumLineList csp, SpectrumLineList ssp, int* Nc, int* Ns);
 // Merges lines closer than 0.05 Hz and sorts by frequency. Npeaks may be null.

@@ -356,13 +356,11 @@ void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatri
                 ++is;
             }
         }
-    int nc = ic - 1, ns = is - 1;
-    if (Nc) *Nc = nc;
-    if (Ns) *Ns = ns;
-    SortSpectrum(&nc, csp);
-    SortSpectrum(&ns, ssp);
-    if (Nc) *Nc = nc;
-    if (Ns) *Ns = ns;
+    // Without a count the caller gets the lists unmerged and unsorted.
+    if (Nc) *Nc = ic - 1;
+    if (Ns) *Ns = is - 1;
+    SortSpectrum(Nc, csp);
+    SortSpectrum(Ns, ssp);
 }
 
 void SortSpectrum(int* Npeaks, SpectrumLineList spc)

@@ -291,8 +291,12 @@ TEST(DoSpectrum, SingleSpinHalf)
     EXPECT_NEAR(csp[2][1], 100.0, 1e-10);
     EXPECT_NEAR(csp[1][1], 0.5, 1e-14);
     EXPECT_EQ(ns, 0);
-    DoSpectrum(2, ix, h, ix, csp, ssp, nullptr, nullptr);   // counts optional
-    EXPECT_NEAR(csp[1][1], 0.5, 1e-14);
+    // Without counts the two ordered pairs stay separate lines.
+    DoSpectrum(2, ix, h, ix, csp, ssp, nullptr, nullptr);
+    EXPECT_NEAR(csp[1][1], 0.25, 1e-14);
+    EXPECT_NEAR(csp[1][2], 0.25, 1e-14);
+    EXPECT_NEAR(csp[2][2], 100.0, 1e-10);
+    EXPECT_EQ(csp[1][3], 0.0);
 }
 
 TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect)
