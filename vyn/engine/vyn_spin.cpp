@@ -13,7 +13,7 @@ namespace {
 
 // Engine scratch for the spin-system builders.
 CMatrix vs_work;      // accumulates a Hamiltonian
-CMatrix vs_op_a, vs_op_b, vs_prod;
+CMatrix vs_op_a, vs_prod;
 
 int vs_smoke_check_mode = 0;
 
@@ -148,10 +148,10 @@ void vs_build_totals()
 
 }  // namespace
 
-// The observable code keeps the authoritative smoke-check flag; these
-// definitions stand in when it is not linked.
-__attribute__((weak)) void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
-__attribute__((weak)) int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
+// Process-wide smoke-check flag, shared by the build route, the propagators
+// and the observable code.
+void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
+int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
 
 void init()
 {
