@@ -213,3 +213,16 @@ TEST(SpinOperators, EightSpinsFullSize)
     EXPECT_EQ(X(1, 2).real(), 0.0);
     EXPECT_NEAR(kt::frob(256, X), 0.5 * std::sqrt(256.0), 1e-12);
 }
+
+TEST(SpinOperators, DimensionOutsideRangeWritesNothing)
+{
+    SpinIList il = {0, 1};
+    MakeKets(ket, il);
+    Zm(1, 1) = 9.0;
+    for (int bad : {0, -1, MATRIXMATH_DIM + 1, 100000}) {
+        MakeMatrixIz(il, ket, bad, 1, Zm);
+        MakeMatrixIplus(il, ket, bad, 1, Zm);
+        MakeTotalIx(bad, 1, ket, il, 1, Zm);
+        EXPECT_EQ(Zm(1, 1), 9.0);
+    }
+}
