@@ -210,7 +210,49 @@ public final class CooccurenceMatrixTest {
         refused("X*Y*Z wrapping to a small 32-bit value", small, 65536, 65536, 1, 0, 0, 4);
     }
 
+    /** Calls from several Java threads at once share nothing and give identical maps. */
+    private static void concurrentCalls() {
+        final int X = 20;
+        final int Y = 16;
+        final int Z = 3;
+        Random rnd = new Random(9);
+        final int[] img = new int[X * Y * Z];
+        for (int i = 0; i < img.length; i++) {
+            img[i] = rnd.nextInt(8);
+        }
+        final int[] copy = img.clone();
+        final float[][] first = CooccurenceMatrix.nativeTexelMatrix(img, X, Y, Z, 2, 1, 8);
+        final boolean[] same = new boolean[4];
+        Thread[] threads = new Thread[4];
+        for (int t = 0; t < threads.length; t++) {
+            final int slot = t;
+            threads[t] = new Thread(() -> {
+                boolean ok = true;
+                for (int rep = 0; rep < 3; rep++) {
+                    float[][] m = CooccurenceMatrix.nativeTexelMatrix(img, X, Y, Z, 2, 1, 8);
+                    for (int f = 0; f < 10; f++) {
+                        ok &= java.util.Arrays.equals(first[f], m[f]);
+                    }
+                }
+                same[slot] = ok;
+            });
+            threads[t].start();
+        }
+        for (Thread t : threads) {
+            try {
+                t.join();
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+        for (int t = 0; t < threads.length; t++) {
+            check(same[t], "concurrent call from thread " + t + " gives the same maps");
+        }
+        check(java.util.Arrays.equals(img, copy), "the image array is left unchanged");
+    }
+
     public static void main(String[] args) {
+        concurrentCalls();
         constantWindow();
         borderOnly();
         badArguments();
