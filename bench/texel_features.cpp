@@ -39,7 +39,7 @@ void BM_ShippedSingleThread(benchmark::State& state) {
   const auto img = volume(L);
   Maps maps;
   TexelScratch s;
-  texel_scratch_alloc(&s, kP, kQ);
+  texel_scratch_alloc(&s, kP, kQ, kX, kY);
   for (auto _ : state) {
     for (int z = 0; z < kZ; ++z)
       for (int y = 0; y < kY; ++y)

@@ -83,7 +83,7 @@ static int texel_run_pool(TexelPool* pool, int nslots, const pthread_attr_t* att
   int usable = 0;
   for (int s = 0; s < nslots; ++s) {
     slots[s].pool = pool;
-    if (texel_scratch_alloc(&slots[s].scratch, pool->P, pool->Q) == 0) ++usable;
+    if (texel_scratch_alloc(&slots[s].scratch, pool->P, pool->Q, pool->X, pool->Y) == 0) ++usable;
   }
   int status = 0;
   if (usable == 0) {

@@ -11,18 +11,19 @@ static inline uint64_t texel_key(uint32_t row, uint32_t col, uint32_t tag) {
   return ((uint64_t)row << 32) | ((uint64_t)col << 1) | tag;
 }
 
-int64_t texel_pairs_capacity(int P, int Q) {
-  if (P < 0 || Q < 0) return 0;
-  // Direction 1 has the widest column range (2P+1) and the direction with 2Q+1 rows
-  // has 2P columns; (2P+1)(2Q+1) bounds them all.
-  return (2 * (int64_t)P + 1) * (2 * (int64_t)Q + 1);
+int64_t texel_pairs_capacity(int P, int Q, int X, int Y) {
+  if (P < 0 || Q < 0 || X <= 0 || Y <= 0) return 0;
+  // Every direction's range lies inside the (2P+1) x (2Q+1) window.
+  const int64_t cols = 2 * (int64_t)P + 1 < X ? 2 * (int64_t)P + 1 : X;
+  const int64_t rows = 2 * (int64_t)Q + 1 < Y ? 2 * (int64_t)Q + 1 : Y;
+  return cols * rows;
 }
 
-int texel_scratch_alloc(TexelScratch* s, int P, int Q) {
+int texel_scratch_alloc(TexelScratch* s, int P, int Q, int X, int Y) {
   s->keys = nullptr;
   s->entries = nullptr;
   s->capacity = 0;
-  const int64_t cap = texel_pairs_capacity(P, Q);
+  const int64_t cap = texel_pairs_capacity(P, Q, X, Y);
   if (cap <= 0 || (uint64_t)cap > SIZE_MAX / (2 * sizeof(uint64_t))) return 1;
   s->keys = (uint64_t*)malloc((size_t)cap * 2 * sizeof(uint64_t));
   s->entries = (TexelEntry*)malloc((size_t)cap * 2 * sizeof(TexelEntry));

@@ -23,12 +23,14 @@ struct TexelScratch {
   int64_t capacity;      // pixel pairs of the largest direction range
 };
 
-// Pairs per direction for half window sizes P, Q (64-bit; 0 when the window is degenerate).
-int64_t texel_pairs_capacity(int P, int Q);
+// Most pixel pairs of one direction for half window sizes P, Q in an X x Y slice: the
+// window is clipped to the slice (a window larger than the slice has no interior voxel),
+// so huge P or Q need no huge scratch. 0 for negative or non-positive arguments.
+int64_t texel_pairs_capacity(int P, int Q, int X, int Y);
 
-// Allocates the scratch for windows of half sizes P, Q. Returns 0 on success, 1 when
-// the memory cannot be had (the record is then left empty).
-int texel_scratch_alloc(TexelScratch* s, int P, int Q);
+// Allocates the scratch for windows of half sizes P, Q in X x Y slices. Returns 0 on
+// success, 1 when the memory cannot be had (the record is then left empty).
+int texel_scratch_alloc(TexelScratch* s, int P, int Q, int X, int Y);
 void texel_scratch_free(TexelScratch* s);
 
 // Features of one direction of an interior voxel (x, y, z).

@@ -83,7 +83,7 @@ TEST(TexelFeatures, DenseScratchRoutineEqualsReference) {
 
 float voxel_feature(const std::vector<int32_t>& img, int X, int Y, int P, int Q, int L, int x, int y, int f) {
   TexelScratch s;
-  EXPECT_EQ(0, texel_scratch_alloc(&s, P, Q));
+  EXPECT_EQ(0, texel_scratch_alloc(&s, P, Q, X, Y));
   float acc[10];
   texel_voxel_features(img.data(), X, Y, P, Q, L, x, y, 0, &s, acc);
   texel_scratch_free(&s);
@@ -94,7 +94,7 @@ TEST(TexelFeatures, ConstantWindowClosedForm) {
   const int X = 7, Y = 7, g = 5, L = 9;
   std::vector<int32_t> img((size_t)X * Y, g);
   TexelScratch s;
-  ASSERT_EQ(0, texel_scratch_alloc(&s, 2, 1));
+  ASSERT_EQ(0, texel_scratch_alloc(&s, 2, 1, X, Y));
   float acc[10];
   texel_voxel_features(img.data(), X, Y, 2, 1, L, 3, 3, 0, &s, acc);
   texel_scratch_free(&s);
@@ -116,7 +116,7 @@ TEST(TexelFeatures, ZeroHalfWidthLeavesThreeEmptyDirections) {
   const int X = 5, Y = 7, g = 4, L = 6;
   std::vector<int32_t> img((size_t)X * Y, g);
   TexelScratch s;
-  ASSERT_EQ(0, texel_scratch_alloc(&s, 0, 2));
+  ASSERT_EQ(0, texel_scratch_alloc(&s, 0, 2, X, Y));
   float f0[10], f1[10];
   texel_direction_features(img.data(), X, Y, 0, 2, L, 2, 3, 0, 0, &s, f0);
   texel_direction_features(img.data(), X, Y, 0, 2, L, 2, 3, 0, 1, &s, f1);
@@ -186,9 +186,10 @@ TEST(TexelFeatures, HugeLevelCountNeedsNoMatrixStorage) {
 }
 
 TEST(TexelFeatures, ScratchCapacityCoversEveryDirection) {
+  // Smallest slices that still have an interior voxel for the window.
   for (int P = 0; P <= 4; ++P)
     for (int Q = 0; Q <= 4; ++Q) {
-      const int64_t cap = texel_pairs_capacity(P, Q);
+      const int64_t cap = texel_pairs_capacity(P, Q, 2 * P + 1, 2 * Q + 1);
       for (int d = 0; d < 4; ++d) {
         const int64_t cols = 2 * P + 1 + texel_direction(TEXEL_DIR_LAST_COL, d);
         const int64_t rows = 2 * Q + 1 - texel_direction(TEXEL_DIR_FIRST_ROW, d) + texel_direction(TEXEL_DIR_LAST_ROW, d);
@@ -196,8 +197,26 @@ TEST(TexelFeatures, ScratchCapacityCoversEveryDirection) {
       }
     }
   TexelScratch s;
-  EXPECT_EQ(1, texel_scratch_alloc(&s, -1, 0));
+  EXPECT_EQ(1, texel_scratch_alloc(&s, -1, 0, 5, 5));
   EXPECT_EQ(nullptr, s.keys);
+}
+
+// A window far larger than the slice leaves no interior voxel; it must not ask for
+// scratch sized by the window.
+TEST(TexelFeatures, HugeWindowGivesZerosWithoutHugeScratch) {
+  EXPECT_EQ(6 * 4, texel_pairs_capacity(1 << 30, 1 << 30, 6, 4));
+  const int X = 6, Y = 4, Z = 2;
+  const size_t n = (size_t)X * Y * Z;
+  const auto img = texel_random_volume(3, n, 0, 3);
+  TexelMaps maps(n, 9.0f);
+  TexelScratch s;
+  ASSERT_EQ(0, texel_scratch_alloc(&s, 2147483647, 2147483647, X, Y));
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) texel_store_voxel(img.data(), X, Y, 2147483647, 2147483647, 4, x, y, z, &s, maps.ptr);
+  texel_scratch_free(&s);
+  for (int f = 0; f < 10; ++f)
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(0u, texel_bits(maps.ptr[f][i]));
 }
 
 }  // namespace

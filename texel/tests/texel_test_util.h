@@ -49,7 +49,7 @@ inline std::string texel_compare_bits(const std::vector<std::vector<float>>& wan
 // Serial fill with the sparse per-voxel code.
 inline void texel_serial_maps(const int32_t* img, int X, int Y, int Z, int P, int Q, int L, float* const* maps) {
   TexelScratch s;
-  if (texel_scratch_alloc(&s, P, Q) != 0) return;
+  if (texel_scratch_alloc(&s, P, Q, X, Y) != 0) return;
   for (int z = 0; z < Z; ++z)
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) texel_store_voxel(img, X, Y, P, Q, L, x, y, z, &s, maps);

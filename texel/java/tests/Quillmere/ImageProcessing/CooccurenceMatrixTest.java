@@ -185,6 +185,14 @@ public final class CooccurenceMatrixTest {
             }
         }
         check(zeros, "window wider than the image: ten arrays of +0");
+        float[][] huge = CooccurenceMatrix.nativeTexelMatrix(img, X, Y, Z, Integer.MAX_VALUE, 1_000_000_000, 4);
+        boolean hugeZeros = huge.length == 10;
+        for (float[] a : huge) {
+            for (float v : a) {
+                hugeZeros &= Float.floatToIntBits(v) == 0;
+            }
+        }
+        check(hugeZeros, "window of half size 2^31-1: ten arrays of +0, no allocation failure");
     }
 
     private static void refused(String what, int[] img, int X, int Y, int Z, int P, int Q, int L) {
