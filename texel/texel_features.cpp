@@ -115,7 +115,9 @@ void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, 
   // starts at +0 never becomes -0), except the correlation when its denominator is 0:
   // there each zero element adds 0/0.
   if (denom == 0.0f && (uint64_t)nz < (uint64_t)L * (uint64_t)L) {
-    const float zero = (float)(T - T);  // a runtime zero, so the NaN is produced at run time
+    // Read through volatile so that 0/0 is evaluated at run time and yields the same
+    // NaN as the division in the full scan (a folded constant may differ in sign).
+    volatile float zero = 0.0f;
     sums.corr += zero / denom;
   }
   texel_sums_to_features(&sums, feat);
