@@ -4,13 +4,6 @@
 
 #include <algorithm>
 
-// Keys order the entries of a matrix row-major: row in the upper 32 bits, column above
-// one tag bit (0: the count belongs to element (row, column), 1: it is the transposed
-// count that symmetrisation adds to it).
-static inline uint64_t texel_key(uint32_t row, uint32_t col, uint32_t tag) {
-  return ((uint64_t)row << 32) | ((uint64_t)col << 1) | tag;
-}
-
 int64_t texel_pairs_capacity(int P, int Q, int X, int Y) {
   if (P < 0 || Q < 0 || X <= 0 || Y <= 0) return 0;
   // Every direction's range lies inside the (2P+1) x (2Q+1) window.
@@ -24,9 +17,9 @@ int texel_scratch_alloc(TexelScratch* s, int P, int Q, int X, int Y) {
   s->entries = nullptr;
   s->capacity = 0;
   const int64_t cap = texel_pairs_capacity(P, Q, X, Y);
-  if (cap <= 0 || (uint64_t)cap > SIZE_MAX / (2 * sizeof(uint64_t))) return 1;
-  s->keys = (uint64_t*)malloc((size_t)cap * 2 * sizeof(uint64_t));
-  s->entries = (TexelEntry*)malloc((size_t)cap * 2 * sizeof(TexelEntry));
+  if (cap <= 0 || (uint64_t)cap > SIZE_MAX / (4 * sizeof(TexelEntry))) return 1;
+  s->keys = (uint64_t*)malloc((size_t)cap * sizeof(uint64_t));
+  s->entries = (TexelEntry*)malloc((size_t)cap * 4 * sizeof(TexelEntry));
   if (!s->keys || !s->entries) {
     texel_scratch_free(s);
     return 1;
@@ -44,7 +37,7 @@ void texel_scratch_free(TexelScratch* s) {
 }
 
 static void texel_sort_keys(uint64_t* k, int64_t n) {
-  if (n <= 48) {
+  if (n <= 64) {
     for (int64_t a = 1; a < n; ++a) {
       const uint64_t v = k[a];
       int64_t b = a;
@@ -56,6 +49,22 @@ static void texel_sort_keys(uint64_t* k, int64_t n) {
   }
 }
 
+static inline uint64_t texel_entry_pos(const TexelEntry& e) { return ((uint64_t)(uint32_t)e.i << 32) | (uint32_t)e.j; }
+
+static void texel_sort_entries(TexelEntry* v, int64_t n) {
+  if (n <= 64) {
+    for (int64_t a = 1; a < n; ++a) {
+      const TexelEntry e = v[a];
+      const uint64_t key = texel_entry_pos(e);
+      int64_t b = a;
+      for (; b > 0 && texel_entry_pos(v[b - 1]) > key; --b) v[b] = v[b - 1];
+      v[b] = e;
+    }
+  } else {
+    std::sort(v, v + n, [](const TexelEntry& a, const TexelEntry& b) { return texel_entry_pos(a) < texel_entry_pos(b); });
+  }
+}
+
 void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y,
                               int z, int d, TexelScratch* s, float feat[TEXEL_NUM_FEATURES]) {
   const int32_t* slice = image + (int64_t)X * (int64_t)Y * (int64_t)z;
@@ -64,8 +73,9 @@ void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, 
   const int r0 = y - Q + texel_direction(TEXEL_DIR_FIRST_ROW, d);
   const int r1 = y + Q + texel_direction(TEXEL_DIR_LAST_ROW, d);
 
-  // One pass over the window: each counted pair adds its own key and, off the
-  // diagonal, the transposed key.
+  // One pass over the window. A counted pair (a, b) becomes the key of its unordered
+  // pair {lo, hi}: lo in the upper 32 bits, hi above a tag bit telling whether the pair
+  // was counted as (hi, lo).
   uint64_t* keys = s->keys;
   int64_t n = 0;
   for (int r = r0; r <= r1; ++r) {
@@ -74,32 +84,54 @@ void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, 
     for (int u = u0; u <= u1; ++u) {
       const int32_t a = row[u], b = prow[u + dx];
       if (a < 0 || a >= L || b < 0 || b >= L) continue;
-      keys[n++] = texel_key((uint32_t)a, (uint32_t)b, 0);
-      if (a != b) keys[n++] = texel_key((uint32_t)b, (uint32_t)a, 1);
+      keys[n++] = a <= b ? ((uint64_t)a << 32) | ((uint64_t)b << 1) : ((uint64_t)b << 32) | ((uint64_t)a << 1) | 1u;
     }
   }
   texel_sort_keys(keys, n);
 
-  // Collapse runs into the distinct non-zero elements of the symmetrised matrix,
-  // already in row-major order.
-  TexelEntry* ent = s->entries;
-  int64_t nz = 0;
+  // Upper triangle (diagonal included) of the symmetrised matrix in row-major order:
+  // S[i][k] = C[i][k] + C[k][i], S[i][i] = 2 C[i][i].
+  TexelEntry* upper = s->entries;
+  TexelEntry* lower = s->entries + s->capacity;
+  TexelEntry* ent = s->entries + 2 * s->capacity;
+  int64_t nu = 0, nl = 0;
   for (int64_t a = 0; a < n;) {
     const uint64_t pos = keys[a] >> 1;
-    int64_t own = 0, trans = 0;
+    int64_t fwd = 0, bwd = 0;
     for (; a < n && (keys[a] >> 1) == pos; ++a) {
-      if (keys[a] & 1u) ++trans;
-      else ++own;
+      if (keys[a] & 1u) ++bwd;
+      else ++fwd;
     }
-    TexelEntry* e = &ent[nz++];
+    TexelEntry* e = &upper[nu++];
     e->i = (int32_t)(pos >> 31);
     e->j = (int32_t)(pos & 0x7fffffffu);
-    e->s = (e->i == e->j) ? 2.0f * (float)own : (float)own + (float)trans;
+    if (e->i == e->j) {
+      e->s = 2.0f * (float)fwd;
+    } else {
+      e->s = (float)fwd + (float)bwd;
+      lower[nl].i = e->j;
+      lower[nl].j = e->i;
+      lower[nl].s = e->s;
+      ++nl;
+    }
+  }
+  // Mirror elements, then one merge gives every non-zero element in row-major order
+  // (within a row the mirrored ones lie left of the diagonal, the upper ones on or right).
+  texel_sort_entries(lower, nl);
+  int64_t nz = 0;
+  for (int64_t a = 0, b = 0; a < nu || b < nl;) {
+    if (b >= nl || (a < nu && texel_entry_pos(upper[a]) < texel_entry_pos(lower[b]))) ent[nz++] = upper[a++];
+    else ent[nz++] = lower[b++];
   }
 
-  // Total, accumulated in row-major order through single precision.
+  // Total, accumulated in row-major order through single precision. Each counted pair
+  // adds 2 to the total; while that stays below 2^24 every step is exact.
   int64_t T = 0;
-  for (int64_t e = 0; e < nz; ++e) T = (int64_t)((float)T + ent[e].s);
+  if (2 * n < (int64_t)1 << 24) {
+    T = 2 * n;
+  } else {
+    for (int64_t e = 0; e < nz; ++e) T = (int64_t)((float)T + ent[e].s);
+  }
   if (T != 0) {
     const float t = (float)T;
     for (int64_t e = 0; e < nz; ++e) ent[e].s = ent[e].s / t;

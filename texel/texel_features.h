@@ -18,8 +18,8 @@ struct TexelEntry {
 // Per-worker scratch: room for the tagged pair keys and the distinct elements of one
 // direction.
 struct TexelScratch {
-  uint64_t* keys;        // 2 * capacity
-  TexelEntry* entries;   // 2 * capacity
+  uint64_t* keys;        // capacity
+  TexelEntry* entries;   // 4 * capacity: upper, mirrored and merged elements
   int64_t capacity;      // pixel pairs of the largest direction range
 };
 
