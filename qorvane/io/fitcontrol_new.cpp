@@ -335,12 +335,9 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
             break;
 
     // 3. steps, then the starting-value header
-    if (fc_read_steps(fp, ctx) != 0) {
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
-    }
+    const bool steps_ok = fc_read_steps(fp, ctx) == 0;
     tok[0] = '\0';
-    if (std::fscanf(fp, "%6s", tok) != 1 || std::strcmp(tok, "number") != 0) {
+    if (!steps_ok || std::fscanf(fp, "%6s", tok) != 1 || std::strcmp(tok, "number") != 0) {
         fc_say("fatal error reading starting value / fit strategy file ");
         fc_say("reading terminated before eof was reached ");
         fc_say("file format error in fit strategy definition ");
