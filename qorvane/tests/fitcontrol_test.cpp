@@ -635,6 +635,18 @@ TEST(FitControlChecks, LineAndParameterLimits)
     out = run_checks(c);
     EXPECT_NE(out.find("\t total number of model parameters exceeds maximum 350"), std::string::npos);
     EXPECT_NE(out.find(" # line     parameters : 350"), std::string::npos);
+
+    // absurd counts and bounds from a hand-edited file are reported, not overflowed
+    baseline(c);
+    c->nLines = 2147483647;
+    c->pattrn = 2147483647;
+    c->lsfcfs = 2147483647;
+    c->step[1].max[1] = 2147483647;
+    c->step[1].min[1] = -2147483647;
+    out = run_checks(c);
+    EXPECT_EQ(c->init_ok, 0);
+    EXPECT_NE(out.find(" # lsf      parameters : 4294967294"), std::string::npos) << out;
+    EXPECT_NE(out.find("illegal fit range (i.e. total # of fd points) : 4294967294"), std::string::npos);
 }
 
 TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
