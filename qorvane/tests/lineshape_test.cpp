@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -29,11 +30,26 @@ struct CtxHolder {
     ~CtxHolder() { qorvane_context_destroy(ctx); }
 };
 
+// Fresh directory under /tmp, removed with everything in it when the test program ends.
 std::string temp_dir()
 {
+    struct Dirs {
+        std::vector<std::string> list;
+        ~Dirs()
+        {
+            for (const std::string &d : list) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+    };
+    static Dirs dirs;
     char tmpl[] = "/tmp/qorvane_ls_XXXXXX";
     const char *d = mkdtemp(tmpl);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return std::string("/tmp");
+    dirs.list.push_back(d);
+    return std::string(d);
 }
 
 // Reference DFT: X_m = sum_k x_k exp(sign * 2 pi i m k / n).
