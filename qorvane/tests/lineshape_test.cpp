@@ -544,6 +544,25 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         EXPECT_EQ(h.ctx->status.exit_code, c.exit_code) << c.name;
         EXPECT_NE(out.find(c.text), std::string::npos) << c.name << ": " << out;
     }
+    // a pattern or line-shape function whose first time-domain point is zero
+    // cannot be normalised: refused rather than divided by zero
+    const std::string zero = dir + "/zero.bin";
+    std::vector<double> zr(64, 0.0), zi(64, 0.0);
+    ASSERT_EQ(qorvane_write_complex_file(zero.c_str(), 64, zr.data(), zi.data()), 0);
+    CtxHolder z;
+    z.ctx->n_pnts = 64;
+    z.ctx->pattrn = 1;
+    std::snprintf(z.ctx->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", zero.c_str());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fetch_patterns(z.ctx), QORVANE_RC_FATAL);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("cannot be normalised"), std::string::npos);
+    CtxHolder lsf;
+    lsf.ctx->n_pnts = 64;
+    lsf.ctx->lsfcfs = 2;
+    lsf.ctx->lsf_start = 5;
+    EXPECT_EQ(parameter_array_2_line_shape_function(lsf.ctx, lsf.ctx->par_vec), QORVANE_RC_FATAL);
+    EXPECT_EQ(lsf.ctx->status.fatal, 1);
+
     // patterns need N <= 4096 (one 65536-byte buffer each)
     CtxHolder big;
     big.ctx->n_pnts = 8192;
