@@ -14,16 +14,9 @@ VYNPropagationState vyn_prop;
 
 void VYNPropagationState_Reset() {
     vyn_prop.ap = 0;
-    vyn_prop.ndw = 1;
     vyn_prop.pt = 0.0;
     vyn_prop.h = 0.0;
     vyn_prop.statoff_s = 0.0;
-    vyn_prop.calc = 0;
-    vyn_prop.pulseflag = 2;
-    vyn_prop.ndx = vyn_prop.ndy = vyn_prop.ndz = 1;
-    vyn_prop.x0_s = vyn_prop.y0_s = vyn_prop.z0_s = 0.0;
-    vyn_prop.dx_s = vyn_prop.dy_s = vyn_prop.dz_s = 0.0;
-    vyn_prop.gs = 0.0;
     vyn_prop.spatial_progress_sector = 0;
     vyn_prop.spatial_progress_sector_count = 0;
 }
@@ -94,33 +87,6 @@ bool vyn_parse_int_after_key(const char* text, const char* key, int* out) {
 }
 
 bool vyn_is_power_of_two_int(int v) { return v >= 1 && (v & (v - 1)) == 0; }
-
-bool copy_file_binary(const char* src_path, const char* dst_path) {
-    if (!src_path || !dst_path) return false;
-    FILE* in = std::fopen(src_path, "rb");
-    if (!in) return false;
-    FILE* out = std::fopen(dst_path, "wb");
-    if (!out) {
-        std::fclose(in);
-        return false;
-    }
-    static char buf[8192];
-    bool ok = true;
-    for (;;) {
-        size_t got = std::fread(buf, 1, sizeof buf, in);
-        if (got > 0 && std::fwrite(buf, 1, got, out) != got) {
-            ok = false;
-            break;
-        }
-        if (got < sizeof buf) {
-            if (std::ferror(in)) ok = false;
-            break;
-        }
-    }
-    std::fclose(in);
-    if (std::fclose(out) != 0) ok = false;
-    return ok;
-}
 
 void vyn_wait_enter_if_tty() {
     std::fflush(stdout);

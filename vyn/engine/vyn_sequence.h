@@ -4,13 +4,15 @@
 // State is kept in plain records with one module-level instance each:
 //   vyn_sequence  - the pulse sequence as composed or bound from a model
 //                   (sector arrays are 1-based, sectors 1..VYN_MAX_SECTORS)
-//   vyn_prop      - propagation state of the current sector and the spatial
-//                   grid actually used by the propagators
-// The RF and gradient sample arrays (xb, yb, gx, gy, gz) belong to the
-// waveform state of the pulse module.
+//   vyn_prop      - propagation state of the current sector
+// The RF and gradient sample arrays (xb, yb, gx, gy, gz) are the waveform
+// state vyn_waveform of rfpulseparam.h.
 #pragma once
 
 #include <cstdio>
+
+#include "binaryfilehandling.h"  // copy_file_binary
+#include "vyn.h"
 
 constexpr int VYN_MAX_SECTORS = 20;
 constexpr int VYN_MAX_SAMPLES = 8192;
@@ -41,27 +43,22 @@ struct VYNSequenceState {
     double vyn_gui_receiver_carrier_ppm;              // receiver carrier, ppm
 };
 
+// Propagation state of the current sector. The pass counter `calc` and
+// `pulseflag` live in the spin-system group (vyn_spin), the grid, `gs` and
+// `ndw` in the grid group (vyn_grid) of vyn.h.
 struct VYNPropagationState {
     int ap;            // time intervals of the current sector
-    int ndw;           // matrices held in dm.bin
     double pt;         // current sector duration, s
     double h;          // time step, s
     double statoff_s;  // current static offset, rad/s
-    int calc;          // sectors propagated into dm.bin since the last reset
-    int pulseflag;     // 2 = no RF pulse defined, 1 = RF defined
-    int ndx, ndy, ndz; // grid points along x, y, z (1..256 each)
-    double x0_s, y0_s, z0_s;  // grid origin used by the spatial propagator, cm
-    double dx_s, dy_s, dz_s;  // grid step used by the spatial propagator, cm
-    double gs;                // gradient strength of the interactive dialogues
-    int spatial_progress_sector;
-    int spatial_progress_sector_count;
+    int spatial_progress_sector;        // sector now propagated (progress line)
+    int spatial_progress_sector_count;  // sectors before the first acquisition sector
 };
 
 extern VYNSequenceState vyn_sequence;
 extern VYNPropagationState vyn_prop;
 
-// Resets the propagation state to its start values (grid 1x1x1 at the
-// origin, ndw = 1, calc = 0, pulseflag = 2).
+// Resets the propagation state of the current sector to zero.
 void VYNPropagationState_Reset();
 // Clears the sequence definition (no sectors, nevo[0] = 1, result "result.bin").
 void VYNSequenceState_Reset();
@@ -99,9 +96,6 @@ bool vyn_text_contains_ci(const char* text, const char* key);
 bool vyn_parse_double_after_key(const char* text, const char* key, double* out);
 bool vyn_parse_int_after_key(const char* text, const char* key, int* out);
 bool vyn_is_power_of_two_int(int v);
-// Copies src to dst in 8 KiB chunks; false when a file cannot be opened or a
-// write falls short.
-bool copy_file_binary(const char* src_path, const char* dst_path);
 // Prints a failure pause prompt and waits for one character, but only when
 // standard input is a terminal (a driven run never blocks).
 void vyn_wait_enter_if_tty();

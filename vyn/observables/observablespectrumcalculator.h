@@ -9,17 +9,8 @@
 #include "matrixmathlib.h"
 #include "vyn_sequence.h"
 
-#if __has_include("spinoperatorlib.h")
 #include "spinoperatorlib.h"
-#else
-typedef int SpinIList[9];
-typedef int SpinKet[257][9];
-#endif
-
-// Process-wide quiet flag of the reference checks: suppresses console chatter
-// and prompts of the observable code.
-void VYN_SetSmokeCheckMode(int on);
-int VYN_GetSmokeCheckMode();
+#include "vyn.h"  // VYN_SetSmokeCheckMode / VYN_GetSmokeCheckMode
 
 double finite_or_zero(double x);
 
