@@ -157,8 +157,10 @@ void init()
 int Ispins()
 {
     VYNSpinState& S = vyn_spin;
-    for (int s = 1; s <= VYN_MAX_SPINS; ++s) S.Ilist[s] = 0;
     for (;;) {
+        // Cleared on every attempt: entries of a longer, refused attempt must
+        // not survive into the basis of a shorter one.
+        for (int s = 1; s <= VYN_MAX_SPINS; ++s) S.Ilist[s] = 0;
         std::printf("\nNumber of Spins (1..%d) = ", VYN_MAX_SPINS);
         std::fflush(stdout);
         int nspins = 0;

@@ -214,8 +214,9 @@ bool ReadBxByPulse(const int* ap, double* xb, double* yb)
         char* end = nullptr;
         errno = 0;
         const double v = std::strtod(line, &end);
-        while (end && *end && std::strchr(" \t\r\n", *end)) ++end;
-        if (end == line || (end && *end) || !std::isfinite(v)) {
+        bool numeric = end != line && std::isfinite(v);
+        while (numeric && *end && std::strchr(" \t\r\n", *end)) ++end;
+        if (!numeric || *end) {
             std::puts("Please enter a numeric value.");
             continue;
         }
