@@ -546,12 +546,24 @@ void ncr_mvb(QorvaneFitContext* ctx) {
         }
         e->fisher[a * nf + b] = e->fisher[b * nf + a] = s;
       }
-    if (gaussj(e->fisher, nf, nf) == 0) {
-      for (int a = 0; a < nf; ++a) {
-        double v = e->fisher[a * nf + a];
-        ctx->errpar[e->fitted_index[a]] = 2.0 * ctx->sigma_abs * sqrt(fabs(v));
+    // A parameter the model does not depend on inside the fitted points (the Lorentzian
+    // width of a pure Gaussian line, a line outside every interval) has a zero row; it
+    // would make the whole matrix singular, so it is left out and gets no bound.
+    int keep[QORVANE_MAX_PARAMS];
+    int nk = 0;
+    for (int a = 0; a < nf; ++a)
+      if (e->fisher[a * nf + a] > 0.0) keep[nk++] = a;
+    if (nk < nf) {
+      for (int a = 0; a < nk; ++a)
+        for (int b = 0; b < nk; ++b) e->fisher[a * nk + b] = e->fisher[keep[a] * nf + keep[b]];
+    }
+    if (nk > 0 && gaussj(e->fisher, nk, nk) == 0) {
+      for (int a = 0; a < nk; ++a) {
+        double v = e->fisher[a * nk + a];
+        ctx->errpar[e->fitted_index[keep[a]]] = 2.0 * ctx->sigma_abs * sqrt(fabs(v));
       }
     }
+    nf = nk;
   }
   free(gre);
   free(gim);
