@@ -6,12 +6,6 @@
 
 #include "qorvane_context.h"
 
-// Time-domain signal of one line before any multiplication (amplitude decay
-// and rotation at `rotation` points per N), points 0 .. min(trunc, n)-1; the
-// rest is zero. d is the acquisition delay in points.
-void qorvane_line_time_signal(int n, int trunc, double d, double area, double rotation, double gauss,
-                              double lorentz, double *re, double *im);
-
 // One analytic line's spectrum into out_re/out_im (overwritten). `line` selects
 // the lsffit switch (0 = none). Uses ctx->trunc, ctx->ignore, ctx->phi_1,
 // the reference line shape (ctx->ref_lineshape_on) and the line-shape function.

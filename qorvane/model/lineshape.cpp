@@ -1,0 +1,406 @@
+// Model spectrum of analytic lines and patterns.
+//
+// Every line is built as a decaying, rotating time-domain signal, multiplied by
+// the optional reference line shape and line-shape function, first point
+// halved, leading points zeroed, transformed with the forward FFT, rotated by
+// N/2 and phased. A line rotating at f + N/2 points lands on point f.
+#include "lineshape.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "qfft.h"
+#include "spectrumio.h"
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+const double kGaussHzToInternal = 0.5988023952095809;  // 1 / 1.67
+const double kMaxExponent = 745.0;                      // exp(-745) underflows to 0
+
+bool ls_is_pow2(int n) { return n > 0 && (n & (n - 1)) == 0; }
+
+int ls_points(const QorvaneFitContext *ctx)
+{
+    int n = ctx->n_pnts;
+    if (!ls_is_pow2(n) || n < 2 || n > QORVANE_MAX_POINTS)
+        return 0;
+    return n;
+}
+
+double ls_delay_points(const QorvaneFitContext *ctx) { return ctx->phi_1 / 360.0; }
+
+// Steps after the time-domain signal (interleaved in data): reference line
+// shape, line-shape function, halved first point, ignored points, FFT,
+// rotation by N/2 into out, and the phase exp(i psi).
+void ls_finish(QorvaneFitContext *ctx, int line, double *data, double rotation, double phase_deg, double *out_re,
+               double *out_im)
+{
+    const int n = ls_points(ctx);
+    const double d = ls_delay_points(ctx);
+    if (ctx->ref_lineshape_on) {
+        for (int k = 0; k < n; ++k) {
+            double sr = data[2 * k], si = data[2 * k + 1];
+            data[2 * k] = sr * ctx->re_ref[k] - si * ctx->im_ref[k];
+            data[2 * k + 1] = sr * ctx->im_ref[k] + si * ctx->re_ref[k];
+        }
+    }
+    if (line >= 1 && line <= QORVANE_MAX_LINES && ctx->lsffit[line] == 1) {
+        for (int k = 0; k < n; ++k) {
+            double sr = data[2 * k], si = data[2 * k + 1];
+            data[2 * k] = sr * ctx->r_lsf[k] - si * ctx->i_lsf[k];
+            data[2 * k + 1] = sr * ctx->i_lsf[k] + si * ctx->r_lsf[k];
+        }
+    }
+    data[0] *= 0.5;
+    data[1] *= 0.5;
+    int ign = ctx->ignore < 0 ? 0 : (ctx->ignore > n ? n : ctx->ignore);
+    std::memset(data, 0, sizeof(double) * 2 * static_cast<size_t>(ign));
+    four2(data, &ctx->twiddles, n, 1);
+    // psi = phase - phi_1/2 + 2 pi (f + N/2) d / N  ==  phase + 2 pi f d / N
+    double psi = phase_deg * kPi / 180.0 - ctx->phi_1 * kPi / 360.0 + 2.0 * kPi * (rotation + n / 2) * d / n;
+    double c = std::cos(psi), s = std::sin(psi);
+    const int half = n / 2;
+    for (int i = 0; i < n; ++i) {
+        int src = (i + half) & (n - 1);
+        double re = data[2 * src], im = data[2 * src + 1];
+        out_re[i] = re * c - im * s;
+        out_im[i] = re * s + im * c;
+    }
+}
+
+// Decaying rotating signal written interleaved into data[0..2n-1].
+void ls_time_signal_interleaved(int n, int trunc, double d, double area, double rotation, double gauss,
+                                double lorentz, double *data)
+{
+    std::memset(data, 0, sizeof(double) * 2 * static_cast<size_t>(n));
+    int kmax = trunc < n ? trunc : n;
+    if (kmax <= 0)
+        return;
+    const double omega = 2.0 * kPi * rotation / n;
+    const double cw = std::cos(omega), sw = std::sin(omega);
+    const double pl = kPi * std::fabs(lorentz), pg = kPi * std::fabs(gauss);
+    double c = 1.0, s = 0.0;
+    for (int k = 0; k < kmax; ++k) {
+        if (k == 1) {
+            c = cw;
+            s = sw;
+        } else if (k >= 2) {
+            double ct = c * cw - s * sw;
+            s = s * cw + c * sw;
+            c = ct;
+        }
+        double t = std::fabs((k + d) / n);
+        double g = pg * t;
+        double e = pl * t + g * g;
+        double a = (e > kMaxExponent) ? 0.0 : area * std::exp(-e);
+        data[2 * k] = a * c;
+        data[2 * k + 1] = a * s;
+    }
+}
+
+int ls_pattern_fail(QorvaneFitContext *ctx, int exit_code, const char *what, const char *path)
+{
+    return qorvane_status_fail(&ctx->status, exit_code, "pattern %s: %s", path, what);
+}
+
+// Reads one whitespace-delimited token of at most 255 characters.
+bool ls_token(FILE *fp, char *buf)
+{
+    return std::fscanf(fp, "%255s", buf) == 1;
+}
+
+int ls_load_bin_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n)
+{
+    double *store = ctx->pattern_store[slot];
+    double *re = store, *im = store + QORVANE_PATTERN_POINTS;
+    if (ctx->verbos > 0)
+        std::printf("opening : %s \n", path);
+    long got = qorvane_read_complex_file(path, n, re, im);
+    if (got < 0) {
+        std::printf("ERROR in filename '%s', can't open !\n", path);
+        return ls_pattern_fail(ctx, 1, "cannot open measured pattern", path);
+    }
+    if (got < n) {
+        std::printf("... error reading data ... exit...\n");
+        std::printf("cnt  %d %d \n", static_cast<int>(got), n);
+    }
+    // time-domain signal: conjugate, rotate by N/2, forward FFT, conjugate
+    double *data = ctx->fft_work;
+    const int half = n / 2;
+    for (int i = 0; i < n; ++i) {
+        int src = (i + half) & (n - 1);
+        data[2 * i] = re[src];
+        data[2 * i + 1] = -im[src];
+    }
+    four2(data, &ctx->twiddles, n, 1);
+    for (int k = 0; k < n; ++k) {
+        re[k] = data[2 * k];
+        im[k] = -data[2 * k + 1];
+    }
+    return QORVANE_RC_OK;
+}
+
+int ls_pat_format_error(QorvaneFitContext *ctx, const char *path, const char *what)
+{
+    return ls_pattern_fail(ctx, -1, what, path);
+}
+
+int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n)
+{
+    double *store = ctx->pattern_store[slot];
+    double *re = store, *im = store + QORVANE_PATTERN_POINTS;
+    std::memset(store, 0, sizeof(double) * 2 * QORVANE_PATTERN_POINTS);
+    FILE *fp = std::fopen(path, "r");
+    if (!fp) {
+        std::printf(" I/O-error : pattern file could not be opened : \n ");
+        std::printf(" check existence of : %s \n ", path);
+        return ls_pattern_fail(ctx, -1, "pattern file could not be opened", path);
+    }
+    char tok[256];
+    int rc = QORVANE_RC_OK;
+    int nlines = 0;
+    if (!ls_token(fp, tok) || std::strcmp(tok, "start_pattern") != 0) {
+        std::printf("fatal error reading pattern file : %s\n", path);
+        std::printf("illegal pattern file-format : file starts with : start_pattern ");
+        rc = ls_pat_format_error(ctx, path, "file does not start with start_pattern");
+    } else if (!ls_token(fp, tok) || std::strcmp(tok, "number_of_lines") != 0) {
+        std::printf("fatal error reading pattern file line 6: %s\n", path);
+        std::printf("illegal pattern file-format : fifth expected attribute  spectral_resolution ");
+        rc = ls_pat_format_error(ctx, path, "number_of_lines expected");
+    } else if (std::fscanf(fp, "%d", &nlines) != 1 || nlines < 0) {
+        std::printf("fatal error reading pattern file : %s\n", path);
+        rc = ls_pat_format_error(ctx, path, "number of lines missing or negative");
+    }
+    if (rc == QORVANE_RC_OK) {
+        bool header = false;
+        while (ls_token(fp, tok)) {
+            if (std::strcmp(tok, "lorentz_width") == 0) {
+                header = true;
+                break;
+            }
+        }
+        if (!header) {
+            std::printf("illegal file-terminator (end_of_pattern) ");
+            rc = ls_pat_format_error(ctx, path, "column header missing");
+        }
+    }
+    const double d = ls_delay_points(ctx);
+    double *line = ctx->fft_work;
+    for (int l = 0; rc == QORVANE_RC_OK && l < nlines; ++l) {
+        char name[256], type[256];
+        double area, freq, gw, ph, lw;
+        if (!ls_token(fp, name) || !ls_token(fp, type) ||
+            std::fscanf(fp, "%lf %lf %lf %lf %lf", &area, &freq, &gw, &ph, &lw) != 5) {
+            std::printf("illegal file-terminator (end_of_pattern) ");
+            rc = ls_pat_format_error(ctx, path, "pattern line incomplete");
+            break;
+        }
+        double g, lo;
+        if (std::strcmp(type, "voigt") == 0) {
+            g = gw * kGaussHzToInternal / ctx->hz_p_p;
+            lo = lw / ctx->hz_p_p;
+        } else if (std::strcmp(type, "lorentz") == 0) {
+            g = 0.0;
+            lo = lw / ctx->hz_p_p;
+        } else if (std::strcmp(type, "gauss") == 0) {
+            g = gw * kGaussHzToInternal / ctx->hz_p_p;
+            lo = 0.0;
+        } else {
+            std::printf("fatal error : illegal lineshape encountered ...");
+            rc = ls_pat_format_error(ctx, path, "illegal lineshape");
+            break;
+        }
+        if (ctx->verbos > 0)
+            std::printf("calculating %s line %s %s \n", type, name, path);
+        double f = freq / ctx->hz_p_p;
+        ls_time_signal_interleaved(n, n, d, area, f + n / 2, g, lo, line);
+        // the line's own zero-order and first-order phase travel with the pattern
+        double psi = ph * kPi / 180.0 + 2.0 * kPi * f * d / n;
+        double c = std::cos(psi), s = std::sin(psi);
+        for (int k = 0; k < n; ++k) {
+            re[k] += line[2 * k] * c - line[2 * k + 1] * s;
+            im[k] += line[2 * k] * s + line[2 * k + 1] * c;
+        }
+    }
+    if (rc == QORVANE_RC_OK && (!ls_token(fp, tok) || std::strcmp(tok, "end_of_pattern") != 0)) {
+        std::printf("illegal file-terminator (end_of_pattern) ");
+        rc = ls_pat_format_error(ctx, path, "end_of_pattern missing");
+    }
+    std::fclose(fp);
+    return rc;
+}
+
+}  // namespace
+
+void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss,
+                               double phase, double lorentz, double *out_re, double *out_im)
+{
+    const int n = ls_points(ctx);
+    if (n == 0)
+        return;
+    double *data = ctx->fft_work;
+    ls_time_signal_interleaved(n, ctx->trunc, ls_delay_points(ctx), area, freq + n / 2, gauss, lorentz, data);
+    ls_finish(ctx, line, data, freq, phase, out_re, out_im);
+}
+
+void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pattern, const double *par,
+                                        double *out_re, double *out_im)
+{
+    const int n = ls_points(ctx);
+    if (n == 0)
+        return;
+    if (pattern < 1 || pattern > ctx->pattrn || pattern > QORVANE_MAX_LINES || n > QORVANE_PATTERN_POINTS) {
+        std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
+        std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
+        return;
+    }
+    const double area = par[qorvane_par_index(line, QORVANE_PAR_AREA)];
+    const double df = par[qorvane_par_index(line, QORVANE_PAR_FREQ)];
+    const double dg = par[qorvane_par_index(line, QORVANE_PAR_WIDTH1)];
+    const double dphi = par[qorvane_par_index(line, QORVANE_PAR_PHASE)];
+    const double dl = par[qorvane_par_index(line, QORVANE_PAR_WIDTH2)];
+    double *data = ctx->fft_work;
+    // The stored signal already rotates like a line (its spectrum sits at its
+    // own points after the N/2 rotation), so the attribute signal rotates by
+    // the frequency difference alone.
+    ls_time_signal_interleaved(n, ctx->trunc, ls_delay_points(ctx), area, df, dg, dl, data);
+    const double *pre = ctx->pattern_store[pattern];
+    const double *pim = pre + QORVANE_PATTERN_POINTS;
+    for (int k = 0; k < n; ++k) {
+        double sr = data[2 * k], si = data[2 * k + 1];
+        data[2 * k] = sr * pre[k] - si * pim[k];
+        data[2 * k + 1] = sr * pim[k] + si * pre[k];
+    }
+    ls_finish(ctx, line, data, df, dphi, out_re, out_im);
+}
+
+void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im, int line)
+{
+    const int n = ls_points(ctx);
+    if (n == 0)
+        return;
+    std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
+    std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
+    if (line < 1 || line > QORVANE_MAX_LINES || qorvane_par_index(line, QORVANE_PAR_WIDTH2) > QORVANE_MAX_PARAMS)
+        return;
+    const int ia = qorvane_par_index(line, QORVANE_PAR_AREA);
+    const double a = par[ia];
+    const double f = par[ia + 1];
+    const double g = par[ia + 2];
+    const double ph = par[ia + 3];
+    const double l = par[ia + 4];
+    switch (ctx->fixpar[ia].type) {
+    case QORVANE_LINE_PATTERN:
+        calculate_frequency_domain_pattern(ctx, line, line - ctx->nLines, par, out_re, out_im);
+        break;
+    case QORVANE_LINE_VOIGT:
+        calculate_ifft_voigt_line(ctx, line, a, f, g, ph, l, out_re, out_im);
+        break;
+    case QORVANE_LINE_LORENTZ:
+        // width1 is a Lorentzian line's width
+        calculate_ifft_voigt_line(ctx, line, a, f, 0.0, ph, g, out_re, out_im);
+        break;
+    case QORVANE_LINE_GAUSS:
+        calculate_ifft_voigt_line(ctx, line, a, f, g, ph, 0.0, out_re, out_im);
+        break;
+    default:
+        break;
+    }
+}
+
+void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im)
+{
+    const int n = ls_points(ctx);
+    if (n == 0)
+        return;
+    std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
+    std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
+    int total = ctx->nLines + ctx->pattrn;
+    if (total > QORVANE_MAX_LINES)
+        total = QORVANE_MAX_LINES;
+    for (int i = 1; i <= total; ++i) {
+        single_line_to_signal(ctx, par, ctx->line_re, ctx->line_im, i);
+        for (int k = 0; k < n; ++k) {
+            out_re[k] += ctx->line_re[k];
+            out_im[k] += ctx->line_im[k];
+        }
+    }
+}
+
+int fetch_patterns(QorvaneFitContext *ctx)
+{
+    if (ctx->pattrn <= 0)
+        return QORVANE_RC_OK;
+    const int n = ls_points(ctx);
+    if (ctx->pattrn > QORVANE_MAX_LINES)
+        return qorvane_status_fail(&ctx->status, -1, "more than %d patterns", QORVANE_MAX_LINES);
+    if (n == 0 || n > QORVANE_PATTERN_POINTS) {
+        std::printf("implementation restriction : patterns need a power of 2 of at most %d points (n_pnts = %d)\n",
+                    QORVANE_PATTERN_POINTS, ctx->n_pnts);
+        return qorvane_status_fail(&ctx->status, -1, "patterns need at most %d points", QORVANE_PATTERN_POINTS);
+    }
+    qorvane_twiddle_prepare(&ctx->twiddles, n);
+    for (int p = 1; p <= ctx->pattrn; ++p) {
+        const char *path = ctx->pattern_path[p];
+        int rc;
+        if (std::strstr(path, ".bin")) {
+            rc = ls_load_bin_pattern(ctx, p, path, n);
+        } else if (std::strstr(path, ".pat")) {
+            rc = ls_load_pat_pattern(ctx, p, path, n);
+        } else {
+            std::printf(" fatal error : \n");
+            std::printf("file  :  %s \n\nno valid file extension\n", path);
+            std::printf("only .bin (binary file) or .pat (ascii file)");
+            std::printf("are allowed ");
+            rc = ls_pattern_fail(ctx, -1, "no valid file extension", path);
+        }
+        if (rc != QORVANE_RC_OK)
+            return rc;
+        double *re = ctx->pattern_store[p];
+        double *im = re + QORVANE_PATTERN_POINTS;
+        double norm = std::sqrt(re[0] * re[0] + im[0] * im[0]);
+        if (!(norm > 0.0) || !std::isfinite(norm)) {
+            std::printf(" fatal error : \npattern %s has a zero first time-domain point and cannot be normalised\n",
+                        path);
+            return ls_pattern_fail(ctx, -1, "zero first time-domain point", path);
+        }
+        for (int k = 0; k < n; ++k) {
+            re[k] /= norm;
+            im[k] /= norm;
+        }
+        ctx->pattern_norm[p] = norm;
+    }
+    return QORVANE_RC_OK;
+}
+
+int parameter_array_2_line_shape_function(QorvaneFitContext *ctx, double *par)
+{
+    const int n = ls_points(ctx);
+    const int m = ctx->lsfcfs;
+    if (n == 0 || m <= 0 || ctx->lsf_start + 2 * m > QORVANE_MAX_PARAMS || m > n)
+        return QORVANE_RC_OK;
+    double *data = ctx->fft_work;
+    std::memset(data, 0, sizeof(double) * 2 * static_cast<size_t>(n));
+    for (int j = 0; j < m; ++j) {
+        int idx = (-(m / 2) + j) % n;
+        if (idx < 0)
+            idx += n;
+        data[2 * idx] = par[ctx->lsf_start + 2 * j + 1];
+        data[2 * idx + 1] = par[ctx->lsf_start + 2 * j + 2];
+    }
+    qorvane_twiddle_prepare(&ctx->twiddles, n);
+    four2(data, &ctx->twiddles, n, -1);
+    double f0 = std::sqrt(data[0] * data[0] + data[1] * data[1]);
+    if (!(f0 > 0.0) || !std::isfinite(f0))
+        return qorvane_status_fail(&ctx->status, 1, "line-shape function has a zero first point");
+    for (int k = 0; k < n; ++k) {
+        ctx->r_lsf[k] = data[2 * k] / f0;
+        ctx->i_lsf[k] = data[2 * k + 1] / f0;
+    }
+    const double scale = 1.0 / (n * f0);
+    for (int j = 1; j <= 2 * m; ++j)
+        par[ctx->lsf_start + j] *= scale;
+    return QORVANE_RC_OK;
+}
