@@ -92,6 +92,7 @@ struct Prior {
 struct ParFile {
   int n = 256, noistr = 0, noistp = 0, verbos = 0, showli = 1, clcerr = 1, ranges = 1, ignore = 0;
   double phi1 = 0.0;
+  double ftol = 1.0e-07;
   std::vector<Line> start;
   std::vector<std::vector<Prior>> prior;  // per line, 5 records; empty = free with wide ranges
   std::vector<Step> steps;
@@ -103,7 +104,7 @@ inline std::string compact_par(const ParFile& p) {
   o << std::scientific;
   o << "version_3\n"
     << "n_pnts " << p.n << "\nnoistr " << p.noistr << "\nnoistp " << p.noistp << "\nnLines " << p.start.size()
-    << "\nlsfcfs 0\nphi__1 " << p.phi1 << "\nHz_p_p 1.0\nf__tol 1.0E-07\nfit_mo 1\nverbos " << p.verbos
+    << "\nlsfcfs 0\nphi__1 " << p.phi1 << "\nHz_p_p 1.0\nf__tol " << p.ftol << "\nfit_mo 1\nverbos " << p.verbos
     << "\nshowli " << p.showli << "\nclcerr " << p.clcerr << "\nsg_idl none\nranges " << p.ranges << "\nignore "
     << p.ignore << "\npattrn 0\n";
   o << "   algor trunc  ampli  frequ  width  phase  voigt  lsfft  wtype  convo  niter  cmplx   n_int   min   max\n";
