@@ -510,7 +510,8 @@ void ncr_mvb(QorvaneFitContext* ctx) {
   const int npar = ctx->npar;
   const int nl = qorvane_nlp(ctx);
   const int mode = ctx->cmplx;
-  if (mode == 1)
+  if (ctx->verbos <= 0) {
+  } else if (mode == 1)
     printf("calculating errors for dispersion channal case ...\n");
   else if (mode == 2)
     printf("calculating errors for complex case ...\n");
@@ -584,5 +585,5 @@ void ncr_mvb(QorvaneFitContext* ctx) {
         ctx->errpar[j] = ctx->errpar[r];
     }
   ctx->n_fitted = nf;
-  printf("number of parameters fitted                 : %5d\n", nf);
+  if (ctx->verbos > 0) printf("number of parameters fitted                 : %5d\n", nf);
 }
