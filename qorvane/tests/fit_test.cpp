@@ -475,3 +475,70 @@ TEST(FitDriverUnits, OverlappingIntervalsGiveWeightOneAndBoundsAreClipped) {
     EXPECT_EQ(c->wim[k], w) << k;
   }
 }
+
+TEST(FitDriver, IgnoredPointsAreZeroedInOrgAndFitButNotInFit0) {
+  // Sum over a spectrum = N * first time-domain point: zero once that point is ignored,
+  // N * A / 2 * e^{i phase} for the extrapolated model (first point halved).
+  const int n = 128;
+  ParFile p;
+  p.n = n;
+  p.clcerr = 0;
+  p.ignore = 3;
+  Line l{2, 100.0, 40.0, 3.0, 20.0, 0.0};
+  p.start = {l};
+  Step s;
+  s.ampli = s.frequ = s.gauss = s.phase = s.loren = 0;
+  s.intervals = {{2, 120}};
+  p.steps = {s};
+  FitRun r = run_fit("ignore", make_spectrum(n, {l}), p);
+  ASSERT_EQ(r.rc, 0);
+  auto sum = [](const std::vector<std::complex<double>>& v) {
+    std::complex<double> s = 0.0;
+    for (auto& c : v) s += c;
+    return s;
+  };
+  auto org = read_spectrum(r.dir + "/spec.org");
+  auto fit = read_spectrum(r.dir + "/spec.fit");
+  auto fit0 = read_spectrum(r.dir + "/spec.fit0");
+  ASSERT_EQ((int)fit0.size(), n);
+  const double scale = n * l.area / 2.0;
+  EXPECT_LT(std::abs(sum(org)), 1e-4 * scale);
+  EXPECT_LT(std::abs(sum(fit)), 1e-4 * scale);
+  EXPECT_LT(std::abs(sum(fit0) - std::polar(scale, l.phase * M_PI / 180.0)), 1e-4 * scale);
+  remove_tree(r.dir);
+}
+
+TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
+  const std::string examples = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples";
+  const int n = 128;
+  Line l{2, 200.0, 50.0, 4.0, 0.0, 0.0};
+  ParFile p;
+  p.n = n;
+  p.clcerr = 0;
+  p.start = {{2, 180.0, 50.5, 4.4, 0.0, 0.0}};
+  p.ftol = 1e-12;
+  Step s;
+  s.loren = 0;
+  s.niter = 500;
+  s.intervals = {{10, 110}};
+  p.steps = {s};
+  std::string dir = make_temp_dir("sage");
+  write_spectrum(dir + "/spec.sdf", make_spectrum(n, {l}));
+  write_text(dir + "/spec.shf", read_text(examples + "/single/example.shf"));
+  std::string par = compact_par(p);
+  par.replace(par.find("sg_idl none"), 11, "sg_idl sage_idl");
+  write_text(dir + "/start.par", par);
+  QorvaneSingleFitOutcome o;
+  testing::internal::CaptureStdout();
+  int rc = qorvane_single_fit_run(dir.c_str(), "spec", (dir + "/start.par").c_str(), "t\t", &o);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(rc, 0) << o.message;
+  for (const char* ext : {".org", ".cororg", ".fit", ".fit0", ".res", ".nln0"}) {
+    EXPECT_TRUE(file_exists(dir + "/spec" + ext + ".sdf")) << ext;
+    EXPECT_TRUE(file_exists(dir + "/spec" + ext + ".shf")) << ext;
+  }
+  auto m = read_matrix(dir + "/spec.mat");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_NEAR(m[0][1], 50.0, 0.01);
+  remove_tree(dir);
+}

@@ -181,6 +181,12 @@ TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
   for (int k = 1; k <= 7; ++k) EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t" + std::to_string(k) + "\t7\t"), 1);
   EXPECT_TRUE(three.out.find("with 3 pthread worker(s)") != std::string::npos);
   EXPECT_TRUE(one.out.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+  // Fits sharing one parameter file leave one whole verbose file and no private temporaries.
+  std::string verbose = read_text(dir + "/start_verbose.par");
+  EXPECT_EQ(verbose.rfind("qorvane_begin_of_file", 0), 0u);
+  EXPECT_EQ(count_lines(verbose, "qorvane_end_of_file"), 1);
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   // Intermediate files are removed, except the skipped voxels' inputs.
   EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.bin"));
   EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.fit"));
