@@ -539,6 +539,6 @@ TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
   }
   auto m = read_matrix(dir + "/spec.mat");
   ASSERT_EQ(m.size(), 1u);
-  EXPECT_NEAR(m[0][1], 50.0, 0.01);
+  EXPECT_NEAR(m[0][1], 50.0, 0.05);
   remove_tree(dir);
 }
