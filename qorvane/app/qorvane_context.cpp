@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-thread_local QorvaneFitContext *g_qorvane_ctx = nullptr;
-
 QorvaneFitContext *qorvane_context_create()
 {
     return static_cast<QorvaneFitContext *>(std::calloc(1, sizeof(QorvaneFitContext)));

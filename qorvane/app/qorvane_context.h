@@ -296,7 +296,9 @@ struct QorvaneFitContext {
 };
 
 // The fit context of the calling thread (null when no fit runs on it).
-extern thread_local QorvaneFitContext *g_qorvane_ctx;
+// Defined here with its constant initialiser so that every user accesses it
+// directly rather than through a thread-local wrapper function.
+inline thread_local QorvaneFitContext *g_qorvane_ctx = nullptr;
 
 // Allocates a zero-filled context (null on memory shortage); frees one.
 QorvaneFitContext *qorvane_context_create();

@@ -154,16 +154,16 @@ bool fc_sizes_ok(QorvaneFitContext *ctx)
                 ctx->pattrn);
         return false;
     }
-    if (fc_total(ctx) > QORVANE_MAX_LINES) {
+    const long long lines = static_cast<long long>(ctx->nLines) + ctx->pattrn;
+    if (lines > QORVANE_MAX_LINES) {
         fc_say("implementation restriction : ");
-        fc_sayf("%d lines and patterns declared; at most %d can be read\n", fc_total(ctx), QORVANE_MAX_LINES);
+        fc_sayf("%lld lines and patterns declared; at most %d can be read\n", lines, QORVANE_MAX_LINES);
         return false;
     }
-    const int coef = ctx->lsfcfs > 0 ? 2 * ctx->lsfcfs : 0;
-    if (5 * fc_total(ctx) + coef > QORVANE_MAX_PARAMS || ctx->lsfcfs > QORVANE_MAX_PARAMS) {
+    const long long params = 5 * lines + (ctx->lsfcfs > 0 ? 2LL * ctx->lsfcfs : 0LL);
+    if (params > QORVANE_MAX_PARAMS) {
         fc_say("implementation restriction : ");
-        fc_sayf("%d model parameters declared; at most %d can be read\n", 5 * fc_total(ctx) + coef,
-                QORVANE_MAX_PARAMS);
+        fc_sayf("%lld model parameters declared; at most %d can be read\n", params, QORVANE_MAX_PARAMS);
         return false;
     }
     if (!(ctx->hz_p_p > 0.0) || !std::isfinite(ctx->hz_p_p)) {
@@ -335,12 +335,9 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
             break;
 
     // 3. steps, then the starting-value header
-    if (fc_read_steps(fp, ctx) != 0) {
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
-    }
+    const bool steps_ok = fc_read_steps(fp, ctx) == 0;
     tok[0] = '\0';
-    if (std::fscanf(fp, "%6s", tok) != 1 || std::strcmp(tok, "number") != 0) {
+    if (!steps_ok || std::fscanf(fp, "%6s", tok) != 1 || std::strcmp(tok, "number") != 0) {
         fc_say("fatal error reading starting value / fit strategy file ");
         fc_say("reading terminated before eof was reached ");
         fc_say("file format error in fit strategy definition ");
@@ -691,7 +688,10 @@ void fc_note() { fc_say("fit_check_message -> note :"); }
 
 void test_init_value_file(QorvaneFitContext *ctx)
 {
-    const int total = fc_total(ctx);
+    // counts come from a file: summed in 64 bits, clamped for the loops below
+    const long long total_ll = static_cast<long long>(ctx->nLines) + ctx->pattrn;
+    const int total = total_ll > QORVANE_MAX_PARAMS ? QORVANE_MAX_PARAMS + 1
+                                                    : (total_ll < -1 ? -1 : static_cast<int>(total_ll));
     const int n = ctx->n_pnts;
     if (total < 1) {
         fc_fatal(ctx);
@@ -705,12 +705,12 @@ void test_init_value_file(QorvaneFitContext *ctx)
         fc_fatal(ctx);
         fc_say("\tprogram cannot fit a negative number of lineshape coefficients ");
     }
-    if (5 * total + 2 * ctx->lsfcfs > QORVANE_MAX_PARAMS) {
+    if (5 * total_ll + 2LL * ctx->lsfcfs > QORVANE_MAX_PARAMS) {
         fc_fatal(ctx);
         fc_say("\t total number of model parameters exceeds maximum 350");
-        fc_sayf(" # line     parameters : %d\n", 5 * ctx->nLines);
-        fc_sayf(" # pattern  parameters : %d\n", 5 * ctx->pattrn);
-        fc_sayf(" # lsf      parameters : %d\n", 2 * ctx->lsfcfs);
+        fc_sayf(" # line     parameters : %lld\n", 5LL * ctx->nLines);
+        fc_sayf(" # pattern  parameters : %lld\n", 5LL * ctx->pattrn);
+        fc_sayf(" # lsf      parameters : %lld\n", 2LL * ctx->lsfcfs);
         fc_say(">> reduce number of lines to fit or \n   reduce number of lineshape coefficients ");
     }
     if (ctx->noistp < 0) {
@@ -770,13 +770,13 @@ void test_init_value_file(QorvaneFitContext *ctx)
             fc_say("maximum number of iterations is limited");
             fc_sayf("in random fit strategy step %d by software to 20\n", s);
         }
-        int range = 0;
+        long long range = 0;
         const int nint = st->n_int < QORVANE_MAX_INTERVALS ? st->n_int : QORVANE_MAX_INTERVALS;
         for (int k = 1; k <= nint; ++k)
-            range += st->max[k] - st->min[k];
+            range += static_cast<long long>(st->max[k]) - st->min[k];
         if (range < 0 || range > n) {
             fc_fatal(ctx);
-            fc_sayf("illegal fit range (i.e. total # of fd points) : %d\n", range);
+            fc_sayf("illegal fit range (i.e. total # of fd points) : %lld\n", range);
             fc_say(">> value is sum over sub ranges and its value");
             fc_sayf("   should be between 1 and %d\n", n);
         }

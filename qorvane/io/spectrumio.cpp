@@ -218,7 +218,7 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
         return qorvane_status_fail(&ctx->status, 1, "unsupported number of points %d", n);
     if (ctx->verbos > 0) {
         std::printf("Number of complex data  points             : %d\n", n);
-        std::printf("Number of complex noise points             : %d\n", noistp - noistr);
+        std::printf("Number of complex noise points             : %lld\n", static_cast<long long>(noistp) - noistr);
     }
     char path[QORVANE_PATH_MAX];
     int len = std::snprintf(path, sizeof path, "%s%s", data_path ? data_path : "", data_name ? data_name : "");
