@@ -542,3 +542,71 @@ TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
   EXPECT_NEAR(m[0][1], 50.0, 0.05);
   remove_tree(dir);
 }
+
+TEST(RandomSearch, PerfectStartEndsTheSearch) {
+  // Zero data and a line of zero area: chi-square is exactly 0 at the start, so the
+  // relative improvement is undefined; it must count as none and the search must end.
+  const int n = 64;
+  ParFile p;
+  p.n = n;
+  p.clcerr = 0;
+  p.start = {{2, 0.0, 20.0, 3.0, 0.0, 0.0}};
+  p.prior.resize(1);
+  p.prior[0] = {Prior{0, -1, 1}, Prior{0, 15, 25}, Prior{0, 1, 5}, Prior{0, -10, 10}, Prior{0, 0, 1}};
+  Step s;
+  s.algor = 1;
+  s.niter = 20;
+  s.intervals = {{2, 60}};
+  p.steps = {s};
+  FitRun r = run_fit("rand_zero", std::vector<std::complex<double>>(n, 0.0), p);
+  ASSERT_EQ(r.rc, 0);
+  ASSERT_EQ(r.mat.size(), 1u);
+  EXPECT_EQ(r.mat[0][0], 0.0);  // no trial beats a perfect start
+  remove_tree(r.dir);
+}
+
+TEST(CramerRao, ParametersTheModelIgnoresGetNoBoundAndDoNotSpoilTheOthers) {
+  // Lorentzian line with every group fitted: its width2 is not a model parameter.
+  const int n = 256;
+  Line l{2, 500.0, 70.0, 6.0, 15.0, 0.0};
+  ParFile p;
+  p.n = n;
+  p.noistr = 180;
+  p.noistp = 250;
+  p.ftol = 1e-12;
+  p.start = {{2, 480.0, 70.3, 6.2, 12.0, 0.0}};
+  Step s;
+  s.niter = 500;
+  s.intervals = {{30, 110}};
+  p.steps = {s};
+  FitRun r = run_fit("crb_zero", make_spectrum(n, {l}, 1.0, 3), p);
+  ASSERT_EQ(r.rc, 0);
+  ASSERT_EQ(r.err.size(), 1u);
+  for (int c = 0; c < 4; ++c) EXPECT_GT(r.err[0][c], 0.0) << c;
+  EXPECT_EQ(r.err[0][4], 0.0);
+  remove_tree(r.dir);
+}
+
+TEST(FitDriver, AllZeroSpectrumGivesFiniteResults) {
+  const int n = 64;
+  ParFile p;
+  p.n = n;
+  p.clcerr = 1;
+  p.start = {{2, 100.0, 20.0, 3.0, 0.0, 0.0}};
+  Step s;
+  s.loren = 0;
+  s.niter = 20;
+  s.intervals = {{2, 60}};
+  p.steps = {s};
+  FitRun r = run_fit("zero", std::vector<std::complex<double>>(n, 0.0), p);
+  ASSERT_EQ(r.rc, 0);
+  auto fit = read_spectrum(r.dir + "/spec.fit");
+  ASSERT_EQ((int)fit.size(), n);
+  for (auto& c : fit) {
+    ASSERT_TRUE(std::isfinite(c.real()));
+    ASSERT_TRUE(std::isfinite(c.imag()));
+  }
+  ASSERT_EQ(r.mat.size(), 1u);
+  for (double v : r.mat[0]) EXPECT_TRUE(std::isfinite(v));
+  remove_tree(r.dir);
+}
