@@ -197,9 +197,10 @@ TEST_F(VolumeFixture, MaxVoxelsLimitsExtraction) {
   std::vector<Record> recs;
   for (int i = 0; i < 5; ++i) recs.push_back({"r" + std::to_string(i) + "|1", voxel_spectrum(100.0, 40.0, 20 + i)});
   write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
-  VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 2,
+  VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 8,
                         {"--max-voxels", "2", "--keep-intermediate-files"});
   ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(r.out.find("fitting 2 selected voxel(s) with 2 pthread worker(s)") != std::string::npos);  // not 8
   EXPECT_EQ(count_lines(read_text(dir + "/out/fit_results.tsv"), "\tSELECTED\t"), 5);
   EXPECT_TRUE(r.out.find("QORVVOL records fit=1: 5\n") != std::string::npos);
   EXPECT_TRUE(file_exists(dir + "/work/volume_voxel_001.bin"));
