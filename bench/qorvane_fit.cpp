@@ -52,13 +52,13 @@ void BM_SingleSpectrumTenVoigtLines(benchmark::State& state) {
   s2.intervals = {{100, 850}};
   p.steps = {s1, s2};
   std::string dir = make_temp_dir("bench_single");
-  write_spectrum(dir + "/spec.bin", make_spectrum(n, truth, 5.0, 3));
+  write_spectrum(dir + "/data.bin", make_spectrum(n, truth, 5.0, 3));
   write_text(dir + "/start.par", compact_par(p));
   std::string par = dir + "/start.par";
   for (auto _ : state) {
     QuietStdout quiet;
     QorvaneSingleFitOutcome o;
-    int rc = qorvane_single_fit_run(dir.c_str(), "spec.bin", par.c_str(), "bench\t", &o);
+    int rc = qorvane_single_fit_run(dir.c_str(), "data.bin", par.c_str(), "bench\t", &o);
     benchmark::DoNotOptimize(rc);
   }
   remove_tree(dir);

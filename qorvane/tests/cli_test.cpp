@@ -133,7 +133,7 @@ TEST(Cli, LegacyModeEchoAndPathLengthRestriction) {
   std::string dir = qfit_test::make_temp_dir("cli");
   std::string w116 = dir + "/" + std::string(116 - dir.size() - 1, 'd');
   ASSERT_EQ(w116.size(), 116u);
-  CliRun r = run_cli({w116, "spec.bin", "start.par"});
+  CliRun r = run_cli({w116, "data.bin", "start.par"});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(has(r.out, "implementation restriction : \n"));
   EXPECT_TRUE(has(r.out, "length of path (first) argument exceeds 115 characters : reduce size\n"));
@@ -145,7 +145,7 @@ TEST(Cli, LegacyModeEchoAndPathLengthRestriction) {
 
   // 115 characters pass the check; the missing parameter file then stops the fit.
   std::string w115 = w116.substr(0, 115);
-  r = run_cli({w115, "spec.bin", dir + "/missing.par"});
+  r = run_cli({w115, "data.bin", dir + "/missing.par"});
   EXPECT_FALSE(has(r.out, "implementation restriction"));
   EXPECT_NE(r.rc, 0);
   EXPECT_TRUE(has(r.out + r.err, "cannot open starting value file"));
@@ -153,7 +153,7 @@ TEST(Cli, LegacyModeEchoAndPathLengthRestriction) {
   r = run_cli({dir, std::string(256, 'i'), "p.par"});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(has(r.out, "length of file (second) argument exceeds 255 characters : reduce size\n"));
-  r = run_cli({dir, "spec.bin", std::string(256, 'p')});
+  r = run_cli({dir, "data.bin", std::string(256, 'p')});
   EXPECT_EQ(r.rc, 1);
   EXPECT_TRUE(has(r.out, "(third) argument exceeds 255 characters : reduce size\n"));
   qfit_test::remove_tree(dir);

@@ -31,14 +31,14 @@ struct FitRun {
 FitRun run_fit(const char* tag, const std::vector<std::complex<double>>& x, const ParFile& p) {
   FitRun r;
   r.dir = make_temp_dir(tag);
-  write_spectrum(r.dir + "/spec.bin", x);
+  write_spectrum(r.dir + "/data.bin", x);
   write_text(r.dir + "/start.par", compact_par(p));
   std::string par = r.dir + "/start.par";
   testing::internal::CaptureStdout();
-  r.rc = qorvane_single_fit_run(r.dir.c_str(), "spec.bin", par.c_str(), "qorvane_pthreads\t", &r.outcome);
+  r.rc = qorvane_single_fit_run(r.dir.c_str(), "data.bin", par.c_str(), "qorvane_pthreads\t", &r.outcome);
   testing::internal::GetCapturedStdout();
-  r.mat = read_matrix(r.dir + "/spec.mat");
-  r.err = read_matrix(r.dir + "/spec.err");
+  r.mat = read_matrix(r.dir + "/data.mat");
+  r.err = read_matrix(r.dir + "/data.err");
   return r;
 }
 
@@ -141,7 +141,7 @@ TEST(FitRecovery, AmplitudeBoundMatchesClosedForm) {
   FitRun r = run_fit("ampl", make_spectrum(n, {l}, 1.0, 7), p);
   ASSERT_EQ(r.rc, 0);
   // sigma as the program measured it: second number of the .exl result line.
-  std::istringstream exl(read_text(r.dir + "/spec.exl"));
+  std::istringstream exl(read_text(r.dir + "/data.exl"));
   std::string line;
   std::getline(exl, line);
   std::getline(exl, line);
@@ -212,7 +212,7 @@ TEST(PriorKnowledge, GaussianWidthNarrowerThanItsReferenceIsFatal) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_EQ(r.outcome.fatal, 1);
   EXPECT_NE(std::string(r.outcome.message).find("prior knowledge"), std::string::npos);
-  EXPECT_FALSE(file_exists(r.dir + "/spec.fit"));
+  EXPECT_FALSE(file_exists(r.dir + "/data.fit"));
   remove_tree(r.dir);
 }
 
@@ -234,7 +234,7 @@ TEST(CorrectedOutput, ShowLineReturnsToItsStartingFrequencyAndIsPhased) {
   ASSERT_EQ(r.mat.size(), 1u);
   ASSERT_NEAR(r.mat[0][1], 100.0, 0.02);
   ASSERT_NEAR(r.mat[0][3], 30.0, 0.5);
-  auto cor = read_spectrum(r.dir + "/spec.cor");
+  auto cor = read_spectrum(r.dir + "/data.cor");
   ASSERT_EQ((int)cor.size(), n);
   // Expected: the data line moved by the fitted shift back to the starting frequency and
   // turned by the fitted phase and a further -90 degrees.
@@ -302,12 +302,12 @@ TEST(FitDriver, StepWithoutGroupsLeavesParametersAndResultFilesAreConsistent) {
   }
   for (const char* ext : {".org", ".cor", ".fit", ".fit0", ".res", ".nln0", ".mat", ".err", ".fitres", ".exl",
                           ".compact.par"})
-    EXPECT_TRUE(file_exists(r.dir + "/spec" + ext)) << ext;
+    EXPECT_TRUE(file_exists(r.dir + "/data" + ext)) << ext;
   EXPECT_TRUE(file_exists(r.dir + "/start_verbose.par"));
-  auto org = read_spectrum(r.dir + "/spec.org");
-  auto fit = read_spectrum(r.dir + "/spec.fit");
-  auto res = read_spectrum(r.dir + "/spec.res");
-  auto nln = read_spectrum(r.dir + "/spec.nln0");
+  auto org = read_spectrum(r.dir + "/data.org");
+  auto fit = read_spectrum(r.dir + "/data.fit");
+  auto res = read_spectrum(r.dir + "/data.res");
+  auto nln = read_spectrum(r.dir + "/data.nln0");
   ASSERT_EQ((int)org.size(), n);
   ASSERT_EQ((int)fit.size(), n);
   ASSERT_EQ((int)res.size(), n);
@@ -320,7 +320,7 @@ TEST(FitDriver, StepWithoutGroupsLeavesParametersAndResultFilesAreConsistent) {
     EXPECT_NEAR(std::abs(nln[j] + nln[n + j] + nln[2 * n + j] - fit[j]), 0.0, 1e-3 * (1.0 + std::abs(fit[j])));
   }
   // The compact file written back starts a new fit with the same values.
-  std::string again = read_text(r.dir + "/spec.compact.par");
+  std::string again = read_text(r.dir + "/data.compact.par");
   EXPECT_EQ(again.rfind("version_3", 0), 0u);
   remove_tree(r.dir);
 }
@@ -500,9 +500,9 @@ TEST(FitDriver, IgnoredPointsAreZeroedInOrgAndFitButNotInFit0) {
     for (auto& c : v) s += c;
     return s;
   };
-  auto org = read_spectrum(r.dir + "/spec.org");
-  auto fit = read_spectrum(r.dir + "/spec.fit");
-  auto fit0 = read_spectrum(r.dir + "/spec.fit0");
+  auto org = read_spectrum(r.dir + "/data.org");
+  auto fit = read_spectrum(r.dir + "/data.fit");
+  auto fit0 = read_spectrum(r.dir + "/data.fit0");
   ASSERT_EQ((int)fit0.size(), n);
   const double scale = n * l.area / 2.0;
   EXPECT_LT(std::abs(sum(org)), 1e-4 * scale);
@@ -526,21 +526,21 @@ TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
   s.intervals = {{10, 110}};
   p.steps = {s};
   std::string dir = make_temp_dir("sage");
-  write_spectrum(dir + "/spec.sdf", make_spectrum(n, {l}));
-  write_text(dir + "/spec.shf", read_text(examples + "/single/example.shf"));
+  write_spectrum(dir + "/data.sdf", make_spectrum(n, {l}));
+  write_text(dir + "/data.shf", read_text(examples + "/single/example.shf"));
   std::string par = compact_par(p);
   par.replace(par.find("sg_idl none"), 11, "sg_idl sage_idl");
   write_text(dir + "/start.par", par);
   QorvaneSingleFitOutcome o;
   testing::internal::CaptureStdout();
-  int rc = qorvane_single_fit_run(dir.c_str(), "spec", (dir + "/start.par").c_str(), "t\t", &o);
+  int rc = qorvane_single_fit_run(dir.c_str(), "data", (dir + "/start.par").c_str(), "t\t", &o);
   testing::internal::GetCapturedStdout();
   ASSERT_EQ(rc, 0) << o.message;
   for (const char* ext : {".org", ".cororg", ".fit", ".fit0", ".res", ".nln0"}) {
-    EXPECT_TRUE(file_exists(dir + "/spec" + ext + ".sdf")) << ext;
-    EXPECT_TRUE(file_exists(dir + "/spec" + ext + ".shf")) << ext;
+    EXPECT_TRUE(file_exists(dir + "/data" + ext + ".sdf")) << ext;
+    EXPECT_TRUE(file_exists(dir + "/data" + ext + ".shf")) << ext;
   }
-  auto m = read_matrix(dir + "/spec.mat");
+  auto m = read_matrix(dir + "/data.mat");
   ASSERT_EQ(m.size(), 1u);
   EXPECT_NEAR(m[0][1], 50.0, 0.05);
   remove_tree(dir);
@@ -603,7 +603,7 @@ TEST(FitDriver, AllZeroSpectrumGivesFiniteResults) {
   p.steps = {s};
   FitRun r = run_fit("zero", std::vector<std::complex<double>>(n, 0.0), p);
   ASSERT_EQ(r.rc, 0);
-  auto fit = read_spectrum(r.dir + "/spec.fit");
+  auto fit = read_spectrum(r.dir + "/data.fit");
   ASSERT_EQ((int)fit.size(), n);
   for (auto& c : fit) {
     ASSERT_TRUE(std::isfinite(c.real()));
