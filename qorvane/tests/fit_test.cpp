@@ -689,3 +689,19 @@ TEST(Gradient, KeptLineSpectraGiveTheSameGradientAsFullRebuilds) {
   g_qorvane_ctx = nullptr;
   remove_tree(dir);
 }
+
+TEST(FitQuality, ClosedFormAndSilentAtVerbosityZero) {
+  const double xre[4] = {1, 2, 3, 4}, xim[4] = {0, 0, 0, 0}, yre[4] = {1, 1, 3, 2}, yim[4] = {1, 0, 0, 0};
+  const double wre[4] = {1, 1, 0, 1}, wim[4] = {1, 1, 0, 0};
+  // chi_re = 0 + 1 + 4 (point 2 has no weight), chi_im = 1 + 0: Q = sqrt((6/2)/n) * S / sigma.
+  testing::internal::CaptureStdout();
+  double q = print_fit_quality(4, 2, 3, 0.5, 2.0, 0, xre, xim, yre, yim, wre, wim);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(out.empty());
+  EXPECT_NEAR(q, std::sqrt(3.0 / 3.0) * 2.0 / 0.5, 1e-12);
+  testing::internal::CaptureStdout();
+  print_fit_quality(4, 3, 3, 0.5, 2.0, 3, xre, xim, yre, yim, wre, wim);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Magnitude spectrum  fit \n"), std::string::npos);
+  EXPECT_NE(out.find("Fit quality number absorption"), std::string::npos);
+}

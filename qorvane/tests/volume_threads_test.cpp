@@ -273,3 +273,25 @@ TEST(VolumeHelpers, SafeIdsAndLittleEndianReads) {
   EXPECT_EQ(qorvvol_read_u32_le(f, &v), -1);  // only two bytes left
   fclose(f);
 }
+
+TEST_F(VolumeFixture, VoxelFailureEndsTheJobWithItsStatus) {
+  // An unsupported fit-control file: each fit ends without results, so the fitted
+  // spectrum is missing (status 2), which ends the job without a status table.
+  write_text(dir + "/old.par", "version_2\n");
+  std::vector<Record> recs;
+  for (int i = 0; i < 4; ++i) recs.push_back({"r" + std::to_string(i) + "|1", voxel_spectrum(100.0, 40.0, 30 + i)});
+  write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
+  for (int threads : {1, 3}) {
+    std::string out = dir + "/out" + std::to_string(threads);
+    VolRun r = run_volume(dir + "/in.qorvvol", dir + "/old.par", out, dir + "/work", threads);
+    EXPECT_EQ(r.rc, 2) << threads;
+    EXPECT_TRUE(r.err.find("Volume mode error: extracted-voxel fit failed with status 2.\n") != std::string::npos);
+    EXPECT_FALSE(file_exists(out + "/fit_status.tsv"));
+    if (threads == 1) {
+      EXPECT_TRUE(r.err.find("Volume fit error: sequential fit failed for slot=0 status=2.\n") != std::string::npos);
+      EXPECT_EQ(count_lines(r.out, "QORVANE_PROGRESS"), 1);  // stopped at the first voxel
+    } else {
+      EXPECT_TRUE(r.err.find("parallel selected-voxel fit failed with status 2.\n") != std::string::npos);
+    }
+  }
+}
