@@ -204,7 +204,9 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
   int frc = qorvane_single_fit_run(local.work_dir, input_name, local.parameter_file, record, &outcome);
   if (outcome.fatal) {
     // A fatal condition inside this voxel's fit ends the voxel, not the job.
-    snprintf(message, sizeof message, "legacy fit returned rc=%d: %s", outcome.code, outcome.message);
+    // The message is cut to the table's entry size.
+    if (snprintf(message, sizeof message, "legacy fit returned rc=%d: %s", outcome.code, outcome.message) < 0)
+      message[0] = '\0';
     qorvane_volume_set_status(slot, "FIT_ERROR", message);
     fprintf(stderr, "Volume fit error: fit failed for slot=%u voxel_id=%s rc=%d.\n", slot, voxel_id, outcome.code);
     return 0;

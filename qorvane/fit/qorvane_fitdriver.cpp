@@ -101,7 +101,6 @@ double print_fit_quality(int n, int cmplx, int fit_points, double sigma, double 
 // Initial weights of the chi-square before the fit.
 static void qorvane_initial_weights(QorvaneFitContext* ctx) {
   const int n = ctx->n_pnts;
-  const int nl = qorvane_nlp(ctx);
   switch (ctx->wtype) {
     case 2:
       memcpy(ctx->wre, ctx->xre, sizeof(double) * n);
@@ -124,7 +123,6 @@ static void qorvane_initial_weights(QorvaneFitContext* ctx) {
           ctx->wim[k] += fabs(ctx->line_im[k]);
         }
       }
-      (void)nl;
       break;
     }
     default:
@@ -143,7 +141,7 @@ static void qorvane_restore_data(QorvaneFitContext* ctx) {
 }
 
 // Multiplies every area (value and record) by f; pattern factors are also multiplied by
-// pattern_factor_power-th power of their norm (+1 when scaling down, -1 when scaling back).
+// their norm (norm_power > 0, scaling down) or divided by it (scaling back).
 static void qorvane_scale_areas(QorvaneFitContext* ctx, double f, int norm_power) {
   const int nl = qorvane_nlp(ctx);
   for (int i = 1; i <= nl; ++i) {
@@ -341,7 +339,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     ctx->npar = 5 * nl;
   }
   if (ctx->fit_mo == 2) {
-    char ref[QORVANE_PATH_MAX + 8];
+    char ref[2 * QORVANE_PATH_MAX + 8];
     snprintf(ref, sizeof ref, "%s%s.ref", ctx->data_path, ctx->data_name);
     if (ctx->verbos > 0) printf("using reference line file                  : %s\n", ref);
     long got = qorvane_read_complex_file(ref, n, ctx->re_ref, ctx->im_ref);
@@ -488,8 +486,11 @@ void cf_non_int_main_legacy_single() {
   par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
 
   if (ctx->data_format == QORVANE_FORMAT_SAGE_IDL) {
-    snprintf(ctx->header_name, sizeof ctx->header_name, "%s.shf", ctx->input_name);
-    snprintf(ctx->data_name, sizeof ctx->data_name, "%s.sdf", ctx->input_name);
+    if (snprintf(ctx->header_name, sizeof ctx->header_name, "%s.shf", ctx->input_name) >= (int)sizeof ctx->header_name ||
+        snprintf(ctx->data_name, sizeof ctx->data_name, "%s.sdf", ctx->input_name) >= (int)sizeof ctx->data_name) {
+      qorvane_status_fail(&ctx->status, 1, "input name too long: %s", ctx->input_name);
+      return;
+    }
     char path[2 * QORVANE_PATH_MAX];
     snprintf(path, sizeof path, "%s%s", ctx->data_path, ctx->header_name);
     if (read_sageidl_header(path, &ctx->idl, &ctx->status) != QORVANE_RC_OK || ctx->status.fatal) return;

@@ -180,7 +180,7 @@ static int qorvane_affected_lines(const QorvaneFitContext* ctx, int j, int* mark
 
 // Model at p' where only parameter j changed from the p last modelled; the affected lines
 // are kept in keep_* so that qorvane_restore_after_perturbation can undo it.
-static void qorvane_model_perturbed(QorvaneFitContext* ctx, int j, const double* p, const int* mark, int partial) {
+static void qorvane_model_perturbed(QorvaneFitContext* ctx, const double* p, const int* mark, int partial) {
   QorvaneFitEngineScratch* e = ctx->engine;
   int n = ctx->n_pnts, nl = qorvane_nlp(ctx);
   if (!partial) {
@@ -191,7 +191,6 @@ static void qorvane_model_perturbed(QorvaneFitContext* ctx, int j, const double*
     qorvane_model_all(ctx, p);
     return;
   }
-  (void)j;
   for (int i = 1; i <= nl; ++i) {
     if (!mark[i]) continue;
     memcpy(e->keep_re[i], e->line_re[i], sizeof(double) * n);
@@ -230,7 +229,7 @@ void dfnc(QorvaneFitContext* ctx, double* p, double* grad) {
       h = 1.0e-07;
     }
     qorvane_apply_prior_knowledge(ctx, p);
-    qorvane_model_perturbed(ctx, j, p, mark, partial);
+    qorvane_model_perturbed(ctx, p, mark, partial);
     double chi = qorvane_chi2(ctx);
     grad[j] = (chi - chi0) / h;
     memcpy(p, e->keep_par, sizeof(double) * (npar + 1));
@@ -494,7 +493,7 @@ void f_new_complex_select(QorvaneFitContext* ctx, int j, double* p, double* dre,
     p[j] = 1.0e-07;
   }
   qorvane_apply_prior_knowledge(ctx, p);
-  qorvane_model_perturbed(ctx, j, p, mark, partial);
+  qorvane_model_perturbed(ctx, p, mark, partial);
   for (int k = 0; k < n; ++k) {
     dre[k] = (ctx->yre[k] - ctx->w_bre[k]) / h;
     dim[k] = (ctx->yim[k] - ctx->w_bim[k]) / h;
@@ -510,13 +509,14 @@ void ncr_mvb(QorvaneFitContext* ctx) {
   const int npar = ctx->npar;
   const int nl = qorvane_nlp(ctx);
   const int mode = ctx->cmplx;
-  if (ctx->verbos <= 0) {
-  } else if (mode == 1)
-    printf("calculating errors for dispersion channal case ...\n");
-  else if (mode == 2)
-    printf("calculating errors for complex case ...\n");
-  else
-    printf("calculating errors for absorption channal case ...\n");
+  if (ctx->verbos > 0) {
+    if (mode == 1)
+      printf("calculating errors for dispersion channal case ...\n");
+    else if (mode == 2)
+      printf("calculating errors for complex case ...\n");
+    else
+      printf("calculating errors for absorption channal case ...\n");
+  }
 
   int nf = 0;
   for (int j = 1; j <= npar; ++j) {

@@ -252,21 +252,24 @@ static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
   char temp_param[QORVANE_PATH_MAX + 64];
   const unsigned id = counter.fetch_add(1);
   snprintf(temp_param, sizeof temp_param, "%s.tmp%ld_%u.par", base, (long)getpid(), id);
-  char temp_out[QORVANE_PATH_MAX + 80], dest[QORVANE_PATH_MAX + 16];
+  char temp_out[QORVANE_PATH_MAX + 80], dest[QORVANE_PATH_MAX];
   snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%u_verbose.par", base, (long)getpid(), id);
-  snprintf(dest, sizeof dest, "%s_verbose.par", base);
+  if (snprintf(dest, sizeof dest, "%s_verbose.par", base) >= (int)sizeof dest) {
+    printf(" error_hs : file not opened\n ");
+    return;
+  }
   if (write_qorvane_strtval_file(temp_param, ctx) == 0) {
     if (rename(temp_out, dest) != 0) remove(temp_out);
   } else {
     remove(temp_out);
   }
-  snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", dest);
+  memcpy(ctx->parameter_file, dest, sizeof dest);
 }
 
 void qorvane_write_results(QorvaneFitContext* ctx) {
   const int n = ctx->n_pnts;
   const int nl = qorvane_nlp(ctx);
-  char path[2 * QORVANE_PATH_MAX];
+  char path[3 * QORVANE_PATH_MAX];
   const char* stem = ctx->input_name;
 
   char name[QORVANE_PATH_MAX + 8];
