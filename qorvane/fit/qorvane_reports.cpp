@@ -7,7 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include <atomic>
+#include <cstdint>
 
 #include "fitcontrol_new.h"
 #include "lineshape.h"
@@ -248,12 +248,12 @@ static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
   char base[QORVANE_PATH_MAX];
   memcpy(base, final_path, l - 4);
   base[l - 4] = '\0';
-  static std::atomic_uint counter{0};
+  // Process id and context address name the temporary uniquely among running fits.
+  const unsigned long id = (unsigned long)(uintptr_t)ctx;
   char temp_param[QORVANE_PATH_MAX + 64];
-  const unsigned id = counter.fetch_add(1);
-  snprintf(temp_param, sizeof temp_param, "%s.tmp%ld_%u.par", base, (long)getpid(), id);
+  snprintf(temp_param, sizeof temp_param, "%s.tmp%ld_%lx.par", base, (long)getpid(), id);
   char temp_out[QORVANE_PATH_MAX + 80], dest[QORVANE_PATH_MAX];
-  snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%u_verbose.par", base, (long)getpid(), id);
+  snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%lx_verbose.par", base, (long)getpid(), id);
   if (snprintf(dest, sizeof dest, "%s_verbose.par", base) >= (int)sizeof dest) {
     printf(" error_hs : file not opened\n ");
     return;
