@@ -94,7 +94,13 @@ void ls_time_signal_interleaved(int n, int trunc, double d, double area, double 
         double t = std::fabs((k + d) / n);
         double g = pg * t;
         double e = pl * t + g * g;
-        double a = (e > kMaxExponent) ? 0.0 : area * std::exp(-e);
+        if (e > kMaxExponent) {
+            // the decay only grows from here on (t >= 0): the rest stays zero
+            if (k + d >= 0.0)
+                break;
+            continue;
+        }
+        double a = area * std::exp(-e);
         data[2 * k] = a * c;
         data[2 * k + 1] = a * s;
     }

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "fitcontrol_new.h"
@@ -15,11 +17,26 @@
 
 namespace {
 
+// Fresh directory under /tmp, removed with everything in it when the test program ends.
 std::string temp_dir()
 {
+    struct Dirs {
+        std::vector<std::string> list;
+        ~Dirs()
+        {
+            for (const std::string &d : list) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+    };
+    static Dirs dirs;
     char tmpl[] = "/tmp/qorvane_fc_XXXXXX";
     const char *d = mkdtemp(tmpl);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return std::string("/tmp");
+    dirs.list.push_back(d);
+    return std::string(d);
 }
 
 void write_text(const std::string &path, const std::string &text)

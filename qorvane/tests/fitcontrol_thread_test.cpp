@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -16,11 +17,26 @@
 
 namespace {
 
+// Fresh directory under /tmp, removed with everything in it when the test program ends.
 std::string temp_dir()
 {
+    struct Dirs {
+        std::vector<std::string> list;
+        ~Dirs()
+        {
+            for (const std::string &d : list) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+    };
+    static Dirs dirs;
     char tmpl[] = "/tmp/qorvane_fct_XXXXXX";
     const char *d = mkdtemp(tmpl);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return std::string("/tmp");
+    dirs.list.push_back(d);
+    return std::string(d);
 }
 
 // One Lorentzian line at 400 Hz, width 8 Hz; hz is the file's Hz per point.

@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -29,11 +30,26 @@ struct CtxHolder {
     ~CtxHolder() { qorvane_context_destroy(ctx); }
 };
 
+// Fresh directory under /tmp, removed with everything in it when the test program ends.
 std::string temp_dir()
 {
+    struct Dirs {
+        std::vector<std::string> list;
+        ~Dirs()
+        {
+            for (const std::string &d : list) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+    };
+    static Dirs dirs;
     char tmpl[] = "/tmp/qorvane_ls_XXXXXX";
     const char *d = mkdtemp(tmpl);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return std::string("/tmp");
+    dirs.list.push_back(d);
+    return std::string(d);
 }
 
 // Reference DFT: X_m = sum_k x_k exp(sign * 2 pi i m k / n).
@@ -528,6 +544,25 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         EXPECT_EQ(h.ctx->status.exit_code, c.exit_code) << c.name;
         EXPECT_NE(out.find(c.text), std::string::npos) << c.name << ": " << out;
     }
+    // a pattern or line-shape function whose first time-domain point is zero
+    // cannot be normalised: refused rather than divided by zero
+    const std::string zero = dir + "/zero.bin";
+    std::vector<double> zr(64, 0.0), zi(64, 0.0);
+    ASSERT_EQ(qorvane_write_complex_file(zero.c_str(), 64, zr.data(), zi.data()), 0);
+    CtxHolder z;
+    z.ctx->n_pnts = 64;
+    z.ctx->pattrn = 1;
+    std::snprintf(z.ctx->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", zero.c_str());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fetch_patterns(z.ctx), QORVANE_RC_FATAL);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("cannot be normalised"), std::string::npos);
+    CtxHolder lsf;
+    lsf.ctx->n_pnts = 64;
+    lsf.ctx->lsfcfs = 2;
+    lsf.ctx->lsf_start = 5;
+    EXPECT_EQ(parameter_array_2_line_shape_function(lsf.ctx, lsf.ctx->par_vec), QORVANE_RC_FATAL);
+    EXPECT_EQ(lsf.ctx->status.fatal, 1);
+
     // patterns need N <= 4096 (one 65536-byte buffer each)
     CtxHolder big;
     big.ctx->n_pnts = 8192;

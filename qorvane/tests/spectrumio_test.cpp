@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +15,26 @@
 
 namespace {
 
+// Fresh directory under /tmp, removed with everything in it when the test program ends.
 std::string temp_dir()
 {
+    struct Dirs {
+        std::vector<std::string> list;
+        ~Dirs()
+        {
+            for (const std::string &d : list) {
+                std::error_code ec;
+                std::filesystem::remove_all(d, ec);
+            }
+        }
+    };
+    static Dirs dirs;
     char tmpl[] = "/tmp/qorvane_sio_XXXXXX";
     const char *d = mkdtemp(tmpl);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return std::string("/tmp");
+    dirs.list.push_back(d);
+    return std::string(d);
 }
 
 struct Attached {
