@@ -292,6 +292,7 @@ struct QorvaneFitContext {
     // fit engine scratch
     // (owned by the fit engine; appended there, not used by io/ or model/)
     // ===================================================================
+    struct QorvaneFitEngineScratch *engine;  // allocated and freed with the fit
 };
 
 // The fit context of the calling thread (null when no fit runs on it).

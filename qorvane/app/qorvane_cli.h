@@ -1,0 +1,40 @@
+// Command line of qorvane_pthreads: options record, parsing helpers, usage and help texts,
+// and the program entry shared by main() and the tests.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+enum { QORVANE_MODE_NONE = 0, QORVANE_MODE_LEGACY_SINGLE = 1, QORVANE_MODE_VOLUME = 2 };
+enum { QORVANE_MAX_VOXELS_LIMIT = 65536 };
+
+struct QorvaneCliOptions {
+  int mode;
+  char work_dir[1024];
+  char input[1024];
+  char parameter_file[1024];
+  char output_dir[1024];
+  int threads;
+  int keep_intermediate_files;
+  uint32_t max_voxels;
+};
+
+// 0 when argv[index+1] exists and does not start with "--"; else prints the missing-value line, 1.
+int qorvane_cli_require_value(int argc, char** argv, int index, const char* option);
+// Copies text (< 1024 chars) into destination (1024 bytes); 0 or 1 after printing the reason.
+int qorvane_cli_copy(char* destination, const char* text, const char* label);
+// directory + '/' + name into a 1024-byte buffer; no separator when directory ends in '/' or '\'.
+// Returns 0, or -1 for an empty directory or a result that would not fit.
+int qorvane_join_path(char* destination, const char* directory, const char* name);
+
+void qorvane_print_usage(FILE* stream);
+// Prints help topic n (0..8) and returns 0; any other n prints the overview and returns 1.
+int qorvane_print_help_topic(unsigned n);
+void qorvane_print_help_overview();
+
+// Parses argv into options. Returns -1 when the program should go on with options.mode,
+// otherwise the exit code to end with (help printed, or an error reported).
+int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* options);
+void qorvane_cli_echo(const QorvaneCliOptions* options);
+
+// The whole program: parse, echo, run one mode; returns the process exit code.
+int qorvane_main(int argc, char** argv);
