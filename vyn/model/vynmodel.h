@@ -118,6 +118,8 @@ int vyn_path_has_separator(const char* path);
 void vyn_normalize_saved_path(char* path);
 int vyn_tail_after_prefix(const char* path, const char* prefix, char* tail, size_t tailsz);
 int vyn_ensure_dir(const char* path);
+// Removes "." and "name/.." segments of a '/'-rooted path in place (other paths are left alone).
+void vyn_collapse_dot_segments(char* path);
 int vyn_file_exists_local(const char* path);
 int vyn_copy_basename_without_extension_local(const char* path, char* out, size_t outsz);
 

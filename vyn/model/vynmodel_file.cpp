@@ -99,6 +99,11 @@ int vyn_make_portable_result_path(const char* model_filename, const char* result
     if (!result_filename || !out || outsz == 0) return 0;
     out[0] = '\0';
     if (result_filename[0] == '\0') return 1;
+    char result[2048];
+    if (strlen(result_filename) >= sizeof(result)) return 0;
+    strcpy(result, result_filename);
+    vyn_collapse_dot_segments(result);
+    result_filename = result;
     if (vyn_path_is_absolute(result_filename)) {
         char prefix[2048], tail[2048];
         if (vyn_get_runtime_results_dir(prefix, sizeof(prefix)) &&

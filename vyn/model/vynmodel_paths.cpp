@@ -78,6 +78,34 @@ int vyn_tail_after_prefix(const char* path, const char* prefix, char* tail, size
     return 1;
 }
 
+void vyn_collapse_dot_segments(char* path) {
+    if (!path || !vyn_path_is_absolute(path) || path[0] != '/' || path[1] == '/') return;
+    vyn_normalize_saved_path(path);
+    // Segments are rewritten in place; "." disappears, ".." drops the previous segment.
+    size_t starts[1024];
+    int depth = 0;
+    char* src = path;
+    char* dst = path;
+    while (*src) {
+        while (*src == '/') ++src;
+        if (!*src) break;
+        char* seg = src;
+        while (*src && *src != '/') ++src;
+        size_t len = (size_t)(src - seg);
+        if (len == 1 && seg[0] == '.') continue;
+        if (len == 2 && seg[0] == '.' && seg[1] == '.') {
+            if (depth > 0) dst = path + starts[--depth];
+            continue;
+        }
+        if (depth < 1024) starts[depth++] = (size_t)(dst - path);
+        *dst++ = '/';
+        memmove(dst, seg, len);
+        dst += len;
+    }
+    if (dst == path) *dst++ = '/';
+    *dst = '\0';
+}
+
 int vyn_ensure_dir(const char* path) { return vyn_make_dir_one_level(path); }
 
 int vyn_file_exists_local(const char* path) {

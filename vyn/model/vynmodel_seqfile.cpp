@@ -35,15 +35,16 @@ void seqfile_portable_copy(const char* in, char* out, size_t outsz) {
 int seqfile_absolute_copy(const char* path, char* out, size_t outsz) {
     if (vyn_path_is_absolute(path)) {
         int n = snprintf(out, outsz, "%s", path);
-        return n >= 0 && (size_t)n < outsz;
+        if (n < 0 || (size_t)n >= outsz) return 0;
+    } else {
+        char cwd[2048];
+        if (!getcwd(cwd, sizeof(cwd))) return 0;
+        char rel[2048];
+        seqfile_portable_copy(path, rel, sizeof(rel));
+        if (!vyn_join_path(out, outsz, cwd, rel)) return 0;
     }
-    char cwd[2048];
-    if (!getcwd(cwd, sizeof(cwd))) return 0;
-    char rel[2048];
-    seqfile_portable_copy(path, rel, sizeof(rel));
-    const char* r = rel;
-    while (r[0] == '.' && r[1] == '/') r += 2;
-    return vyn_join_path(out, outsz, cwd, r);
+    vyn_collapse_dot_segments(out);
+    return 1;
 }
 
 }  // namespace
@@ -151,6 +152,7 @@ int vyn_make_portable_sector_pulse_path(const char* sequence_filename, const cha
     } else {
         if (strlen(pulse_filename) >= sizeof(pulse)) return 0;
         strcpy(pulse, pulse_filename);
+        vyn_collapse_dot_segments(pulse);
     }
     if (vyn_path_is_absolute(pulse)) {
         char seqabs[2048], dir[2048], parent[2048], tail[2048];
