@@ -1,2 +1,8 @@
-// Process entry of vyn.
-int main() { return 0; }
+// Process entry of vyn: initialises the engine state.
+#include "vyn.h"
+
+int main()
+{
+    init();
+    return 0;
+}

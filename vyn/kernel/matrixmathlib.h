@@ -49,3 +49,57 @@ void NormCMatrix(int n, CMatrix& mat);
 double sign(double p, double q);
 double pi_val();
 void ShowCMatElements(int n, const CMatrix& inmat);
+
+// ---------------------------------------------------------------------------
+// Product paths. CMatMult runs the plain triple loop below
+// matrixmath_blas_min_n and cblas_zgemm from there on; both are exposed so
+// that tests and benchmarks can compare them. Neither supports aliasing: the
+// output must be a different object from both inputs.
+// ---------------------------------------------------------------------------
+constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 12;
+extern int matrixmath_blas_min_n;   // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
+void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
+void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
+
+// ---------------------------------------------------------------------------
+// Hermitian eigensolver and spectral line lists.
+//
+// hermit embeds A = R + iJ into the real symmetric M = [[R, -J], [J, R]] of
+// size N = 2n (up to MATRIXMATH_EIG_DIM), diagonalises M, sorts ascending and
+// recovers one complex eigenvector per eigenvalue, orthonormalised within
+// groups of equal eigenvalues. Small problems (n <= matrixmath_eig_jacobi_max_n)
+// use Jacobi rotations iterated to convergence; larger ones use LAPACK dsyevd
+// on the same embedding.
+// ---------------------------------------------------------------------------
+constexpr int MATRIXMATH_EIG_DIM = 2 * MATRIXMATH_DIM;   // 512
+constexpr int MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT = 16;
+constexpr double MATRIXMATH_JACOBI_TOL = 1e-12;
+extern int matrixmath_eig_jacobi_max_n;   // 0: always LAPACK; MATRIXMATH_DIM: always Jacobi
+
+// Real symmetric workspace row: 0-based, MATRIXMATH_EIG_DIM wide.
+typedef double MatrixMathEigRow[MATRIXMATH_EIG_DIM];
+
+// Eigenvalues d[0..N-1] and eigenvector columns of v for real symmetric a
+// (0-based rows, MATRIXMATH_EIG_DIM wide); destroys a. Returns the number of
+// rotations performed (-1 when the safety cap stopped it before convergence).
+int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRow* v);
+// Selection sort of d[0..N-1] ascending, permuting the columns of v alike.
+void sort_eigs(int N, double* d, MatrixMathEigRow* v);
+// Orthonormalises the complex columns first_col..last_col (1-based) of the
+// vector tables (row i = component i, 1-based, 257 wide).
+void complex_gs_range(int n, int first_col, int last_col,
+                      double (*vecs_re)[MATRIXMATH_DIM + 1], double (*vecs_im)[MATRIXMATH_DIM + 1]);
+// Eigen-decomposition of Hermitian A: A*Z(:,j) = D[j]*Z(:,j), D[1..n] ascending.
+void hermit(int n, const CMatrix& A, CMatrix& Z, double* D);
+
+// Line list: spc[1][k] amplitude, spc[2][k] frequency in Hz, k = 1..count.
+constexpr int MATRIXMATH_MAX_LINES = 256;
+typedef double SpectrumLineList[3][MATRIXMATH_DIM + 1];
+
+// Cosine and sine line lists of densmat under static Hamiltonian Hmat (rad/s)
+// detected with cohmat. Nc/Ns may be null.
+void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat,
+                SpectrumLineList csp, SpectrumLineList ssp, int* Nc, int* Ns);
+// Merges lines closer than 0.05 Hz and sorts by frequency. Npeaks may be null.
+void SortSpectrum(int* Npeaks, SpectrumLineList spc);
+void zero_spectrum(SpectrumLineList spc);

@@ -1,0 +1,393 @@
+// 1D/2D sequence propagation: sector by sector through dm.bin, receiver
+// signal or 2D spectrum at the end.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "observablespectrumcalculator.h"
+#include "vyn_prop_dmio.h"
+#include "rfpulseparam.h"
+#include "vyn_sequence.h"
+
+namespace {
+constexpr double kTwoPi = 2.0 * 3.141592653589793;
+
+CMatrix p2d_hc;    // Izee + Icoup
+CMatrix p2d_h;     // Hamiltonian of one interval
+CMatrix p2d_u;     // factor of one interval
+CMatrix p2d_p;     // sector propagator
+CMatrix p2d_tmp;   // matrix being moved through a resize
+
+bool p2d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
+
+void p2d_perror(const char* context) { std::fprintf(stderr, "%s: %s\n", context, std::strerror(errno)); }
+
+// P = U(0, t) U(1, t) ... U(ap-1, t), U(l, t) = exp(-i H(l) t).
+void p2d_sector_propagator(int n, int ap, double t, double statoff_local, CMatrix& P) {
+    CMatZero(n, P);
+    for (int i = 1; i <= n; ++i) P(i, i) = 1.0;
+    for (int l = 0; l < ap; ++l) {
+        // -H(l) = -(Hc + statoff Izgrad + xb Ixtot + yb Iytot)
+        CMatRMultAdd(n, p2d_hc, -1.0, vyn_spin.Izgrad, -statoff_local, p2d_h);
+        CMatRMultAdd(n, p2d_h, 1.0, vyn_spin.Ixtot, -vyn_waveform.xb[l], p2d_h);
+        CMatRMultAdd(n, p2d_h, 1.0, vyn_spin.Iytot, -vyn_waveform.yb[l], p2d_h);
+        ExpMatrix(n, p2d_h, t, p2d_u);
+        CMatMult(n, P, p2d_u, P);
+    }
+}
+
+// Rewrites dm.bin with ndw copies of its first matrix when the stored count
+// differs from ndw. false when the sector must stop.
+bool p2d_resize_dm(int n, int ndw) {
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) return true;  // the open below reports it
+    int type = 0, dim = 0, count = 0;
+    if (!vyn_dm_read_header(in, &type, &dim, &count) || count == ndw || dim != n) {
+        std::fclose(in);
+        return true;  // unchanged; the header check reports a mismatch
+    }
+    if (!vyn_dm_read_matrix(in, n, p2d_tmp)) {
+        std::fclose(in);
+        std::puts("Rotate2D: read error from dm.bin");
+        return false;
+    }
+    std::fclose(in);
+    FILE* st = std::fopen("store", "wb");
+    if (!st) {
+        p2d_perror("store");
+        return false;
+    }
+    bool ok = vyn_dm_write_header(st, type, dim, ndw);
+    for (int j = 0; ok && j < ndw; ++j) ok = vyn_dm_write_matrix(st, n, p2d_tmp);
+    if (std::fclose(st) != 0) ok = false;
+    if (!ok) {
+        std::puts("Rotate2D: write error while resizing dm.bin");
+        std::remove("store");
+        return false;
+    }
+    if (std::rename("store", "dm.bin") != 0) {
+        p2d_perror("rename(store->dm.bin)");
+        std::remove("store");
+        return false;
+    }
+    return true;
+}
+
+// Reads the sector waveform (ap samples of xb, then of yb).
+bool p2d_read_waveform(const char* path, int ap) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        p2d_perror(path);
+        return false;
+    }
+    const size_t count = static_cast<size_t>(ap);
+    const bool ok = std::fread(vyn_waveform.xb, sizeof(double), count, f) == count &&
+                    std::fread(vyn_waveform.yb, sizeof(double), count, f) == count;
+    std::fclose(f);
+    return ok;
+}
+}  // namespace
+
+void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
+    const int n = vyn_spin.n;
+    const int ndw = vyn_grid.ndw;
+    const int ap = vyn_prop.ap;
+    if (vyn_spin.pulseflag == 2) {
+        std::puts(">>>> NO RF-PULSE DEFINED ERROR <<<<");
+        return;
+    }
+    if (n < 1 || n > MATRIXMATH_DIM || ndw < 1 || ap < 0 || ap > VYN_MAX_SAMPLES) {
+        std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", 0, n, ndw, n,
+                    ndw);
+        return;
+    }
+    if (vyn_spin.calc == 0) {
+        FILE* f = std::fopen("dm.bin", "wb");
+        if (!f) {
+            p2d_perror("dm.bin");
+            return;
+        }
+        if (!vyn_dm_write_header(f, 0, n, ndw)) {
+            std::fclose(f);
+            std::puts("Rotate2D: failed to write dm.bin header");
+            return;
+        }
+        for (int j = 0; j < ndw; ++j)
+            if (!vyn_dm_write_matrix(f, n, vyn_spin.densmat)) {
+                std::fclose(f);
+                std::puts("Rotate2D: write error while initializing dm.bin");
+                return;
+            }
+        if (std::fclose(f) != 0) {
+            std::puts("Rotate2D: write error while initializing dm.bin");
+            return;
+        }
+        CMatZero(n, vyn_spin.densmat);
+    } else if (!p2d_resize_dm(n, ndw)) {
+        return;
+    }
+
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) {
+        p2d_perror("dm.bin");
+        return;
+    }
+    int type = 0, fn = 0, fcount = 0;
+    if (!vyn_dm_read_header(in, &type, &fn, &fcount)) {
+        std::fclose(in);
+        std::puts("Rotate2D: failed to read dm.bin header");
+        return;
+    }
+    if (type != 0 || fn != n || fcount != ndw) {
+        std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn,
+                    fcount, n, ndw);
+        std::fclose(in);
+        return;
+    }
+    // A file shorter than its header announces is refused before store is made.
+    if (!vyn_dm_body_holds(in, ndw, 16LL * n * n)) {
+        std::fclose(in);
+        std::puts("Rotate2D: read error from dm.bin");
+        return;
+    }
+    FILE* st = std::fopen("store", "wb");
+    if (!st) {
+        std::fclose(in);
+        p2d_perror("store");
+        return;
+    }
+    if (!vyn_dm_write_header(st, 0, n, ndw)) {
+        std::fclose(st);
+        std::fclose(in);
+        std::puts("Rotate2D: write error to store");
+        std::remove("store");
+        return;
+    }
+    CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, p2d_hc);
+    const bool evolution = sectortype == 2;
+    if (!evolution) p2d_sector_propagator(n, ap, h_local, statoff_local, p2d_p);
+    for (int j = 1; j <= ndw; ++j) {
+        if (!vyn_dm_read_matrix(in, n, vyn_spin.densmat)) {
+            std::fclose(st);
+            std::fclose(in);
+            std::puts("Rotate2D: read error from dm.bin");
+            std::remove("store");
+            return;
+        }
+        if (evolution) p2d_sector_propagator(n, ap, (j - 1) * h_local, statoff_local, p2d_p);
+        DoRotation(n, p2d_p, vyn_spin.densmat);
+        if (!vyn_dm_write_matrix(st, n, vyn_spin.densmat)) {
+            std::fclose(st);
+            std::fclose(in);
+            std::puts("Rotate2D: write error to store");
+            std::remove("store");
+            return;
+        }
+        if (!p2d_quiet()) {
+            std::printf("*");
+            std::fflush(stdout);
+        }
+    }
+    std::fclose(in);
+    const bool closed = std::fclose(st) == 0;
+    // store is complete: replace dm.bin in one step, so a failure leaves the old state.
+    if (!closed || std::rename("store", "dm.bin") != 0) {
+        std::puts("Rotate2D: failed to copy store to dm.bin");
+        std::remove("store");
+        return;
+    }
+    ++vyn_spin.calc;
+    if (!p2d_quiet()) {
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+}
+
+int vyn_current_sequence_is_pulse_acquire_fid() {
+    const VYNSequenceState& q = vyn_sequence;
+    return q.nos == 2 && q.sectype[1] == 1 && q.sectype[2] == 1 && !vyn_sector_is_acquisition(1) &&
+                   vyn_sector_is_acquisition(2)
+               ? 1
+               : 0;
+}
+
+int vyn_try_slow_band_split_config(VYNSlowBandSplitConfig* out) {
+    if (!out) return 0;
+    std::memset(out, 0, sizeof *out);
+    const VYNSequenceState& q = vyn_sequence;
+    const int nos = q.nos < 0 ? 0 : (q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos);
+    for (int s = 1; s <= nos; ++s) {
+        double duration_ms = 1000.0 * q.sectdur[s];
+        double amplitude_hz = 1000.0;
+        double phase_deg = 0.0;
+        int samples = q.noti[s];
+        const char* rem = q.remarks[s];
+        if (!vyn_text_contains_ci(rem, "slowEdit[") && !vyn_text_contains_ci(q.fnames[s], "SLOW")) continue;
+        if (!vyn_text_contains_ci(rem, "sech")) continue;
+        if (!vyn_parse_double_after_key(rem, "offsetHz", &out->pulse_center_offset_hz)) continue;
+        if (!vyn_parse_double_after_key(rem, "mu", &out->mu)) continue;
+        if (!vyn_parse_double_after_key(rem, "beta", &out->beta)) continue;
+        vyn_parse_double_after_key(rem, "durationMs", &duration_ms);
+        vyn_parse_double_after_key(rem, "amplitudeHz", &amplitude_hz);
+        vyn_parse_int_after_key(rem, "samples", &samples);
+        vyn_parse_double_after_key(rem, "phaseDeg", &phase_deg);
+        if (samples < 1) samples = q.noti[s] >= 1 ? q.noti[s] : 256;
+        if (duration_ms <= 0.0 || amplitude_hz <= 0.0) continue;
+        out->enabled = 1;
+        out->pulse_duration_s = duration_ms / 1000.0;
+        out->pulse_amplitude_hz = amplitude_hz;
+        out->pulse_samples = samples;
+        out->pulse_phase_rad = 3.141592653589793 * phase_deg / 180.0;
+        out->b0_tesla = q.vyn_gui_b0_tesla;
+        out->receiver_carrier_ppm = q.vyn_gui_receiver_carrier_ppm;
+        if (!VYN_GetSmokeCheckMode()) {
+            std::puts("Detected SLOW sequence for multiplet-resolved receiver export:");
+            std::printf("  sector=%d offsetHz=%.12g durationMs=%.12g amplitudeHz=%.12g samples=%d mu=%.12g beta=%.12g "
+                        "phaseDeg=%.12g B0=%.12g receiverPpm=%.12g\n",
+                        s, out->pulse_center_offset_hz, duration_ms, amplitude_hz, samples, out->mu, out->beta,
+                        phase_deg, out->b0_tesla, out->receiver_carrier_ppm);
+        }
+        return 1;
+    }
+    return 0;
+}
+
+namespace {
+// Receiver signal of the state at acquisition start, with normalised receiver
+// operators for the duration of the call.
+double p2d_write_signal(int points, double acq, double f_off, const VYNSlowBandSplitConfig* cfg) {
+    VYNSpinState& sp = vyn_spin;
+    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
+    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
+    const double res = SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(
+        &sp.n, points, acq, f_off, vyn_sequence.resultflnm, cfg, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot,
+        sp.ket, sp.Ilist);
+    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
+    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+    return res;
+}
+}  // namespace
+
+void SimulateLoaded2DPulseSequence() {
+    VYNSequenceState& q = vyn_sequence;
+    VYNSpinState& sp = vyn_spin;
+    const bool quiet = p2d_quiet();
+    sp.calc = 0;
+    sp.pulseflag = 1;
+    if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
+        std::printf("Invalid spin system: n=%d\n", sp.n);
+        return;
+    }
+    const int nos = q.nos < 0 ? 0 : (q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos);
+    if (!quiet) {
+        std::printf("Number of pulse sectors to calculate    : %d\n", q.nos);
+        if (vyn_current_sequence_is_pulse_acquire_fid())
+            std::puts("Detected sequence subtype               : pulse-acquire FID");
+    }
+    bool simulation2D = false;
+    int adc_signal_points = 0;
+    int evolution_rows = 1;
+    double adc_acquisition_time_s = 0.0;
+    double adc_receiver_offset_hz = 0.0;
+
+    for (int s = 1; s <= nos; ++s) {
+        VYNPropagationState& pr = vyn_prop;
+        pr.ap = q.noti[s];
+        vyn_grid.ndw = q.nevo[s];
+        pr.pt = q.sectdur[s];
+        pr.h = pr.ap > 0 ? pr.pt / pr.ap : 0.0;
+        pr.statoff_s = kTwoPi * q.statoff[s];
+        if (q.sectype[s] != 1 && q.sectype[s] != 2) {
+            std::printf("Invalid 1D/2D sector type in sector %d : %d\n", s, q.sectype[s]);
+            return;
+        }
+        // The sample arrays hold VYN_MAX_SAMPLES values: larger counts are refused.
+        if (pr.ap < 1 || pr.ap > VYN_MAX_SAMPLES) {
+            std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
+            return;
+        }
+        if (vyn_grid.ndw < 1) {
+            std::printf("Invalid number of evolution intervals in sector %d : %d\n", s, vyn_grid.ndw);
+            return;
+        }
+        if (!quiet) {
+            std::printf("\nCalculating sector                      : %d\n", s);
+            std::printf("Sector type                             : %d%s\n", q.sectype[s],
+                        q.sectype[s] == 2 ? "  # evolution sector" : "  # normal sector");
+            std::printf("Number of time intervals in this sector : %d\n", pr.ap);
+            std::printf("Number of evolution intervals           : %d\n", vyn_grid.ndw);
+            std::printf("Sector or pulsetime                [ms] : %.9g\n", 1000.0 * pr.pt);
+            std::printf("Reading pulse file                      : %s\n", q.fnames[s]);
+        }
+        if (vyn_sector_is_acquisition(s) && q.sectype[s] == 1) {
+            if (!quiet) {
+                std::printf("Remark on sector                        : %s\n", q.remarks[s]);
+                std::puts("ADC sector marked for receiver/FID export; density matrix is preserved at acquisition "
+                          "start.");
+            }
+            adc_signal_points = q.noti[s];
+            adc_acquisition_time_s = q.sectdur[s];
+            adc_receiver_offset_hz = q.statoff[s];
+            continue;
+        }
+        if (!p2d_read_waveform(q.fnames[s], pr.ap)) {
+            std::printf("Error reading pulse file %s\n", q.fnames[s]);
+            return;
+        }
+        for (int l = 0; l < pr.ap; ++l)
+            if (!std::isfinite(vyn_waveform.xb[l]) || !std::isfinite(vyn_waveform.yb[l])) {
+                std::printf("Bad pulse sample at l=%d: xb=%g yb=%g\n", l, vyn_waveform.xb[l], vyn_waveform.yb[l]);
+                return;
+            }
+        if (!quiet) std::printf("Remark on sector                        : %s\n", q.remarks[s]);
+        Rotate2D_internal(q.sectype[s], pr.h, pr.statoff_s);
+        if (q.sectype[s] == 2) {
+            simulation2D = true;
+            evolution_rows = vyn_grid.ndw;
+        }
+    }
+    CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
+
+    VYNSlowBandSplitConfig cfg;
+    const bool have_cfg = vyn_try_slow_band_split_config(&cfg) == 1;
+    const bool named = q.resultflnm[0] != '\0';
+    if (adc_signal_points >= 1 && named) {
+        if (!vyn_is_power_of_two_int(adc_signal_points)) {
+            std::printf(simulation2D ? "ADC sample count %d is not a power of two; not writing 2D receiver signal.\n"
+                                     : "ADC sample count %d is not a power of two; not writing receiver signal.\n",
+                        adc_signal_points);
+        } else {
+            const double res = p2d_write_signal(adc_signal_points, adc_acquisition_time_s, adc_receiver_offset_hz,
+                                                have_cfg ? &cfg : nullptr);
+            if (res > 0.0) {
+                if (simulation2D)
+                    std::printf("Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
+                                "acquisition=%.15g s)\n",
+                                q.resultflnm, adc_signal_points, evolution_rows, res);
+                else
+                    std::printf("Wrote complex receiver signal to %s (samples=%d, acquisition=%.15g s)\n",
+                                q.resultflnm, adc_signal_points, res);
+            } else {
+                std::printf(simulation2D ? "Failed to write 2D complex receiver signal to %s\n"
+                                         : "Failed to write complex receiver signal to %s\n",
+                            q.resultflnm);
+            }
+        }
+    } else if (named) {
+        if (copy_file_binary("dm.bin", q.resultflnm))
+            std::printf("Copied density-matrix result to %s\n", q.resultflnm);
+        else
+            std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
+    }
+    // The 2D spectrum dialogue asks questions: only offered to a person at a terminal.
+    if (simulation2D && !named && isatty(STDIN_FILENO)) {
+        MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
+        MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
+        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket,
+                            sp.Ilist);
+        MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
+        MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+    }
+}

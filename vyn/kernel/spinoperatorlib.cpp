@@ -1,0 +1,224 @@
+// Product basis enumeration and spin operator matrices.
+#include "spinoperatorlib.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+SpinKet spinop_plus_scratch;
+SpinKet spinop_min_scratch;
+CMatrix spinop_p, spinop_m;        // ladder matrices for Ix/Iy/Iz
+CMatrix spinop_total_term;         // one term of a total
+
+// Recursive enumeration state of MakeKets.
+int spinop_cur[SPINOP_MAX_SPINS + 1];
+int spinop_counter;
+
+void spinop_enumerate(SpinKetRow* ket, const int* Ilist, int s, int N)
+{
+    for (int twom = Ilist[s]; twom >= -Ilist[s]; twom -= 2) {
+        spinop_cur[s] = twom;
+        if (s == N) {
+            ++spinop_counter;
+            for (int k = 1; k <= N; ++k) ket[spinop_counter][k] = spinop_cur[k];
+        } else {
+            spinop_enumerate(ket, Ilist, s + 1, N);
+        }
+    }
+}
+
+bool spinop_valid_spin(const int* Ilist, int Xspin) { return Ilist && Xspin >= 1 && Xspin <= SPINOP_MAX_SPINS; }
+
+bool spinop_valid_state(int state) { return state >= 1 && state <= MATRIXMATH_DIM; }
+
+typedef void (*SpinOpElementFn)(const int*, const SpinKetRow*, int, int, int, double*, double*);
+
+void spinop_make_ladder(SpinOpElementFn element, const int* Ilist, const SpinKetRow* ket, int n, int Xspin,
+                        CMatrix& out)
+{
+    CMatZero(n, out);
+    for (int k = 1; k <= n; ++k)
+        for (int l = 1; l <= n; ++l) {
+            double e1 = 0.0, e2 = 0.0;
+            element(Ilist, ket, k, l, Xspin, &e1, &e2);
+            out(k, l) = std::complex<double>(e1, e2);
+        }
+}
+
+typedef void (*SpinOpMatrixFn)(const int*, const SpinKetRow*, int, int, CMatrix&);
+
+void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm,
+                       CMatrix& out)
+{
+    CMatZero(n, out);
+    if (Nspins > SPINOP_MAX_SPINS) Nspins = SPINOP_MAX_SPINS;
+    for (int s = 1; s <= Nspins; ++s) {
+        CMatZero(n, spinop_total_term);
+        single(Ilist, ket, n, s, spinop_total_term);
+        if (Norm == 1) NormCMatrix(n, spinop_total_term);
+        CMatAdd(n, out, spinop_total_term, out);
+    }
+}
+
+}  // namespace
+
+int spinop_count_spins(const int* Ilist)
+{
+    if (!Ilist) return 0;
+    int N = 0;
+    for (int s = 1; s <= SPINOP_MAX_SPINS; ++s)
+        if (Ilist[s] > 0) N = s;
+    return N;
+}
+
+int spinop_count_states(const int* Ilist)
+{
+    const int N = spinop_count_spins(Ilist);
+    if (N == 0) return 0;
+    int states = 1;
+    for (int s = 1; s <= N; ++s) {
+        if (Ilist[s] < 0) return 0;
+        // Ilist[s] + 1 may be large: test before multiplying so nothing overflows.
+        if (Ilist[s] + 1 > MATRIXMATH_DIM / states) return 0;
+        states *= Ilist[s] + 1;
+    }
+    return states;
+}
+
+void MakeKets(SpinKetRow* ket, const int* Ilist)
+{
+    if (!ket || !Ilist) return;
+    std::memset(ket, 0, sizeof(SpinKet));
+    const int N = spinop_count_spins(Ilist);
+    if (N == 0) return;
+    if (spinop_count_states(Ilist) == 0) {
+        std::fprintf(stderr, "MakeKets: too many states for Nspins=%d (max %d)\n", N, MATRIXMATH_DIM);
+        return;
+    }
+    spinop_counter = 0;
+    std::memset(spinop_cur, 0, sizeof(spinop_cur));
+    spinop_enumerate(ket, Ilist, 1, N);
+}
+
+void operateIplus(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inket, SpinKetRow* outket,
+                  double* coefficient)
+{
+    *coefficient = 0.0;
+    if (!spinop_valid_spin(Ilist, Xspin) || !spinop_valid_state(Xstate)) return;
+    for (int s = 1; s <= SPINOP_MAX_SPINS; ++s) outket[Xstate][s] = inket[Xstate][s];
+    const int twoI = Ilist[Xspin];
+    const int twom = inket[Xstate][Xspin];
+    if (twoI > twom + 1) {
+        outket[Xstate][Xspin] = twom + 2;
+        const double a = (twoI - twom) / 2.0, b = (twoI + twom + 2) / 2.0;
+        const double prod = a * b;
+        *coefficient = prod > 0.0 ? std::sqrt(prod) : 0.0;
+    }
+}
+
+void operateImin(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inket, SpinKetRow* outket,
+                 double* coefficient)
+{
+    *coefficient = 0.0;
+    if (!spinop_valid_spin(Ilist, Xspin) || !spinop_valid_state(Xstate)) return;
+    for (int s = 1; s <= SPINOP_MAX_SPINS; ++s) outket[Xstate][s] = inket[Xstate][s];
+    const int twoI = Ilist[Xspin];
+    const int twom = inket[Xstate][Xspin];
+    if (twom - 1 > -twoI) {
+        outket[Xstate][Xspin] = twom - 2;
+        const double a = (twom + twoI) / 2.0, b = (twoI - twom + 2) / 2.0;
+        const double prod = a * b;
+        *coefficient = prod > 0.0 ? std::sqrt(prod) : 0.0;
+    }
+}
+
+int ket_equal(const int* a_row, const int* b_row, int Nspins)
+{
+    for (int s = 1; s <= Nspins && s <= SPINOP_MAX_SPINS; ++s)
+        if (a_row[s] != b_row[s]) return 0;
+    return 1;
+}
+
+namespace {
+void spinop_inproduct(bool plus, const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin,
+                      double* element1, double* element2)
+{
+    *element1 = 0.0;
+    *element2 = 0.0;
+    if (!spinop_valid_state(Brastate) || !spinop_valid_state(Ketstate)) return;
+    SpinKetRow* scratch = plus ? spinop_plus_scratch : spinop_min_scratch;
+    std::memset(scratch[Ketstate], 0, sizeof(SpinKetRow));
+    double coef = 0.0;
+    if (plus)
+        operateIplus(Ilist, Ketstate, Xspin, ket, scratch, &coef);
+    else
+        operateImin(Ilist, Ketstate, Xspin, ket, scratch, &coef);
+    if (coef == 0.0) return;
+    if (ket_equal(ket[Brastate], scratch[Ketstate], spinop_count_spins(Ilist))) *element1 = coef;
+}
+}  // namespace
+
+void InproductIplus(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
+                    double* element2)
+{
+    spinop_inproduct(true, Ilist, ket, Brastate, Ketstate, Xspin, element1, element2);
+}
+
+void inproductImin(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
+                   double* element2)
+{
+    spinop_inproduct(false, Ilist, ket, Brastate, Ketstate, Xspin, element1, element2);
+}
+
+void MakeMatrixIplus(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIp)
+{
+    spinop_make_ladder(InproductIplus, Ilist, ket, n, Xspin, matrixIp);
+}
+
+void MakeMatrixImin(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIm)
+{
+    spinop_make_ladder(inproductImin, Ilist, ket, n, Xspin, matrixIm);
+}
+
+void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIx)
+{
+    MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
+    MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            matIx(r, c) = std::complex<double>(0.5 * (spinop_p.re(r, c) + spinop_m.re(r, c)), 0.0);
+}
+
+void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIy)
+{
+    MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
+    MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            matIy(r, c) = std::complex<double>(0.0, 0.5 * (spinop_m.re(r, c) - spinop_p.re(r, c)));
+}
+
+void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIz)
+{
+    MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
+    MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
+    CMatCommutator(n, spinop_p, spinop_m, matIz);
+    RMultCMat(n, 0.5, matIz, matIz);
+}
+
+void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot)
+{
+    spinop_make_total(MakeMatrixIx, n, Nspins, ket, Ilist, Norm, Ixtot);
+}
+
+void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot)
+{
+    spinop_make_total(MakeMatrixIy, n, Nspins, ket, Ilist, Norm, Iytot);
+}
+
+void MakeTotalIz(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iztot)
+{
+    spinop_make_total(MakeMatrixIz, n, Nspins, ket, Ilist, Norm, Iztot);
+}

@@ -1,0 +1,695 @@
+// Receiver signals and spectra of the density matrices in dm.bin.
+#include "observablespectrumcalculator.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "four3.h"
+#include "vyn_prop_dmio.h"
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 2.0 * kPi;
+const char* const kSignalFile = "vynsign.bin";
+
+CMatrix osc_hprime;    // precession operator H' = -(H0 + 2 pi f_off Oz)
+CMatrix osc_prop;      // single-step propagator of the direct signal
+CMatrix osc_single;    // per-spin operator of the diagnostics
+SpectrumLineList osc_cos_x, osc_sin_x, osc_cos_y, osc_sin_y;
+
+void osc_perror(const char* context) {
+    std::fprintf(stderr, "%s: %s\n", (context && *context) ? context : "I/O error", std::strerror(errno));
+}
+
+bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
+
+void osc_discard_line() {
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+}
+
+bool osc_read_int(int* v) {
+    if (std::scanf("%d", v) == 1) return true;
+    osc_discard_line();
+    return false;
+}
+
+bool osc_read_double(double* v) {
+    if (std::scanf("%lf", v) == 1) return true;
+    osc_discard_line();
+    return false;
+}
+
+// Reads one blank-delimited word of at most cap-1 characters.
+bool osc_read_word(char* buf, size_t cap) {
+    char fmt[32];
+    std::snprintf(fmt, sizeof fmt, "%%%zus", cap - 1);
+    return std::scanf(fmt, buf) == 1;
+}
+
+// H' = -(H0 + 2 pi f_off Oz)
+void osc_form_hprime(int n, const CMatrix& H0, const CMatrix& Oz, double f_off) {
+    CMatRMultAdd(n, H0, -1.0, Oz, -kTwoPi * f_off, osc_hprime);
+}
+
+void osc_print_line_list(const char* title, const SpectrumLineList cs, int nc, const SpectrumLineList ss, int ns) {
+    std::printf("\nVYN legacy DoSpectrum component list: %s\n", title);
+    std::puts("  COS components: amplitude * cos(2*pi*frequency_hz*t)");
+    for (int k = 1; k <= nc; ++k) std::printf("    % .12e  % .12g\n", cs[1][k], cs[2][k]);
+    std::puts("  SIN components: amplitude * sin(2*pi*frequency_hz*t)");
+    for (int k = 1; k <= ns; ++k) std::printf("    % .12e  % .12g\n", ss[1][k], ss[2][k]);
+}
+
+// Transverse expectations per spin and the line lists of the matrix at
+// acquisition start. The eigensolver serves every dimension up to 256.
+void osc_acquisition_diagnostics(int n, const CMatrix& rho, const CMatrix& Ox, const CMatrix& Oy,
+                                 const SpinKet& ket, const SpinIList& Ilist) {
+    std::puts("\nVYN ADC-start per-spin transverse expectations");
+    std::puts("  columns: spin  <Ix>_re  <Iy>_re");
+    int last = 0;
+    for (int s = 1; s <= 8; ++s)
+        if (Ilist[s] > 0) last = s;
+    for (int s = 1; s <= last; ++s) {
+        Complex2 ex{}, ey{};
+        MakeMatrixIx(Ilist, ket, n, s, osc_single);
+        NormCMatrix(n, osc_single);
+        ExpectationValue(n, osc_single, rho, ex);
+        MakeMatrixIy(Ilist, ket, n, s, osc_single);
+        NormCMatrix(n, osc_single);
+        ExpectationValue(n, osc_single, rho, ey);
+        std::printf("  %2d  % .12e  % .12e\n", s, ex[1], ey[1]);
+    }
+    int ncx = 0, nsx = 0, ncy = 0, nsy = 0;
+    DoSpectrum(n, rho, osc_hprime, Ox, osc_cos_x, osc_sin_x, &ncx, &nsx);
+    DoSpectrum(n, rho, osc_hprime, Oy, osc_cos_y, osc_sin_y, &ncy, &nsy);
+    osc_print_line_list("Ix absorption channel", osc_cos_x, ncx, osc_sin_x, nsx);
+    osc_print_line_list("Iy dispersion channel", osc_cos_y, ncy, osc_sin_y, nsy);
+}
+
+// Starts gnuplot on a script without a shell, or prints a hint when gnuplot
+// is not on PATH.
+void osc_launch_gnuplot(const char* script) {
+    bool found = false;
+    const char* path = std::getenv("PATH");
+    if (path) {
+        char dir[1024];
+        const char* p = path;
+        while (*p && !found) {
+            const char* colon = std::strchr(p, ':');
+            size_t len = colon ? static_cast<size_t>(colon - p) : std::strlen(p);
+            if (len > 0 && len < sizeof dir - 10) {
+                std::snprintf(dir, sizeof dir, "%.*s/gnuplot", static_cast<int>(len), p);
+                if (access(dir, X_OK) == 0) found = true;
+            }
+            p = colon ? colon + 1 : p + len;
+        }
+    }
+    if (!found) {
+        std::printf("gnuplot not found on PATH; plot later with: gnuplot -persist %s\n", script);
+        return;
+    }
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execlp("gnuplot", "gnuplot", "-persist", script, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) osc_perror("fork(gnuplot)");
+}
+
+// One complex row of count points: halve the first point, apodise with
+// exp(-10 k / count), forward transform, and swap the two halves.
+void osc_2d_row(double* row, int count) {
+    row[0] *= 0.5;
+    row[1] *= 0.5;
+    for (int k = 0; k < count; ++k) {
+        const double w = std::exp(-10.0 * k / count);
+        row[2 * k] *= w;
+        row[2 * k + 1] *= w;
+    }
+    four2(row, static_cast<size_t>(count), 1);
+}
+
+// Signal-file dimensions that fit the file: 1..2^24 samples and traces and a
+// body of exactly that size present.
+bool osc_signal_dims_ok(FILE* f, int num1, int num2) {
+    if (num1 < 1 || num2 < 1 || num1 > (1 << 24) || num2 > (1 << 24)) return false;
+    return vyn_dm_body_holds(f, static_cast<long long>(num1) * num2, 16);
+}
+}  // namespace
+
+double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
+
+void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime,
+                                    const CMatrix& Ox, const CMatrix& Oy, double* re_out, double* im_out) {
+    if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
+    const double dt = acq / np;
+    ExpMatrix(n, Hprime, dt, osc_prop);
+    for (int k = 0; k < np; ++k) {
+        Complex2 ex{}, ey{};
+        ExpectationValue(n, Ox, rho, ex);
+        ExpectationValue(n, Oy, rho, ey);
+        re_out[k] = ex[1];
+        im_out[k] = ey[1];
+        if (k + 1 < np) DoRotation(n, osc_prop, rho);
+    }
+}
+
+void build_scalar_signal_from_spectrum(int np, double acq, const double cos_list[3][257], int ncos,
+                                       const double sin_list[3][257], int nsin, double* out) {
+    if (!out || np < 1) return;
+    if (ncos > MATRIXMATH_MAX_LINES) ncos = MATRIXMATH_MAX_LINES;
+    if (nsin > MATRIXMATH_MAX_LINES) nsin = MATRIXMATH_MAX_LINES;
+    for (int k = 0; k < np; ++k) {
+        const double t = np < 2 ? 0.0 : k * acq / (np - 1);
+        double v = 0.0;
+        for (int i = 1; cos_list && i <= ncos; ++i) v += cos_list[1][i] * std::cos(kTwoPi * cos_list[2][i] * t);
+        for (int i = 1; sin_list && i <= nsin; ++i) v += sin_list[1][i] * std::sin(kTwoPi * sin_list[2][i] * t);
+        out[k] = v;
+    }
+}
+
+double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, int np, double acq, double f_off,
+                                                            const char* output_name,
+                                                            const VYNSlowBandSplitConfig* slow_cfg,
+                                                            CMatrix& scratch, const CMatrix& H0,
+                                                            const CMatrix& Ox, const CMatrix& Oy,
+                                                            const CMatrix& Oz, const SpinKet& ket,
+                                                            const SpinIList& Ilist) {
+    if (!n_ptr || np < 1 || !(acq > 0.0)) return 0.0;
+    const int n = *n_ptr;
+    if (!output_name || !*output_name) output_name = kSignalFile;
+
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) {
+        osc_perror("fopen(dm.bin)");
+        return 0.0;
+    }
+    int ftype = 0, fn = 0, count = 0;
+    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+        count < 0) {
+        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
+        std::fclose(in);
+        return 0.0;
+    }
+    // A header announcing more matrices than the file holds is refused before
+    // anything is written.
+    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+        std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+        std::fclose(in);
+        return 0.0;
+    }
+    osc_form_hprime(n, H0, Oz, f_off);
+
+    double* buf = static_cast<double*>(std::calloc(4 * static_cast<size_t>(np), sizeof(double)));
+    if (!buf) {
+        osc_perror("calloc");
+        std::fclose(in);
+        return 0.0;
+    }
+    double* re = buf;
+    double* im = buf + np;
+    double* interleaved = buf + 2 * static_cast<size_t>(np);
+
+    FILE* out = std::fopen(output_name, "wb");
+    if (!out) {
+        osc_perror("fopen(signal output)");
+        std::free(buf);
+        std::fclose(in);
+        return 0.0;
+    }
+    bool ok = vyn_dm_write_header(out, 1, np, count);
+    const bool slow = slow_cfg && slow_cfg->enabled;
+    if (ok && slow && count > 1 && !osc_quiet())
+        std::printf("SLOW multiplet-resolved export skipped for %d traces; complete receiver signal is still written.\n",
+                    count);
+    for (int j = 0; ok && j < count; ++j) {
+        if (!vyn_dm_read_matrix(in, n, scratch)) {
+            std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+            ok = false;
+            break;
+        }
+        if (count == 1 && !osc_quiet()) osc_acquisition_diagnostics(n, scratch, Ox, Oy, ket, Ilist);
+        build_direct_observable_signal(n, np, acq, scratch, osc_hprime, Ox, Oy, re, im);
+        for (int k = 0; k < np; ++k) {
+            interleaved[2 * k] = finite_or_zero(re[k]);
+            interleaved[2 * k + 1] = finite_or_zero(im[k]);
+        }
+        if (std::fwrite(interleaved, sizeof(double), 2 * static_cast<size_t>(np), out) != 2 * static_cast<size_t>(np)) {
+            osc_perror("fwrite(signal output)");
+            ok = false;
+        }
+        // The multiplet-resolved export of a single trace is not part of this build.
+    }
+    if (std::fclose(out) != 0) ok = false;
+    std::fclose(in);
+    std::free(buf);
+    return ok ? acq : 0.0;
+}
+
+double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off,
+                                                const char* output_name, CMatrix& scratch, const CMatrix& H0,
+                                                const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
+                                                const SpinKet& ket, const SpinIList& Ilist) {
+    return SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(n, np, acq, f_off, output_name, nullptr, scratch, H0,
+                                                                Ox, Oy, Oz, ket, Ilist);
+}
+
+double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                                      const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket,
+                                      const SpinIList& Ilist) {
+    if (!np) return 0.0;
+    double acq = 0.001, f_off = 0.0;
+    if (osc_quiet()) {
+        if (*np < 1) *np = 1;
+    } else {
+        std::puts("----------------------------------------------------------");
+        std::puts("-    Calculation spectra of density matrix / matrices    -");
+        std::puts("----------------------------------------------------------\n");
+        std::printf("How many time-points (power of 2): ");
+        std::fflush(stdout);
+        if (!osc_read_int(np)) return 0.0;
+        std::printf("\nAcquisition time [seconds] : ");
+        std::fflush(stdout);
+        if (!osc_read_double(&acq)) return 0.0;
+        std::printf("\nOffset frequency [Hz] = ");
+        std::fflush(stdout);
+        if (!osc_read_double(&f_off)) return 0.0;
+    }
+    return SeparateSpectra_GenerateSignalWithParams(n, *np, acq, f_off, kSignalFile, scratch, H0, Ox, Oy, Oz, ket,
+                                                    Ilist);
+}
+
+void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                     const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist) {
+    const double acq = SeparateSpectra_GenerateSignal(n, np, scratch, H0, Ox, Oy, Oz, ket, Ilist);
+    if (acq > 0.0 && !osc_quiet()) SpectrumOutputMenu(acq);
+}
+
+double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatrix& accumulator, const CMatrix& H0,
+                                  const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz) {
+    if (np < 1) return 0.0;
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) {
+        osc_perror("fopen(dm.bin)");
+        return 0.0;
+    }
+    int ftype = 0, fn = 0, count = 0;
+    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+        count < 0) {
+        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
+        std::fclose(in);
+        return 0.0;
+    }
+    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+        std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+        std::fclose(in);
+        return 0.0;
+    }
+    CMatZero(n, accumulator);
+    for (int j = 0; j < count; ++j) {
+        if (!vyn_dm_read_matrix(in, n, osc_single)) {
+            std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+            std::fclose(in);
+            return 0.0;
+        }
+        CMatAdd(n, accumulator, osc_single, accumulator);
+    }
+    std::fclose(in);
+
+    osc_form_hprime(n, H0, Oz, f_off);
+    int ncx = 0, nsx = 0, ncy = 0, nsy = 0;
+    DoSpectrum(n, accumulator, osc_hprime, Ox, osc_cos_x, osc_sin_x, &ncx, &nsx);
+    DoSpectrum(n, accumulator, osc_hprime, Oy, osc_cos_y, osc_sin_y, &ncy, &nsy);
+
+    double* buf = static_cast<double*>(std::calloc(2 * static_cast<size_t>(np), sizeof(double)));
+    if (!buf) {
+        osc_perror("calloc");
+        return 0.0;
+    }
+    build_scalar_signal_from_spectrum(np, acq, osc_cos_x, ncx, osc_sin_x, nsx, buf);
+    build_scalar_signal_from_spectrum(np, acq, osc_cos_y, ncy, osc_sin_y, nsy, buf + np);
+    FILE* out = std::fopen(kSignalFile, "wb");
+    if (!out) {
+        osc_perror("fopen(vynsign.bin)");
+        std::free(buf);
+        return 0.0;
+    }
+    bool ok = vyn_dm_write_header(out, 1, np, 1);
+    for (int k = 0; ok && k < np; ++k) {
+        const double s[2] = {buf[k], buf[np + k]};
+        ok = std::fwrite(s, sizeof(double), 2, out) == 2;
+    }
+    if (std::fclose(out) != 0) ok = false;
+    std::free(buf);
+    return ok ? acq : 0.0;
+}
+
+double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatrix& H0, const CMatrix& Ox,
+                       const CMatrix& Oy, const CMatrix& Oz, const SpinKet& /*ket*/, const SpinIList& /*Ilist*/) {
+    if (!n || !np) return 0.0;
+    std::puts("**********************************************************");
+    std::puts("*** Calculation of average spectrum of density matrices ***");
+    std::puts("**********************************************************\n");
+    // Header check before the questions, as the file decides whether asking makes sense.
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) {
+        osc_perror("fopen(dm.bin)");
+        return 0.0;
+    }
+    int ftype = 0, fn = 0, count = 0;
+    const bool hdr = vyn_dm_read_header(in, &ftype, &fn, &count);
+    std::fclose(in);
+    if (!hdr || ftype == 1 || fn != *n) {
+        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, *n);
+        return 0.0;
+    }
+    double acq = 0.0, f_off = 0.0;
+    std::printf("How many time-points (power of 2): ");
+    std::fflush(stdout);
+    if (!osc_read_int(np)) return 0.0;
+    std::printf("\nAcquisition time [seconds] : ");
+    std::fflush(stdout);
+    if (!osc_read_double(&acq)) return 0.0;
+    std::printf("\nOffset frequency [Hz] = ");
+    std::fflush(stdout);
+    if (!osc_read_double(&f_off)) return 0.0;
+    const double res = AverageSpectrum_WithParams(*n, *np, acq, f_off, accumulator, H0, Ox, Oy, Oz);
+    if (res > 0.0) SpectrumOutputMenu(acq);
+    return res;
+}
+
+void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                         const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist) {
+    const double acq = SeparateSpectra_GenerateSignal(n, np, scratch, H0, Ox, Oy, Oz, ket, Ilist);
+    if (!(acq > 0.0) || osc_quiet()) return;
+    std::printf("\nDo 2D FFT? (1=no, 2=yes)\nYour choice [1,2] : ");
+    std::fflush(stdout);
+    int choice = 0;
+    if (!osc_read_int(&choice)) return;
+    if (choice == 2) Calc2Dfft();
+    SpectrumOutputMenu(acq);
+}
+
+void TransposeDataMatrix(const char* in_name, const char* out_name) {
+    FILE* in = std::fopen(in_name, "rb");
+    if (!in) {
+        osc_perror("fopen(in)");
+        return;
+    }
+    int type = 0, R = 0, C = 0;
+    if (!vyn_dm_read_header(in, &type, &R, &C) || !osc_signal_dims_ok(in, R, C)) {
+        std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
+        std::fclose(in);
+        return;
+    }
+    const size_t total = static_cast<size_t>(R) * static_cast<size_t>(C);
+    double* data = static_cast<double*>(std::malloc(2 * total * sizeof(double)));
+    if (!data) {
+        osc_perror("calloc");
+        std::fclose(in);
+        return;
+    }
+    if (std::fread(data, sizeof(double), 2 * total, in) != 2 * total) {
+        std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
+        std::free(data);
+        std::fclose(in);
+        return;
+    }
+    std::fclose(in);
+    FILE* out = std::fopen(out_name, "wb");
+    if (!out) {
+        osc_perror("fopen(out)");
+        std::free(data);
+        return;
+    }
+    bool ok = vyn_dm_write_header(out, type, C, R);
+    for (int r = 0; ok && r < R; ++r)
+        for (int c = 0; ok && c < C; ++c) ok = std::fwrite(&data[2 * (static_cast<size_t>(c) * R + r)], sizeof(double), 2, out) == 2;
+    if (!ok) std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
+    std::fclose(out);
+    std::free(data);
+}
+
+namespace {
+// One pass over all rows of in_name: the 2D row treatment, written with the
+// halves swapped into out_name (header copied).
+bool osc_2d_pass(const char* in_name, const char* out_name) {
+    FILE* in = std::fopen(in_name, "rb");
+    if (!in) {
+        osc_perror("fopen");
+        return false;
+    }
+    int type = 0, N1 = 0, N2 = 0;
+    if (!vyn_dm_read_header(in, &type, &N1, &N2) || !osc_signal_dims_ok(in, N1, N2)) {
+        std::puts(">>> READ BINARY FILE ERROR <<<");
+        std::fclose(in);
+        return false;
+    }
+    FILE* out = std::fopen(out_name, "wb");
+    if (!out) {
+        osc_perror("fopen");
+        std::fclose(in);
+        return false;
+    }
+    double* row = static_cast<double*>(std::malloc(4 * static_cast<size_t>(N1) * sizeof(double)));
+    bool ok = row != nullptr && vyn_dm_write_header(out, type, N1, N2);
+    const size_t half = static_cast<size_t>(N1 / 2);
+    for (int j = 0; ok && j < N2; ++j) {
+        if (std::fread(row, sizeof(double), 2 * static_cast<size_t>(N1), in) != 2 * static_cast<size_t>(N1)) {
+            std::puts(">>> READ BINARY FILE ERROR <<<");
+            ok = false;
+            break;
+        }
+        osc_2d_row(row, N1);
+        // upper half of the samples first, so that zero frequency moves to the middle
+        double* sorted = row + 2 * static_cast<size_t>(N1);
+        std::memcpy(sorted, row + 2 * half, 2 * (static_cast<size_t>(N1) - half) * sizeof(double));
+        std::memcpy(sorted + 2 * (static_cast<size_t>(N1) - half), row, 2 * half * sizeof(double));
+        if (std::fwrite(sorted, sizeof(double), 2 * static_cast<size_t>(N1), out) != 2 * static_cast<size_t>(N1)) {
+            std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
+            ok = false;
+        }
+    }
+    std::free(row);
+    std::fclose(out);
+    std::fclose(in);
+    return ok;
+}
+}  // namespace
+
+void Calc2Dfft() {
+    // direct dimension: vynsign.bin -> sort.bin (transformed and half-swapped)
+    if (!osc_2d_pass(kSignalFile, "sort.bin")) return;
+    TransposeDataMatrix("sort.bin", "spectra.bin");
+    // indirect dimension on the transposed rows
+    if (!osc_2d_pass("spectra.bin", "sort.bin")) return;
+    // keep the last intermediate in spectra.bin, the result (N2 rows of N1) in sort.bin
+    if (!copy_file_binary("sort.bin", "spectra.bin")) {
+        osc_perror("fopen");
+        return;
+    }
+    TransposeDataMatrix("spectra.bin", "sort.bin");
+}
+
+bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, const char* title) {
+    if (!script_name || !data_name) return false;
+    FILE* f = std::fopen(script_name, "w");
+    if (!f) {
+        osc_perror(script_name);
+        return false;
+    }
+    if (!title || !*title) title = "VYN Spectrum";
+    std::fprintf(f, "set terminal qt\n");
+    std::fprintf(f, "set datafile separator \",\"\n");
+    std::fprintf(f, "set key right top\n");
+    std::fprintf(f, "set grid\n");
+    std::fprintf(f, "set xlabel \"Frequency (Hz)\"\n");
+    std::fprintf(f, "set ylabel \"Intensity\"\n");
+    std::fprintf(f, "set xrange [*:*] reverse\n");
+    std::fprintf(f, "set title \"%s\"\n", title);
+    std::fprintf(f, "plot \"%s\" using 1:3 with lines title \"re\", \\\n", data_name);
+    std::fprintf(f, "     \"%s\" using 1:9 with lines title \"mag\"\n", data_name);
+    std::fprintf(f, "pause mouse close\n");
+    const bool ok = std::fclose(f) == 0;
+    if (!ok) osc_perror(script_name);
+    return ok;
+}
+
+bool AskOpenPlotNow() {
+    std::printf("Open spectrum in gnuplot now? [y/n] : ");
+    std::fflush(stdout);
+    char word[16];
+    if (!osc_read_word(word, sizeof word)) return false;
+    return word[0] == 'y' || word[0] == 'Y';
+}
+
+bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, size_t fd_name_size) {
+    if (!base || !*base) return false;
+    char td_name[300], fd_name[300];
+    std::snprintf(td_name, sizeof td_name, "%s_td.csv", base);
+    std::snprintf(fd_name, sizeof fd_name, "%s_fd.csv", base);
+    FILE* in = std::fopen(kSignalFile, "rb");
+    if (!in) {
+        osc_perror("fopen(vynsign.bin)");
+        return false;
+    }
+    int type = 0, N1 = 0, N2 = 0;
+    if (!vyn_dm_read_header(in, &type, &N1, &N2) || N1 <= 0 || N2 <= 0) {
+        std::fclose(in);
+        return false;
+    }
+    if (!osc_signal_dims_ok(in, N1, N2)) {
+        std::puts(">>> READ BINARY FILE ERROR (vynsign.bin) <<<");
+        std::fclose(in);
+        return false;
+    }
+    const size_t total = static_cast<size_t>(N1) * static_cast<size_t>(N2);
+    double* data = static_cast<double*>(std::calloc(2 * total, sizeof(double)));
+    if (!data) {
+        osc_perror("calloc");
+        std::fclose(in);
+        return false;
+    }
+    if (std::fread(data, sizeof(double), 2 * total, in) != 2 * total) {
+        std::puts(">>> READ BINARY FILE ERROR (vynsign.bin) <<<");
+        std::free(data);
+        std::fclose(in);
+        return false;
+    }
+    std::fclose(in);
+    const double dt = N1 > 1 ? acq / (N1 - 1) : 0.0;
+    FILE* td = std::fopen(td_name, "w");
+    if (!td) {
+        osc_perror("fopen(td.csv)");
+        std::free(data);
+        return false;
+    }
+    std::fprintf(td, "t_s,f2_index,re,im,mag\n");
+    for (int j = 0; j < N2; ++j)
+        for (int k = 0; k < N1; ++k) {
+            const double re = data[2 * (static_cast<size_t>(j) * N1 + k)];
+            const double im = data[2 * (static_cast<size_t>(j) * N1 + k) + 1];
+            std::fprintf(td, "%.17g,%d,%.17g,%.17g,%.17g\n", k * dt, j, re, im, std::sqrt(re * re + im * im));
+        }
+    std::fclose(td);
+    FILE* fd = std::fopen(fd_name, "w");
+    if (!fd) {
+        osc_perror("fopen(fd.csv)");
+        std::free(data);
+        return false;
+    }
+    std::fprintf(fd, "f1_hz,f2_hz,re,im,re_ph,im_ph,re_ph1,im_ph1,mag\n");
+    const double df = dt > 0.0 ? 1.0 / (N1 * dt) : 0.0;
+    for (int tr = 0; tr < N2; ++tr) {
+        const double* x = data + 2 * static_cast<size_t>(tr) * N1;
+        for (int j = 0; j < N1; ++j) {
+            const int m = (j + N1 / 2) % N1;
+            double sr = 0.0, si = 0.0;
+            for (int k = 0; k < N1; ++k) {
+                // exponent reduced modulo N1 keeps the phase accurate for long traces
+                const long long mk = (static_cast<long long>(m) * k) % N1;
+                const double ang = -kTwoPi * static_cast<double>(mk) / N1;
+                const double c = std::cos(ang), s = std::sin(ang);
+                sr += x[2 * k] * c - x[2 * k + 1] * s;
+                si += x[2 * k] * s + x[2 * k + 1] * c;
+            }
+            const double f1 = (j - N1 / 2) * df;
+            const double f2 = N2 >= 2 ? tr : 0.0;
+            const double mag = std::sqrt(sr * sr + si * si);
+            std::fprintf(fd, "%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n", f1, f2, sr, si, sr, si, sr,
+                         si, mag);
+        }
+    }
+    std::fclose(fd);
+    std::free(data);
+    std::printf("Wrote %s and %s\n", td_name, fd_name);
+    if (fd_name_out && fd_name_size > 0) std::snprintf(fd_name_out, fd_name_size, "%s", fd_name);
+    return true;
+}
+
+bool Create_CSV_Files(double acq, char* fd_name_out, size_t fd_name_size) {
+    std::printf("Base file name (without extension): ");
+    std::fflush(stdout);
+    char base[256];
+    if (!osc_read_word(base, sizeof base)) return false;
+    return Create_CSV_Files_Named(acq, base, fd_name_out, fd_name_size);
+}
+
+bool Create_PV_WAVE_File_Named(const char* output_name) {
+    if (!output_name || !*output_name) return false;
+    FILE* in = std::fopen(kSignalFile, "rb");
+    if (!in) {
+        osc_perror("fopen(vynsign.bin)");
+        return false;
+    }
+    int type = 0, num1 = 0, num2 = 0;
+    if (!vyn_dm_read_header(in, &type, &num1, &num2)) {
+        std::fclose(in);
+        return false;
+    }
+    FILE* out = std::fopen(output_name, "wb");
+    if (!out) {
+        osc_perror("fopen(output)");
+        std::fclose(in);
+        return false;
+    }
+    int32_t hdr[256] = {0};
+    hdr[0] = 3;
+    hdr[3] = 2;
+    hdr[4] = num1;
+    hdr[5] = num2;
+    hdr[8] = 1;
+    hdr[14] = 2;
+    bool ok = std::fwrite(hdr, sizeof hdr, 1, out) == 1;
+    // Copy as many doubles as the header announces, stopping at the first short read.
+    long long want = (num1 > 0 && num2 > 0) ? 2LL * num1 * num2 : 0;
+    double chunk[1024];
+    while (ok && want > 0) {
+        const size_t step = want > 1024 ? 1024 : static_cast<size_t>(want);
+        const size_t got = std::fread(chunk, sizeof(double), step, in);
+        if (got > 0 && std::fwrite(chunk, sizeof(double), got, out) != got) ok = false;
+        if (got < step) break;
+        want -= static_cast<long long>(got);
+    }
+    if (std::fclose(out) != 0) ok = false;
+    std::fclose(in);
+    return ok;
+}
+
+void Create_PV_WAVE_File() {
+    std::printf("File name PV-Wave file : ");
+    std::fflush(stdout);
+    char name[256];
+    if (!osc_read_word(name, sizeof name)) return;
+    Create_PV_WAVE_File_Named(name);
+}
+
+void SpectrumOutputMenu(double acq) {
+    std::puts("\nOutput format:");
+    std::puts("  1. PV-Wave/IDL (legacy)");
+    std::puts("  2. CSV (_td.csv and _fd.csv)");
+    std::printf("Your choice [1,2] : ");
+    std::fflush(stdout);
+    int choice = 0;
+    if (!osc_read_int(&choice)) return;
+    if (choice == 1) {
+        Create_PV_WAVE_File();
+    } else if (choice == 2) {
+        char fd_name[300];
+        if (!Create_CSV_Files(acq, fd_name, sizeof fd_name)) return;
+        std::printf("Frequency-domain CSV: %s\n", fd_name);
+        char script[320];
+        std::snprintf(script, sizeof script, "%s.gp", fd_name);
+        if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
+        std::printf("Wrote gnuplot script: %s\n", script);
+        if (AskOpenPlotNow()) osc_launch_gnuplot(script);
+    }
+}

@@ -1,0 +1,63 @@
+// Receiver signals (free-induction decays) and spectra of stored density
+// matrices: per-matrix signals by direct propagation, the average spectrum
+// from the analytic line list, the 2D transform, and the CSV / gnuplot /
+// PV-WAVE exports. All matrices are CMatrix values of the active dimension n.
+#pragma once
+
+#include <cstddef>
+
+#include "matrixmathlib.h"
+#include "vyn_sequence.h"
+
+#include "spinoperatorlib.h"
+#include "vyn.h"  // VYN_SetSmokeCheckMode / VYN_GetSmokeCheckMode
+
+double finite_or_zero(double x);
+
+// Direct propagation of rho under Hprime (already negated Hamiltonian, rad/s):
+// re[k] = Re Tr(Ox rho_k), im[k] = Re Tr(Oy rho_k), rho_k at time k*acq/np.
+// rho is used as working storage and ends as the last propagated state.
+void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime,
+                                    const CMatrix& Ox, const CMatrix& Oy, double* re_out, double* im_out);
+
+// Sum of cosine and sine lines (line lists as DoSpectrum writes them:
+// [1][k] amplitude, [2][k] frequency in Hz) sampled at t = k*acq/(np-1).
+void build_scalar_signal_from_spectrum(int np, double acq, const double cos_list[3][257], int ncos,
+                                       const double sin_list[3][257], int nsin, double* out);
+
+double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n, int np, double acq, double f_off,
+                                                            const char* output_name,
+                                                            const VYNSlowBandSplitConfig* slow_cfg,
+                                                            CMatrix& scratch, const CMatrix& H0,
+                                                            const CMatrix& Ox, const CMatrix& Oy,
+                                                            const CMatrix& Oz, const SpinKet& ket,
+                                                            const SpinIList& Ilist);
+double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off,
+                                                const char* output_name, CMatrix& scratch, const CMatrix& H0,
+                                                const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
+                                                const SpinKet& ket, const SpinIList& Ilist);
+double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, const CMatrix& H0,
+                                      const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
+                                      const SpinKet& ket, const SpinIList& Ilist);
+void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                     const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+// Returns the acquisition time of the written average signal, 0 on failure.
+double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatrix& H0, const CMatrix& Ox,
+                       const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+// Non-interactive core of the average spectrum: sums dm.bin, builds the line
+// lists and writes "vynsign.bin". Returns acq on success, 0 on failure.
+double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatrix& accumulator,
+                                  const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz);
+void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                         const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+
+void SpectrumOutputMenu(double acq);
+bool Create_CSV_Files(double acq, char* fd_name_out, size_t fd_name_size);
+// Writes "<base>_td.csv" and "<base>_fd.csv" from "vynsign.bin" without asking.
+bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, size_t fd_name_size);
+bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, const char* title);
+bool AskOpenPlotNow();
+void Create_PV_WAVE_File();
+bool Create_PV_WAVE_File_Named(const char* output_name);
+void Calc2Dfft();
+void TransposeDataMatrix(const char* in_name, const char* out_name);

@@ -1,0 +1,159 @@
+// Gradient waveforms: constant gradient and the cosine / sine spirals.
+#include "fieldgradientlib.h"
+
+#include <cmath>
+#include <cstdio>
+
+fieldgrad_status fieldgrad_last_status = FIELDGRAD_OK;
+
+namespace {
+constexpr double kTwoPi = 2.0 * 3.141592653589793;
+
+fieldgrad_status fieldgrad_store(fieldgrad_status st) {
+    fieldgrad_last_status = st;
+    return st;
+}
+
+// Checks shared by both spirals; T is the total time on success.
+fieldgrad_status fieldgrad_check_spiral(int ap, double h, const double* gs, double* T) {
+    if (!gs) return FIELDGRAD_ERR_NULLPTR;
+    if (ap == 0) return FIELDGRAD_ERR_BADLEN;
+    if (ap < 0 || !(h > 0.0)) return FIELDGRAD_ERR_BADARG;
+    *T = ap * h;
+    if (!(*T > 0.0) || !std::isfinite(*T)) return FIELDGRAD_ERR_BADARG;
+    return FIELDGRAD_OK;
+}
+
+// Reads one number; false at end of input or on a non-number (the rest of
+// the line is discarded then).
+bool fieldgrad_read_double(double* v) {
+    if (std::scanf("%lf", v) == 1) return true;
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+    return false;
+}
+}  // namespace
+
+fieldgrad_status gradproc1_compute(int ap, double /*h*/, double* gs, double strength_hz_per_cm) {
+    if (!gs) return fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
+    if (ap == 0) return fieldgrad_store(FIELDGRAD_ERR_BADLEN);
+    if (ap < 0) return fieldgrad_store(FIELDGRAD_ERR_BADARG);
+    const double g = kTwoPi * strength_hz_per_cm;
+    for (int i = 0; i < ap; ++i) gs[i] = g;
+    return fieldgrad_store(FIELDGRAD_OK);
+}
+
+fieldgrad_status gradproc2_compute(int ap, double h, double* gs, double A, double n) {
+    double T = 0.0;
+    fieldgrad_status st = fieldgrad_check_spiral(ap, h, gs, &T);
+    if (st != FIELDGRAD_OK) return fieldgrad_store(st);
+    for (int i = 0; i < ap; ++i) {
+        const double t = i * h;
+        const double theta = kTwoPi * n * t / T;
+        const double r = 1.0 - t / T;
+        gs[i] = -A * (std::cos(theta) + kTwoPi * n * r * std::sin(theta)) / T;
+    }
+    return fieldgrad_store(FIELDGRAD_OK);
+}
+
+fieldgrad_status gradproc3_compute(int ap, double h, double* gs, double A, double n) {
+    double T = 0.0;
+    fieldgrad_status st = fieldgrad_check_spiral(ap, h, gs, &T);
+    if (st != FIELDGRAD_OK) return fieldgrad_store(st);
+    for (int i = 0; i < ap; ++i) {
+        const double t = i * h;
+        const double theta = kTwoPi * n * t / T;
+        const double r = 1.0 - t / T;
+        gs[i] = A * (kTwoPi * n * r * std::cos(theta) - std::sin(theta)) / T;
+    }
+    return fieldgrad_store(FIELDGRAD_OK);
+}
+
+void gradproc1(const int* ap, const double* h, double* gs) {
+    if (!ap || !h || !gs) {
+        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
+        return;
+    }
+    std::printf(" Constant gradient strength [Hz/cm] : ");
+    std::fflush(stdout);
+    double g = 0.0;
+    if (!fieldgrad_read_double(&g)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    gradproc1_compute(*ap, *h, gs, g);
+}
+
+void gradproc2(const int* ap, const double* h, double* gs) {
+    if (!ap || !h || !gs) {
+        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
+        return;
+    }
+    std::puts("g(t) = -(A/T)*(2*pi*n*(1-(t/T))*((sin(2*pi*n*t/T)+f(t))");
+    std::puts("f(t) = cos(2*pi*n*t/T)");
+    double A = 0.0, n = 0.0;
+    std::printf("A    : ");
+    std::fflush(stdout);
+    if (!fieldgrad_read_double(&A)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    std::printf("\n");
+    std::printf("n    : ");
+    std::fflush(stdout);
+    if (!fieldgrad_read_double(&n)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    std::printf("\n");
+    gradproc2_compute(*ap, *h, gs, A, n);
+}
+
+void gradproc3(const int* ap, const double* h, double* gs) {
+    if (!ap || !h || !gs) {
+        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
+        return;
+    }
+    std::puts("g(t) = (A/T)*(2*pi*n*(1-(t/T))*((cos(2*pi*n*t/T)+f(t))");
+    std::puts("f(t) = -sin(2*pi*n*t/T)");
+    double A = 0.0, n = 0.0;
+    std::printf("A : ");
+    std::fflush(stdout);
+    if (!fieldgrad_read_double(&A)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    std::printf("\n");
+    std::printf("n : ");
+    std::fflush(stdout);
+    if (!fieldgrad_read_double(&n)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    std::printf("\n");
+    gradproc3_compute(*ap, *h, gs, A, n);
+}
+
+void CalcGrad(const int* ap, const double* h, double* gs) {
+    std::puts("Possible gradient modulation types:");
+    std::puts("   1.  Constant gradient ");
+    std::puts("   2.  cosine spiral (2D excitation)");
+    std::puts("   3.  sine spiral   (2D excitation)");
+    std::printf("Your choice [1..3] : ");
+    std::fflush(stdout);
+    int choice = 0;
+    if (std::scanf("%d", &choice) != 1) {
+        int c;
+        while ((c = std::getchar()) != EOF && c != '\n') {
+        }
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return;
+    }
+    switch (choice) {
+        case 1: gradproc1(ap, h, gs); break;
+        case 2: gradproc2(ap, h, gs); break;
+        case 3: gradproc3(ap, h, gs); break;
+        default: fieldgrad_store(FIELDGRAD_ERR_BADARG); break;
+    }
+}

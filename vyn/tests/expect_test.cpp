@@ -1,0 +1,286 @@
+// Product-operator expressions, expectation profiles and voxel signals.
+#include "prop_test_util.h"
+#include "vynexpect.h"
+
+using namespace proptest;
+
+namespace {
+
+std::string Parse(const char* text, int nspins, bool* ok) {
+    char sym[VYN_OPSYM_LEN];
+    *ok = parse_product_operator_string(text, nspins, sym);
+    return sym;
+}
+
+TEST(OperatorStrings, AcceptedForms) {
+    bool ok = false;
+    for (const char* t : {"IxSz", "Ix Sz", "Ix_Sz", "I1xI2z", "ixsz", "  Ix,Sz;"}) {
+        EXPECT_EQ(Parse(t, 2, &ok), "xz") << t;
+        EXPECT_TRUE(ok) << t;
+    }
+    for (const char* t : {"E", "e", " e ", "E Ix"}) {
+        EXPECT_EQ(Parse(t, 3, &ok), "eee") << t;
+        EXPECT_TRUE(ok) << t;
+    }
+    EXPECT_EQ(Parse("I2x", 2, &ok), Parse("Sx", 2, &ok));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Parse("IxIz", 2, &ok), "ze");  // a spin named twice keeps the last component
+    EXPECT_EQ(Parse("TyAx", 8, &ok), "eeyeeexe");
+    EXPECT_TRUE(ok);
+}
+
+TEST(OperatorStrings, RefusedForms) {
+    bool ok = true;
+    for (const char* t : {"", "   ", "Ex", "I3x", "Tx", "Ix Qz", "Ix+Sz", "I", "Iq", "I0x", "S z", "Ix-Sz"}) {
+        Parse(t, 2, &ok);
+        EXPECT_FALSE(ok) << "'" << t << "'";
+    }
+}
+
+TEST(OperatorStrings, LabelsAndBase4Numbers) {
+    const std::string labels = "ISTUVWAB";
+    for (int i = 1; i <= 8; ++i) EXPECT_EQ(spin_labels_for(i), labels[i - 1]);
+    EXPECT_EQ(spin_labels_for(32), 'Z');
+    EXPECT_EQ(spin_labels_for(40), 'Z');
+    EXPECT_EQ(spin_index_from_label('s', 2), 2);
+    EXPECT_EQ(spin_index_from_label('T', 2), 0);
+    EXPECT_EQ(spin_index_from_label('b', 8), 8);
+
+    char sym[VYN_OPSYM_LEN], label[40];
+    decimal_to_base4_symbols(6, 2, sym);  // 6 = 2 + 1*4: spin 1 y, spin 2 x
+    EXPECT_STREQ(sym, "yx");
+    format_operator_label(sym, 2, label, sizeof label);
+    EXPECT_STREQ(label, "IYSX");
+    decimal_to_base4_symbols(0, 3, sym);
+    format_operator_label(sym, 3, label, sizeof label);
+    EXPECT_STREQ(label, "E");
+    decimal_to_base4_symbols(63, 3, sym);
+    EXPECT_STREQ(sym, "zzz");
+    // every number 0..4^3-1 maps to a distinct string that parses back to itself
+    for (int k = 0; k < 64; ++k) {
+        decimal_to_base4_symbols(k, 3, sym);
+        format_operator_label(sym, 3, label, sizeof label);
+        char back[VYN_OPSYM_LEN];
+        ASSERT_TRUE(parse_product_operator_string(label, 3, back)) << label;
+        EXPECT_STREQ(back, sym);
+        int value = 0;
+        for (int s = 2; s >= 0; --s) value = value * 4 + static_cast<int>(std::string("exyz").find(sym[s]));
+        EXPECT_EQ(value, k);
+    }
+}
+
+TEST(OperatorStrings, UndefinedAndTrim) {
+    EXPECT_TRUE(is_undefined_operator_expression(nullptr));
+    EXPECT_TRUE(is_undefined_operator_expression(""));
+    EXPECT_TRUE(is_undefined_operator_expression(" \t "));
+    EXPECT_TRUE(is_undefined_operator_expression("Not Defined"));
+    EXPECT_TRUE(is_undefined_operator_expression("  not defined  "));
+    EXPECT_FALSE(is_undefined_operator_expression("not defined yet"));
+    EXPECT_FALSE(is_undefined_operator_expression("Ix"));
+    char t[32] = "  Ix Sz \t";
+    trim_operator_token(t);
+    EXPECT_STREQ(t, "Ix Sz");
+}
+
+class OperatorMatrices : public WorkDirTest {};
+
+// Independent construction: (sigma_a (x) sigma_b)/2 in the basis ++, +-, -+, --.
+void Pauli(char c, std::complex<double> m[2][2]) {
+    const std::complex<double> I(0, 1);
+    m[0][0] = m[0][1] = m[1][0] = m[1][1] = 0;
+    if (c == 'e') m[0][0] = m[1][1] = 1;
+    if (c == 'x') m[0][1] = m[1][0] = 1;
+    if (c == 'y') m[0][1] = -I, m[1][0] = I;
+    if (c == 'z') m[0][0] = 1, m[1][1] = -1;
+}
+
+TEST_F(OperatorMatrices, ProductOperatorsAreNormalisedKroneckerProducts) {
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    const VYNSpinState& s = vyn_spin;
+    CMatrix& op = Scratch(0);
+    for (const char* sym : {"xz", "yx", "ez", "yy", "ee"}) {
+        create_norm_operator_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, sym, op);
+        std::complex<double> a[2][2], b[2][2];
+        Pauli(sym[0], a);
+        Pauli(sym[1], b);
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) {
+                const std::complex<double> want = a[r / 2][c / 2] * b[r % 2][c % 2] / 2.0;  // unit Frobenius norm
+                EXPECT_NEAR(std::abs(op(r + 1, c + 1) - want), 0.0, 1e-14) << sym << " " << r << c;
+            }
+    }
+}
+
+TEST_F(OperatorMatrices, ExpressionsSumAndNormalise) {
+    SetupSpinHalfSystem({0, 0, 0}, {1, 1, 1});
+    const VYNSpinState& s = vyn_spin;
+    CMatrix &e1 = Scratch(0), &e2 = Scratch(1), &ref = Scratch(2), &t = Scratch(3);
+    ASSERT_TRUE(create_operator_expression_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, "Ix + + Sz", e1));
+    ASSERT_TRUE(create_operator_expression_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, "Ix + Sz", e2));
+    EXPECT_LT(MaxDiff(s.n, e1, e2), 1e-15);
+    // (Ix/|Ix| + Sz/|Sz|) / norm, built from the single-spin operators
+    NormalisedSingle('x', 1, ref);
+    NormalisedSingle('z', 2, t);
+    CMatAdd(s.n, ref, t, ref);
+    NormCMatrix(s.n, ref);
+    EXPECT_LT(MaxDiff(s.n, e1, ref), 1e-14);
+    double norm2 = 0;
+    for (int r = 1; r <= s.n; ++r)
+        for (int c = 1; c <= s.n; ++c) norm2 += std::norm(e1(r, c));
+    EXPECT_NEAR(norm2, 1.0, 1e-14);
+
+    // refused expressions leave the output untouched
+    CopyCMatrix(s.n, e1, t);
+    for (const char* bad : {"Ix + Qz", "", "not defined", "Not Defined", "not defined yet", " + ", "I4x"})
+        EXPECT_FALSE(create_operator_expression_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, bad, e1)) << bad;
+    EXPECT_EQ(MaxDiff(s.n, e1, t), 0.0);
+}
+
+TEST_F(OperatorMatrices, NonSpinHalfSystemsAreRefused) {
+    VYNSpinState& s = vyn_spin;
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    s.quantnum[2] = 2;  // spin-1
+    ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
+    ASSERT_EQ(s.n, 6);
+    EXPECT_FALSE(create_operator_expression_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, "Ix", Scratch(0)));
+}
+
+class ExpectationFiles : public WorkDirTest {};
+
+// Matrix k is k * O, so <O> = k for the unit-norm operator O.
+void WriteScaledOperatorFile(const char* path, const CMatrix& O, int count, int announced = -1) {
+    const int n = vyn_spin.n;
+    static CMatrix mats[8];
+    std::vector<const CMatrix*> ptrs;
+    for (int k = 1; k <= count; ++k) {
+        RMultCMat(n, static_cast<double>(k), O, mats[k - 1]);
+        ptrs.push_back(&mats[k - 1]);
+    }
+    WriteDensityFile(path, 0, n, ptrs, announced);
+}
+
+std::vector<std::string> Lines(const char* path) {
+    std::ifstream f(path);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(f, l);) out.push_back(l);
+    return out;
+}
+
+TEST_F(ExpectationFiles, ProfileRowsOfTwoByOneByThreeGrid) {
+    SetupSpinHalfSystem({10, 20}, {1, 1});
+    vyn_grid.ndx = 2;
+    vyn_grid.ndy = 1;
+    vyn_grid.ndz = 3;
+    VYNSequenceState& q = vyn_sequence;
+    q.x0 = -1.0, q.dx = 0.5, q.y0 = 2.0, q.dy = 9.0, q.z0 = 0.25, q.dz = 0.125;
+    CMatrix& O = Scratch(0);
+    create_norm_operator_spinhalf(vyn_spin.n, 2, vyn_spin.Ilist, vyn_spin.ket, "xz", O);
+    WriteScaledOperatorFile("res.bin", O, 6);
+    ASSERT_TRUE(VYNWriteExpectationProfile("res.bin", "IxSz", "profile.csv"));
+    auto lines = Lines("profile.csv");
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "# index,x_cm,y_cm,z_cm,expectation_re,expectation_im");
+    for (int k = 1; k <= 6; ++k) {
+        int idx = 0;
+        double x, y, z, re, im;
+        ASSERT_EQ(std::sscanf(lines[k].c_str(), "%d,%lf,%lf,%lf,%lf,%lf", &idx, &x, &y, &z, &re, &im), 6);
+        EXPECT_EQ(idx, k);
+        const int ix = (k - 1) / 3, iz = (k - 1) % 3;  // x changes every 3 rows, z fastest
+        EXPECT_DOUBLE_EQ(x, -1.0 + 0.5 * ix);
+        EXPECT_DOUBLE_EQ(y, 2.0);
+        EXPECT_DOUBLE_EQ(z, 0.25 + 0.125 * iz);
+        EXPECT_NEAR(re, k, 1e-13);
+        EXPECT_NEAR(im, 0.0, 1e-13);
+    }
+}
+
+TEST_F(ExpectationFiles, ProfileRefusesBadInputsWithoutOutput) {
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    CMatrix& O = Scratch(0);
+    create_norm_operator_spinhalf(vyn_spin.n, 2, vyn_spin.Ilist, vyn_spin.ket, "xe", O);
+    WriteScaledOperatorFile("trunc.bin", O, 4, 6);  // announces 6, holds 4
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("trunc.bin", "Ix", "p1.csv"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Expectation profile: truncated density matrix at point 5.\n");
+    EXPECT_FALSE(FileExists("p1.csv"));
+
+    WriteDensityFile("wrongn.bin", 0, 2, {&O});
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("wrongn.bin", "Ix", "p2.csv"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Expectation profile: incompatible density header type=0 n=2 points=1; expected type=0 n=4.\n");
+    EXPECT_FALSE(FileExists("p2.csv"));
+
+    WriteScaledOperatorFile("ok.bin", O, 2);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("ok.bin", "Ix + Qz", "p3.csv"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Expectation profile: invalid operator expression 'Ix + Qz'.\n");
+    EXPECT_FALSE(FileExists("p3.csv"));
+
+    WriteScaledOperatorFile("empty.bin", O, 0);  // num2 = 0 is refused
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("empty.bin", "Ix", "p4.csv"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(FileExists("p4.csv"));
+}
+
+void SetupAcquisitionSequence(int samples, double acq_s, double offset_hz) {
+    DefineSector(1, 1, 1, 1, 1e-5, 0, "unused.bin", "pulse");
+    DefineSector(2, 1, samples, 1, acq_s, offset_hz, "adc.bin", "ADC readout");
+}
+
+TEST_F(ExpectationFiles, VoxelSignalIsPrecessionOfTheChosenVoxel) {
+    const double nu = 120.0;
+    SetupSpinHalfSystem({nu}, {1});
+    SetupAcquisitionSequence(8, 0.004, 0.0);
+    CMatrix &a = Scratch(0), &b = Scratch(1);
+    NormalisedSingle('z', 1, a);
+    NormalisedSingle('x', 1, b);  // voxel 2 holds Ix/|Ix|
+    WriteDensityFile("res.bin", 0, 2, {&a, &b, &a});
+    // an unrelated dm.bin in the working directory survives the command
+    WriteDensityFile("dm.bin", 0, 2, {&a, &a});
+    const auto dm_before = ReadBytes("dm.bin");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(VYNWriteVoxelSignal("res.bin", 2, "voxel.bin"));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "Wrote voxel 2 receiver signal to voxel.bin (samples=8 acquisition=0.004 s)."),
+              std::string::npos);
+    EXPECT_EQ(ReadBytes("dm.bin"), dm_before);
+    const auto sig = ReadBytes("voxel.bin");
+    ASSERT_EQ(sig.size(), 12u + 8 * 16);
+    const Header h = HeaderOf(sig);
+    EXPECT_EQ(h.type, 1);
+    EXPECT_EQ(h.num1, 8);
+    EXPECT_EQ(h.num2, 1);
+    // rho_k = Ix cos(w t) - Iy sin(w t) (normalised), detected with normalised totals
+    for (int k = 0; k < 8; ++k) {
+        const double phi = kTwoPi * nu * k * 0.004 / 8;
+        EXPECT_NEAR(std::abs(BodyValue(sig, k) - std::polar(1.0, -phi)), 0.0, 1e-12) << k;
+    }
+}
+
+TEST_F(ExpectationFiles, VoxelSignalRefusals) {
+    SetupSpinHalfSystem({0}, {1});
+    CMatrix& a = Scratch(0);
+    NormalisedSingle('x', 1, a);
+    WriteDensityFile("res.bin", 0, 2, {&a, &a});
+    SetupAcquisitionSequence(1000, 0.01, 0.0);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteVoxelSignal("res.bin", 1, "v.bin"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Voxel signal: spatial sequence has no valid power-of-two ADC sector.\n");
+    SetupAcquisitionSequence(16, 0.01, 0.0);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteVoxelSignal("res.bin", 3, "v.bin"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Voxel signal: incompatible density file or point index (type=0 n=2 points=2 requested=3 "
+              "expected_n=2).\n");
+    WriteDensityFile("short.bin", 0, 2, {&a}, 3);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteVoxelSignal("short.bin", 3, "v.bin"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Voxel signal: truncated density matrix at point 2.\n");
+    EXPECT_FALSE(FileExists("v.bin"));
+    EXPECT_FALSE(FileExists("dm.bin"));
+}
+
+}  // namespace
