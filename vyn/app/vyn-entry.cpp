@@ -422,11 +422,17 @@ int vyn_main(int argc, char** argv) {
     enter_runtime_work_dir();
     TotalStartUp();
     clear_loaded_model_path();
-    if (argc == 3 && strcmp(argv[1], "--run-model") == 0) return run_vyn_model_file(argv[2]);
-    if (argc == 6 && strcmp(argv[1], "--expectation-profile") == 0)
-        return write_expectation_profile_file(argv[2], argv[3], argv[4], argv[5]);
-    if (argc == 6 && strcmp(argv[1], "--voxel-signal") == 0)
+    const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
+    const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
+    const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
+    if (run_model || profile || voxel) {
+        // A command is driven by another program: nothing inside it may wait
+        // for console input, so standard input is detached.
+        if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
+        if (run_model) return run_vyn_model_file(argv[2]);
+        if (profile) return write_expectation_profile_file(argv[2], argv[3], argv[4], argv[5]);
         return write_voxel_signal_file(argv[2], argv[3], argv[4], argv[5]);
+    }
     for (;;) {
         int choice = read_menu_choice();
         switch (choice) {

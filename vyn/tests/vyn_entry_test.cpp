@@ -250,3 +250,24 @@ TEST_F(Commands, VoxelSignalPointIndexIsCheckedFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandInput, CommandsNeverReadStandardInput) {
+    vyntest::InstallTree tree;
+    vyntest::CwdGuard guard;
+    vyntest::StdinFeed in("2\n\n");
+    vyntest::Capture out(1), err(2);
+    std::string a0 = "vyn", a1 = "--voxel-signal", a2 = tree.path("models/none.vynmodel"), a3 = "d.bin", a4 = "1",
+                a5 = "o.bin";
+    char* argv[] = {&a0[0], &a1[0], &a2[0], &a3[0], &a4[0], &a5[0], nullptr};
+    int rc = vyn_main(6, argv);
+    int next = getchar();  // the pending console input is no longer reachable
+    std::string e = err.finish();
+    out.finish();
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(next, EOF);
+    EXPECT_NE(e.find("[VYN] Voxel signal model load failed: i/o error"), std::string::npos) << e;
+}
+
+}  // namespace
