@@ -146,6 +146,22 @@ TEST_F(SeqFile, WaveformNotFoundMessages) {
     EXPECT_STREQ(err, "line 7: sector_pulsefile for sector 3 is empty");
 }
 
+TEST_F(SeqFile, OverlongResolvedWaveformPathIsRefusedNotCut) {
+    std::string deep = seqdir;
+    std::string rel;
+    for (int i = 0; i < 2; ++i) {  // the stored token fits its 255 characters, the resolved path does not
+        std::string part(112, (char)('a' + i));
+        deep += "/" + part;
+        rel += part + "/";
+        vyntest::mkdirs(deep);
+    }
+    vyntest::write_file(deep + "/w.bin", "x");
+    ASSERT_GT((deep + "/w.bin").size(), 255u);
+    EXPECT_EQ(load("format_version: 1\nsequence_type: 2\nnumber_of_sectors: 1\n" + sector(1, rel + "w.bin")),
+              VYN_MODEL_ERR_IO);
+    EXPECT_STREQ(err, "line 8: resolved sector_pulsefile for sector 1 is longer than 255 characters");
+}
+
 TEST_F(SeqFile, PortablePathsKeepCase) {
     char out[1024];
     ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), (seqdir + "/WAVES/A.BIN").c_str(), out,
