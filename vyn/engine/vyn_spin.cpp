@@ -13,7 +13,7 @@ namespace {
 
 // Engine scratch for the spin-system builders.
 CMatrix vs_work;      // accumulates a Hamiltonian
-CMatrix vs_op_a, vs_op_b, vs_prod;
+CMatrix vs_op_a, vs_prod;
 
 int vs_smoke_check_mode = 0;
 
@@ -68,65 +68,90 @@ int vs_clamp_spins(int nspins)
     return nspins > VYN_MAX_SPINS ? VYN_MAX_SPINS : nspins;
 }
 
-// acc += factor * op1(k) * op2(l) for the given single-spin builder.
-typedef void (*VsSingleOp)(const int*, const SpinKetRow*, int, int, CMatrix&);
-void vs_add_pair_term(VsSingleOp op, int k, int l, double factor, CMatrix& acc)
+// Single-spin operators of the current basis, built once per build:
+// vs_ops[s - 1][0..2] = Ix(s), Iy(s), Iz(s).
+CMatrix vs_ops[VYN_MAX_SPINS][3];
+enum { VS_IX = 0, VS_IY = 1, VS_IZ = 2 };
+
+void vs_prepare_ops()
 {
     VYNSpinState& S = vyn_spin;
-    op(S.Ilist, S.ket, S.n, k, vs_op_a);
-    op(S.Ilist, S.ket, S.n, l, vs_op_b);
-    CMatMult(S.n, vs_op_a, vs_op_b, vs_prod);
+    for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
+        MakeMatrixIx(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IX]);
+        MakeMatrixIy(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IY]);
+        MakeMatrixIz(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IZ]);
+    }
+}
+
+// out = a * b for a single-spin operator a (at most a few non-zero elements
+// per row): zero elements of a are skipped, so a pair term costs O(n^2).
+void vs_mult_sparse_left(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
+{
+    CMatZero(n, out);
+    for (int i = 1; i <= n; ++i)
+        for (int k = 1; k <= n; ++k) {
+            const std::complex<double> aik = a(i, k);
+            if (aik == 0.0) continue;
+            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
+        }
+}
+
+// acc += factor * op(k) * op(l).
+void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc)
+{
+    VYNSpinState& S = vyn_spin;
+    vs_mult_sparse_left(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], vs_prod);
     CMatRMultAdd(S.n, acc, 1.0, vs_prod, factor, acc);
 }
 
-// Coupling term of pair (k, l) with j in rad/s into acc.
+// Coupling term of pair (k, l) with j in rad/s into acc (operators prepared).
 void vs_add_coupling(int k, int l, double j, bool exact, CMatrix& acc)
 {
     if (exact) {
-        vs_add_pair_term(MakeMatrixIx, k, l, j, acc);
-        vs_add_pair_term(MakeMatrixIy, k, l, j, acc);
+        vs_add_pair_term(VS_IX, k, l, j, acc);
+        vs_add_pair_term(VS_IY, k, l, j, acc);
     }
-    vs_add_pair_term(MakeMatrixIz, k, l, j, acc);
+    vs_add_pair_term(VS_IZ, k, l, j, acc);
 }
 
-// densmat = sum over spins of relspinamp[s] * Iz(s) / ||Iz(s)||.
+// densmat = sum over spins of relspinamp[s] * Iz(s) / ||Iz(s)|| (operators prepared).
 void vs_build_boltzmann()
 {
     VYNSpinState& S = vyn_spin;
     CMatZero(S.n, S.densmat);
     for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
-        MakeMatrixIz(S.Ilist, S.ket, S.n, s, vs_op_a);
+        CopyCMatrix(S.n, vs_ops[s - 1][VS_IZ], vs_op_a);
         NormCMatrix(S.n, vs_op_a);
         CMatRMultAdd(S.n, S.densmat, 1.0, vs_op_a, S.relspinamp[s], S.densmat);
     }
 }
 
-// Izee = sum over spins of 2*pi*resofreqs[s] * Iz(s).
+// Izee = sum over spins of 2*pi*resofreqs[s] * Iz(s) (operators prepared).
 void vs_build_zeeman()
 {
     VYNSpinState& S = vyn_spin;
     CMatZero(S.n, S.Izee);
-    for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
-        MakeMatrixIz(S.Ilist, S.ket, S.n, s, vs_op_a);
-        CMatRMultAdd(S.n, S.Izee, 1.0, vs_op_a, vs_two_pi() * S.resofreqs[s], S.Izee);
-    }
+    for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s)
+        CMatRMultAdd(S.n, S.Izee, 1.0, vs_ops[s - 1][VS_IZ], vs_two_pi() * S.resofreqs[s], S.Izee);
 }
 
+// Unnormalised totals, summed in spin order like MakeTotalIx/Iy/Iz (operators prepared).
 void vs_build_totals()
 {
     VYNSpinState& S = vyn_spin;
-    const int ns = vs_clamp_spins(S.Nspins);
-    MakeTotalIx(S.n, ns, S.ket, S.Ilist, 0, S.Ixtot);
-    MakeTotalIy(S.n, ns, S.ket, S.Ilist, 0, S.Iytot);
-    MakeTotalIz(S.n, ns, S.ket, S.Ilist, 0, S.Iztot);
+    CMatrix* totals[3] = {&S.Ixtot, &S.Iytot, &S.Iztot};
+    for (int w = 0; w < 3; ++w) {
+        CMatZero(S.n, *totals[w]);
+        for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) CMatAdd(S.n, *totals[w], vs_ops[s - 1][w], *totals[w]);
+    }
 }
 
 }  // namespace
 
-// The observable code keeps the authoritative smoke-check flag; these
-// definitions stand in when it is not linked.
-__attribute__((weak)) void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
-__attribute__((weak)) int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
+// Process-wide smoke-check flag, shared by the build route, the propagators
+// and the observable code.
+void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
+int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
 
 void init()
 {
@@ -214,6 +239,7 @@ void SetupSpins()
     if (n > 0 && n < MATRIXMATH_DIM + 1) {
         S.n = static_cast<int>(n);
         MakeKets(S.ket, S.Ilist);
+        vs_prepare_ops();
         vs_build_totals();
         S.spinsystemdefined = 1;
     } else {
@@ -234,6 +260,7 @@ void MakeBoltzmann()
         if (vs_read_double(&v) != 1) v = 0.0;
         S.relspinamp[s] = v;
     }
+    vs_prepare_ops();
     vs_build_boltzmann();
 }
 
@@ -248,6 +275,7 @@ void MakeZeeman()
         if (vs_read_double(&v) != 1) v = 0.0;
         S.resofreqs[s] = v;
     }
+    vs_prepare_ops();
     vs_build_zeeman();
 }
 
@@ -275,6 +303,7 @@ void SpinSpinCoupling()
         std::puts("Give all scalar coupling constants J(i,j) [Hz]");
         std::puts("Hamiltonian term: 2\u03c0 J(i,j) (Ix_i Ix_j + Iy_i Iy_j + Iz_i Iz_j)");
         std::puts("(weak coupling drops transverse terms)\n");
+        vs_prepare_ops();
         for (int k = 1; k <= ns; ++k)
             for (int l = k + 1; l <= ns; ++l) {
                 std::printf("J(%d,%d) = ", k, l);
@@ -352,6 +381,7 @@ int BuildSpinSystemFromPulseSequenceGlobals()
     }
 
     MakeKets(S.ket, S.Ilist);
+    vs_prepare_ops();
     vs_build_boltzmann();
     vs_build_zeeman();
 

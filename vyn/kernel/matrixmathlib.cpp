@@ -9,6 +9,7 @@
 #include <cstring>
 
 int matrixmath_blas_min_n = MATRIXMATH_BLAS_MIN_N_DEFAULT;
+unsigned long matrixmath_mult_count = 0;
 
 namespace {
 
@@ -94,6 +95,7 @@ void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outm
 {
     const bool alias = same(inmat1, outmat) || same(inmat2, outmat);
     CMatrix& dst = alias ? mm_mult_tmp : outmat;
+    ++matrixmath_mult_count;
     if (n >= matrixmath_blas_min_n)
         matrixmath_mult_blas(n, inmat1, inmat2, dst);
     else

@@ -56,8 +56,9 @@ void ShowCMatElements(int n, const CMatrix& inmat);
 // that tests and benchmarks can compare them. Neither supports aliasing: the
 // output must be a different object from both inputs.
 // ---------------------------------------------------------------------------
-constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 12;
+constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;   // measured: zgemm wins from n = 6 on
 extern int matrixmath_blas_min_n;   // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
+extern unsigned long matrixmath_mult_count;   // products formed by CMatMult (diagnostics)
 void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 
@@ -72,7 +73,7 @@ void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& ou
 // on the same embedding.
 // ---------------------------------------------------------------------------
 constexpr int MATRIXMATH_EIG_DIM = 2 * MATRIXMATH_DIM;   // 512
-constexpr int MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT = 16;
+constexpr int MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT = 8;   // classical Jacobi is O(N^4): LAPACK above
 constexpr double MATRIXMATH_JACOBI_TOL = 1e-12;
 extern int matrixmath_eig_jacobi_max_n;   // 0: always LAPACK; MATRIXMATH_DIM: always Jacobi
 
@@ -97,7 +98,8 @@ constexpr int MATRIXMATH_MAX_LINES = 256;
 typedef double SpectrumLineList[3][MATRIXMATH_DIM + 1];
 
 // Cosine and sine line lists of densmat under static Hamiltonian Hmat (rad/s)
-// detected with cohmat. Nc/Ns may be null.
+// detected with cohmat. Nc/Ns may be null; a list whose count is not asked
+// for is left unmerged and unsorted.
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat,
                 SpectrumLineList csp, SpectrumLineList ssp, int* Nc, int* Ns);
 // Merges lines closer than 0.05 Hz and sorts by frequency. Npeaks may be null.

@@ -102,6 +102,7 @@ void mm_scale_vector(int n, int j, double f)
 
 int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRow* v)
 {
+    if (N > EN) N = EN;   // rows are EN wide: never reach beyond them
     for (int i = 0; i < N; ++i)
         for (int j = 0; j < N; ++j) v[i][j] = (i == j) ? 1.0 : 0.0;
 
@@ -151,6 +152,7 @@ int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRo
 
 void sort_eigs(int N, double* d, MatrixMathEigRow* v)
 {
+    if (N > EN) N = EN;
     for (int i = 0; i < N - 1; ++i) {
         int jmin = i;
         for (int j = i + 1; j < N; ++j)
@@ -170,6 +172,9 @@ void sort_eigs(int N, double* d, MatrixMathEigRow* v)
 void complex_gs_range(int n, int first_col, int last_col, double (*vecs_re)[MATRIXMATH_DIM + 1],
                       double (*vecs_im)[MATRIXMATH_DIM + 1])
 {
+    if (n > MATRIXMATH_DIM) n = MATRIXMATH_DIM;
+    if (first_col < 1) first_col = 1;
+    if (last_col > MATRIXMATH_DIM) last_col = MATRIXMATH_DIM;
     for (int j = first_col; j <= last_col; ++j) {
         for (int k = first_col; k < j; ++k) {
             double dr = 0.0, di = 0.0;
@@ -313,13 +318,17 @@ void zero_spectrum(SpectrumLineList spc)
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat, SpectrumLineList csp,
                 SpectrumLineList ssp, int* Nc, int* Ns)
 {
-    if (n < 1 || n > MATRIXMATH_DIM) return;
+    zero_spectrum(csp);
+    zero_spectrum(ssp);
+    if (n < 1 || n > MATRIXMATH_DIM) {   // no basis: empty lists
+        if (Nc) *Nc = 0;
+        if (Ns) *Ns = 0;
+        return;
+    }
     CMatZero(n, spec_rot);
     CMatZero(n, spec_rot_adj);
     CMatZero(n, spec_sig);
     CMatZero(n, spec_sto);
-    zero_spectrum(csp);
-    zero_spectrum(ssp);
 
     hermit(n, Hmat, spec_rot, spec_e);
     Adjungate(n, spec_rot, spec_rot_adj);
@@ -347,13 +356,11 @@ void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatri
                 ++is;
             }
         }
-    int nc = ic - 1, ns = is - 1;
-    if (Nc) *Nc = nc;
-    if (Ns) *Ns = ns;
-    SortSpectrum(&nc, csp);
-    SortSpectrum(&ns, ssp);
-    if (Nc) *Nc = nc;
-    if (Ns) *Ns = ns;
+    // Without a count the caller gets the lists unmerged and unsorted.
+    if (Nc) *Nc = ic - 1;
+    if (Ns) *Ns = is - 1;
+    SortSpectrum(Nc, csp);
+    SortSpectrum(Ns, ssp);
 }
 
 void SortSpectrum(int* Npeaks, SpectrumLineList spc)

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,6 @@ const char* const kSignalFile = "vynsign.bin";
 CMatrix osc_hprime;    // precession operator H' = -(H0 + 2 pi f_off Oz)
 CMatrix osc_prop;      // single-step propagator of the direct signal
 CMatrix osc_single;    // per-spin operator of the diagnostics
-SpectrumLineList osc_cos_x, osc_sin_x, osc_cos_y, osc_sin_y;
 
 void osc_perror(const char* context) {
     std::fprintf(stderr, "%s: %s\n", (context && *context) ? context : "I/O error", std::strerror(errno));
@@ -59,12 +59,68 @@ void osc_form_hprime(int n, const CMatrix& H0, const CMatrix& Oz, double f_off) 
     CMatRMultAdd(n, H0, -1.0, Oz, -kTwoPi * f_off, osc_hprime);
 }
 
-void osc_print_line_list(const char* title, const SpectrumLineList cs, int nc, const SpectrumLineList ss, int ns) {
+// Complete line spectrum of rho under the precession operator: one candidate
+// per ordered eigenstate pair (up to n^2), merged within 0.05 Hz after
+// sorting, so no line is lost however many transitions a large system has.
+struct OscLine {
+    double f;  // Hz
+    double a;  // amplitude
+};
+constexpr int kMaxCandidates = MATRIXMATH_DIM * MATRIXMATH_DIM;
+OscLine osc_cos_lines[kMaxCandidates], osc_sin_lines[kMaxCandidates];
+CMatrix osc_eigvec, osc_sig, osc_sto, osc_adj;
+double osc_eigval[MATRIXMATH_DIM + 1];
+
+int osc_merge_lines(OscLine* lines, int count) {
+    std::sort(lines, lines + count, [](const OscLine& x, const OscLine& y) { return x.f < y.f; });
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (kept > 0 && lines[i].f <= lines[kept - 1].f + 0.05)
+            lines[kept - 1].a += lines[i].a;
+        else
+            lines[kept++] = lines[i];
+    }
+    return kept;
+}
+
+void osc_full_line_spectrum(int n, const CMatrix& rho, const CMatrix& Hprime, const CMatrix& coh, OscLine* cos_out,
+                            int* nc, OscLine* sin_out, int* ns) {
+    hermit(n, Hprime, osc_eigvec, osc_eigval);
+    Adjungate(n, osc_eigvec, osc_adj);
+    Transform(n, osc_adj, rho, osc_eigvec, osc_sig);
+    Transform(n, osc_adj, coh, osc_eigvec, osc_sto);
+    int ic = 0, is = 0;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) {
+            if (r == c) continue;
+            const double dE = osc_eigval[c] - osc_eigval[r];
+            const double f = std::fabs(dE) / kTwoPi;
+            const std::complex<double> z = osc_sto(r, c) * osc_sig(c, r);
+            if (std::fabs(z.real()) > 1e-12) cos_out[ic++] = {f, z.real()};
+            const double a = dE < 0 ? -z.imag() : z.imag();
+            if (std::fabs(a) > 1e-12) sin_out[is++] = {f, a};
+        }
+    *nc = osc_merge_lines(cos_out, ic);
+    *ns = osc_merge_lines(sin_out, is);
+}
+
+// out[k] = sum a cos(2 pi f t) + sum b sin(2 pi f t), t = k acq/(np-1).
+void osc_synthesise(int np, double acq, const OscLine* cs, int nc, const OscLine* ss, int ns, double* out) {
+    for (int k = 0; k < np; ++k) {
+        const double t = np < 2 ? 0.0 : k * acq / (np - 1);
+        double v = 0.0;
+        for (int i = 0; i < nc; ++i) v += cs[i].a * std::cos(kTwoPi * cs[i].f * t);
+        for (int i = 0; i < ns; ++i) v += ss[i].a * std::sin(kTwoPi * ss[i].f * t);
+        out[k] = v;
+    }
+}
+
+void osc_print_line_list(const char* title, const OscLine* cs, int nc, const OscLine* ss, int ns) {
     std::printf("\nVYN legacy DoSpectrum component list: %s\n", title);
     std::puts("  COS components: amplitude * cos(2*pi*frequency_hz*t)");
-    for (int k = 1; k <= nc; ++k) std::printf("    % .12e  % .12g\n", cs[1][k], cs[2][k]);
+    for (int k = 0; k < nc; ++k) std::printf("    % .12e  % .12g\n", cs[k].a, cs[k].f);
     std::puts("  SIN components: amplitude * sin(2*pi*frequency_hz*t)");
-    for (int k = 1; k <= ns; ++k) std::printf("    % .12e  % .12g\n", ss[1][k], ss[2][k]);
+    for (int k = 0; k < ns; ++k) std::printf("    % .12e  % .12g\n", ss[k].a, ss[k].f);
 }
 
 // Transverse expectations per spin and the line lists of the matrix at
@@ -86,11 +142,11 @@ void osc_acquisition_diagnostics(int n, const CMatrix& rho, const CMatrix& Ox, c
         ExpectationValue(n, osc_single, rho, ey);
         std::printf("  %2d  % .12e  % .12e\n", s, ex[1], ey[1]);
     }
-    int ncx = 0, nsx = 0, ncy = 0, nsy = 0;
-    DoSpectrum(n, rho, osc_hprime, Ox, osc_cos_x, osc_sin_x, &ncx, &nsx);
-    DoSpectrum(n, rho, osc_hprime, Oy, osc_cos_y, osc_sin_y, &ncy, &nsy);
-    osc_print_line_list("Ix absorption channel", osc_cos_x, ncx, osc_sin_x, nsx);
-    osc_print_line_list("Iy dispersion channel", osc_cos_y, ncy, osc_sin_y, nsy);
+    int nc = 0, ns = 0;
+    osc_full_line_spectrum(n, rho, osc_hprime, Ox, osc_cos_lines, &nc, osc_sin_lines, &ns);
+    osc_print_line_list("Ix absorption channel", osc_cos_lines, nc, osc_sin_lines, ns);
+    osc_full_line_spectrum(n, rho, osc_hprime, Oy, osc_cos_lines, &nc, osc_sin_lines, &ns);
+    osc_print_line_list("Iy dispersion channel", osc_cos_lines, nc, osc_sin_lines, ns);
 }
 
 // Starts gnuplot on a script without a shell, or prints a hint when gnuplot
@@ -325,17 +381,16 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     std::fclose(in);
 
     osc_form_hprime(n, H0, Oz, f_off);
-    int ncx = 0, nsx = 0, ncy = 0, nsy = 0;
-    DoSpectrum(n, accumulator, osc_hprime, Ox, osc_cos_x, osc_sin_x, &ncx, &nsx);
-    DoSpectrum(n, accumulator, osc_hprime, Oy, osc_cos_y, osc_sin_y, &ncy, &nsy);
-
     double* buf = static_cast<double*>(std::calloc(2 * static_cast<size_t>(np), sizeof(double)));
     if (!buf) {
         osc_perror("calloc");
         return 0.0;
     }
-    build_scalar_signal_from_spectrum(np, acq, osc_cos_x, ncx, osc_sin_x, nsx, buf);
-    build_scalar_signal_from_spectrum(np, acq, osc_cos_y, ncy, osc_sin_y, nsy, buf + np);
+    int nc = 0, ns = 0;
+    osc_full_line_spectrum(n, accumulator, osc_hprime, Ox, osc_cos_lines, &nc, osc_sin_lines, &ns);
+    osc_synthesise(np, acq, osc_cos_lines, nc, osc_sin_lines, ns, buf);
+    osc_full_line_spectrum(n, accumulator, osc_hprime, Oy, osc_cos_lines, &nc, osc_sin_lines, &ns);
+    osc_synthesise(np, acq, osc_cos_lines, nc, osc_sin_lines, ns, buf + np);
     FILE* out = std::fopen(kSignalFile, "wb");
     if (!out) {
         osc_perror("fopen(vynsign.bin)");

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -15,67 +14,15 @@
 #include <vector>
 
 #include "binaryfilehandling.h"
+#include "datafiles_test_util.h"
 
 namespace {
 
 CMatrix A, B, C;  // 1 MiB each: static storage
 
-class BinFile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vyn_binfh_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        DIR* d = opendir(dir.c_str());
-        if (d) {
-            while (dirent* e = readdir(d)) {
-                std::string name = e->d_name;
-                if (name != "." && name != "..") {
-                    const std::string p = dir + "/" + name;
-                    if (std::remove(p.c_str()) != 0) rmdir(p.c_str());
-                }
-            }
-            closedir(d);
-        }
-        rmdir(dir.c_str());
-    }
-    std::string path(const char* name) const { return dir + "/" + name; }
-    std::vector<std::string> entries() const
-    {
-        std::vector<std::string> out;
-        DIR* d = opendir(dir.c_str());
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") out.push_back(name);
-        }
-        closedir(d);
-        return out;
-    }
-    std::string dir;
-};
-
-std::vector<unsigned char> slurp(const std::string& p)
-{
-    std::vector<unsigned char> v;
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return v;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) v.push_back(static_cast<unsigned char>(c));
-    std::fclose(f);
-    return v;
-}
-
-void spit(const std::string& p, const std::vector<unsigned char>& v)
-{
-    FILE* f = std::fopen(p.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(v.data(), 1, v.size(), f), v.size());
-    std::fclose(f);
-}
+using datafiles_test::slurp;
+using datafiles_test::spit;
+using BinFile = datafiles_test::TempDirTest;
 
 std::vector<unsigned char> le32(int32_t v)
 {
@@ -376,11 +323,15 @@ TEST_F(BinFile, CopyFileBinaryIsCompleteAndSafe)
     // Unwritable destination.
     EXPECT_FALSE(copy_file_binary(path("src.bin").c_str(), path("no/such/dir.bin").c_str()));
     EXPECT_FALSE(copy_file_binary(nullptr, path("x").c_str()));
+    // Destination that cannot be replaced (a directory): the finished
+    // temporary copy is removed again.
+    ASSERT_EQ(mkdir(path("adir").c_str(), 0700), 0);
+    EXPECT_FALSE(copy_file_binary(path("src.bin").c_str(), path("adir").c_str()));
 
     // No temporary files left behind.
     auto names = entries();
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"dst.bin", "e2.bin", "empty.bin", "src.bin"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"adir", "dst.bin", "e2.bin", "empty.bin", "src.bin"}));
 }
 
 TEST_F(BinFile, StoreCommitReplacesTargetAndAbortKeepsIt)

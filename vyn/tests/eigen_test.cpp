@@ -291,8 +291,12 @@ TEST(DoSpectrum, SingleSpinHalf)
     EXPECT_NEAR(csp[2][1], 100.0, 1e-10);
     EXPECT_NEAR(csp[1][1], 0.5, 1e-14);
     EXPECT_EQ(ns, 0);
-    DoSpectrum(2, ix, h, ix, csp, ssp, nullptr, nullptr);   // counts optional
-    EXPECT_NEAR(csp[1][1], 0.5, 1e-14);
+    // Without counts the two ordered pairs stay separate lines.
+    DoSpectrum(2, ix, h, ix, csp, ssp, nullptr, nullptr);
+    EXPECT_NEAR(csp[1][1], 0.25, 1e-14);
+    EXPECT_NEAR(csp[1][2], 0.25, 1e-14);
+    EXPECT_NEAR(csp[2][2], 100.0, 1e-10);
+    EXPECT_EQ(csp[1][3], 0.0);
 }
 
 TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect)
@@ -349,4 +353,22 @@ TEST(DoSpectrum, LineListStopsAt256)
     EXPECT_LE(nc, MATRIXMATH_MAX_LINES);
     EXPECT_LE(ns, MATRIXMATH_MAX_LINES);
     for (int k = 2; k <= nc; ++k) EXPECT_LT(csp[2][k - 1], csp[2][k]);
+}
+
+TEST(DoSpectrum, DimensionOutsideRangeGivesEmptyLists)
+{
+    static CMatrix h, rho;
+    static SpectrumLineList csp, ssp;
+    kt::fill_hermitian(4, h, 1, 10.0);
+    kt::fill_random(4, rho, 2);
+    int nc = 0, ns = 0;
+    DoSpectrum(4, rho, h, rho, csp, ssp, &nc, &ns);
+    ASSERT_GT(nc, 0);
+    for (int bad : {0, -3, MATRIXMATH_DIM + 1}) {
+        DoSpectrum(bad, rho, h, rho, csp, ssp, &nc, &ns);
+        EXPECT_EQ(nc, 0);
+        EXPECT_EQ(ns, 0);
+        EXPECT_EQ(csp[1][1], 0.0);
+        EXPECT_EQ(csp[2][1], 0.0);
+    }
 }

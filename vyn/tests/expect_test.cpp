@@ -284,3 +284,117 @@ TEST_F(ExpectationFiles, VoxelSignalRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+class InteractiveOperators : public WorkDirTest {
+  protected:
+    void Feed(const std::string& text) {
+        FILE* f = std::fopen("stdin.txt", "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+        ASSERT_NE(std::freopen("stdin.txt", "r", stdin), nullptr);
+    }
+    // Runs the interactive definition on the fed input, returns its output.
+    std::string Define(const std::string& input, CMatrix& out) {
+        Feed(input);
+        testing::internal::CaptureStdout();
+        ExpectationOperator(vyn_spin.n, vyn_spin.Nspins, vyn_spin.Ilist, vyn_spin.ket, out);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(InteractiveOperators, ListBranchByNumberNameAndFallback) {
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    const VYNSpinState& s = vyn_spin;
+    CMatrix &got = Scratch(0), &want = Scratch(1);
+    std::string out = Define("1\n6\n", got);
+    EXPECT_NE(out.find("Available operators:\n"), std::string::npos);
+    EXPECT_NE(out.find("    6 : IYSX\n"), std::string::npos);
+    EXPECT_NE(out.find("   15 : IZSZ\n"), std::string::npos);
+    EXPECT_NE(out.find("Selected: IYSX (opno=6)\n"), std::string::npos);
+    create_norm_operator_spinhalf(s.n, 2, s.Ilist, s.ket, "yx", want);
+    EXPECT_LT(MaxDiff(s.n, got, want), 1e-15);
+
+    out = Define("1\n99\n", got);  // clamped to 15
+    EXPECT_NE(out.find("Selected: IZSZ (opno=15)\n"), std::string::npos);
+
+    out = Define("1\n  ixSz\n", got);
+    EXPECT_NE(out.find("Selected: IXSZ\n"), std::string::npos);
+    create_norm_operator_spinhalf(s.n, 2, s.Ilist, s.ket, "xz", want);
+    EXPECT_LT(MaxDiff(s.n, got, want), 1e-15);
+
+    out = Define("1\nQq\n", got);
+    EXPECT_NE(out.find("Could not parse operator string. Examples: Ix  Iy  Iz  IxSz  IxSzTz\n"
+                       "Falling back to E (identity).\n"),
+              std::string::npos);
+    make_identity_operator(s.n, want);
+    EXPECT_EQ(MaxDiff(s.n, got, want), 0.0);
+
+    Define("1\n", got);  // end of input: identity
+    EXPECT_EQ(MaxDiff(s.n, got, want), 0.0);
+}
+
+TEST_F(InteractiveOperators, ManualBranchBuildsProductsAndSums) {
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    const VYNSpinState& s = vyn_spin;
+    CMatrix &got = Scratch(0), &want = Scratch(1), &t = Scratch(2);
+    // OP1 = 3 Ix(1), OP2 = Iz(2), OP1 := OP1 * OP2, use: normalised 2 IxSz
+    Define("2\n1\n1\n3\n3\n2\n2\n5\n1\n4\n5\n", got);
+    create_norm_operator_spinhalf(s.n, 2, s.Ilist, s.ket, "xz", want);
+    EXPECT_LT(MaxDiff(s.n, got, want), 1e-14);
+    // OP1 = I+(1), OP2 = -1 * I-(1) ... OP1 + OP2 = I+ - I- = 2i Iy, normalised
+    Define("2\n1\n1\n1\n1\n2\n1\n2\n-1\n3\n5\n", got);
+    MakeMatrixIy(s.Ilist, s.ket, s.n, 1, t);
+    Complex2 i{};
+    i[1] = 0, i[2] = 1;
+    CMultCMat(s.n, i, t, want);
+    NormCMatrix(s.n, want);
+    EXPECT_LT(MaxDiff(s.n, got, want), 1e-14);
+    // spin number clamped to 2, unreadable type gives Iz and factor 1, end of input ends the menu
+    std::string out = Define("2\n1\n7\nfoo\n", got);
+    MakeMatrixIz(s.Ilist, s.ket, s.n, 2, want);
+    NormCMatrix(s.n, want);
+    EXPECT_LT(MaxDiff(s.n, got, want), 1e-14);
+    EXPECT_NE(out.find("***                  (MANUAL MODE)                 ***"), std::string::npos);
+}
+
+TEST_F(InteractiveOperators, ExpectationValuesOfAllStoredMatrices) {
+    SetupSpinHalfSystem({0, 0}, {1, 1});
+    const int n = vyn_spin.n;
+    CMatrix &O = Scratch(0), &a = Scratch(1), &b = Scratch(2);
+    create_norm_operator_spinhalf(n, 2, vyn_spin.Ilist, vyn_spin.ket, "zx", O);
+    RMultCMat(n, 0.25, O, a);
+    NormalisedSingle('y', 2, b);
+    WriteDensityFile("dm.bin", 0, n, {&a, &b, &a});
+    Feed("1\nIzSx\n1\nvalues.txt\n\n");
+    testing::internal::CaptureStdout();
+    ExpValNDensMat();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Done. Press <Enter> to continue"), std::string::npos);
+    auto lines = Lines("values.txt");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "# index    expectation_re    expectation_im");
+    const double want[3] = {0.25, 0.0, 0.25};
+    for (int k = 1; k <= 3; ++k) {
+        int idx;
+        double re, im;
+        ASSERT_EQ(std::sscanf(lines[k].c_str(), "%d %lf %lf", &idx, &re, &im), 3);
+        EXPECT_EQ(idx, k);
+        EXPECT_NEAR(re, want[k - 1], 1e-15);
+        EXPECT_NEAR(im, 0.0, 1e-15);
+    }
+    // raw binary variant: one double per stored matrix
+    Feed("1\nIzSx\n2\nvalues.bin\n\n");
+    testing::internal::CaptureStdout();
+    ExpValNDensMat();
+    testing::internal::GetCapturedStdout();
+    const auto raw = ReadBytes("values.bin");
+    ASSERT_EQ(raw.size(), 24u);
+    double v[3];
+    std::memcpy(v, raw.data(), 24);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(v[k], want[k], 1e-15);
+}
+
+}  // namespace

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "binaryfilehandling.h"
+#include "datafiles_test_util.h"
 #include "rfpulseparam.h"
 #include "rfpulseplot.h"
 
@@ -24,62 +24,10 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-class TempDir : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vyn_rfparam_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { remove_tree(dir); }
-    static void remove_tree(const std::string& d)
-    {
-        DIR* h = opendir(d.c_str());
-        if (h) {
-            while (dirent* e = readdir(h)) {
-                std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                const std::string p = d + "/" + name;
-                struct stat sb;
-                if (lstat(p.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode))
-                    remove_tree(p);
-                else
-                    std::remove(p.c_str());
-            }
-            closedir(h);
-        }
-        rmdir(d.c_str());
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string dir;
-};
-
-std::vector<unsigned char> slurp(const std::string& p)
-{
-    std::vector<unsigned char> v;
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return v;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) v.push_back(static_cast<unsigned char>(c));
-    std::fclose(f);
-    return v;
-}
-
-std::string slurp_text(const std::string& p)
-{
-    auto v = slurp(p);
-    return std::string(v.begin(), v.end());
-}
-
-void feed_stdin(const std::string& file, const std::string& text)
-{
-    FILE* f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    ASSERT_NE(std::freopen(file.c_str(), "r", stdin), nullptr);
-}
+using datafiles_test::feed_stdin;
+using datafiles_test::slurp;
+using datafiles_test::slurp_text;
+using RfPulseFiles = datafiles_test::TempDirTest;
 
 // Sample k of a harmonic of order m, with time measured from index ap/2.
 double cosm(int k, int m, int ap) { return std::cos(2.0 * kPi * m * (k - ap / 2) / ap); }
@@ -216,7 +164,7 @@ TEST(RfPulseParam, ConstantPulseAndDegenerateSizes)
     EXPECT_EQ(p3[3], 4.0);
 }
 
-TEST_F(TempDir, WaveformFilesLayoutAndRoundTrip)
+TEST_F(RfPulseFiles, WaveformFilesLayoutAndRoundTrip)
 {
     const int ap = 256;
     static double g[3][VYN_MAX_RF_POINTS];
@@ -286,7 +234,7 @@ TEST(RfPulseParam, DefaultWaveformNames)
     EXPECT_FALSE(rfpulseparam_default_waveform_name(tiny, sizeof tiny, "longname", 1, true));
 }
 
-TEST_F(TempDir, PulseCsvPhaseAndMagnitude)
+TEST_F(RfPulseFiles, PulseCsvPhaseAndMagnitude)
 {
     // Samples: +x, +y, zero, zero, -y, zero.
     const double x[6] = {3.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -320,7 +268,7 @@ TEST_F(TempDir, PulseCsvPhaseAndMagnitude)
     EXPECT_FALSE(WritePulseCSV(path("no/dir.csv").c_str(), 2, h, z, w));
 }
 
-TEST_F(TempDir, PlotScriptTextAndQuoting)
+TEST_F(RfPulseFiles, PlotScriptTextAndQuoting)
 {
     ASSERT_TRUE(WriteGnuplotPulseScript(path("p.gp").c_str(), "pulse.csv"));
     const std::string expect =
@@ -339,7 +287,7 @@ TEST_F(TempDir, PlotScriptTextAndQuoting)
     EXPECT_FALSE(WriteGnuplotPulseScript(path("no/dir.gp").c_str(), "x"));
 }
 
-TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
+TEST_F(RfPulseFiles, GnuplotStartsWithoutShellOrHintsWhenMissing)
 {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     ASSERT_EQ(mkdir(path("bin").c_str(), 0700), 0);
@@ -360,6 +308,7 @@ TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
     EXPECT_EQ(std::string(found), fake);
 
     const std::string script = path("my plot; echo $(id) `x` & \"q\".gp");
+    feed_stdin(path("console"), "CONSOLE INPUT\n");  // must not reach the plotter
     const pid_t pid = rfpulseplot_start_gnuplot_pid(script.c_str());
     ASSERT_GT(pid, 0);
     int status = 0;
@@ -383,7 +332,7 @@ TEST_F(TempDir, GnuplotStartsWithoutShellOrHintsWhenMissing)
     setenv("PATH", saved_path.c_str(), 1);
 }
 
-TEST_F(TempDir, ExportDialogueWritesCsvAndScript)
+TEST_F(RfPulseFiles, ExportDialogueWritesCsvAndScript)
 {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", path("nowhere").c_str(), 1);  // plotting itself is not under test here
@@ -401,7 +350,7 @@ TEST_F(TempDir, ExportDialogueWritesCsvAndScript)
     EXPECT_FALSE(rfpulseplot_export_pulse_interactive(4, 0.5, x, y));
 }
 
-TEST_F(TempDir, ReadBxByPulseAppliesFactor)
+TEST_F(RfPulseFiles, ReadBxByPulseAppliesFactor)
 {
     {
         FILE* f = std::fopen(path("bx.txt").c_str(), "w");

@@ -389,3 +389,37 @@ TEST(Prompts, SingleSpinSkipsCouplingDialogue)
     EXPECT_EQ(vyn_spin.Jcount, 0);
     EXPECT_EQ(kt::frob(2, vyn_spin.Icoup), 0.0);
 }
+
+TEST(BuildRoute, ExactCouplingOfMixedSpinsMatchesDenseProducts)
+{
+    // Spins 1, 1/2 and 3/2: the coupling Hamiltonian against dense operator products.
+    clear_inputs();
+    vyn_spin.Nspins = 3;
+    vyn_spin.quantnum[1] = 2;
+    vyn_spin.quantnum[2] = 1;
+    vyn_spin.quantnum[3] = 3;
+    vyn_spin.Jexact = 2;
+    vyn_spin.Jcount = 3;
+    vyn_spin.couplings[1] = 4.0;
+    vyn_spin.couplings[2] = -2.5;
+    vyn_spin.couplings[3] = 11.0;
+    ASSERT_EQ(build(), 1);
+    const int n = vyn_spin.n;
+    ASSERT_EQ(n, 24);
+    static CMatrix want, a, b, prod;
+    CMatZero(n, want);
+    typedef void (*Op)(const int*, const SpinKetRow*, int, int, CMatrix&);
+    const int pairs[3][2] = {{1, 2}, {1, 3}, {2, 3}};
+    for (int p = 0; p < 3; ++p)
+        for (Op op : {MakeMatrixIx, MakeMatrixIy, MakeMatrixIz}) {
+            op(vyn_spin.Ilist, vyn_spin.ket, n, pairs[p][0], a);
+            op(vyn_spin.Ilist, vyn_spin.ket, n, pairs[p][1], b);
+            CMatMult(n, a, b, prod);
+            CMatRMultAdd(n, want, 1.0, prod, TWO_PI * vyn_spin.couplings[p + 1], want);
+        }
+    EXPECT_LE(kt::max_abs_diff(n, want, vyn_spin.Icoup), 1e-12);
+    // The exact coupling conserves total Iz.
+    CMatCommutator(n, vyn_spin.Icoup, vyn_spin.Iztot, prod);
+    EXPECT_LE(kt::frob(n, prod), 1e-11);
+    EXPECT_GT(kt::frob(n, vyn_spin.Icoup), 1.0);
+}

@@ -8,71 +8,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "binaryfilehandling.h"
+#include "datafiles_test_util.h"
 #include "vyndatafileio.h"
 
 namespace {
 
-class DataIO : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vyn_dataio_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        DIR* d = opendir(dir.c_str());
-        if (d) {
-            while (dirent* e = readdir(d)) {
-                std::string name = e->d_name;
-                if (name != "." && name != "..") std::remove((dir + "/" + name).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(dir.c_str());
-    }
-    std::string path(const char* name) const { return dir + "/" + name; }
-    void write_text(const char* name, const std::string& text) const
-    {
-        FILE* f = std::fopen(path(name).c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-    }
-    std::string dir;
-};
+using datafiles_test::feed_stdin;
+using datafiles_test::slurp;
 
-std::vector<unsigned char> slurp(const std::string& p)
-{
-    std::vector<unsigned char> v;
-    FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return v;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) v.push_back(static_cast<unsigned char>(c));
-    std::fclose(f);
-    return v;
-}
+class DataIO : public datafiles_test::TempDirTest {
+protected:
+    void write_text(const char* name, const std::string& text) const { datafiles_test::spit_text(path(name), text); }
+};
 
 int32_t le32_at(const std::vector<unsigned char>& b, std::size_t off)
 {
     return binfh_decode_i32_le(&b[off]);
-}
-
-// Feeds text to the console readers through standard input.
-void feed_stdin(const std::string& file, const std::string& text)
-{
-    FILE* f = std::fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    ASSERT_NE(std::freopen(file.c_str(), "r", stdin), nullptr);
 }
 
 }  // namespace

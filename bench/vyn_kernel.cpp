@@ -1,0 +1,124 @@
+// Matrix kernel benchmarks: the dense product and one propagation step
+// (exponential of a Hamiltonian, then one product), for the plain loop and
+// for the shipped path (BLAS above the measured threshold), plus the
+// Hermitian eigensolver at full size.
+#include <benchmark/benchmark.h>
+
+#include <complex>
+#include <random>
+
+#include "matrixmathlib.h"
+
+namespace {
+
+CMatrix A, B, C, P;
+double D[MATRIXMATH_DIM + 1];
+
+void fill_random(int n, CMatrix& m, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) m(r, c) = std::complex<double>(u(rng), u(rng));
+}
+
+// Hermitian with entries up to `scale` (rad/s).
+void fill_hermitian(int n, CMatrix& m, unsigned seed, double scale)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int r = 1; r <= n; ++r) {
+        m(r, r) = std::complex<double>(scale * u(rng), 0.0);
+        for (int c = r + 1; c <= n; ++c) {
+            m(r, c) = std::complex<double>(scale * u(rng), scale * u(rng));
+            m(c, r) = std::conj(m(r, c));
+        }
+    }
+}
+
+void flops_counter(benchmark::State& state, double flops_per_iter)
+{
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flops_per_iter * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Product: 8 n^3 real flops.
+void BM_CMatMult_plain(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    fill_random(n, A, 1);
+    fill_random(n, B, 2);
+    for (auto _ : state) {
+        matrixmath_mult_plain(n, A, B, C);
+        benchmark::ClobberMemory();
+    }
+    flops_counter(state, 8.0 * n * n * n);
+}
+
+void BM_CMatMult_blas(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    fill_random(n, A, 1);
+    fill_random(n, B, 2);
+    for (auto _ : state) {
+        matrixmath_mult_blas(n, A, B, C);
+        benchmark::ClobberMemory();
+    }
+    flops_counter(state, 8.0 * n * n * n);
+}
+
+// The shipped dispatcher (plain loop below the threshold, BLAS above).
+void BM_CMatMult_shipped(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    fill_random(n, A, 1);
+    fill_random(n, B, 2);
+    for (auto _ : state) {
+        CMatMult(n, A, B, C);
+        benchmark::ClobberMemory();
+    }
+    flops_counter(state, 8.0 * n * n * n);
+}
+
+// One propagation step: U = exp(-i H dt) for a Hamiltonian of a few kHz and
+// dt = 10 us, then P = P*U. GFLOP/s counts the products actually formed.
+void propagation_step(benchmark::State& state, int blas_min_n)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int saved = matrixmath_blas_min_n;
+    matrixmath_blas_min_n = blas_min_n;
+    fill_hermitian(n, A, 3, 2.0 * 3.141592653589793 * 500.0);
+    fill_random(n, P, 4);
+    const unsigned long before = matrixmath_mult_count;
+    for (auto _ : state) {
+        ExpMatrix(n, A, -1e-5, B);
+        CMatMult(n, P, B, P);
+        benchmark::ClobberMemory();
+    }
+    const double products = static_cast<double>(matrixmath_mult_count - before) / state.iterations();
+    state.counters["products"] = products;
+    flops_counter(state, products * 8.0 * n * n * n);
+    matrixmath_blas_min_n = saved;
+}
+
+void BM_PropagationStep_plain(benchmark::State& state) { propagation_step(state, MATRIXMATH_DIM + 1); }
+void BM_PropagationStep_shipped(benchmark::State& state) { propagation_step(state, MATRIXMATH_BLAS_MIN_N_DEFAULT); }
+
+void BM_Hermit(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    fill_hermitian(n, A, 5, 1000.0);
+    for (auto _ : state) {
+        hermit(n, A, B, D);
+        benchmark::ClobberMemory();
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_CMatMult_plain)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Arg(16)->Arg(32)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_CMatMult_blas)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Arg(16)->Arg(32)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_CMatMult_shipped)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_PropagationStep_plain)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_PropagationStep_shipped)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Hermit)->Arg(8)->Arg(9)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();
