@@ -343,3 +343,43 @@ TEST_F(RunDriver, RunMenuLeavesOnLetterAndUnknownChoice) {
 }
 
 }  // namespace
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include "consuleutil.h"
+
+namespace {
+
+TEST(Console, ClearsOnlyATerminal) {
+    {
+        vyntest::Capture out(1);
+        ScreenMode(3);
+        EXPECT_EQ(out.finish(), "");
+    }
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo terminal";
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    fflush(stdout);
+    int saved = dup(1);
+    dup2(slave, 1);
+    ScreenMode(3);
+    ScreenMode(1);  // other modes do nothing
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string got;
+    struct pollfd p = {master, POLLIN, 0};
+    char buf[64];
+    while (poll(&p, 1, 200) > 0) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    close(slave);
+    close(master);
+    EXPECT_EQ(got, "\033[2J\033[H");
+}
+
+}  // namespace
