@@ -307,14 +307,14 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
                 vyn_resolve_sector_pulse_path(filename, token, resolved, sizeof(resolved));
                 if (!vyn_file_exists_local(resolved)) {
                     vyn_set_sector_pulse_resolution_error(filename, s, token, lineno, errbuf, errbufsz);
-                    return seqfile_fail(fp, VYN_MODEL_ERR_IO);
+                    return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 // A cut path would name another file: refuse instead.
                 if (strlen(resolved) >= sizeof(sec.pulse_filename)) {
                     vyn_set_error(errbuf, errbufsz,
                                   "line %d: resolved sector_pulsefile for sector %d is longer than %d characters",
                                   lineno, s, VYN_MODEL_FILENAME_LEN - 1);
-                    return seqfile_fail(fp, VYN_MODEL_ERR_IO);
+                    return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 snprintf(sec.pulse_filename, sizeof(sec.pulse_filename), "%s", resolved);
                 break;

@@ -125,23 +125,23 @@ TEST_F(SeqFile, WaveformResolutionOrder) {
 
 TEST_F(SeqFile, WaveformNotFoundMessages) {
     const std::string head = "format_version: 1\nsequence_type: 2\nnumber_of_sectors: 1\n";
-    EXPECT_EQ(load(head + sector(1, "missing.bin")), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(load(head + sector(1, "missing.bin")), VYN_MODEL_ERR_PARSE);
     EXPECT_EQ(std::string(err), "line 8: sector_pulsefile for sector 1 not found; stored leafname 'missing.bin'; "
                                 "tried model-relative '" +
                                     seqdir + "/missing.bin' and RF-output '" + tree.path("rf-output/missing.bin") +
                                     "'");
-    EXPECT_EQ(load(head + sector(1, "sub/missing.bin")), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(load(head + sector(1, "sub/missing.bin")), VYN_MODEL_ERR_PARSE);
     EXPECT_EQ(std::string(err),
               "line 8: sector_pulsefile for sector 1 not found; stored relative path 'sub/missing.bin'; tried "
               "model-relative '" +
                   seqdir + "/sub/missing.bin'");
     std::string abs = tree.path("nowhere/x.bin");
-    EXPECT_EQ(load(head + sector(1, abs)), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(load(head + sector(1, abs)), VYN_MODEL_ERR_PARSE);
     EXPECT_EQ(std::string(err),
               "line 8: sector_pulsefile for sector 1 not found; stored absolute path '" + abs + "' does not exist");
     // A directory is not a waveform file.
     vyntest::mkdirs(seqdir + "/adir");
-    EXPECT_EQ(load(head + sector(1, "adir")), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(load(head + sector(1, "adir")), VYN_MODEL_ERR_PARSE);
     vyn_set_sector_pulse_resolution_error(seqpath.c_str(), 3, "", 7, err, sizeof err);
     EXPECT_STREQ(err, "line 7: sector_pulsefile for sector 3 is empty");
 }
@@ -158,7 +158,7 @@ TEST_F(SeqFile, OverlongResolvedWaveformPathIsRefusedNotCut) {
     vyntest::write_file(deep + "/w.bin", "x");
     ASSERT_GT((deep + "/w.bin").size(), 255u);
     EXPECT_EQ(load("format_version: 1\nsequence_type: 2\nnumber_of_sectors: 1\n" + sector(1, rel + "w.bin")),
-              VYN_MODEL_ERR_IO);
+              VYN_MODEL_ERR_PARSE);
     EXPECT_STREQ(err, "line 8: resolved sector_pulsefile for sector 1 is longer than 255 characters");
 }
 
