@@ -163,3 +163,12 @@ VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPuls
                                                  VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char* errbuf, size_t errbufsz);
 void VYNModel_OptimizePreparedSequenceSectorInteractive();
+
+// Optimiser hints in a sector remark: "optimizeRf[targetMode=manual, productOperator=2*I1z, manualRecipe=I1x]".
+// Copies the trimmed value of key from the first bracketed block after `block`; 0 when absent or too long.
+int vynmodel_metadata_value(const char* remark, const char* block, const char* key, char* out, size_t cap);
+// The target operator text the hints select (manual recipe in manual mode, else the product operator,
+// else the manual recipe); 0 when none is defined.
+int vynmodel_choose_optimizer_target_from_remark(const char* remark, char* out, size_t cap);
+// Defines the optimiser's observable from the hints of sector 1..20 of the current sequence.
+int vynmodel_try_define_optimizer_operator_from_sector_remark(int sector_index);

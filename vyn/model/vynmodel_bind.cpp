@@ -4,6 +4,9 @@
 
 #include "vyn.h"
 #include "vyn_sequence.h"
+#include "vynexpect.h"
+
+#include <cctype>
 
 #include <cstdio>
 #include <cstring>
@@ -211,6 +214,84 @@ VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char*
     VYNModelStatus st = VYNModel_CaptureFromLegacyGlobals(&spin, &seq, &cfg, errbuf, errbufsz);
     if (st != VYN_MODEL_OK) return st;
     return VYNModel_SaveText(filename, &spin, &seq, &cfg, errbuf, errbufsz);
+}
+
+int vynmodel_metadata_value(const char* remark, const char* block, const char* key, char* out, size_t cap) {
+    if (!remark || !block || !key || !out || cap == 0) return 0;
+    out[0] = '\0';
+    const char* start = strstr(remark, block);
+    if (!start) return 0;
+    const char* p = strchr(start + strlen(block), '[');
+    if (!p) return 0;
+    ++p;
+    const char* end = strchr(p, ']');
+    if (!end) end = p + strlen(p);
+    const size_t kl = strlen(key);
+    while (p < end) {
+        while (p < end && (*p == ',' || isspace((unsigned char)*p))) ++p;
+        if (p >= end) break;
+        const char* stop = p;
+        while (stop < end && *stop != ',') ++stop;
+        if ((size_t)(stop - p) > kl && strncmp(p, key, kl) == 0 && p[kl] == '=') {
+            const char* v = p + kl + 1;
+            const char* ve = stop;
+            while (v < ve && isspace((unsigned char)*v)) ++v;
+            while (ve > v && isspace((unsigned char)ve[-1])) --ve;
+            size_t len = (size_t)(ve - v);
+            if (len + 1 > cap) return 0;  // does not fit: absent
+            memcpy(out, v, len);
+            out[len] = '\0';
+            return 1;
+        }
+        p = stop;
+    }
+    return 0;
+}
+
+static int vynmodel_value_is_defined(const char* value) {
+    char low[64];
+    size_t len = strlen(value);
+    while (len > 0 && isspace((unsigned char)value[len - 1])) --len;
+    size_t start = 0;
+    while (start < len && isspace((unsigned char)value[start])) ++start;
+    size_t n = len - start;
+    if (n > 63) n = 63;
+    for (size_t i = 0; i < n; ++i) low[i] = (char)tolower((unsigned char)value[start + i]);
+    low[n] = '\0';
+    return n > 0 && strcmp(low, "not defined") != 0;
+}
+
+int vynmodel_choose_optimizer_target_from_remark(const char* remark, char* out, size_t cap) {
+    if (!out || cap == 0) return 0;
+    out[0] = '\0';
+    char mode[64], product[256], manual[256];
+    int has_mode = vynmodel_metadata_value(remark, "optimizeRf", "targetMode", mode, sizeof(mode));
+    int has_product = vynmodel_metadata_value(remark, "optimizeRf", "productOperator", product, sizeof(product)) &&
+                      vynmodel_value_is_defined(product);
+    int has_manual = vynmodel_metadata_value(remark, "optimizeRf", "manualRecipe", manual, sizeof(manual)) &&
+                     vynmodel_value_is_defined(manual);
+    const char* chosen = nullptr;
+    if (has_mode && strcmp(mode, "manual") == 0 && has_manual)
+        chosen = manual;
+    else if (has_product)
+        chosen = product;
+    else if (has_manual)
+        chosen = manual;
+    if (!chosen) return 0;
+    snprintf(out, cap, "%s", chosen);
+    return 1;
+}
+
+int vynmodel_try_define_optimizer_operator_from_sector_remark(int sector_index) {
+    if (sector_index < 1 || sector_index > VYN_MAX_SECTORS) return 0;
+    char text[256];
+    if (!vynmodel_choose_optimizer_target_from_remark(vyn_sequence.remarks[sector_index], text, sizeof(text)))
+        return 0;
+    if (!VYNDefineCurrentExpectationOperatorExpression(text)) {
+        fprintf(stderr, "Could not parse GUI-defined optimization target operator '%s'.\n", text);
+        return 0;
+    }
+    return 1;
 }
 
 void VYNModel_OptimizePreparedSequenceSectorInteractive() {

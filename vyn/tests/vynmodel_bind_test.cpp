@@ -213,3 +213,56 @@ TEST_F(Binding, SaveCurrentStateWritesALoadableModel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OptimizerHints, RemarkValues) {
+    char v[64];
+    const char* r = "prep optimizeRf[targetMode=manual,  productOperator = 2*I1z , manualRecipe=I1x+I2x] tail";
+    // The key must be followed directly by '='.
+    EXPECT_FALSE(vynmodel_metadata_value(r, "optimizeRf", "productOperator", v, sizeof v));
+    ASSERT_TRUE(vynmodel_metadata_value("optimizeRf[ productOperator=  2*I1z ,x=1]", "optimizeRf", "productOperator",
+                                        v, sizeof v));
+    EXPECT_STREQ(v, "2*I1z");
+    ASSERT_TRUE(vynmodel_metadata_value(r, "optimizeRf", "manualRecipe", v, sizeof v));
+    EXPECT_STREQ(v, "I1x+I2x");
+    EXPECT_FALSE(vynmodel_metadata_value(r, "optimizeRf", "Recipe", v, sizeof v));
+    EXPECT_FALSE(vynmodel_metadata_value(r, "optimizeRf", "manualRecipe", v, 4));  // does not fit: absent
+    EXPECT_FALSE(vynmodel_metadata_value("optimizeRf targetMode=manual", "optimizeRf", "targetMode", v, sizeof v));
+    ASSERT_TRUE(vynmodel_metadata_value("optimizeRf[targetMode=auto", "optimizeRf", "targetMode", v, sizeof v));
+    EXPECT_STREQ(v, "auto");  // an unclosed block runs to the end
+
+    char t[256];
+    ASSERT_TRUE(vynmodel_choose_optimizer_target_from_remark(
+        "optimizeRf[targetMode=auto, productOperator=not defined, manualRecipe=I1x]", t, sizeof t));
+    EXPECT_STREQ(t, "I1x");
+    ASSERT_TRUE(vynmodel_choose_optimizer_target_from_remark(
+        "optimizeRf[targetMode=manual, productOperator=IzSz, manualRecipe=Not Defined]", t, sizeof t));
+    EXPECT_STREQ(t, "IzSz");
+    ASSERT_TRUE(vynmodel_choose_optimizer_target_from_remark(
+        "optimizeRf[targetMode=manual, productOperator=IzSz, manualRecipe=Ix+Sx]", t, sizeof t));
+    EXPECT_STREQ(t, "Ix+Sx");
+    ASSERT_TRUE(vynmodel_choose_optimizer_target_from_remark(
+        "optimizeRf[targetMode=auto, productOperator=IzSz, manualRecipe=Ix+Sx]", t, sizeof t));
+    EXPECT_STREQ(t, "IzSz");
+    EXPECT_FALSE(vynmodel_choose_optimizer_target_from_remark("optimizeRf[productOperator=  ]", t, sizeof t));
+    EXPECT_FALSE(vynmodel_choose_optimizer_target_from_remark("water suppression", t, sizeof t));
+}
+
+TEST_F(Binding, RemarkHintsDefineTheObservable) {
+    Records r = sample_model();
+    for (int i = 1; i <= 3; ++i) r.spin.spin_quantum_numbers[i] = 1;
+    snprintf(r.seq.sectors[1].remark, sizeof r.seq.sectors[1].remark, "optimizeRf[productOperator=Iz]");
+    snprintf(r.seq.sectors[2].remark, sizeof r.seq.sectors[2].remark, "optimizeRf[productOperator=Qz]");
+    ASSERT_EQ(VYNModel_ActivateInLegacyRuntime(&r.spin, &r.seq, &r.cfg, r.err, sizeof r.err), VYN_MODEL_OK);
+    vyntest::Capture out(1), err(2);
+    EXPECT_TRUE(vynmodel_try_define_optimizer_operator_from_sector_remark(1));
+    EXPECT_FALSE(vynmodel_try_define_optimizer_operator_from_sector_remark(2));
+    EXPECT_FALSE(vynmodel_try_define_optimizer_operator_from_sector_remark(21));
+    out.finish();
+    EXPECT_NE(err.finish().find("Could not parse GUI-defined optimization target operator 'Qz'."), std::string::npos);
+    // Iz of spin 1 normalised: +1/(2*sqrt(2)) on the first diagonal element of the 8 states.
+    EXPECT_NEAR(vyn_spin.Istat.re(1, 1), 0.5 / std::sqrt(2.0), 1e-12);
+}
+
+}  // namespace
