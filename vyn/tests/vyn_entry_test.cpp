@@ -271,3 +271,57 @@ TEST(CommandInput, CommandsNeverReadStandardInput) {
 }
 
 }  // namespace
+
+#include <sys/wait.h>
+
+namespace {
+
+// The built program itself, copied into a temporary installation tree, so that
+// its directories come from /proc/self/exe as in real use.
+std::string find_built_vyn() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "";
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));           // .../build/vyn
+    std::string top = dir.substr(0, dir.rfind('/'));  // .../build
+    for (const std::string& c : {top + "/vyn", top + "/bin/vyn"}) {
+        struct stat st;
+        if (stat(c.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR)) return c;
+    }
+    return "";
+}
+
+int shell(const std::string& cmd) {
+    int st = system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(Commands, BuiltProgramInAnInstallationTree) {
+    std::string built = find_built_vyn();
+    if (built.empty()) GTEST_SKIP() << "vyn executable not built next to the tests";
+    std::string exe = tree.path("build/vyn");
+    ASSERT_EQ(shell("cp '" + built + "' '" + exe + "'"), 0);
+    vyn_paths_override_executable_path(nullptr);  // the child finds its own place
+    const std::string out = tree.path("out.txt"), err = tree.path("err.txt");
+    const std::string redirect = " </dev/null >'" + out + "' 2>'" + err + "'";
+    EXPECT_EQ(shell("cd / && '" + exe + "' --run-model '" + tree.path("models/pa.vynmodel") + "'" + redirect), 0)
+        << vyntest::read_file(err);
+    EXPECT_TRUE(vyntest::exists(results("pa-signal.bin")));
+    EXPECT_TRUE(vyntest::exists(tree.path("build/runtime/runs")));
+
+    EXPECT_EQ(shell("cd / && '" + exe + "' --run-model ''" + redirect), 1);
+    EXPECT_EQ(vyntest::read_file(err), "[VYN] --run-model requires a .vynmodel path\n");
+    EXPECT_EQ(shell("cd / && '" + exe + "' --voxel-signal m d 0 o" + redirect), 1);
+    EXPECT_EQ(vyntest::read_file(err), "[VYN] Voxel signal point index must be a positive integer.\n");
+
+    // The menu, driven by a script: import, run, leave at end of input.
+    EXPECT_EQ(shell("cd / && printf '3\\n1\\n\\n2\\n2\\n\\n7\\n' | '" + exe + "' >'" + out + "' 2>'" + err + "'"), 0);
+    std::string text = vyntest::read_file(out);
+    EXPECT_NE(text.find("[VYN] Import successful."), std::string::npos) << text;
+    EXPECT_NE(text.find("Wrote complex receiver signal to " + results("pa-signal.bin")), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 16), "\n[VYN] Exiting.\n");
+}
+
+}  // namespace
