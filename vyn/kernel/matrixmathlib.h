@@ -90,7 +90,9 @@ void sort_eigs(int N, double* d, MatrixMathEigRow* v);
 // vector tables (row i = component i, 1-based, 257 wide).
 void complex_gs_range(int n, int first_col, int last_col,
                       double (*vecs_re)[MATRIXMATH_DIM + 1], double (*vecs_im)[MATRIXMATH_DIM + 1]);
-// Eigen-decomposition of Hermitian A: A*Z(:,j) = D[j]*Z(:,j), D[1..n] ascending.
+// Eigen-decomposition of Hermitian A: A*Z(:,j) = D[j]*Z(:,j), D[1..n]
+// ascending (D holds MATRIXMATH_DIM + 1 entries). Z has orthonormal columns,
+// also within degenerate eigenvalues. n is limited to 1..MATRIXMATH_DIM.
 void hermit(int n, const CMatrix& A, CMatrix& Z, double* D);
 
 // Line list: spc[1][k] amplitude, spc[2][k] frequency in Hz, k = 1..count.

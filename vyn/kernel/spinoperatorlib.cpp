@@ -35,9 +35,12 @@ bool spinop_valid_state(int state) { return state >= 1 && state <= MATRIXMATH_DI
 
 typedef void (*SpinOpElementFn)(const int*, const SpinKetRow*, int, int, int, double*, double*);
 
+bool spinop_valid_dim(int n) { return n >= 1 && n <= MATRIXMATH_DIM; }
+
 void spinop_make_ladder(SpinOpElementFn element, const int* Ilist, const SpinKetRow* ket, int n, int Xspin,
                         CMatrix& out)
 {
+    if (!spinop_valid_dim(n) || !Ilist || !ket) return;
     CMatZero(n, out);
     for (int k = 1; k <= n; ++k)
         for (int l = 1; l <= n; ++l) {
@@ -52,6 +55,7 @@ typedef void (*SpinOpMatrixFn)(const int*, const SpinKetRow*, int, int, CMatrix&
 void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm,
                        CMatrix& out)
 {
+    if (!spinop_valid_dim(n)) return;
     CMatZero(n, out);
     if (Nspins > SPINOP_MAX_SPINS) Nspins = SPINOP_MAX_SPINS;
     for (int s = 1; s <= Nspins; ++s) {
@@ -184,6 +188,7 @@ void MakeMatrixImin(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, C
 
 void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIx)
 {
+    if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
     for (int r = 1; r <= n; ++r)
@@ -193,6 +198,7 @@ void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
 
 void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIy)
 {
+    if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
     for (int r = 1; r <= n; ++r)
@@ -202,6 +208,7 @@ void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
 
 void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIz)
 {
+    if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
     CMatCommutator(n, spinop_p, spinop_m, matIz);

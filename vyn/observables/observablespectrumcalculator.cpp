@@ -172,12 +172,20 @@ void osc_launch_gnuplot(const char* script) {
         return;
     }
     std::fflush(stdout);
+    // Detached through an intermediate child, so no zombie is left behind.
     pid_t pid = fork();
     if (pid == 0) {
-        execlp("gnuplot", "gnuplot", "-persist", script, static_cast<char*>(nullptr));
-        _exit(127);
+        if (fork() == 0) {
+            execlp("gnuplot", "gnuplot", "-persist", script, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        _exit(0);
     }
-    if (pid < 0) osc_perror("fork(gnuplot)");
+    if (pid < 0) {
+        osc_perror("fork(gnuplot)");
+        return;
+    }
+    waitpid(pid, nullptr, 0);
 }
 
 // One complex row of count points: halve the first point, apodise with
