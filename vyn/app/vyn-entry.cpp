@@ -93,7 +93,7 @@ int prompt_model_selection_from_default_dir(char* out, size_t cap) {
     static char names[256][260];
     int count = collect_model_files(dir, names, 256);
     if (count <= 0) {
-        printf("\n[VYN] No .vynmodel files found in:\n      %s\n\n", dir);
+        printf("\n[VYN] No .vynmodel files found in:\n      %s\n", dir);
         pause_prompt();
         return 0;
     }
@@ -119,7 +119,7 @@ int prompt_export_model_path(char* path, size_t cap) {
         pause_prompt();
         return 0;
     }
-    printf("\n[VYN] Default models directory:\n      %s\n\n", dir);
+    printf("\n[VYN] Default models directory:\n      %s\n", dir);
     char input[512];
     if (!prompt_model_path("Enter .vynmodel file to export to: ", input, sizeof(input))) return 0;
     if (!resolve_model_path(path, cap, input)) return 0;
@@ -129,7 +129,7 @@ int prompt_export_model_path(char* path, size_t cap) {
         return 0;
     }
     if (file_exists(path)) {
-        printf("\n[VYN] File already exists:\n      %s\n\n", path);
+        printf("\n[VYN] File already exists:\n      %s\n", path);
         printf("Overwrite? [1=yes, 0=no]: ");
         fflush(stdout);
         char line[64];
