@@ -1,8 +1,4 @@
-// Process entry of vyn: initialises the engine state.
-#include "vyn.h"
+// Process entry of vyn.
+#include "vyn-entry.h"
 
-int main()
-{
-    init();
-    return 0;
-}
+int main(int argc, char** argv) { return vyn_main(argc, argv); }

@@ -1,0 +1,40 @@
+// Directory layout around the vyn executable and the short model name.
+//
+// E is the directory holding the executable, P the directory above it:
+//   E/runtime                 working directory after start-up
+//   E/runtime/runs/<leaf>_<pid> per-process scratch of --run-model / --voxel-signal
+//   E/runtime/results         default place of result files (model layer)
+//   P/models, P/rf-output     default model and waveform directories
+// Path builders insert '/'; readers accept '/' and '\'.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t VYN_PATH_CAP = 1024;
+// The executable path itself must be shorter than this.
+constexpr size_t VYN_EXE_PATH_CAP = 260;
+
+extern char g_current_model_short_name[128];
+extern int g_current_model_short_name_valid;
+
+int VYN_GetExecutableDir(char* out, size_t outsz);
+int VYN_GetDefaultModelsDir(char* out, size_t outsz);
+int VYN_GetDefaultRFOutputDir(char* out, size_t outsz);
+int VYN_BuildPath(char* out, size_t outsz, const char* dir, const char* leaf);
+
+void enter_runtime_work_dir();
+void enter_private_model_run_work_dir(const char* model_path);
+
+int basename_without_extension(const char* path, char* out, size_t outsz);
+int sanitize_model_short_name(const char* text, char* out, size_t outsz);
+void set_current_model_short_name(const char* name);
+void clear_current_model_short_name();
+void seed_current_model_short_name_from_path(const char* path);
+int VYNEnsureCurrentModelShortName(char* out, size_t outsz);
+
+// Creates one directory level; 1 when created or already present.
+int vyn_make_dir_one_level(const char* path);
+
+// Replaces the executable path reported by the platform (tests use it to
+// simulate an installation tree). A null path restores the platform answer.
+void vyn_paths_override_executable_path(const char* path);

@@ -1,0 +1,170 @@
+// Spin-system text file (.vynspin): reader and writer.
+#include "vynmodel.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct SpinSeen {
+    int format_version, nspins, quantum, intens, offsets, coupling;
+};
+
+VYNModelStatus spinfile_fail(FILE* fp, VYNModelStatus st) {
+    fclose(fp);
+    return st;
+}
+
+}  // namespace
+
+VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf,
+                                         size_t errbufsz) {
+    if (!filename || !spin) {
+        vyn_set_error(errbuf, errbufsz, "spin-system load arguments must be non-null");
+        return VYN_MODEL_ERR_NULLPTR;
+    }
+    VYNSpinSystemDef_Init(spin);
+    FILE* fp = fopen(filename, "r");
+    if (!fp) {
+        vyn_set_error(errbuf, errbufsz, "could not open spin system '%s'", filename);
+        return VYN_MODEL_ERR_IO;
+    }
+    SpinSeen seen = {};
+    char line[2048];
+    int lineno = 0;
+    while (fgets(line, sizeof(line), fp)) {
+        ++lineno;
+        vyn_strip_comment_and_trim(line);
+        if (line[0] == '\0') continue;
+        const char* v = nullptr;
+        if (starts_with_key(line, "format_version", &v)) {
+            if (vyn_reject_duplicate_scalar_key(&seen.format_version, "format_version", lineno, errbuf, errbufsz))
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            int fv;
+            if (!parse_int_strict(v, &fv) || fv != VYN_MODEL_FORMAT_VERSION) {
+                vyn_set_error(errbuf, errbufsz, "line %d: unsupported format_version", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+        } else if (starts_with_key(line, "spin_system_name", &v) || starts_with_key(line, "model_name", &v)) {
+            continue;
+        } else if (starts_with_key(line, "quelder_subgroup", &v)) {
+            if (!vyn_parse_quelder_subgroup(v, spin, lineno, errbuf, errbufsz))
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+        } else if (starts_with_key(line, "quelder_reference", &v) || starts_with_key(line, "resonance_group", &v)) {
+            continue;
+        } else if (starts_with_key(line, "nspins", &v)) {
+            if (vyn_reject_duplicate_scalar_key(&seen.nspins, "nspins", lineno, errbuf, errbufsz))
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            if (!parse_int_strict(v, &spin->nspins)) {
+                vyn_set_error(errbuf, errbufsz, "line %d: bad nspins", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+        } else if (starts_with_key(line, "spin_quantum_numbers", &v) ||
+                   starts_with_key(line, "relative_intensities", &v) ||
+                   starts_with_key(line, "resonance_offsets_hz", &v)) {
+            const char* key;
+            int* flag;
+            if (strncmp(line, "spin_quantum_numbers", 20) == 0) {
+                key = "spin_quantum_numbers";
+                flag = &seen.quantum;
+            } else if (strncmp(line, "relative_intensities", 20) == 0) {
+                key = "relative_intensities";
+                flag = &seen.intens;
+            } else {
+                key = "resonance_offsets_hz";
+                flag = &seen.offsets;
+            }
+            if (vyn_reject_duplicate_scalar_key(flag, key, lineno, errbuf, errbufsz))
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            if (!seen.nspins) {
+                vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before '%s'", lineno, key);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+            // The record holds 8 spins; a list for a larger count cannot be stored.
+            if (spin->nspins > VYN_MODEL_MAX_SPINS) {
+                vyn_set_error(errbuf, errbufsz, "line %d: key '%s' cannot be read while nspins=%d is outside 1..%d",
+                              lineno, key, spin->nspins, VYN_MODEL_MAX_SPINS);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+            int ok;
+            if (flag == &seen.quantum)
+                ok = parse_int_list(v, spin->nspins, spin->spin_quantum_numbers);
+            else if (flag == &seen.intens)
+                ok = parse_double_list(v, spin->nspins, spin->relative_intensities);
+            else
+                ok = parse_double_list(v, spin->nspins, spin->resonance_offsets_hz);
+            if (!ok) {
+                vyn_set_list_length_error(key, spin->nspins, v, lineno, errbuf, errbufsz);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+        } else if (starts_with_key(line, "coupling_mode", &v)) {
+            if (vyn_reject_duplicate_scalar_key(&seen.coupling, "coupling_mode", lineno, errbuf, errbufsz))
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            if (!parse_int_strict(v, &spin->coupling_mode)) {
+                vyn_set_error(errbuf, errbufsz, "line %d: bad coupling_mode", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+        } else if (starts_with_key(line, "jcoupling_hz", &v)) {
+            if (!seen.nspins) {
+                vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before 'jcoupling_hz'", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+            int i, k;
+            double j;
+            if (sscanf(v, "%d %d %lf", &i, &k, &j) < 3) {
+                vyn_set_error(errbuf, errbufsz, "line %d: bad jcoupling_hz entry", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+            if (i < 1 || i > VYN_MODEL_MAX_SPINS || k < 1 || k > VYN_MODEL_MAX_SPINS || i == k) {
+                vyn_set_error(errbuf, errbufsz, "line %d: jcoupling indices out of range", lineno);
+                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            }
+            spin->j_hz[i][k] = j;
+            spin->j_hz[k][i] = j;
+        } else {
+            vyn_set_error(errbuf, errbufsz, "line %d: unknown spin-system key", lineno);
+            return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+        }
+    }
+    if (fclose(fp) != 0) {
+        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", filename);
+        return VYN_MODEL_ERR_IO;
+    }
+    if (!seen.format_version) {
+        vyn_set_error(errbuf, errbufsz, "missing required key 'format_version'");
+        return VYN_MODEL_ERR_PARSE;
+    }
+    if (!seen.nspins || !seen.quantum || !seen.intens || !seen.offsets || !seen.coupling) {
+        vyn_set_error(errbuf, errbufsz, "spin-system file is missing one or more required spin keys");
+        return VYN_MODEL_ERR_PARSE;
+    }
+    return VYNSpinSystemDef_Validate(spin, errbuf, errbufsz);
+}
+
+VYNModelStatus vyn_write_spin_system_text(const char* path, const char* name, const VYNSpinSystemDef* spin,
+                                          char* errbuf, size_t errbufsz) {
+    FILE* fp = fopen(path, "w");
+    if (!fp) {
+        vyn_set_error(errbuf, errbufsz, "could not open '%s' for writing", path);
+        return VYN_MODEL_ERR_IO;
+    }
+    fprintf(fp, "format_version: %d\n", VYN_MODEL_FORMAT_VERSION);
+    fprintf(fp, "spin_system_name: %s\n\n", name);
+    fprintf(fp, "nspins: %d\n", spin->nspins);
+    fprintf(fp, "spin_quantum_numbers:");
+    for (int i = 1; i <= spin->nspins; ++i) fprintf(fp, " %d", spin->spin_quantum_numbers[i]);
+    fprintf(fp, "\nrelative_intensities:");
+    for (int i = 1; i <= spin->nspins; ++i) fprintf(fp, " %.15g", spin->relative_intensities[i]);
+    fprintf(fp, "\nresonance_offsets_hz:");
+    for (int i = 1; i <= spin->nspins; ++i) fprintf(fp, " %.15g", spin->resonance_offsets_hz[i]);
+    fprintf(fp, "\ncoupling_mode: %d\n", spin->coupling_mode);
+    for (int i = 1; i <= spin->nspins; ++i)
+        for (int k = i + 1; k <= spin->nspins; ++k)
+            if (spin->j_hz[i][k] != 0.0) fprintf(fp, "jcoupling_hz: %d %d %.15g\n", i, k, spin->j_hz[i][k]);
+    int werr = ferror(fp);
+    if (fclose(fp) != 0 || werr) {
+        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", path);
+        return VYN_MODEL_ERR_IO;
+    }
+    return VYN_MODEL_OK;
+}
