@@ -100,8 +100,11 @@ constexpr int MATRIXMATH_MAX_LINES = 256;
 typedef double SpectrumLineList[3][MATRIXMATH_DIM + 1];
 
 // Cosine and sine line lists of densmat under static Hamiltonian Hmat (rad/s)
-// detected with cohmat. Nc/Ns may be null; a list whose count is not asked
-// for is left unmerged and unsorted.
+// detected with cohmat: one candidate per ordered eigenstate pair, merged
+// within 0.05 Hz as found (first kept line wins, its frequency stays), at most
+// MATRIXMATH_MAX_LINES distinct lines (further distinct ones are dropped),
+// sorted by frequency. Nc/Ns (line counts) may be null; the lists are merged
+// and sorted either way, entries beyond the count are 0.
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat,
                 SpectrumLineList csp, SpectrumLineList ssp, int* Nc, int* Ns);
 // Merges lines closer than 0.05 Hz and sorts by frequency. Npeaks may be null.

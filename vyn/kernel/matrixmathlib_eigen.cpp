@@ -315,6 +315,42 @@ void zero_spectrum(SpectrumLineList spc)
     }
 }
 
+namespace {
+
+// Adds a candidate line to a merged list of *count lines: its amplitude goes to
+// the first kept line within 0.05 Hz (that line's frequency does not move);
+// otherwise it becomes a new line while fewer than MATRIXMATH_MAX_LINES are
+// kept, and is dropped once the list is full.
+void mm_merge_line(SpectrumLineList spc, int* count, double amp, double f)
+{
+    for (int j = 1; j <= *count; ++j)
+        if (spc[2][j] - 0.05 <= f && f <= spc[2][j] + 0.05) {
+            spc[1][j] += amp;
+            return;
+        }
+    if (*count >= MATRIXMATH_MAX_LINES) return;
+    ++*count;
+    spc[1][*count] = amp;
+    spc[2][*count] = f;
+}
+
+// Bubble sort of lines 1..count by frequency (a pair with equal frequencies
+// is swapped as well).
+void mm_sort_lines(SpectrumLineList spc, int count)
+{
+    for (int k = 1; k <= count; ++k)
+        for (int i = 2; i <= count - k + 1; ++i)
+            if (spc[2][i - 1] >= spc[2][i]) {
+                const double ta = spc[1][i - 1], tf = spc[2][i - 1];
+                spc[1][i - 1] = spc[1][i];
+                spc[2][i - 1] = spc[2][i];
+                spc[1][i] = ta;
+                spc[2][i] = tf;
+            }
+}
+
+}  // namespace
+
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat, SpectrumLineList csp,
                 SpectrumLineList ssp, int* Nc, int* Ns)
 {
@@ -335,32 +371,27 @@ void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatri
     Transform(n, spec_rot_adj, densmat, spec_rot, spec_sig);
     Transform(n, spec_rot_adj, cohmat, spec_rot, spec_sto);
 
+    // Up to n(n-1) candidate lines: each is merged into the list as it is
+    // found, so the 256 slots hold distinct lines and no transition is lost
+    // however many candidates a large system has. Merging in candidate order
+    // gives the same lists as collecting first and merging afterwards.
     const double two_pi = 2.0 * pi_val();
-    int ic = 1, is = 1;
+    int nc = 0, ns = 0;
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) {
             if (r == c) continue;
             const double dE = spec_e[c] - spec_e[r];
             const double f = std::fabs(dE) / two_pi;
             const std::complex<double> z = spec_sto(r, c) * spec_sig(c, r);
-            if (std::fabs(z.real()) > 1e-12 && ic < VD) {
-                csp[1][ic] = z.real();
-                csp[2][ic] = f;
-                ++ic;
-            }
+            if (std::fabs(z.real()) > 1e-12) mm_merge_line(csp, &nc, z.real(), f);
             double a = z.imag();
             if (dE < 0.0) a = -a;
-            if (std::fabs(a) > 1e-12 && is < VD) {
-                ssp[1][is] = a;
-                ssp[2][is] = f;
-                ++is;
-            }
+            if (std::fabs(a) > 1e-12) mm_merge_line(ssp, &ns, a, f);
         }
-    // Without a count the caller gets the lists unmerged and unsorted.
-    if (Nc) *Nc = ic - 1;
-    if (Ns) *Ns = is - 1;
-    SortSpectrum(Nc, csp);
-    SortSpectrum(Ns, ssp);
+    mm_sort_lines(csp, nc);
+    mm_sort_lines(ssp, ns);
+    if (Nc) *Nc = nc;
+    if (Ns) *Ns = ns;
 }
 
 void SortSpectrum(int* Npeaks, SpectrumLineList spc)
@@ -396,14 +427,6 @@ void SortSpectrum(int* Npeaks, SpectrumLineList spc)
         spc[1][k] = 0.0;
         spc[2][k] = 0.0;
     }
-    for (int k = 1; k <= count; ++k)
-        for (int i = 2; i <= count - k + 1; ++i)
-            if (spc[2][i - 1] >= spc[2][i]) {
-                const double ta = spc[1][i - 1], tf = spc[2][i - 1];
-                spc[1][i - 1] = spc[1][i];
-                spc[2][i - 1] = spc[2][i];
-                spc[1][i] = ta;
-                spc[2][i] = tf;
-            }
+    mm_sort_lines(spc, count);
     *Npeaks = count;
 }

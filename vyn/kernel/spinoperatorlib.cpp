@@ -84,8 +84,9 @@ int spinop_count_states(const int* Ilist)
     int states = 1;
     for (int s = 1; s <= N; ++s) {
         if (Ilist[s] < 0) return 0;
-        // Ilist[s] + 1 may be large: test before multiplying so nothing overflows.
-        if (Ilist[s] + 1 > MATRIXMATH_DIM / states) return 0;
+        // Compare without forming Ilist[s] + 1 (INT_MAX would overflow):
+        // Ilist[s] + 1 > q is Ilist[s] >= q for integers.
+        if (Ilist[s] >= MATRIXMATH_DIM / states) return 0;
         states *= Ilist[s] + 1;
     }
     return states;

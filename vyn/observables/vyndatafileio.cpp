@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "binaryfilehandling.h"
 
@@ -233,6 +235,7 @@ dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t n
 dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char* out_path)
 {
     if (!signal_path || !out_path) return dataio_set(DATAIO_ERR_NULLPTR);
+    if (!out_path[0] || std::strlen(out_path) > 4096) return dataio_set(DATAIO_ERR_BADARG);
     int32_t type, num1, num2;
     FILE* in = binfh_open_checked(signal_path, &type, &num1, &num2);
     if (!in) return dataio_set(binfh_last_status == BINFH_ERR_BADARG ? DATAIO_ERR_BADARG : DATAIO_ERR_IO);
@@ -241,10 +244,24 @@ dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char
         std::fclose(in);
         return dataio_set(DATAIO_ERR_BADARG);
     }
+    // The export is written to a temporary file beside out_path and renamed
+    // over it only when complete: a failed export never leaves a truncated
+    // file that looks valid, and an older export survives it.
+    char tmp[4096 + 64];
+    int fd = -1;
     errno = 0;
-    FILE* out = std::fopen(out_path, "wb");
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        std::snprintf(tmp, sizeof tmp, "%s.part%ld-%d", out_path, static_cast<long>(getpid()), attempt);
+        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!out) {
         dataio_print_error("fopen(write)");
+        if (fd >= 0) {
+            close(fd);
+            unlink(tmp);
+        }
         std::fclose(in);
         return dataio_set(DATAIO_ERR_IO);
     }
@@ -268,9 +285,15 @@ dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char
         left -= static_cast<int64_t>(want);
     }
     std::fclose(in);
+    errno = 0;
     if (std::fclose(out) != 0 && ok) {
         dataio_print_error("fclose");
         ok = false;
     }
+    if (ok && std::rename(tmp, out_path) != 0) {
+        dataio_print_error("rename");
+        ok = false;
+    }
+    if (!ok) unlink(tmp);
     return dataio_set(ok ? DATAIO_OK : DATAIO_ERR_IO);
 }

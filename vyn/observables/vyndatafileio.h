@@ -52,7 +52,9 @@ dataio_status SGFileOut_status(int count, const double* x, const double* array, 
 dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t num2);
 // Converts a type-1 signal file into a PV-WAVE/IDL array file. The signal
 // file's header must be well formed and the file must hold the body it
-// announces; otherwise nothing is written.
+// announces; otherwise nothing is written. The output is written to a
+// temporary file beside out_path and renamed over it when complete, so a
+// failed export leaves no partial file and keeps an older one.
 dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char* out_path);
 
 // Reads one white-space delimited word of at most maxlen characters from a

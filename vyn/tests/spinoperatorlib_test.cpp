@@ -1,6 +1,8 @@
 // Product basis and spin operator matrices.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "kernel_testutil.h"
 #include "spinoperatorlib.h"
 
@@ -69,7 +71,8 @@ TEST(MakeKets, RefusesMoreThan256States)
     SpinIList too_many = {0, 2, 2, 2, 2, 2, 2, 2, 2};   // 3^8 = 6561
     SpinIList negative = {0, -3, 1};   // a negative entry among the counted spins
     SpinIList huge = {0, 2000000000, 2000000000, 7};
-    for (const int* il : {too_many, negative, huge}) {
+    SpinIList largest = {0, 1, INT_MAX};
+    for (const int* il : {too_many, negative, huge, largest}) {
         SpinIList ok = {0, 1};
         MakeKets(ket, ok);
         testing::internal::CaptureStderr();

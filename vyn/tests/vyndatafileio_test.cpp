@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -195,6 +197,41 @@ TEST_F(DataIO, PvWaveRefusesTruncatedOrWrongSource)
     EXPECT_EQ(dataio_signal_to_pvwave_status(path("dm.bin").c_str(), path("out.pvw").c_str()), DATAIO_ERR_BADARG);
     EXPECT_NE(access(path("out.pvw").c_str(), F_OK), 0);
     EXPECT_EQ(dataio_signal_to_pvwave_status(path("none.bin").c_str(), path("out.pvw").c_str()), DATAIO_ERR_IO);
+}
+
+TEST_F(DataIO, PvWaveFailedWriteKeepsOlderExportAndLeavesNoPart)
+{
+    const int np = 256;   // 1024 + 4096 bytes of output
+    FILE* f = std::fopen(path("sig.bin").c_str(), "wb");
+    ASSERT_EQ(WriteBinFileHeader_status(f, 1, np, 1), BINFH_OK);
+    std::vector<unsigned char> body(16 * np, 0x3f);
+    ASSERT_EQ(std::fwrite(body.data(), 1, body.size(), f), body.size());
+    std::fclose(f);
+    write_text("out.pvw", "older export");
+
+    // A file-size limit below the export's size makes its writes fail.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = saved;
+    lim.rlim_cur = 2048;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    const dataio_status st = dataio_signal_to_pvwave_status(path("sig.bin").c_str(), path("out.pvw").c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+
+    EXPECT_EQ(st, DATAIO_ERR_IO);
+    EXPECT_EQ(dataio_last_status, DATAIO_ERR_IO);
+    const auto old = slurp(path("out.pvw"));
+    EXPECT_EQ(std::string(old.begin(), old.end()), "older export");
+    auto names = entries();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"out.pvw", "sig.bin"}));
+
+    // Without the limit the same export replaces the older file.
+    ASSERT_EQ(dataio_signal_to_pvwave_status(path("sig.bin").c_str(), path("out.pvw").c_str()), DATAIO_OK);
+    EXPECT_EQ(slurp(path("out.pvw")).size(), 1024u + 16u * np);
+    EXPECT_EQ(entries().size(), 2u);
 }
 
 TEST_F(DataIO, RealArrayInMenuThroughConsole)
