@@ -29,14 +29,19 @@ int texel_check_arguments(int64_t length, int X, int Y, int Z, int P, int Q, int
 }
 
 int texel_compute_maps(const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
-                       float* const* features, int cores, TexelGpuFn gpu) {
+                       float* const* features, int cores, TexelGpuFn gpu, TexelPixelsFn again,
+                       void* ctx) {
   if (gpu && gpu(image, X, Y, Z, P, Q, L, features) == 0) return 0;
   fprintf(stderr, "CUDA computation failed, switching to posix\n");
   if (Z < cores) {
     fprintf(stderr, "Computing using posix at column level on %d cores\n", cores);
+    const int32_t* pixels = again ? again(ctx) : image;
+    if (!pixels) return 2;
     fprintf(stderr, "Computing using POSIX at column level on %d cores\n", cores);
-    return pComputeAllCooccurenceMatricesColumnLevel(image, X, Y, Z, P, Q, L, features);
+    return pComputeAllCooccurenceMatricesColumnLevel(pixels, X, Y, Z, P, Q, L, features);
   }
+  const int32_t* pixels = again ? again(ctx) : image;
+  if (!pixels) return 2;
   fprintf(stderr, "Computing using POSIX at image level on %d cores\n", cores);
-  return pComputeAllCooccurenceMatricesImageLevel(image, X, Y, Z, P, Q, L, features, cores);
+  return pComputeAllCooccurenceMatricesImageLevel(pixels, X, Y, Z, P, Q, L, features, cores);
 }

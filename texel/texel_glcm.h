@@ -3,8 +3,9 @@
 #ifndef TEXEL_GLCM_H
 #define TEXEL_GLCM_H
 
-#include <stdint.h>
 #include <math.h>
+#include <stdint.h>
+#include <string.h>
 
 #if defined(__CUDACC__)
 #define TEXEL_HD __host__ __device__
@@ -119,6 +120,22 @@ TEXEL_HD inline void texel_sums_to_features(const TexelSums* s, float feat[TEXEL
   feat[TEXEL_GLCM_VARIANCE] = s->var;
 }
 
+// One more pair in scratch word `w`. While counting, the scratch words hold 32-bit
+// integer counts (a float increment stops counting at 2^24); texel_counts_to_float turns
+// them into floats afterwards, each count rounded once like a whole count would be.
+TEXEL_HD inline void texel_count_pair(float* w) {
+  uint32_t c;
+  memcpy(&c, w, sizeof c);
+  ++c;
+  memcpy(w, &c, sizeof c);
+}
+
+TEXEL_HD inline void texel_counts_to_float(float* w) {
+  uint32_t c;
+  memcpy(&c, w, sizeof c);
+  *w = (float)c;
+}
+
 // Per-voxel computation on a dense L x L scratch per direction (4*L*L floats at
 // `scratch`): counts the window in one pass, symmetrises, normalises and scans every
 // element. Used by the GPU kernel, where each thread owns its scratch.
@@ -130,7 +147,7 @@ TEXEL_HD inline void texel_voxel_dense(const int32_t* image, int X, int Y, int P
   for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) acc[f] = 0.0f;
   for (int d = 0; d < TEXEL_NUM_DIRECTIONS; ++d) {
     float* m = scratch + (int64_t)d * LL;
-    for (int64_t e = 0; e < LL; ++e) m[e] = 0.0f;
+    for (int64_t e = 0; e < LL; ++e) m[e] = 0.0f;  // also integer count 0
     const int dx = texel_direction(TEXEL_DIR_DX, d), dy = texel_direction(TEXEL_DIR_DY, d);
     const int u0 = x - P, u1 = x + P + texel_direction(TEXEL_DIR_LAST_COL, d);
     const int r0 = y - Q + texel_direction(TEXEL_DIR_FIRST_ROW, d);
@@ -140,9 +157,10 @@ TEXEL_HD inline void texel_voxel_dense(const int32_t* image, int X, int Y, int P
       const int32_t* prow = slice + (int64_t)(r + dy) * X;
       for (int u = u0; u <= u1; ++u) {
         const int32_t a = row[u], b = prow[u + dx];
-        if (a >= 0 && a < L && b >= 0 && b < L) m[(int64_t)a * L + b] += 1.0f;
+        if (a >= 0 && a < L && b >= 0 && b < L) texel_count_pair(&m[(int64_t)a * L + b]);
       }
     }
+    for (int64_t e = 0; e < LL; ++e) texel_counts_to_float(&m[e]);
     // Symmetrise in place: both halves from the same pair of counts.
     for (int i = 0; i < L; ++i) {
       m[(int64_t)i * L + i] = 2.0f * m[(int64_t)i * L + i];

@@ -29,61 +29,60 @@ static void texel_gpu_free(int* d_image, float* d_features, float* d_scratch) {
   if (d_scratch) cudaFree(d_scratch);
 }
 
+// Leaves the calling thread's CUDA error state clean on a failure return, so that a later
+// call does not read this call's error as its own launch status.
+static int texel_gpu_fail(int* d_image, float* d_features, float* d_scratch) {
+  texel_gpu_free(d_image, d_features, d_scratch);
+  cudaGetLastError();
+  return 1;
+}
+
 int texel_gpu_compute_all(const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
                           float* const* features) {
   const uint64_t required = texel_gpu_required_bytes(X, Y, Z, L);
   texel_gpu_print_needed(required);
+  // Without a usable driver or device the query fails: count that as no free memory, so
+  // the check below stops the path with its own message.
   size_t free_bytes = 0, total_bytes = 0;
-  cudaError_t st = cudaMemGetInfo(&free_bytes, &total_bytes);
-  if (st != cudaSuccess) {
-    fprintf(stderr, "CUDA device not available (error code: %s)!\n", cudaGetErrorString(st));
+  if (cudaMemGetInfo(&free_bytes, &total_bytes) != cudaSuccess) {
+    free_bytes = 0;
+    total_bytes = 0;
     cudaGetLastError();
-    return 1;
   }
   if (texel_gpu_check_memory(required, free_bytes, total_bytes)) return 1;
   cudaDeviceSetLimit(cudaLimitMallocHeapSize, (size_t)required);
   cudaGetLastError();  // the heap limit is advisory; keep its status out of the launch check
 
+  // The estimate fits the free device memory, so these sizes fit size_t.
   const size_t N = (size_t)X * (size_t)Y * (size_t)Z;
   const size_t LL = (size_t)L * (size_t)L;
   int* d_image = nullptr;
   float* d_features = nullptr;
   float* d_scratch = nullptr;
-  st = cudaMalloc((void**)&d_image, N * sizeof(int));
-  if (st == cudaSuccess) st = cudaMemcpy(d_image, image, N * sizeof(int), cudaMemcpyHostToDevice);
-  if (st == cudaSuccess) st = cudaMalloc((void**)&d_features, 10 * N * sizeof(float));
-  if (st == cudaSuccess) st = cudaMalloc((void**)&d_scratch, 4 * LL * N * sizeof(float));
-  if (st != cudaSuccess) {
-    fprintf(stderr, "CUDA allocation failed (error code: %s)!\n", cudaGetErrorString(st));
-    cudaGetLastError();
-    texel_gpu_free(d_image, d_features, d_scratch);
-    return 1;
-  }
+  // A failed allocation or copy must not reach the kernel: a launch on invalid pointers
+  // would spoil the device context for the rest of the process.
+  if (cudaMalloc((void**)&d_image, N * sizeof(int)) != cudaSuccess ||
+      cudaMemcpy(d_image, image, N * sizeof(int), cudaMemcpyHostToDevice) != cudaSuccess ||
+      cudaMalloc((void**)&d_features, 10 * N * sizeof(float)) != cudaSuccess ||
+      cudaMalloc((void**)&d_scratch, 4 * LL * N * sizeof(float)) != cudaSuccess)
+    return texel_gpu_fail(d_image, d_features, d_scratch);
 
   const dim3 grid(((unsigned)X + 15u) / 16u, ((unsigned)Y + 15u) / 16u, (unsigned)Z);
   const dim3 block(16, 16, 1);
   kernel<<<grid, block>>>(X, Y, Z, d_image, P, Q, L, d_scratch, d_features);
-  st = cudaGetLastError();
+  cudaError_t st = cudaGetLastError();
   fprintf(stderr, "(error code: %s)!\n", cudaGetErrorString(st));
-  if (st != cudaSuccess) {
-    texel_gpu_free(d_image, d_features, d_scratch);
-    return 1;
-  }
+  if (st != cudaSuccess) return texel_gpu_fail(d_image, d_features, d_scratch);
   st = cudaDeviceSynchronize();
   fprintf(stderr, "kernel launched: \"%s\".\n", cudaGetErrorString(st));
-  if (st != cudaSuccess) {
-    texel_gpu_free(d_image, d_features, d_scratch);
-    return 1;
-  }
-  cudaDeviceSynchronize();
+  if (st != cudaSuccess) return texel_gpu_fail(d_image, d_features, d_scratch);
+  cudaDeviceSynchronize();  // second wait of the sequence (cudaThreadSynchronize is gone)
 
-  for (int f = 0; f < TEXEL_NUM_FEATURES && st == cudaSuccess; ++f)
-    st = cudaMemcpy(features[f], d_features + (size_t)f * N, N * sizeof(float), cudaMemcpyDeviceToHost);
+  // Feature f of voxel idx lies at f*N + idx: one copy per host map.
+  for (int f = 0; f < TEXEL_NUM_FEATURES; ++f)
+    if (cudaMemcpy(features[f], d_features + (size_t)f * N, N * sizeof(float), cudaMemcpyDeviceToHost) !=
+        cudaSuccess)
+      return texel_gpu_fail(d_image, d_features, d_scratch);
   texel_gpu_free(d_image, d_features, d_scratch);
-  if (st != cudaSuccess) {
-    fprintf(stderr, "CUDA copy of the results failed (error code: %s)!\n", cudaGetErrorString(st));
-    cudaGetLastError();
-    return 1;
-  }
   return 0;
 }

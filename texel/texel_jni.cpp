@@ -20,6 +20,19 @@ static void texel_throw(JNIEnv* env, const char* cls, const char* msg) {
   if (c) env->ThrowNew(c, msg);
 }
 
+// The second request for the image elements, made when the CPU path takes over.
+struct TexelJniPixels {
+  JNIEnv* env;
+  jintArray array;
+  jint* elements;  // null until obtained (or when Java could not provide them)
+};
+
+static const int32_t* texel_jni_pixels_again(void* ctx) {
+  TexelJniPixels* p = static_cast<TexelJniPixels*>(ctx);
+  p->elements = p->env->GetIntArrayElements(p->array, nullptr);
+  return reinterpret_cast<const int32_t*>(p->elements);
+}
+
 static void texel_free_maps(float** maps) {
   for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) {
     free(maps[f]);
@@ -55,12 +68,17 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_Quillmere_ImageProcessing_Cooccur
     texel_free_maps(maps);
     return nullptr;
   }
+  TexelJniPixels again = {env, image, nullptr};
   const int status = texel_compute_maps(reinterpret_cast<const int32_t*>(pixels), X, Y, Z, P, Q, L, maps,
-                                        texel_processor_count(), texel_gpu_compute_all);
-  env->ReleaseIntArrayElements(image, pixels, JNI_ABORT);  // read only: nothing to copy back
+                                        texel_processor_count(), texel_gpu_compute_all,
+                                        texel_jni_pixels_again, &again);
+  // Both requests are read only: nothing to copy back.
+  if (again.elements) env->ReleaseIntArrayElements(image, again.elements, JNI_ABORT);
+  env->ReleaseIntArrayElements(image, pixels, JNI_ABORT);
   if (status != 0) {
     texel_free_maps(maps);
-    texel_throw(env, "java/lang/OutOfMemoryError", "cannot allocate the worker scratch memory");
+    // status 2: the second request failed and left its OutOfMemoryError pending.
+    if (status == 1) texel_throw(env, "java/lang/OutOfMemoryError", "cannot allocate the worker scratch memory");
     return nullptr;
   }
 

@@ -76,34 +76,69 @@ TEST(TexelCpuThreads, VariantsAgreeWithEachOther) {
 
 int failing_gpu(const int32_t*, int, int, int, int, int, int, float* const*) { return 1; }
 
+// The second request for the pixels: counts its calls and hands out `pixels`.
+struct Again {
+  const int32_t* pixels;
+  int calls;
+};
+const int32_t* again_fn(void* ctx) {
+  Again* a = static_cast<Again*>(ctx);
+  ++a->calls;
+  return a->pixels;
+}
+
 TEST(TexelCpuThreads, DispatchFallsBackAndPicksVariantByCores) {
   const int X = 9, Y = 7, Z = 4, P = 1, Q = 1, L = 4;
   const size_t n = (size_t)X * Y * Z;
   const auto img = texel_random_volume(8, n, 0, L - 1);
+  // The GPU path gets other pixels: the CPU path must run on the second request's.
+  const auto first = texel_random_volume(80, n, 0, L - 1);
   const auto want = texel_oracle::volume(img.data(), X, Y, Z, P, Q, L);
 
   // Z one below the processor count: column level.
   TexelMaps a(n, kSentinel);
+  Again again_a = {img.data(), 0};
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, texel_compute_maps(img.data(), X, Y, Z, P, Q, L, a.ptr, Z + 1, failing_gpu));
+  EXPECT_EQ(0, texel_compute_maps(first.data(), X, Y, Z, P, Q, L, a.ptr, Z + 1, failing_gpu, again_fn, &again_a));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(0u, err.find("CUDA computation failed, switching to posix\n"
                          "Computing using posix at column level on 5 cores\n"
                          "Computing using POSIX at column level on 5 cores\n"
                          "pComputeAllCooccurenceMatricesColumnLevel\n"))
       << err;
+  EXPECT_EQ(1, again_a.calls);
   EXPECT_EQ("", texel_compare_bits(want, a.ptr, n));
 
   // Z equal to the processor count: slice level.
   TexelMaps b(n, kSentinel);
+  Again again_b = {img.data(), 0};
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, texel_compute_maps(img.data(), X, Y, Z, P, Q, L, b.ptr, Z, failing_gpu));
+  EXPECT_EQ(0, texel_compute_maps(first.data(), X, Y, Z, P, Q, L, b.ptr, Z, failing_gpu, again_fn, &again_b));
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ("CUDA computation failed, switching to posix\n"
             "Computing using POSIX at image level on 4 cores\n"
             "All POSIX threads finished computation!\n",
             err);
+  EXPECT_EQ(1, again_b.calls);
   EXPECT_EQ("", texel_compare_bits(want, b.ptr, n));
+}
+
+// When the pixels cannot be had a second time nothing is computed and the caller is told.
+TEST(TexelCpuThreads, DispatchStopsWhenThePixelsAreRefused) {
+  const int X = 6, Y = 5, Z = 2;
+  const size_t n = (size_t)X * Y * Z;
+  const auto img = texel_random_volume(81, n, 0, 3);
+  for (int cores : {Z + 1, Z}) {
+    TexelMaps m(n, kSentinel);
+    Again none = {nullptr, 0};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(2, texel_compute_maps(img.data(), X, Y, Z, 1, 1, 4, m.ptr, cores, failing_gpu, again_fn, &none));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, none.calls);
+    EXPECT_EQ(std::string::npos, err.find("POSIX")) << err;
+    for (int f = 0; f < 10; ++f)
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(texel_bits(kSentinel), texel_bits(m.ptr[f][i]));
+  }
 }
 
 // The library's own GPU path on this machine: without a usable device it must fail
@@ -116,7 +151,7 @@ TEST(TexelCpuThreads, RealGpuPathFallsBackOrAgrees) {
   TexelMaps cpu(n, 0.0f), got(n, kSentinel);
   texel_serial_maps(img.data(), X, Y, Z, P, Q, L, cpu.ptr);
   testing::internal::CaptureStderr();
-  ASSERT_EQ(0, texel_compute_maps(img.data(), X, Y, Z, P, Q, L, got.ptr, 2, texel_gpu_compute_all));
+  ASSERT_EQ(0, texel_compute_maps(img.data(), X, Y, Z, P, Q, L, got.ptr, 2, texel_gpu_compute_all, nullptr, nullptr));
   const std::string err = testing::internal::GetCapturedStderr();
   expect_all_written(got, n);
   if (err.find("CUDA computation failed, switching to posix\n") != std::string::npos) {

@@ -81,6 +81,20 @@ TEST(TexelFeatures, DenseScratchRoutineEqualsReference) {
   }
 }
 
+// More than 2^24 pairs of one grey-level pair in a direction: the kernel's routine must
+// count them as whole numbers and round each count once (a float that is incremented
+// pair by pair stops at 2^24, which shifts the whole normalised matrix).
+TEST(TexelFeatures, DenseScratchRoutineCountsBeyondFloatPrecision) {
+  const int P = 4096, Q = 1024, X = 2 * P + 1, Y = 2 * Q + 1, L = 2;
+  std::vector<int32_t> img((size_t)X * Y, 0);
+  for (size_t k = 0; k < 5; ++k) img[(size_t)(37 + 1601 * k) + (size_t)X * (11 + 400 * k)] = 1;
+  float want[10], got[10];
+  texel_oracle::voxel(img.data(), X, Y, P, Q, L, P, Q, 0, want);
+  std::vector<float> scratch(4 * (size_t)L * L, 5.0f);
+  texel_voxel_dense(img.data(), X, Y, P, Q, L, P, Q, 0, scratch.data(), got);
+  for (int f = 0; f < 10; ++f) EXPECT_EQ(texel_bits(want[f]), texel_bits(got[f])) << "feature " << f;
+}
+
 float voxel_feature(const std::vector<int32_t>& img, int X, int Y, int P, int Q, int L, int x, int y, int f) {
   TexelScratch s;
   EXPECT_EQ(0, texel_scratch_alloc(&s, P, Q, X, Y));

@@ -25,18 +25,21 @@ TEST(TexelGpuMemory, EstimateIsExactBeyondThirtyTwoBits) {
 }
 
 TEST(TexelGpuMemory, ExactlyEnoughProceedsOneByteLessAborts) {
-  const uint64_t need = texel_gpu_required_bytes(64, 64, 4, 32);
+  const uint64_t free_bytes = 3ull << 29, total_bytes = 1ull << 32;  // 1.5 and 4 GiB
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, texel_gpu_check_memory(need, need, need * 2));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("Enough memory on GPU, proceeding with CUDA computation\n")) << err;
-  EXPECT_NE(std::string::npos, err.find("CUDA Free Memory:\t")) << err;
-  EXPECT_NE(std::string::npos, err.find("CUDA Total Memory:\t")) << err;
+  EXPECT_EQ(0, texel_gpu_check_memory(free_bytes, free_bytes, total_bytes));
+  EXPECT_EQ("CUDA Free Memory:\t1.50 Gb\nCUDA Total Memory:\t4.00 Gb\n"
+            "Enough memory on GPU, proceeding with CUDA computation\n",
+            testing::internal::GetCapturedStderr());
   testing::internal::CaptureStderr();
-  EXPECT_EQ(1, texel_gpu_check_memory(need, need - 1, need * 2));
-  err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("CUDA computation aborted, not enough memory on GPU\n")) << err;
-  EXPECT_EQ(std::string::npos, err.find("proceeding")) << err;
+  EXPECT_EQ(1, texel_gpu_check_memory(free_bytes + 1, free_bytes, total_bytes));
+  EXPECT_EQ("CUDA Free Memory:\t1.50 Gb\nCUDA Total Memory:\t4.00 Gb\n"
+            "CUDA computation aborted, not enough memory on GPU\n",
+            testing::internal::GetCapturedStderr());
+  // A saturated estimate never fits.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1, texel_gpu_check_memory(UINT64_MAX, UINT64_MAX - 1, UINT64_MAX));
+  testing::internal::GetCapturedStderr();
 }
 
 TEST(TexelGpuMemory, NeededLineInGibibytes) {
