@@ -494,6 +494,53 @@ TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum)
     }
 }
 
+TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttributes)
+{
+    const std::string dir = temp_dir();
+    const std::string bin = dir + "/peaks.bin";
+    const int n = 64;
+    std::vector<double> xr(n, 0.0), xi(n, 0.0);
+    xr[10] = 5.0;  // two peaks, one with a dispersive part, and a small baseline
+    xr[41] = 2.0;
+    xi[41] = -1.5;
+    for (int j = 0; j < n; ++j)
+        xr[j] += 0.125;
+    ASSERT_EQ(qorvane_write_complex_file(bin.c_str(), n, xr.data(), xi.data()), 0);
+    CtxHolder h;
+    QorvaneFitContext *c = h.ctx;
+    c->n_pnts = n;
+    c->trunc = n;
+    c->nLines = 0;
+    c->pattrn = 1;
+    std::snprintf(c->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", bin.c_str());
+    ASSERT_EQ(fetch_patterns(c), QORVANE_RC_OK);
+    for (int j = 1; j <= 5; ++j)
+        c->fixpar[j].type = QORVANE_LINE_PATTERN;
+    // factor = norm restores the stored time signal; the halved first time point
+    // s_0 = sum of the spectrum takes s_0 / 2 off every point
+    cd s0 = 0.0;
+    for (int j = 0; j < n; ++j)
+        s0 += cd(xr[j], xi[j]);
+    double *p = c->par_vec;
+    p[1] = c->pattern_norm[1];
+    par_to_signal(c, p, c->yre, c->yim);
+    for (int j = 0; j < n; ++j) {
+        cd want = double(n) * cd(xr[j], xi[j]) - 0.5 * s0;
+        EXPECT_NEAR(c->yre[j], want.real(), 1e-9 * n) << j;
+        EXPECT_NEAR(c->yim[j], want.imag(), 1e-9 * n) << j;
+    }
+    // a frequency difference of 3 points and a phase difference of 90 degrees
+    p[2] = 3.0;
+    p[4] = 90.0;
+    par_to_signal(c, p, c->yre, c->yim);
+    for (int j = 0; j < n; ++j) {
+        const int src = (j - 3 + n) % n;
+        cd want = cd(0.0, 1.0) * (double(n) * cd(xr[src], xi[src]) - 0.5 * s0);
+        EXPECT_NEAR(c->yre[j], want.real(), 1e-9 * n) << j;
+        EXPECT_NEAR(c->yim[j], want.imag(), 1e-9 * n) << j;
+    }
+}
+
 TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
 {
     const std::string dir = temp_dir();
