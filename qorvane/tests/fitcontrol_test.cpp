@@ -591,7 +591,8 @@ TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
         {[](QorvaneFitContext *x) { x->step[1].algor = 3; }, "illegal minimization method"},
         {[](QorvaneFitContext *x) { x->step[1].n_int = 2; x->step[1].min[2] = 0; x->step[1].max[2] = 1000; },
          "illegal fit range (i.e. total # of fd points) : 1800"},
-        {[](QorvaneFitContext *x) { x->step[1].max[1] = 1024; }, "is not an ordered range of spectral points"},
+        {[](QorvaneFitContext *x) { x->step[1].max[1] = 1025; }, "lies outside the spectral points 0 .. 1024"},
+        {[](QorvaneFitContext *x) { x->step[1].min[1] = -1; }, "interval 1 (-1 .. 900) lies outside"},
         {[](QorvaneFitContext *x) { x->step[1].convo = 2; }, "choice in fit strategy step 1"},
         {[](QorvaneFitContext *x) { x->step[1].niter = 0; }, "illegal number of iterations in fit strategy step 1"},
         {[](QorvaneFitContext *x) { x->step[1].cmplx = 5; }, "illegal spectrum mode fit is wanted"},
@@ -694,6 +695,10 @@ TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
          nullptr},
         {[](QorvaneFitContext *x) { x->verbos = 3; }, "lsf parameters will not be  fitted ", nullptr},
         {[](QorvaneFitContext *x) { x->verbos = 1; }, "testing input parameter values             : done ", nullptr},
+        // an interval may end at point N (total range N) and a line shown in detail
+        // need not exist: neither is a finding
+        {[](QorvaneFitContext *x) { x->step[1].min[1] = 0; x->step[1].max[1] = 1024; x->showli = 9; }, "",
+         "fit_check_message"},
     };
     for (const Case &k : cases) {
         baseline(c);
