@@ -278,6 +278,14 @@ TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext)
     EXPECT_NE(text.find("# QORVANE  FIT CONTROL & STARTING VALUE FILE"), std::string::npos);
     EXPECT_NE(text.find("8.800000E+02"), std::string::npos);
     EXPECT_NE(text.find("File created at :  "), std::string::npos);
+    // fixed columns: step values up to convo "%3d  ", then "%4d  "; index "     %d     "
+    EXPECT_NE(text.find("\n@    2  512    1    1    0    1    0    0    1    1   100     2     1   100   900  \n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n     1     1.000000E+03   8.800000E+02   1.670000E+00   1.000000E+01   3.000000E+00\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("qorvane_spectrum_information\n1024\n  1\n 25\n  2\n  0\n3.6000000000E+01\n"),
+              std::string::npos);
     std::string out;
     ASSERT_EQ(load(b.c, verbose, &out), QORVANE_RC_OK);
     ASSERT_EQ(b.c->fcntl_faulty, 0) << out;
@@ -308,6 +316,22 @@ TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed)
         EXPECT_NEAR(x->c->fixpar[5].min, 0.9 * 1.5, 1e-6);
         EXPECT_NEAR(x->c->fixpar[8].max, 1.1 * 2.0, 1e-6);
     }
+}
+
+TEST(FitControlWriters, StoredWidth1RangeIsWrittenAsMagnitudesInTheCompactFormOnly)
+{
+    const std::string dir = temp_dir();
+    write_text(dir + "/a.par", replace(compact_text("1.0", 1), "3 0 1.67 1.0 2.0", "3 0 1.67 -1.67 3.34"));
+    Ctx a;
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    ASSERT_EQ(write_f_cntl((dir + "/b.par").c_str(), a.c, "", "", ""), 0);
+    ASSERT_EQ(write_qorvane_strtval_file((dir + "/b.par").c_str(), a.c), 0);
+    EXPECT_NE(read_text(dir + "/b.par").find("3\t0\t1.66999996E+00\t1.66999996E+00\t3.33999991E+00\t\n"),
+              std::string::npos)
+        << read_text(dir + "/b.par");
+    EXPECT_NE(read_text(dir + "/b_verbose.par").find("0\t1.670000E+00\t-1.670000E+00\t3.340000E+00\n"),
+              std::string::npos)
+        << read_text(dir + "/b_verbose.par");
 }
 
 TEST(FitControlWriters, FileWithoutRangesIsWrittenWithoutRangesAndReadsBack)
