@@ -553,7 +553,8 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         const char *text;
     };
     const Case cases[] = {
-        {"noext.txt", "start_pattern\n", -1, "no valid file extension"},
+        {"noext.txt", "start_pattern\n", -1,
+         "no valid file extension\nonly .bin (binary file) or .pat (ascii file)\nare allowed \n"},
         {"missing.pat", nullptr, -1, "pattern file could not be opened"},
         {"missing.bin", nullptr, 1, "can't open"},
         {"first.pat", "begin_pattern number_of_lines 0 lorentz_width end_of_pattern\n", -1,
@@ -567,7 +568,7 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         {"term.pat",
          "start_pattern number_of_lines 1 parameters name line_type area frequency gauss_width zero_phase "
          "lorentz_width X gauss 1 2 3 4 5\n",
-         -1, "illegal file-terminator (end_of_pattern)"},
+         -1, "illegal file-terminator (end_of_pattern) \n"},
         {"short.pat",
          "start_pattern number_of_lines 2 parameters name line_type area frequency gauss_width zero_phase "
          "lorentz_width X gauss 1 2 3 4 5 end_of_pattern\n",
