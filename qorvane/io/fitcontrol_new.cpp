@@ -640,6 +640,9 @@ int load_initial_value_file(QorvaneFitContext *ctx)
 {
     if (!ctx)
         return QORVANE_RC_FATAL;
+    // the file defines the whole strategy: steps of an earlier reading do not carry over
+    ctx->nsteps = 0;
+    ctx->fcntl_faulty = 0;
     const char *path = ctx->parameter_file;
     FILE *fp = std::fopen(path, "r");
     if (!fp) {

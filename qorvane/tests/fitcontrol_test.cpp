@@ -222,6 +222,10 @@ TEST(FitControlCompact, ReadsValuesAndConvertsHzToPoints)
     EXPECT_EQ(a.c->par_vec[9], -5.0);
     EXPECT_EQ(a.c->fixpar[9].max, 20.0);
     EXPECT_EQ(a.c->fixpar[7].fixed_to, 1);
+    // reading the file again gives the same strategy, not one appended to the last
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    EXPECT_EQ(a.c->nsteps, 2);
+    EXPECT_EQ(a.c->par_vec[2], 440.0);
 }
 
 TEST(FitControlCompact, WrittenFileCarriesHzAndReadsBackToTheSameContext)
