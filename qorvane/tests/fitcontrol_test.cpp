@@ -296,6 +296,28 @@ TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext)
     expect_same_context(a.c, b.c);
 }
 
+TEST(FitControlVerbose, FitControlSectionMayComeFirst)
+{
+    const std::string dir = temp_dir();
+    write_text(dir + "/a.par", compact_text("2.0", 1));
+    Ctx a, b;
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    ASSERT_EQ(write_qorvane_strtval_file((dir + "/a.par").c_str(), a.c), 0);
+    std::string text = read_text(dir + "/a_verbose.par");
+    const size_t from = text.find("qorvane_fit_control\n");
+    const size_t to = text.find("\n#", from);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    const std::string section = text.substr(from, to + 1 - from);
+    text.erase(from, to + 1 - from);
+    text.insert(std::strlen("qorvane_begin_of_file\n"), section);
+    write_text(dir + "/moved.par", text);
+    std::string out;
+    ASSERT_EQ(load(b.c, dir + "/moved.par", &out), QORVANE_RC_OK);
+    ASSERT_EQ(b.c->fcntl_faulty, 0) << out << text;
+    expect_same_context(a.c, b.c);
+}
+
 TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed)
 {
     const std::string dir = temp_dir();
