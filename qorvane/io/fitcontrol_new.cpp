@@ -640,6 +640,9 @@ int load_initial_value_file(QorvaneFitContext *ctx)
 {
     if (!ctx)
         return QORVANE_RC_FATAL;
+    // the file defines the whole strategy: steps of an earlier reading do not carry over
+    ctx->nsteps = 0;
+    ctx->fcntl_faulty = 0;
     const char *path = ctx->parameter_file;
     FILE *fp = std::fopen(path, "r");
     if (!fp) {
@@ -780,13 +783,13 @@ void test_init_value_file(QorvaneFitContext *ctx)
             fc_say(">> value is sum over sub ranges and its value");
             fc_sayf("   should be between 1 and %d\n", n);
         }
-        // interval bounds index the weight arrays: they must be spectrum points
+        // interval bounds address spectral points: a bound outside 0 .. N is refused
         for (int k = 1; k <= nint; ++k) {
-            if (st->min[k] < 0 || st->max[k] < st->min[k] || st->max[k] >= n) {
+            if (st->min[k] < 0 || st->max[k] < 0 || st->min[k] > n || st->max[k] > n) {
                 fc_fatal(ctx);
                 fc_sayf("fit strategy error in step %d\n", s);
-                fc_sayf("interval %d (%d .. %d) is not an ordered range of spectral points 0 .. %d\n", k,
-                        st->min[k], st->max[k], n - 1);
+                fc_sayf("interval %d (%d .. %d) lies outside the spectral points 0 .. %d\n", k, st->min[k],
+                        st->max[k], n);
             }
         }
         if (st->lsfft == 1)
@@ -928,11 +931,6 @@ void test_init_value_file(QorvaneFitContext *ctx)
             fc_sayf("illegal linewidth prior knowledge line %d and line %d  : linetype mismatch\n", k, j2);
         }
     }
-    if (lines > 0 && (ctx->showli < 1 || ctx->showli > lines)) {
-        fc_note();
-        fc_sayf("showli %d does not name a line; line 1 is shown\n", ctx->showli);
-        ctx->showli = 1;
-    }
     if (ctx->verbos > 0)
         fc_say("testing input parameter values             : done ");
 }
@@ -973,15 +971,17 @@ double fc_out_value(const QorvaneFitContext *ctx, int j, int idx)
     return j == QORVANE_PAR_WIDTH1 ? std::fabs(v) : v;
 }
 
-// Range written for a record: the stored one with ranges = 1, otherwise a
+// Range written for a record: the stored one with ranges = 1 (a width1 range
+// as magnitudes when abs_width1 is set and the value is non-zero), otherwise a
 // default around the value (area_rel is the relative area half-width).
-void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel, double *lo, double *hi)
+void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel, bool abs_width1, double *lo,
+                  double *hi)
 {
     const double v = fc_out_value(ctx, j, idx);
     if (ctx->par_ranges == 1) {
         *lo = ctx->o_fixpar[idx].min;
         *hi = ctx->o_fixpar[idx].max;
-        if (j == QORVANE_PAR_WIDTH1 && v != 0.0) {
+        if (abs_width1 && j == QORVANE_PAR_WIDTH1 && v != 0.0) {
             *lo = std::fabs(*lo);
             *hi = std::fabs(*hi);
         }
@@ -1074,7 +1074,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
             // without ranges (ranges = 2) none are written, so the file reads back
             if (ctx->par_ranges != 2) {
                 double lo, hi;
-                fc_out_range(ctx, j, idx, 0.5, &lo, &hi);
+                fc_out_range(ctx, j, idx, 0.5, true, &lo, &hi);
                 std::fprintf(fp, "%1.8E\t%1.8E\t", lo, hi);
             }
             std::fprintf(fp, "\n");
@@ -1184,7 +1184,7 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
             std::fprintf(fp, "%d\t", ctx->o_fixpar[idx].fixed_to);
             std::fprintf(fp, "%1.6E\t", fc_out_value(ctx, j, idx));
             double lo, hi;
-            fc_out_range(ctx, j, idx, 0.1, &lo, &hi);
+            fc_out_range(ctx, j, idx, 0.1, false, &lo, &hi);
             if (ctx->par_ranges == 1)
                 std::fprintf(fp, "%1.6E\t%1.6E\n", lo, hi);
             else if (ctx->par_ranges == 2)

@@ -273,8 +273,8 @@ int read_sageidl_header(const char *path, QorvaneSageIdlHeader *header, QorvaneS
         ++count;
     if (count < 15 || std::strcmp(tok, "0.1") != 0) {
         std::fclose(fp);
-        std::printf("\n\n\nunexpected header file: ");
-        std::printf("----------------------------- ");
+        std::puts("\n\n\nunexpected header file: ");
+        std::puts("----------------------------- ");
         std::printf("sage headerfile : %s is not of 0.1 format \n", path);
         std::printf("program terminates ... \n");
         return qorvane_status_fail(status, -1, "sage headerfile %s is not of 0.1 format", path);

@@ -169,11 +169,11 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
     int nlines = 0;
     if (!ls_token(fp, tok) || std::strcmp(tok, "start_pattern") != 0) {
         std::printf("fatal error reading pattern file : %s\n", path);
-        std::printf("illegal pattern file-format : file starts with : start_pattern ");
+        std::puts("illegal pattern file-format : file starts with : start_pattern ");
         rc = ls_pat_format_error(ctx, path, "file does not start with start_pattern");
     } else if (!ls_token(fp, tok) || std::strcmp(tok, "number_of_lines") != 0) {
         std::printf("fatal error reading pattern file line 6: %s\n", path);
-        std::printf("illegal pattern file-format : fifth expected attribute  spectral_resolution ");
+        std::puts("illegal pattern file-format : fifth expected attribute  spectral_resolution ");
         rc = ls_pat_format_error(ctx, path, "number_of_lines expected");
     } else if (std::fscanf(fp, "%d", &nlines) != 1 || nlines < 0) {
         std::printf("fatal error reading pattern file : %s\n", path);
@@ -188,7 +188,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
             }
         }
         if (!header) {
-            std::printf("illegal file-terminator (end_of_pattern) ");
+            std::puts("illegal file-terminator (end_of_pattern) ");
             rc = ls_pat_format_error(ctx, path, "column header missing");
         }
     }
@@ -199,7 +199,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
         double area, freq, gw, ph, lw;
         if (!ls_token(fp, name) || !ls_token(fp, type) ||
             std::fscanf(fp, "%lf %lf %lf %lf %lf", &area, &freq, &gw, &ph, &lw) != 5) {
-            std::printf("illegal file-terminator (end_of_pattern) ");
+            std::puts("illegal file-terminator (end_of_pattern) ");
             rc = ls_pat_format_error(ctx, path, "pattern line incomplete");
             break;
         }
@@ -214,7 +214,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
             g = gw * kGaussHzToInternal / ctx->hz_p_p;
             lo = 0.0;
         } else {
-            std::printf("fatal error : illegal lineshape encountered ...");
+            std::puts("fatal error : illegal lineshape encountered ...");
             rc = ls_pat_format_error(ctx, path, "illegal lineshape");
             break;
         }
@@ -231,7 +231,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
         }
     }
     if (rc == QORVANE_RC_OK && (!ls_token(fp, tok) || std::strcmp(tok, "end_of_pattern") != 0)) {
-        std::printf("illegal file-terminator (end_of_pattern) ");
+        std::puts("illegal file-terminator (end_of_pattern) ");
         rc = ls_pat_format_error(ctx, path, "end_of_pattern missing");
     }
     std::fclose(fp);
@@ -358,8 +358,8 @@ int fetch_patterns(QorvaneFitContext *ctx)
         } else {
             std::printf(" fatal error : \n");
             std::printf("file  :  %s \n\nno valid file extension\n", path);
-            std::printf("only .bin (binary file) or .pat (ascii file)");
-            std::printf("are allowed ");
+            std::puts("only .bin (binary file) or .pat (ascii file)");
+            std::puts("are allowed ");
             rc = ls_pattern_fail(ctx, -1, "no valid file extension", path);
         }
         if (rc != QORVANE_RC_OK)

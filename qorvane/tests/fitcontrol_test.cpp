@@ -222,6 +222,10 @@ TEST(FitControlCompact, ReadsValuesAndConvertsHzToPoints)
     EXPECT_EQ(a.c->par_vec[9], -5.0);
     EXPECT_EQ(a.c->fixpar[9].max, 20.0);
     EXPECT_EQ(a.c->fixpar[7].fixed_to, 1);
+    // reading the file again gives the same strategy, not one appended to the last
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    EXPECT_EQ(a.c->nsteps, 2);
+    EXPECT_EQ(a.c->par_vec[2], 440.0);
 }
 
 TEST(FitControlCompact, WrittenFileCarriesHzAndReadsBackToTheSameContext)
@@ -278,9 +282,39 @@ TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext)
     EXPECT_NE(text.find("# QORVANE  FIT CONTROL & STARTING VALUE FILE"), std::string::npos);
     EXPECT_NE(text.find("8.800000E+02"), std::string::npos);
     EXPECT_NE(text.find("File created at :  "), std::string::npos);
+    // fixed columns: step values up to convo "%3d  ", then "%4d  "; index "     %d     "
+    EXPECT_NE(text.find("\n@    2  512    1    1    0    1    0    0    1    1   100     2     1   100   900  \n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n     1     1.000000E+03   8.800000E+02   1.670000E+00   1.000000E+01   3.000000E+00\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("qorvane_spectrum_information\n1024\n  1\n 25\n  2\n  0\n3.6000000000E+01\n"),
+              std::string::npos);
     std::string out;
     ASSERT_EQ(load(b.c, verbose, &out), QORVANE_RC_OK);
     ASSERT_EQ(b.c->fcntl_faulty, 0) << out;
+    expect_same_context(a.c, b.c);
+}
+
+TEST(FitControlVerbose, FitControlSectionMayComeFirst)
+{
+    const std::string dir = temp_dir();
+    write_text(dir + "/a.par", compact_text("2.0", 1));
+    Ctx a, b;
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    ASSERT_EQ(write_qorvane_strtval_file((dir + "/a.par").c_str(), a.c), 0);
+    std::string text = read_text(dir + "/a_verbose.par");
+    const size_t from = text.find("qorvane_fit_control\n");
+    const size_t to = text.find("\n#", from);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    const std::string section = text.substr(from, to + 1 - from);
+    text.erase(from, to + 1 - from);
+    text.insert(std::strlen("qorvane_begin_of_file\n"), section);
+    write_text(dir + "/moved.par", text);
+    std::string out;
+    ASSERT_EQ(load(b.c, dir + "/moved.par", &out), QORVANE_RC_OK);
+    ASSERT_EQ(b.c->fcntl_faulty, 0) << out << text;
     expect_same_context(a.c, b.c);
 }
 
@@ -308,6 +342,22 @@ TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed)
         EXPECT_NEAR(x->c->fixpar[5].min, 0.9 * 1.5, 1e-6);
         EXPECT_NEAR(x->c->fixpar[8].max, 1.1 * 2.0, 1e-6);
     }
+}
+
+TEST(FitControlWriters, StoredWidth1RangeIsWrittenAsMagnitudesInTheCompactFormOnly)
+{
+    const std::string dir = temp_dir();
+    write_text(dir + "/a.par", replace(compact_text("1.0", 1), "3 0 1.67 1.0 2.0", "3 0 1.67 -1.67 3.34"));
+    Ctx a;
+    ASSERT_EQ(load(a.c, dir + "/a.par"), QORVANE_RC_OK);
+    ASSERT_EQ(write_f_cntl((dir + "/b.par").c_str(), a.c, "", "", ""), 0);
+    ASSERT_EQ(write_qorvane_strtval_file((dir + "/b.par").c_str(), a.c), 0);
+    EXPECT_NE(read_text(dir + "/b.par").find("3\t0\t1.66999996E+00\t1.66999996E+00\t3.33999991E+00\t\n"),
+              std::string::npos)
+        << read_text(dir + "/b.par");
+    EXPECT_NE(read_text(dir + "/b_verbose.par").find("0\t1.670000E+00\t-1.670000E+00\t3.340000E+00\n"),
+              std::string::npos)
+        << read_text(dir + "/b_verbose.par");
 }
 
 TEST(FitControlWriters, FileWithoutRangesIsWrittenWithoutRangesAndReadsBack)
@@ -591,7 +641,8 @@ TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
         {[](QorvaneFitContext *x) { x->step[1].algor = 3; }, "illegal minimization method"},
         {[](QorvaneFitContext *x) { x->step[1].n_int = 2; x->step[1].min[2] = 0; x->step[1].max[2] = 1000; },
          "illegal fit range (i.e. total # of fd points) : 1800"},
-        {[](QorvaneFitContext *x) { x->step[1].max[1] = 1024; }, "is not an ordered range of spectral points"},
+        {[](QorvaneFitContext *x) { x->step[1].max[1] = 1025; }, "lies outside the spectral points 0 .. 1024"},
+        {[](QorvaneFitContext *x) { x->step[1].min[1] = -1; }, "interval 1 (-1 .. 900) lies outside"},
         {[](QorvaneFitContext *x) { x->step[1].convo = 2; }, "choice in fit strategy step 1"},
         {[](QorvaneFitContext *x) { x->step[1].niter = 0; }, "illegal number of iterations in fit strategy step 1"},
         {[](QorvaneFitContext *x) { x->step[1].cmplx = 5; }, "illegal spectrum mode fit is wanted"},
@@ -694,6 +745,10 @@ TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
          nullptr},
         {[](QorvaneFitContext *x) { x->verbos = 3; }, "lsf parameters will not be  fitted ", nullptr},
         {[](QorvaneFitContext *x) { x->verbos = 1; }, "testing input parameter values             : done ", nullptr},
+        // an interval may end at point N (total range N) and a line shown in detail
+        // need not exist: neither is a finding
+        {[](QorvaneFitContext *x) { x->step[1].min[1] = 0; x->step[1].max[1] = 1024; x->showli = 9; }, "",
+         "fit_check_message"},
     };
     for (const Case &k : cases) {
         baseline(c);

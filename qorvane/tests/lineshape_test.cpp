@@ -113,27 +113,29 @@ double fwhh(const double *y, int n, int peak)
 
 TEST(Fft, ForwardAndBackwardMatchReferenceDftWithAndWithoutCache)
 {
-    const int n = 64;
-    std::vector<cd> x(n);
-    for (int k = 0; k < n; ++k)
-        x[k] = cd(std::sin(0.3 * k) + 0.1 * k, std::cos(1.7 * k) - 0.05 * k * k / n);
+    // one cache built for the largest size serves every smaller transform
     QorvaneTwiddleCache tw;
     std::memset(&tw, 0, sizeof tw);
-    ASSERT_EQ(qorvane_twiddle_prepare(&tw, n), 0);
-    for (int isign : {1, -1}) {
-        std::vector<cd> ref = naive_dft(x, isign == 1 ? -1 : 1);
-        std::vector<double> a(2 * n), b(2 * n);
-        for (int k = 0; k < n; ++k) {
-            a[2 * k] = b[2 * k] = x[k].real();
-            a[2 * k + 1] = b[2 * k + 1] = x[k].imag();
-        }
-        four2(a.data(), &tw, n, isign);
-        four2(b.data(), nullptr, n, isign);
-        for (int m = 0; m < n; ++m) {
-            EXPECT_NEAR(a[2 * m], ref[m].real(), 1e-9) << "isign " << isign << " m " << m;
-            EXPECT_NEAR(a[2 * m + 1], ref[m].imag(), 1e-9);
-            EXPECT_NEAR(b[2 * m], a[2 * m], 1e-12);
-            EXPECT_NEAR(b[2 * m + 1], a[2 * m + 1], 1e-12);
+    ASSERT_EQ(qorvane_twiddle_prepare(&tw, QORVANE_MAX_POINTS), 0);
+    for (int n : {2, 4, 64, 1024}) {
+        std::vector<cd> x(n);
+        for (int k = 0; k < n; ++k)
+            x[k] = cd(std::sin(0.3 * k) + 0.1 * k, std::cos(1.7 * k) - 0.05 * k * k / n);
+        for (int isign : {1, -1}) {
+            std::vector<cd> ref = naive_dft(x, isign == 1 ? -1 : 1);
+            std::vector<double> a(2 * n), b(2 * n);
+            for (int k = 0; k < n; ++k) {
+                a[2 * k] = b[2 * k] = x[k].real();
+                a[2 * k + 1] = b[2 * k + 1] = x[k].imag();
+            }
+            four2(a.data(), &tw, n, isign);
+            four2(b.data(), nullptr, n, isign);
+            for (int m = 0; m < n; ++m) {
+                ASSERT_NEAR(a[2 * m], ref[m].real(), 1e-10 * n) << "n " << n << " isign " << isign << " m " << m;
+                ASSERT_NEAR(a[2 * m + 1], ref[m].imag(), 1e-10 * n) << "n " << n << " isign " << isign;
+                ASSERT_NEAR(b[2 * m], a[2 * m], 1e-12 * n);
+                ASSERT_NEAR(b[2 * m + 1], a[2 * m + 1], 1e-12 * n);
+            }
         }
     }
     EXPECT_EQ(qorvane_twiddle_prepare(&tw, 48), -1);
@@ -494,6 +496,53 @@ TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum)
     }
 }
 
+TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttributes)
+{
+    const std::string dir = temp_dir();
+    const std::string bin = dir + "/peaks.bin";
+    const int n = 64;
+    std::vector<double> xr(n, 0.0), xi(n, 0.0);
+    xr[10] = 5.0;  // two peaks, one with a dispersive part, and a small baseline
+    xr[41] = 2.0;
+    xi[41] = -1.5;
+    for (int j = 0; j < n; ++j)
+        xr[j] += 0.125;
+    ASSERT_EQ(qorvane_write_complex_file(bin.c_str(), n, xr.data(), xi.data()), 0);
+    CtxHolder h;
+    QorvaneFitContext *c = h.ctx;
+    c->n_pnts = n;
+    c->trunc = n;
+    c->nLines = 0;
+    c->pattrn = 1;
+    std::snprintf(c->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", bin.c_str());
+    ASSERT_EQ(fetch_patterns(c), QORVANE_RC_OK);
+    for (int j = 1; j <= 5; ++j)
+        c->fixpar[j].type = QORVANE_LINE_PATTERN;
+    // factor = norm restores the stored time signal; the halved first time point
+    // s_0 = sum of the spectrum takes s_0 / 2 off every point
+    cd s0 = 0.0;
+    for (int j = 0; j < n; ++j)
+        s0 += cd(xr[j], xi[j]);
+    double *p = c->par_vec;
+    p[1] = c->pattern_norm[1];
+    par_to_signal(c, p, c->yre, c->yim);
+    for (int j = 0; j < n; ++j) {
+        cd want = double(n) * cd(xr[j], xi[j]) - 0.5 * s0;
+        EXPECT_NEAR(c->yre[j], want.real(), 1e-9 * n) << j;
+        EXPECT_NEAR(c->yim[j], want.imag(), 1e-9 * n) << j;
+    }
+    // a frequency difference of 3 points and a phase difference of 90 degrees
+    p[2] = 3.0;
+    p[4] = 90.0;
+    par_to_signal(c, p, c->yre, c->yim);
+    for (int j = 0; j < n; ++j) {
+        const int src = (j - 3 + n) % n;
+        cd want = cd(0.0, 1.0) * (double(n) * cd(xr[src], xi[src]) - 0.5 * s0);
+        EXPECT_NEAR(c->yre[j], want.real(), 1e-9 * n) << j;
+        EXPECT_NEAR(c->yim[j], want.imag(), 1e-9 * n) << j;
+    }
+}
+
 TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
 {
     const std::string dir = temp_dir();
@@ -504,7 +553,8 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         const char *text;
     };
     const Case cases[] = {
-        {"noext.txt", "start_pattern\n", -1, "no valid file extension"},
+        {"noext.txt", "start_pattern\n", -1,
+         "no valid file extension\nonly .bin (binary file) or .pat (ascii file)\nare allowed \n"},
         {"missing.pat", nullptr, -1, "pattern file could not be opened"},
         {"missing.bin", nullptr, 1, "can't open"},
         {"first.pat", "begin_pattern number_of_lines 0 lorentz_width end_of_pattern\n", -1,
@@ -518,7 +568,7 @@ TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
         {"term.pat",
          "start_pattern number_of_lines 1 parameters name line_type area frequency gauss_width zero_phase "
          "lorentz_width X gauss 1 2 3 4 5\n",
-         -1, "illegal file-terminator (end_of_pattern)"},
+         -1, "illegal file-terminator (end_of_pattern) \n"},
         {"short.pat",
          "start_pattern number_of_lines 2 parameters name line_type area frequency gauss_width zero_phase "
          "lorentz_width X gauss 1 2 3 4 5 end_of_pattern\n",

@@ -312,7 +312,10 @@ TEST(SageIdlHeader, WrongVersionIsFatalAndUnopenableHeaderLeavesRecordUnchanged)
     testing::internal::CaptureStdout();
     EXPECT_EQ(read_sageidl_header(path.c_str(), &r, &st), QORVANE_RC_FATAL);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("sage headerfile : " + path + " is not of 0.1 format"), std::string::npos) << out;
+    EXPECT_NE(out.find("unexpected header file: \n----------------------------- \nsage headerfile : " + path +
+                       " is not of 0.1 format \nprogram terminates ... \n"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("program terminates ..."), std::string::npos);
     EXPECT_EQ(st.fatal, 1);
     EXPECT_EQ(st.exit_code, -1);
