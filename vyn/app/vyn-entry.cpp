@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 char g_loaded_model_path[1024];
 int g_loaded_model_path_valid = 0;
@@ -145,6 +146,16 @@ int prompt_export_model_path(char* path, size_t cap) {
 }
 
 void TotalStartUp() { init(); }
+
+// A command's path arguments name files as seen from the caller's directory.
+// vyn changes its working directory before it opens them, so a relative
+// argument is anchored to the directory the process was started in; an
+// absolute or empty argument, or one that would not fit, is kept as given.
+const char* anchor_argument_path(const char* arg, const char* start_dir, char* out, size_t cap) {
+    if (!arg || !arg[0] || !start_dir || !start_dir[0] || vyn_path_is_absolute(arg)) return arg;
+    if (!VYN_BuildPath(out, cap, start_dir, arg)) return arg;
+    return out;
+}
 
 }  // namespace
 
@@ -419,19 +430,34 @@ void export_loaded_vyn_model() {
 void VYNExportCurrentModelInteractive() { export_loaded_vyn_model(); }
 
 int vyn_main(int argc, char** argv) {
-    enter_runtime_work_dir();
-    TotalStartUp();
-    clear_loaded_model_path();
     const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
+    // Path arguments (model, density matrices, output) are anchored before the
+    // working directory changes.
+    static char start_dir[VYN_PATH_CAP];
+    static char model_arg[VYN_PATH_CAP], density_arg[VYN_PATH_CAP], output_arg[VYN_PATH_CAP];
+    const char* model_path = nullptr;
+    const char* density_path = nullptr;
+    const char* output_path = nullptr;
+    if (run_model || profile || voxel) {
+        if (!getcwd(start_dir, sizeof(start_dir))) start_dir[0] = '\0';
+        model_path = anchor_argument_path(argv[2], start_dir, model_arg, sizeof(model_arg));
+        if (!run_model) {
+            density_path = anchor_argument_path(argv[3], start_dir, density_arg, sizeof(density_arg));
+            output_path = anchor_argument_path(argv[5], start_dir, output_arg, sizeof(output_arg));
+        }
+    }
+    enter_runtime_work_dir();
+    TotalStartUp();
+    clear_loaded_model_path();
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait
         // for console input, so standard input is detached.
         if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
-        if (run_model) return run_vyn_model_file(argv[2]);
-        if (profile) return write_expectation_profile_file(argv[2], argv[3], argv[4], argv[5]);
-        return write_voxel_signal_file(argv[2], argv[3], argv[4], argv[5]);
+        if (run_model) return run_vyn_model_file(model_path);
+        if (profile) return write_expectation_profile_file(model_path, density_path, argv[4], output_path);
+        return write_voxel_signal_file(model_path, density_path, argv[4], output_path);
     }
     for (;;) {
         int choice = read_menu_choice();
