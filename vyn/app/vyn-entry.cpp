@@ -249,22 +249,27 @@ int collect_model_files(const char* dir, char names[][260], int max) {
     if (!dir || !names || max <= 0) return 0;
     DIR* d = opendir(dir);
     if (!d) return 0;
+    // Directory order is arbitrary on this platform: the list is kept sorted by
+    // name, and with more than max files it holds the first max names.
     int count = 0;
     struct dirent* e;
-    while (count < max && (e = readdir(d)) != nullptr) {
+    while ((e = readdir(d)) != nullptr) {
         if (!has_vynmodel_extension_ci(e->d_name) || strlen(e->d_name) > 259) continue;
+        if (count == max && strcmp(e->d_name, names[count - 1]) >= 0) continue;
         char full[VYN_PATH_CAP];
         struct stat st;
         if (!VYN_BuildPath(full, sizeof(full), dir, e->d_name) || stat(full, &st) != 0 || S_ISDIR(st.st_mode))
             continue;
         if (!is_split_model_file(dir, e->d_name)) continue;
-        snprintf(names[count], 260, "%s", e->d_name);
-        ++count;
+        int pos = count < max ? count : max - 1;
+        while (pos > 0 && strcmp(e->d_name, names[pos - 1]) < 0) {
+            memcpy(names[pos], names[pos - 1], 260);
+            --pos;
+        }
+        snprintf(names[pos], 260, "%s", e->d_name);
+        if (count < max) ++count;
     }
     closedir(d);
-    // Directory order is arbitrary on this platform: list by name.
-    qsort(names, (size_t)count, sizeof(names[0]),
-          [](const void* a, const void* b) { return strcmp((const char*)a, (const char*)b); });
     return count;
 }
 

@@ -115,6 +115,26 @@ TEST_F(Menus, ImportRunExportAndLeaveAtEndOfInput) {
     EXPECT_EQ(std::string(cfg.result_filename), tree.path("build/runtime/results/pa-signal.bin"));
 }
 
+// The import list holds split model files only, sorted by name; with more files
+// than slots it keeps the first names, whatever order the directory gives.
+TEST_F(Menus, ImportListIsSortedAndBounded) {
+    const std::string dir = tree.path("models");
+    for (const char* leaf : {"e.vynmodel", "b.VYNMODEL", "d.vynmodel", "a.vynmodel", "c.vynmodel"})
+        vyntest::write_file(dir + "/" + leaf, "spin_system_file: x\nsequence_file: y\n");
+    vyntest::mkdirs(dir + "/0dir.vynmodel");
+    char names[3][260];
+    ASSERT_EQ(collect_model_files(dir.c_str(), names, 3), 3);
+    EXPECT_STREQ(names[0], "a.vynmodel");
+    EXPECT_STREQ(names[1], "b.VYNMODEL");
+    EXPECT_STREQ(names[2], "c.vynmodel");
+    char all[16][260];
+    // pa.vynmodel from the fixture is split too; old-inline.vynmodel and notes.txt are not.
+    ASSERT_EQ(collect_model_files(dir.c_str(), all, 16), 6);
+    EXPECT_STREQ(all[4], "e.vynmodel");
+    EXPECT_STREQ(all[5], "pa.vynmodel");
+    EXPECT_EQ(collect_model_files(tree.path("nowhere").c_str(), all, 16), 0);
+}
+
 TEST_F(Menus, ExportOverwriteQuestionAndCancels) {
     {
         VYNSpinSystemDef spin;
