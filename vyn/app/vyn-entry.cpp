@@ -258,7 +258,8 @@ int collect_model_files(const char* dir, char names[][260], int max) {
         if (count == max && strcmp(e->d_name, names[count - 1]) >= 0) continue;
         char full[VYN_PATH_CAP];
         struct stat st;
-        if (!VYN_BuildPath(full, sizeof(full), dir, e->d_name) || stat(full, &st) != 0 || S_ISDIR(st.st_mode))
+        // Only plain files are read: a named pipe would block the listing.
+        if (!VYN_BuildPath(full, sizeof(full), dir, e->d_name) || stat(full, &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (!is_split_model_file(dir, e->d_name)) continue;
         int pos = count < max ? count : max - 1;

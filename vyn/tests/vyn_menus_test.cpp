@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_run.h"
@@ -122,6 +124,7 @@ TEST_F(Menus, ImportListIsSortedAndBounded) {
     for (const char* leaf : {"e.vynmodel", "b.VYNMODEL", "d.vynmodel", "a.vynmodel", "c.vynmodel"})
         vyntest::write_file(dir + "/" + leaf, "spin_system_file: x\nsequence_file: y\n");
     vyntest::mkdirs(dir + "/0dir.vynmodel");
+    ASSERT_EQ(mkfifo((dir + "/0pipe.vynmodel").c_str(), 0600), 0);  // must not block the listing
     char names[3][260];
     ASSERT_EQ(collect_model_files(dir.c_str(), names, 3), 3);
     EXPECT_STREQ(names[0], "a.vynmodel");
