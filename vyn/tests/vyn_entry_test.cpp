@@ -345,6 +345,12 @@ TEST_F(Commands, BuiltProgramInAnInstallationTree) {
     EXPECT_TRUE(vyntest::exists(results("pa-signal.bin")));
     EXPECT_TRUE(vyntest::exists(tree.path("build/runtime/runs")));
 
+    // Called from the installation root with paths relative to it.
+    ASSERT_EQ(unlink(results("pa-signal.bin").c_str()), 0);
+    EXPECT_EQ(shell("cd '" + tree.root + "' && build/vyn --run-model models/pa.vynmodel" + redirect), 0)
+        << vyntest::read_file(err);
+    EXPECT_TRUE(vyntest::exists(results("pa-signal.bin")));
+
     EXPECT_EQ(shell("cd / && '" + exe + "' --run-model ''" + redirect), 1);
     EXPECT_EQ(vyntest::read_file(err), "[VYN] --run-model requires a .vynmodel path\n");
     EXPECT_EQ(shell("cd / && '" + exe + "' --voxel-signal m d 0 o" + redirect), 1);
