@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 char g_loaded_model_path[1024];
 int g_loaded_model_path_valid = 0;
@@ -146,6 +147,16 @@ int prompt_export_model_path(char* path, size_t cap) {
 
 void TotalStartUp() { init(); }
 
+// A command's path arguments name files as seen from the caller's directory.
+// vyn changes its working directory before it opens them, so a relative
+// argument is anchored to the directory the process was started in; an
+// absolute or empty argument, or one that would not fit, is kept as given.
+const char* anchor_argument_path(const char* arg, const char* start_dir, char* out, size_t cap) {
+    if (!arg || !arg[0] || !start_dir || !start_dir[0] || vyn_path_is_absolute(arg)) return arg;
+    if (!VYN_BuildPath(out, cap, start_dir, arg)) return arg;
+    return out;
+}
+
 }  // namespace
 
 void set_loaded_model_path(const char* path) {
@@ -238,22 +249,28 @@ int collect_model_files(const char* dir, char names[][260], int max) {
     if (!dir || !names || max <= 0) return 0;
     DIR* d = opendir(dir);
     if (!d) return 0;
+    // Directory order is arbitrary on this platform: the list is kept sorted by
+    // name, and with more than max files it holds the first max names.
     int count = 0;
     struct dirent* e;
-    while (count < max && (e = readdir(d)) != nullptr) {
+    while ((e = readdir(d)) != nullptr) {
         if (!has_vynmodel_extension_ci(e->d_name) || strlen(e->d_name) > 259) continue;
+        if (count == max && strcmp(e->d_name, names[count - 1]) >= 0) continue;
         char full[VYN_PATH_CAP];
         struct stat st;
-        if (!VYN_BuildPath(full, sizeof(full), dir, e->d_name) || stat(full, &st) != 0 || S_ISDIR(st.st_mode))
+        // Only plain files are read: a named pipe would block the listing.
+        if (!VYN_BuildPath(full, sizeof(full), dir, e->d_name) || stat(full, &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (!is_split_model_file(dir, e->d_name)) continue;
-        snprintf(names[count], 260, "%s", e->d_name);
-        ++count;
+        int pos = count < max ? count : max - 1;
+        while (pos > 0 && strcmp(e->d_name, names[pos - 1]) < 0) {
+            memcpy(names[pos], names[pos - 1], 260);
+            --pos;
+        }
+        snprintf(names[pos], 260, "%s", e->d_name);
+        if (count < max) ++count;
     }
     closedir(d);
-    // Directory order is arbitrary on this platform: list by name.
-    qsort(names, (size_t)count, sizeof(names[0]),
-          [](const void* a, const void* b) { return strcmp((const char*)a, (const char*)b); });
     return count;
 }
 
@@ -419,19 +436,34 @@ void export_loaded_vyn_model() {
 void VYNExportCurrentModelInteractive() { export_loaded_vyn_model(); }
 
 int vyn_main(int argc, char** argv) {
-    enter_runtime_work_dir();
-    TotalStartUp();
-    clear_loaded_model_path();
     const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
+    // Path arguments (model, density matrices, output) are anchored before the
+    // working directory changes.
+    static char start_dir[VYN_PATH_CAP];
+    static char model_arg[VYN_PATH_CAP], density_arg[VYN_PATH_CAP], output_arg[VYN_PATH_CAP];
+    const char* model_path = nullptr;
+    const char* density_path = nullptr;
+    const char* output_path = nullptr;
+    if (run_model || profile || voxel) {
+        if (!getcwd(start_dir, sizeof(start_dir))) start_dir[0] = '\0';
+        model_path = anchor_argument_path(argv[2], start_dir, model_arg, sizeof(model_arg));
+        if (!run_model) {
+            density_path = anchor_argument_path(argv[3], start_dir, density_arg, sizeof(density_arg));
+            output_path = anchor_argument_path(argv[5], start_dir, output_arg, sizeof(output_arg));
+        }
+    }
+    enter_runtime_work_dir();
+    TotalStartUp();
+    clear_loaded_model_path();
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait
         // for console input, so standard input is detached.
         if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
-        if (run_model) return run_vyn_model_file(argv[2]);
-        if (profile) return write_expectation_profile_file(argv[2], argv[3], argv[4], argv[5]);
-        return write_voxel_signal_file(argv[2], argv[3], argv[4], argv[5]);
+        if (run_model) return run_vyn_model_file(model_path);
+        if (profile) return write_expectation_profile_file(model_path, density_path, argv[4], output_path);
+        return write_voxel_signal_file(model_path, density_path, argv[4], output_path);
     }
     for (;;) {
         int choice = read_menu_choice();

@@ -56,16 +56,19 @@ void calculate_spectra() {
     }
     CMatAdd(S.n, S.Izee, S.Icoup, S.Istat);
     const int ns = S.Nspins > VYN_MAX_SPINS ? VYN_MAX_SPINS : S.Nspins;
+    // The receiver channels use per-spin normalised Ix, Iy; the offset operator
+    // stays the plain sum of Iz so that 2*pi*f_off*Iztot shifts every line by
+    // exactly f_off (a normalised Iz would scale the offset by 1/||Iz(s)||,
+    // e.g. by sqrt(2) for one spin-1/2 or 1/sqrt(2) for three).
     MakeTotalIx(S.n, ns, S.ket, S.Ilist, 1, S.Ixtot);
     MakeTotalIy(S.n, ns, S.ket, S.Ilist, 1, S.Iytot);
-    MakeTotalIz(S.n, ns, S.ket, S.Ilist, 1, S.Iztot);
+    MakeTotalIz(S.n, ns, S.ket, S.Ilist, 0, S.Iztot);
     if (choice == 1)
         AverageSpectrum(&S.n, &vyn_prop.ap, S.densmat, S.Istat, S.Ixtot, S.Iytot, S.Iztot, S.ket, S.Ilist);
     else
         SeparateSpectra(&S.n, &vyn_prop.ap, S.densmat, S.Istat, S.Ixtot, S.Iytot, S.Iztot, S.ket, S.Ilist);
     MakeTotalIx(S.n, ns, S.ket, S.Ilist, 0, S.Ixtot);
     MakeTotalIy(S.n, ns, S.ket, S.Ilist, 0, S.Iytot);
-    MakeTotalIz(S.n, ns, S.ket, S.Ilist, 0, S.Iztot);
 }
 
 }  // namespace

@@ -235,6 +235,40 @@ TEST_F(Commands, SpatialRunThenProfileAndVoxelSignal) {
     EXPECT_EQ(r.err.rfind("[VYN] Expectation profile model load failed: i/o error (could not open", 0), 0u) << r.err;
 }
 
+// Relative path arguments name files as seen from the caller's directory, even
+// though vyn works in its runtime and run scratch directories.
+TEST_F(Commands, RelativeArgumentsAreTakenFromTheCallersDirectory) {
+    vyntest::CwdGuard guard;
+    ASSERT_EQ(chdir(tree.root.c_str()), 0);
+    VynRun r = run_vyn({"--run-model", "models/sp.vynmodel"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("[VYN] Loaded model: " + tree.path("models/sp.vynmodel")), std::string::npos) << r.out;
+    ASSERT_TRUE(vyntest::exists(results("sp-result.bin")));
+
+    vyntest::mkdirs(tree.path("out"));
+    r = run_vyn({"--expectation-profile", "./models/sp.vynmodel", "build/runtime/results/sp-result.bin", "Ix",
+                 "out/profile.csv"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(vyntest::read_file(tree.path("out/profile.csv")).rfind("# index,x_cm", 0), 0u);
+    EXPECT_FALSE(vyntest::exists(tree.path("build/runtime/out")));
+
+    r = run_vyn({"--voxel-signal", "models/sp.vynmodel", "build/runtime/results/sp-result.bin", "2",
+                 "out/voxel2.bin"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    int32_t h[3] = {0, 0, 0};
+    EXPECT_EQ(read_signal(tree.path("out/voxel2.bin"), h).size(), 16u);
+
+    // A relative path that names nothing is reported as the place that was looked at.
+    r = run_vyn({"--run-model", "models/none.vynmodel"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("[VYN] Path used: " + tree.path("models/none.vynmodel") + "\n"), std::string::npos)
+        << r.err;
+    // The caller's directory is left as it was.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(std::string(cwd), tree.root);
+}
+
 TEST_F(Commands, VoxelSignalPointIndexIsCheckedFirst) {
     for (const char* bad : {"0", "-3", "7x", "", " ", "x7"}) {
         VynRun r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), "d.bin", bad, "o.bin"});
@@ -310,6 +344,12 @@ TEST_F(Commands, BuiltProgramInAnInstallationTree) {
         << vyntest::read_file(err);
     EXPECT_TRUE(vyntest::exists(results("pa-signal.bin")));
     EXPECT_TRUE(vyntest::exists(tree.path("build/runtime/runs")));
+
+    // Called from the installation root with paths relative to it.
+    ASSERT_EQ(unlink(results("pa-signal.bin").c_str()), 0);
+    EXPECT_EQ(shell("cd '" + tree.root + "' && build/vyn --run-model models/pa.vynmodel" + redirect), 0)
+        << vyntest::read_file(err);
+    EXPECT_TRUE(vyntest::exists(results("pa-signal.bin")));
 
     EXPECT_EQ(shell("cd / && '" + exe + "' --run-model ''" + redirect), 1);
     EXPECT_EQ(vyntest::read_file(err), "[VYN] --run-model requires a .vynmodel path\n");

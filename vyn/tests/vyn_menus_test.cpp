@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "vyn-entry.h"
 #include "vyn.h"
@@ -111,6 +115,27 @@ TEST_F(Menus, ImportRunExportAndLeaveAtEndOfInput) {
     EXPECT_EQ(seq.sector_count, 2);
     EXPECT_STREQ(seq.sectors[2].remark, "ADC");
     EXPECT_EQ(std::string(cfg.result_filename), tree.path("build/runtime/results/pa-signal.bin"));
+}
+
+// The import list holds split model files only, sorted by name; with more files
+// than slots it keeps the first names, whatever order the directory gives.
+TEST_F(Menus, ImportListIsSortedAndBounded) {
+    const std::string dir = tree.path("models");
+    for (const char* leaf : {"e.vynmodel", "b.VYNMODEL", "d.vynmodel", "a.vynmodel", "c.vynmodel"})
+        vyntest::write_file(dir + "/" + leaf, "spin_system_file: x\nsequence_file: y\n");
+    vyntest::mkdirs(dir + "/0dir.vynmodel");
+    ASSERT_EQ(mkfifo((dir + "/0pipe.vynmodel").c_str(), 0600), 0);  // must not block the listing
+    char names[3][260];
+    ASSERT_EQ(collect_model_files(dir.c_str(), names, 3), 3);
+    EXPECT_STREQ(names[0], "a.vynmodel");
+    EXPECT_STREQ(names[1], "b.VYNMODEL");
+    EXPECT_STREQ(names[2], "c.vynmodel");
+    char all[16][260];
+    // pa.vynmodel from the fixture is split too; old-inline.vynmodel and notes.txt are not.
+    ASSERT_EQ(collect_model_files(dir.c_str(), all, 16), 6);
+    EXPECT_STREQ(all[4], "e.vynmodel");
+    EXPECT_STREQ(all[5], "pa.vynmodel");
+    EXPECT_EQ(collect_model_files(tree.path("nowhere").c_str(), all, 16), 0);
 }
 
 TEST_F(Menus, ExportOverwriteQuestionAndCancels) {
@@ -241,6 +266,66 @@ TEST_F(Menus, LabelsAndSummary) {
     vyn_sequence.sequencetype = 2;
     out = captured("", PrintCurrentModelSummary);
     EXPECT_EQ(out.find("Spatial grid:"), std::string::npos);
+}
+
+// The receiver offset entered in the spectrum dialogue must move the line by
+// exactly that frequency, whatever the number of spins (one spin-1/2 here,
+// where a normalised offset operator would move it by sqrt(2) times as much).
+TEST_F(Menus, SpectraShiftTheLineByExactlyTheReceiverOffset) {
+    vyntest::write_file(tree.path("spin-systems/one.vynspin"),
+                        "format_version: 1\nnspins: 1\nspin_quantum_numbers: 1\nrelative_intensities: 1\n"
+                        "resonance_offsets_hz: 0\ncoupling_mode: 1\n");
+    vyntest::write_file(tree.path("models/one.vynmodel"),
+                        "format_version: 1\nspin_system_file: ../spin-systems/one.vynspin\n"
+                        "sequence_file: ../sequences/pa/pa.vynseq\nndx: 1\nndy: 1\nndz: 1\nx0_cm: 0\n"
+                        "y0_cm: 0\nz0_cm: 0\ndx_cm: 0\ndy_cm: 0\ndz_cm: 0\nresult_file: one-signal.bin\n");
+    vyntest::CwdGuard guard;
+    const std::string runtime = tree.path("build/runtime");
+    vyntest::mkdirs(runtime);
+    ASSERT_EQ(chdir(runtime.c_str()), 0);
+    VYNSpinSystemDef spin;
+    VYNPulseSequenceDef seq;
+    VYNRunConfig cfg;
+    char err[512];
+    VYN_SetSmokeCheckMode(1);
+    ASSERT_EQ(VYNModel_LoadText(tree.path("models/one.vynmodel").c_str(), &spin, &seq, &cfg, err, sizeof err),
+              VYN_MODEL_OK)
+        << err;
+    ASSERT_EQ(VYNModel_ActivateInLegacyRuntime(&spin, &seq, &cfg, err, sizeof err), VYN_MODEL_OK) << err;
+    captured("", RunCurrentPreparedModel);
+    VYN_SetSmokeCheckMode(0);
+    ASSERT_TRUE(vyntest::exists("dm.bin"));
+
+    const double f_off = 10.0, acq = 0.1;
+    const int np = 16;
+    for (int choice : {1, 2}) {  // average spectrum, then the separate spectra
+        remove("vynsign.bin");
+        const std::string input = "4\n" + std::to_string(choice) + "\n16\n0.1\n10\n3\n\n7\n";
+        std::string out = captured(input, LiouvilleNonInteractive);
+        const std::string sig = vyntest::read_file("vynsign.bin");
+        ASSERT_EQ(sig.size(), 12u + np * 16u) << "choice " << choice << "\n" << out;
+        int32_t hdr[3];
+        memcpy(hdr, sig.data(), sizeof hdr);
+        EXPECT_EQ(hdr[0], 1);
+        EXPECT_EQ(hdr[1], np);
+        std::vector<double> v(2 * np);
+        memcpy(v.data(), sig.data() + 12, v.size() * sizeof(double));
+        // The average spectrum samples t = k*acq/(np-1), the direct propagation t = k*acq/np.
+        const double dt = choice == 1 ? acq / (np - 1) : acq / np;
+        const double m0 = std::hypot(v[0], v[1]);
+        ASSERT_GT(m0, 0.1);
+        for (int k = 1; k < np; ++k) {
+            // cos of the phase advance since t = 0, independent of the sense of rotation
+            const double re = v[2 * k] * v[0] + v[2 * k + 1] * v[1];
+            const double mk = std::hypot(v[2 * k], v[2 * k + 1]);
+            EXPECT_NEAR(mk, m0, 1e-6 * m0) << "choice " << choice << " k " << k;
+            EXPECT_NEAR(re / (mk * m0), std::cos(2 * M_PI * f_off * k * dt), 1e-6)
+                << "choice " << choice << " k " << k;
+        }
+    }
+    // The engine's totals are back to the plain sums afterwards.
+    EXPECT_NEAR(vyn_spin.Iztot.re(1, 1), 0.5, 1e-12);
+    EXPECT_NEAR(vyn_spin.Ixtot.re(1, 2), 0.5, 1e-12);
 }
 
 class RunDriver : public Menus {

@@ -1,6 +1,8 @@
 // Pulse-sequence text file: reader rules, waveform resolution and portable paths.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "vyn_test_support.h"
@@ -121,6 +123,11 @@ TEST_F(SeqFile, WaveformResolutionOrder) {
               VYN_MODEL_OK)
         << err;
     EXPECT_EQ(std::string(seq.sectors[1].pulse_filename), seqdir + "/waveforms/shape.bin");
+    // A named pipe is no waveform: refused at once instead of waiting for a writer.
+    ASSERT_EQ(mkfifo((seqdir + "/pipe.bin").c_str(), 0600), 0);
+    EXPECT_EQ(load("format_version: 1\nsequence_type: 2\nnumber_of_sectors: 1\n" + sector(1, "pipe.bin")),
+              VYN_MODEL_ERR_PARSE);
+    EXPECT_NE(std::string(err).find("sector_pulsefile for sector 1 not found"), std::string::npos) << err;
 }
 
 TEST_F(SeqFile, WaveformNotFoundMessages) {
