@@ -179,8 +179,15 @@ TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
   EXPECT_EQ(count_lines(one.out, "QORVANE_PROGRESS\tfit\t"), 7);
   EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t"), 7);
   for (int k = 1; k <= 7; ++k) EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t" + std::to_string(k) + "\t7\t"), 1);
-  EXPECT_TRUE(three.out.find("with 3 pthread worker(s)") != std::string::npos);
-  EXPECT_TRUE(one.out.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+  EXPECT_TRUE(three.err.find("with 3 pthread worker(s)") != std::string::npos);
+  EXPECT_TRUE(one.err.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+  // Standard output: the options echo, the scan summary and the progress lines; the job's
+  // other messages are on standard error.
+  EXPECT_TRUE(one.out.find("QORVVOL records total: 9\nQORVVOL records fit=1: 7\nQORVVOL records fit=0: 2\n") !=
+              std::string::npos);
+  EXPECT_EQ(one.out.find("Volume mode"), std::string::npos);
+  EXPECT_EQ(one.out.find("QORVVOL header"), std::string::npos);
+  EXPECT_NE(one.err.find("Volume mode parsed successfully.\n"), std::string::npos);
   // Fits sharing one parameter file leave one whole verbose file and no private temporaries.
   std::string verbose = read_text(dir + "/start_verbose.par");
   EXPECT_EQ(verbose.rfind("qorvane_begin_of_file", 0), 0u);
@@ -200,7 +207,7 @@ TEST_F(VolumeFixture, MaxVoxelsLimitsExtraction) {
   VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 8,
                         {"--max-voxels", "2", "--keep-intermediate-files"});
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_TRUE(r.out.find("fitting 2 selected voxel(s) with 2 pthread worker(s)") != std::string::npos);  // not 8
+  EXPECT_TRUE(r.err.find("fitting 2 selected voxel(s) with 2 pthread worker(s)") != std::string::npos);  // not 8
   EXPECT_EQ(count_lines(read_text(dir + "/out/fit_results.tsv"), "\tSELECTED\t"), 5);
   EXPECT_TRUE(r.out.find("QORVVOL records fit=1: 5\n") != std::string::npos);
   EXPECT_TRUE(file_exists(dir + "/work/volume_voxel_001.bin"));
@@ -215,7 +222,7 @@ TEST_F(VolumeFixture, NothingSelectedWritesNoStatusTable) {
   write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
   VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 1);
   EXPECT_EQ(r.rc, 0);
-  EXPECT_TRUE(r.out.find("Volume mode: no selected voxel found; no fit performed.\n") != std::string::npos);
+  EXPECT_TRUE(r.err.find("Volume mode: no selected voxel found; no fit performed.\n") != std::string::npos);
   EXPECT_EQ(count_lines(read_text(dir + "/out/fit_results.tsv"), "\tSKIPPED\t"), 2);
   EXPECT_FALSE(file_exists(dir + "/out/fit_status.tsv"));
 }
