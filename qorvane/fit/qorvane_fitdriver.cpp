@@ -537,7 +537,8 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
     printf("length of <path + starting value file> (third) argument exceeds 255 characters : reduce size\n");
     rc = 1;
   } else {
-    snprintf(ctx->data_path, sizeof ctx->data_path, "%s/", work_dir);
+    // An empty work directory is the current one, not the file-system root.
+    snprintf(ctx->data_path, sizeof ctx->data_path, "%s%s", work_dir, work_dir[0] != '\0' ? "/" : "");
     snprintf(ctx->input_name, sizeof ctx->input_name, "%s", input);
     snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
     snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);
