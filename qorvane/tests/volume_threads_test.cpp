@@ -302,3 +302,29 @@ TEST_F(VolumeFixture, VoxelFailureEndsTheJobWithItsStatus) {
     }
   }
 }
+
+TEST_F(VolumeFixture, NonFiniteFitsAreCountedAndLeaveNoArtifacts) {
+  // A starting area that is not a number makes every fitted spectrum non-finite.
+  ParFile p = voxel_par();
+  p.start[0].area = std::numeric_limits<double>::quiet_NaN();
+  write_text(dir + "/nan.par", compact_par(p));
+  std::vector<Record> recs = {{"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", voxel_spectrum(100, 40, 2)},
+                              {"c|0", voxel_spectrum(100, 40, 3)}};
+  write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
+  VolRun r = run_volume(dir + "/in.qorvvol", dir + "/nan.par", dir + "/out", dir + "/work", 2);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  const std::string row_end = "\tFIT_NUMERIC_FAILURE\t" + std::to_string(2 * kN) + " non-finite fitted float(s)\n";
+  EXPECT_EQ(read_text(dir + "/out/fit_status.tsv"),
+            "slot\tvoxel_id\tinput_file\tfit_status\tmessage\n"
+            "1\ta\tvolume_voxel_001.bin" + row_end + "2\tb\tvolume_voxel_002.bin" + row_end);
+  EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed with 2 numerical failure(s).\n"), std::string::npos);
+  EXPECT_FALSE(file_exists(dir + "/out/voxel_a.fit"));
+  EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.fit"));
+  EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_002.bin"));
+
+  // The counter starts from zero for the next job.
+  write_text(dir + "/in2.qorvvol", volume_bytes(kN, 8, {{"d|1", voxel_spectrum(100, 40, 4)}}));
+  r = run_volume(dir + "/in2.qorvvol", dir + "/start.par", dir + "/out2", dir + "/work", 1);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed successfully.\n"), std::string::npos);
+}
