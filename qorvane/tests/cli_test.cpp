@@ -201,5 +201,8 @@ TEST(Cli, EmptyWorkDirectoryIsTheCurrentOneNotTheRoot) {
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_TRUE(file_exists(dir + "/data.mat"));
   EXPECT_TRUE(file_exists(dir + "/data.fit"));
+  // The .exl file starts with the command-line record: every word followed by a tab.
+  std::string exl = read_text(dir + "/data.exl");
+  EXPECT_EQ(exl.substr(0, exl.find('\n')), "qorvane_pthreads.exe\t\tdata.bin\tstart.par\t");
   remove_tree(dir);
 }
