@@ -753,6 +753,14 @@ TEST(ResultFiles, ExlCountsFittedParametersAndScaleFactorIsHalfTheMagnitudeSumPe
   size_t at = r.out.find(key);
   ASSERT_NE(at, std::string::npos);
   EXPECT_NEAR(std::stod(r.out.substr(at + key.size())), sum / 4.0, 1e-9 * sum);
+  // Chi-square before and after the fit are on the same (scaled) footing.
+  const std::string before = "Scaled chi-square before minimization      : ";
+  at = r.out.find(before);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NEAR(v[3], std::stod(r.out.substr(at + before.size())), 1e-6 * v[3]);
+  EXPECT_LT(v[4], 0.1 * v[3]);
+  EXPECT_NE(read_text(r.dir + "/data.fitres").find("Chi-square after  (weighted) least square fit   : "),
+            std::string::npos);
   remove_tree(r.dir);
 
   // A step whose only fitted group has no free parameter has a gradient of exactly zero:
