@@ -30,6 +30,8 @@ void qorvane_print_usage(FILE* stream);
 // Prints help topic n (0..8) and returns 0; any other n prints the overview and returns 1.
 int qorvane_print_help_topic(unsigned n);
 void qorvane_print_help_overview();
+// Prints help topic 3 (the fit-control file format).
+void help_text_3();
 
 // Parses argv into options. Returns -1 when the program should go on with options.mode,
 // otherwise the exit code to end with (help printed, or an error reported).

@@ -164,12 +164,22 @@ static const char* const kTopic8[] = {
     "areas keep their ratio, the other parameters their difference.",
     nullptr};
 
+// Topic 3: the fit-control file's blocks, keywords and examples.
+void help_text_3() {
+  qorvane_help_lines(kTopic3);
+  qorvane_help_trailer(3);
+}
+
 int qorvane_print_help_topic(unsigned n) {
   static const char* const* const topics[] = {kTopic0, kTopic1, kTopic2, kTopic3, kTopic4,
                                                kTopic5, kTopic6, kTopic7, kTopic8};
   if (n > 8) {
     qorvane_print_help_overview();
     return 1;
+  }
+  if (n == 3) {
+    help_text_3();
+    return 0;
   }
   qorvane_help_lines(topics[n]);
   qorvane_help_trailer((int)n);

@@ -336,8 +336,8 @@ void* qorvane_volume_worker_main(void* arg) {
 static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
   uint32_t count = g_volume_selected_voxel_count;
   if (o->threads < 2) {
-    printf("Volume mode: starting sequential selected-voxel fit.\n");
-    printf("Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
+    fprintf(stderr, "Volume mode: starting sequential selected-voxel fit.\n");
+    fprintf(stderr, "Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
     for (uint32_t s = 0; s < count; ++s) {
       int rc = qorvane_fit_one_extracted_voxel(o, s);
       printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s + 1, count, g_volume_selected_voxel_ids[s],
@@ -349,16 +349,16 @@ static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
         return rc;
       }
     }
-    printf("Volume mode: sequential fit completed for %u selected voxel(s).\n", count);
+    fprintf(stderr, "Volume mode: sequential fit completed for %u selected voxel(s).\n", count);
     return 0;
   }
-  printf("Volume mode: starting parallel selected-voxel fit.\n");
+  fprintf(stderr, "Volume mode: starting parallel selected-voxel fit.\n");
   if (count == 0) {
-    printf("Volume mode: no selected voxels to fit.\n");
+    fprintf(stderr, "Volume mode: no selected voxels to fit.\n");
     return 0;
   }
   int workers = (int)((uint32_t)o->threads < count ? (uint32_t)o->threads : count);
-  printf("Volume mode: fitting %u selected voxel(s) with %d pthread worker(s).\n", count, workers);
+  fprintf(stderr, "Volume mode: fitting %u selected voxel(s) with %d pthread worker(s).\n", count, workers);
   QorvaneVolumeWorkQueue queue;
   queue.options = o;
   queue.next_slot = 0;
@@ -395,7 +395,7 @@ static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
     fprintf(stderr, "Volume mode error: extracted-voxel fit failed with status %d.\n", queue.error);
     return queue.error;
   }
-  printf("Volume mode: parallel fit completed for %u selected voxel(s).\n", count);
+  fprintf(stderr, "Volume mode: parallel fit completed for %u selected voxel(s).\n", count);
   return 0;
 }
 
@@ -423,12 +423,14 @@ static void qorvane_volume_write_status_table(const QorvaneCliOptions* o) {
             qorvane_status_or_unknown(s),
             g_volume_fit_message[s][0] != '\0' ? g_volume_fit_message[s] : "no status message");
   fclose(f);
-  printf("Volume mode: fit status written: %s\n", path);
+  fprintf(stderr, "Volume mode: fit status written: %s\n", path);
 }
 
+// The job's messages go to standard error; its standard-output lines are the scan
+// summary and the progress lines, which a calling program reads.
 int qorvane_volume_run(const QorvaneCliOptions* o) {
-  printf("Volume mode parsed successfully.\n");
-  printf("Opening QORVVOL input: %s\n", o->input);
+  fprintf(stderr, "Volume mode parsed successfully.\n");
+  fprintf(stderr, "Opening QORVVOL input: %s\n", o->input);
   FILE* in = fopen(o->input, "rb");
   if (in == nullptr) {
     fprintf(stderr, "QORVVOL read error: cannot open input volume: %s\n", o->input);
@@ -499,7 +501,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
       break;
     }
     record_bytes = 8ull * ap + id_bytes;
-    printf("QORVVOL header: ap=%u n1=%u n2=%u n3=%u id_bytes=%u sample_fmt=%u total_records=%llu record_bytes=%llu\n",
+    fprintf(stderr, "QORVVOL header: ap=%u n1=%u n2=%u n3=%u id_bytes=%u sample_fmt=%u total_records=%llu record_bytes=%llu\n",
            ap, n1, n2, n3, id_bytes, sample_fmt, total, record_bytes);
 
     if (o->max_voxels < 1 || o->max_voxels > QORVANE_MAX_VOXELS_LIMIT) {
@@ -510,7 +512,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
     }
     g_volume_requested_max_voxels = o->max_voxels;
     g_volume_numerical_failure_count.exchange(0);
-    printf("Volume mode: requested max selected voxels to fit: %u\n", o->max_voxels);
+    fprintf(stderr, "Volume mode: requested max selected voxels to fit: %u\n", o->max_voxels);
     memset(g_volume_selected_voxel_ids, 0, sizeof g_volume_selected_voxel_ids);
     memset(g_volume_selected_input_names, 0, sizeof g_volume_selected_input_names);
     memset(g_volume_fit_status, 0, sizeof g_volume_fit_status);
@@ -596,7 +598,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
   printf("QORVVOL records fit=0: %llu\n", n_fit0);
   printf("QORVVOL results written: %s\n", results_path);
   if (n_fit1 == 0) {
-    printf("Volume mode: no selected voxel found; no fit performed.\n");
+    fprintf(stderr, "Volume mode: no selected voxel found; no fit performed.\n");
     return 0;
   }
   rc = qorvane_volume_fit_slots(o);
@@ -604,8 +606,8 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
   qorvane_volume_write_status_table(o);
   unsigned failures = g_volume_numerical_failure_count.load();
   if (failures == 0)
-    printf("Volume mode: extracted-voxel fit completed successfully.\n");
+    fprintf(stderr, "Volume mode: extracted-voxel fit completed successfully.\n");
   else
-    printf("Volume mode: extracted-voxel fit completed with %u numerical failure(s).\n", failures);
+    fprintf(stderr, "Volume mode: extracted-voxel fit completed with %u numerical failure(s).\n", failures);
   return 0;
 }

@@ -370,7 +370,9 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     ctx->trunc = ctx->step[1].trunc;
     ctx->cmplx = ctx->step[1].cmplx;
   }
-  if (ctx->init_ok && qorvane_check_prior_knowledge(ctx) != QORVANE_RC_OK) return;
+  // The first cost evaluation meets a Gaussian-width tie that would shrink a width and
+  // ends the fit, whether or not the other checks passed.
+  if (qorvane_check_prior_knowledge(ctx) != QORVANE_RC_OK) return;
   ctx->chi2_before = fnc(ctx, ctx->par_vec);
 
   // 6. area scale
@@ -414,6 +416,12 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     qorvane_restore_data(ctx);
     if (ctx->status.fatal) return;
   }
+
+  // Free parameters of the groups the last step fitted (reported with the results).
+  e->lsf_pass = ctx->lsfcfs >= 1 && ctx->lsfft == 1;
+  ctx->n_fitted = 0;
+  for (int j = 1; j <= ctx->npar; ++j) ctx->n_fitted += qorvane_param_fitted(ctx, j) ? 1 : 0;
+  e->lsf_pass = 0;
 
   // 10. chi-square and quality after the fit, on the last step's truncation
   truncate_vector(ctx, n, ctx->trunc, ctx->xre, ctx->xim);
@@ -529,7 +537,8 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
     printf("length of <path + starting value file> (third) argument exceeds 255 characters : reduce size\n");
     rc = 1;
   } else {
-    snprintf(ctx->data_path, sizeof ctx->data_path, "%s/", work_dir);
+    // An empty work directory is the current one, not the file-system root.
+    snprintf(ctx->data_path, sizeof ctx->data_path, "%s%s", work_dir, work_dir[0] != '\0' ? "/" : "");
     snprintf(ctx->input_name, sizeof ctx->input_name, "%s", input);
     snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
     snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);

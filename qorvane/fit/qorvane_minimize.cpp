@@ -564,7 +564,6 @@ void ncr_mvb(QorvaneFitContext* ctx) {
         ctx->errpar[e->fitted_index[keep[a]]] = 2.0 * ctx->sigma_abs * sqrt(fabs(v));
       }
     }
-    nf = nk;
   }
   free(gre);
   free(gim);
@@ -584,6 +583,5 @@ void ncr_mvb(QorvaneFitContext* ctx) {
       else
         ctx->errpar[j] = ctx->errpar[r];
     }
-  ctx->n_fitted = nf;
   if (ctx->verbos > 0) printf("number of parameters fitted                 : %5d\n", nf);
 }

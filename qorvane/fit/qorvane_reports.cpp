@@ -124,8 +124,10 @@ int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
   }
   fprintf(f, "%s\n", ctx->cmdline);
   fprintf(f, "\n%s\n", qorvane_mode_word(ctx->cmplx));
-  const double reals[6] = {ctx->fit_quality_after, ctx->sigma_abs, ctx->sigma_disp,
-                           ctx->chi2_before,       ctx->chi2_after, ctx->chi2_after_unweighted};
+  // The chi-square values before and after the fit are both those of the scaled problem
+  // (data and areas divided by the scale factor), so that they compare.
+  const double reals[6] = {ctx->fit_quality_after, ctx->sigma_abs,  ctx->sigma_disp,
+                           ctx->chi2_before_scaled, ctx->chi2_after, ctx->chi2_after_unweighted};
   for (double r : reals) fprintf(f, "%e\t", r);
   fprintf(f, "%d\t%d\t%d\t", ctx->iterations, ctx->wtype, ctx->n_fitted);
   fprintf(f, "%e\n\n", sqrt(reals[5] / (2.0 * ctx->fit_range)) * ctx->scale_factor / ctx->sigma_abs);
@@ -203,7 +205,7 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
               ctx->o_fixpar[j].value, ctx->o_par[j] - ctx->o_fixpar[j].value);
     }
   fprintf(f, "\nFit quality number after fit                    : %e\n", ctx->fit_quality_after);
-  fprintf(f, "Chi-square before (weighted) least square fit   : %e\n", ctx->chi2_before);
+  fprintf(f, "Chi-square before (weighted) least square fit   : %e\n", ctx->chi2_before_scaled);
   fprintf(f, "Chi-square after  (weighted) least square fit   : %e\n", ctx->chi2_after);
   fprintf(f, "Chi-square after  (UNWEIGHTED) least square fit : %e\n", ctx->chi2_after_unweighted);
   fprintf(f, "standard deviation          : %e\n", ctx->sigma_abs);

@@ -179,3 +179,30 @@ TEST(Cli, JoinPathAndCopyBounds) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(has(err, "Internal CLI parser error.\n"));
 }
+
+TEST(Cli, EmptyWorkDirectoryIsTheCurrentOneNotTheRoot) {
+  using namespace qfit_test;
+  std::string dir = make_temp_dir("cli_cwd");
+  ParFile p;
+  p.n = 64;
+  p.clcerr = 0;
+  p.start = {{2, 100.0, 20.0, 3.0, 0.0, 0.0}};
+  Step s;
+  s.niter = 5;
+  s.intervals = {{2, 60}};
+  p.steps = {s};
+  write_spectrum(dir + "/data.bin", make_spectrum(64, {{2, 110.0, 20.5, 3.0, 0.0, 0.0}}));
+  write_text(dir + "/start.par", compact_par(p));
+  char old_cwd[4096];
+  ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  CliRun r = run_cli({"", "data.bin", "start.par"});
+  ASSERT_EQ(chdir(old_cwd), 0);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(file_exists(dir + "/data.mat"));
+  EXPECT_TRUE(file_exists(dir + "/data.fit"));
+  // The .exl file starts with the command-line record: every word followed by a tab.
+  std::string exl = read_text(dir + "/data.exl");
+  EXPECT_EQ(exl.substr(0, exl.find('\n')), "qorvane_pthreads.exe\t\tdata.bin\tstart.par\t");
+  remove_tree(dir);
+}

@@ -25,6 +25,7 @@ struct FitRun {
   std::string dir;
   std::vector<std::vector<double>> mat, err;
   QorvaneSingleFitOutcome outcome{};
+  std::string out;  // console output of the fit
 };
 
 // Writes the spectrum and the .par file into a fresh directory and fits it.
@@ -36,7 +37,7 @@ FitRun run_fit(const char* tag, const std::vector<std::complex<double>>& x, cons
   std::string par = r.dir + "/start.par";
   testing::internal::CaptureStdout();
   r.rc = qorvane_single_fit_run(r.dir.c_str(), "data.bin", par.c_str(), "qorvane_pthreads\t", &r.outcome);
-  testing::internal::GetCapturedStdout();
+  r.out = testing::internal::GetCapturedStdout();
   r.mat = read_matrix(r.dir + "/data.mat");
   r.err = read_matrix(r.dir + "/data.err");
   return r;
@@ -704,4 +705,164 @@ TEST(FitQuality, ClosedFormAndSilentAtVerbosityZero) {
   out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Magnitude spectrum  fit \n"), std::string::npos);
   EXPECT_NE(out.find("Fit quality number absorption"), std::string::npos);
+}
+
+namespace {
+// Numbers of the fourth line of an .exl file: six reals, three integers, one real.
+std::vector<double> exl_numbers(const std::string& path) {
+  std::istringstream exl(read_text(path));
+  std::string line;
+  for (int i = 0; i < 4; ++i) std::getline(exl, line);
+  std::istringstream nums(line);
+  std::vector<double> v;
+  std::string field;
+  while (std::getline(nums, field, '\t'))  // strtod: a zero noise level gives "inf" numbers
+    if (!field.empty()) v.push_back(std::strtod(field.c_str(), nullptr));
+  return v;
+}
+}  // namespace
+
+TEST(ResultFiles, ExlCountsFittedParametersAndScaleFactorIsHalfTheMagnitudeSumPerLine) {
+  const int n = 256;
+  std::vector<Line> truth = {{2, 1000.0, 60.0, 4.0, 0.0, 0.0}, {1, 600.0, 150.0, 6.0, 0.0, 0.0}};
+  ParFile p;
+  p.n = n;
+  p.clcerr = 0;  // the count must not depend on the error computation
+  p.verbos = 1;
+  p.start = {{2, 950.0, 60.3, 4.2, 2.0, 0.0}, {1, 600.0, 150.0, 6.0, 0.0, 0.0}};
+  auto rec = [](double v, double s) { return Prior{0, v - s, v + s}; };
+  p.prior.resize(2);
+  p.prior[0] = {rec(950, 500), rec(60.3, 5), rec(4.2, 2), rec(2, 20), rec(0, 1)};
+  p.prior[1] = {Prior{2, 0, 1000}, rec(150, 5), rec(6, 2), rec(0, 20), rec(0, 1)};  // area fixed
+  Step s;
+  s.loren = 0;
+  s.niter = 50;
+  s.intervals = {{20, 230}};
+  p.steps = {s};
+  auto x = make_spectrum(n, truth);
+  FitRun r = run_fit("exl", x, p);
+  ASSERT_EQ(r.rc, 0);
+  std::vector<double> v = exl_numbers(r.dir + "/data.exl");
+  ASSERT_EQ(v.size(), 10u);
+  EXPECT_EQ(v[7], 1.0);  // weighting type of the last step
+  EXPECT_EQ(v[8], 7.0);  // 2 lines x 4 groups, less the fixed area
+  // Scale factor: sum of |x| over the spectrum as stored (float) / (2 * lines).
+  double sum = 0.0;
+  for (auto& c : x) sum += std::abs(std::complex<double>((float)c.real(), (float)c.imag()));
+  const std::string key = "Computed scalefactor for better amp gradients : ";
+  size_t at = r.out.find(key);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NEAR(std::stod(r.out.substr(at + key.size())), sum / 4.0, 1e-9 * sum);
+  // Chi-square before and after the fit are on the same (scaled) footing.
+  const std::string before = "Scaled chi-square before minimization      : ";
+  at = r.out.find(before);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_NEAR(v[3], std::stod(r.out.substr(at + before.size())), 1e-6 * v[3]);
+  EXPECT_LT(v[4], 0.1 * v[3]);
+  EXPECT_NE(read_text(r.dir + "/data.fitres").find("Chi-square after  (weighted) least square fit   : "),
+            std::string::npos);
+  remove_tree(r.dir);
+
+  // A step whose only fitted group has no free parameter has a gradient of exactly zero:
+  // the conjugate gradients end after their first line minimisation.
+  p.prior[0][0] = Prior{1, 0, 2000};
+  p.prior[1][0] = Prior{2, 0, 2000};
+  s.frequ = s.gauss = s.phase = 0;
+  p.steps = {s};
+  r = run_fit("exl_zero", x, p);
+  ASSERT_EQ(r.rc, 0);
+  v = exl_numbers(r.dir + "/data.exl");
+  ASSERT_EQ(v.size(), 10u);
+  EXPECT_EQ(v[6], 1.0);  // iterations
+  EXPECT_EQ(v[8], 0.0);  // nothing free was fitted
+  ASSERT_EQ(r.mat.size(), 2u);
+  EXPECT_DOUBLE_EQ(r.mat[0][0], 950.0);
+  remove_tree(r.dir);
+}
+
+TEST(ResultFiles, PeakAreaTableMarksErrorsAboveTenPercent) {
+  // Areas only (a linear fit): the strong line's bound is far below 10 %, the weak one's above.
+  const int n = 256;
+  std::vector<Line> truth = {{2, 1000.0, 60.0, 4.0, 0.0, 0.0}, {2, 2.0, 140.0, 4.0, 0.0, 0.0}};
+  ParFile p;
+  p.n = n;
+  p.noistr = 190;
+  p.noistp = 250;
+  p.start = truth;
+  Step s;
+  s.frequ = s.gauss = s.phase = s.loren = 0;
+  s.intervals = {{20, 180}};
+  p.steps = {s};
+  FitRun r = run_fit("mark", make_spectrum(n, truth, 300.0, 11), p);
+  ASSERT_EQ(r.rc, 0);
+  // Dead-time corrected areas and their errors: the last two fields of each .exl line row.
+  std::istringstream exl(read_text(r.dir + "/data.exl"));
+  std::string line;
+  std::vector<double> perc;
+  int row = 0;
+  while (std::getline(exl, line)) {
+    if (++row <= 5 || line.empty()) continue;
+    std::istringstream f(line);
+    std::vector<std::string> fields;
+    std::string t;
+    while (std::getline(f, t, '\t')) fields.push_back(t);
+    ASSERT_EQ(fields.size(), 19u) << line;
+    perc.push_back(100.0 * std::fabs(std::stod(fields[18]) / std::stod(fields[17])));
+  }
+  ASSERT_EQ(perc.size(), 2u);
+  EXPECT_LT(perc[0], 10.0);
+  EXPECT_GT(perc[1], 10.0);
+  std::istringstream fitres(read_text(r.dir + "/data.fitres"));
+  std::vector<std::string> rows;
+  while (std::getline(fitres, line))
+    if (line.find("| peak area ") != std::string::npos) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_NE(rows[0].rfind("* ", 0), 0u) << rows[0];
+  EXPECT_EQ(rows[1].rfind("* ", 0), 0u) << rows[1];
+  // The printed percentage is the one of the .exl numbers.
+  EXPECT_NEAR(std::stod(rows[1].substr(rows[1].rfind('\t') + 1)), perc[1], 1e-4 * perc[1]);
+  EXPECT_NE(read_text(r.dir + "/data.fitres").find("* = error in estimate > 10.0 percent "), std::string::npos);
+  remove_tree(r.dir);
+}
+
+TEST(ModelDerivative, ZeroParameterIsPerturbedToOneTenMillionth) {
+  // d y / d phase = i pi/180 y (phase in degrees); d y / d area = y / area.
+  const int n = 128;
+  ParFile p;
+  p.n = n;
+  p.start = {{2, 100.0, 40.0, 3.0, 0.0, 0.0}};
+  p.steps = {full_step(n)};
+  std::string dir = make_temp_dir("deriv");
+  write_text(dir + "/start.par", compact_par(p));
+  QorvaneFitContext* ctx = qorvane_context_create();
+  g_qorvane_ctx = ctx;
+  qorvane_context_set_defaults(ctx);
+  snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s/start.par", dir.c_str());
+  ASSERT_EQ(load_initial_value_file(ctx), QORVANE_RC_OK);
+  ctx->engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
+  ASSERT_EQ(qorvane_twiddle_prepare(&ctx->twiddles, n), 0);
+  ctx->trunc = n;
+  std::vector<double> par(ctx->par_vec, ctx->par_vec + ctx->npar + 1);
+  ASSERT_EQ(par[4], 0.0);
+  std::vector<double> y_re(n), y_im(n), d_re(n), d_im(n);
+  par_to_signal(ctx, par.data(), y_re.data(), y_im.data());
+  double peak = 0.0;
+  for (int k = 0; k < n; ++k) peak = std::max(peak, std::hypot(y_re[k], y_im[k]));
+  f_new_complex_select(ctx, 4, par.data(), d_re.data(), d_im.data());
+  EXPECT_EQ(par[4], 0.0);  // restored
+  const double c = M_PI / 180.0;
+  for (int k = 0; k < n; ++k) {
+    ASSERT_NEAR(d_re[k], -c * y_im[k], 1e-5 * c * peak) << k;
+    ASSERT_NEAR(d_im[k], c * y_re[k], 1e-5 * c * peak) << k;
+  }
+  f_new_complex_select(ctx, 1, par.data(), d_re.data(), d_im.data());
+  for (int k = 0; k < n; ++k) {
+    ASSERT_NEAR(d_re[k], y_re[k] / 100.0, 1e-5 * peak / 100.0) << k;
+    ASSERT_NEAR(d_im[k], y_im[k] / 100.0, 1e-5 * peak / 100.0) << k;
+  }
+  free(ctx->engine);
+  ctx->engine = nullptr;
+  qorvane_context_destroy(ctx);
+  g_qorvane_ctx = nullptr;
+  remove_tree(dir);
 }

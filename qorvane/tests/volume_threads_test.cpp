@@ -179,8 +179,15 @@ TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
   EXPECT_EQ(count_lines(one.out, "QORVANE_PROGRESS\tfit\t"), 7);
   EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t"), 7);
   for (int k = 1; k <= 7; ++k) EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t" + std::to_string(k) + "\t7\t"), 1);
-  EXPECT_TRUE(three.out.find("with 3 pthread worker(s)") != std::string::npos);
-  EXPECT_TRUE(one.out.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+  EXPECT_TRUE(three.err.find("with 3 pthread worker(s)") != std::string::npos);
+  EXPECT_TRUE(one.err.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+  // Standard output: the options echo, the scan summary and the progress lines; the job's
+  // other messages are on standard error.
+  EXPECT_TRUE(one.out.find("QORVVOL records total: 9\nQORVVOL records fit=1: 7\nQORVVOL records fit=0: 2\n") !=
+              std::string::npos);
+  EXPECT_EQ(one.out.find("Volume mode"), std::string::npos);
+  EXPECT_EQ(one.out.find("QORVVOL header"), std::string::npos);
+  EXPECT_NE(one.err.find("Volume mode parsed successfully.\n"), std::string::npos);
   // Fits sharing one parameter file leave one whole verbose file and no private temporaries.
   std::string verbose = read_text(dir + "/start_verbose.par");
   EXPECT_EQ(verbose.rfind("qorvane_begin_of_file", 0), 0u);
@@ -200,7 +207,7 @@ TEST_F(VolumeFixture, MaxVoxelsLimitsExtraction) {
   VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 8,
                         {"--max-voxels", "2", "--keep-intermediate-files"});
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_TRUE(r.out.find("fitting 2 selected voxel(s) with 2 pthread worker(s)") != std::string::npos);  // not 8
+  EXPECT_TRUE(r.err.find("fitting 2 selected voxel(s) with 2 pthread worker(s)") != std::string::npos);  // not 8
   EXPECT_EQ(count_lines(read_text(dir + "/out/fit_results.tsv"), "\tSELECTED\t"), 5);
   EXPECT_TRUE(r.out.find("QORVVOL records fit=1: 5\n") != std::string::npos);
   EXPECT_TRUE(file_exists(dir + "/work/volume_voxel_001.bin"));
@@ -215,7 +222,7 @@ TEST_F(VolumeFixture, NothingSelectedWritesNoStatusTable) {
   write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
   VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 1);
   EXPECT_EQ(r.rc, 0);
-  EXPECT_TRUE(r.out.find("Volume mode: no selected voxel found; no fit performed.\n") != std::string::npos);
+  EXPECT_TRUE(r.err.find("Volume mode: no selected voxel found; no fit performed.\n") != std::string::npos);
   EXPECT_EQ(count_lines(read_text(dir + "/out/fit_results.tsv"), "\tSKIPPED\t"), 2);
   EXPECT_FALSE(file_exists(dir + "/out/fit_status.tsv"));
 }
@@ -294,4 +301,30 @@ TEST_F(VolumeFixture, VoxelFailureEndsTheJobWithItsStatus) {
       EXPECT_TRUE(r.err.find("parallel selected-voxel fit failed with status 2.\n") != std::string::npos);
     }
   }
+}
+
+TEST_F(VolumeFixture, NonFiniteFitsAreCountedAndLeaveNoArtifacts) {
+  // A starting area that is not a number makes every fitted spectrum non-finite.
+  ParFile p = voxel_par();
+  p.start[0].area = std::numeric_limits<double>::quiet_NaN();
+  write_text(dir + "/nan.par", compact_par(p));
+  std::vector<Record> recs = {{"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", voxel_spectrum(100, 40, 2)},
+                              {"c|0", voxel_spectrum(100, 40, 3)}};
+  write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
+  VolRun r = run_volume(dir + "/in.qorvvol", dir + "/nan.par", dir + "/out", dir + "/work", 2);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  const std::string row_end = "\tFIT_NUMERIC_FAILURE\t" + std::to_string(2 * kN) + " non-finite fitted float(s)\n";
+  EXPECT_EQ(read_text(dir + "/out/fit_status.tsv"),
+            "slot\tvoxel_id\tinput_file\tfit_status\tmessage\n"
+            "1\ta\tvolume_voxel_001.bin" + row_end + "2\tb\tvolume_voxel_002.bin" + row_end);
+  EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed with 2 numerical failure(s).\n"), std::string::npos);
+  EXPECT_FALSE(file_exists(dir + "/out/voxel_a.fit"));
+  EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.fit"));
+  EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_002.bin"));
+
+  // The counter starts from zero for the next job.
+  write_text(dir + "/in2.qorvvol", volume_bytes(kN, 8, {{"d|1", voxel_spectrum(100, 40, 4)}}));
+  r = run_volume(dir + "/in2.qorvvol", dir + "/start.par", dir + "/out2", dir + "/work", 1);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed successfully.\n"), std::string::npos);
 }
