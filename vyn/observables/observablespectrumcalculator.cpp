@@ -12,7 +12,8 @@
 #include <unistd.h>
 
 #include "four3.h"
-#include "vyn_prop_dmio.h"
+#include "binaryfilehandling.h"
+#include "vyndatafileio.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -205,7 +206,7 @@ void osc_2d_row(double* row, int count) {
 // body of exactly that size present.
 bool osc_signal_dims_ok(FILE* f, int num1, int num2) {
     if (num1 < 1 || num2 < 1 || num1 > (1 << 24) || num2 > (1 << 24)) return false;
-    return vyn_dm_body_holds(f, static_cast<long long>(num1) * num2, 16);
+    return vyn_prop_body_complete(f);
 }
 }  // namespace
 
@@ -256,8 +257,8 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
         osc_perror("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+    int32_t ftype = 0, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
         count < 0) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
         std::fclose(in);
@@ -265,7 +266,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     }
     // A header announcing more matrices than the file holds is refused before
     // anything is written.
-    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+    if (!vyn_prop_body_complete(in)) {
         std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
         std::fclose(in);
         return 0.0;
@@ -289,13 +290,13 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
         std::fclose(in);
         return 0.0;
     }
-    bool ok = vyn_dm_write_header(out, 1, np, count);
+    bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, count) == BINFH_OK;
     const bool slow = slow_cfg && slow_cfg->enabled;
     if (ok && slow && count > 1 && !osc_quiet())
         std::printf("SLOW multiplet-resolved export skipped for %d traces; complete receiver signal is still written.\n",
                     count);
     for (int j = 0; ok && j < count; ++j) {
-        if (!vyn_dm_read_matrix(in, n, scratch)) {
+        if (!read_density_matrix(in, n, n, scratch)) {
             std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
             ok = false;
             break;
@@ -365,21 +366,21 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
         osc_perror("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+    int32_t ftype = 0, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
         count < 0) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
         std::fclose(in);
         return 0.0;
     }
-    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+    if (!vyn_prop_body_complete(in)) {
         std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
         std::fclose(in);
         return 0.0;
     }
     CMatZero(n, accumulator);
     for (int j = 0; j < count; ++j) {
-        if (!vyn_dm_read_matrix(in, n, osc_single)) {
+        if (!read_density_matrix(in, n, n, osc_single)) {
             std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
             std::fclose(in);
             return 0.0;
@@ -405,7 +406,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
         std::free(buf);
         return 0.0;
     }
-    bool ok = vyn_dm_write_header(out, 1, np, 1);
+    bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, 1) == BINFH_OK;
     for (int k = 0; ok && k < np; ++k) {
         const double s[2] = {buf[k], buf[np + k]};
         ok = std::fwrite(s, sizeof(double), 2, out) == 2;
@@ -427,8 +428,8 @@ double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatri
         osc_perror("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    const bool hdr = vyn_dm_read_header(in, &ftype, &fn, &count);
+    int32_t ftype = 0, fn = 0, count = 0;
+    const bool hdr = ReadBinFileHeader_status(in, &ftype, &fn, &count) == BINFH_OK;
     std::fclose(in);
     if (!hdr || ftype == 1 || fn != *n) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, *n);
@@ -467,8 +468,8 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
         osc_perror("fopen(in)");
         return;
     }
-    int type = 0, R = 0, C = 0;
-    if (!vyn_dm_read_header(in, &type, &R, &C) || !osc_signal_dims_ok(in, R, C)) {
+    int32_t type = 0, R = 0, C = 0;
+    if (ReadBinFileHeader_status(in, &type, &R, &C) != BINFH_OK || !osc_signal_dims_ok(in, R, C)) {
         std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
         std::fclose(in);
         return;
@@ -493,7 +494,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
         std::free(data);
         return;
     }
-    bool ok = vyn_dm_write_header(out, type, C, R);
+    bool ok = WriteBinFileHeader_status(out, type, C, R) == BINFH_OK;
     for (int r = 0; ok && r < R; ++r)
         for (int c = 0; ok && c < C; ++c) ok = std::fwrite(&data[2 * (static_cast<size_t>(c) * R + r)], sizeof(double), 2, out) == 2;
     if (!ok) std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
@@ -510,8 +511,8 @@ bool osc_2d_pass(const char* in_name, const char* out_name) {
         osc_perror("fopen");
         return false;
     }
-    int type = 0, N1 = 0, N2 = 0;
-    if (!vyn_dm_read_header(in, &type, &N1, &N2) || !osc_signal_dims_ok(in, N1, N2)) {
+    int32_t type = 0, N1 = 0, N2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &N1, &N2) != BINFH_OK || !osc_signal_dims_ok(in, N1, N2)) {
         std::puts(">>> READ BINARY FILE ERROR <<<");
         std::fclose(in);
         return false;
@@ -523,7 +524,7 @@ bool osc_2d_pass(const char* in_name, const char* out_name) {
         return false;
     }
     double* row = static_cast<double*>(std::malloc(4 * static_cast<size_t>(N1) * sizeof(double)));
-    bool ok = row != nullptr && vyn_dm_write_header(out, type, N1, N2);
+    bool ok = row != nullptr && WriteBinFileHeader_status(out, type, N1, N2) == BINFH_OK;
     const size_t half = static_cast<size_t>(N1 / 2);
     for (int j = 0; ok && j < N2; ++j) {
         if (std::fread(row, sizeof(double), 2 * static_cast<size_t>(N1), in) != 2 * static_cast<size_t>(N1)) {
@@ -604,8 +605,8 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         osc_perror("fopen(vynsign.bin)");
         return false;
     }
-    int type = 0, N1 = 0, N2 = 0;
-    if (!vyn_dm_read_header(in, &type, &N1, &N2) || N1 <= 0 || N2 <= 0) {
+    int32_t type = 0, N1 = 0, N2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &N1, &N2) != BINFH_OK || N1 <= 0 || N2 <= 0) {
         std::fclose(in);
         return false;
     }
@@ -693,8 +694,8 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
         osc_perror("fopen(vynsign.bin)");
         return false;
     }
-    int type = 0, num1 = 0, num2 = 0;
-    if (!vyn_dm_read_header(in, &type, &num1, &num2)) {
+    int32_t type = 0, num1 = 0, num2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &num1, &num2) != BINFH_OK) {
         std::fclose(in);
         return false;
     }
@@ -704,14 +705,7 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
         std::fclose(in);
         return false;
     }
-    int32_t hdr[256] = {0};
-    hdr[0] = 3;
-    hdr[3] = 2;
-    hdr[4] = num1;
-    hdr[5] = num2;
-    hdr[8] = 1;
-    hdr[14] = 2;
-    bool ok = std::fwrite(hdr, sizeof hdr, 1, out) == 1;
+    bool ok = dataio_write_pvwave_header_status(out, num1, num2) == DATAIO_OK;
     // Copy as many doubles as the header announces, stopping at the first short read.
     long long want = (num1 > 0 && num2 > 0) ? 2LL * num1 * num2 : 0;
     double chunk[1024];
