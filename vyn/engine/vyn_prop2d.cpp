@@ -303,8 +303,9 @@ void SimulateLoaded2DPulseSequence() {
         else
             std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
     }
-    // The 2D spectrum dialogue asks questions: only offered to a person at a terminal.
-    if (simulation2D && !named && isatty(STDIN_FILENO)) {
+    // The 2D spectrum dialogue asks questions: offered to a person at a
+    // terminal; in smoke-check mode it runs without asking.
+    if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
         MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
         MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
         Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket,

@@ -598,8 +598,11 @@ bool AskOpenPlotNow() {
 bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, size_t fd_name_size) {
     if (!base || !*base) return false;
     char td_name[300], fd_name[300];
-    std::snprintf(td_name, sizeof td_name, "%s_td.csv", base);
-    std::snprintf(fd_name, sizeof fd_name, "%s_fd.csv", base);
+    // A cut-off name would write some other file.
+    const int tl = std::snprintf(td_name, sizeof td_name, "%s_td.csv", base);
+    const int fl = std::snprintf(fd_name, sizeof fd_name, "%s_fd.csv", base);
+    if (tl < 0 || fl < 0 || static_cast<size_t>(tl) >= sizeof td_name || static_cast<size_t>(fl) >= sizeof fd_name)
+        return false;
     FILE* in = std::fopen(kSignalFile, "rb");
     if (!in) {
         osc_perror("fopen(vynsign.bin)");
@@ -643,7 +646,11 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
             const double im = data[2 * (static_cast<size_t>(j) * N1 + k) + 1];
             std::fprintf(td, "%.17g,%d,%.17g,%.17g,%.17g\n", k * dt, j, re, im, std::sqrt(re * re + im * im));
         }
-    std::fclose(td);
+    if (std::fclose(td) != 0) {  // a table cut short by a failed write is no result
+        osc_perror("fopen(td.csv)");
+        std::free(data);
+        return false;
+    }
     FILE* fd = std::fopen(fd_name, "w");
     if (!fd) {
         osc_perror("fopen(fd.csv)");
@@ -672,8 +679,11 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
                          si, mag);
         }
     }
-    std::fclose(fd);
     std::free(data);
+    if (std::fclose(fd) != 0) {
+        osc_perror("fopen(fd.csv)");
+        return false;
+    }
     std::printf("Wrote %s and %s\n", td_name, fd_name);
     if (fd_name_out && fd_name_size > 0) std::snprintf(fd_name_out, fd_name_size, "%s", fd_name);
     return true;

@@ -301,7 +301,11 @@ void ExpValNDensMat() {
         }
         if (failed && !std::ferror(in)) std::printf(">>> WRITE BINARY FILE ERROR <<< (dw=%d)\n", k);
     }
-    std::fclose(out);
+    // Buffered output fails at the latest when it is closed.
+    if (std::fclose(out) != 0 && !failed) {
+        std::printf(">>> WRITE BINARY FILE ERROR <<< (dw=%d)\n", count);
+        failed = true;
+    }
     std::fclose(in);
     if (failed) {
         std::printf("Press <Enter> to continue");
