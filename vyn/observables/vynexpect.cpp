@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "binaryfilehandling.h"
 #include "vynexpect.h"
@@ -308,9 +309,10 @@ void ExpValNDensMat() {
     }
     std::fclose(in);
     if (failed) {
+        // A failure pauses only a person at a terminal, never a driven run.
         std::printf("Press <Enter> to continue");
         std::fflush(stdout);
-        vx_discard_line();
+        if (isatty(STDIN_FILENO)) vx_discard_line();
         return;
     }
     std::printf("Done. Press <Enter> to continue");
