@@ -24,10 +24,6 @@ CMatrix osc_hprime;    // precession operator H' = -(H0 + 2 pi f_off Oz)
 CMatrix osc_prop;      // single-step propagator of the direct signal
 CMatrix osc_single;    // per-spin operator of the diagnostics
 
-void osc_perror(const char* context) {
-    std::fprintf(stderr, "%s: %s\n", (context && *context) ? context : "I/O error", std::strerror(errno));
-}
-
 bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
 void osc_discard_line() {
@@ -183,7 +179,7 @@ void osc_launch_gnuplot(const char* script) {
         _exit(0);
     }
     if (pid < 0) {
-        osc_perror("fork(gnuplot)");
+        binfh_print_error("fork(gnuplot)");
         return;
     }
     waitpid(pid, nullptr, 0);
@@ -254,7 +250,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
 
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
     int32_t ftype = 0, fn = 0, count = 0;
@@ -275,7 +271,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
 
     double* buf = static_cast<double*>(std::calloc(4 * static_cast<size_t>(np), sizeof(double)));
     if (!buf) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return 0.0;
     }
@@ -285,7 +281,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
 
     FILE* out = std::fopen(output_name, "wb");
     if (!out) {
-        osc_perror("fopen(signal output)");
+        binfh_print_error("fopen(signal output)");
         std::free(buf);
         std::fclose(in);
         return 0.0;
@@ -308,7 +304,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
             interleaved[2 * k + 1] = finite_or_zero(im[k]);
         }
         if (std::fwrite(interleaved, sizeof(double), 2 * static_cast<size_t>(np), out) != 2 * static_cast<size_t>(np)) {
-            osc_perror("fwrite(signal output)");
+            binfh_print_error("fwrite(signal output)");
             ok = false;
         }
         // The multiplet-resolved export of a single trace is not part of this build.
@@ -363,7 +359,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     if (np < 1) return 0.0;
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
     int32_t ftype = 0, fn = 0, count = 0;
@@ -392,7 +388,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     osc_form_hprime(n, H0, Oz, f_off);
     double* buf = static_cast<double*>(std::calloc(2 * static_cast<size_t>(np), sizeof(double)));
     if (!buf) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         return 0.0;
     }
     int nc = 0, ns = 0;
@@ -402,7 +398,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     osc_synthesise(np, acq, osc_cos_lines, nc, osc_sin_lines, ns, buf + np);
     FILE* out = std::fopen(kSignalFile, "wb");
     if (!out) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         std::free(buf);
         return 0.0;
     }
@@ -425,7 +421,7 @@ double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatri
     // Header check before the questions, as the file decides whether asking makes sense.
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
     int32_t ftype = 0, fn = 0, count = 0;
@@ -465,7 +461,7 @@ void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix&
 void TransposeDataMatrix(const char* in_name, const char* out_name) {
     FILE* in = std::fopen(in_name, "rb");
     if (!in) {
-        osc_perror("fopen(in)");
+        binfh_print_error("fopen(in)");
         return;
     }
     int32_t type = 0, R = 0, C = 0;
@@ -477,7 +473,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     const size_t total = static_cast<size_t>(R) * static_cast<size_t>(C);
     double* data = static_cast<double*>(std::malloc(2 * total * sizeof(double)));
     if (!data) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return;
     }
@@ -490,7 +486,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     std::fclose(in);
     FILE* out = std::fopen(out_name, "wb");
     if (!out) {
-        osc_perror("fopen(out)");
+        binfh_print_error("fopen(out)");
         std::free(data);
         return;
     }
@@ -508,7 +504,7 @@ namespace {
 bool osc_2d_pass(const char* in_name, const char* out_name) {
     FILE* in = std::fopen(in_name, "rb");
     if (!in) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         return false;
     }
     int32_t type = 0, N1 = 0, N2 = 0;
@@ -519,7 +515,7 @@ bool osc_2d_pass(const char* in_name, const char* out_name) {
     }
     FILE* out = std::fopen(out_name, "wb");
     if (!out) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         std::fclose(in);
         return false;
     }
@@ -557,7 +553,7 @@ void Calc2Dfft() {
     if (!osc_2d_pass("spectra.bin", "sort.bin")) return;
     // keep the last intermediate in spectra.bin, the result (N2 rows of N1) in sort.bin
     if (!copy_file_binary("sort.bin", "spectra.bin")) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         return;
     }
     TransposeDataMatrix("spectra.bin", "sort.bin");
@@ -567,7 +563,7 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     if (!script_name || !data_name) return false;
     FILE* f = std::fopen(script_name, "w");
     if (!f) {
-        osc_perror(script_name);
+        binfh_print_error(script_name);
         return false;
     }
     if (!title || !*title) title = "VYN Spectrum";
@@ -583,7 +579,7 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     std::fprintf(f, "     \"%s\" using 1:9 with lines title \"mag\"\n", data_name);
     std::fprintf(f, "pause mouse close\n");
     const bool ok = std::fclose(f) == 0;
-    if (!ok) osc_perror(script_name);
+    if (!ok) binfh_print_error(script_name);
     return ok;
 }
 
@@ -605,7 +601,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         return false;
     FILE* in = std::fopen(kSignalFile, "rb");
     if (!in) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         return false;
     }
     int32_t type = 0, N1 = 0, N2 = 0;
@@ -621,7 +617,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
     const size_t total = static_cast<size_t>(N1) * static_cast<size_t>(N2);
     double* data = static_cast<double*>(std::calloc(2 * total, sizeof(double)));
     if (!data) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return false;
     }
@@ -635,7 +631,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
     const double dt = N1 > 1 ? acq / (N1 - 1) : 0.0;
     FILE* td = std::fopen(td_name, "w");
     if (!td) {
-        osc_perror("fopen(td.csv)");
+        binfh_print_error("fopen(td.csv)");
         std::free(data);
         return false;
     }
@@ -647,13 +643,13 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
             std::fprintf(td, "%.17g,%d,%.17g,%.17g,%.17g\n", k * dt, j, re, im, std::sqrt(re * re + im * im));
         }
     if (std::fclose(td) != 0) {  // a table cut short by a failed write is no result
-        osc_perror("fopen(td.csv)");
+        binfh_print_error("fopen(td.csv)");
         std::free(data);
         return false;
     }
     FILE* fd = std::fopen(fd_name, "w");
     if (!fd) {
-        osc_perror("fopen(fd.csv)");
+        binfh_print_error("fopen(fd.csv)");
         std::free(data);
         return false;
     }
@@ -681,7 +677,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
     }
     std::free(data);
     if (std::fclose(fd) != 0) {
-        osc_perror("fopen(fd.csv)");
+        binfh_print_error("fopen(fd.csv)");
         return false;
     }
     std::printf("Wrote %s and %s\n", td_name, fd_name);
@@ -701,7 +697,7 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
     if (!output_name || !*output_name) return false;
     FILE* in = std::fopen(kSignalFile, "rb");
     if (!in) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         return false;
     }
     int32_t type = 0, num1 = 0, num2 = 0;
@@ -711,7 +707,7 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
     }
     FILE* out = std::fopen(output_name, "wb");
     if (!out) {
-        osc_perror("fopen(output)");
+        binfh_print_error("fopen(output)");
         std::fclose(in);
         return false;
     }

@@ -17,8 +17,6 @@ CMatrix vx_op1, vx_op2, vx_tmp;  // manual-branch operators
 CMatrix vx_operator;             // operator of the expectation outputs
 CMatrix vx_state;                // density matrix being read
 
-void vx_perror(const char* context) { std::fprintf(stderr, "%s: %s\n", context, std::strerror(errno)); }
-
 void vx_discard_line() {
     int c;
     while ((c = std::getchar()) != EOF && c != '\n') {
@@ -231,7 +229,7 @@ void ExpectationOperator(int n, int Nspins, const SpinIList& Ilist, const SpinKe
 void ExpValNDensMat() {
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        vx_perror("ExpValNDensMat: fopen(dm.bin)");
+        binfh_print_error("ExpValNDensMat: fopen(dm.bin)");
         return;
     }
     int32_t type = 0, fn = 0, count = 0;
@@ -278,7 +276,7 @@ void ExpValNDensMat() {
     vx_discard_line();
     FILE* out = std::fopen(name, text ? "w" : "wb");
     if (!out) {
-        vx_perror(text ? "ExpValNDensMat: fopen(out text)" : "ExpValNDensMat: fopen(out bin)");
+        binfh_print_error(text ? "ExpValNDensMat: fopen(out text)" : "ExpValNDensMat: fopen(out bin)");
         std::fclose(in);
         return;
     }
@@ -374,7 +372,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
     if (!in) {
-        vx_perror("Expectation profile: input density file");
+        binfh_print_error("Expectation profile: input density file");
         return false;
     }
     int32_t type = -1, fn = 0, count = 0;
@@ -396,7 +394,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     FILE* out = output_file ? std::fopen(output_file, "w") : nullptr;
     if (!out) {
-        vx_perror("Expectation profile: output file");
+        binfh_print_error("Expectation profile: output file");
         std::fclose(in);
         return false;
     }
@@ -423,7 +421,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     std::fclose(in);
     if (std::fclose(out) != 0) {
-        vx_perror("Expectation profile: output file");
+        binfh_print_error("Expectation profile: output file");
         return false;
     }
     std::printf("Wrote expectation profile for %s to %s\n", expression, output_file);
@@ -459,7 +457,7 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
     }
     FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
     if (!in) {
-        vx_perror("Voxel signal: input density file");
+        binfh_print_error("Voxel signal: input density file");
         return false;
     }
     int32_t type = -1, fn = 0, count = 0;
@@ -496,7 +494,7 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
     }
     auto restore = [&]() {
         std::remove("dm.bin");
-        if (moved && std::rename(kDmSaved, "dm.bin") != 0) vx_perror("rename(dm.bin)");
+        if (moved && std::rename(kDmSaved, "dm.bin") != 0) binfh_print_error("rename(dm.bin)");
     };
     FILE* tmp = std::fopen("dm.bin", "wb");
     if (!tmp) {
