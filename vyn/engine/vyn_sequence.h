@@ -100,6 +100,7 @@ bool vyn_is_power_of_two_int(int v);
 // header announces (a well-formed header included). The stream position is
 // restored.
 bool vyn_prop_body_complete(FILE* f);
-// Prints a failure pause prompt and waits for one character, but only when
-// standard input is a terminal (a driven run never blocks).
+// Flushes standard output and waits for one character (the "wait for Enter"
+// of a failure), but only when standard input is a terminal: a driven run
+// never blocks.
 void vyn_wait_enter_if_tty();
