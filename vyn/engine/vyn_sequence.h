@@ -100,6 +100,9 @@ bool vyn_is_power_of_two_int(int v);
 // header announces (a well-formed header included). The stream position is
 // restored.
 bool vyn_prop_body_complete(FILE* f);
+// True when both paths name one existing file (same device and inode): an
+// output opened for writing there would destroy the input being read.
+bool vyn_is_same_file(const char* path_a, const char* path_b);
 // Flushes standard output and waits for one character (the "wait for Enter"
 // of a failure), but only when standard input is a terminal: a driven run
 // never blocks.

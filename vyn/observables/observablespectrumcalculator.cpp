@@ -279,6 +279,12 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     double* im = buf + np;
     double* interleaved = buf + 2 * static_cast<size_t>(np);
 
+    if (vyn_is_same_file(output_name, "dm.bin")) {
+        std::fprintf(stderr, "%s: signal output would overwrite the density matrices being read\n", output_name);
+        std::free(buf);
+        std::fclose(in);
+        return 0.0;
+    }
     FILE* out = std::fopen(output_name, "wb");
     if (!out) {
         binfh_print_error("fopen(signal output)");
@@ -702,6 +708,11 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
     }
     int32_t type = 0, num1 = 0, num2 = 0;
     if (ReadBinFileHeader_status(in, &type, &num1, &num2) != BINFH_OK) {
+        std::fclose(in);
+        return false;
+    }
+    if (vyn_is_same_file(output_name, kSignalFile)) {
+        std::fprintf(stderr, "%s: output would overwrite the signal being read\n", output_name);
         std::fclose(in);
         return false;
     }

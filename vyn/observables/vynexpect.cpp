@@ -274,6 +274,11 @@ void ExpValNDensMat() {
         return;
     }
     vx_discard_line();
+    if (vyn_is_same_file(name, "dm.bin")) {
+        std::fprintf(stderr, "ExpValNDensMat: invalid output name\n");
+        std::fclose(in);
+        return;
+    }
     FILE* out = std::fopen(name, text ? "w" : "wb");
     if (!out) {
         binfh_print_error(text ? "ExpValNDensMat: fopen(out text)" : "ExpValNDensMat: fopen(out bin)");
@@ -389,6 +394,12 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     if (present < count) {
         std::fprintf(stderr, "Expectation profile: truncated density matrix at point %d.\n",
                      static_cast<int>(present + 1));
+        std::fclose(in);
+        return false;
+    }
+    if (vyn_is_same_file(output_file, density_file)) {
+        // the profile would replace the matrices it reads
+        std::fprintf(stderr, "Expectation profile: output file is the input density file.\n");
         std::fclose(in);
         return false;
     }

@@ -222,6 +222,13 @@ TEST_F(ExpectationFiles, ProfileRefusesBadInputsWithoutOutput) {
     EXPECT_FALSE(VYNWriteExpectationProfile("empty.bin", "Ix", "p4.csv"));
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(FileExists("p4.csv"));
+
+    // the profile written over its own input would destroy the saved result
+    const auto saved = ReadBytes("ok.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("ok.bin", "Ix", "./ok.bin"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadBytes("ok.bin"), saved);
 }
 
 void SetupAcquisitionSequence(int samples, double acq_s, double offset_hz) {
