@@ -6,87 +6,49 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
-#include "vyn_prop_dmio.h"
 #include "rfpulseparam.h"
+#include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
 namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
 
 CMatrix p2d_hc;    // Izee + Icoup
-CMatrix p2d_h;     // Hamiltonian of one interval
-CMatrix p2d_u;     // factor of one interval
-CMatrix p2d_p;     // sector propagator
+CMatrix p2d_p;     // propagator of a normal sector
 CMatrix p2d_tmp;   // matrix being moved through a resize
 
 bool p2d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
-void p2d_perror(const char* context) { std::fprintf(stderr, "%s: %s\n", context, std::strerror(errno)); }
-
-// P = U(0, t) U(1, t) ... U(ap-1, t), U(l, t) = exp(-i H(l) t).
-void p2d_sector_propagator(int n, int ap, double t, double statoff_local, CMatrix& P) {
-    CMatZero(n, P);
-    for (int i = 1; i <= n; ++i) P(i, i) = 1.0;
-    for (int l = 0; l < ap; ++l) {
-        // -H(l) = -(Hc + statoff Izgrad + xb Ixtot + yb Iytot)
-        CMatRMultAdd(n, p2d_hc, -1.0, vyn_spin.Izgrad, -statoff_local, p2d_h);
-        CMatRMultAdd(n, p2d_h, 1.0, vyn_spin.Ixtot, -vyn_waveform.xb[l], p2d_h);
-        CMatRMultAdd(n, p2d_h, 1.0, vyn_spin.Iytot, -vyn_waveform.yb[l], p2d_h);
-        ExpMatrix(n, p2d_h, t, p2d_u);
-        CMatMult(n, P, p2d_u, P);
-    }
+void p2d_mismatch(int type, int fn, int fcount, int n, int ndw) {
+    std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount,
+                n, ndw);
 }
 
-// Rewrites dm.bin with ndw copies of its first matrix when the stored count
-// differs from ndw. false when the sector must stop.
-bool p2d_resize_dm(int n, int ndw) {
-    FILE* in = std::fopen("dm.bin", "rb");
-    if (!in) return true;  // the open below reports it
-    int type = 0, dim = 0, count = 0;
-    if (!vyn_dm_read_header(in, &type, &dim, &count) || count == ndw || dim != n) {
-        std::fclose(in);
-        return true;  // unchanged; the header check reports a mismatch
-    }
-    if (!vyn_dm_read_matrix(in, n, p2d_tmp)) {
-        std::fclose(in);
-        std::puts("Rotate2D: read error from dm.bin");
-        return false;
-    }
-    std::fclose(in);
-    FILE* st = std::fopen("store", "wb");
-    if (!st) {
-        p2d_perror("store");
-        return false;
-    }
-    bool ok = vyn_dm_write_header(st, type, dim, ndw);
-    for (int j = 0; ok && j < ndw; ++j) ok = vyn_dm_write_matrix(st, n, p2d_tmp);
-    if (std::fclose(st) != 0) ok = false;
-    if (!ok) {
-        std::puts("Rotate2D: write error while resizing dm.bin");
-        std::remove("store");
-        return false;
-    }
-    if (std::rename("store", "dm.bin") != 0) {
-        p2d_perror("rename(store->dm.bin)");
-        std::remove("store");
-        return false;
+// What the rewrite of dm.bin needs to move one evolution row.
+struct P2DSector {
+    int n;
+    int ap;
+    double h;
+    double statoff;
+    bool evolution;
+    bool quiet;
+};
+
+// Row j of an evolution sector moves by j - 1 times the sector; every row of a
+// normal sector by the sector propagator formed once beforehand.
+bool p2d_move_row(int j, int n, CMatrix& rho, void* ctx) {
+    const P2DSector& s = *static_cast<const P2DSector*>(ctx);
+    if (s.evolution)
+        DoRotation(n, vyn_prop_sector_propagator(n, s.ap, (j - 1) * s.h, s.statoff, false, 0, 0, 0, p2d_hc), rho);
+    else
+        DoRotation(n, p2d_p, rho);
+    if (!s.quiet) {
+        std::printf("*");
+        std::fflush(stdout);
     }
     return true;
-}
-
-// Reads the sector waveform (ap samples of xb, then of yb).
-bool p2d_read_waveform(const char* path, int ap) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        p2d_perror(path);
-        return false;
-    }
-    const size_t count = static_cast<size_t>(ap);
-    const bool ok = std::fread(vyn_waveform.xb, sizeof(double), count, f) == count &&
-                    std::fread(vyn_waveform.yb, sizeof(double), count, f) == count;
-    std::fclose(f);
-    return ok;
 }
 }  // namespace
 
@@ -98,108 +60,68 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
         std::puts(">>>> NO RF-PULSE DEFINED ERROR <<<<");
         return;
     }
+    // Dimensions the matrices and sample arrays cannot hold never reach them.
     if (n < 1 || n > MATRIXMATH_DIM || ndw < 1 || ap < 0 || ap > VYN_MAX_SAMPLES) {
-        std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", 0, n, ndw, n,
-                    ndw);
+        p2d_mismatch(0, n, ndw, n, ndw);
         return;
     }
     if (vyn_spin.calc == 0) {
-        FILE* f = std::fopen("dm.bin", "wb");
-        if (!f) {
-            p2d_perror("dm.bin");
-            return;
-        }
-        if (!vyn_dm_write_header(f, 0, n, ndw)) {
-            std::fclose(f);
+        const int rc = vyn_prop_init_density_file(BINFH_DM_FILE, n, ndw, vyn_spin.densmat);
+        if (rc == 1) return;
+        if (rc == 2) {
             std::puts("Rotate2D: failed to write dm.bin header");
             return;
         }
-        for (int j = 0; j < ndw; ++j)
-            if (!vyn_dm_write_matrix(f, n, vyn_spin.densmat)) {
-                std::fclose(f);
-                std::puts("Rotate2D: write error while initializing dm.bin");
-                return;
-            }
-        if (std::fclose(f) != 0) {
+        if (rc == 3) {
             std::puts("Rotate2D: write error while initializing dm.bin");
             return;
         }
         CMatZero(n, vyn_spin.densmat);
-    } else if (!p2d_resize_dm(n, ndw)) {
-        return;
     }
-
-    FILE* in = std::fopen("dm.bin", "rb");
-    if (!in) {
-        p2d_perror("dm.bin");
-        return;
-    }
-    int type = 0, fn = 0, fcount = 0;
-    if (!vyn_dm_read_header(in, &type, &fn, &fcount)) {
-        std::fclose(in);
+    int32_t type = 0, fn = 0, fcount = 0;
+    const int peek = vyn_prop_peek_header(BINFH_DM_FILE, &type, &fn, &fcount);
+    if (peek == 1) return;
+    if (peek == 2) {
         std::puts("Rotate2D: failed to read dm.bin header");
         return;
     }
-    if (type != 0 || fn != n || fcount != ndw) {
-        std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn,
-                    fcount, n, ndw);
-        std::fclose(in);
+    // A later sector with another evolution count starts from ndw copies of
+    // the first stored matrix (only a file of this spin system is resized).
+    if (vyn_spin.calc > 0 && fcount != ndw && type == BINFH_TYPE_DENSITY && fn == n) {
+        if (binfh_resize_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, ndw, p2d_tmp) != BINFH_OK) {
+            std::puts("Rotate2D: write error while resizing dm.bin");
+            return;
+        }
+        fcount = ndw;
+    }
+    if (type != BINFH_TYPE_DENSITY || fn != n || fcount != ndw) {
+        p2d_mismatch(type, fn, fcount, n, ndw);
         return;
     }
-    // A file shorter than its header announces is refused before store is made.
-    if (!vyn_dm_body_holds(in, ndw, 16LL * n * n)) {
-        std::fclose(in);
-        std::puts("Rotate2D: read error from dm.bin");
-        return;
-    }
-    FILE* st = std::fopen("store", "wb");
-    if (!st) {
-        std::fclose(in);
-        p2d_perror("store");
-        return;
-    }
-    if (!vyn_dm_write_header(st, 0, n, ndw)) {
-        std::fclose(st);
-        std::fclose(in);
-        std::puts("Rotate2D: write error to store");
-        std::remove("store");
-        return;
-    }
+
     CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, p2d_hc);
-    const bool evolution = sectortype == 2;
-    if (!evolution) p2d_sector_propagator(n, ap, h_local, statoff_local, p2d_p);
-    for (int j = 1; j <= ndw; ++j) {
-        if (!vyn_dm_read_matrix(in, n, vyn_spin.densmat)) {
-            std::fclose(st);
-            std::fclose(in);
-            std::puts("Rotate2D: read error from dm.bin");
-            std::remove("store");
-            return;
-        }
-        if (evolution) p2d_sector_propagator(n, ap, (j - 1) * h_local, statoff_local, p2d_p);
-        DoRotation(n, p2d_p, vyn_spin.densmat);
-        if (!vyn_dm_write_matrix(st, n, vyn_spin.densmat)) {
-            std::fclose(st);
-            std::fclose(in);
-            std::puts("Rotate2D: write error to store");
-            std::remove("store");
-            return;
-        }
-        if (!p2d_quiet()) {
-            std::printf("*");
-            std::fflush(stdout);
-        }
-    }
-    std::fclose(in);
-    const bool closed = std::fclose(st) == 0;
-    // store is complete: replace dm.bin in one step, so a failure leaves the old state.
-    if (!closed || std::rename("store", "dm.bin") != 0) {
-        std::puts("Rotate2D: failed to copy store to dm.bin");
-        std::remove("store");
-        return;
+    P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet()};
+    if (!sector.evolution)
+        CopyCMatrix(n, vyn_prop_sector_propagator(n, ap, h_local, statoff_local, false, 0, 0, 0, p2d_hc), p2d_p);
+    // store is written completely and then renamed over dm.bin, so a failure
+    // at any point leaves the state of the last completed sector.
+    binfh_rewrite_stage stage = BINFH_STAGE_NONE;
+    int32_t ht = 0, hn = 0, hc = 0;
+    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_move_row, &sector,
+                                      vyn_spin.densmat, &stage, &ht, &hn, &hc);
+    switch (stage) {
+        case BINFH_STAGE_NONE: break;
+        case BINFH_STAGE_OPEN_INPUT:
+        case BINFH_STAGE_OPEN_STORE: return;  // system error already printed
+        case BINFH_STAGE_MISMATCH: p2d_mismatch(ht, hn, hc, n, ndw); return;
+        case BINFH_STAGE_READ_HEADER:  // body shorter than its header announces
+        case BINFH_STAGE_READ_MATRIX: std::puts("Rotate2D: read error from dm.bin"); return;
+        case BINFH_STAGE_WRITE_MATRIX:
+        case BINFH_STAGE_CALLBACK: std::puts("Rotate2D: write error to store"); return;
+        case BINFH_STAGE_COMMIT: std::puts("Rotate2D: failed to copy store to dm.bin"); return;
     }
     ++vyn_spin.calc;
-    if (!p2d_quiet()) {
+    if (!sector.quiet) {
         std::printf("\n");
         std::fflush(stdout);
     }
@@ -332,7 +254,7 @@ void SimulateLoaded2DPulseSequence() {
             adc_receiver_offset_hz = q.statoff[s];
             continue;
         }
-        if (!p2d_read_waveform(q.fnames[s], pr.ap)) {
+        if (!BinArrayIn2D(pr.ap, vyn_waveform.xb, vyn_waveform.yb, q.fnames[s])) {
             std::printf("Error reading pulse file %s\n", q.fnames[s]);
             return;
         }
@@ -381,8 +303,9 @@ void SimulateLoaded2DPulseSequence() {
         else
             std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
     }
-    // The 2D spectrum dialogue asks questions: only offered to a person at a terminal.
-    if (simulation2D && !named && isatty(STDIN_FILENO)) {
+    // The 2D spectrum dialogue asks questions: offered to a person at a
+    // terminal; in smoke-check mode it runs without asking.
+    if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
         MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
         MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
         Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket,

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vyn_prop_dmio.h"
+#include "binaryfilehandling.h"
 #include "rfpulseparam.h"
+#include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
 namespace {
@@ -14,31 +15,18 @@ constexpr double kTwoPi = 2.0 * 3.141592653589793;
 constexpr int kMaxGrid = 256;
 
 CMatrix p3d_hc;  // Izee + Icoup
-CMatrix p3d_h;   // -H of one interval
-CMatrix p3d_u;   // factor of one interval
-CMatrix p3d_p;   // voxel propagator
 
 bool p3d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
-
-void p3d_perror(const char* context) { std::fprintf(stderr, "%s: %s\n", context, std::strerror(errno)); }
 
 void p3d_fail_wait(const char* msg) {
     std::puts(msg);
     vyn_wait_enter_if_tty();
 }
 
-bool p3d_read_waveform(const char* path, int ap) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        p3d_perror(path);
-        return false;
-    }
-    const size_t count = static_cast<size_t>(ap);
-    double* blocks[5] = {vyn_waveform.xb, vyn_waveform.yb, vyn_waveform.gx, vyn_waveform.gy, vyn_waveform.gz};
-    bool ok = true;
-    for (int b = 0; ok && b < 5; ++b) ok = std::fread(blocks[b], sizeof(double), count, f) == count;
-    std::fclose(f);
-    return ok;
+void p3d_mismatch(int type, int fn, int fcount, int n, int expected_ndw) {
+    std::printf("Rotate3D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount,
+                n, expected_ndw);
+    vyn_wait_enter_if_tty();
 }
 
 void p3d_progress(int v, int expected_ndw) {
@@ -51,6 +39,29 @@ void p3d_progress(int v, int expected_ndw) {
     std::printf("[VYN_PROGRESS] sector=%d sectors=%d voxel=%d voxels=%d percent=%d\n", vyn_prop.spatial_progress_sector,
                 vyn_prop.spatial_progress_sector_count, v, expected_ndw, static_cast<int>(percent));
     std::fflush(stdout);
+}
+
+struct P3DSector {
+    int ap;
+    int expected_ndw;
+    bool quiet;
+};
+
+// Voxel number v (1-based, z fastest, x slowest) is moved through the sector
+// with the gradient offset of its position.
+bool p3d_move_voxel(int v, int n, CMatrix& rho, void* ctx) {
+    const P3DSector& s = *static_cast<const P3DSector*>(ctx);
+    const VYNGridState& g = vyn_grid;
+    const int k = v - 1;
+    const int kz = k % g.ndz;
+    const int ky = (k / g.ndz) % g.ndy;
+    const int kx = k / (g.ndz * g.ndy);
+    const double x = g.x0_s + kx * g.dx_s;
+    const double y = g.y0_s + ky * g.dy_s;
+    const double z = g.z0_s + kz * g.dz_s;
+    DoRotation(n, vyn_prop_sector_propagator(n, s.ap, vyn_prop.h, vyn_prop.statoff_s, true, x, y, z, p3d_hc), rho);
+    if (!s.quiet) p3d_progress(v, s.expected_ndw);
+    return true;
 }
 }  // namespace
 
@@ -74,117 +85,51 @@ void Rotate3D() {
     const int expected_ndw = g.ndz * (g.ndx * g.ndy);
     if (sp.calc == 0) {
         g.ndw = expected_ndw;
-        FILE* f = std::fopen("dm.bin", "wb");
-        if (!f) {
-            p3d_perror("dm.bin");
-            return;
-        }
-        if (!vyn_dm_write_header(f, 0, n, g.ndw)) {
-            std::fclose(f);
+        const int rc = vyn_prop_init_density_file(BINFH_DM_FILE, n, g.ndw, sp.densmat);
+        if (rc == 1) return;
+        if (rc == 2) {
             p3d_fail_wait("Rotate3D: failed to write dm.bin header");
             return;
         }
-        for (int v = 0; v < g.ndw; ++v)
-            if (!vyn_dm_write_matrix(f, n, sp.densmat)) {
-                std::fclose(f);
-                p3d_fail_wait("Rotate3D: write error while initializing dm.bin");
-                return;
-            }
-        if (std::fclose(f) != 0) {
+        if (rc == 3) {
             p3d_fail_wait("Rotate3D: write error while initializing dm.bin");
             return;
         }
         CMatZero(n, sp.densmat);
     }
-    FILE* in = std::fopen("dm.bin", "rb");
-    if (!in) {
-        p3d_perror("dm.bin");
-        return;
-    }
-    int type = 0, fn = 0, fcount = 0;
-    if (!vyn_dm_read_header(in, &type, &fn, &fcount)) {
-        std::fclose(in);
+    int32_t type = 0, fn = 0, fcount = 0;
+    const int peek = vyn_prop_peek_header(BINFH_DM_FILE, &type, &fn, &fcount);
+    if (peek == 1) return;
+    if (peek == 2) {
         p3d_fail_wait("Rotate3D: failed to read dm.bin header");
         return;
     }
-    if (type != 0 || fn != n || fcount != expected_ndw) {
-        std::fclose(in);
-        std::printf("Rotate3D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn,
-                    fcount, n, expected_ndw);
-        vyn_wait_enter_if_tty();
+    if (type != BINFH_TYPE_DENSITY || fn != n || fcount != expected_ndw) {
+        p3d_mismatch(type, fn, fcount, n, expected_ndw);
         return;
     }
-    if (!vyn_dm_body_holds(in, expected_ndw, 16LL * n * n)) {
-        std::fclose(in);
-        p3d_fail_wait("Rotate3D: read error from dm.bin");
-        return;
-    }
-    FILE* st = std::fopen("store", "wb");
-    if (!st) {
-        std::fclose(in);
-        p3d_perror("store");
-        return;
-    }
-    if (!vyn_dm_write_header(st, 0, n, expected_ndw)) {
-        std::fclose(st);
-        std::fclose(in);
-        std::remove("store");
-        p3d_fail_wait("Rotate3D: failed to write store header");
-        return;
-    }
+
     CMatAdd(n, sp.Izee, sp.Icoup, p3d_hc);
-    const bool quiet = p3d_quiet();
-    int v = 0;
-    for (int kx = 1; kx <= g.ndx; ++kx) {
-        const double x = g.x0_s + (kx - 1) * g.dx_s;
-        for (int ky = 1; ky <= g.ndy; ++ky) {
-            const double y = g.y0_s + (ky - 1) * g.dy_s;
-            for (int kz = 1; kz <= g.ndz; ++kz) {
-                const double z = g.z0_s + (kz - 1) * g.dz_s;
-                v = kz + ((ky - 1) + g.ndy * (kx - 1)) * g.ndz;
-                if (!vyn_dm_read_matrix(in, n, sp.densmat)) {
-                    std::fclose(st);
-                    std::fclose(in);
-                    std::remove("store");
-                    p3d_fail_wait("Rotate3D: read error from dm.bin");
-                    return;
-                }
-                CMatZero(n, p3d_p);
-                for (int i = 1; i <= n; ++i) p3d_p(i, i) = 1.0;
-                for (int l = 0; l < ap; ++l) {
-                    const double w = vyn_waveform.gx[l] * x + vyn_waveform.gy[l] * y + vyn_waveform.gz[l] * z + vyn_prop.statoff_s;
-                    CMatRMultAdd(n, p3d_hc, -1.0, sp.Izgrad, -w, p3d_h);
-                    CMatRMultAdd(n, p3d_h, 1.0, sp.Ixtot, -vyn_waveform.xb[l], p3d_h);
-                    CMatRMultAdd(n, p3d_h, 1.0, sp.Iytot, -vyn_waveform.yb[l], p3d_h);
-                    ExpMatrix(n, p3d_h, vyn_prop.h, p3d_u);
-                    CMatMult(n, p3d_p, p3d_u, p3d_p);
-                }
-                DoRotation(n, p3d_p, sp.densmat);
-                if (!vyn_dm_write_matrix(st, n, sp.densmat)) {
-                    std::fclose(st);
-                    std::fclose(in);
-                    std::remove("store");
-                    std::puts("Rotate3D: write error to store");
-                    return;
-                }
-                if (!quiet) p3d_progress(v, expected_ndw);
-            }
-        }
-    }
-    std::fclose(in);
-    const bool closed = std::fclose(st) == 0;
-    // store is complete: one rename replaces dm.bin, so a failure keeps the old state.
-    if (!closed) {
-        std::puts("Rotate3D: write error to store");
-        std::remove("store");
-        return;
-    }
-    if (std::rename("store", "dm.bin") != 0) {
-        p3d_perror("rename(store->dm.bin)");
-        return;
+    P3DSector sector{ap, expected_ndw, p3d_quiet()};
+    // store is written completely and then renamed over dm.bin, so a failure
+    // at any point leaves the voxels of the last completed sector.
+    binfh_rewrite_stage stage = BINFH_STAGE_NONE;
+    int32_t ht = 0, hn = 0, hc = 0;
+    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
+                                      sp.densmat, &stage, &ht, &hn, &hc);
+    switch (stage) {
+        case BINFH_STAGE_NONE: break;
+        case BINFH_STAGE_OPEN_INPUT:
+        case BINFH_STAGE_OPEN_STORE:
+        case BINFH_STAGE_COMMIT: return;  // system error already printed ("rename(store->dm.bin)" among them)
+        case BINFH_STAGE_MISMATCH: p3d_mismatch(ht, hn, hc, n, expected_ndw); return;
+        case BINFH_STAGE_READ_HEADER:  // body shorter than its header announces
+        case BINFH_STAGE_READ_MATRIX: p3d_fail_wait("Rotate3D: read error from dm.bin"); return;
+        case BINFH_STAGE_WRITE_MATRIX:
+        case BINFH_STAGE_CALLBACK: std::puts("Rotate3D: write error to store"); return;
     }
     ++sp.calc;
-    if (!quiet) std::printf("\n");
+    if (!sector.quiet) std::printf("\n");
 }
 
 void SimulateLoadedPulseSequence() {
@@ -236,7 +181,9 @@ void SimulateLoadedPulseSequence() {
             std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
             return;
         }
-        if (!p3d_read_waveform(q.fnames[s], pr.ap)) {
+        // A sector without intervals has nothing to read and leaves every voxel unchanged.
+        VYNWaveformState& wv = vyn_waveform;
+        if (pr.ap > 0 && !BinArrayIn(pr.ap, wv.xb, wv.yb, wv.gx, wv.gy, wv.gz, q.fnames[s])) {
             std::printf("Error reading pulse file %s\n", q.fnames[s]);
             return;
         }

@@ -96,6 +96,14 @@ bool vyn_text_contains_ci(const char* text, const char* key);
 bool vyn_parse_double_after_key(const char* text, const char* key, double* out);
 bool vyn_parse_int_after_key(const char* text, const char* key, int* out);
 bool vyn_is_power_of_two_int(int v);
-// Prints a failure pause prompt and waits for one character, but only when
-// standard input is a terminal (a driven run never blocks).
+// True when the file behind the open stream f holds the complete body its
+// header announces (a well-formed header included). The stream position is
+// restored.
+bool vyn_prop_body_complete(FILE* f);
+// True when both paths name one existing file (same device and inode): an
+// output opened for writing there would destroy the input being read.
+bool vyn_is_same_file(const char* path_a, const char* path_b);
+// Flushes standard output and waits for one character (the "wait for Enter"
+// of a failure), but only when standard input is a terminal: a driven run
+// never blocks.
 void vyn_wait_enter_if_tty();

@@ -12,7 +12,8 @@
 #include <unistd.h>
 
 #include "four3.h"
-#include "vyn_prop_dmio.h"
+#include "binaryfilehandling.h"
+#include "vyndatafileio.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -22,10 +23,6 @@ const char* const kSignalFile = "vynsign.bin";
 CMatrix osc_hprime;    // precession operator H' = -(H0 + 2 pi f_off Oz)
 CMatrix osc_prop;      // single-step propagator of the direct signal
 CMatrix osc_single;    // per-spin operator of the diagnostics
-
-void osc_perror(const char* context) {
-    std::fprintf(stderr, "%s: %s\n", (context && *context) ? context : "I/O error", std::strerror(errno));
-}
 
 bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
@@ -182,7 +179,7 @@ void osc_launch_gnuplot(const char* script) {
         _exit(0);
     }
     if (pid < 0) {
-        osc_perror("fork(gnuplot)");
+        binfh_print_error("fork(gnuplot)");
         return;
     }
     waitpid(pid, nullptr, 0);
@@ -205,7 +202,7 @@ void osc_2d_row(double* row, int count) {
 // body of exactly that size present.
 bool osc_signal_dims_ok(FILE* f, int num1, int num2) {
     if (num1 < 1 || num2 < 1 || num1 > (1 << 24) || num2 > (1 << 24)) return false;
-    return vyn_dm_body_holds(f, static_cast<long long>(num1) * num2, 16);
+    return vyn_prop_body_complete(f);
 }
 }  // namespace
 
@@ -253,11 +250,11 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
 
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+    int32_t ftype = 0, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
         count < 0) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
         std::fclose(in);
@@ -265,7 +262,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     }
     // A header announcing more matrices than the file holds is refused before
     // anything is written.
-    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+    if (!vyn_prop_body_complete(in)) {
         std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
         std::fclose(in);
         return 0.0;
@@ -274,7 +271,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
 
     double* buf = static_cast<double*>(std::calloc(4 * static_cast<size_t>(np), sizeof(double)));
     if (!buf) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return 0.0;
     }
@@ -282,20 +279,26 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     double* im = buf + np;
     double* interleaved = buf + 2 * static_cast<size_t>(np);
 
-    FILE* out = std::fopen(output_name, "wb");
-    if (!out) {
-        osc_perror("fopen(signal output)");
+    if (vyn_is_same_file(output_name, "dm.bin")) {
+        std::fprintf(stderr, "%s: signal output would overwrite the density matrices being read\n", output_name);
         std::free(buf);
         std::fclose(in);
         return 0.0;
     }
-    bool ok = vyn_dm_write_header(out, 1, np, count);
+    FILE* out = std::fopen(output_name, "wb");
+    if (!out) {
+        binfh_print_error("fopen(signal output)");
+        std::free(buf);
+        std::fclose(in);
+        return 0.0;
+    }
+    bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, count) == BINFH_OK;
     const bool slow = slow_cfg && slow_cfg->enabled;
     if (ok && slow && count > 1 && !osc_quiet())
         std::printf("SLOW multiplet-resolved export skipped for %d traces; complete receiver signal is still written.\n",
                     count);
     for (int j = 0; ok && j < count; ++j) {
-        if (!vyn_dm_read_matrix(in, n, scratch)) {
+        if (!read_density_matrix(in, n, n, scratch)) {
             std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
             ok = false;
             break;
@@ -307,7 +310,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
             interleaved[2 * k + 1] = finite_or_zero(im[k]);
         }
         if (std::fwrite(interleaved, sizeof(double), 2 * static_cast<size_t>(np), out) != 2 * static_cast<size_t>(np)) {
-            osc_perror("fwrite(signal output)");
+            binfh_print_error("fwrite(signal output)");
             ok = false;
         }
         // The multiplet-resolved export of a single trace is not part of this build.
@@ -362,24 +365,24 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     if (np < 1) return 0.0;
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &ftype, &fn, &count) || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
+    int32_t ftype = 0, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
         count < 0) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
         std::fclose(in);
         return 0.0;
     }
-    if (!vyn_dm_body_holds(in, count, 16LL * n * n)) {
+    if (!vyn_prop_body_complete(in)) {
         std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
         std::fclose(in);
         return 0.0;
     }
     CMatZero(n, accumulator);
     for (int j = 0; j < count; ++j) {
-        if (!vyn_dm_read_matrix(in, n, osc_single)) {
+        if (!read_density_matrix(in, n, n, osc_single)) {
             std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
             std::fclose(in);
             return 0.0;
@@ -391,7 +394,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     osc_form_hprime(n, H0, Oz, f_off);
     double* buf = static_cast<double*>(std::calloc(2 * static_cast<size_t>(np), sizeof(double)));
     if (!buf) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         return 0.0;
     }
     int nc = 0, ns = 0;
@@ -401,11 +404,11 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     osc_synthesise(np, acq, osc_cos_lines, nc, osc_sin_lines, ns, buf + np);
     FILE* out = std::fopen(kSignalFile, "wb");
     if (!out) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         std::free(buf);
         return 0.0;
     }
-    bool ok = vyn_dm_write_header(out, 1, np, 1);
+    bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, 1) == BINFH_OK;
     for (int k = 0; ok && k < np; ++k) {
         const double s[2] = {buf[k], buf[np + k]};
         ok = std::fwrite(s, sizeof(double), 2, out) == 2;
@@ -424,11 +427,11 @@ double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatri
     // Header check before the questions, as the file decides whether asking makes sense.
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        osc_perror("fopen(dm.bin)");
+        binfh_print_error("fopen(dm.bin)");
         return 0.0;
     }
-    int ftype = 0, fn = 0, count = 0;
-    const bool hdr = vyn_dm_read_header(in, &ftype, &fn, &count);
+    int32_t ftype = 0, fn = 0, count = 0;
+    const bool hdr = ReadBinFileHeader_status(in, &ftype, &fn, &count) == BINFH_OK;
     std::fclose(in);
     if (!hdr || ftype == 1 || fn != *n) {
         std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, *n);
@@ -464,11 +467,11 @@ void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix&
 void TransposeDataMatrix(const char* in_name, const char* out_name) {
     FILE* in = std::fopen(in_name, "rb");
     if (!in) {
-        osc_perror("fopen(in)");
+        binfh_print_error("fopen(in)");
         return;
     }
-    int type = 0, R = 0, C = 0;
-    if (!vyn_dm_read_header(in, &type, &R, &C) || !osc_signal_dims_ok(in, R, C)) {
+    int32_t type = 0, R = 0, C = 0;
+    if (ReadBinFileHeader_status(in, &type, &R, &C) != BINFH_OK || !osc_signal_dims_ok(in, R, C)) {
         std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
         std::fclose(in);
         return;
@@ -476,7 +479,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     const size_t total = static_cast<size_t>(R) * static_cast<size_t>(C);
     double* data = static_cast<double*>(std::malloc(2 * total * sizeof(double)));
     if (!data) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return;
     }
@@ -489,11 +492,11 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     std::fclose(in);
     FILE* out = std::fopen(out_name, "wb");
     if (!out) {
-        osc_perror("fopen(out)");
+        binfh_print_error("fopen(out)");
         std::free(data);
         return;
     }
-    bool ok = vyn_dm_write_header(out, type, C, R);
+    bool ok = WriteBinFileHeader_status(out, type, C, R) == BINFH_OK;
     for (int r = 0; ok && r < R; ++r)
         for (int c = 0; ok && c < C; ++c) ok = std::fwrite(&data[2 * (static_cast<size_t>(c) * R + r)], sizeof(double), 2, out) == 2;
     if (!ok) std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
@@ -507,23 +510,23 @@ namespace {
 bool osc_2d_pass(const char* in_name, const char* out_name) {
     FILE* in = std::fopen(in_name, "rb");
     if (!in) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         return false;
     }
-    int type = 0, N1 = 0, N2 = 0;
-    if (!vyn_dm_read_header(in, &type, &N1, &N2) || !osc_signal_dims_ok(in, N1, N2)) {
+    int32_t type = 0, N1 = 0, N2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &N1, &N2) != BINFH_OK || !osc_signal_dims_ok(in, N1, N2)) {
         std::puts(">>> READ BINARY FILE ERROR <<<");
         std::fclose(in);
         return false;
     }
     FILE* out = std::fopen(out_name, "wb");
     if (!out) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         std::fclose(in);
         return false;
     }
     double* row = static_cast<double*>(std::malloc(4 * static_cast<size_t>(N1) * sizeof(double)));
-    bool ok = row != nullptr && vyn_dm_write_header(out, type, N1, N2);
+    bool ok = row != nullptr && WriteBinFileHeader_status(out, type, N1, N2) == BINFH_OK;
     const size_t half = static_cast<size_t>(N1 / 2);
     for (int j = 0; ok && j < N2; ++j) {
         if (std::fread(row, sizeof(double), 2 * static_cast<size_t>(N1), in) != 2 * static_cast<size_t>(N1)) {
@@ -556,7 +559,7 @@ void Calc2Dfft() {
     if (!osc_2d_pass("spectra.bin", "sort.bin")) return;
     // keep the last intermediate in spectra.bin, the result (N2 rows of N1) in sort.bin
     if (!copy_file_binary("sort.bin", "spectra.bin")) {
-        osc_perror("fopen");
+        binfh_print_error("fopen");
         return;
     }
     TransposeDataMatrix("spectra.bin", "sort.bin");
@@ -566,7 +569,7 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     if (!script_name || !data_name) return false;
     FILE* f = std::fopen(script_name, "w");
     if (!f) {
-        osc_perror(script_name);
+        binfh_print_error(script_name);
         return false;
     }
     if (!title || !*title) title = "VYN Spectrum";
@@ -582,7 +585,7 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     std::fprintf(f, "     \"%s\" using 1:9 with lines title \"mag\"\n", data_name);
     std::fprintf(f, "pause mouse close\n");
     const bool ok = std::fclose(f) == 0;
-    if (!ok) osc_perror(script_name);
+    if (!ok) binfh_print_error(script_name);
     return ok;
 }
 
@@ -597,15 +600,18 @@ bool AskOpenPlotNow() {
 bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, size_t fd_name_size) {
     if (!base || !*base) return false;
     char td_name[300], fd_name[300];
-    std::snprintf(td_name, sizeof td_name, "%s_td.csv", base);
-    std::snprintf(fd_name, sizeof fd_name, "%s_fd.csv", base);
+    // A cut-off name would write some other file.
+    const int tl = std::snprintf(td_name, sizeof td_name, "%s_td.csv", base);
+    const int fl = std::snprintf(fd_name, sizeof fd_name, "%s_fd.csv", base);
+    if (tl < 0 || fl < 0 || static_cast<size_t>(tl) >= sizeof td_name || static_cast<size_t>(fl) >= sizeof fd_name)
+        return false;
     FILE* in = std::fopen(kSignalFile, "rb");
     if (!in) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         return false;
     }
-    int type = 0, N1 = 0, N2 = 0;
-    if (!vyn_dm_read_header(in, &type, &N1, &N2) || N1 <= 0 || N2 <= 0) {
+    int32_t type = 0, N1 = 0, N2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &N1, &N2) != BINFH_OK || N1 <= 0 || N2 <= 0) {
         std::fclose(in);
         return false;
     }
@@ -617,7 +623,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
     const size_t total = static_cast<size_t>(N1) * static_cast<size_t>(N2);
     double* data = static_cast<double*>(std::calloc(2 * total, sizeof(double)));
     if (!data) {
-        osc_perror("calloc");
+        binfh_print_error("calloc");
         std::fclose(in);
         return false;
     }
@@ -631,7 +637,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
     const double dt = N1 > 1 ? acq / (N1 - 1) : 0.0;
     FILE* td = std::fopen(td_name, "w");
     if (!td) {
-        osc_perror("fopen(td.csv)");
+        binfh_print_error("fopen(td.csv)");
         std::free(data);
         return false;
     }
@@ -642,10 +648,14 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
             const double im = data[2 * (static_cast<size_t>(j) * N1 + k) + 1];
             std::fprintf(td, "%.17g,%d,%.17g,%.17g,%.17g\n", k * dt, j, re, im, std::sqrt(re * re + im * im));
         }
-    std::fclose(td);
+    if (std::fclose(td) != 0) {  // a table cut short by a failed write is no result
+        binfh_print_error("fopen(td.csv)");
+        std::free(data);
+        return false;
+    }
     FILE* fd = std::fopen(fd_name, "w");
     if (!fd) {
-        osc_perror("fopen(fd.csv)");
+        binfh_print_error("fopen(fd.csv)");
         std::free(data);
         return false;
     }
@@ -671,8 +681,11 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
                          si, mag);
         }
     }
-    std::fclose(fd);
     std::free(data);
+    if (std::fclose(fd) != 0) {
+        binfh_print_error("fopen(fd.csv)");
+        return false;
+    }
     std::printf("Wrote %s and %s\n", td_name, fd_name);
     if (fd_name_out && fd_name_size > 0) std::snprintf(fd_name_out, fd_name_size, "%s", fd_name);
     return true;
@@ -690,28 +703,26 @@ bool Create_PV_WAVE_File_Named(const char* output_name) {
     if (!output_name || !*output_name) return false;
     FILE* in = std::fopen(kSignalFile, "rb");
     if (!in) {
-        osc_perror("fopen(vynsign.bin)");
+        binfh_print_error("fopen(vynsign.bin)");
         return false;
     }
-    int type = 0, num1 = 0, num2 = 0;
-    if (!vyn_dm_read_header(in, &type, &num1, &num2)) {
+    int32_t type = 0, num1 = 0, num2 = 0;
+    if (ReadBinFileHeader_status(in, &type, &num1, &num2) != BINFH_OK) {
+        std::fclose(in);
+        return false;
+    }
+    if (vyn_is_same_file(output_name, kSignalFile)) {
+        std::fprintf(stderr, "%s: output would overwrite the signal being read\n", output_name);
         std::fclose(in);
         return false;
     }
     FILE* out = std::fopen(output_name, "wb");
     if (!out) {
-        osc_perror("fopen(output)");
+        binfh_print_error("fopen(output)");
         std::fclose(in);
         return false;
     }
-    int32_t hdr[256] = {0};
-    hdr[0] = 3;
-    hdr[3] = 2;
-    hdr[4] = num1;
-    hdr[5] = num2;
-    hdr[8] = 1;
-    hdr[14] = 2;
-    bool ok = std::fwrite(hdr, sizeof hdr, 1, out) == 1;
+    bool ok = dataio_write_pvwave_header_status(out, num1, num2) == DATAIO_OK;
     // Copy as many doubles as the header announces, stopping at the first short read.
     long long want = (num1 > 0 && num2 > 0) ? 2LL * num1 * num2 : 0;
     double chunk[1024];

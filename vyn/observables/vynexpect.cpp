@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "binaryfilehandling.h"
-#include "vyn_prop_dmio.h"
 #include "vynexpect.h"
 
 namespace {
@@ -16,8 +16,6 @@ constexpr int kMaxSpins = 8;
 CMatrix vx_op1, vx_op2, vx_tmp;  // manual-branch operators
 CMatrix vx_operator;             // operator of the expectation outputs
 CMatrix vx_state;                // density matrix being read
-
-void vx_perror(const char* context) { std::fprintf(stderr, "%s: %s\n", context, std::strerror(errno)); }
 
 void vx_discard_line() {
     int c;
@@ -55,6 +53,14 @@ void vx_banner(const char* third) {
     std::puts("***   EXPECTATION VALUES OF AN ARBITRARY OPERATOR   ***");
     std::puts(third);
     std::puts("*******************************************************\n");
+}
+
+// Complete matrices of matrix_bytes each behind the 12-byte header of f.
+long long vx_matrices_present(FILE* f, long long matrix_bytes) {
+    struct stat sb;
+    if (fstat(fileno(f), &sb) != 0 || matrix_bytes <= 0) return 0;
+    const long long body = static_cast<long long>(sb.st_size) - BINFH_HEADER_BYTES;
+    return body > 0 ? body / matrix_bytes : 0;
 }
 
 bool vx_spin_system_ready() {
@@ -223,11 +229,11 @@ void ExpectationOperator(int n, int Nspins, const SpinIList& Ilist, const SpinKe
 void ExpValNDensMat() {
     FILE* in = std::fopen("dm.bin", "rb");
     if (!in) {
-        vx_perror("ExpValNDensMat: fopen(dm.bin)");
+        binfh_print_error("ExpValNDensMat: fopen(dm.bin)");
         return;
     }
-    int type = 0, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &type, &fn, &count)) {
+    int32_t type = 0, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &type, &fn, &count) != BINFH_OK) {
         std::fprintf(stderr, "ExpValNDensMat: failed to read binary header from %s\n", "dm.bin");
         std::fclose(in);
         return;
@@ -268,9 +274,14 @@ void ExpValNDensMat() {
         return;
     }
     vx_discard_line();
+    if (vyn_is_same_file(name, "dm.bin")) {
+        std::fprintf(stderr, "ExpValNDensMat: invalid output name\n");
+        std::fclose(in);
+        return;
+    }
     FILE* out = std::fopen(name, text ? "w" : "wb");
     if (!out) {
-        vx_perror(text ? "ExpValNDensMat: fopen(out text)" : "ExpValNDensMat: fopen(out bin)");
+        binfh_print_error(text ? "ExpValNDensMat: fopen(out text)" : "ExpValNDensMat: fopen(out bin)");
         std::fclose(in);
         return;
     }
@@ -294,12 +305,17 @@ void ExpValNDensMat() {
         }
         if (failed && !std::ferror(in)) std::printf(">>> WRITE BINARY FILE ERROR <<< (dw=%d)\n", k);
     }
-    std::fclose(out);
+    // Buffered output fails at the latest when it is closed.
+    if (std::fclose(out) != 0 && !failed) {
+        std::printf(">>> WRITE BINARY FILE ERROR <<< (dw=%d)\n", count);
+        failed = true;
+    }
     std::fclose(in);
     if (failed) {
+        // A failure pauses only a person at a terminal, never a driven run.
         std::printf("Press <Enter> to continue");
         std::fflush(stdout);
-        vx_discard_line();
+        if (isatty(STDIN_FILENO)) vx_discard_line();
         return;
     }
     std::printf("Done. Press <Enter> to continue");
@@ -361,11 +377,11 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
     if (!in) {
-        vx_perror("Expectation profile: input density file");
+        binfh_print_error("Expectation profile: input density file");
         return false;
     }
-    int type = -1, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &type, &fn, &count) || type != 0 || fn != sp.n || count <= 0) {
+    int32_t type = -1, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &type, &fn, &count) != BINFH_OK || type != 0 || fn != sp.n || count <= 0) {
         std::fprintf(stderr,
                      "Expectation profile: incompatible density header type=%d n=%d points=%d; expected type=0 n=%d.\n",
                      type, fn, count, sp.n);
@@ -374,17 +390,22 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     // A file holding fewer matrices than announced is refused before any output is made.
     const long long matrix_bytes = 16LL * sp.n * sp.n;
-    if (!vyn_dm_body_holds(in, count, matrix_bytes)) {
-        const long long left = vyn_dm_bytes_left(in);
-        const long long first_missing = (left < 0 ? 0 : left / matrix_bytes) + 1;
+    const long long present = vx_matrices_present(in, matrix_bytes);
+    if (present < count) {
         std::fprintf(stderr, "Expectation profile: truncated density matrix at point %d.\n",
-                     static_cast<int>(first_missing));
+                     static_cast<int>(present + 1));
+        std::fclose(in);
+        return false;
+    }
+    if (vyn_is_same_file(output_file, density_file)) {
+        // the profile would replace the matrices it reads
+        std::fprintf(stderr, "Expectation profile: output file is the input density file.\n");
         std::fclose(in);
         return false;
     }
     FILE* out = output_file ? std::fopen(output_file, "w") : nullptr;
     if (!out) {
-        vx_perror("Expectation profile: output file");
+        binfh_print_error("Expectation profile: output file");
         std::fclose(in);
         return false;
     }
@@ -399,7 +420,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         const long long iy = r / ndz;
         const long long iz = r % ndz;
         const double x = q.x0 + ix * q.dx, y = q.y0 + iy * q.dy, z = q.z0 + iz * q.dz;
-        if (!vyn_dm_read_matrix(in, sp.n, vx_state)) {
+        if (!read_density_matrix(in, sp.n, sp.n, vx_state)) {
             std::fprintf(stderr, "Expectation profile: truncated density matrix at point %d.\n", k + 1);
             std::fclose(out);
             std::fclose(in);
@@ -411,7 +432,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
     }
     std::fclose(in);
     if (std::fclose(out) != 0) {
-        vx_perror("Expectation profile: output file");
+        binfh_print_error("Expectation profile: output file");
         return false;
     }
     std::printf("Wrote expectation profile for %s to %s\n", expression, output_file);
@@ -447,11 +468,12 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
     }
     FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
     if (!in) {
-        vx_perror("Voxel signal: input density file");
+        binfh_print_error("Voxel signal: input density file");
         return false;
     }
-    int type = -1, fn = 0, count = 0;
-    if (!vyn_dm_read_header(in, &type, &fn, &count) || type != 0 || fn != sp.n || voxel < 1 || voxel > count) {
+    int32_t type = -1, fn = 0, count = 0;
+    if (ReadBinFileHeader_status(in, &type, &fn, &count) != BINFH_OK || type != 0 || fn != sp.n || voxel < 1 ||
+        voxel > count) {
         std::fprintf(stderr,
                      "Voxel signal: incompatible density file or point index (type=%d n=%d points=%d requested=%d "
                      "expected_n=%d).\n",
@@ -460,12 +482,12 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
     const long long matrix_bytes = 16LL * sp.n * sp.n;
-    if (!vyn_dm_body_holds(in, voxel, matrix_bytes) ||
-        std::fseek(in, static_cast<long>(12 + (voxel - 1) * matrix_bytes), SEEK_SET) != 0 ||
-        !vyn_dm_read_matrix(in, sp.n, vx_state)) {
-        const long long left = vyn_dm_bytes_left(in);
-        long long first_missing = (left < 0 ? 0 : left / matrix_bytes) + 1;
-        if (first_missing > voxel) first_missing = voxel;
+    // Matrices 1..voxel must be present; the ones before it are skipped.
+    const long long present = vx_matrices_present(in, matrix_bytes);
+    if (present < voxel ||
+        std::fseek(in, static_cast<long>(BINFH_HEADER_BYTES + (voxel - 1) * matrix_bytes), SEEK_SET) != 0 ||
+        !read_density_matrix(in, sp.n, sp.n, vx_state)) {
+        const long long first_missing = present < voxel ? present + 1 : voxel;
         std::fprintf(stderr, "Voxel signal: truncated density matrix at point %d.\n", static_cast<int>(first_missing));
         std::fclose(in);
         return false;
@@ -483,7 +505,7 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
     }
     auto restore = [&]() {
         std::remove("dm.bin");
-        if (moved && std::rename(kDmSaved, "dm.bin") != 0) vx_perror("rename(dm.bin)");
+        if (moved && std::rename(kDmSaved, "dm.bin") != 0) binfh_print_error("rename(dm.bin)");
     };
     FILE* tmp = std::fopen("dm.bin", "wb");
     if (!tmp) {
@@ -491,7 +513,8 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         restore();
         return false;
     }
-    bool ok = vyn_dm_write_header(tmp, 0, sp.n, 1) && vyn_dm_write_matrix(tmp, sp.n, vx_state);
+    bool ok = WriteBinFileHeader_status(tmp, BINFH_TYPE_DENSITY, sp.n, 1) == BINFH_OK &&
+              write_density_matrix(tmp, sp.n, vx_state);
     if (std::fclose(tmp) != 0) ok = false;
     if (!ok) {
         std::fprintf(stderr, "Voxel signal: cannot write temporary density matrix.\n");

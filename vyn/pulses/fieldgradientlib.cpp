@@ -8,6 +8,9 @@ fieldgrad_status fieldgrad_last_status = FIELDGRAD_OK;
 
 namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
+// Length of the engine's gradient arrays gx, gy, gz: more samples would
+// write past them.
+constexpr int kMaxSamples = 8192;
 
 fieldgrad_status fieldgrad_store(fieldgrad_status st) {
     fieldgrad_last_status = st;
@@ -18,7 +21,7 @@ fieldgrad_status fieldgrad_store(fieldgrad_status st) {
 fieldgrad_status fieldgrad_check_spiral(int ap, double h, const double* gs, double* T) {
     if (!gs) return FIELDGRAD_ERR_NULLPTR;
     if (ap == 0) return FIELDGRAD_ERR_BADLEN;
-    if (ap < 0 || !(h > 0.0)) return FIELDGRAD_ERR_BADARG;
+    if (ap < 0 || ap > kMaxSamples || !(h > 0.0)) return FIELDGRAD_ERR_BADARG;
     *T = ap * h;
     if (!(*T > 0.0) || !std::isfinite(*T)) return FIELDGRAD_ERR_BADARG;
     return FIELDGRAD_OK;
@@ -38,7 +41,7 @@ bool fieldgrad_read_double(double* v) {
 fieldgrad_status gradproc1_compute(int ap, double /*h*/, double* gs, double strength_hz_per_cm) {
     if (!gs) return fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
     if (ap == 0) return fieldgrad_store(FIELDGRAD_ERR_BADLEN);
-    if (ap < 0) return fieldgrad_store(FIELDGRAD_ERR_BADARG);
+    if (ap < 0 || ap > kMaxSamples) return fieldgrad_store(FIELDGRAD_ERR_BADARG);
     const double g = kTwoPi * strength_hz_per_cm;
     for (int i = 0; i < ap; ++i) gs[i] = g;
     return fieldgrad_store(FIELDGRAD_OK);

@@ -1,6 +1,7 @@
 // Gradient waveforms on the sample grid of a sector: a constant gradient or
 // the cosine / sine spirals whose integrals trace the 2D excitation k-space
-// spiral. Results are kept in fieldgrad_last_status.
+// spiral. Results are kept in fieldgrad_last_status. Sample counts are limited
+// to the 8192 samples of the engine's gradient arrays.
 #pragma once
 
 enum fieldgrad_status {

@@ -222,6 +222,13 @@ TEST_F(ExpectationFiles, ProfileRefusesBadInputsWithoutOutput) {
     EXPECT_FALSE(VYNWriteExpectationProfile("empty.bin", "Ix", "p4.csv"));
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(FileExists("p4.csv"));
+
+    // the profile written over its own input would destroy the saved result
+    const auto saved = ReadBytes("ok.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(VYNWriteExpectationProfile("ok.bin", "Ix", "./ok.bin"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadBytes("ok.bin"), saved);
 }
 
 void SetupAcquisitionSequence(int samples, double acq_s, double offset_hz) {
@@ -395,6 +402,17 @@ TEST_F(InteractiveOperators, ExpectationValuesOfAllStoredMatrices) {
     double v[3];
     std::memcpy(v, raw.data(), 24);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(v[k], want[k], 1e-15);
+
+    // a file announcing three matrices but holding two: the values of the two
+    // are kept, the third is reported by number and row
+    WriteDensityFile("dm.bin", 0, n, {&a, &b}, 3);
+    Feed("1\nIzSx\n1\nshort.txt\n");
+    testing::internal::CaptureStdout();
+    ExpValNDensMat();
+    const std::string out2 = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out2.find(">>> READ BINARY FILE ERROR <<< (dw=3 row=1)\n"), std::string::npos);
+    EXPECT_EQ(out2.find("Done."), std::string::npos);
+    EXPECT_EQ(Lines("short.txt").size(), 3u);
 }
 
 }  // namespace

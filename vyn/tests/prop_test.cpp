@@ -119,6 +119,49 @@ TEST_F(Prop2D, MismatchedAndTruncatedFilesAreRefusedUntouched) {
     EXPECT_FALSE(FileExists("store"));
 }
 
+// A store that cannot be written completely (the disk fills up half-way)
+// leaves dm.bin as the last completed sector left it.
+TEST_F(Prop2D, FailedStoreWriteKeepsThePreviousState) {
+    PrepareSingleSpinIx();
+    vyn_prop.ap = 1;
+    vyn_grid.ndw = 300;  // 12 + 300 * 64 bytes, beyond the stream buffer
+    Rotate2D_internal(1, 1e-3, kTwoPi * 250.0);
+    ASSERT_EQ(vyn_spin.calc, 1);
+    const auto before = ReadBytes("dm.bin");
+    ASSERT_EQ(before.size(), 12u + 300 * 64);
+    {
+        FileSizeLimit limit(before.size() / 2);
+        ASSERT_TRUE(limit.ok());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        Rotate2D_internal(1, 1e-3, kTwoPi * 250.0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Rotate2D: write error to store\n");
+        testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(ReadBytes("dm.bin"), before);
+    EXPECT_FALSE(FileExists("store"));
+    EXPECT_EQ(vyn_spin.calc, 1);
+
+    // a store that cannot be created at all
+    ASSERT_EQ(mkdir("store", 0700), 0);
+    testing::internal::CaptureStderr();
+    Rotate2D_internal(1, 1e-3, kTwoPi * 250.0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("store: "), std::string::npos);
+    EXPECT_EQ(ReadBytes("dm.bin"), before);
+    EXPECT_EQ(vyn_spin.calc, 1);
+    ASSERT_EQ(rmdir("store"), 0);
+
+    // and the next sector goes on from the kept state: -Iy -> -Ix
+    Rotate2D_internal(1, 1e-3, kTwoPi * 250.0);
+    EXPECT_EQ(vyn_spin.calc, 2);
+    const auto after = ReadBytes("dm.bin");
+    CMatrix &got = Scratch(0), &want = Scratch(1);
+    NormalisedSingle('x', 1, want);
+    RMultCMat(2, -1.0, want, want);
+    MatrixOf(after, 2, 300, got);
+    EXPECT_LT(MaxDiff(2, got, want), 1e-12);
+}
+
 class Prop2DRun : public WorkDirTest {
   protected:
     // Hard 90-degree x pulse of length tau as a one-sample sector.
@@ -301,6 +344,34 @@ TEST_F(Prop2DRun, WithoutResultOrEvolutionOnlyDmBinRemains) {
     EXPECT_FALSE(FileExists("store"));
     EXPECT_FALSE(FileExists("vynsign.bin"));
     EXPECT_EQ(ReadBytes("dm.bin").size(), 76u);
+}
+
+// A 2D run (evolution sector) without a result file ends in the 2D spectrum
+// routine; in smoke-check mode it asks nothing and writes vynsign.bin with one
+// trace per evolution row, each trace a precession started (j - 1) sectors later.
+TEST_F(Prop2DRun, EvolutionRunWithoutResultWritesSignalPerRow) {
+    const double f = 100.0, tau = 1e-3;  // pi/20 of precession per evolution step
+    SetupSpinHalfSystem({f}, {1.0});
+    HardPulseSector(1, 1e-7);
+    Write2DWave("evo.bin", {0.0}, {0.0});
+    DefineSector(2, 2, 1, 4, tau / 4, 0.0, "evo.bin", "t1 evolution");
+    vyn_sequence.resultflnm[0] = '\0';
+    SimulateLoaded2DPulseSequence();
+    const auto sig = ReadBytes("vynsign.bin");
+    const int np = 1;  // the last sector's sample count
+    ASSERT_EQ(sig.size(), 12u + 16u * np * 4);
+    const Header h = HeaderOf(sig);
+    EXPECT_EQ(h.type, 1);
+    EXPECT_EQ(h.num1, np);
+    EXPECT_EQ(h.num2, 4);
+    // row j has precessed for (j - 1) sector durations more than row 1; the
+    // 100 ns pulse is ideal to 2 pi f * 1e-7 ~ 1e-4 rad, common to all rows
+    const std::complex<double> s1 = BodyValue(sig, 0);
+    EXPECT_NEAR(std::abs(s1), 1.0, 1e-6);
+    for (int j = 2; j <= 4; ++j) {
+        const std::complex<double> sj = BodyValue(sig, static_cast<size_t>(j - 1) * np);
+        EXPECT_NEAR(std::arg(sj / s1), -kTwoPi * f * (j - 1) * tau / 4, 1e-6) << j;
+    }
 }
 
 TEST(RemarkKeys, SlowBandDefaultsAndParsing) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -184,6 +186,30 @@ inline void WriteDensityFile(const char* path, int type, int n, const std::vecto
             }
     std::fclose(f);
 }
+
+// Limits the size of files this process writes (writes beyond it fail with
+// EFBIG instead of raising SIGXFSZ) for the lifetime of the object: a disk
+// that fills up in the middle of a write.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        ok_ = setrlimit(RLIMIT_FSIZE, &lim) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    rlimit old_{};
+    void (*old_handler_)(int) = SIG_DFL;
+    bool ok_ = false;
+};
 
 inline double MaxDiff(int n, const CMatrix& a, const CMatrix& b) {
     double d = 0;

@@ -240,6 +240,79 @@ TEST_F(Spatial, MismatchedOrTruncatedDmBinIsRefused) {
     EXPECT_EQ(ReadBytes("dm.bin"), before);
 }
 
+// A store that cannot be written completely leaves every voxel as it was.
+TEST_F(Spatial, FailedStoreWriteKeepsThePreviousState) {
+    SetupSpinHalfSystem({0.0}, {1.0});
+    Grid(20, 5, 3, 0, 1, 0, 1, 0, 1);  // 300 voxels, 12 + 300 * 64 bytes
+    PulseSector(1);
+    SimulateLoadedPulseSequence();
+    ASSERT_EQ(vyn_spin.calc, 1);
+    const auto before = ReadBytes("dm.bin");
+    ASSERT_EQ(before.size(), 12u + 300 * 64);
+    {
+        FileSizeLimit limit(before.size() / 2);
+        ASSERT_TRUE(limit.ok());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        Rotate3D();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Rotate3D: write error to store\n");
+        testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(ReadBytes("dm.bin"), before);
+    EXPECT_FALSE(FileExists("store"));
+    EXPECT_EQ(vyn_spin.calc, 1);
+}
+
+// Each interval of a voxel costs one exponential and one product (none for
+// the first interval), plus the rotation of the voxel's matrix: nothing is
+// formed twice. The exponentials' own products are counted by calling
+// ExpMatrix on the same Hamiltonians.
+TEST_F(Spatial, OneExponentialAndOneProductPerInterval) {
+    SetupSpinHalfSystem({20.0, -35.0}, {1.0, 1.0}, {6.0}, true);
+    const int ap = 6;
+    const double T = 1e-3, x = 0.5;
+    std::vector<double> xb(ap), yb(ap), gx(ap), zero(ap, 0.0);
+    for (int l = 0; l < ap; ++l) {
+        xb[l] = 3000.0 * std::sin(0.4 * l + 0.2);
+        yb[l] = 800.0 * l;
+        gx[l] = kTwoPi * 200.0 * (l % 3);
+    }
+    WriteSpatialWave("w.bin", xb, yb, gx, zero, zero);
+    Grid(1, 1, 1, x, 0, 0, 0, 0, 0);
+    DefineSector(1, 1, ap, 1, T, 15.0, "w.bin", "shaped");
+    vyn_sequence.nos = 1;
+
+    const VYNSpinState& sp = vyn_spin;
+    const int n = sp.n;
+    CMatrix &hneg = Scratch(0), &u = Scratch(1), &rho = Scratch(2);
+    unsigned long expected = 0;
+    for (int l = 0; l < ap; ++l) {
+        const double w = gx[l] * x + kTwoPi * 15.0;
+        CMatAdd(n, sp.Izee, sp.Icoup, hneg);
+        CMatRMultAdd(n, hneg, -1.0, sp.Izgrad, -w, hneg);
+        CMatRMultAdd(n, hneg, 1.0, sp.Ixtot, -xb[l], hneg);
+        CMatRMultAdd(n, hneg, 1.0, sp.Iytot, -yb[l], hneg);
+        const unsigned long c0 = matrixmath_mult_count;
+        ExpMatrix(n, hneg, T / ap, u);
+        expected += matrixmath_mult_count - c0;
+    }
+    expected += ap - 1;
+    CopyCMatrix(n, sp.densmat, rho);
+    const unsigned long c0 = matrixmath_mult_count;
+    DoRotation(n, u, rho);
+    expected += matrixmath_mult_count - c0;
+
+    // the run rebuilds the spin system first
+    unsigned long c1 = matrixmath_mult_count;
+    ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
+    expected += matrixmath_mult_count - c1;
+
+    const unsigned long before = matrixmath_mult_count;
+    SimulateLoadedPulseSequence();
+    ASSERT_EQ(vyn_spin.calc, 1);
+    EXPECT_EQ(matrixmath_mult_count - before, expected);
+}
+
 TEST_F(Spatial, ResultCopyIsWritten) {
     SetupSpinHalfSystem({0.0}, {1.0});
     Grid(2, 1, 1, 0, 1, 0, 0, 0, 0);

@@ -70,6 +70,12 @@ TEST_F(Spectrum, RefusesSignalTypeAndTruncatedFiles) {
     EXPECT_FALSE(FileExists("a.bin"));
 
     WriteDensityFile("dm.bin", 0, 2, {&m});
+    // a signal named like its own input would truncate the matrices being read
+    const auto saved = ReadBytes("dm.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Generate(8, 0.01, 0.0, "./dm.bin"), 0.0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadBytes("dm.bin"), saved);
     EXPECT_EQ(Generate(0, 0.01, 0.0, "a.bin"), 0.0);
     EXPECT_EQ(Generate(8, 0.0, 0.0, "a.bin"), 0.0);
     EXPECT_FALSE(FileExists("a.bin"));

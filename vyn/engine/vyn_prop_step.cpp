@@ -1,0 +1,92 @@
+// Sector propagators and the dm.bin helpers shared by both propagators.
+#include <cerrno>
+#include <cstdio>
+
+#include "binaryfilehandling.h"
+#include "rfpulseparam.h"
+#include "vyn.h"
+#include "vyn_prop_internal.h"
+#include "vyn_sequence.h"
+
+namespace {
+CMatrix vps_hneg;     // -H of the current interval
+CMatrix vps_u;        // factor of the current interval
+CMatrix vps_p[2];     // running product, alternating so no product is copied back
+
+void vps_identity(int n, CMatrix& m) {
+    CMatZero(n, m);
+    for (int i = 1; i <= n; ++i) m(i, i) = 1.0;
+}
+
+// hneg = -(hc + w Izgrad + bx Ixtot + by Iytot), one pass over the elements.
+void vps_negated_hamiltonian(int n, const CMatrix& hc, double w, double bx, double by, CMatrix& hneg) {
+    const VYNSpinState& sp = vyn_spin;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            hneg(r, c) = -(hc(r, c) + w * sp.Izgrad(r, c) + bx * sp.Ixtot(r, c) + by * sp.Iytot(r, c));
+}
+}  // namespace
+
+const CMatrix& vyn_prop_sector_propagator(int n, int ap, double t, double offset, bool with_gradients, double x,
+                                          double y, double z, const CMatrix& hc) {
+    const VYNWaveformState& wf = vyn_waveform;
+    if (ap < 1 || t == 0.0) {
+        // Every factor is the identity.
+        vps_identity(n, vps_p[0]);
+        return vps_p[0];
+    }
+    int cur = 0;
+    for (int l = 0; l < ap; ++l) {
+        double w = offset;
+        if (with_gradients) w = wf.gx[l] * x + wf.gy[l] * y + wf.gz[l] * z + offset;
+        vps_negated_hamiltonian(n, hc, w, wf.xb[l], wf.yb[l], vps_hneg);
+        if (l == 0) {
+            // The first factor is the product so far: no multiplication by the identity.
+            ExpMatrix(n, vps_hneg, t, vps_p[cur]);
+            continue;
+        }
+        ExpMatrix(n, vps_hneg, t, vps_u);
+        CMatMult(n, vps_p[cur], vps_u, vps_p[1 - cur]);
+        cur = 1 - cur;
+    }
+    return vps_p[cur];
+}
+
+bool vyn_prop_body_complete(FILE* f) {
+    if (!f) return false;
+    const long pos = std::ftell(f);
+    if (pos < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
+    int32_t type, num1, num2;
+    const bool ok = binfh_read_header_checked_status(f, &type, &num1, &num2) == BINFH_OK;
+    std::fseek(f, pos, SEEK_SET);
+    return ok;
+}
+
+int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t* num2) {
+    errno = 0;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        binfh_print_error(path);
+        return 1;
+    }
+    const binfh_status st = ReadBinFileHeader_status(f, type, num1, num2);
+    std::fclose(f);
+    return st == BINFH_OK ? 0 : 2;
+}
+
+int vyn_prop_init_density_file(const char* path, int n, int count, const CMatrix& M) {
+    errno = 0;
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        binfh_print_error(path);
+        return 1;
+    }
+    int rc = 0;
+    if (WriteBinFileHeader_status(f, BINFH_TYPE_DENSITY, n, count) != BINFH_OK)
+        rc = 2;
+    else if (!binfh_write_matrix_copies(f, n, M, count))
+        rc = 3;
+    if (std::fclose(f) != 0 && rc == 0) rc = 3;
+    if (rc != 0) std::remove(path);
+    return rc;
+}
