@@ -90,6 +90,34 @@ void binfh_encode_doubles_le(const double* in, std::size_t count, unsigned char*
     }
 }
 
+bool binfh_fwrite_doubles_le(const double* in, std::size_t count, FILE* f)
+{
+    if (binfh_host_is_little_endian()) return std::fwrite(in, sizeof(double), count, f) == count;
+    unsigned char buf[8 * 256];
+    while (count > 0) {
+        const std::size_t step = count < 256 ? count : 256;
+        binfh_encode_doubles_le(in, step, buf);
+        if (std::fwrite(buf, 8, step, f) != step) return false;
+        in += step;
+        count -= step;
+    }
+    return true;
+}
+
+bool binfh_fread_doubles_le(double* out, std::size_t count, FILE* f)
+{
+    if (std::fread(out, sizeof(double), count, f) != count) return false;
+    if (!binfh_host_is_little_endian()) {
+        // Decode in place: each 8-byte group is read before it is overwritten.
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned char b[8];
+            std::memcpy(b, &out[i], 8);
+            binfh_decode_doubles_le(b, 1, &out[i]);
+        }
+    }
+    return true;
+}
+
 void binfh_decode_doubles_le(const unsigned char* in, std::size_t count, double* out)
 {
     if (binfh_host_is_little_endian()) {

@@ -48,6 +48,10 @@ void binfh_encode_i32_le(int32_t v, unsigned char out[4]);
 int32_t binfh_decode_i32_le(const unsigned char in[4]);
 void binfh_encode_doubles_le(const double* in, std::size_t count, unsigned char* out);
 void binfh_decode_doubles_le(const unsigned char* in, std::size_t count, double* out);
+// Writes count doubles little-endian; true when all were written.
+bool binfh_fwrite_doubles_le(const double* in, std::size_t count, FILE* f);
+// Reads count little-endian doubles; true when all were read (out may be partly filled otherwise).
+bool binfh_fread_doubles_le(double* out, std::size_t count, FILE* f);
 
 // --- Header ------------------------------------------------------------------------
 

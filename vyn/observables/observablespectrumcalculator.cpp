@@ -309,7 +309,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
             interleaved[2 * k] = finite_or_zero(re[k]);
             interleaved[2 * k + 1] = finite_or_zero(im[k]);
         }
-        if (std::fwrite(interleaved, sizeof(double), 2 * static_cast<size_t>(np), out) != 2 * static_cast<size_t>(np)) {
+        if (!binfh_fwrite_doubles_le(interleaved, 2 * static_cast<size_t>(np), out)) {
             binfh_print_error("fwrite(signal output)");
             ok = false;
         }
@@ -411,7 +411,7 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
     bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, 1) == BINFH_OK;
     for (int k = 0; ok && k < np; ++k) {
         const double s[2] = {buf[k], buf[np + k]};
-        ok = std::fwrite(s, sizeof(double), 2, out) == 2;
+        ok = binfh_fwrite_doubles_le(s, 2, out);
     }
     if (std::fclose(out) != 0) ok = false;
     std::free(buf);
@@ -483,7 +483,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
         std::fclose(in);
         return;
     }
-    if (std::fread(data, sizeof(double), 2 * total, in) != 2 * total) {
+    if (!binfh_fread_doubles_le(data, 2 * total, in)) {
         std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
         std::free(data);
         std::fclose(in);
@@ -498,7 +498,7 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     }
     bool ok = WriteBinFileHeader_status(out, type, C, R) == BINFH_OK;
     for (int r = 0; ok && r < R; ++r)
-        for (int c = 0; ok && c < C; ++c) ok = std::fwrite(&data[2 * (static_cast<size_t>(c) * R + r)], sizeof(double), 2, out) == 2;
+        for (int c = 0; ok && c < C; ++c) ok = binfh_fwrite_doubles_le(&data[2 * (static_cast<size_t>(c) * R + r)], 2, out);
     if (!ok) std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
     std::fclose(out);
     std::free(data);
@@ -529,7 +529,7 @@ bool osc_2d_pass(const char* in_name, const char* out_name) {
     bool ok = row != nullptr && WriteBinFileHeader_status(out, type, N1, N2) == BINFH_OK;
     const size_t half = static_cast<size_t>(N1 / 2);
     for (int j = 0; ok && j < N2; ++j) {
-        if (std::fread(row, sizeof(double), 2 * static_cast<size_t>(N1), in) != 2 * static_cast<size_t>(N1)) {
+        if (!binfh_fread_doubles_le(row, 2 * static_cast<size_t>(N1), in)) {
             std::puts(">>> READ BINARY FILE ERROR <<<");
             ok = false;
             break;
@@ -539,7 +539,7 @@ bool osc_2d_pass(const char* in_name, const char* out_name) {
         double* sorted = row + 2 * static_cast<size_t>(N1);
         std::memcpy(sorted, row + 2 * half, 2 * (static_cast<size_t>(N1) - half) * sizeof(double));
         std::memcpy(sorted + 2 * (static_cast<size_t>(N1) - half), row, 2 * half * sizeof(double));
-        if (std::fwrite(sorted, sizeof(double), 2 * static_cast<size_t>(N1), out) != 2 * static_cast<size_t>(N1)) {
+        if (!binfh_fwrite_doubles_le(sorted, 2 * static_cast<size_t>(N1), out)) {
             std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
             ok = false;
         }
@@ -627,7 +627,7 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         std::fclose(in);
         return false;
     }
-    if (std::fread(data, sizeof(double), 2 * total, in) != 2 * total) {
+    if (!binfh_fread_doubles_le(data, 2 * total, in)) {
         std::puts(">>> READ BINARY FILE ERROR (vynsign.bin) <<<");
         std::free(data);
         std::fclose(in);

@@ -301,7 +301,7 @@ void ExpValNDensMat() {
             if (std::fprintf(out, "%5d   %.18g   %.18g\n", k, ev[1], ev[2]) < 0) failed = true;
         } else {
             const double v = ev[1];
-            if (std::fwrite(&v, sizeof v, 1, out) != 1) failed = true;
+            if (!binfh_fwrite_doubles_le(&v, 1, out)) failed = true;
         }
         if (failed && !std::ferror(in)) std::printf(">>> WRITE BINARY FILE ERROR <<< (dw=%d)\n", k);
     }

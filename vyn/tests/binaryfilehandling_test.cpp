@@ -506,3 +506,32 @@ TEST(BinFileCodec, DoubleCodecRoundTripsSpecialValues)
     EXPECT_EQ(b[3], 0x80);
     EXPECT_EQ(binfh_decode_i32_le(b), INT32_MIN);
 }
+
+TEST(BinFileCodec, StreamedDoublesAreLittleEndianAndShortReadsFail)
+{
+    // 300 values: more than one internal chunk of the byte-swapping path.
+    std::vector<double> vals(300);
+    for (size_t i = 0; i < vals.size(); ++i) vals[i] = (i % 2 ? -1.0 : 1.0) * (0.5 + static_cast<double>(i));
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(binfh_fwrite_doubles_le(vals.data(), vals.size(), f));
+    ASSERT_EQ(std::ftell(f), static_cast<long>(8 * vals.size()));
+    std::rewind(f);
+    std::vector<unsigned char> raw(8 * vals.size());
+    ASSERT_EQ(std::fread(raw.data(), 1, raw.size(), f), raw.size());
+    std::vector<double> decoded(vals.size());
+    binfh_decode_doubles_le(raw.data(), vals.size(), decoded.data());
+    EXPECT_EQ(decoded, vals);
+    // -1.5: sign bit in the top bit of the value's last byte.
+    EXPECT_EQ(raw[8 * 1 + 7] & 0x80, 0x80);
+
+    std::rewind(f);
+    std::vector<double> back(vals.size());
+    ASSERT_TRUE(binfh_fread_doubles_le(back.data(), back.size(), f));
+    EXPECT_EQ(back, vals);
+    // Asking for more than the file holds reports failure.
+    std::rewind(f);
+    std::vector<double> more(vals.size() + 1);
+    EXPECT_FALSE(binfh_fread_doubles_le(more.data(), more.size(), f));
+    std::fclose(f);
+}
