@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 int matrixmath_blas_min_n = MATRIXMATH_BLAS_MIN_N_DEFAULT;
 unsigned long matrixmath_mult_count = 0;
@@ -165,12 +166,17 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm)
     }
 
     for (int k = 1; k <= 80; ++k) {
-        CMatMult(n, term, B, mm_exp_prod);
+        // The first term is identity·B = B: its product is skipped.
+        const CMatrix* prod = &B;
+        if (k > 1) {
+            CMatMult(n, term, B, mm_exp_prod);
+            prod = &mm_exp_prod;
+        }
         const double inv_k = 1.0 / k;
         double max_term = 0.0;
         for (int r = 1; r <= n; ++r)
             for (int c = 1; c <= n; ++c) {
-                const std::complex<double> t = mm_exp_prod(r, c) * inv_k;
+                const std::complex<double> t = (*prod)(r, c) * inv_k;
                 term(r, c) = t;
                 result(r, c) += t;
                 const double m = std::fabs(t.real()) + std::fabs(t.imag());
@@ -179,9 +185,15 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm)
         if (max_term < 1e-14) break;
     }
 
-    for (int s = 0; s < squarings; ++s) CMatMult(n, result, result, result);
+    // Squarings alternate between two matrices, so no product needs a copy-back.
+    CMatrix* cur = &result;
+    CMatrix* spare = &mm_exp_prod;
+    for (int s = 0; s < squarings; ++s) {
+        CMatMult(n, *cur, *cur, *spare);
+        std::swap(cur, spare);
+    }
 
-    CopyCMatrix(n, result, outm);
+    CopyCMatrix(n, *cur, outm);
 }
 
 void ExpectationValue(int n, const CMatrix& inmat, const CMatrix& dmat, Complex2& Eval)
