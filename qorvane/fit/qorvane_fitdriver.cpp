@@ -15,7 +15,7 @@
 #include "qorvane_minimize.h"
 #include "qorvane_reports.h"
 #include "qorvane_single.h"
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
 

@@ -14,7 +14,7 @@
 #include "qorvane_fit_scratch.h"
 #include "qorvane_fitdriver.h"
 #include "qorvane_minimize.h"
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "qfft.h"
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 namespace {
 

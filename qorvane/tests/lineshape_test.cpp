@@ -13,7 +13,7 @@
 #include "lineshape.h"
 #include "qfft.h"
 #include "qorvane_context.h"
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 namespace {
 

@@ -174,16 +174,16 @@ TEST_F(Spectrum, CsvExportAxesAndTransform) {
     WriteSignalFile("vynsign.bin", N1, 1, v);
     char fd[300];
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(Create_CSV_Files_Named(acq, "spec", fd, sizeof fd));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrote spec_td.csv and spec_fd.csv\n");
-    EXPECT_STREQ(fd, "spec_fd.csv");
+    ASSERT_TRUE(Create_CSV_Files_Named(acq, "spectra", fd, sizeof fd));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrote spectra_td.csv and spectra_fd.csv\n");
+    EXPECT_STREQ(fd, "spectra_fd.csv");
     std::string hdr;
-    auto td = CsvRows("spec_td.csv", &hdr);
+    auto td = CsvRows("spectra_td.csv", &hdr);
     EXPECT_EQ(hdr, "t_s,f2_index,re,im,mag");
     ASSERT_EQ(td.size(), 8u);
     EXPECT_NEAR(td[7][0], 0.007, 1e-15);
     EXPECT_NEAR(td[3][4], 1.0, 1e-15);
-    auto fdr = CsvRows("spec_fd.csv", &hdr);
+    auto fdr = CsvRows("spectra_fd.csv", &hdr);
     EXPECT_EQ(hdr, "f1_hz,f2_hz,re,im,re_ph,im_ph,re_ph1,im_ph1,mag");
     ASSERT_EQ(fdr.size(), 8u);
     const double df = 1.0 / (N1 * 0.001);
@@ -218,15 +218,15 @@ TEST_F(Spectrum, PvWaveLayoutAndPlotScript) {
     const auto src = ReadBytes("vynsign.bin");
     EXPECT_TRUE(std::equal(src.begin() + 12, src.end(), b.begin() + 1024));
 
-    ASSERT_TRUE(WriteGnuplotSpectrumScript("s.gp", "spec_fd.csv", nullptr));
+    ASSERT_TRUE(WriteGnuplotSpectrumScript("s.gp", "spectra_fd.csv", nullptr));
     std::ifstream f("s.gp");
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text,
               "set terminal qt\nset datafile separator \",\"\nset key right top\nset grid\n"
               "set xlabel \"Frequency (Hz)\"\nset ylabel \"Intensity\"\nset xrange [*:*] reverse\n"
               "set title \"VYN Spectrum\"\n"
-              "plot \"spec_fd.csv\" using 1:3 with lines title \"re\", \\\n"
-              "     \"spec_fd.csv\" using 1:9 with lines title \"mag\"\npause mouse close\n");
+              "plot \"spectra_fd.csv\" using 1:3 with lines title \"re\", \\\n"
+              "     \"spectra_fd.csv\" using 1:9 with lines title \"mag\"\npause mouse close\n");
 }
 
 TEST_F(Spectrum, TransposeAndTwoDimensionalTransform) {

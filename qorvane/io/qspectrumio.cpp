@@ -1,5 +1,5 @@
 // Binary spectrum files and the sage_idl ".shf" header.
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 #include <cerrno>
 #include <cmath>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "qorvane_context.h"
-#include "spectrumio.h"
+#include "qspectrumio.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ void fill_header(QorvaneSageIdlHeader *h)
 {
     std::memset(h, 0, sizeof *h);
     h->n_data_files = 1;
-    std::snprintf(h->data_file_name, sizeof h->data_file_name, "spec.sdf");
+    std::snprintf(h->data_file_name, sizeof h->data_file_name, "data.sdf");
     std::snprintf(h->file_type, sizeof h->file_type, "Spectrum");
     std::snprintf(h->data_precision, sizeof h->data_precision, "Float");
     h->data_offset = 16;
@@ -216,7 +216,7 @@ void fill_header(QorvaneSageIdlHeader *h)
 TEST(SageIdlHeader, WrittenHeaderReadsBackFieldForField)
 {
     const std::string dir = temp_dir();
-    const std::string path = dir + "/spec.shf";
+    const std::string path = dir + "/data.shf";
     QorvaneSageIdlHeader w, r;
     fill_header(&w);
     ASSERT_EQ(write_sageidl_header(path.c_str(), &w), 0);
@@ -227,7 +227,7 @@ TEST(SageIdlHeader, WrittenHeaderReadsBackFieldForField)
     EXPECT_EQ(st.fatal, 0);
     EXPECT_STREQ(r.header_name, path.c_str());  // the name written is the header's own path
     EXPECT_EQ(r.n_data_files, 1);
-    EXPECT_STREQ(r.data_file_name, "spec.sdf");
+    EXPECT_STREQ(r.data_file_name, "data.sdf");
     EXPECT_STREQ(r.data_precision, "Float");
     EXPECT_EQ(r.data_offset, 16);
     EXPECT_STREQ(r.patient_name, "Doe");
