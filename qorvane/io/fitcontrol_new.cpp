@@ -126,6 +126,13 @@ void fc_skip_line(FILE *fp)
 
 int fc_total(const QorvaneFitContext *ctx) { return ctx->nLines + ctx->pattrn; }
 
+// Lines (analytic and pattern) that the writers convert and write: those before the
+// line-shape coefficients, at most QORVANE_MAX_LINES.
+int fc_written_lines(const QorvaneFitContext *ctx)
+{
+    return ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+}
+
 void fc_set_format_word(QorvaneFitContext *ctx, const char *word)
 {
     if (std::strcmp(word, "sage") == 0) {
@@ -945,7 +952,7 @@ void natural_frequency(QorvaneFitContext *ctx)
         ctx->o_errpar[p] = ctx->errpar[p];
         ctx->o_fixpar[p] = ctx->fixpar[p];
     }
-    const int lines = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int lines = fc_written_lines(ctx);
     for (int i = 1; i <= lines; ++i) {
         for (int j = QORVANE_PAR_FREQ; j <= QORVANE_PAR_WIDTH2; ++j) {
             const int idx = qorvane_par_index(i, j);
@@ -995,6 +1002,15 @@ void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel,
     *hi = v + h;
 }
 
+// Trailer of both written forms: a rule and the time the file was written.
+void fc_write_created_at(FILE *fp)
+{
+    char now[128];
+    fc_format_now(now, sizeof now);
+    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
+    std::fprintf(fp, "File created at :  %s \n", now);
+}
+
 int fc_close_written(FILE *fp, int line)
 {
     int rc = 0;
@@ -1021,7 +1037,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
         return -1;
     }
     natural_frequency(ctx);
-    const int total = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int total = fc_written_lines(ctx);
     std::fprintf(fp, "version_3\n");
     std::fprintf(fp, "n_pnts %3d\n", ctx->n_pnts);
     std::fprintf(fp, "noistr %3d\n", ctx->noistr);
@@ -1081,10 +1097,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
     for (int j = 1; j <= 2 * ctx->lsfcfs && ctx->lsf_start + j <= QORVANE_MAX_PARAMS; ++j)
         std::fprintf(fp, "%1.8E\n", ctx->o_par[ctx->lsf_start + j]);
     std::fprintf(fp, "end_of_lsf\n");
-    char now[128];
-    fc_format_now(now, sizeof now);
-    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
-    std::fprintf(fp, "File created at :  %s \n", now);
+    fc_write_created_at(fp);
     std::fprintf(fp, "User            :  %s \n", user ? user : "");
     std::fprintf(fp, "Host            :  %s \n", host ? host : "");
     std::fprintf(fp, "Domain          :  %s \n", domain ? domain : "");
@@ -1114,7 +1127,7 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
         return -1;
     }
     natural_frequency(ctx);
-    const int total = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int total = fc_written_lines(ctx);
     std::fprintf(fp, "qorvane_begin_of_file\n\n");
     std::fprintf(fp, "##########################################################################\n");
     std::fprintf(fp, "# QORVANE  FIT CONTROL & STARTING VALUE FILE\n");
@@ -1195,9 +1208,6 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
     for (int j = 1; j <= 2 * ctx->lsfcfs && ctx->lsf_start + j <= QORVANE_MAX_PARAMS; ++j)
         std::fprintf(fp, "%1.6E\n", ctx->o_par[ctx->lsf_start + j]);
     std::fprintf(fp, "\nqorvane_end_of_file\n");
-    char now[128];
-    fc_format_now(now, sizeof now);
-    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
-    std::fprintf(fp, "File created at :  %s \n", now);
+    fc_write_created_at(fp);
     return fc_close_written(fp, __LINE__);
 }
