@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../texel/tests/texel_dense_oracle.h"
+#include "../texel/tests/texel_test_util.h"
 #include "texel_cpu.h"
 #include "texel_features.h"
 
@@ -17,34 +18,23 @@ namespace {
 
 const int kX = 256, kY = 256, kZ = 8, kP = 2, kQ = 2;
 
-std::vector<int32_t> volume(int L) {
-  std::mt19937 rng(1234);
-  std::uniform_int_distribution<int> dist(0, L - 1);
-  std::vector<int32_t> v((size_t)kX * kY * kZ);
-  for (auto& e : v) e = dist(rng);
-  return v;
-}
+const size_t kVoxels = (size_t)kX * kY * kZ;
 
-struct Maps {
-  std::vector<float> data;
-  float* ptr[10];
-  Maps() : data((size_t)10 * kX * kY * kZ) {
-    for (int f = 0; f < 10; ++f) ptr[f] = data.data() + (size_t)f * kX * kY * kZ;
-  }
-};
+// Grey values uniform over 0..L-1, the same volume for every run.
+std::vector<int32_t> volume(int L) { return texel_random_volume(1234, kVoxels, 0, L - 1); }
 
 // Shipped per-voxel code on one thread, whole volume.
 void BM_ShippedSingleThread(benchmark::State& state) {
   const int L = (int)state.range(0);
   const auto img = volume(L);
-  Maps maps;
+  TexelMaps maps(kVoxels, 0.0f);
   TexelScratch s;
   texel_scratch_alloc(&s, kP, kQ, kX, kY);
   for (auto _ : state) {
     for (int z = 0; z < kZ; ++z)
       for (int y = 0; y < kY; ++y)
         for (int x = 0; x < kX; ++x) texel_store_voxel(img.data(), kX, kY, kP, kQ, L, x, y, z, &s, maps.ptr);
-    benchmark::DoNotOptimize(maps.data.data());
+    benchmark::DoNotOptimize(maps.ptr[0]);
   }
   texel_scratch_free(&s);
   state.SetItemsProcessed(state.iterations() * (int64_t)kX * kY * kZ);
@@ -54,7 +44,7 @@ void BM_ShippedSingleThread(benchmark::State& state) {
 void BM_ShippedSliceLevelAllCores(benchmark::State& state) {
   const int L = (int)state.range(0);
   const auto img = volume(L);
-  Maps maps;
+  TexelMaps maps(kVoxels, 0.0f);
   const int cores = texel_processor_count();
   // Silence the per-call progress line while timing, then restore standard error.
   fflush(stderr);
@@ -63,7 +53,7 @@ void BM_ShippedSliceLevelAllCores(benchmark::State& state) {
   if (devnull >= 0) dup2(devnull, 2);
   for (auto _ : state) {
     pComputeAllCooccurenceMatricesImageLevel(img.data(), kX, kY, kZ, kP, kQ, L, maps.ptr, cores);
-    benchmark::DoNotOptimize(maps.data.data());
+    benchmark::DoNotOptimize(maps.ptr[0]);
   }
   fflush(stderr);
   if (saved >= 0) {

@@ -37,6 +37,25 @@ struct TexelPool {
   std::atomic<int64_t> next;
 };
 
+// Fills in a pool for one call: the tasks are the X * Z columns or the Z slices.
+static void texel_pool_init(TexelPool* pool, const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
+                            float* const* features, int per_column) {
+  pool->image = image;
+  pool->X = X;
+  pool->Y = Y;
+  pool->Z = Z;
+  pool->P = P;
+  pool->Q = Q;
+  pool->L = L;
+  pool->features = features;
+  pool->per_column = per_column;
+  if (per_column)
+    pool->ntasks = (X > 0 && Z > 0) ? (int64_t)X * Z : 0;
+  else
+    pool->ntasks = Z > 0 ? Z : 0;
+  pool->next.store(0);
+}
+
 struct TexelSlot {
   TexelPool* pool;
   TexelScratch scratch;
@@ -111,17 +130,7 @@ int pComputeAllCooccurenceMatricesColumnLevel(const int32_t* image, int X, int Y
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
   TexelPool pool;
-  pool.image = image;
-  pool.X = X;
-  pool.Y = Y;
-  pool.Z = Z;
-  pool.P = P;
-  pool.Q = Q;
-  pool.L = L;
-  pool.features = features;
-  pool.per_column = 1;
-  pool.ntasks = (X > 0 && Z > 0) ? (int64_t)X * Z : 0;
-  pool.next.store(0);
+  texel_pool_init(&pool, image, X, Y, Z, P, Q, L, features, 1);
   fprintf(stderr, "we are starting the multi threaded computation!\n");
   const int status = texel_run_pool(&pool, TEXEL_COLUMN_SLOTS, &attr);
   pthread_attr_destroy(&attr);
@@ -132,17 +141,7 @@ int pComputeAllCooccurenceMatricesColumnLevel(const int32_t* image, int X, int Y
 int pComputeAllCooccurenceMatricesImageLevel(const int32_t* image, int X, int Y, int Z, int P, int Q,
                                              int L, float* const* features, int cores) {
   TexelPool pool;
-  pool.image = image;
-  pool.X = X;
-  pool.Y = Y;
-  pool.Z = Z;
-  pool.P = P;
-  pool.Q = Q;
-  pool.L = L;
-  pool.features = features;
-  pool.per_column = 0;
-  pool.ntasks = Z > 0 ? Z : 0;
-  pool.next.store(0);
+  texel_pool_init(&pool, image, X, Y, Z, P, Q, L, features, 0);
   const int status = texel_run_pool(&pool, cores < 1 ? 1 : cores, nullptr);
   fprintf(stderr, "All POSIX threads finished computation!\n");
   return status;

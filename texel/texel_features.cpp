@@ -68,21 +68,18 @@ static void texel_sort_entries(TexelEntry* v, int64_t n) {
 void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y,
                               int z, int d, TexelScratch* s, float feat[TEXEL_NUM_FEATURES]) {
   const int32_t* slice = image + (int64_t)X * (int64_t)Y * (int64_t)z;
-  const int dx = texel_direction(TEXEL_DIR_DX, d), dy = texel_direction(TEXEL_DIR_DY, d);
-  const int u0 = x - P, u1 = x + P + texel_direction(TEXEL_DIR_LAST_COL, d);
-  const int r0 = y - Q + texel_direction(TEXEL_DIR_FIRST_ROW, d);
-  const int r1 = y + Q + texel_direction(TEXEL_DIR_LAST_ROW, d);
+  const TexelWindow w = texel_window(x, y, P, Q, d);
 
   // One pass over the window. A counted pair (a, b) becomes the key of its unordered
   // pair {lo, hi}: lo in the upper 32 bits, hi above a tag bit telling whether the pair
   // was counted as (hi, lo).
   uint64_t* keys = s->keys;
   int64_t n = 0;
-  for (int r = r0; r <= r1; ++r) {
+  for (int r = w.r0; r <= w.r1; ++r) {
     const int32_t* row = slice + (int64_t)r * X;
-    const int32_t* prow = slice + (int64_t)(r + dy) * X;
-    for (int u = u0; u <= u1; ++u) {
-      const int32_t a = row[u], b = prow[u + dx];
+    const int32_t* prow = slice + (int64_t)(r + w.dy) * X;
+    for (int u = w.u0; u <= w.u1; ++u) {
+      const int32_t a = row[u], b = prow[u + w.dx];
       if (a < 0 || a >= L || b < 0 || b >= L) continue;
       keys[n++] = a <= b ? ((uint64_t)a << 32) | ((uint64_t)b << 1) : ((uint64_t)b << 32) | ((uint64_t)a << 1) | 1u;
     }

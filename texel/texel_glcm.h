@@ -54,6 +54,23 @@ TEXEL_HD inline int texel_direction(int row, int d) {
   }
 }
 
+// Pairs counted for voxel (x, y) in direction d: pixel (u, r) with partner
+// (u + dx, r + dy) for columns u0..u1 and rows r0..r1 (bounds inclusive).
+struct TexelWindow {
+  int dx, dy, u0, u1, r0, r1;
+};
+
+TEXEL_HD inline TexelWindow texel_window(int x, int y, int P, int Q, int d) {
+  TexelWindow w;
+  w.dx = texel_direction(TEXEL_DIR_DX, d);
+  w.dy = texel_direction(TEXEL_DIR_DY, d);
+  w.u0 = x - P;
+  w.u1 = x + P + texel_direction(TEXEL_DIR_LAST_COL, d);
+  w.r0 = y - Q + texel_direction(TEXEL_DIR_FIRST_ROW, d);
+  w.r1 = y + Q + texel_direction(TEXEL_DIR_LAST_ROW, d);
+  return w;
+}
+
 // True when the voxel's window lies completely inside its slice.
 TEXEL_HD inline bool texel_is_interior(int x, int y, int X, int Y, int P, int Q) {
   return (int64_t)x >= P && (int64_t)x < (int64_t)X - P && (int64_t)y >= Q && (int64_t)y < (int64_t)Y - Q;
@@ -148,15 +165,12 @@ TEXEL_HD inline void texel_voxel_dense(const int32_t* image, int X, int Y, int P
   for (int d = 0; d < TEXEL_NUM_DIRECTIONS; ++d) {
     float* m = scratch + (int64_t)d * LL;
     for (int64_t e = 0; e < LL; ++e) m[e] = 0.0f;  // also integer count 0
-    const int dx = texel_direction(TEXEL_DIR_DX, d), dy = texel_direction(TEXEL_DIR_DY, d);
-    const int u0 = x - P, u1 = x + P + texel_direction(TEXEL_DIR_LAST_COL, d);
-    const int r0 = y - Q + texel_direction(TEXEL_DIR_FIRST_ROW, d);
-    const int r1 = y + Q + texel_direction(TEXEL_DIR_LAST_ROW, d);
-    for (int r = r0; r <= r1; ++r) {
+    const TexelWindow w = texel_window(x, y, P, Q, d);
+    for (int r = w.r0; r <= w.r1; ++r) {
       const int32_t* row = slice + (int64_t)r * X;
-      const int32_t* prow = slice + (int64_t)(r + dy) * X;
-      for (int u = u0; u <= u1; ++u) {
-        const int32_t a = row[u], b = prow[u + dx];
+      const int32_t* prow = slice + (int64_t)(r + w.dy) * X;
+      for (int u = w.u0; u <= w.u1; ++u) {
+        const int32_t a = row[u], b = prow[u + w.dx];
         if (a >= 0 && a < L && b >= 0 && b < L) texel_count_pair(&m[(int64_t)a * L + b]);
       }
     }

@@ -74,6 +74,18 @@ void qorvane_model_all(QorvaneFitContext* ctx, const double* p) {
   qorvane_sum_lines(ctx);
 }
 
+// Unweighted squared residual of point i in the modulus modes: the difference of the
+// magnitudes (cmplx 3) or of the squared magnitudes (cmplx 4) of data and model.
+static double qorvane_modulus_residual2(const QorvaneFitContext* ctx, int i) {
+  double d;
+  if (ctx->cmplx == 3)
+    d = hypot(ctx->xre[i], ctx->xim[i]) - hypot(ctx->yre[i], ctx->yim[i]);
+  else
+    d = (ctx->xre[i] * ctx->xre[i] + ctx->xim[i] * ctx->xim[i]) -
+        (ctx->yre[i] * ctx->yre[i] + ctx->yim[i] * ctx->yim[i]);
+  return d * d;
+}
+
 double qorvane_chi2(QorvaneFitContext* ctx) {
   const int n = ctx->n_pnts;
   double chi = 0.0;
@@ -95,17 +107,8 @@ double qorvane_chi2(QorvaneFitContext* ctx) {
       case 0: chi += wr * dr * dr; break;
       case 1: chi += wi * di * di; break;
       case 2: chi += wr * dr * dr + wi * di * di; break;
-      case 3: {
-        double d = hypot(ctx->xre[i], ctx->xim[i]) - hypot(ctx->yre[i], ctx->yim[i]);
-        chi += d * d;
-        break;
-      }
-      case 4: {
-        double d = (ctx->xre[i] * ctx->xre[i] + ctx->xim[i] * ctx->xim[i]) -
-                   (ctx->yre[i] * ctx->yre[i] + ctx->yim[i] * ctx->yim[i]);
-        chi += d * d;
-        break;
-      }
+      case 3:
+      case 4: chi += qorvane_modulus_residual2(ctx, i); break;
       default: printf("illegal complex value\n"); break;
     }
   }
@@ -122,17 +125,8 @@ double qorvane_chi2_unweighted(QorvaneFitContext* ctx) {
       case 0: chi += dr * dr; break;
       case 1: chi += di * di; break;
       case 2: chi += dr * dr + di * di; break;
-      case 3: {
-        double d = hypot(ctx->xre[i], ctx->xim[i]) - hypot(ctx->yre[i], ctx->yim[i]);
-        chi += d * d;
-        break;
-      }
-      case 4: {
-        double d = (ctx->xre[i] * ctx->xre[i] + ctx->xim[i] * ctx->xim[i]) -
-                   (ctx->yre[i] * ctx->yre[i] + ctx->yim[i] * ctx->yim[i]);
-        chi += d * d;
-        break;
-      }
+      case 3:
+      case 4: chi += qorvane_modulus_residual2(ctx, i); break;
       default: break;
     }
   }

@@ -126,6 +126,13 @@ void fc_skip_line(FILE *fp)
 
 int fc_total(const QorvaneFitContext *ctx) { return ctx->nLines + ctx->pattrn; }
 
+// Lines (analytic and pattern) that the writers convert and write: those before the
+// line-shape coefficients, at most QORVANE_MAX_LINES.
+int fc_written_lines(const QorvaneFitContext *ctx)
+{
+    return ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+}
+
 void fc_set_format_word(QorvaneFitContext *ctx, const char *word)
 {
     if (std::strcmp(word, "sage") == 0) {
@@ -272,6 +279,14 @@ void fc_print_key_order()
 
 // Compact form after "version_3". Returns QORVANE_RC_OK (possibly with the
 // file marked faulty) or QORVANE_RC_FATAL for a corrupt key block.
+// A fault in the compact form marks the file faulty and ends reading; callers go by
+// that flag, so the read itself still returns success.
+int fc_stop_faulty(QorvaneFitContext *ctx)
+{
+    ctx->fcntl_faulty = 1;
+    return QORVANE_RC_OK;
+}
+
 int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
 {
     char key[8];
@@ -302,16 +317,14 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
     }
     fc_set_format_word(ctx, word);
     if (!fc_sizes_ok(ctx)) {
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
+        return fc_stop_faulty(ctx);
     }
     allocate_parameter_arrays(ctx);
 
     // 1. pattern references
     for (int p = 1; p <= ctx->pattrn; ++p) {
         if (!fc_read_pattern_path(fp, ctx, p)) {
-            ctx->fcntl_faulty = 1;
-            return QORVANE_RC_OK;
+            return fc_stop_faulty(ctx);
         }
     }
     if (ctx->pattrn > 0 && ctx->verbos > 0) {
@@ -327,8 +340,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
         fc_say("reading terminated before eof was reached ");
         fc_say("file format error in line 2 to 16 ");
         fc_print_key_order();
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
+        return fc_stop_faulty(ctx);
     }
     for (int i = 0; i < 14; ++i)
         if (std::fscanf(fp, "%*s") == EOF)
@@ -343,8 +355,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
         fc_say("file format error in fit strategy definition ");
         fc_say("example of one legal fit strategy step is : \n");
         fc_say("@  1 1024  1  1  1  1  1  0  1  0  550  2   1  470 55O\n");
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
+        return fc_stop_faulty(ctx);
     }
     for (int i = 0; i < 5; ++i)
         if (std::fscanf(fp, "%*s") == EOF)
@@ -354,8 +365,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
     for (int i = 1; i <= fc_total(ctx); ++i) {
         if (!fc_read_start_line(fp, ctx, i)) {
             fc_record_scan(__LINE__, fp);
-            ctx->fcntl_faulty = 1;
-            return QORVANE_RC_OK;
+            return fc_stop_faulty(ctx);
         }
     }
 
@@ -372,21 +382,18 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
             fc_say("example of legal definition analytic lineshape parameters : ");
             fc_say("number     area          frequency      gausswidth         phase        lorentzwidth ");
             fc_say("  1   1.81648529E+09  9.76587128E+02  7.99022544E-01  -5.15528738E+00 6.14323470E-01 ");
-            ctx->fcntl_faulty = 1;
-            return QORVANE_RC_OK;
+            return fc_stop_faulty(ctx);
         }
         char lsfword[16];
         if (std::fscanf(fp, "%15s", lsfword) != 1 || !fc_int(fp, &ctx->lsffit[i])) {
             fc_record_scan(__LINE__, fp);
-            ctx->fcntl_faulty = 1;
-            return QORVANE_RC_OK;
+            return fc_stop_faulty(ctx);
         }
         for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
             QorvaneFixPar *r = &ctx->fixpar[qorvane_par_index(i, j)];
             if (!fc_int(fp, &r->type) || !fc_read_record_tail(fp, ctx, r)) {
                 fc_record_scan(__LINE__, fp);
-                ctx->fcntl_faulty = 1;
-                return QORVANE_RC_OK;
+                return fc_stop_faulty(ctx);
             }
         }
     }
@@ -397,22 +404,19 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
         fc_say("error reading prior knowledge information ");
         fc_sayf("expected string to read : %s\n", "lsf_coefs");
         fc_sayf("string found in file    : %s\n\n", tok);
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
+        return fc_stop_faulty(ctx);
     }
     const int start = 5 * fc_total(ctx);
     for (int j = 1; j <= 2 * ctx->lsfcfs; ++j) {
         if (!fc_real(fp, &ctx->par_vec[start + j])) {
             fc_record_scan(__LINE__, fp);
             fc_say("error reading lsf fourier coefficients ");
-            ctx->fcntl_faulty = 1;
-            return QORVANE_RC_OK;
+            return fc_stop_faulty(ctx);
         }
     }
     if (std::fscanf(fp, "%63s", tok) != 1 || std::strcmp(tok, "end_of_lsf") != 0) {
         fc_say("error reading lsf fourier coefficients ");
-        ctx->fcntl_faulty = 1;
-        return QORVANE_RC_OK;
+        return fc_stop_faulty(ctx);
     }
     return QORVANE_RC_OK;
 }
@@ -948,7 +952,7 @@ void natural_frequency(QorvaneFitContext *ctx)
         ctx->o_errpar[p] = ctx->errpar[p];
         ctx->o_fixpar[p] = ctx->fixpar[p];
     }
-    const int lines = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int lines = fc_written_lines(ctx);
     for (int i = 1; i <= lines; ++i) {
         for (int j = QORVANE_PAR_FREQ; j <= QORVANE_PAR_WIDTH2; ++j) {
             const int idx = qorvane_par_index(i, j);
@@ -998,6 +1002,15 @@ void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel,
     *hi = v + h;
 }
 
+// Trailer of both written forms: a rule and the time the file was written.
+void fc_write_created_at(FILE *fp)
+{
+    char now[128];
+    fc_format_now(now, sizeof now);
+    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
+    std::fprintf(fp, "File created at :  %s \n", now);
+}
+
 int fc_close_written(FILE *fp, int line)
 {
     int rc = 0;
@@ -1024,7 +1037,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
         return -1;
     }
     natural_frequency(ctx);
-    const int total = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int total = fc_written_lines(ctx);
     std::fprintf(fp, "version_3\n");
     std::fprintf(fp, "n_pnts %3d\n", ctx->n_pnts);
     std::fprintf(fp, "noistr %3d\n", ctx->noistr);
@@ -1084,10 +1097,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
     for (int j = 1; j <= 2 * ctx->lsfcfs && ctx->lsf_start + j <= QORVANE_MAX_PARAMS; ++j)
         std::fprintf(fp, "%1.8E\n", ctx->o_par[ctx->lsf_start + j]);
     std::fprintf(fp, "end_of_lsf\n");
-    char now[128];
-    fc_format_now(now, sizeof now);
-    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
-    std::fprintf(fp, "File created at :  %s \n", now);
+    fc_write_created_at(fp);
     std::fprintf(fp, "User            :  %s \n", user ? user : "");
     std::fprintf(fp, "Host            :  %s \n", host ? host : "");
     std::fprintf(fp, "Domain          :  %s \n", domain ? domain : "");
@@ -1117,7 +1127,7 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
         return -1;
     }
     natural_frequency(ctx);
-    const int total = ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
+    const int total = fc_written_lines(ctx);
     std::fprintf(fp, "qorvane_begin_of_file\n\n");
     std::fprintf(fp, "##########################################################################\n");
     std::fprintf(fp, "# QORVANE  FIT CONTROL & STARTING VALUE FILE\n");
@@ -1198,9 +1208,6 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
     for (int j = 1; j <= 2 * ctx->lsfcfs && ctx->lsf_start + j <= QORVANE_MAX_PARAMS; ++j)
         std::fprintf(fp, "%1.6E\n", ctx->o_par[ctx->lsf_start + j]);
     std::fprintf(fp, "\nqorvane_end_of_file\n");
-    char now[128];
-    fc_format_now(now, sizeof now);
-    std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
-    std::fprintf(fp, "File created at :  %s \n", now);
+    fc_write_created_at(fp);
     return fc_close_written(fp, __LINE__);
 }

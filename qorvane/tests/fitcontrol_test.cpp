@@ -14,44 +14,13 @@
 
 #include "fitcontrol_new.h"
 #include "qorvane_context.h"
+#include "qtest_files.h"
 
 namespace {
 
-// Fresh directory under /tmp, removed with everything in it when the test program ends.
-std::string temp_dir()
-{
-    struct Dirs {
-        std::vector<std::string> list;
-        ~Dirs()
-        {
-            for (const std::string &d : list) {
-                std::error_code ec;
-                std::filesystem::remove_all(d, ec);
-            }
-        }
-    };
-    static Dirs dirs;
-    char tmpl[] = "/tmp/qorvane_fc_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    if (!d)
-        return std::string("/tmp");
-    dirs.list.push_back(d);
-    return std::string(d);
-}
-
-void write_text(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path);
-    f << text;
-}
-
-std::string read_text(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+std::string temp_dir() { return qtest::temp_dir("fc"); }
+using qtest::read_text;
+using qtest::write_text;
 
 std::string replace(std::string s, const std::string &from, const std::string &to)
 {

@@ -14,30 +14,11 @@
 #include "fitcontrol_new.h"
 #include "lineshape.h"
 #include "qorvane_context.h"
+#include "qtest_files.h"
 
 namespace {
 
-// Fresh directory under /tmp, removed with everything in it when the test program ends.
-std::string temp_dir()
-{
-    struct Dirs {
-        std::vector<std::string> list;
-        ~Dirs()
-        {
-            for (const std::string &d : list) {
-                std::error_code ec;
-                std::filesystem::remove_all(d, ec);
-            }
-        }
-    };
-    static Dirs dirs;
-    char tmpl[] = "/tmp/qorvane_fct_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    if (!d)
-        return std::string("/tmp");
-    dirs.list.push_back(d);
-    return std::string(d);
-}
+std::string temp_dir() { return qtest::temp_dir("fct"); }
 
 // One Lorentzian line at 400 Hz, width 8 Hz; hz is the file's Hz per point.
 std::string file_text(double hz)

@@ -14,6 +14,7 @@
 #include "qfft.h"
 #include "qorvane_context.h"
 #include "qspectrumio.h"
+#include "qtest_files.h"
 
 namespace {
 
@@ -30,27 +31,7 @@ struct CtxHolder {
     ~CtxHolder() { qorvane_context_destroy(ctx); }
 };
 
-// Fresh directory under /tmp, removed with everything in it when the test program ends.
-std::string temp_dir()
-{
-    struct Dirs {
-        std::vector<std::string> list;
-        ~Dirs()
-        {
-            for (const std::string &d : list) {
-                std::error_code ec;
-                std::filesystem::remove_all(d, ec);
-            }
-        }
-    };
-    static Dirs dirs;
-    char tmpl[] = "/tmp/qorvane_ls_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    if (!d)
-        return std::string("/tmp");
-    dirs.list.push_back(d);
-    return std::string(d);
-}
+std::string temp_dir() { return qtest::temp_dir("ls"); }
 
 // Reference DFT: X_m = sum_k x_k exp(sign * 2 pi i m k / n).
 std::vector<cd> naive_dft(const std::vector<cd> &x, int sign)

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "qtest_files.h"
+
 namespace qfit_test {
 
 struct Line {
@@ -147,17 +149,8 @@ inline std::string make_temp_dir(const char* tag) {
   return d ? std::string(d) : std::string();
 }
 
-inline void write_text(const std::string& path, const std::string& text) {
-  std::ofstream f(path);
-  f << text;
-}
-
-inline std::string read_text(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using qtest::read_text;
+using qtest::write_text;
 
 // Rows of a .mat/.err file: area, frequency, |width1|, phase, width2 per line.
 inline std::vector<std::vector<double>> read_matrix(const std::string& path) {

@@ -12,30 +12,11 @@
 
 #include "qorvane_context.h"
 #include "qspectrumio.h"
+#include "qtest_files.h"
 
 namespace {
 
-// Fresh directory under /tmp, removed with everything in it when the test program ends.
-std::string temp_dir()
-{
-    struct Dirs {
-        std::vector<std::string> list;
-        ~Dirs()
-        {
-            for (const std::string &d : list) {
-                std::error_code ec;
-                std::filesystem::remove_all(d, ec);
-            }
-        }
-    };
-    static Dirs dirs;
-    char tmpl[] = "/tmp/qorvane_sio_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    if (!d)
-        return std::string("/tmp");
-    dirs.list.push_back(d);
-    return std::string(d);
-}
+std::string temp_dir() { return qtest::temp_dir("sio"); }
 
 struct Attached {
     QorvaneFitContext *ctx;
