@@ -32,6 +32,19 @@ int modelfile_setting_line(const char* trimmed, VYNRunConfig* cfg) {
     return 0;
 }
 
+// A path read from a model file: unchanged when dir is null, else with '\'
+// separators accepted and joined to dir. 0 when the result does not fit out.
+int modelfile_place_stored(const char* stored_path, const char* dir, char* out, size_t outsz) {
+    if (!dir) {
+        int n = snprintf(out, outsz, "%s", stored_path);
+        return n >= 0 && (size_t)n < outsz;
+    }
+    char stored[2048];
+    snprintf(stored, sizeof(stored), "%s", stored_path);
+    vyn_normalize_saved_path(stored);
+    return vyn_join_path(out, outsz, dir, stored);
+}
+
 }  // namespace
 
 int vyn_model_name_is_safe(const char* name) {
@@ -55,14 +68,9 @@ int vyn_resolve_model_relative_path(const char* base_filename, const char* store
     out[0] = '\0';
     if (stored_path[0] == '\0') return 1;
     char dir[2048];
-    if (vyn_path_is_absolute(stored_path) || !base_filename || !vyn_dirname_copy(base_filename, dir, sizeof(dir))) {
-        int n = snprintf(out, outsz, "%s", stored_path);
-        return n >= 0 && (size_t)n < outsz;
-    }
-    char stored[2048];
-    snprintf(stored, sizeof(stored), "%s", stored_path);
-    vyn_normalize_saved_path(stored);
-    return vyn_join_path(out, outsz, dir, stored);
+    const int have_dir = !vyn_path_is_absolute(stored_path) && base_filename &&
+                         vyn_dirname_copy(base_filename, dir, sizeof(dir));
+    return modelfile_place_stored(stored_path, have_dir ? dir : nullptr, out, outsz);
 }
 
 int vyn_get_runtime_results_dir(char* out, size_t outsz) {
@@ -81,14 +89,8 @@ int vyn_resolve_result_path(const char* model_filename, const char* stored_path,
     out[0] = '\0';
     if (stored_path[0] == '\0') return 1;
     char results[VYN_PATH_CAP];
-    if (vyn_path_is_absolute(stored_path) || !vyn_get_runtime_results_dir(results, sizeof(results))) {
-        int n = snprintf(out, outsz, "%s", stored_path);
-        return n >= 0 && (size_t)n < outsz;
-    }
-    char stored[2048];
-    snprintf(stored, sizeof(stored), "%s", stored_path);
-    vyn_normalize_saved_path(stored);
-    return vyn_join_path(out, outsz, results, stored);
+    const int have_dir = !vyn_path_is_absolute(stored_path) && vyn_get_runtime_results_dir(results, sizeof(results));
+    return modelfile_place_stored(stored_path, have_dir ? results : nullptr, out, outsz);
 }
 
 int vyn_make_portable_result_path(const char* model_filename, const char* result_filename, char* out, size_t outsz) {
