@@ -6,37 +6,19 @@
 
 #include <algorithm>
 #include <complex>
-#include <random>
 #include <vector>
 
 #include "matrixmathlib.h"
+#include "../vyn/tests/kernel_testutil.h"
 
 namespace {
 
 CMatrix A, B, C, P;
 double D[MATRIXMATH_DIM + 1];
 
-void fill_random(int n, CMatrix& m, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c) m(r, c) = std::complex<double>(u(rng), u(rng));
-}
-
-// Hermitian with entries up to `scale` (rad/s).
-void fill_hermitian(int n, CMatrix& m, unsigned seed, double scale)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int r = 1; r <= n; ++r) {
-        m(r, r) = std::complex<double>(scale * u(rng), 0.0);
-        for (int c = r + 1; c <= n; ++c) {
-            m(r, c) = std::complex<double>(scale * u(rng), scale * u(rng));
-            m(c, r) = std::conj(m(r, c));
-        }
-    }
-}
+// The random and random Hermitian matrices of the kernel tests.
+using kt::fill_hermitian;
+using kt::fill_random;
 
 void flops_counter(benchmark::State& state, double flops_per_iter)
 {
