@@ -98,6 +98,32 @@ void mm_scale_vector(int n, int j, double f, double (*re)[VD], double (*im)[VD])
     }
 }
 
+// Real embedding [[R, -J], [J, R]] of the n x n complex matrix A into eig_a.
+void mm_embed(int n, const CMatrix& A)
+{
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) {
+            const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
+            eig_a[r][c] = re;
+            eig_a[r][n + c] = -im;
+            eig_a[n + r][c] = im;
+            eig_a[n + r][n + c] = re;
+        }
+}
+
+// Takes eigenvector column c into slot, orthogonal to slots first..slot-1;
+// true (slot normalised) when enough of it remains to be a new vector.
+bool mm_accept_candidate(int n, int c, int first, int slot, double value)
+{
+    mm_take_vector(n, c, slot, value);
+    const double rest = mm_project_out(n, first, slot, vec_re, vec_im);
+    if (rest > 1e-6) {
+        mm_scale_vector(n, slot, 1.0 / rest, vec_re, vec_im);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRow* v)
@@ -189,28 +215,14 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
 
     // 1. Real embedding M = [[R, -J], [J, R]].
     for (int i = 0; i < N; ++i) std::memset(eig_a[i], 0, sizeof(double) * N);
-    for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) {
-            const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
-            eig_a[r][c] = re;
-            eig_a[r][n + c] = -im;
-            eig_a[n + r][c] = im;
-            eig_a[n + r][n + c] = re;
-        }
+    mm_embed(n, A);
 
     // 2. Diagonalise and sort ascending.
     if (n > matrixmath_eig_jacobi_max_n && mm_lapack_symmetric(N)) {
         // eigenvalues already ascending; the sort keeps them in place
     } else {
         if (n > matrixmath_eig_jacobi_max_n) {   // LAPACK failed: rebuild the embedding for Jacobi
-            for (int r = 0; r < n; ++r)
-                for (int c = 0; c < n; ++c) {
-                    const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
-                    eig_a[r][c] = re;
-                    eig_a[r][n + c] = -im;
-                    eig_a[n + r][c] = im;
-                    eig_a[n + r][n + c] = re;
-                }
+            mm_embed(n, A);
         }
         jacobi_real_symmetric(N, eig_a, eig_d, eig_v);
     }
@@ -245,22 +257,10 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
         int accepted = 0;
         for (int m = 0; m < multiplicity; ++m) {
             const int c = (col + 2 * m < col + g) ? col + 2 * m : col + m;
-            const int slot = first_slot + accepted;
-            mm_take_vector(n, c, slot, lam);
-            const double rest = mm_project_out(n, first_slot, slot, vec_re, vec_im);
-            if (rest > 1e-6) {
-                mm_scale_vector(n, slot, 1.0 / rest, vec_re, vec_im);
-                ++accepted;
-            }
+            if (mm_accept_candidate(n, c, first_slot, first_slot + accepted, lam)) ++accepted;
         }
         for (int c = col; c < col + g && accepted < multiplicity; ++c) {
-            const int slot = first_slot + accepted;
-            mm_take_vector(n, c, slot, lam);
-            const double rest = mm_project_out(n, first_slot, slot, vec_re, vec_im);
-            if (rest > 1e-6) {
-                mm_scale_vector(n, slot, 1.0 / rest, vec_re, vec_im);
-                ++accepted;
-            }
+            if (mm_accept_candidate(n, c, first_slot, first_slot + accepted, lam)) ++accepted;
         }
         if (accepted > 0) complex_gs_range(n, first_slot, first_slot + accepted - 1, vec_re, vec_im);
         for (int i = 1; i <= n; ++i) {   // clear a rejected candidate left in the next slot
