@@ -6,37 +6,19 @@
 
 #include <algorithm>
 #include <complex>
-#include <random>
 #include <vector>
 
 #include "matrixmathlib.h"
+#include "../vyn/tests/kernel_testutil.h"
 
 namespace {
 
 CMatrix A, B, C, P;
 double D[MATRIXMATH_DIM + 1];
 
-void fill_random(int n, CMatrix& m, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c) m(r, c) = std::complex<double>(u(rng), u(rng));
-}
-
-// Hermitian with entries up to `scale` (rad/s).
-void fill_hermitian(int n, CMatrix& m, unsigned seed, double scale)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int r = 1; r <= n; ++r) {
-        m(r, r) = std::complex<double>(scale * u(rng), 0.0);
-        for (int c = r + 1; c <= n; ++c) {
-            m(r, c) = std::complex<double>(scale * u(rng), scale * u(rng));
-            m(c, r) = std::conj(m(r, c));
-        }
-    }
-}
+// The random and random Hermitian matrices of the kernel tests.
+using kt::fill_hermitian;
+using kt::fill_random;
 
 void flops_counter(benchmark::State& state, double flops_per_iter)
 {
@@ -45,42 +27,25 @@ void flops_counter(benchmark::State& state, double flops_per_iter)
 }
 
 // Product: 8 n^3 real flops.
-void BM_CMatMult_plain(benchmark::State& state)
+// Product of two random matrices through Mult (a template argument, so the
+// timed loop holds a direct call as before).
+template <void (*Mult)(int, const CMatrix&, const CMatrix&, CMatrix&)>
+void product(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
     fill_random(n, A, 1);
     fill_random(n, B, 2);
     for (auto _ : state) {
-        matrixmath_mult_plain(n, A, B, C);
+        Mult(n, A, B, C);
         benchmark::ClobberMemory();
     }
     flops_counter(state, 8.0 * n * n * n);
 }
 
-void BM_CMatMult_blas(benchmark::State& state)
-{
-    const int n = static_cast<int>(state.range(0));
-    fill_random(n, A, 1);
-    fill_random(n, B, 2);
-    for (auto _ : state) {
-        matrixmath_mult_blas(n, A, B, C);
-        benchmark::ClobberMemory();
-    }
-    flops_counter(state, 8.0 * n * n * n);
-}
-
+void BM_CMatMult_plain(benchmark::State& state) { product<matrixmath_mult_plain>(state); }
+void BM_CMatMult_blas(benchmark::State& state) { product<matrixmath_mult_blas>(state); }
 // The shipped dispatcher (plain loop below the threshold, BLAS above).
-void BM_CMatMult_shipped(benchmark::State& state)
-{
-    const int n = static_cast<int>(state.range(0));
-    fill_random(n, A, 1);
-    fill_random(n, B, 2);
-    for (auto _ : state) {
-        CMatMult(n, A, B, C);
-        benchmark::ClobberMemory();
-    }
-    flops_counter(state, 8.0 * n * n * n);
-}
+void BM_CMatMult_shipped(benchmark::State& state) { product<CMatMult>(state); }
 
 // One propagation step: U = exp(-i H dt) for a Hamiltonian of a few kHz and
 // dt = 10 us, then P = P*U. GFLOP/s counts the products actually formed.

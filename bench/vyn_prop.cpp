@@ -48,6 +48,15 @@ void SpinHalfSystem(int nspins) {
     }
 }
 
+// Quiet engine in the scratch directory, empty sequence, nspins coupled spins-1/2.
+void FreshEngine(int nspins) {
+    EnterScratchDir();
+    VYN_SetSmokeCheckMode(1);
+    init();
+    VYNSequenceState_Reset();
+    SpinHalfSystem(nspins);
+}
+
 void DefineSector(int s, int noti, double dur, const char* file, const char* remark) {
     VYNSequenceState& q = vyn_sequence;
     if (q.nos < s) q.nos = s;
@@ -63,13 +72,8 @@ void DefineSector(int s, int noti, double dur, const char* file, const char* rem
 // Spatial sector: 2 ms Gaussian-windowed sinc pulse with a constant x and a
 // sinusoidal y gradient, 64 samples, on a 16x16x1 grid.
 void BM_SpatialSector16x16(benchmark::State& state) {
-    EnterScratchDir();
-    VYN_SetSmokeCheckMode(1);
-    init();
-    VYNSequenceState_Reset();
-    const int nspins = static_cast<int>(state.range(0));
+    FreshEngine(static_cast<int>(state.range(0)));
     const int grid = static_cast<int>(state.range(1));
-    SpinHalfSystem(nspins);
     const int ap = 64;
     const double T = 2e-3;
     std::vector<double> all(5 * ap);
@@ -112,12 +116,7 @@ BENCHMARK(BM_SpatialSector16x16)
 // 1D pulse-acquire: 256-sample Gaussian pulse, then 1024 ADC samples written
 // as the receiver signal.
 void BM_PulseAcquire1D(benchmark::State& state) {
-    EnterScratchDir();
-    VYN_SetSmokeCheckMode(1);
-    init();
-    VYNSequenceState_Reset();
-    const int nspins = static_cast<int>(state.range(0));
-    SpinHalfSystem(nspins);
+    FreshEngine(static_cast<int>(state.range(0)));
     const int ap = 256;
     const double T = 1e-3;
     std::vector<double> xb(2 * ap, 0.0);

@@ -46,6 +46,31 @@ ModelRecords* allocate_records() {
 
 void pause_prompt() { consule_pause(kPausePrompt); }
 
+// Loads and activates the model of a command-line export; false (message on
+// standard error) on failure. state names the command's state, label starts
+// its messages.
+bool activate_model_for(const char* model_path, const char* state, const char* label) {
+    ModelRecords* r = allocate_records();
+    if (!r) {
+        fprintf(stderr, "[VYN] Could not allocate %s state\n", state);
+        return false;
+    }
+    char err[kErrBufSize] = "";
+    VYNModelStatus st = VYNModel_LoadText(model_path, &r->spin, &r->seq, &r->cfg, err, sizeof(err));
+    if (st != VYN_MODEL_OK) {
+        fprintf(stderr, "[VYN] %s model load failed: %s (%s)\n", label, VYNModelStatusString(st), err);
+        free(r);
+        return false;
+    }
+    st = VYNModel_ActivateInLegacyRuntime(&r->spin, &r->seq, &r->cfg, err, sizeof(err));
+    free(r);
+    if (st != VYN_MODEL_OK) {
+        fprintf(stderr, "[VYN] %s model activation failed: %s (%s)\n", label, VYNModelStatusString(st), err);
+        return false;
+    }
+    return true;
+}
+
 void print_model_summary(const char* model_path, const VYNSpinSystemDef* spin, const VYNPulseSequenceDef* seq,
                          const VYNRunConfig* cfg) {
     printf("\n[VYN] Loaded model: %s\n", model_path);
@@ -309,25 +334,7 @@ int run_vyn_model_file(const char* model_path) {
 
 int write_expectation_profile_file(const char* model_path, const char* density_path, const char* operator_expression,
                                    const char* output_path) {
-    ModelRecords* r = allocate_records();
-    if (!r) {
-        fprintf(stderr, "[VYN] Could not allocate expectation-profile state\n");
-        return 1;
-    }
-    char err[kErrBufSize] = "";
-    VYNModelStatus st = VYNModel_LoadText(model_path, &r->spin, &r->seq, &r->cfg, err, sizeof(err));
-    if (st != VYN_MODEL_OK) {
-        fprintf(stderr, "[VYN] Expectation profile model load failed: %s (%s)\n", VYNModelStatusString(st), err);
-        free(r);
-        return 1;
-    }
-    st = VYNModel_ActivateInLegacyRuntime(&r->spin, &r->seq, &r->cfg, err, sizeof(err));
-    free(r);
-    if (st != VYN_MODEL_OK) {
-        fprintf(stderr, "[VYN] Expectation profile model activation failed: %s (%s)\n", VYNModelStatusString(st),
-                err);
-        return 1;
-    }
+    if (!activate_model_for(model_path, "expectation-profile", "Expectation profile")) return 1;
     return VYNWriteExpectationProfile(density_path, operator_expression, output_path) ? 0 : 1;
 }
 
@@ -344,24 +351,7 @@ int write_voxel_signal_file(const char* model_path, const char* density_path, co
     }
     const int point_index = (int)v;
     enter_private_model_run_work_dir(model_path);
-    ModelRecords* r = allocate_records();
-    if (!r) {
-        fprintf(stderr, "[VYN] Could not allocate voxel-signal state\n");
-        return 1;
-    }
-    char err[kErrBufSize] = "";
-    VYNModelStatus st = VYNModel_LoadText(model_path, &r->spin, &r->seq, &r->cfg, err, sizeof(err));
-    if (st != VYN_MODEL_OK) {
-        fprintf(stderr, "[VYN] Voxel signal model load failed: %s (%s)\n", VYNModelStatusString(st), err);
-        free(r);
-        return 1;
-    }
-    st = VYNModel_ActivateInLegacyRuntime(&r->spin, &r->seq, &r->cfg, err, sizeof(err));
-    free(r);
-    if (st != VYN_MODEL_OK) {
-        fprintf(stderr, "[VYN] Voxel signal model activation failed: %s (%s)\n", VYNModelStatusString(st), err);
-        return 1;
-    }
+    if (!activate_model_for(model_path, "voxel-signal", "Voxel signal")) return 1;
     return VYNWriteVoxelSignal(density_path, point_index, output_path) ? 0 : 1;
 }
 

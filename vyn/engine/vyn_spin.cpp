@@ -146,6 +146,20 @@ void vs_build_totals()
     }
 }
 
+
+// Asks one value per spin into values[1..]; prompt_fmt takes the spin number.
+// An unreadable answer counts as 0.
+void vs_ask_per_spin(const char* prompt_fmt, double* values)
+{
+    for (int s = 1; s <= vs_clamp_spins(vyn_spin.Nspins); ++s) {
+        std::printf(prompt_fmt, s);
+        std::fflush(stdout);
+        double v = 0.0;
+        if (vs_read_double(&v) != 1) v = 0.0;
+        values[s] = v;
+    }
+}
+
 }  // namespace
 
 // Process-wide smoke-check flag, shared by the build route, the propagators
@@ -253,13 +267,7 @@ void MakeBoltzmann()
     VYNSpinState& S = vyn_spin;
     if (!vs_dim_ok(S.n)) return;
     CMatZero(S.n, S.densmat);
-    for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
-        std::printf("\nRelative Intensity of Spin (%d) : ", s);
-        std::fflush(stdout);
-        double v = 0.0;
-        if (vs_read_double(&v) != 1) v = 0.0;
-        S.relspinamp[s] = v;
-    }
+    vs_ask_per_spin("\nRelative Intensity of Spin (%d) : ", S.relspinamp);
     vs_prepare_ops();
     vs_build_boltzmann();
 }
@@ -268,13 +276,7 @@ void MakeZeeman()
 {
     VYNSpinState& S = vyn_spin;
     if (!vs_dim_ok(S.n)) return;
-    for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
-        std::printf("\nOffset-frequency [Hz] of Spin(%d) : ", s);
-        std::fflush(stdout);
-        double v = 0.0;
-        if (vs_read_double(&v) != 1) v = 0.0;
-        S.resofreqs[s] = v;
-    }
+    vs_ask_per_spin("\nOffset-frequency [Hz] of Spin(%d) : ", S.resofreqs);
     vs_prepare_ops();
     vs_build_zeeman();
 }

@@ -68,34 +68,60 @@ void mm_take_vector(int n, int col, int slot, double value)
     vec_val[slot] = value;
 }
 
-// Removes from vector j its components along the (orthonormal) vectors
-// first..j-1 and returns the Euclidean norm that remains.
-double mm_project_out(int n, int first, int j)
+// Removes from column j of (re, im) its components along the orthonormal
+// columns first..j-1 and returns the Euclidean norm that remains.
+double mm_project_out(int n, int first, int j, double (*re)[VD], double (*im)[VD])
 {
     for (int k = first; k < j; ++k) {
         double dr = 0.0, di = 0.0;
         for (int i = 1; i <= n; ++i) {
-            const double ar = vec_re[i][k], ai = vec_im[i][k], br = vec_re[i][j], bi = vec_im[i][j];
+            const double ar = re[i][k], ai = im[i][k], br = re[i][j], bi = im[i][j];
             dr += ar * br + ai * bi;
             di += ar * bi - ai * br;
         }
         for (int i = 1; i <= n; ++i) {
-            const double ar = vec_re[i][k], ai = vec_im[i][k];
-            vec_re[i][j] -= dr * ar - di * ai;
-            vec_im[i][j] -= dr * ai + di * ar;
+            const double ar = re[i][k], ai = im[i][k];
+            re[i][j] -= dr * ar - di * ai;
+            im[i][j] -= dr * ai + di * ar;
         }
     }
     double s = 0.0;
-    for (int i = 1; i <= n; ++i) s += vec_re[i][j] * vec_re[i][j] + vec_im[i][j] * vec_im[i][j];
+    for (int i = 1; i <= n; ++i) s += re[i][j] * re[i][j] + im[i][j] * im[i][j];
     return std::sqrt(s);
 }
 
-void mm_scale_vector(int n, int j, double f)
+void mm_scale_vector(int n, int j, double f, double (*re)[VD], double (*im)[VD])
 {
     for (int i = 1; i <= n; ++i) {
-        vec_re[i][j] *= f;
-        vec_im[i][j] *= f;
+        re[i][j] *= f;
+        im[i][j] *= f;
     }
+}
+
+// Real embedding [[R, -J], [J, R]] of the n x n complex matrix A into eig_a.
+void mm_embed(int n, const CMatrix& A)
+{
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) {
+            const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
+            eig_a[r][c] = re;
+            eig_a[r][n + c] = -im;
+            eig_a[n + r][c] = im;
+            eig_a[n + r][n + c] = re;
+        }
+}
+
+// Takes eigenvector column c into slot, orthogonal to slots first..slot-1;
+// true (slot normalised) when enough of it remains to be a new vector.
+bool mm_accept_candidate(int n, int c, int first, int slot, double value)
+{
+    mm_take_vector(n, c, slot, value);
+    const double rest = mm_project_out(n, first, slot, vec_re, vec_im);
+    if (rest > 1e-6) {
+        mm_scale_vector(n, slot, 1.0 / rest, vec_re, vec_im);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -176,26 +202,8 @@ void complex_gs_range(int n, int first_col, int last_col, double (*vecs_re)[MATR
     if (first_col < 1) first_col = 1;
     if (last_col > MATRIXMATH_DIM) last_col = MATRIXMATH_DIM;
     for (int j = first_col; j <= last_col; ++j) {
-        for (int k = first_col; k < j; ++k) {
-            double dr = 0.0, di = 0.0;
-            for (int i = 1; i <= n; ++i) {
-                const double ar = vecs_re[i][k], ai = vecs_im[i][k], br = vecs_re[i][j], bi = vecs_im[i][j];
-                dr += ar * br + ai * bi;
-                di += ar * bi - ai * br;
-            }
-            for (int i = 1; i <= n; ++i) {
-                const double ar = vecs_re[i][k], ai = vecs_im[i][k];
-                vecs_re[i][j] -= dr * ar - di * ai;
-                vecs_im[i][j] -= dr * ai + di * ar;
-            }
-        }
-        double s = 0.0;
-        for (int i = 1; i <= n; ++i) s += vecs_re[i][j] * vecs_re[i][j] + vecs_im[i][j] * vecs_im[i][j];
-        const double f = s > 0.0 ? 1.0 / std::sqrt(s) : 0.0;
-        for (int i = 1; i <= n; ++i) {
-            vecs_re[i][j] *= f;
-            vecs_im[i][j] *= f;
-        }
+        const double norm = mm_project_out(n, first_col, j, vecs_re, vecs_im);
+        mm_scale_vector(n, j, norm > 0.0 ? 1.0 / norm : 0.0, vecs_re, vecs_im);
     }
 }
 
@@ -207,28 +215,14 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
 
     // 1. Real embedding M = [[R, -J], [J, R]].
     for (int i = 0; i < N; ++i) std::memset(eig_a[i], 0, sizeof(double) * N);
-    for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) {
-            const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
-            eig_a[r][c] = re;
-            eig_a[r][n + c] = -im;
-            eig_a[n + r][c] = im;
-            eig_a[n + r][n + c] = re;
-        }
+    mm_embed(n, A);
 
     // 2. Diagonalise and sort ascending.
     if (n > matrixmath_eig_jacobi_max_n && mm_lapack_symmetric(N)) {
         // eigenvalues already ascending; the sort keeps them in place
     } else {
         if (n > matrixmath_eig_jacobi_max_n) {   // LAPACK failed: rebuild the embedding for Jacobi
-            for (int r = 0; r < n; ++r)
-                for (int c = 0; c < n; ++c) {
-                    const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
-                    eig_a[r][c] = re;
-                    eig_a[r][n + c] = -im;
-                    eig_a[n + r][c] = im;
-                    eig_a[n + r][n + c] = re;
-                }
+            mm_embed(n, A);
         }
         jacobi_real_symmetric(N, eig_a, eig_d, eig_v);
     }
@@ -263,22 +257,10 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
         int accepted = 0;
         for (int m = 0; m < multiplicity; ++m) {
             const int c = (col + 2 * m < col + g) ? col + 2 * m : col + m;
-            const int slot = first_slot + accepted;
-            mm_take_vector(n, c, slot, lam);
-            const double rest = mm_project_out(n, first_slot, slot);
-            if (rest > 1e-6) {
-                mm_scale_vector(n, slot, 1.0 / rest);
-                ++accepted;
-            }
+            if (mm_accept_candidate(n, c, first_slot, first_slot + accepted, lam)) ++accepted;
         }
         for (int c = col; c < col + g && accepted < multiplicity; ++c) {
-            const int slot = first_slot + accepted;
-            mm_take_vector(n, c, slot, lam);
-            const double rest = mm_project_out(n, first_slot, slot);
-            if (rest > 1e-6) {
-                mm_scale_vector(n, slot, 1.0 / rest);
-                ++accepted;
-            }
+            if (mm_accept_candidate(n, c, first_slot, first_slot + accepted, lam)) ++accepted;
         }
         if (accepted > 0) complex_gs_range(n, first_slot, first_slot + accepted - 1, vec_re, vec_im);
         for (int i = 1; i <= n; ++i) {   // clear a rejected candidate left in the next slot
@@ -295,8 +277,8 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
     for (int c = 0; taken < n && c < N; ++c) {
         ++taken;
         mm_take_vector(n, c, taken, eig_d[c]);
-        const double nrm = mm_project_out(n, taken, taken);
-        if (nrm > 0.0) mm_scale_vector(n, taken, 1.0 / nrm);
+        const double nrm = mm_project_out(n, taken, taken, vec_re, vec_im);
+        if (nrm > 0.0) mm_scale_vector(n, taken, 1.0 / nrm, vec_re, vec_im);
     }
 
     // 5. Z(i, j) = component i of vector j.

@@ -1,5 +1,6 @@
 // Model file (.vynmodel): reader, split-layout writer and result-path handling.
 #include "vynmodel.h"
+#include "vynmodel_textfile.h"
 #include "vynpaths.h"
 
 #include <cstdio>
@@ -12,11 +13,6 @@ const char* const kInlineKeys[] = {"nspins",           "spin_quantum_numbers", "
                                    "sequence_type",    "number_of_sectors",    "sector_type",
                                    "sector_timepoints", "sector_evolpoints",   "sector_duration_s",
                                    "sector_pulsefile", "sector_statoff_hz",    "sector_remark"};
-
-VYNModelStatus modelfile_fail(FILE* fp, VYNModelStatus st) {
-    fclose(fp);
-    return st;
-}
 
 // "# vyn_gui_b0_tesla: 3" style setting lines; returns 1 when line is one of them.
 int modelfile_setting_line(const char* trimmed, VYNRunConfig* cfg) {
@@ -34,6 +30,19 @@ int modelfile_setting_line(const char* trimmed, VYNRunConfig* cfg) {
         return 1;
     }
     return 0;
+}
+
+// A path read from a model file: unchanged when dir is null, else with '\'
+// separators accepted and joined to dir. 0 when the result does not fit out.
+int modelfile_place_stored(const char* stored_path, const char* dir, char* out, size_t outsz) {
+    if (!dir) {
+        int n = snprintf(out, outsz, "%s", stored_path);
+        return n >= 0 && (size_t)n < outsz;
+    }
+    char stored[2048];
+    snprintf(stored, sizeof(stored), "%s", stored_path);
+    vyn_normalize_saved_path(stored);
+    return vyn_join_path(out, outsz, dir, stored);
 }
 
 }  // namespace
@@ -59,14 +68,9 @@ int vyn_resolve_model_relative_path(const char* base_filename, const char* store
     out[0] = '\0';
     if (stored_path[0] == '\0') return 1;
     char dir[2048];
-    if (vyn_path_is_absolute(stored_path) || !base_filename || !vyn_dirname_copy(base_filename, dir, sizeof(dir))) {
-        int n = snprintf(out, outsz, "%s", stored_path);
-        return n >= 0 && (size_t)n < outsz;
-    }
-    char stored[2048];
-    snprintf(stored, sizeof(stored), "%s", stored_path);
-    vyn_normalize_saved_path(stored);
-    return vyn_join_path(out, outsz, dir, stored);
+    const int have_dir = !vyn_path_is_absolute(stored_path) && base_filename &&
+                         vyn_dirname_copy(base_filename, dir, sizeof(dir));
+    return modelfile_place_stored(stored_path, have_dir ? dir : nullptr, out, outsz);
 }
 
 int vyn_get_runtime_results_dir(char* out, size_t outsz) {
@@ -85,14 +89,8 @@ int vyn_resolve_result_path(const char* model_filename, const char* stored_path,
     out[0] = '\0';
     if (stored_path[0] == '\0') return 1;
     char results[VYN_PATH_CAP];
-    if (vyn_path_is_absolute(stored_path) || !vyn_get_runtime_results_dir(results, sizeof(results))) {
-        int n = snprintf(out, outsz, "%s", stored_path);
-        return n >= 0 && (size_t)n < outsz;
-    }
-    char stored[2048];
-    snprintf(stored, sizeof(stored), "%s", stored_path);
-    vyn_normalize_saved_path(stored);
-    return vyn_join_path(out, outsz, results, stored);
+    const int have_dir = !vyn_path_is_absolute(stored_path) && vyn_get_runtime_results_dir(results, sizeof(results));
+    return modelfile_place_stored(stored_path, have_dir ? results : nullptr, out, outsz);
 }
 
 int vyn_make_portable_result_path(const char* model_filename, const char* result_filename, char* out, size_t outsz) {
@@ -113,22 +111,9 @@ int vyn_make_portable_result_path(const char* model_filename, const char* result
             strcpy(out, tail);
             return 1;
         }
-        if (model_filename && vyn_dirname_copy(model_filename, prefix, sizeof(prefix)) &&
-            vyn_tail_after_prefix(result_filename, prefix, tail, sizeof(tail)) && tail[0] != '\0') {
-            if (strlen(tail) + 1 > outsz) return 0;
-            strcpy(out, tail);
-            vyn_normalize_saved_path(out);
-            return 1;
-        }
-        if (model_filename && vyn_parent_dir_copy(model_filename, prefix, sizeof(prefix)) &&
-            vyn_tail_after_prefix(result_filename, prefix, tail, sizeof(tail)) && tail[0] != '\0') {
-            int n = snprintf(out, outsz, "../%s", tail);
-            if (n < 0 || (size_t)n >= outsz) {
-                out[0] = '\0';
-                return 0;
-            }
-            vyn_normalize_saved_path(out);
-            return 1;
+        if (model_filename) {
+            const int rel = vynmodel_relative_to_file(result_filename, model_filename, out, outsz);
+            if (rel >= 0) return rel;
         }
     }
     if (strlen(result_filename) + 1 > outsz) return 0;
@@ -174,7 +159,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
                               "line %d: inline spin-system/sequence keys are no longer supported in .vynmodel; use "
                               "spin_system_file and sequence_file",
                               lineno);
-                return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
         }
         const char* v = nullptr;
@@ -195,19 +180,16 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
         if (key == K_N) continue;  // descriptive metadata
         if (key < 0) {
             vyn_set_error(errbuf, errbufsz, "line %d: unknown key", lineno);
-            return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
         if (vyn_reject_duplicate_scalar_key(&seen[key], names[key], lineno, errbuf, errbufsz))
-            return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         char path[2048];
         VYNModelStatus st;
         switch (key) {
             case K_VERSION: {
-                int fv;
-                if (!parse_int_strict(v, &fv) || fv != VYN_MODEL_FORMAT_VERSION) {
-                    vyn_set_error(errbuf, errbufsz, "line %d: unsupported format_version", lineno);
-                    return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
-                }
+                if (!vynmodel_check_format_version(v, lineno, errbuf, errbufsz))
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 break;
             }
             case K_NAME: snprintf(cfg->model_name, sizeof(cfg->model_name), "%s", v); break;
@@ -215,38 +197,36 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
             case K_SEQ:
                 if (!vyn_resolve_model_relative_path(filename, v, path, sizeof(path))) {
                     vyn_set_error(errbuf, errbufsz, "line %d: could not resolve %s", lineno, names[key]);
-                    return modelfile_fail(fp, VYN_MODEL_ERR_IO);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_IO);
                 }
                 st = key == K_SPIN ? vyn_load_spin_system_text(path, spin, errbuf, errbufsz)
                                    : vyn_load_pulse_sequence_text(path, seq, errbuf, errbufsz);
-                if (st != VYN_MODEL_OK) return modelfile_fail(fp, st);
+                if (st != VYN_MODEL_OK) return vynmodel_close_fail(fp, st);
                 break;
             case K_NDX:
             case K_NDY:
             case K_NDZ:
                 if (!parse_int_strict(v, ints[key - K_NDX])) {
                     vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, names[key]);
-                    return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 break;
             case K_RESULT:
                 if (!vyn_resolve_result_path(filename, v, cfg->result_filename, sizeof(cfg->result_filename))) {
                     vyn_set_error(errbuf, errbufsz, "line %d: could not resolve result_file", lineno);
-                    return modelfile_fail(fp, VYN_MODEL_ERR_IO);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_IO);
                 }
                 break;
             default:
                 if (!parse_double_strict(v, reals[key - K_X0])) {
                     vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, names[key]);
-                    return modelfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 break;
         }
     }
-    if (fclose(fp) != 0) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", filename);
-        return VYN_MODEL_ERR_IO;
-    }
+    const VYNModelStatus closed = vynmodel_finish_read(fp, filename, errbuf, errbufsz);
+    if (closed != VYN_MODEL_OK) return closed;
     if (cfg->model_name[0] == '\0')
         vyn_copy_basename_without_extension_local(filename, cfg->model_name, sizeof(cfg->model_name));
     for (int k = 0; k < K_N; ++k) {
@@ -306,23 +286,13 @@ VYNModelStatus VYNModel_SaveText(const char* filename, const VYNSpinSystemDef* s
         vyn_set_error(errbuf, errbufsz, "could not derive portable result_file path");
         return VYN_MODEL_ERR_IO;
     }
-    FILE* fp = fopen(filename, "w");
-    if (!fp) {
-        vyn_set_error(errbuf, errbufsz, "could not open '%s' for writing", filename);
-        return VYN_MODEL_ERR_IO;
-    }
-    fprintf(fp, "format_version: %d\n", VYN_MODEL_FORMAT_VERSION);
-    fprintf(fp, "model_name: %s\n\n", name);
+    FILE* fp = vynmodel_begin_write(filename, "model_name", name, errbuf, errbufsz);
+    if (!fp) return VYN_MODEL_ERR_IO;
     fprintf(fp, "spin_system_file: ../spin-systems/%s\n", spinleaf);
     fprintf(fp, "sequence_file: ../sequences/%s/%s\n\n", name, seqleaf);
     fprintf(fp, "ndx: %d\nndy: %d\nndz: %d\n", cfg->ndx, cfg->ndy, cfg->ndz);
     fprintf(fp, "x0_cm: %.15g\ny0_cm: %.15g\nz0_cm: %.15g\n", cfg->x0_cm, cfg->y0_cm, cfg->z0_cm);
     fprintf(fp, "dx_cm: %.15g\ndy_cm: %.15g\ndz_cm: %.15g\n", cfg->dx_cm, cfg->dy_cm, cfg->dz_cm);
     fprintf(fp, "result_file: %s\n", result);
-    int werr = ferror(fp);
-    if (fclose(fp) != 0 || werr) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", filename);
-        return VYN_MODEL_ERR_IO;
-    }
-    return VYN_MODEL_OK;
+    return vynmodel_finish_write(fp, filename, errbuf, errbufsz);
 }

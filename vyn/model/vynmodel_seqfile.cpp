@@ -1,5 +1,6 @@
 // Pulse-sequence text file (.vynseq): reader, writer and waveform-path handling.
 #include "vynmodel.h"
+#include "vynmodel_textfile.h"
 #include "vynpaths.h"
 
 #include <cerrno>
@@ -19,11 +20,6 @@ const char* const kSectorKeyNames[SK_COUNT] = {"sector_type",       "sector_time
                                                "sector_remark"};
 
 int valid_sector_index(int s) { return s >= 1 && s <= VYN_MODEL_SECTOR_CAP; }
-
-VYNModelStatus seqfile_fail(FILE* fp, VYNModelStatus st) {
-    fclose(fp);
-    return st;
-}
 
 // A relative stored path may come from a file written with '\' separators.
 void seqfile_portable_copy(const char* in, char* out, size_t outsz) {
@@ -155,25 +151,10 @@ int vyn_make_portable_sector_pulse_path(const char* sequence_filename, const cha
         vyn_collapse_dot_segments(pulse);
     }
     if (vyn_path_is_absolute(pulse)) {
-        char seqabs[2048], dir[2048], parent[2048], tail[2048];
+        char seqabs[2048];
         if (seqfile_absolute_copy(sequence_filename, seqabs, sizeof(seqabs))) {
-            if (vyn_dirname_copy(seqabs, dir, sizeof(dir)) && vyn_tail_after_prefix(pulse, dir, tail, sizeof(tail)) &&
-                tail[0] != '\0') {
-                if (strlen(tail) + 1 > outsz) return 0;
-                strcpy(out, tail);
-                vyn_normalize_saved_path(out);
-                return 1;
-            }
-            if (vyn_parent_dir_copy(seqabs, parent, sizeof(parent)) &&
-                vyn_tail_after_prefix(pulse, parent, tail, sizeof(tail)) && tail[0] != '\0') {
-                int n = snprintf(out, outsz, "../%s", tail);
-                if (n < 0 || (size_t)n >= outsz) {
-                    out[0] = '\0';
-                    return 0;
-                }
-                vyn_normalize_saved_path(out);
-                return 1;
-            }
+            const int rel = vynmodel_relative_to_file(pulse, seqabs, out, outsz);
+            if (rel >= 0) return rel;
         }
     }
     if (strlen(pulse) + 1 > outsz) return 0;
@@ -205,40 +186,37 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
         const char* v = nullptr;
         if (starts_with_key(line, "format_version", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen_version, "format_version", lineno, errbuf, errbufsz))
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
-            int fv;
-            if (!parse_int_strict(v, &fv) || fv != VYN_MODEL_FORMAT_VERSION) {
-                vyn_set_error(errbuf, errbufsz, "line %d: unsupported format_version", lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
+            if (!vynmodel_check_format_version(v, lineno, errbuf, errbufsz))
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             continue;
         }
         if (starts_with_key(line, "sequence_name", &v) || starts_with_key(line, "model_name", &v)) continue;
         if (starts_with_key(line, "sequence_type", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen_type, "sequence_type", lineno, errbuf, errbufsz))
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             if (!parse_int_strict(v, &seq->sequence_type)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad sequence_type", lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             continue;
         }
         if (starts_with_key(line, "number_of_sectors", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen_count, "number_of_sectors", lineno, errbuf, errbufsz))
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             if (!seen_type) {
                 vyn_set_error(errbuf, errbufsz, "line %d: key 'sequence_type' must appear before 'number_of_sectors'",
                               lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             int cnt;
             if (!parse_int_strict(v, &cnt)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad number_of_sectors", lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             if (cnt < 0 || cnt > VYN_MODEL_SECTOR_CAP + 1) {
                 vyn_set_error(errbuf, errbufsz, "line %d: number_of_sectors out of range", lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             seq->sector_count = cnt;
             continue;
@@ -251,12 +229,12 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             }
         if (key < 0) {
             vyn_set_error(errbuf, errbufsz, "line %d: unknown sequence key", lineno);
-            return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
         const char* kname = kSectorKeyNames[key];
         if (!seen_count) {
             vyn_set_error(errbuf, errbufsz, "line %d: key 'number_of_sectors' must appear before '%s'", lineno, kname);
-            return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
         int s = 0, ival = 0;
         double dval = 0.0;
@@ -269,13 +247,13 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             if (end == v || errno == ERANGE || idx < INT_MIN || idx > INT_MAX || !valid_sector_index((int)idx) ||
                 idx > seq->sector_count) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad sector_remark index", lineno);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             s = (int)idx;
             while (isspace((unsigned char)*end)) ++end;
             if (vyn_reject_duplicate_scalar_key(&sector_seen[key][s], kname, lineno, errbuf, errbufsz)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
-                return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             snprintf(seq->sectors[s].remark, sizeof(seq->sectors[s].remark), "%s", end);
             continue;
@@ -288,11 +266,11 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             ok = sscanf(v, "%d %d", &s, &ival) == 2;
         if (!ok || !valid_sector_index(s) || s > seq->sector_count) {
             vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kname);
-            return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
         if (sector_seen[key][s]) {
             vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
-            return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
         sector_seen[key][s] = 1;
         VYNPulseSectorDef& sec = seq->sectors[s];
@@ -307,14 +285,14 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
                 vyn_resolve_sector_pulse_path(filename, token, resolved, sizeof(resolved));
                 if (!vyn_file_exists_local(resolved)) {
                     vyn_set_sector_pulse_resolution_error(filename, s, token, lineno, errbuf, errbufsz);
-                    return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 // A cut path would name another file: refuse instead.
                 if (strlen(resolved) >= sizeof(sec.pulse_filename)) {
                     vyn_set_error(errbuf, errbufsz,
                                   "line %d: resolved sector_pulsefile for sector %d is longer than %d characters",
                                   lineno, s, VYN_MODEL_FILENAME_LEN - 1);
-                    return seqfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 snprintf(sec.pulse_filename, sizeof(sec.pulse_filename), "%s", resolved);
                 break;
@@ -322,10 +300,8 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             default: break;
         }
     }
-    if (fclose(fp) != 0) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", filename);
-        return VYN_MODEL_ERR_IO;
-    }
+    const VYNModelStatus closed = vynmodel_finish_read(fp, filename, errbuf, errbufsz);
+    if (closed != VYN_MODEL_OK) return closed;
     if (!seen_version || !seen_type || !seen_count) {
         vyn_set_error(errbuf, errbufsz, "sequence file is missing one or more required sequence keys");
         return VYN_MODEL_ERR_PARSE;
@@ -344,13 +320,8 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
 
 VYNModelStatus vyn_write_pulse_sequence_text(const char* path, const char* name, const VYNPulseSequenceDef* seq,
                                              char* errbuf, size_t errbufsz) {
-    FILE* fp = fopen(path, "w");
-    if (!fp) {
-        vyn_set_error(errbuf, errbufsz, "could not open '%s' for writing", path);
-        return VYN_MODEL_ERR_IO;
-    }
-    fprintf(fp, "format_version: %d\n", VYN_MODEL_FORMAT_VERSION);
-    fprintf(fp, "sequence_name: %s\n\n", name);
+    FILE* fp = vynmodel_begin_write(path, "sequence_name", name, errbuf, errbufsz);
+    if (!fp) return VYN_MODEL_ERR_IO;
     fprintf(fp, "sequence_type: %d\n", seq->sequence_type);
     fprintf(fp, "number_of_sectors: %d\n", seq->sector_count);
     for (int s = 1; s <= seq->sector_count; ++s) {
@@ -358,8 +329,7 @@ VYNModelStatus vyn_write_pulse_sequence_text(const char* path, const char* name,
         char portable[VYN_MODEL_FILENAME_LEN * 2];
         if (!vyn_make_portable_sector_pulse_path(path, sec.pulse_filename, portable, sizeof(portable))) {
             vyn_set_error(errbuf, errbufsz, "could not derive portable sector path for sector %d", s);
-            fclose(fp);
-            return VYN_MODEL_ERR_IO;
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_IO);
         }
         fprintf(fp, "sector_type: %d %d\n", s, sec.sector_type);
         fprintf(fp, "sector_timepoints: %d %d\n", s, sec.number_of_timepoints);
@@ -374,10 +344,5 @@ VYNModelStatus vyn_write_pulse_sequence_text(const char* path, const char* name,
             if (*p == '\n' || *p == '\r') *p = ' ';
         fprintf(fp, "sector_remark: %d %s\n", s, remark);
     }
-    int werr = ferror(fp);
-    if (fclose(fp) != 0 || werr) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", path);
-        return VYN_MODEL_ERR_IO;
-    }
-    return VYN_MODEL_OK;
+    return vynmodel_finish_write(fp, path, errbuf, errbufsz);
 }

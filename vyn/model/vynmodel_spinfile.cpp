@@ -1,5 +1,6 @@
 // Spin-system text file (.vynspin): reader and writer.
 #include "vynmodel.h"
+#include "vynmodel_textfile.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,11 +10,6 @@ namespace {
 struct SpinSeen {
     int format_version, nspins, quantum, intens, offsets, coupling;
 };
-
-VYNModelStatus spinfile_fail(FILE* fp, VYNModelStatus st) {
-    fclose(fp);
-    return st;
-}
 
 }  // namespace
 
@@ -39,25 +35,22 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
         const char* v = nullptr;
         if (starts_with_key(line, "format_version", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen.format_version, "format_version", lineno, errbuf, errbufsz))
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
-            int fv;
-            if (!parse_int_strict(v, &fv) || fv != VYN_MODEL_FORMAT_VERSION) {
-                vyn_set_error(errbuf, errbufsz, "line %d: unsupported format_version", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
+            if (!vynmodel_check_format_version(v, lineno, errbuf, errbufsz))
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         } else if (starts_with_key(line, "spin_system_name", &v) || starts_with_key(line, "model_name", &v)) {
             continue;
         } else if (starts_with_key(line, "quelder_subgroup", &v)) {
             if (!vyn_parse_quelder_subgroup(v, spin, lineno, errbuf, errbufsz))
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         } else if (starts_with_key(line, "quelder_reference", &v) || starts_with_key(line, "resonance_group", &v)) {
             continue;
         } else if (starts_with_key(line, "nspins", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen.nspins, "nspins", lineno, errbuf, errbufsz))
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             if (!parse_int_strict(v, &spin->nspins)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad nspins", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
         } else if (starts_with_key(line, "spin_quantum_numbers", &v) ||
                    starts_with_key(line, "relative_intensities", &v) ||
@@ -75,16 +68,16 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
                 flag = &seen.offsets;
             }
             if (vyn_reject_duplicate_scalar_key(flag, key, lineno, errbuf, errbufsz))
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             if (!seen.nspins) {
                 vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before '%s'", lineno, key);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             // The record holds 8 spins; a list for a larger count cannot be stored.
             if (spin->nspins > VYN_MODEL_MAX_SPINS) {
                 vyn_set_error(errbuf, errbufsz, "line %d: key '%s' cannot be read while nspins=%d is outside 1..%d",
                               lineno, key, spin->nspins, VYN_MODEL_MAX_SPINS);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             int ok;
             if (flag == &seen.quantum)
@@ -95,41 +88,39 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
                 ok = parse_double_list(v, spin->nspins, spin->resonance_offsets_hz);
             if (!ok) {
                 vyn_set_list_length_error(key, spin->nspins, v, lineno, errbuf, errbufsz);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
         } else if (starts_with_key(line, "coupling_mode", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen.coupling, "coupling_mode", lineno, errbuf, errbufsz))
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             if (!parse_int_strict(v, &spin->coupling_mode)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad coupling_mode", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
         } else if (starts_with_key(line, "jcoupling_hz", &v)) {
             if (!seen.nspins) {
                 vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before 'jcoupling_hz'", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             int i, k;
             double j;
             if (sscanf(v, "%d %d %lf", &i, &k, &j) < 3) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad jcoupling_hz entry", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             if (i < 1 || i > VYN_MODEL_MAX_SPINS || k < 1 || k > VYN_MODEL_MAX_SPINS || i == k) {
                 vyn_set_error(errbuf, errbufsz, "line %d: jcoupling indices out of range", lineno);
-                return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
             spin->j_hz[i][k] = j;
             spin->j_hz[k][i] = j;
         } else {
             vyn_set_error(errbuf, errbufsz, "line %d: unknown spin-system key", lineno);
-            return spinfile_fail(fp, VYN_MODEL_ERR_PARSE);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
     }
-    if (fclose(fp) != 0) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", filename);
-        return VYN_MODEL_ERR_IO;
-    }
+    const VYNModelStatus closed = vynmodel_finish_read(fp, filename, errbuf, errbufsz);
+    if (closed != VYN_MODEL_OK) return closed;
     if (!seen.format_version) {
         vyn_set_error(errbuf, errbufsz, "missing required key 'format_version'");
         return VYN_MODEL_ERR_PARSE;
@@ -143,13 +134,8 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
 
 VYNModelStatus vyn_write_spin_system_text(const char* path, const char* name, const VYNSpinSystemDef* spin,
                                           char* errbuf, size_t errbufsz) {
-    FILE* fp = fopen(path, "w");
-    if (!fp) {
-        vyn_set_error(errbuf, errbufsz, "could not open '%s' for writing", path);
-        return VYN_MODEL_ERR_IO;
-    }
-    fprintf(fp, "format_version: %d\n", VYN_MODEL_FORMAT_VERSION);
-    fprintf(fp, "spin_system_name: %s\n\n", name);
+    FILE* fp = vynmodel_begin_write(path, "spin_system_name", name, errbuf, errbufsz);
+    if (!fp) return VYN_MODEL_ERR_IO;
     fprintf(fp, "nspins: %d\n", spin->nspins);
     fprintf(fp, "spin_quantum_numbers:");
     for (int i = 1; i <= spin->nspins; ++i) fprintf(fp, " %d", spin->spin_quantum_numbers[i]);
@@ -161,10 +147,5 @@ VYNModelStatus vyn_write_spin_system_text(const char* path, const char* name, co
     for (int i = 1; i <= spin->nspins; ++i)
         for (int k = i + 1; k <= spin->nspins; ++k)
             if (spin->j_hz[i][k] != 0.0) fprintf(fp, "jcoupling_hz: %d %d %.15g\n", i, k, spin->j_hz[i][k]);
-    int werr = ferror(fp);
-    if (fclose(fp) != 0 || werr) {
-        vyn_set_error(errbuf, errbufsz, "failed while closing '%s'", path);
-        return VYN_MODEL_ERR_IO;
-    }
-    return VYN_MODEL_OK;
+    return vynmodel_finish_write(fp, path, errbuf, errbufsz);
 }

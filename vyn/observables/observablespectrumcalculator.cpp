@@ -204,6 +204,64 @@ bool osc_signal_dims_ok(FILE* f, int num1, int num2) {
     if (num1 < 1 || num2 < 1 || num1 > (1 << 24) || num2 > (1 << 24)) return false;
     return vyn_prop_body_complete(f);
 }
+
+// Opens dm.bin for n-state density matrices: header of a matrix file for
+// dimension n and a body as long as it announces. A header announcing more
+// matrices than the file holds is refused before anything is written. Null
+// (message printed) on failure; *count receives the number of matrices.
+FILE* osc_open_density_matrices(int n, int32_t* count) {
+    FILE* in = std::fopen("dm.bin", "rb");
+    if (!in) {
+        binfh_print_error("fopen(dm.bin)");
+        return nullptr;
+    }
+    int32_t ftype = 0, fn = 0;
+    *count = 0;
+    if (ReadBinFileHeader_status(in, &ftype, &fn, count) != BINFH_OK || ftype == 1 || fn != n || n < 1 ||
+        n > MATRIXMATH_DIM || *count < 0) {
+        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
+        std::fclose(in);
+        return nullptr;
+    }
+    if (!vyn_prop_body_complete(in)) {
+        std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+        std::fclose(in);
+        return nullptr;
+    }
+    return in;
+}
+
+// Console questions of a signal calculation; false on failed input.
+bool osc_ask_signal_params(int* np, double* acq, double* f_off) {
+    std::printf("How many time-points (power of 2): ");
+    std::fflush(stdout);
+    if (!osc_read_int(np)) return false;
+    std::printf("\nAcquisition time [seconds] : ");
+    std::fflush(stdout);
+    if (!osc_read_double(acq)) return false;
+    std::printf("\nOffset frequency [Hz] = ");
+    std::fflush(stdout);
+    return osc_read_double(f_off);
+}
+
+// Reads the body of a signal file of `total` complex samples and closes in;
+// null (message printed) on failure.
+double* osc_read_signal_body(FILE* in, size_t total, const char* read_error) {
+    double* data = static_cast<double*>(std::calloc(2 * total, sizeof(double)));
+    if (!data) {
+        binfh_print_error("calloc");
+        std::fclose(in);
+        return nullptr;
+    }
+    if (!binfh_fread_doubles_le(data, 2 * total, in)) {
+        std::puts(read_error);
+        std::free(data);
+        std::fclose(in);
+        return nullptr;
+    }
+    std::fclose(in);
+    return data;
+}
 }  // namespace
 
 double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
@@ -248,25 +306,9 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     const int n = *n_ptr;
     if (!output_name || !*output_name) output_name = kSignalFile;
 
-    FILE* in = std::fopen("dm.bin", "rb");
-    if (!in) {
-        binfh_print_error("fopen(dm.bin)");
-        return 0.0;
-    }
-    int32_t ftype = 0, fn = 0, count = 0;
-    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
-        count < 0) {
-        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
-        std::fclose(in);
-        return 0.0;
-    }
-    // A header announcing more matrices than the file holds is refused before
-    // anything is written.
-    if (!vyn_prop_body_complete(in)) {
-        std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
-        std::fclose(in);
-        return 0.0;
-    }
+    int32_t count = 0;
+    FILE* in = osc_open_density_matrices(n, &count);
+    if (!in) return 0.0;
     osc_form_hprime(n, H0, Oz, f_off);
 
     double* buf = static_cast<double*>(std::calloc(4 * static_cast<size_t>(np), sizeof(double)));
@@ -340,15 +382,7 @@ double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, c
         std::puts("----------------------------------------------------------");
         std::puts("-    Calculation spectra of density matrix / matrices    -");
         std::puts("----------------------------------------------------------\n");
-        std::printf("How many time-points (power of 2): ");
-        std::fflush(stdout);
-        if (!osc_read_int(np)) return 0.0;
-        std::printf("\nAcquisition time [seconds] : ");
-        std::fflush(stdout);
-        if (!osc_read_double(&acq)) return 0.0;
-        std::printf("\nOffset frequency [Hz] = ");
-        std::fflush(stdout);
-        if (!osc_read_double(&f_off)) return 0.0;
+        if (!osc_ask_signal_params(np, &acq, &f_off)) return 0.0;
     }
     return SeparateSpectra_GenerateSignalWithParams(n, *np, acq, f_off, kSignalFile, scratch, H0, Ox, Oy, Oz, ket,
                                                     Ilist);
@@ -363,23 +397,9 @@ void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0,
 double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatrix& accumulator, const CMatrix& H0,
                                   const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz) {
     if (np < 1) return 0.0;
-    FILE* in = std::fopen("dm.bin", "rb");
-    if (!in) {
-        binfh_print_error("fopen(dm.bin)");
-        return 0.0;
-    }
-    int32_t ftype = 0, fn = 0, count = 0;
-    if (ReadBinFileHeader_status(in, &ftype, &fn, &count) != BINFH_OK || ftype == 1 || fn != n || n < 1 || n > MATRIXMATH_DIM ||
-        count < 0) {
-        std::printf("dm.bin header mismatch: ftype=%d fn=%d expected n=%d\n", ftype, fn, n);
-        std::fclose(in);
-        return 0.0;
-    }
-    if (!vyn_prop_body_complete(in)) {
-        std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
-        std::fclose(in);
-        return 0.0;
-    }
+    int32_t count = 0;
+    FILE* in = osc_open_density_matrices(n, &count);
+    if (!in) return 0.0;
     CMatZero(n, accumulator);
     for (int j = 0; j < count; ++j) {
         if (!read_density_matrix(in, n, n, osc_single)) {
@@ -438,15 +458,7 @@ double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatri
         return 0.0;
     }
     double acq = 0.0, f_off = 0.0;
-    std::printf("How many time-points (power of 2): ");
-    std::fflush(stdout);
-    if (!osc_read_int(np)) return 0.0;
-    std::printf("\nAcquisition time [seconds] : ");
-    std::fflush(stdout);
-    if (!osc_read_double(&acq)) return 0.0;
-    std::printf("\nOffset frequency [Hz] = ");
-    std::fflush(stdout);
-    if (!osc_read_double(&f_off)) return 0.0;
+    if (!osc_ask_signal_params(np, &acq, &f_off)) return 0.0;
     const double res = AverageSpectrum_WithParams(*n, *np, acq, f_off, accumulator, H0, Ox, Oy, Oz);
     if (res > 0.0) SpectrumOutputMenu(acq);
     return res;
@@ -477,19 +489,8 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
         return;
     }
     const size_t total = static_cast<size_t>(R) * static_cast<size_t>(C);
-    double* data = static_cast<double*>(std::malloc(2 * total * sizeof(double)));
-    if (!data) {
-        binfh_print_error("calloc");
-        std::fclose(in);
-        return;
-    }
-    if (!binfh_fread_doubles_le(data, 2 * total, in)) {
-        std::puts(">>> READ BINARY FILE ERROR (transpose) <<<");
-        std::free(data);
-        std::fclose(in);
-        return;
-    }
-    std::fclose(in);
+    double* data = osc_read_signal_body(in, total, ">>> READ BINARY FILE ERROR (transpose) <<<");
+    if (!data) return;
     FILE* out = std::fopen(out_name, "wb");
     if (!out) {
         binfh_print_error("fopen(out)");
@@ -621,19 +622,8 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         return false;
     }
     const size_t total = static_cast<size_t>(N1) * static_cast<size_t>(N2);
-    double* data = static_cast<double*>(std::calloc(2 * total, sizeof(double)));
-    if (!data) {
-        binfh_print_error("calloc");
-        std::fclose(in);
-        return false;
-    }
-    if (!binfh_fread_doubles_le(data, 2 * total, in)) {
-        std::puts(">>> READ BINARY FILE ERROR (vynsign.bin) <<<");
-        std::free(data);
-        std::fclose(in);
-        return false;
-    }
-    std::fclose(in);
+    double* data = osc_read_signal_body(in, total, ">>> READ BINARY FILE ERROR (vynsign.bin) <<<");
+    if (!data) return false;
     const double dt = N1 > 1 ? acq / (N1 - 1) : 0.0;
     FILE* td = std::fopen(td_name, "w");
     if (!td) {

@@ -41,6 +41,73 @@ bool dataio_prompt_filename(const char* prompt, char* name)
     return dataio_read_word(name, DATAIO_MAX_FILENAME);
 }
 
+// Reads *count values, one plain number each (sg false) or the value of an
+// SG-plot line "curve abscissa value" (sg true).
+dataio_status dataio_read_values(const int* count, double* array, const char* filename, bool sg)
+{
+    const dataio_status chk = dataio_check_args(count, array, filename);
+    if (chk != DATAIO_OK) return dataio_set(chk);
+    errno = 0;
+    FILE* f = std::fopen(filename, "r");
+    if (!f) {
+        dataio_print_error("fopen(read)");
+        return dataio_set(DATAIO_ERR_IO);
+    }
+    for (int i = 0; i < *count; ++i) {
+        int curve;
+        double x, v;
+        errno = 0;
+        const bool got = sg ? std::fscanf(f, "%d %lf %lf", &curve, &x, &v) == 3 : std::fscanf(f, "%lf", &v) == 1;
+        if (!got) {
+            dataio_print_error("fscanf");
+            std::fclose(f);
+            return dataio_set(DATAIO_ERR_IO);
+        }
+        array[i] = v;
+    }
+    std::fclose(f);
+    return dataio_set(DATAIO_OK);
+}
+
+// Writes count values, one per line (sg false) or as SG-plot lines of curve
+// 1 with abscissa x[i], or i when x is null (sg true).
+dataio_status dataio_write_values(int count, const double* x, const double* array, const char* filename, bool sg)
+{
+    if (!array || !filename) return dataio_set(DATAIO_ERR_NULLPTR);
+    if (count < 0 || !filename[0]) return dataio_set(DATAIO_ERR_BADARG);
+    errno = 0;
+    FILE* f = std::fopen(filename, "w");
+    if (!f) {
+        dataio_print_error("fopen(write)");
+        return dataio_set(DATAIO_ERR_IO);
+    }
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+        if (sg)
+            ok = std::fprintf(f, "%d   %1.12E   %1.12E\n", 1, x ? x[i] : static_cast<double>(i), array[i]) > 0;
+        else
+            ok = std::fprintf(f, "%1.12E\n", array[i]) > 0;
+    }
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        dataio_print_error("fprintf");
+        return dataio_set(DATAIO_ERR_IO);
+    }
+    return dataio_set(DATAIO_OK);
+}
+
+// Asks for the file name, then reads through reader.
+void dataio_ask_and_read(const char* prompt, const int* count, double* array,
+                         dataio_status (*reader)(const int*, double*, const char*))
+{
+    char name[DATAIO_MAX_FILENAME + 1];
+    if (!dataio_prompt_filename(prompt, name)) {
+        dataio_set(DATAIO_ERR_IO);
+        return;
+    }
+    reader(count, array, name);
+}
+
 }  // namespace
 
 bool dataio_read_word(char* buf, int maxlen)
@@ -75,71 +142,22 @@ bool dataio_read_word(char* buf, int maxlen)
 
 dataio_status AsciiIn_status(const int* count, double* array, const char* filename)
 {
-    const dataio_status chk = dataio_check_args(count, array, filename);
-    if (chk != DATAIO_OK) return dataio_set(chk);
-    errno = 0;
-    FILE* f = std::fopen(filename, "r");
-    if (!f) {
-        dataio_print_error("fopen(read)");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    for (int i = 0; i < *count; ++i) {
-        double v;
-        errno = 0;
-        if (std::fscanf(f, "%lf", &v) != 1) {
-            dataio_print_error("fscanf");
-            std::fclose(f);
-            return dataio_set(DATAIO_ERR_IO);
-        }
-        array[i] = v;
-    }
-    std::fclose(f);
-    return dataio_set(DATAIO_OK);
+    return dataio_read_values(count, array, filename, false);
 }
 
 dataio_status SGFileIn_status(const int* count, double* array, const char* filename)
 {
-    const dataio_status chk = dataio_check_args(count, array, filename);
-    if (chk != DATAIO_OK) return dataio_set(chk);
-    errno = 0;
-    FILE* f = std::fopen(filename, "r");
-    if (!f) {
-        dataio_print_error("fopen(read)");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    for (int i = 0; i < *count; ++i) {
-        int curve;
-        double x, v;
-        errno = 0;
-        if (std::fscanf(f, "%d %lf %lf", &curve, &x, &v) != 3) {
-            dataio_print_error("fscanf");
-            std::fclose(f);
-            return dataio_set(DATAIO_ERR_IO);
-        }
-        array[i] = v;
-    }
-    std::fclose(f);
-    return dataio_set(DATAIO_OK);
+    return dataio_read_values(count, array, filename, true);
 }
 
 void AsciiIn(const int* count, double* array)
 {
-    char name[DATAIO_MAX_FILENAME + 1];
-    if (!dataio_prompt_filename("<< ASCII File In >>\nEnter filename : ", name)) {
-        dataio_set(DATAIO_ERR_IO);
-        return;
-    }
-    AsciiIn_status(count, array, name);
+    dataio_ask_and_read("<< ASCII File In >>\nEnter filename : ", count, array, AsciiIn_status);
 }
 
 void SGFileIn(const int* count, double* array)
 {
-    char name[DATAIO_MAX_FILENAME + 1];
-    if (!dataio_prompt_filename("<< SG-Plot File In >>\nEnter filename : ", name)) {
-        dataio_set(DATAIO_ERR_IO);
-        return;
-    }
-    SGFileIn_status(count, array, name);
+    dataio_ask_and_read("<< SG-Plot File In >>\nEnter filename : ", count, array, SGFileIn_status);
 }
 
 dataio_status RealArrayIn(const int* count, double* array)
@@ -173,43 +191,12 @@ dataio_status RealArrayIn(const int* count, double* array)
 
 dataio_status AsciiOut_status(int count, const double* array, const char* filename)
 {
-    if (!array || !filename) return dataio_set(DATAIO_ERR_NULLPTR);
-    if (count < 0 || !filename[0]) return dataio_set(DATAIO_ERR_BADARG);
-    errno = 0;
-    FILE* f = std::fopen(filename, "w");
-    if (!f) {
-        dataio_print_error("fopen(write)");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    bool ok = true;
-    for (int i = 0; i < count && ok; ++i) ok = std::fprintf(f, "%1.12E\n", array[i]) > 0;
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok) {
-        dataio_print_error("fprintf");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    return dataio_set(DATAIO_OK);
+    return dataio_write_values(count, nullptr, array, filename, false);
 }
 
 dataio_status SGFileOut_status(int count, const double* x, const double* array, const char* filename)
 {
-    if (!array || !filename) return dataio_set(DATAIO_ERR_NULLPTR);
-    if (count < 0 || !filename[0]) return dataio_set(DATAIO_ERR_BADARG);
-    errno = 0;
-    FILE* f = std::fopen(filename, "w");
-    if (!f) {
-        dataio_print_error("fopen(write)");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    bool ok = true;
-    for (int i = 0; i < count && ok; ++i)
-        ok = std::fprintf(f, "%d   %1.12E   %1.12E\n", 1, x ? x[i] : static_cast<double>(i), array[i]) > 0;
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok) {
-        dataio_print_error("fprintf");
-        return dataio_set(DATAIO_ERR_IO);
-    }
-    return dataio_set(DATAIO_OK);
+    return dataio_write_values(count, x, array, filename, true);
 }
 
 dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t num2)

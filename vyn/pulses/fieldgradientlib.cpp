@@ -36,6 +36,49 @@ bool fieldgrad_read_double(double* v) {
     }
     return false;
 }
+
+// Samples of the cosine spiral (sine == false) or the sine spiral.
+fieldgrad_status fieldgrad_spiral(int ap, double h, double* gs, double A, double n, bool sine) {
+    double T = 0.0;
+    fieldgrad_status st = fieldgrad_check_spiral(ap, h, gs, &T);
+    if (st != FIELDGRAD_OK) return st;
+    for (int i = 0; i < ap; ++i) {
+        const double t = i * h;
+        const double theta = kTwoPi * n * t / T;
+        const double r = 1.0 - t / T;
+        gs[i] = sine ? A * (kTwoPi * n * r * std::cos(theta) - std::sin(theta)) / T
+                     : -A * (std::cos(theta) + kTwoPi * n * r * std::sin(theta)) / T;
+    }
+    return FIELDGRAD_OK;
+}
+
+// Prints the prompt and reads one number, then ends the answer's line; false
+// (and FIELDGRAD_ERR_IO kept) on failed input.
+bool fieldgrad_ask_double(const char* prompt, double* v) {
+    std::printf("%s", prompt);
+    std::fflush(stdout);
+    if (!fieldgrad_read_double(v)) {
+        fieldgrad_store(FIELDGRAD_ERR_IO);
+        return false;
+    }
+    std::printf("\n");
+    return true;
+}
+
+// Console form of a spiral: shows its formula, asks for A and n, computes.
+void fieldgrad_spiral_dialog(const int* ap, const double* h, double* gs, const char* formula, const char* f_line,
+                             const char* prompt_a, const char* prompt_n,
+                             fieldgrad_status (*compute)(int, double, double*, double, double)) {
+    if (!ap || !h || !gs) {
+        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
+        return;
+    }
+    std::puts(formula);
+    std::puts(f_line);
+    double A = 0.0, n = 0.0;
+    if (!fieldgrad_ask_double(prompt_a, &A) || !fieldgrad_ask_double(prompt_n, &n)) return;
+    compute(*ap, *h, gs, A, n);
+}
 }  // namespace
 
 fieldgrad_status gradproc1_compute(int ap, double /*h*/, double* gs, double strength_hz_per_cm) {
@@ -48,29 +91,11 @@ fieldgrad_status gradproc1_compute(int ap, double /*h*/, double* gs, double stre
 }
 
 fieldgrad_status gradproc2_compute(int ap, double h, double* gs, double A, double n) {
-    double T = 0.0;
-    fieldgrad_status st = fieldgrad_check_spiral(ap, h, gs, &T);
-    if (st != FIELDGRAD_OK) return fieldgrad_store(st);
-    for (int i = 0; i < ap; ++i) {
-        const double t = i * h;
-        const double theta = kTwoPi * n * t / T;
-        const double r = 1.0 - t / T;
-        gs[i] = -A * (std::cos(theta) + kTwoPi * n * r * std::sin(theta)) / T;
-    }
-    return fieldgrad_store(FIELDGRAD_OK);
+    return fieldgrad_store(fieldgrad_spiral(ap, h, gs, A, n, false));
 }
 
 fieldgrad_status gradproc3_compute(int ap, double h, double* gs, double A, double n) {
-    double T = 0.0;
-    fieldgrad_status st = fieldgrad_check_spiral(ap, h, gs, &T);
-    if (st != FIELDGRAD_OK) return fieldgrad_store(st);
-    for (int i = 0; i < ap; ++i) {
-        const double t = i * h;
-        const double theta = kTwoPi * n * t / T;
-        const double r = 1.0 - t / T;
-        gs[i] = A * (kTwoPi * n * r * std::cos(theta) - std::sin(theta)) / T;
-    }
-    return fieldgrad_store(FIELDGRAD_OK);
+    return fieldgrad_store(fieldgrad_spiral(ap, h, gs, A, n, true));
 }
 
 void gradproc1(const int* ap, const double* h, double* gs) {
@@ -89,53 +114,13 @@ void gradproc1(const int* ap, const double* h, double* gs) {
 }
 
 void gradproc2(const int* ap, const double* h, double* gs) {
-    if (!ap || !h || !gs) {
-        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
-        return;
-    }
-    std::puts("g(t) = -(A/T)*(2*pi*n*(1-(t/T))*((sin(2*pi*n*t/T)+f(t))");
-    std::puts("f(t) = cos(2*pi*n*t/T)");
-    double A = 0.0, n = 0.0;
-    std::printf("A    : ");
-    std::fflush(stdout);
-    if (!fieldgrad_read_double(&A)) {
-        fieldgrad_store(FIELDGRAD_ERR_IO);
-        return;
-    }
-    std::printf("\n");
-    std::printf("n    : ");
-    std::fflush(stdout);
-    if (!fieldgrad_read_double(&n)) {
-        fieldgrad_store(FIELDGRAD_ERR_IO);
-        return;
-    }
-    std::printf("\n");
-    gradproc2_compute(*ap, *h, gs, A, n);
+    fieldgrad_spiral_dialog(ap, h, gs, "g(t) = -(A/T)*(2*pi*n*(1-(t/T))*((sin(2*pi*n*t/T)+f(t))",
+                            "f(t) = cos(2*pi*n*t/T)", "A    : ", "n    : ", gradproc2_compute);
 }
 
 void gradproc3(const int* ap, const double* h, double* gs) {
-    if (!ap || !h || !gs) {
-        fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
-        return;
-    }
-    std::puts("g(t) = (A/T)*(2*pi*n*(1-(t/T))*((cos(2*pi*n*t/T)+f(t))");
-    std::puts("f(t) = -sin(2*pi*n*t/T)");
-    double A = 0.0, n = 0.0;
-    std::printf("A : ");
-    std::fflush(stdout);
-    if (!fieldgrad_read_double(&A)) {
-        fieldgrad_store(FIELDGRAD_ERR_IO);
-        return;
-    }
-    std::printf("\n");
-    std::printf("n : ");
-    std::fflush(stdout);
-    if (!fieldgrad_read_double(&n)) {
-        fieldgrad_store(FIELDGRAD_ERR_IO);
-        return;
-    }
-    std::printf("\n");
-    gradproc3_compute(*ap, *h, gs, A, n);
+    fieldgrad_spiral_dialog(ap, h, gs, "g(t) = (A/T)*(2*pi*n*(1-(t/T))*((cos(2*pi*n*t/T)+f(t))",
+                            "f(t) = -sin(2*pi*n*t/T)", "A : ", "n : ", gradproc3_compute);
 }
 
 void CalcGrad(const int* ap, const double* h, double* gs) {
