@@ -13,6 +13,7 @@
 
 #include "four3.h"
 #include "binaryfilehandling.h"
+#include "rfpulseplot.h"
 #include "vyndatafileio.h"
 
 namespace {
@@ -144,45 +145,6 @@ void osc_acquisition_diagnostics(int n, const CMatrix& rho, const CMatrix& Ox, c
     osc_print_line_list("Ix absorption channel", osc_cos_lines, nc, osc_sin_lines, ns);
     osc_full_line_spectrum(n, rho, osc_hprime, Oy, osc_cos_lines, &nc, osc_sin_lines, &ns);
     osc_print_line_list("Iy dispersion channel", osc_cos_lines, nc, osc_sin_lines, ns);
-}
-
-// Starts gnuplot on a script without a shell, or prints a hint when gnuplot
-// is not on PATH.
-void osc_launch_gnuplot(const char* script) {
-    bool found = false;
-    const char* path = std::getenv("PATH");
-    if (path) {
-        char dir[1024];
-        const char* p = path;
-        while (*p && !found) {
-            const char* colon = std::strchr(p, ':');
-            size_t len = colon ? static_cast<size_t>(colon - p) : std::strlen(p);
-            if (len > 0 && len < sizeof dir - 10) {
-                std::snprintf(dir, sizeof dir, "%.*s/gnuplot", static_cast<int>(len), p);
-                if (access(dir, X_OK) == 0) found = true;
-            }
-            p = colon ? colon + 1 : p + len;
-        }
-    }
-    if (!found) {
-        std::printf("gnuplot not found on PATH; plot later with: gnuplot -persist %s\n", script);
-        return;
-    }
-    std::fflush(stdout);
-    // Detached through an intermediate child, so no zombie is left behind.
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (fork() == 0) {
-            execlp("gnuplot", "gnuplot", "-persist", script, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        _exit(0);
-    }
-    if (pid < 0) {
-        binfh_print_error("fork(gnuplot)");
-        return;
-    }
-    waitpid(pid, nullptr, 0);
 }
 
 // One complex row of count points: halve the first point, apodise with
@@ -754,6 +716,6 @@ void SpectrumOutputMenu(double acq) {
         std::snprintf(script, sizeof script, "%s.gp", fd_name);
         if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
         std::printf("Wrote gnuplot script: %s\n", script);
-        if (AskOpenPlotNow()) osc_launch_gnuplot(script);
+        if (AskOpenPlotNow()) rfpulseplot_start_gnuplot(script);  // no shell; hint when gnuplot is absent
     }
 }
