@@ -38,6 +38,12 @@ void consule_discard_line() {
     }
 }
 
+bool consule_read_menu_choice(int* choice) {
+    const int r = consule_read_int(choice);
+    if (r >= 0) consule_discard_line();
+    return r == 1;
+}
+
 int consule_ask_yes_no(const char* prompt) {
     printf("%s", prompt);
     fflush(stdout);

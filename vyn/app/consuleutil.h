@@ -13,6 +13,9 @@ int consule_read_int(int* out);
 int consule_read_double(double* out);
 // Drops the rest of the current input line (up to and including '\n').
 void consule_discard_line();
+// Reads a menu choice and drops the rest of its line. False at end of input or
+// when no number was typed (the caller leaves its menu).
+bool consule_read_menu_choice(int* choice);
 // Asks "prompt" and reads 1/0; returns 1 for yes, 0 for no or unreadable input.
 int consule_ask_yes_no(const char* prompt);
 // Prints prompt (no newline), flushes and reads one character; never blocks past end of input.

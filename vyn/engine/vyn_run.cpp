@@ -172,12 +172,7 @@ void LiouvilleNonInteractive() {
                "Your choice [1..7] : ");
         fflush(stdout);
         int choice = 0;
-        int r = consule_read_int(&choice);
-        if (r != 1) {
-            if (r == 0) consule_discard_line();
-            return;
-        }
-        consule_discard_line();
+        if (!consule_read_menu_choice(&choice)) return;
         printf("\n");
         switch (choice) {
             case 7: return;
