@@ -1,12 +1,12 @@
 // Fourier transforms, pulse-mode conversions and the dm.bin row codec.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "binaryfilehandling.h"
@@ -15,8 +15,7 @@
 
 namespace {
 
-void BM_four2(benchmark::State& state)
-{
+void BM_four2(benchmark::State& state) {
     const std::size_t n = static_cast<std::size_t>(state.range(0));
     std::vector<double> d(2 * n);
     std::mt19937 rng(1);
@@ -28,16 +27,15 @@ void BM_four2(benchmark::State& state)
         benchmark::DoNotOptimize(d.data());
     }
     // Two transforms of about 5 n log2 n flops each, reported as Gflop per second.
-    state.counters["Gflop"] = benchmark::Counter(10.0 * n * std::log2(double(n)) / 1e9,
-                                                   benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["Gflop"] =
+        benchmark::Counter(10.0 * n * std::log2(double(n)) / 1e9, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_four2)->Arg(256)->Arg(8192)->Arg(65536);
 
 double xb[VYN_MAX_RF_POINTS], yb[VYN_MAX_RF_POINTS], par[VYN_MAX_NPAR];
 
 // One optimiser step's conversion: parameters back into the waveform.
-void BM_ParArrayToRFPulse(benchmark::State& state)
-{
+void BM_ParArrayToRFPulse(benchmark::State& state) {
     const int ap = static_cast<int>(state.range(0));
     for (int k = 0; k < ap; ++k) {
         xb[k] = std::sin(0.01 * k);
@@ -54,8 +52,7 @@ BENCHMARK(BM_ParArrayToRFPulse)->Arg(256)->Arg(8192);
 CMatrix bm_m;
 
 // Write and read back one 256-state density matrix (1 MiB) through the row codec.
-void BM_DensityMatrixFileRoundTrip(benchmark::State& state)
-{
+void BM_DensityMatrixFileRoundTrip(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) bm_m(r, c) = std::complex<double>(r, c);

@@ -8,8 +8,8 @@
 #include <complex>
 #include <vector>
 
-#include "matrixmathlib.h"
 #include "../vyn/tests/kernel_testutil.h"
+#include "matrixmathlib.h"
 
 namespace {
 
@@ -20,8 +20,7 @@ double D[MATRIXMATH_DIM + 1];
 using kt::fill_hermitian;
 using kt::fill_random;
 
-void flops_counter(benchmark::State& state, double flops_per_iter)
-{
+void flops_counter(benchmark::State& state, double flops_per_iter) {
     state.counters["GFLOP/s"] =
         benchmark::Counter(flops_per_iter * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -30,8 +29,7 @@ void flops_counter(benchmark::State& state, double flops_per_iter)
 // Product of two random matrices through Mult (a template argument, so the
 // timed loop holds a direct call as before).
 template <void (*Mult)(int, const CMatrix&, const CMatrix&, CMatrix&)>
-void product(benchmark::State& state)
-{
+void product(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     fill_random(n, A, 1);
     fill_random(n, B, 2);
@@ -49,8 +47,7 @@ void BM_CMatMult_shipped(benchmark::State& state) { product<CMatMult>(state); }
 
 // One propagation step: U = exp(-i H dt) for a Hamiltonian of a few kHz and
 // dt = 10 us, then P = P*U. GFLOP/s counts the products actually formed.
-void propagation_step(benchmark::State& state, int blas_min_n)
-{
+void propagation_step(benchmark::State& state, int blas_min_n) {
     const int n = static_cast<int>(state.range(0));
     const int saved = matrixmath_blas_min_n;
     matrixmath_blas_min_n = blas_min_n;
@@ -71,8 +68,7 @@ void propagation_step(benchmark::State& state, int blas_min_n)
 void BM_PropagationStep_plain(benchmark::State& state) { propagation_step(state, MATRIXMATH_DIM + 1); }
 void BM_PropagationStep_shipped(benchmark::State& state) { propagation_step(state, MATRIXMATH_BLAS_MIN_N_DEFAULT); }
 
-void BM_Hermit(benchmark::State& state)
-{
+void BM_Hermit(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     fill_hermitian(n, A, 5, 1000.0);
     for (auto _ : state) {
@@ -86,9 +82,58 @@ double min_of(const std::vector<double>& v) { return *std::min_element(v.begin()
 
 }  // namespace
 
-BENCHMARK(BM_CMatMult_plain)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Arg(16)->Arg(32)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime()->ComputeStatistics("min", min_of);
-BENCHMARK(BM_CMatMult_blas)->Arg(2)->Arg(4)->Arg(6)->Arg(8)->Arg(12)->Arg(16)->Arg(32)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime()->ComputeStatistics("min", min_of);
-BENCHMARK(BM_CMatMult_shipped)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime()->ComputeStatistics("min", min_of);
-BENCHMARK(BM_PropagationStep_plain)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime()->ComputeStatistics("min", min_of);
-BENCHMARK(BM_PropagationStep_shipped)->Arg(8)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond)->UseRealTime()->ComputeStatistics("min", min_of);
-BENCHMARK(BM_Hermit)->Arg(8)->Arg(9)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime()->ComputeStatistics("min", min_of);
+BENCHMARK(BM_CMatMult_plain)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(6)
+    ->Arg(8)
+    ->Arg(12)
+    ->Arg(16)
+    ->Arg(32)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_CMatMult_blas)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(6)
+    ->Arg(8)
+    ->Arg(12)
+    ->Arg(16)
+    ->Arg(32)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_CMatMult_shipped)
+    ->Arg(8)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_PropagationStep_plain)
+    ->Arg(8)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_PropagationStep_shipped)
+    ->Arg(8)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);
+BENCHMARK(BM_Hermit)
+    ->Arg(8)
+    ->Arg(9)
+    ->Arg(64)
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", min_of);

@@ -1,12 +1,12 @@
 // Model-file throughput: loading a split model (three text files and a
 // waveform lookup) and saving it back in the split layout.
 #include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "vynmodel.h"
 #include "vynpaths.h"
@@ -22,11 +22,13 @@ struct Tree {
             mkdir((root + d).c_str(), 0777);
         vyn_paths_override_executable_path((root + "/build/vyn").c_str());
         write("/rf-output/w.bin", std::string(16 * 256, '\0'));
-        std::string spin = "format_version: 1\nnspins: 8\nspin_quantum_numbers: 1 1 1 1 1 1 1 1\n"
-                           "relative_intensities: 1 1 1 1 1 1 1 1\nresonance_offsets_hz: 1 2 3 4 5 6 7 8\n"
-                           "coupling_mode: 2\n";
+        std::string spin =
+            "format_version: 1\nnspins: 8\nspin_quantum_numbers: 1 1 1 1 1 1 1 1\n"
+            "relative_intensities: 1 1 1 1 1 1 1 1\nresonance_offsets_hz: 1 2 3 4 5 6 7 8\n"
+            "coupling_mode: 2\n";
         for (int i = 1; i <= 8; ++i)
-            for (int k = i + 1; k <= 8; ++k) spin += "jcoupling_hz: " + std::to_string(i) + " " + std::to_string(k) + " 7.5\n";
+            for (int k = i + 1; k <= 8; ++k)
+                spin += "jcoupling_hz: " + std::to_string(i) + " " + std::to_string(k) + " 7.5\n";
         write("/spin-systems/m.vynspin", spin);
         std::string seq = "format_version: 1\nsequence_type: 2\nnumber_of_sectors: 20\n";
         for (int s = 1; s <= 20; ++s) {
@@ -36,9 +38,10 @@ struct Tree {
                    " w.bin\nsector_statoff_hz: " + i + " 0\nsector_remark: " + i + " sector\n";
         }
         write("/sequences/m/m.vynseq", seq);
-        write("/models/m.vynmodel",
-              "format_version: 1\nspin_system_file: ../spin-systems/m.vynspin\nsequence_file: ../sequences/m/m.vynseq\n"
-              "ndx: 1\nndy: 1\nndz: 1\nx0_cm: 0\ny0_cm: 0\nz0_cm: 0\ndx_cm: 0\ndy_cm: 0\ndz_cm: 0\nresult_file: r.bin\n");
+        write(
+            "/models/m.vynmodel",
+            "format_version: 1\nspin_system_file: ../spin-systems/m.vynspin\nsequence_file: ../sequences/m/m.vynseq\n"
+            "ndx: 1\nndy: 1\nndz: 1\nx0_cm: 0\ny0_cm: 0\nz0_cm: 0\ndx_cm: 0\ndy_cm: 0\ndz_cm: 0\nresult_file: r.bin\n");
     }
     ~Tree() {
         vyn_paths_override_executable_path(nullptr);

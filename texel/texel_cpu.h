@@ -8,26 +8,26 @@
 
 // Task record of one worker slot.
 struct TexelTask {
-  const int32_t* image;
-  int z;
-  int x;
-  int L;
-  int P;
-  int Q;
-  int X;
-  int Y;
-  float* const* features;
-  struct TexelScratch* scratch;
+    const int32_t* image;
+    int z;
+    int x;
+    int L;
+    int P;
+    int Q;
+    int X;
+    int Y;
+    float* const* features;
+    struct TexelScratch* scratch;
 };
 
 enum { TEXEL_COLUMN_SLOTS = 8 };
 
 // Both return 0 when every element of every map has been written, 1 when the scratch
 // memory could not be allocated (the maps are then incomplete).
-int pComputeAllCooccurenceMatricesColumnLevel(const int32_t* image, int X, int Y, int Z, int P, int Q,
-                                              int L, float* const* features);
-int pComputeAllCooccurenceMatricesImageLevel(const int32_t* image, int X, int Y, int Z, int P, int Q,
-                                             int L, float* const* features, int cores);
+int pComputeAllCooccurenceMatricesColumnLevel(const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
+                                              float* const* features);
+int pComputeAllCooccurenceMatricesImageLevel(const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
+                                             float* const* features, int cores);
 
 // Column and slice workers: one column (x, all y) or one slice of the task's z.
 void texel_column_worker(const TexelTask* t);

@@ -11,16 +11,16 @@
 
 // One non-zero element of a symmetrised (later normalised) co-occurrence matrix.
 struct TexelEntry {
-  int32_t i, j;
-  float s;
+    int32_t i, j;
+    float s;
 };
 
 // Per-worker scratch: room for the tagged pair keys and the distinct elements of one
 // direction.
 struct TexelScratch {
-  uint64_t* keys;        // capacity
-  TexelEntry* entries;   // 4 * capacity: upper, mirrored and merged elements
-  int64_t capacity;      // pixel pairs of the largest direction range
+    uint64_t* keys;       // capacity
+    TexelEntry* entries;  // 4 * capacity: upper, mirrored and merged elements
+    int64_t capacity;     // pixel pairs of the largest direction range
 };
 
 // Most pixel pairs of one direction for half window sizes P, Q in an X x Y slice: the
@@ -34,15 +34,15 @@ int texel_scratch_alloc(TexelScratch* s, int P, int Q, int X, int Y);
 void texel_scratch_free(TexelScratch* s);
 
 // Features of one direction of an interior voxel (x, y, z).
-void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y,
-                              int z, int d, TexelScratch* s, float feat[TEXEL_NUM_FEATURES]);
+void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, int d,
+                              TexelScratch* s, float feat[TEXEL_NUM_FEATURES]);
 
 // The ten four-direction averages of an interior voxel.
-void texel_voxel_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y,
-                          int z, TexelScratch* s, float acc[TEXEL_NUM_FEATURES]);
+void texel_voxel_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, TexelScratch* s,
+                          float acc[TEXEL_NUM_FEATURES]);
 
 // Writes voxel (x, y, z) into the ten feature maps: 0 outside the interior.
-void texel_store_voxel(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z,
-                       TexelScratch* s, float* const* features);
+void texel_store_voxel(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, TexelScratch* s,
+                       float* const* features);
 
 #endif

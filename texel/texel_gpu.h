@@ -7,8 +7,7 @@
 // Fills the ten feature maps on the current CUDA device. Returns 0 on success and 1 on
 // any failure (no device or driver, not enough device memory, launch or execution error,
 // or a library built without CUDA); device memory is released on every return.
-int texel_gpu_compute_all(const int32_t* image, int X, int Y, int Z, int P, int Q, int L,
-                          float* const* features);
+int texel_gpu_compute_all(const int32_t* image, int X, int Y, int Z, int P, int Q, int L, float* const* features);
 
 // Device memory the GPU path needs, in bytes: X*Y*Z*(4*L*L + 11)*4 + 288, formed in
 // 64 bits; UINT64_MAX when the value does not fit.

@@ -5,6 +5,6 @@
 #include "texel_gpu.h"
 
 int texel_gpu_compute_all(const int32_t*, int, int, int, int, int, int, float* const*) {
-  fprintf(stderr, "CUDA support not built into this library\n");
-  return 1;
+    fprintf(stderr, "CUDA support not built into this library\n");
+    return 1;
 }

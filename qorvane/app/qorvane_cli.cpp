@@ -47,201 +47,200 @@ static const char* const kUsageLines[] = {
 };
 
 void qorvane_print_usage(FILE* stream) {
-  for (const char* line : kUsageLines) {
-    fputs(line, stream);
-    fputc('\n', stream);
-  }
+    for (const char* line : kUsageLines) {
+        fputs(line, stream);
+        fputc('\n', stream);
+    }
 }
 
 int qorvane_cli_require_value(int argc, char** argv, int index, const char* option) {
-  if (index + 1 < argc && argv[index + 1] != nullptr && strncmp(argv[index + 1], "--", 2) != 0) return 0;
-  fprintf(stderr, "Missing value after %s.\n", option);
-  return 1;
+    if (index + 1 < argc && argv[index + 1] != nullptr && strncmp(argv[index + 1], "--", 2) != 0) return 0;
+    fprintf(stderr, "Missing value after %s.\n", option);
+    return 1;
 }
 
 int qorvane_cli_copy(char* destination, const char* text, const char* label) {
-  if (destination == nullptr || text == nullptr) {
-    fprintf(stderr, "Internal CLI parser error.\n");
-    return 1;
-  }
-  size_t len = strlen(text);
-  if (len >= 1024) {
-    fprintf(stderr, "Command-line argument too long for %s. Maximum is %lu characters.\n", label,
-            (unsigned long)1023);
-    return 1;
-  }
-  memcpy(destination, text, len + 1);
-  return 0;
+    if (destination == nullptr || text == nullptr) {
+        fprintf(stderr, "Internal CLI parser error.\n");
+        return 1;
+    }
+    size_t len = strlen(text);
+    if (len >= 1024) {
+        fprintf(stderr, "Command-line argument too long for %s. Maximum is %lu characters.\n", label,
+                (unsigned long)1023);
+        return 1;
+    }
+    memcpy(destination, text, len + 1);
+    return 0;
 }
 
 int qorvane_join_path(char* destination, const char* directory, const char* name) {
-  if (destination == nullptr || directory == nullptr || name == nullptr || directory[0] == '\0') return -1;
-  size_t dl = strlen(directory);
-  size_t nl = strlen(name);
-  bool has_sep = directory[dl - 1] == '/' || directory[dl - 1] == '\\';
-  size_t total = dl + (has_sep ? 0 : 1) + nl;
-  if (total >= 1024) return -1;
-  memcpy(destination, directory, dl);
-  size_t pos = dl;
-  if (!has_sep) destination[pos++] = '/';
-  memcpy(destination + pos, name, nl + 1);
-  return 0;
+    if (destination == nullptr || directory == nullptr || name == nullptr || directory[0] == '\0') return -1;
+    size_t dl = strlen(directory);
+    size_t nl = strlen(name);
+    bool has_sep = directory[dl - 1] == '/' || directory[dl - 1] == '\\';
+    size_t total = dl + (has_sep ? 0 : 1) + nl;
+    if (total >= 1024) return -1;
+    memcpy(destination, directory, dl);
+    size_t pos = dl;
+    if (!has_sep) destination[pos++] = '/';
+    memcpy(destination + pos, name, nl + 1);
+    return 0;
 }
 
 static int qorvane_cli_parse_threads(const char* text, int* out) {
-  errno = 0;
-  char* end = nullptr;
-  long v = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0') {
-    fprintf(stderr, "Invalid integer for %s: '%s'\n", "--threads", text);
-    return 1;
-  }
-  if (v < 1 || v > 1024) {
-    fprintf(stderr, "Invalid value for %s: %ld. Expected range is 1..1024.\n", "--threads", v);
-    return 1;
-  }
-  *out = (int)v;
-  return 0;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0') {
+        fprintf(stderr, "Invalid integer for %s: '%s'\n", "--threads", text);
+        return 1;
+    }
+    if (v < 1 || v > 1024) {
+        fprintf(stderr, "Invalid value for %s: %ld. Expected range is 1..1024.\n", "--threads", v);
+        return 1;
+    }
+    *out = (int)v;
+    return 0;
 }
 
 static int qorvane_cli_parse_max_voxels(const char* text, uint32_t* out) {
-  errno = 0;
-  char* end = nullptr;
-  // strtoul accepts a leading minus and wraps it; such a value is out of range here.
-  const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
-  unsigned long v = strtoul(text, &end, 10);
-  if (*p == '-' || errno != 0 || end == text || *end != '\0' || v < 1 || v > QORVANE_MAX_VOXELS_LIMIT) {
-    fprintf(stderr, "Invalid value for --max-voxels: '%s'. Expected range is 1..%u.\n", text,
-            (unsigned)QORVANE_MAX_VOXELS_LIMIT);
-    return 1;
-  }
-  *out = (uint32_t)v;
-  return 0;
+    errno = 0;
+    char* end = nullptr;
+    // strtoul accepts a leading minus and wraps it; such a value is out of range here.
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    unsigned long v = strtoul(text, &end, 10);
+    if (*p == '-' || errno != 0 || end == text || *end != '\0' || v < 1 || v > QORVANE_MAX_VOXELS_LIMIT) {
+        fprintf(stderr, "Invalid value for --max-voxels: '%s'. Expected range is 1..%u.\n", text,
+                (unsigned)QORVANE_MAX_VOXELS_LIMIT);
+        return 1;
+    }
+    *out = (uint32_t)v;
+    return 0;
 }
 
 int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
-  memset(o, 0, sizeof(*o));
-  o->threads = 1;
-  o->max_voxels = QORVANE_MAX_VOXELS_LIMIT;
+    memset(o, 0, sizeof(*o));
+    o->threads = 1;
+    o->max_voxels = QORVANE_MAX_VOXELS_LIMIT;
 
-  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "/?") == 0)) {
-    qorvane_print_usage(stdout);
-    return 0;
-  }
-  if (argc == 3 && strcmp(argv[1], "-h") == 0) {
-    unsigned n = (unsigned)atoi(argv[2]);
-    return qorvane_print_help_topic(n);
-  }
-  if (argc == 4 && argv[1][0] != '-') {
-    if (qorvane_cli_copy(o->work_dir, argv[1], "legacy <work_dir>") != 0) return 1;
-    if (qorvane_cli_copy(o->input, argv[2], "legacy <input_file>") != 0) return 1;
-    if (qorvane_cli_copy(o->parameter_file, argv[3], "legacy <parameter_file>") != 0) return 1;
-    o->mode = QORVANE_MODE_LEGACY_SINGLE;
-  } else if (argc > 1) {
-    for (int i = 1; i < argc; ++i) {
-      const char* a = argv[i];
-      if (strcmp(a, "--mode") == 0) {
-        if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-        if (strcmp(argv[i + 1], "volume") != 0) {
-          fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume'.\n", argv[i + 1]);
-          return 1;
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "/?") == 0)) {
+        qorvane_print_usage(stdout);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "-h") == 0) {
+        unsigned n = (unsigned)atoi(argv[2]);
+        return qorvane_print_help_topic(n);
+    }
+    if (argc == 4 && argv[1][0] != '-') {
+        if (qorvane_cli_copy(o->work_dir, argv[1], "legacy <work_dir>") != 0) return 1;
+        if (qorvane_cli_copy(o->input, argv[2], "legacy <input_file>") != 0) return 1;
+        if (qorvane_cli_copy(o->parameter_file, argv[3], "legacy <parameter_file>") != 0) return 1;
+        o->mode = QORVANE_MODE_LEGACY_SINGLE;
+    } else if (argc > 1) {
+        for (int i = 1; i < argc; ++i) {
+            const char* a = argv[i];
+            if (strcmp(a, "--mode") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (strcmp(argv[i + 1], "volume") != 0) {
+                    fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume'.\n", argv[i + 1]);
+                    return 1;
+                }
+                o->mode = QORVANE_MODE_VOLUME;
+                ++i;
+            } else if (strcmp(a, "--work-dir") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_copy(o->work_dir, argv[i + 1], a) != 0) return 1;
+                ++i;
+            } else if (strcmp(a, "--input-volume") == 0 || strcmp(a, "--parameter-file") == 0 ||
+                       strcmp(a, "--output-dir") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                char* dst = strcmp(a, "--input-volume") == 0     ? o->input
+                            : strcmp(a, "--parameter-file") == 0 ? o->parameter_file
+                                                                 : o->output_dir;
+                if (qorvane_cli_copy(dst, argv[i + 1], a) != 0) return 1;
+                ++i;
+            } else if (strcmp(a, "--threads") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_parse_threads(argv[i + 1], &o->threads) != 0) return 1;
+                ++i;
+            } else if (strcmp(a, "--max-voxels") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_parse_max_voxels(argv[i + 1], &o->max_voxels) != 0) return 1;
+                ++i;
+            } else if (strcmp(a, "--keep-intermediate-files") == 0) {
+                o->keep_intermediate_files = 1;
+            } else {
+                fprintf(stderr, "Unknown command-line option: %s\n", a);
+                qorvane_print_usage(stderr);
+                return 1;
+            }
         }
-        o->mode = QORVANE_MODE_VOLUME;
-        ++i;
-      } else if (strcmp(a, "--work-dir") == 0) {
-        if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-        if (qorvane_cli_copy(o->work_dir, argv[i + 1], a) != 0) return 1;
-        ++i;
-      } else if (strcmp(a, "--input-volume") == 0 || strcmp(a, "--parameter-file") == 0 ||
-                 strcmp(a, "--output-dir") == 0) {
-        if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-        char* dst = strcmp(a, "--input-volume") == 0     ? o->input
-                    : strcmp(a, "--parameter-file") == 0 ? o->parameter_file
-                                                         : o->output_dir;
-        if (qorvane_cli_copy(dst, argv[i + 1], a) != 0) return 1;
-        ++i;
-      } else if (strcmp(a, "--threads") == 0) {
-        if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-        if (qorvane_cli_parse_threads(argv[i + 1], &o->threads) != 0) return 1;
-        ++i;
-      } else if (strcmp(a, "--max-voxels") == 0) {
-        if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-        if (qorvane_cli_parse_max_voxels(argv[i + 1], &o->max_voxels) != 0) return 1;
-        ++i;
-      } else if (strcmp(a, "--keep-intermediate-files") == 0) {
-        o->keep_intermediate_files = 1;
-      } else {
-        fprintf(stderr, "Unknown command-line option: %s\n", a);
+    }
+
+    if (o->mode == QORVANE_MODE_NONE) {
+        fprintf(stderr, "Missing required option: --mode volume\n");
         qorvane_print_usage(stderr);
         return 1;
-      }
     }
-  }
-
-  if (o->mode == QORVANE_MODE_NONE) {
-    fprintf(stderr, "Missing required option: --mode volume\n");
-    qorvane_print_usage(stderr);
-    return 1;
-  }
-  if (o->mode == QORVANE_MODE_VOLUME) {
-    if (o->input[0] == '\0') {
-      fprintf(stderr, "Missing required option: --input-volume <path>\n");
-      return 1;
+    if (o->mode == QORVANE_MODE_VOLUME) {
+        if (o->input[0] == '\0') {
+            fprintf(stderr, "Missing required option: --input-volume <path>\n");
+            return 1;
+        }
+        if (o->parameter_file[0] == '\0') {
+            fprintf(stderr, "Missing required option: --parameter-file <path>\n");
+            return 1;
+        }
+        if (o->output_dir[0] == '\0') {
+            fprintf(stderr, "Missing required option: --output-dir <path>\n");
+            return 1;
+        }
+        if (o->threads < 1) {
+            fprintf(stderr, "Invalid --threads value: %d\n", o->threads);
+            return 1;
+        }
     }
-    if (o->parameter_file[0] == '\0') {
-      fprintf(stderr, "Missing required option: --parameter-file <path>\n");
-      return 1;
-    }
-    if (o->output_dir[0] == '\0') {
-      fprintf(stderr, "Missing required option: --output-dir <path>\n");
-      return 1;
-    }
-    if (o->threads < 1) {
-      fprintf(stderr, "Invalid --threads value: %d\n", o->threads);
-      return 1;
-    }
-  }
-  return -1;
+    return -1;
 }
 
 void qorvane_cli_echo(const QorvaneCliOptions* o) {
-  printf("Qorvane pthreads CLI options:\n");
-  printf("  mode                    : %s",
-         o->mode == QORVANE_MODE_LEGACY_SINGLE ? "legacy-single\n"
-         : o->mode == QORVANE_MODE_VOLUME      ? "volume\n"
-                                               : "unknown\n");
-  printf("  work_dir                : %s\n", o->work_dir);
-  printf("  input_volume/input_file : %s\n", o->input);
-  printf("  parameter_file          : %s\n", o->parameter_file);
-  printf("  output_dir              : %s\n", o->output_dir);
-  printf("  threads                 : %d\n", o->threads);
-  printf("  max_voxels              : %u\n", o->max_voxels);
-  printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
+    printf("Qorvane pthreads CLI options:\n");
+    printf("  mode                    : %s", o->mode == QORVANE_MODE_LEGACY_SINGLE ? "legacy-single\n"
+                                             : o->mode == QORVANE_MODE_VOLUME      ? "volume\n"
+                                                                                   : "unknown\n");
+    printf("  work_dir                : %s\n", o->work_dir);
+    printf("  input_volume/input_file : %s\n", o->input);
+    printf("  parameter_file          : %s\n", o->parameter_file);
+    printf("  output_dir              : %s\n", o->output_dir);
+    printf("  threads                 : %d\n", o->threads);
+    printf("  max_voxels              : %u\n", o->max_voxels);
+    printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
 }
 
 int qorvane_main(int argc, char** argv) {
-  QorvaneCliOptions options;
-  int rc = qorvane_cli_parse(argc, argv, &options);
-  if (rc >= 0) return rc;
-  qorvane_cli_echo(&options);
-  if (options.mode == QORVANE_MODE_VOLUME) return qorvane_volume_run(&options);
-  if (options.mode == QORVANE_MODE_LEGACY_SINGLE) {
-    // Command-line record: every word followed by one tab.
-    char record[QORVANE_CMDLINE_RECORD_SIZE];
-    record[0] = '\0';
-    size_t used = 0;
-    for (int i = 0; i < argc; ++i) {
-      size_t l = strlen(argv[i]);
-      if (used + l + 2 > sizeof(record)) break;
-      memcpy(record + used, argv[i], l);
-      used += l;
-      record[used++] = '\t';
-      record[used] = '\0';
+    QorvaneCliOptions options;
+    int rc = qorvane_cli_parse(argc, argv, &options);
+    if (rc >= 0) return rc;
+    qorvane_cli_echo(&options);
+    if (options.mode == QORVANE_MODE_VOLUME) return qorvane_volume_run(&options);
+    if (options.mode == QORVANE_MODE_LEGACY_SINGLE) {
+        // Command-line record: every word followed by one tab.
+        char record[QORVANE_CMDLINE_RECORD_SIZE];
+        record[0] = '\0';
+        size_t used = 0;
+        for (int i = 0; i < argc; ++i) {
+            size_t l = strlen(argv[i]);
+            if (used + l + 2 > sizeof(record)) break;
+            memcpy(record + used, argv[i], l);
+            used += l;
+            record[used++] = '\t';
+            record[used] = '\0';
+        }
+        QorvaneSingleFitOutcome outcome;
+        return qorvane_single_fit_run(options.work_dir, options.input, options.parameter_file, record, &outcome);
     }
-    QorvaneSingleFitOutcome outcome;
-    return qorvane_single_fit_run(options.work_dir, options.input, options.parameter_file, record, &outcome);
-  }
-  fprintf(stderr, "Internal error: unknown Qorvane command-line mode.\n");
-  return 1;
+    fprintf(stderr, "Internal error: unknown Qorvane command-line mode.\n");
+    return 1;
 }

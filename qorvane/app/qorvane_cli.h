@@ -8,14 +8,14 @@ enum { QORVANE_MODE_NONE = 0, QORVANE_MODE_LEGACY_SINGLE = 1, QORVANE_MODE_VOLUM
 enum { QORVANE_MAX_VOXELS_LIMIT = 65536 };
 
 struct QorvaneCliOptions {
-  int mode;
-  char work_dir[1024];
-  char input[1024];
-  char parameter_file[1024];
-  char output_dir[1024];
-  int threads;
-  int keep_intermediate_files;
-  uint32_t max_voxels;
+    int mode;
+    char work_dir[1024];
+    char input[1024];
+    char parameter_file[1024];
+    char output_dir[1024];
+    int threads;
+    int keep_intermediate_files;
+    uint32_t max_voxels;
 };
 
 // 0 when argv[index+1] exists and does not start with "--"; else prints the missing-value line, 1.

@@ -6,20 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-QorvaneFitContext *qorvane_context_create()
-{
+QorvaneFitContext *qorvane_context_create() {
     return static_cast<QorvaneFitContext *>(std::calloc(1, sizeof(QorvaneFitContext)));
 }
 
-void qorvane_context_destroy(QorvaneFitContext *ctx)
-{
-    if (g_qorvane_ctx == ctx)
-        g_qorvane_ctx = nullptr;
+void qorvane_context_destroy(QorvaneFitContext *ctx) {
+    if (g_qorvane_ctx == ctx) g_qorvane_ctx = nullptr;
     std::free(ctx);
 }
 
-void qorvane_context_set_defaults(QorvaneFitContext *ctx)
-{
+void qorvane_context_set_defaults(QorvaneFitContext *ctx) {
     ctx->n_pnts = 1024;
     ctx->noistr = 0;
     ctx->noistp = 0;
@@ -48,8 +44,7 @@ void qorvane_context_set_defaults(QorvaneFitContext *ctx)
     ctx->init_ok = 1;
 }
 
-int qorvane_status_fail(QorvaneStatus *status, int exit_code, const char *fmt, ...)
-{
+int qorvane_status_fail(QorvaneStatus *status, int exit_code, const char *fmt, ...) {
     if (status && !status->fatal) {
         status->fatal = 1;
         status->exit_code = exit_code;
@@ -61,15 +56,10 @@ int qorvane_status_fail(QorvaneStatus *status, int exit_code, const char *fmt, .
     return QORVANE_RC_FATAL;
 }
 
-void qorvane_status_clear(QorvaneStatus *status)
-{
-    std::memset(status, 0, sizeof *status);
-}
+void qorvane_status_clear(QorvaneStatus *status) { std::memset(status, 0, sizeof *status); }
 
-int qorvane_copy_text(char *dst, size_t dstsz, const char *src)
-{
-    if (!dst || dstsz == 0)
-        return -1;
+int qorvane_copy_text(char *dst, size_t dstsz, const char *src) {
+    if (!dst || dstsz == 0) return -1;
     if (!src) {
         dst[0] = '\0';
         return -1;

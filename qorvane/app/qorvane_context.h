@@ -18,20 +18,20 @@
 
 // ---- capacities ---------------------------------------------------------
 enum {
-    QORVANE_MAX_LINES = 49,          // lines + patterns
-    QORVANE_MAX_PARAMS = 350,        // 5*(lines+patterns) + 2*lsfcfs
-    QORVANE_MAX_STEPS = 19,          // stored strategy steps
-    QORVANE_MAX_INTERVALS = 10,      // frequency intervals per step
-    QORVANE_MAX_POINTS = 16384,      // complex points of a spectrum (power of 2)
+    QORVANE_MAX_LINES = 49,      // lines + patterns
+    QORVANE_MAX_PARAMS = 350,    // 5*(lines+patterns) + 2*lsfcfs
+    QORVANE_MAX_STEPS = 19,      // stored strategy steps
+    QORVANE_MAX_INTERVALS = 10,  // frequency intervals per step
+    QORVANE_MAX_POINTS = 16384,  // complex points of a spectrum (power of 2)
     QORVANE_MAX_LOG2_POINTS = 14,
-    QORVANE_PATTERN_POINTS = 4096,   // pattern store: N <= 4096 with patterns
-    QORVANE_PATTERN_PATH_SLOT = 200, // bytes per pattern path (199 chars + NUL)
-    QORVANE_PATH_MAX = 1024,         // any path or file name held in the context
-    QORVANE_CMDLINE_MAX = 4352,      // command-line record (words + tabs)
-    QORVANE_WORD_MAX = 32,           // data-format word
+    QORVANE_PATTERN_POINTS = 4096,    // pattern store: N <= 4096 with patterns
+    QORVANE_PATTERN_PATH_SLOT = 200,  // bytes per pattern path (199 chars + NUL)
+    QORVANE_PATH_MAX = 1024,          // any path or file name held in the context
+    QORVANE_CMDLINE_MAX = 4352,       // command-line record (words + tabs)
+    QORVANE_WORD_MAX = 32,            // data-format word
     QORVANE_STATUS_MESSAGE_MAX = 512,
-    QORVANE_SAGE_TEXT = 64,          // text field of the sage_idl header
-    QORVANE_SAGE_USER_FIELDS = 16,   // user fields kept from a header
+    QORVANE_SAGE_TEXT = 64,         // text field of the sage_idl header
+    QORVANE_SAGE_USER_FIELDS = 16,  // user fields kept from a header
     QORVANE_SAGE_DIMS = 4
 };
 
@@ -41,46 +41,34 @@ enum {
     QORVANE_PAR_FREQ = 2,
     QORVANE_PAR_WIDTH1 = 3,  // primary width: Gaussian (types 1, 3), Lorentzian (type 2)
     QORVANE_PAR_PHASE = 4,
-    QORVANE_PAR_WIDTH2 = 5   // Lorentzian part of a Voigt line (type 3)
+    QORVANE_PAR_WIDTH2 = 5  // Lorentzian part of a Voigt line (type 3)
 };
 
 // Line types (on a line's area record).
-enum {
-    QORVANE_LINE_GAUSS = 1,
-    QORVANE_LINE_LORENTZ = 2,
-    QORVANE_LINE_VOIGT = 3,
-    QORVANE_LINE_PATTERN = 4
-};
+enum { QORVANE_LINE_GAUSS = 1, QORVANE_LINE_LORENTZ = 2, QORVANE_LINE_VOIGT = 3, QORVANE_LINE_PATTERN = 4 };
 
 // Data-format codes of the sg_idl word.
-enum {
-    QORVANE_FORMAT_SAGE_IDL = 1,
-    QORVANE_FORMAT_SAGE = 2,
-    QORVANE_FORMAT_NONE = 3
-};
+enum { QORVANE_FORMAT_SAGE_IDL = 1, QORVANE_FORMAT_SAGE = 2, QORVANE_FORMAT_NONE = 3 };
 
 // Outcome of a library operation that may meet a fatal condition. Library code
 // never ends the process: it prints the fixed-wording lines where the condition
 // is found, records it here (first fatal one wins) and returns to its caller;
 // the program entry turns exit_code into the process exit code.
 struct QorvaneStatus {
-    int fatal;                                  // 0 = fine, 1 = the fit must stop
-    int exit_code;                              // exit code the program entry should use
-    char message[QORVANE_STATUS_MESSAGE_MAX];   // one-line description
+    int fatal;                                 // 0 = fine, 1 = the fit must stop
+    int exit_code;                             // exit code the program entry should use
+    char message[QORVANE_STATUS_MESSAGE_MAX];  // one-line description
 };
 
 // Return codes of the status-returning functions of the fitter library.
-enum {
-    QORVANE_RC_OK = 0,
-    QORVANE_RC_FATAL = -1
-};
+enum { QORVANE_RC_OK = 0, QORVANE_RC_FATAL = -1 };
 
 // Prior-knowledge record, one per parameter.
 struct QorvaneFixPar {
-    int type;       // line type 1..4 (the line's type is the one on its area record)
-    int fixed_to;   // 0 = free; own line = fixed; other line p = tied to line p
-    double value;   // starting value as given with the prior knowledge
-    double min;     // range for random minimisation
+    int type;      // line type 1..4 (the line's type is the one on its area record)
+    int fixed_to;  // 0 = free; own line = fixed; other line p = tied to line p
+    double value;  // starting value as given with the prior knowledge
+    double min;    // range for random minimisation
     double max;
 };
 
@@ -126,7 +114,7 @@ struct QorvaneSageIdlHeader {
     char display_type[4][QORVANE_SAGE_TEXT];  // Spectrum, Image, Grid, Stack, Data, None
     char display_channel[QORVANE_SAGE_TEXT];  // Real, Imaginary, Magnitude, Power, Phase
     // sagekey_datainfo
-    char data_type[QORVANE_SAGE_TEXT];        // Real or Complex
+    char data_type[QORVANE_SAGE_TEXT];  // Real or Complex
     float centre_frequency_mhz;
     float ppm_offset;
     // sagekey_processing
@@ -136,7 +124,7 @@ struct QorvaneSageIdlHeader {
     float lb1;
     float lb2;
     // sagekey_userinfo
-    int n_user_fields;                        // as in the file (may exceed the stored ones)
+    int n_user_fields;  // as in the file (may exceed the stored ones)
     char user_name[QORVANE_SAGE_USER_FIELDS][QORVANE_SAGE_TEXT];
     char user_value[QORVANE_SAGE_USER_FIELDS][QORVANE_SAGE_TEXT];
     // sagekey_dimension, dimensions 0..3
@@ -145,16 +133,16 @@ struct QorvaneSageIdlHeader {
 
 // One strategy step ("@" line) of the fit-control file.
 struct QorvaneStrategyStep {
-    int algor;  // 1 random search, 2 conjugate gradients
-    int trunc;  // time-domain truncation point 1..N
+    int algor;                              // 1 random search, 2 conjugate gradients
+    int trunc;                              // time-domain truncation point 1..N
     int ampli, frequ, gauss, phase, loren;  // group switches 0/1
-    int lsfft;  // fit line-shape coefficients 0/1
-    int wtype;  // weighting type
-    int convo;  // convolution pre-step 0/1
-    int niter;  // iteration limit
-    int cmplx;  // spectrum mode 0..4
-    int n_int;  // number of intervals 1..10
-    int min[QORVANE_MAX_INTERVALS + 1];  // 1-based interval bounds (point numbers)
+    int lsfft;                              // fit line-shape coefficients 0/1
+    int wtype;                              // weighting type
+    int convo;                              // convolution pre-step 0/1
+    int niter;                              // iteration limit
+    int cmplx;                              // spectrum mode 0..4
+    int n_int;                              // number of intervals 1..10
+    int min[QORVANE_MAX_INTERVALS + 1];     // 1-based interval bounds (point numbers)
     int max[QORVANE_MAX_INTERVALS + 1];
 };
 
@@ -176,24 +164,24 @@ struct QorvaneFitContext {
     char cmdline[QORVANE_CMDLINE_MAX];      // command-line words, each followed by a tab
 
     // ---- fit-control values (compact keys) ------------------------------
-    int n_pnts;      // N complex points (power of 2)
-    int noistr;      // first point of the noise interval
-    int noistp;      // last point (exclusive) of the noise interval
-    int nLines;      // analytic lines
-    int lsfcfs;      // complex line-shape coefficients
-    double phi_1;    // first-order phase in degrees (acquisition delay)
-    double hz_p_p;   // Hz per point
-    double f_tol;    // conjugate-gradient stop tolerance
-    int fit_mo;      // 1 plain, 2 reference line shape, 3 fitted line-shape coefficients
-    int verbos;      // console detail 0..3
-    int showli;      // line printed at verbosity 2 and 3
-    int clcerr;      // 1 = Cramer-Rao bounds after the fit
+    int n_pnts;                     // N complex points (power of 2)
+    int noistr;                     // first point of the noise interval
+    int noistp;                     // last point (exclusive) of the noise interval
+    int nLines;                     // analytic lines
+    int lsfcfs;                     // complex line-shape coefficients
+    double phi_1;                   // first-order phase in degrees (acquisition delay)
+    double hz_p_p;                  // Hz per point
+    double f_tol;                   // conjugate-gradient stop tolerance
+    int fit_mo;                     // 1 plain, 2 reference line shape, 3 fitted line-shape coefficients
+    int verbos;                     // console detail 0..3
+    int showli;                     // line printed at verbosity 2 and 3
+    int clcerr;                     // 1 = Cramer-Rao bounds after the fit
     char sg_idl[QORVANE_WORD_MAX];  // "sage_idl", "sage" or "none"
     int data_format;                // QORVANE_FORMAT_*
-    int par_ranges;  // "ranges" key, 0..3
-    int ignore;      // leading time-domain points set to zero
-    int pattrn;      // number of patterns
-    int ref_lineshape_on;  // fit_mo 2: reference line shape multiplies every line
+    int par_ranges;                 // "ranges" key, 0..3
+    int ignore;                     // leading time-domain points set to zero
+    int pattrn;                     // number of patterns
+    int ref_lineshape_on;           // fit_mo 2: reference line shape multiplies every line
 
     // pattern references, slots 1..pattrn
     char pattern_path[QORVANE_MAX_LINES + 1][QORVANE_PATTERN_PATH_SLOT];
@@ -203,8 +191,8 @@ struct QorvaneFitContext {
     QorvaneStrategyStep step[QORVANE_MAX_STEPS + 1];
 
     // parameters (1-based), internal units: frequencies and widths in points
-    int npar;       // 5*(nLines+pattrn) + 2*lsfcfs
-    int lsf_start;  // coefficients occupy lsf_start+1 .. lsf_start+2*lsfcfs
+    int npar;                                 // 5*(nLines+pattrn) + 2*lsfcfs
+    int lsf_start;                            // coefficients occupy lsf_start+1 .. lsf_start+2*lsfcfs
     double par_vec[QORVANE_MAX_PARAMS + 1];   // current parameter vector
     double wpar[QORVANE_MAX_PARAMS + 1];      // working parameter vector
     double par_bu[QORVANE_MAX_PARAMS + 1];    // backup of a parameter vector
@@ -216,8 +204,8 @@ struct QorvaneFitContext {
     int ncom;                                 // dimension of the line minimisation
     QorvaneFixPar fixpar[QORVANE_MAX_PARAMS + 1];
     char par_name[QORVANE_MAX_PARAMS + 1][16];
-    int lsffit[QORVANE_MAX_LINES + 1];        // per line: multiply by the line-shape function
-    double par_min[QORVANE_MAX_PARAMS + 1];   // random-search ranges
+    int lsffit[QORVANE_MAX_LINES + 1];       // per line: multiply by the line-shape function
+    double par_min[QORVANE_MAX_PARAMS + 1];  // random-search ranges
     double par_max[QORVANE_MAX_PARAMS + 1];
 
     // output copies in file units (natural_frequency)
@@ -249,9 +237,9 @@ struct QorvaneFitContext {
     int trunc;  // current step's truncation point
     // pattern store: per pattern 4096 real parts then 4096 imaginary parts
     double pattern_store[QORVANE_MAX_LINES + 1][2 * QORVANE_PATTERN_POINTS];
-    double pattern_norm[QORVANE_MAX_LINES + 1];  // |s_0| of each pattern before normalisation
-    QorvaneTwiddleCache twiddles;  // FFT twiddle cache
-    double fft_work[2 * QORVANE_MAX_POINTS];               // interleaved complex scratch
+    double pattern_norm[QORVANE_MAX_LINES + 1];                       // |s_0| of each pattern before normalisation
+    QorvaneTwiddleCache twiddles;                                     // FFT twiddle cache
+    double fft_work[2 * QORVANE_MAX_POINTS];                          // interleaved complex scratch
     double line_re[QORVANE_MAX_POINTS], line_im[QORVANE_MAX_POINTS];  // one line's spectrum
     double vec_re[QORVANE_MAX_POINTS], vec_im[QORVANE_MAX_POINTS];    // vector-operation scratch
 
@@ -259,16 +247,16 @@ struct QorvaneFitContext {
     int cur_step;
     int fit_ampli, fit_frequ, fit_gauss, fit_phase, fit_loren;
     int lsfft;
-    int wtype;   // weighting type (default 1)
+    int wtype;  // weighting type (default 1)
     int convo;
-    int niter;   // default 100
+    int niter;        // default 100
     int brent_itmax;  // default 100
     int cmplx;
     int n_int;
     int int_min[QORVANE_MAX_INTERVALS + 1];
     int int_max[QORVANE_MAX_INTERVALS + 1];
-    int fit_range;    // sum over intervals of (max - min)
-    int algor;        // algorithm code (default 2)
+    int fit_range;            // sum over intervals of (max - min)
+    int algor;                // algorithm code (default 2)
     double grad_step_factor;  // 1.0E+07
     double tiny_tol;          // 1.0E-10
 
@@ -276,14 +264,14 @@ struct QorvaneFitContext {
     double scale_factor;  // area scale S
     double chi2_before;
     double chi2_before_scaled;
-    double chi2_after;             // weighted
+    double chi2_after;  // weighted
     double chi2_after_unweighted;
-    int iterations;                // of the last step
-    int n_fitted;                  // number of fitted parameters
+    int iterations;  // of the last step
+    int n_fitted;    // number of fitted parameters
     double fit_quality_before;
     double fit_quality_after;
-    double freq_shift_applied;     // points, corrected output
-    unsigned int random_state;     // random search generator state (seeded per call)
+    double freq_shift_applied;  // points, corrected output
+    unsigned int random_state;  // random search generator state (seeded per call)
 
     // output names
     char out_stem[QORVANE_PATH_MAX];  // data path + stem

@@ -10,11 +10,11 @@
 #include "qorvane_cli.h"
 
 enum {
-  QORVANE_VOLUME_SLOTS = 65536,
-  QORVANE_VOXEL_ID_SIZE = 512,
-  QORVANE_INPUT_NAME_SIZE = 128,
-  QORVANE_STATUS_WORD_SIZE = 64,
-  QORVANE_STATUS_MESSAGE_SIZE = 256,
+    QORVANE_VOLUME_SLOTS = 65536,
+    QORVANE_VOXEL_ID_SIZE = 512,
+    QORVANE_INPUT_NAME_SIZE = 128,
+    QORVANE_STATUS_WORD_SIZE = 64,
+    QORVANE_STATUS_MESSAGE_SIZE = 256,
 };
 
 // Per-slot tables; a worker writes only its own slot's status and message.
@@ -27,11 +27,11 @@ extern uint32_t g_volume_requested_max_voxels;
 extern std::atomic<unsigned> g_volume_numerical_failure_count;
 
 struct QorvaneVolumeWorkQueue {
-  const QorvaneCliOptions* options;
-  uint32_t next_slot;
-  int error;
-  uint32_t completed;
-  pthread_mutex_t mutex;
+    const QorvaneCliOptions* options;
+    uint32_t next_slot;
+    int error;
+    uint32_t completed;
+    pthread_mutex_t mutex;
 };
 
 // 0, or -1 when fewer than 4 bytes could be read.

@@ -15,9 +15,8 @@ int gaussj(double* a, int n, int lda);
 typedef double (*QorvaneLineFunction)(double x, void* data);
 
 // Brackets a minimum of f starting from ax, bx; writes ax < bx < cx (or reversed) and the values.
-void mnbrak(double* ax, double* bx, double* cx, double* fa, double* fb, double* fc, QorvaneLineFunction f,
-            void* data);
+void mnbrak(double* ax, double* bx, double* cx, double* fa, double* fb, double* fc, QorvaneLineFunction f, void* data);
 // Brent's minimisation inside the bracket; returns f(xmin). itmax bounds the iterations;
 // *exceeded is set to 1 when they ran out.
-double brent(double ax, double bx, double cx, QorvaneLineFunction f, void* data, double tol, int itmax,
-             double* xmin, int* exceeded);
+double brent(double ax, double bx, double cx, QorvaneLineFunction f, void* data, double tol, int itmax, double* xmin,
+             int* exceeded);

@@ -3,29 +3,30 @@
 #include "qorvane_context.h"
 
 struct QorvaneFitEngineScratch {
-  // Spectrum of every line at the parameters last modelled; the model is their sum in
-  // line order, so a gradient component only rebuilds the lines its parameter reaches.
-  double line_re[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
-  double line_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
-  double keep_re[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
-  double keep_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
-  double keep_par[QORVANE_MAX_PARAMS + 1];
+    // Spectrum of every line at the parameters last modelled; the model is their sum in
+    // line order, so a gradient component only rebuilds the lines its parameter reaches.
+    double line_re[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
+    double line_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
+    double keep_re[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
+    double keep_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
+    double keep_par[QORVANE_MAX_PARAMS + 1];
 
-  int lsf_pass;
-  double start_par[QORVANE_MAX_PARAMS + 1];  // parameter vector as read (internal units, unscaled)
-  double data_scale;                         // the data arrays hold data / data_scale  // 1 while the line-shape pass of a step runs (coefficients are fitted)
+    int lsf_pass;
+    double start_par[QORVANE_MAX_PARAMS + 1];  // parameter vector as read (internal units, unscaled)
+    double data_scale;  // the data arrays hold data / data_scale  // 1 while the line-shape pass of a step runs
+                        // (coefficients are fitted)
 
-  // conjugate gradients
-  double g[QORVANE_MAX_PARAMS + 1];
-  double h[QORVANE_MAX_PARAMS + 1];
-  double xi[QORVANE_MAX_PARAMS + 1];
+    // conjugate gradients
+    double g[QORVANE_MAX_PARAMS + 1];
+    double h[QORVANE_MAX_PARAMS + 1];
+    double xi[QORVANE_MAX_PARAMS + 1];
 
-  // random search
-  double best[QORVANE_MAX_PARAMS + 1];
-  double trial[QORVANE_MAX_PARAMS + 1];
-  double start[QORVANE_MAX_PARAMS + 1];
+    // random search
+    double best[QORVANE_MAX_PARAMS + 1];
+    double trial[QORVANE_MAX_PARAMS + 1];
+    double start[QORVANE_MAX_PARAMS + 1];
 
-  // Cramer-Rao bounds: Fisher matrix of the free fitted parameters and their indices
-  double fisher[QORVANE_MAX_PARAMS * QORVANE_MAX_PARAMS];
-  int fitted_index[QORVANE_MAX_PARAMS + 1];
+    // Cramer-Rao bounds: Fisher matrix of the free fitted parameters and their indices
+    double fisher[QORVANE_MAX_PARAMS * QORVANE_MAX_PARAMS];
+    int fitted_index[QORVANE_MAX_PARAMS + 1];
 };

@@ -20,6 +20,5 @@ void qorvane_corrected_output(QorvaneFitContext* ctx);
 void qorvane_spectrum_to_time(QorvaneFitContext* ctx, int n, double* re, double* im);
 void qorvane_time_to_spectrum(QorvaneFitContext* ctx, int n, double* re, double* im);
 
-double print_fit_quality(int n, int cmplx, int fit_points, double sigma, double scale, int verbosity,
-                         const double* xre, const double* xim, const double* yre, const double* yim,
-                         const double* wre, const double* wim);
+double print_fit_quality(int n, int cmplx, int fit_points, double sigma, double scale, int verbosity, const double* xre,
+                         const double* xim, const double* yre, const double* yim, const double* wre, const double* wim);

@@ -1,13 +1,13 @@
 #include "qorvane_reports.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
-
-#include <cstdint>
 
 #include "fitcontrol_new.h"
 #include "lineshape.h"
@@ -19,351 +19,359 @@
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
 
 static int qorvane_line_type(const QorvaneFitContext* ctx, int line) {
-  return ctx->fixpar[qorvane_par_index(line, QORVANE_PAR_AREA)].type;
+    return ctx->fixpar[qorvane_par_index(line, QORVANE_PAR_AREA)].type;
 }
 
 int write_parameter_matrix(const char* path, const char* name, int nLines, int pattrn, const double* values) {
-  char full[2 * QORVANE_PATH_MAX];
-  snprintf(full, sizeof full, "%s%s", path, name);
-  FILE* f = fopen(full, "w");
-  if (f == nullptr) {
-    printf("Could not open output file : %s\n", full);
-    return -1;
-  }
-  for (int i = 1; i <= nLines + pattrn; ++i) {
-    int j = qorvane_par_index(i, 1);
-    fprintf(f, "%1.8E\t%1.8E\t%1.8E\t%1.8E\t%1.8E\n", values[j], values[j + 1], fabs(values[j + 2]), values[j + 3],
-            values[j + 4]);
-  }
-  fclose(f);
-  return 0;
+    char full[2 * QORVANE_PATH_MAX];
+    snprintf(full, sizeof full, "%s%s", path, name);
+    FILE* f = fopen(full, "w");
+    if (f == nullptr) {
+        printf("Could not open output file : %s\n", full);
+        return -1;
+    }
+    for (int i = 1; i <= nLines + pattrn; ++i) {
+        int j = qorvane_par_index(i, 1);
+        fprintf(f, "%1.8E\t%1.8E\t%1.8E\t%1.8E\t%1.8E\n", values[j], values[j + 1], fabs(values[j + 2]), values[j + 3],
+                values[j + 4]);
+    }
+    fclose(f);
+    return 0;
 }
 
 // Writes `points` complex values as little-endian float pairs.
 static int qorvane_write_floats(FILE* f, int points, const double* re, const double* im) {
-  for (int k = 0; k < points; ++k) {
-    float v[2] = {(float)re[k], (float)im[k]};
-    if (fwrite(v, sizeof(float), 2, f) != 2) return -1;
-  }
-  return 0;
+    for (int k = 0; k < points; ++k) {
+        float v[2] = {(float)re[k], (float)im[k]};
+        if (fwrite(v, sizeof(float), 2, f) != 2) return -1;
+    }
+    return 0;
 }
 
 int qorvane_write_output_spectrum(QorvaneFitContext* ctx, const char* ext, int points, const double* re,
                                   const double* im) {
-  char path[2 * QORVANE_PATH_MAX];
-  const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
-  snprintf(path, sizeof path, "%s%s%s", ctx->out_stem, ext, idl ? ".sdf" : "");
-  if (idl) {
-    char header[2 * QORVANE_PATH_MAX];
-    snprintf(header, sizeof header, "%s%s.shf", ctx->out_stem, ext);
-    write_sageidl_header(header, &ctx->idl);
-  }
-  FILE* f = fopen(path, "wb");
-  if (f == nullptr) {
-    printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
-    snprintf(path, sizeof path, "%stemp.con", ctx->data_path);
-    f = fopen(path, "wb");
-    if (f == nullptr) {
-      printf("ERROR: can't open output file ... exiting\n");
-      return -1;
+    char path[2 * QORVANE_PATH_MAX];
+    const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
+    snprintf(path, sizeof path, "%s%s%s", ctx->out_stem, ext, idl ? ".sdf" : "");
+    if (idl) {
+        char header[2 * QORVANE_PATH_MAX];
+        snprintf(header, sizeof header, "%s%s.shf", ctx->out_stem, ext);
+        write_sageidl_header(header, &ctx->idl);
     }
-  }
-  int rc = qorvane_write_floats(f, points, re, im);
-  if (fclose(f) != 0) rc = -1;
-  if (rc != 0) printf("... error writing data ... exit...\n");
-  return rc;
+    FILE* f = fopen(path, "wb");
+    if (f == nullptr) {
+        printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
+        snprintf(path, sizeof path, "%stemp.con", ctx->data_path);
+        f = fopen(path, "wb");
+        if (f == nullptr) {
+            printf("ERROR: can't open output file ... exiting\n");
+            return -1;
+        }
+    }
+    int rc = qorvane_write_floats(f, points, re, im);
+    if (fclose(f) != 0) rc = -1;
+    if (rc != 0) printf("... error writing data ... exit...\n");
+    return rc;
 }
 
 void qorvane_dead_time_area(const QorvaneFitContext* ctx, int line, double* area, double* error) {
-  const int j = qorvane_par_index(line, 1);
-  const double a = ctx->o_par[j];
-  const double ea = ctx->o_errpar[j];
-  const double w1 = fabs(ctx->o_par[j + 2]);
-  const double ew1 = ctx->o_errpar[j + 2];
-  switch (qorvane_line_type(ctx, line)) {
-    case QORVANE_LINE_GAUSS:
-      *area = sqrt(M_PI) * w1 * a;
-      *error = sqrt(ea * ea + ew1 * ew1);
-      break;
-    case QORVANE_LINE_LORENTZ:
-      *area = M_PI * w1 * a;
-      *error = sqrt(ea * ea + ew1 * ew1);
-      break;
-    case QORVANE_LINE_VOIGT: {
-      // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N).
-      const double t = (ctx->phi_1 / 360.0) / ctx->n_pnts;
-      const double g = fabs(ctx->par_vec[j + 2]), l = fabs(ctx->par_vec[j + 4]);
-      const double x = M_PI * l * fabs(t) + (M_PI * g * t) * (M_PI * g * t);
-      *area = a * exp(x > 745.0 ? 745.0 : x);
-      *error = ea;
-      break;
+    const int j = qorvane_par_index(line, 1);
+    const double a = ctx->o_par[j];
+    const double ea = ctx->o_errpar[j];
+    const double w1 = fabs(ctx->o_par[j + 2]);
+    const double ew1 = ctx->o_errpar[j + 2];
+    switch (qorvane_line_type(ctx, line)) {
+        case QORVANE_LINE_GAUSS:
+            *area = sqrt(M_PI) * w1 * a;
+            *error = sqrt(ea * ea + ew1 * ew1);
+            break;
+        case QORVANE_LINE_LORENTZ:
+            *area = M_PI * w1 * a;
+            *error = sqrt(ea * ea + ew1 * ew1);
+            break;
+        case QORVANE_LINE_VOIGT: {
+            // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N).
+            const double t = (ctx->phi_1 / 360.0) / ctx->n_pnts;
+            const double g = fabs(ctx->par_vec[j + 2]), l = fabs(ctx->par_vec[j + 4]);
+            const double x = M_PI * l * fabs(t) + (M_PI * g * t) * (M_PI * g * t);
+            *area = a * exp(x > 745.0 ? 745.0 : x);
+            *error = ea;
+            break;
+        }
+        default:
+            *area = a;
+            *error = ea;
+            break;
     }
-    default:
-      *area = a;
-      *error = ea;
-      break;
-  }
 }
 
 static const char* qorvane_mode_word(int cmplx) {
-  switch (cmplx) {
-    case 0: return "absorption mode fit";
-    case 1: return "dispersion mode fit";
-    case 2: return "absorption + dispersion mode fit";
-    case 3: return "magnitude mode fit";
-    case 4: return "power mode fit";
-    default: return "illegal mode fit";
-  }
+    switch (cmplx) {
+        case 0:
+            return "absorption mode fit";
+        case 1:
+            return "dispersion mode fit";
+        case 2:
+            return "absorption + dispersion mode fit";
+        case 3:
+            return "magnitude mode fit";
+        case 4:
+            return "power mode fit";
+        default:
+            return "illegal mode fit";
+    }
 }
 
 int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
-  FILE* f = fopen(path, "w");
-  if (f == nullptr) {
-    printf(" error_hs : file not opened\n ");
-    return -1;
-  }
-  fprintf(f, "%s\n", ctx->cmdline);
-  fprintf(f, "\n%s\n", qorvane_mode_word(ctx->cmplx));
-  // The chi-square values before and after the fit are both those of the scaled problem
-  // (data and areas divided by the scale factor), so that they compare.
-  const double reals[6] = {ctx->fit_quality_after, ctx->sigma_abs,  ctx->sigma_disp,
-                           ctx->chi2_before_scaled, ctx->chi2_after, ctx->chi2_after_unweighted};
-  for (double r : reals) fprintf(f, "%e\t", r);
-  fprintf(f, "%d\t%d\t%d\t", ctx->iterations, ctx->wtype, ctx->n_fitted);
-  fprintf(f, "%e\n\n", sqrt(reals[5] / (2.0 * ctx->fit_range)) * ctx->scale_factor / ctx->sigma_abs);
-  for (int i = 1; i <= qorvane_nlp(ctx); ++i) {
-    int t = qorvane_line_type(ctx, i);
-    fprintf(f, "%d\t", i);
-    fputs(t == 2 ? " Lorentzian\t" : t == 1 ? "  Gaussian\t" : t == 3 ? "     Voigt\t" : "   Pattern\t", f);
-    for (int o = 1; o <= 5; ++o) {
-      int j = qorvane_par_index(i, o);
-      double v = ctx->o_par[j], e = ctx->o_errpar[j];
-      if (o == QORVANE_PAR_WIDTH1) {
-        v = fabs(v);
-        e = fabs(e);
-      }
-      fprintf(f, "%e\t%e\t%d\t", v, e, ctx->o_fixpar[j].fixed_to);
+    FILE* f = fopen(path, "w");
+    if (f == nullptr) {
+        printf(" error_hs : file not opened\n ");
+        return -1;
     }
-    double a, ea;
-    qorvane_dead_time_area(ctx, i, &a, &ea);
-    fprintf(f, "%e\t%e\n", a, ea);
-  }
-  fclose(f);
-  return 0;
+    fprintf(f, "%s\n", ctx->cmdline);
+    fprintf(f, "\n%s\n", qorvane_mode_word(ctx->cmplx));
+    // The chi-square values before and after the fit are both those of the scaled problem
+    // (data and areas divided by the scale factor), so that they compare.
+    const double reals[6] = {ctx->fit_quality_after,  ctx->sigma_abs,  ctx->sigma_disp,
+                             ctx->chi2_before_scaled, ctx->chi2_after, ctx->chi2_after_unweighted};
+    for (double r : reals) fprintf(f, "%e\t", r);
+    fprintf(f, "%d\t%d\t%d\t", ctx->iterations, ctx->wtype, ctx->n_fitted);
+    fprintf(f, "%e\n\n", sqrt(reals[5] / (2.0 * ctx->fit_range)) * ctx->scale_factor / ctx->sigma_abs);
+    for (int i = 1; i <= qorvane_nlp(ctx); ++i) {
+        int t = qorvane_line_type(ctx, i);
+        fprintf(f, "%d\t", i);
+        fputs(t == 2 ? " Lorentzian\t" : t == 1 ? "  Gaussian\t" : t == 3 ? "     Voigt\t" : "   Pattern\t", f);
+        for (int o = 1; o <= 5; ++o) {
+            int j = qorvane_par_index(i, o);
+            double v = ctx->o_par[j], e = ctx->o_errpar[j];
+            if (o == QORVANE_PAR_WIDTH1) {
+                v = fabs(v);
+                e = fabs(e);
+            }
+            fprintf(f, "%e\t%e\t%d\t", v, e, ctx->o_fixpar[j].fixed_to);
+        }
+        double a, ea;
+        qorvane_dead_time_area(ctx, i, &a, &ea);
+        fprintf(f, "%e\t%e\n", a, ea);
+    }
+    fclose(f);
+    return 0;
 }
 
 int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
-  FILE* f = fopen(path, "w");
-  if (f == nullptr) {
-    printf(" error_hs : file not opened\n ");
-    return -1;
-  }
-  const int nl = qorvane_nlp(ctx);
-  fprintf(f, "File name            : %s%s\n", ctx->data_path, ctx->data_name);
-  fprintf(f, "acquisition date     : %s\n", ctx->idl.date_acquired);
-  fprintf(f, "time acquired        : %s\n\n", ctx->idl.time_acquired);
-  static const char* const heads[5] = {"|#line  |  area        | abs. err.area | ",
-                                       "|#line  |  frequency     | abs. err.frq.|",
-                                       "|#line  | gausswidth     | abs. err. wid.|",
-                                       "|#line  |  phase       | abs. err. phase|",
-                                       "|#line  |  l_width     |abs. err.l_width|"};
-  static const int order[5] = {QORVANE_PAR_AREA, QORVANE_PAR_WIDTH1, QORVANE_PAR_FREQ, QORVANE_PAR_PHASE,
-                               QORVANE_PAR_WIDTH2};
-  static const int head_of[5] = {0, 2, 1, 3, 4};
-  for (int t = 0; t < 5; ++t) {
-    const int o = order[t];
-    fprintf(f, "_________________________________________________\n");
-    fprintf(f, "%s\n", heads[head_of[t]]);
-    fprintf(f, "_________________________________________________\n");
+    FILE* f = fopen(path, "w");
+    if (f == nullptr) {
+        printf(" error_hs : file not opened\n ");
+        return -1;
+    }
+    const int nl = qorvane_nlp(ctx);
+    fprintf(f, "File name            : %s%s\n", ctx->data_path, ctx->data_name);
+    fprintf(f, "acquisition date     : %s\n", ctx->idl.date_acquired);
+    fprintf(f, "time acquired        : %s\n\n", ctx->idl.time_acquired);
+    static const char* const heads[5] = {
+        "|#line  |  area        | abs. err.area | ", "|#line  |  frequency     | abs. err.frq.|",
+        "|#line  | gausswidth     | abs. err. wid.|", "|#line  |  phase       | abs. err. phase|",
+        "|#line  |  l_width     |abs. err.l_width|"};
+    static const int order[5] = {QORVANE_PAR_AREA, QORVANE_PAR_WIDTH1, QORVANE_PAR_FREQ, QORVANE_PAR_PHASE,
+                                 QORVANE_PAR_WIDTH2};
+    static const int head_of[5] = {0, 2, 1, 3, 4};
+    for (int t = 0; t < 5; ++t) {
+        const int o = order[t];
+        fprintf(f, "_________________________________________________\n");
+        fprintf(f, "%s\n", heads[head_of[t]]);
+        fprintf(f, "_________________________________________________\n");
+        for (int i = 1; i <= nl; ++i) {
+            int j = qorvane_par_index(i, o);
+            double v = ctx->o_par[j], e = ctx->o_errpar[j];
+            if (o == QORVANE_PAR_WIDTH1) v = fabs(v), e = fabs(e);
+            fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
+        }
+        fprintf(f, "_________________________________________________\n\n");
+    }
+    fprintf(f, "|\tline type & number\t\t|     peakarea   \t|   perc. error      |\n");
     for (int i = 1; i <= nl; ++i) {
-      int j = qorvane_par_index(i, o);
-      double v = ctx->o_par[j], e = ctx->o_errpar[j];
-      if (o == QORVANE_PAR_WIDTH1) v = fabs(v), e = fabs(e);
-      fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
+        int type = qorvane_line_type(ctx, i);
+        double a, ea;
+        qorvane_dead_time_area(ctx, i, &a, &ea);
+        double perc = a != 0.0 ? 100.0 * fabs(ea / a) : 0.0;
+        fprintf(f, "%s| peak area %s %3d\t\t%11e\t%7e\n", perc > 10.0 ? "* " : "  ",
+                type == 1   ? "Gaussian line  "
+                : type == 2 ? "Lorentzian line"
+                : type == 3 ? "Voigt      line"
+                            : "Pattern    line",
+                i, a, perc);
     }
-    fprintf(f, "_________________________________________________\n\n");
-  }
-  fprintf(f, "|\tline type & number\t\t|     peakarea   \t|   perc. error      |\n");
-  for (int i = 1; i <= nl; ++i) {
-    int type = qorvane_line_type(ctx, i);
-    double a, ea;
-    qorvane_dead_time_area(ctx, i, &a, &ea);
-    double perc = a != 0.0 ? 100.0 * fabs(ea / a) : 0.0;
-    fprintf(f, "%s| peak area %s %3d\t\t%11e\t%7e\n", perc > 10.0 ? "* " : "  ",
-            type == 1 ? "Gaussian line  " : type == 2 ? "Lorentzian line" : type == 3 ? "Voigt      line" : "Pattern    line",
-            i, a, perc);
-  }
-  fprintf(f, "* = error in estimate > 10.0 percent \n\n");
-  fprintf(f, "Fitting conditions : \n");
-  fprintf(f, "|    para #      |  model type  | fixed to line | initial values|   parameter changes   |\n");
-  for (int i = 1; i <= nl; ++i)
-    for (int o = 1; o <= 5; ++o) {
-      int j = qorvane_par_index(i, o);
-      int type = ctx->o_fixpar[j].type;
-      const char* tw = type == 1 ? "Gaussian" : type == 2 ? "Lorentzian" : type == 3 ? "Voigt" : "Pattern";
-      fprintf(f, "| Parameter # %3d | %-12s | %13d | %13e | %21e |\n", j, tw, ctx->o_fixpar[j].fixed_to,
-              ctx->o_fixpar[j].value, ctx->o_par[j] - ctx->o_fixpar[j].value);
-    }
-  fprintf(f, "\nFit quality number after fit                    : %e\n", ctx->fit_quality_after);
-  fprintf(f, "Chi-square before (weighted) least square fit   : %e\n", ctx->chi2_before_scaled);
-  fprintf(f, "Chi-square after  (weighted) least square fit   : %e\n", ctx->chi2_after);
-  fprintf(f, "Chi-square after  (UNWEIGHTED) least square fit : %e\n", ctx->chi2_after_unweighted);
-  fprintf(f, "standard deviation          : %e\n", ctx->sigma_abs);
-  fprintf(f, "Number of iterations        : %d\n", ctx->iterations);
-  fprintf(f, "Chi-square weighting type   : %d\n", ctx->wtype);
-  fprintf(f, "Number of parameters fitted : %d\n", ctx->n_fitted);
-  fclose(f);
-  return 0;
+    fprintf(f, "* = error in estimate > 10.0 percent \n\n");
+    fprintf(f, "Fitting conditions : \n");
+    fprintf(f, "|    para #      |  model type  | fixed to line | initial values|   parameter changes   |\n");
+    for (int i = 1; i <= nl; ++i)
+        for (int o = 1; o <= 5; ++o) {
+            int j = qorvane_par_index(i, o);
+            int type = ctx->o_fixpar[j].type;
+            const char* tw = type == 1 ? "Gaussian" : type == 2 ? "Lorentzian" : type == 3 ? "Voigt" : "Pattern";
+            fprintf(f, "| Parameter # %3d | %-12s | %13d | %13e | %21e |\n", j, tw, ctx->o_fixpar[j].fixed_to,
+                    ctx->o_fixpar[j].value, ctx->o_par[j] - ctx->o_fixpar[j].value);
+        }
+    fprintf(f, "\nFit quality number after fit                    : %e\n", ctx->fit_quality_after);
+    fprintf(f, "Chi-square before (weighted) least square fit   : %e\n", ctx->chi2_before_scaled);
+    fprintf(f, "Chi-square after  (weighted) least square fit   : %e\n", ctx->chi2_after);
+    fprintf(f, "Chi-square after  (UNWEIGHTED) least square fit : %e\n", ctx->chi2_after_unweighted);
+    fprintf(f, "standard deviation          : %e\n", ctx->sigma_abs);
+    fprintf(f, "Number of iterations        : %d\n", ctx->iterations);
+    fprintf(f, "Chi-square weighting type   : %d\n", ctx->wtype);
+    fprintf(f, "Number of parameters fitted : %d\n", ctx->n_fitted);
+    fclose(f);
+    return 0;
 }
 
 // Copies a file in-process; a missing source is reported, not fatal.
 static void qorvane_copy_companion(const char* src, const char* dst) {
-  FILE* in = fopen(src, "rb");
-  if (in == nullptr) {
-    printf("companion file not found : %s\n", src);
-    return;
-  }
-  FILE* out = fopen(dst, "wb");
-  if (out == nullptr) {
-    printf("cannot write companion file : %s\n", dst);
+    FILE* in = fopen(src, "rb");
+    if (in == nullptr) {
+        printf("companion file not found : %s\n", src);
+        return;
+    }
+    FILE* out = fopen(dst, "wb");
+    if (out == nullptr) {
+        printf("cannot write companion file : %s\n", dst);
+        fclose(in);
+        return;
+    }
+    char buf[8192];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, in)) > 0)
+        if (fwrite(buf, 1, got, out) != got) break;
     fclose(in);
-    return;
-  }
-  char buf[8192];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, in)) > 0)
-    if (fwrite(buf, 1, got, out) != got) break;
-  fclose(in);
-  fclose(out);
+    fclose(out);
 }
 
 // Writes the verbose fit-control file under a private name first and renames it, so that
 // fits running at once with the same parameter file never interleave their writes.
 static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
-  char final_path[QORVANE_PATH_MAX];
-  snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
-  size_t l = strlen(final_path);
-  if (l <= 4) {
-    write_qorvane_strtval_file(final_path, ctx);
-    return;
-  }
-  char base[QORVANE_PATH_MAX];
-  memcpy(base, final_path, l - 4);
-  base[l - 4] = '\0';
-  // Process id and context address name the temporary uniquely among running fits.
-  const unsigned long id = (unsigned long)(uintptr_t)ctx;
-  char temp_param[QORVANE_PATH_MAX + 64];
-  snprintf(temp_param, sizeof temp_param, "%s.tmp%ld_%lx.par", base, (long)getpid(), id);
-  char temp_out[QORVANE_PATH_MAX + 80], dest[QORVANE_PATH_MAX];
-  snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%lx_verbose.par", base, (long)getpid(), id);
-  if (snprintf(dest, sizeof dest, "%s_verbose.par", base) >= (int)sizeof dest) {
-    printf(" error_hs : file not opened\n ");
-    return;
-  }
-  if (write_qorvane_strtval_file(temp_param, ctx) == 0) {
-    if (rename(temp_out, dest) != 0) remove(temp_out);
-  } else {
-    remove(temp_out);
-  }
-  memcpy(ctx->parameter_file, dest, sizeof dest);
+    char final_path[QORVANE_PATH_MAX];
+    snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    size_t l = strlen(final_path);
+    if (l <= 4) {
+        write_qorvane_strtval_file(final_path, ctx);
+        return;
+    }
+    char base[QORVANE_PATH_MAX];
+    memcpy(base, final_path, l - 4);
+    base[l - 4] = '\0';
+    // Process id and context address name the temporary uniquely among running fits.
+    const unsigned long id = (unsigned long)(uintptr_t)ctx;
+    char temp_param[QORVANE_PATH_MAX + 64];
+    snprintf(temp_param, sizeof temp_param, "%s.tmp%ld_%lx.par", base, (long)getpid(), id);
+    char temp_out[QORVANE_PATH_MAX + 80], dest[QORVANE_PATH_MAX];
+    snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%lx_verbose.par", base, (long)getpid(), id);
+    if (snprintf(dest, sizeof dest, "%s_verbose.par", base) >= (int)sizeof dest) {
+        printf(" error_hs : file not opened\n ");
+        return;
+    }
+    if (write_qorvane_strtval_file(temp_param, ctx) == 0) {
+        if (rename(temp_out, dest) != 0) remove(temp_out);
+    } else {
+        remove(temp_out);
+    }
+    memcpy(ctx->parameter_file, dest, sizeof dest);
 }
 
 void qorvane_write_results(QorvaneFitContext* ctx) {
-  const int n = ctx->n_pnts;
-  const int nl = qorvane_nlp(ctx);
-  char path[3 * QORVANE_PATH_MAX];
-  const char* stem = ctx->input_name;
+    const int n = ctx->n_pnts;
+    const int nl = qorvane_nlp(ctx);
+    char path[3 * QORVANE_PATH_MAX];
+    const char* stem = ctx->input_name;
 
-  char name[QORVANE_PATH_MAX + 8];
-  snprintf(name, sizeof name, "%s.mat", stem);
-  write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_par);
-  snprintf(name, sizeof name, "%s.err", stem);
-  write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_errpar);
+    char name[QORVANE_PATH_MAX + 8];
+    snprintf(name, sizeof name, "%s.mat", stem);
+    write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_par);
+    snprintf(name, sizeof name, "%s.err", stem);
+    write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_errpar);
 
-  for (int i = 1; i <= nl; ++i) {
-    double a, ea;
-    qorvane_dead_time_area(ctx, i, &a, &ea);
-    int j = qorvane_par_index(i, 1);
-    int type = qorvane_line_type(ctx, i);
-    bool bad = (type == 1 || type == 2) ? !(fabs(ctx->o_par[j + 2]) > 0.0)
-               : type == 3             ? !(fabs(ctx->par_vec[j + 2]) > 0.0 || fabs(ctx->par_vec[j + 4]) > 0.0)
-                                       : false;
+    for (int i = 1; i <= nl; ++i) {
+        double a, ea;
+        qorvane_dead_time_area(ctx, i, &a, &ea);
+        int j = qorvane_par_index(i, 1);
+        int type = qorvane_line_type(ctx, i);
+        bool bad = (type == 1 || type == 2) ? !(fabs(ctx->o_par[j + 2]) > 0.0)
+                   : type == 3              ? !(fabs(ctx->par_vec[j + 2]) > 0.0 || fabs(ctx->par_vec[j + 4]) > 0.0)
+                                            : false;
+        if (ctx->verbos > 0) {
+            if (bad) printf(">>> Caution !!! Decay constant <= 0.0 !! =>Wrong correction  for this line !!! \n");
+            printf("Dead_time corrected area[%d] = %E\n", i, a);
+        }
+    }
     if (ctx->verbos > 0) {
-      if (bad) printf(">>> Caution !!! Decay constant <= 0.0 !! =>Wrong correction  for this line !!! \n");
-      printf("Dead_time corrected area[%d] = %E\n", i, a);
+        printf("\nWeighted chi-square after minimization     : %1.16e\n", ctx->chi2_after);
+        printf("Non weighted chi-square after minimization : %1.16e\n", ctx->chi2_after_unweighted);
+        printf("Fit quality number after fit               : %f\n", ctx->fit_quality_after);
     }
-  }
-  if (ctx->verbos > 0) {
-    printf("\nWeighted chi-square after minimization     : %1.16e\n", ctx->chi2_after);
-    printf("Non weighted chi-square after minimization : %1.16e\n", ctx->chi2_after_unweighted);
-    printf("Fit quality number after fit               : %f\n", ctx->fit_quality_after);
-  }
 
-  // Spectra: the data (untruncated), the model over the whole time range.
-  double* org_re = ctx->w_bre;
-  double* org_im = ctx->w_bim;
-  memcpy(org_re, ctx->xre_copy, sizeof(double) * n);
-  memcpy(org_im, ctx->xim_copy, sizeof(double) * n);
-  if (ctx->ignore > 0) {
-    qorvane_spectrum_to_time(ctx, n, org_re, org_im);
-    for (int k = 0; k < ctx->ignore && k < n; ++k) org_re[k] = org_im[k] = 0.0;
-    qorvane_time_to_spectrum(ctx, n, org_re, org_im);
-  }
-  ctx->trunc = n;
-  qorvane_apply_prior_knowledge(ctx, ctx->par_vec);
-  par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
-  qorvane_write_output_spectrum(ctx, ".org", n, org_re, org_im);
-  qorvane_write_output_spectrum(ctx, ctx->data_format == QORVANE_FORMAT_SAGE_IDL ? ".cororg" : ".cor", n,
-                                ctx->shifted_xre, ctx->shifted_xim);
-  qorvane_write_output_spectrum(ctx, ".fit", n, ctx->yre, ctx->yim);
-  for (int k = 0; k < n; ++k) {
-    ctx->vec_re[k] = org_re[k] - ctx->yre[k];
-    ctx->vec_im[k] = org_im[k] - ctx->yim[k];
-  }
-  qorvane_write_output_spectrum(ctx, ".res", n, ctx->vec_re, ctx->vec_im);
-  const int ignore = ctx->ignore;
-  ctx->ignore = 0;
-  par_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im);
-  qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im);
-  // Every line separately, one spectrum after the other.
-  {
-    const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
-    snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
-    if (idl) {
-      char header[2 * QORVANE_PATH_MAX];
-      snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
-      write_sageidl_header(header, &ctx->idl);
+    // Spectra: the data (untruncated), the model over the whole time range.
+    double* org_re = ctx->w_bre;
+    double* org_im = ctx->w_bim;
+    memcpy(org_re, ctx->xre_copy, sizeof(double) * n);
+    memcpy(org_im, ctx->xim_copy, sizeof(double) * n);
+    if (ctx->ignore > 0) {
+        qorvane_spectrum_to_time(ctx, n, org_re, org_im);
+        for (int k = 0; k < ctx->ignore && k < n; ++k) org_re[k] = org_im[k] = 0.0;
+        qorvane_time_to_spectrum(ctx, n, org_re, org_im);
     }
-    FILE* f = fopen(path, "wb");
-    if (f == nullptr) {
-      printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
-    } else {
-      bool ok = true;
-      for (int i = 1; i <= nl && ok; ++i) {
-        single_line_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im, i);
-        ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
-      }
-      if (fclose(f) != 0) ok = false;
-      if (!ok) printf("... error writing data ... exit...\n");
+    ctx->trunc = n;
+    qorvane_apply_prior_knowledge(ctx, ctx->par_vec);
+    par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
+    qorvane_write_output_spectrum(ctx, ".org", n, org_re, org_im);
+    qorvane_write_output_spectrum(ctx, ctx->data_format == QORVANE_FORMAT_SAGE_IDL ? ".cororg" : ".cor", n,
+                                  ctx->shifted_xre, ctx->shifted_xim);
+    qorvane_write_output_spectrum(ctx, ".fit", n, ctx->yre, ctx->yim);
+    for (int k = 0; k < n; ++k) {
+        ctx->vec_re[k] = org_re[k] - ctx->yre[k];
+        ctx->vec_im[k] = org_im[k] - ctx->yim[k];
     }
-  }
-  ctx->ignore = ignore;
+    qorvane_write_output_spectrum(ctx, ".res", n, ctx->vec_re, ctx->vec_im);
+    const int ignore = ctx->ignore;
+    ctx->ignore = 0;
+    par_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im);
+    qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im);
+    // Every line separately, one spectrum after the other.
+    {
+        const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
+        snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
+        if (idl) {
+            char header[2 * QORVANE_PATH_MAX];
+            snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
+            write_sageidl_header(header, &ctx->idl);
+        }
+        FILE* f = fopen(path, "wb");
+        if (f == nullptr) {
+            printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
+        } else {
+            bool ok = true;
+            for (int i = 1; i <= nl && ok; ++i) {
+                single_line_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im, i);
+                ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
+            }
+            if (fclose(f) != 0) ok = false;
+            if (!ok) printf("... error writing data ... exit...\n");
+        }
+    }
+    ctx->ignore = ignore;
 
-  qorvane_write_verbose_file(ctx);
-  snprintf(path, sizeof path, "%s%s.compact.par", ctx->data_path, stem);
-  write_f_cntl(path, ctx, "", "", "");
-  snprintf(path, sizeof path, "%s.fitres", ctx->out_stem);
-  WriteFitResults(ctx, path);
-  snprintf(path, sizeof path, "%s.exl", ctx->out_stem);
-  WriteEXCELFitResults(ctx, path);
+    qorvane_write_verbose_file(ctx);
+    snprintf(path, sizeof path, "%s%s.compact.par", ctx->data_path, stem);
+    write_f_cntl(path, ctx, "", "", "");
+    snprintf(path, sizeof path, "%s.fitres", ctx->out_stem);
+    WriteFitResults(ctx, path);
+    snprintf(path, sizeof path, "%s.exl", ctx->out_stem);
+    WriteEXCELFitResults(ctx, path);
 
-  if (ctx->data_format == QORVANE_FORMAT_SAGE) {
-    char src[2 * QORVANE_PATH_MAX];
-    snprintf(src, sizeof src, "%s.ddd", ctx->out_stem);
-    static const char* const exts[3] = {".org.ddd", ".fit.ddd", ".res.ddd"};
-    for (const char* ext : exts) {
-      snprintf(path, sizeof path, "%s%s", ctx->out_stem, ext);
-      qorvane_copy_companion(src, path);
+    if (ctx->data_format == QORVANE_FORMAT_SAGE) {
+        char src[2 * QORVANE_PATH_MAX];
+        snprintf(src, sizeof src, "%s.ddd", ctx->out_stem);
+        static const char* const exts[3] = {".org.ddd", ".fit.ddd", ".res.ddd"};
+        for (const char* ext : exts) {
+            snprintf(path, sizeof path, "%s%s", ctx->out_stem, ext);
+            qorvane_copy_companion(src, path);
+        }
     }
-  }
 }

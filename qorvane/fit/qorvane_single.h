@@ -5,14 +5,14 @@
 enum { QORVANE_CMDLINE_RECORD_SIZE = 4200 };
 
 struct QorvaneSingleFitOutcome {
-  int fatal;           // 1 when a fatal condition inside the fit stopped it
-  int code;            // the exit code that condition carries
-  char message[512];   // its message (empty when none)
+    int fatal;          // 1 when a fatal condition inside the fit stopped it
+    int code;           // the exit code that condition carries
+    char message[512];  // its message (empty when none)
 };
 
 // Runs the fit of <work_dir>/<input> with the given parameter file; `record` is the
 // command-line record written into the .exl file. Returns the exit code of a
 // single-spectrum run (0 success; 1 path restriction; 6 internal error; a fatal
 // condition's own code, also reported in *outcome).
-int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file,
-                           const char* record, QorvaneSingleFitOutcome* outcome);
+int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file, const char* record,
+                           QorvaneSingleFitOutcome* outcome);

@@ -23,28 +23,30 @@ thread_local QorvaneFcntlError t_last_error;
 
 // ---- last-error record ------------------------------------------------------
 
-const char *fc_error_text(int code)
-{
+const char *fc_error_text(int code) {
     switch (code) {
-    case QORVANE_FCNTL_INVALID_ARGUMENT: return "invalid argument";
-    case QORVANE_FCNTL_CLOSE_FAILURE: return "stream close error";
-    case QORVANE_FCNTL_WRITE_ERROR: return "I/O write error";
-    case QORVANE_FCNTL_FORMAT_MISMATCH: return "format mismatch";
-    default: return "I/O read error";
+        case QORVANE_FCNTL_INVALID_ARGUMENT:
+            return "invalid argument";
+        case QORVANE_FCNTL_CLOSE_FAILURE:
+            return "stream close error";
+        case QORVANE_FCNTL_WRITE_ERROR:
+            return "I/O write error";
+        case QORVANE_FCNTL_FORMAT_MISMATCH:
+            return "format mismatch";
+        default:
+            return "I/O read error";
     }
 }
 
 // Records the first I/O fault of this thread and prints it.
-void fc_record(int line, const char *op, int code, int err)
-{
-    if (t_last_error.code != 0)
-        return;
+void fc_record(int line, const char *op, int code, int err) {
+    if (t_last_error.code != 0) return;
     t_last_error.code = code;
     if (err != 0) {
         char ebuf[128];
         const char *etext = strerror_r(err, ebuf, sizeof ebuf);
-        std::snprintf(t_last_error.message, sizeof t_last_error.message, "%s:%d: %s failed: %s (errno=%d: %s)",
-                      kSource, line, op, fc_error_text(code), err, etext);
+        std::snprintf(t_last_error.message, sizeof t_last_error.message, "%s:%d: %s failed: %s (errno=%d: %s)", kSource,
+                      line, op, fc_error_text(code), err, etext);
     } else {
         std::snprintf(t_last_error.message, sizeof t_last_error.message, "%s:%d: %s failed: %s", kSource, line, op,
                       fc_error_text(code));
@@ -53,8 +55,7 @@ void fc_record(int line, const char *op, int code, int err)
 }
 
 // A failed fscanf: end of file / stream error is a read error, anything else a format mismatch.
-void fc_record_scan(int line, FILE *fp)
-{
+void fc_record_scan(int line, FILE *fp) {
     if (std::ferror(fp))
         fc_record(line, "fscanf", QORVANE_FCNTL_READ_ERROR, errno);
     else if (std::feof(fp))
@@ -66,25 +67,21 @@ void fc_record_scan(int line, FILE *fp)
 // ---- console helpers --------------------------------------------------------
 
 // Prints a fixed text and ends the line unless the text ends one itself.
-void fc_say(const char *text)
-{
+void fc_say(const char *text) {
     std::fputs(text, stdout);
     size_t n = std::strlen(text);
-    if (n == 0 || text[n - 1] != '\n')
-        std::fputc('\n', stdout);
+    if (n == 0 || text[n - 1] != '\n') std::fputc('\n', stdout);
 }
 
 void fc_sayf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void fc_sayf(const char *fmt, ...)
-{
+void fc_sayf(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vprintf(fmt, ap);
     va_end(ap);
 }
 
-void fc_format_now(char *buf, size_t n)
-{
+void fc_format_now(char *buf, size_t n) {
     std::time_t t = std::time(nullptr);
     std::tm tmv;
     if (!localtime_r(&t, &tmv) || std::strftime(buf, n, "%H:%M:%S %Z %A %B %d 20%y", &tmv) == 0)
@@ -96,29 +93,24 @@ void fc_format_now(char *buf, size_t n)
 bool fc_int(FILE *fp, int *v) { return std::fscanf(fp, "%d", v) == 1; }
 
 // Reals are read in single precision and widened.
-bool fc_real(FILE *fp, double *v)
-{
+bool fc_real(FILE *fp, double *v) {
     float f;
-    if (std::fscanf(fp, "%f", &f) != 1)
-        return false;
+    if (std::fscanf(fp, "%f", &f) != 1) return false;
     *v = f;
     return true;
 }
 
 // Next non-blank character, left in the stream (EOF at end).
-int fc_peek(FILE *fp)
-{
+int fc_peek(FILE *fp) {
     int c;
     do {
         c = std::fgetc(fp);
     } while (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v');
-    if (c != EOF)
-        std::ungetc(c, fp);
+    if (c != EOF) std::ungetc(c, fp);
     return c;
 }
 
-void fc_skip_line(FILE *fp)
-{
+void fc_skip_line(FILE *fp) {
     int c;
     while ((c = std::fgetc(fp)) != EOF && c != '\n') {
     }
@@ -128,13 +120,11 @@ int fc_total(const QorvaneFitContext *ctx) { return ctx->nLines + ctx->pattrn; }
 
 // Lines (analytic and pattern) that the writers convert and write: those before the
 // line-shape coefficients, at most QORVANE_MAX_LINES.
-int fc_written_lines(const QorvaneFitContext *ctx)
-{
+int fc_written_lines(const QorvaneFitContext *ctx) {
     return ctx->lsf_start / 5 < QORVANE_MAX_LINES ? ctx->lsf_start / 5 : QORVANE_MAX_LINES;
 }
 
-void fc_set_format_word(QorvaneFitContext *ctx, const char *word)
-{
+void fc_set_format_word(QorvaneFitContext *ctx, const char *word) {
     if (std::strcmp(word, "sage") == 0) {
         ctx->data_format = QORVANE_FORMAT_SAGE;
         std::snprintf(ctx->sg_idl, sizeof ctx->sg_idl, "%s", "sage");
@@ -148,8 +138,7 @@ void fc_set_format_word(QorvaneFitContext *ctx, const char *word)
 }
 
 // Counts that decide the storage must fit it before anything is stored.
-bool fc_sizes_ok(QorvaneFitContext *ctx)
-{
+bool fc_sizes_ok(QorvaneFitContext *ctx) {
     const int n = ctx->n_pnts;
     if (n < 2 || n > QORVANE_MAX_POINTS || (n & (n - 1)) != 0) {
         fc_say("implementation restriction : ");
@@ -157,8 +146,7 @@ bool fc_sizes_ok(QorvaneFitContext *ctx)
         return false;
     }
     if (ctx->nLines < 0 || ctx->pattrn < 0) {
-        fc_sayf("fit-control file error : negative number of lines (%d) or patterns (%d)\n", ctx->nLines,
-                ctx->pattrn);
+        fc_sayf("fit-control file error : negative number of lines (%d) or patterns (%d)\n", ctx->nLines, ctx->pattrn);
         return false;
     }
     const long long lines = static_cast<long long>(ctx->nLines) + ctx->pattrn;
@@ -181,8 +169,7 @@ bool fc_sizes_ok(QorvaneFitContext *ctx)
 }
 
 // Reads one pattern path into slot p; refuses paths that do not fit the slot.
-bool fc_read_pattern_path(FILE *fp, QorvaneFitContext *ctx, int p)
-{
+bool fc_read_pattern_path(FILE *fp, QorvaneFitContext *ctx, int p) {
     char buf[1024];
     if (std::fscanf(fp, "%1023s", buf) != 1) {
         fc_record_scan(__LINE__, fp);
@@ -199,8 +186,7 @@ bool fc_read_pattern_path(FILE *fp, QorvaneFitContext *ctx, int p)
 
 // Reads "@" steps while the next non-blank character is '@'.
 // Returns 0, or -1 (format error or a step that does not fit the storage).
-int fc_read_steps(FILE *fp, QorvaneFitContext *ctx)
-{
+int fc_read_steps(FILE *fp, QorvaneFitContext *ctx) {
     while (fc_peek(fp) == '@') {
         std::fgetc(fp);
         if (ctx->nsteps >= QORVANE_MAX_STEPS) {
@@ -236,29 +222,22 @@ int fc_read_steps(FILE *fp, QorvaneFitContext *ctx)
 }
 
 // Starting-value line of line i: index, then five reals.
-bool fc_read_start_line(FILE *fp, QorvaneFitContext *ctx, int i)
-{
+bool fc_read_start_line(FILE *fp, QorvaneFitContext *ctx, int i) {
     int index;
-    if (!fc_int(fp, &index))
-        return false;
+    if (!fc_int(fp, &index)) return false;
     for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j)
-        if (!fc_real(fp, &ctx->par_vec[qorvane_par_index(i, j)]))
-            return false;
+        if (!fc_real(fp, &ctx->par_vec[qorvane_par_index(i, j)])) return false;
     return true;
 }
 
 // Prior-knowledge record without its type: fixed-to, value, and unless ranges = 2 min and max.
-bool fc_read_record_tail(FILE *fp, QorvaneFitContext *ctx, QorvaneFixPar *r)
-{
-    if (!fc_int(fp, &r->fixed_to) || !fc_real(fp, &r->value))
-        return false;
-    if (ctx->par_ranges != 2)
-        return fc_real(fp, &r->min) && fc_real(fp, &r->max);
+bool fc_read_record_tail(FILE *fp, QorvaneFitContext *ctx, QorvaneFixPar *r) {
+    if (!fc_int(fp, &r->fixed_to) || !fc_real(fp, &r->value)) return false;
+    if (ctx->par_ranges != 2) return fc_real(fp, &r->min) && fc_real(fp, &r->max);
     return true;
 }
 
-void fc_print_key_order()
-{
+void fc_print_key_order() {
     fc_say("correct order of parameters are : \n");
     fc_say("n_pnts <integer>");
     fc_say("noistr <integer>");
@@ -281,14 +260,12 @@ void fc_print_key_order()
 // file marked faulty) or QORVANE_RC_FATAL for a corrupt key block.
 // A fault in the compact form marks the file faulty and ends reading; callers go by
 // that flag, so the read itself still returns success.
-int fc_stop_faulty(QorvaneFitContext *ctx)
-{
+int fc_stop_faulty(QorvaneFitContext *ctx) {
     ctx->fcntl_faulty = 1;
     return QORVANE_RC_OK;
 }
 
-int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
-{
+int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
     char key[8];
     char word[32];
     bool ok = true;
@@ -329,8 +306,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
     }
     if (ctx->pattrn > 0 && ctx->verbos > 0) {
         fc_say("fit uses following pattern references :");
-        for (int p = 1; p <= ctx->pattrn; ++p)
-            fc_sayf("%s\n", ctx->pattern_path[p]);
+        for (int p = 1; p <= ctx->pattrn; ++p) fc_sayf("%s\n", ctx->pattern_path[p]);
     }
 
     // 2. strategy header
@@ -343,8 +319,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
         return fc_stop_faulty(ctx);
     }
     for (int i = 0; i < 14; ++i)
-        if (std::fscanf(fp, "%*s") == EOF)
-            break;
+        if (std::fscanf(fp, "%*s") == EOF) break;
 
     // 3. steps, then the starting-value header
     const bool steps_ok = fc_read_steps(fp, ctx) == 0;
@@ -358,8 +333,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
         return fc_stop_faulty(ctx);
     }
     for (int i = 0; i < 5; ++i)
-        if (std::fscanf(fp, "%*s") == EOF)
-            break;
+        if (std::fscanf(fp, "%*s") == EOF) break;
 
     // 4. starting values
     for (int i = 1; i <= fc_total(ctx); ++i) {
@@ -373,8 +347,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
     for (int i = 1; i <= fc_total(ctx); ++i) {
         char expect[16];
         std::snprintf(expect, sizeof expect, "#%d", i);
-        if (std::fscanf(fp, "%63s", tok) != 1)
-            tok[0] = '\0';
+        if (std::fscanf(fp, "%63s", tok) != 1) tok[0] = '\0';
         if (i == 1 && std::strcmp(tok, expect) != 0) {
             fc_say("error in reading analytic lineshape parameters ");
             fc_sayf("expected string to read : %s\n", expect);
@@ -421,68 +394,66 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path)
     return QORVANE_RC_OK;
 }
 
-const char *fc_type_word(int type)
-{
+const char *fc_type_word(int type) {
     switch (type) {
-    case QORVANE_LINE_GAUSS: return "  Gauss line ";
-    case QORVANE_LINE_LORENTZ: return "Lorentz line ";
-    case QORVANE_LINE_VOIGT: return "  Voigt line ";
-    case QORVANE_LINE_PATTERN: return "  Pattern    ";
-    default: return "  Unknown    ";
+        case QORVANE_LINE_GAUSS:
+            return "  Gauss line ";
+        case QORVANE_LINE_LORENTZ:
+            return "Lorentz line ";
+        case QORVANE_LINE_VOIGT:
+            return "  Voigt line ";
+        case QORVANE_LINE_PATTERN:
+            return "  Pattern    ";
+        default:
+            return "  Unknown    ";
     }
 }
 
 // Factor from file units (Hz) to internal units for parameter offset j on a
 // record of the given type; 1 where no conversion applies.
-double fc_to_internal_factor(int j, int type, double hz)
-{
+double fc_to_internal_factor(int j, int type, double hz) {
     switch (j) {
-    case QORVANE_PAR_FREQ:
-        return 1.0 / hz;
-    case QORVANE_PAR_WIDTH1:
-        if (type == QORVANE_LINE_LORENTZ)
+        case QORVANE_PAR_FREQ:
             return 1.0 / hz;
-        if (type == QORVANE_LINE_GAUSS || type == QORVANE_LINE_VOIGT)
-            return kGaussHzToInternal / hz;
-        return 1.0;
-    case QORVANE_PAR_WIDTH2:
-        return type == QORVANE_LINE_VOIGT ? 1.0 / hz : 1.0;
-    default:
-        return 1.0;
+        case QORVANE_PAR_WIDTH1:
+            if (type == QORVANE_LINE_LORENTZ) return 1.0 / hz;
+            if (type == QORVANE_LINE_GAUSS || type == QORVANE_LINE_VOIGT) return kGaussHzToInternal / hz;
+            return 1.0;
+        case QORVANE_PAR_WIDTH2:
+            return type == QORVANE_LINE_VOIGT ? 1.0 / hz : 1.0;
+        default:
+            return 1.0;
     }
 }
 
-double fc_to_file_factor(int j, int type, double hz)
-{
+double fc_to_file_factor(int j, int type, double hz) {
     switch (j) {
-    case QORVANE_PAR_FREQ:
-        return hz;
-    case QORVANE_PAR_WIDTH1:
-        if (type == QORVANE_LINE_LORENTZ)
+        case QORVANE_PAR_FREQ:
             return hz;
-        if (type == QORVANE_LINE_GAUSS || type == QORVANE_LINE_VOIGT)
-            return kGaussInternalToHz * hz;
-        return 1.0;
-    case QORVANE_PAR_WIDTH2:
-        return type == QORVANE_LINE_VOIGT ? hz : 1.0;
-    default:
-        return 1.0;
+        case QORVANE_PAR_WIDTH1:
+            if (type == QORVANE_LINE_LORENTZ) return hz;
+            if (type == QORVANE_LINE_GAUSS || type == QORVANE_LINE_VOIGT) return kGaussInternalToHz * hz;
+            return 1.0;
+        case QORVANE_PAR_WIDTH2:
+            return type == QORVANE_LINE_VOIGT ? hz : 1.0;
+        default:
+            return 1.0;
     }
 }
 
 // Common end of both readers: prior-knowledge values follow the starting
 // values, units become internal, the coefficient block is located.
-void fc_finish_read(QorvaneFitContext *ctx)
-{
+void fc_finish_read(QorvaneFitContext *ctx) {
     const int total = fc_total(ctx);
     for (int i = 1; i <= total; ++i) {
         for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
             const int idx = qorvane_par_index(i, j);
             if (ctx->fixpar[idx].value != ctx->par_vec[idx]) {
                 if (ctx->verbos > 2) {
-                    fc_sayf("warning read initial value file inconsistency in %s%d parameter %d : error corrected "
-                            "automatically\n",
-                            fc_type_word(ctx->fixpar[qorvane_par_index(i, QORVANE_PAR_AREA)].type), i, j);
+                    fc_sayf(
+                        "warning read initial value file inconsistency in %s%d parameter %d : error corrected "
+                        "automatically\n",
+                        fc_type_word(ctx->fixpar[qorvane_par_index(i, QORVANE_PAR_AREA)].type), i, j);
                 }
                 ctx->fixpar[idx].value = ctx->par_vec[idx];
             }
@@ -506,8 +477,7 @@ void fc_finish_read(QorvaneFitContext *ctx)
 
 // ---- verbose form --------------------------------------------------------------
 
-bool fc_verbose_fit_control(FILE *fp, QorvaneFitContext *ctx)
-{
+bool fc_verbose_fit_control(FILE *fp, QorvaneFitContext *ctx) {
     char word[32];
     if (!fc_int(fp, &ctx->fit_mo) || !fc_int(fp, &ctx->verbos) || !fc_int(fp, &ctx->showli) ||
         !fc_int(fp, &ctx->clcerr) || std::fscanf(fp, "%24s", word) != 1 || !fc_int(fp, &ctx->par_ranges)) {
@@ -518,8 +488,7 @@ bool fc_verbose_fit_control(FILE *fp, QorvaneFitContext *ctx)
     return fc_read_steps(fp, ctx) == 0;
 }
 
-bool fc_verbose_prior_knowledge(FILE *fp, QorvaneFitContext *ctx)
-{
+bool fc_verbose_prior_knowledge(FILE *fp, QorvaneFitContext *ctx) {
     for (int i = 1; i <= fc_total(ctx); ++i) {
         int number, type;
         if (!fc_int(fp, &number) || !fc_int(fp, &ctx->lsffit[i]) || !fc_int(fp, &type)) {
@@ -546,8 +515,7 @@ const QorvaneFcntlError *qorvane_fcntl_last_error() { return &t_last_error; }
 
 void qorvane_fcntl_clear_last_error() { std::memset(&t_last_error, 0, sizeof t_last_error); }
 
-void allocate_parameter_arrays(QorvaneFitContext *ctx)
-{
+void allocate_parameter_arrays(QorvaneFitContext *ctx) {
     std::memset(ctx->par_vec, 0, sizeof ctx->par_vec);
     std::memset(ctx->wpar, 0, sizeof ctx->wpar);
     std::memset(ctx->par_bu, 0, sizeof ctx->par_bu);
@@ -566,8 +534,7 @@ void allocate_parameter_arrays(QorvaneFitContext *ctx)
     }
 }
 
-int read_qorvane_spectrum_information(FILE *fp, QorvaneFitContext *ctx)
-{
+int read_qorvane_spectrum_information(FILE *fp, QorvaneFitContext *ctx) {
     if (!fc_int(fp, &ctx->n_pnts) || !fc_int(fp, &ctx->noistr) || !fc_int(fp, &ctx->noistp) ||
         !fc_int(fp, &ctx->nLines) || !fc_int(fp, &ctx->lsfcfs) || !fc_real(fp, &ctx->phi_1) ||
         !fc_real(fp, &ctx->hz_p_p) || !fc_real(fp, &ctx->f_tol) || !fc_int(fp, &ctx->ignore) ||
@@ -575,18 +542,15 @@ int read_qorvane_spectrum_information(FILE *fp, QorvaneFitContext *ctx)
         fc_record_scan(__LINE__, fp);
         return QORVANE_RC_FATAL;
     }
-    if (!fc_sizes_ok(ctx))
-        return QORVANE_RC_FATAL;
+    if (!fc_sizes_ok(ctx)) return QORVANE_RC_FATAL;
     allocate_parameter_arrays(ctx);
     return QORVANE_RC_OK;
 }
 
-int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx)
-{
+int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx) {
     if (!fp || !ctx) {
         fc_record(__LINE__, "fscanf", QORVANE_FCNTL_INVALID_ARGUMENT, 0);
-        if (ctx)
-            ctx->fcntl_faulty = 1;
+        if (ctx) ctx->fcntl_faulty = 1;
         return QORVANE_RC_FATAL;
     }
     char tok[1024];
@@ -607,15 +571,13 @@ int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx)
             ok = read_qorvane_spectrum_information(fp, ctx) == QORVANE_RC_OK;
             sizes_known = ok;
         } else if (std::strcmp(tok, "qorvane_pattern_references") == 0) {
-            for (int p = 1; ok && p <= ctx->pattrn; ++p)
-                ok = sizes_known && fc_read_pattern_path(fp, ctx, p);
+            for (int p = 1; ok && p <= ctx->pattrn; ++p) ok = sizes_known && fc_read_pattern_path(fp, ctx, p);
         } else if (std::strcmp(tok, "qorvane_fit_control") == 0) {
             ok = fc_verbose_fit_control(fp, ctx);
         } else if (std::strcmp(tok, "qorvane_starting_values") == 0) {
             for (int i = 1; ok && i <= fc_total(ctx); ++i) {
                 ok = sizes_known && fc_read_start_line(fp, ctx, i);
-                if (!ok)
-                    fc_record_scan(__LINE__, fp);
+                if (!ok) fc_record_scan(__LINE__, fp);
             }
         } else if (std::strcmp(tok, "qorvane_prior_knowledge") == 0) {
             ok = sizes_known && fc_verbose_prior_knowledge(fp, ctx);
@@ -623,8 +585,7 @@ int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx)
             const int start = 5 * fc_total(ctx);
             for (int j = 1; ok && j <= 2 * ctx->lsfcfs; ++j) {
                 ok = sizes_known && fc_real(fp, &ctx->par_vec[start + j]);
-                if (!ok)
-                    fc_record_scan(__LINE__, fp);
+                if (!ok) fc_record_scan(__LINE__, fp);
             }
         }
         if (!ok) {
@@ -640,10 +601,8 @@ int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx)
     return QORVANE_RC_OK;
 }
 
-int load_initial_value_file(QorvaneFitContext *ctx)
-{
-    if (!ctx)
-        return QORVANE_RC_FATAL;
+int load_initial_value_file(QorvaneFitContext *ctx) {
+    if (!ctx) return QORVANE_RC_FATAL;
     // the file defines the whole strategy: steps of an earlier reading do not carry over
     ctx->nsteps = 0;
     ctx->fcntl_faulty = 0;
@@ -671,10 +630,8 @@ int load_initial_value_file(QorvaneFitContext *ctx)
         fc_sayf("First token was: '%s'\n", tok);
         ctx->fcntl_faulty = 1;
     }
-    if (std::fclose(fp) != 0)
-        fc_record(__LINE__, "fclose", QORVANE_FCNTL_CLOSE_FAILURE, errno);
-    if (rc != QORVANE_RC_OK || ctx->fcntl_faulty)
-        return rc;
+    if (std::fclose(fp) != 0) fc_record(__LINE__, "fclose", QORVANE_FCNTL_CLOSE_FAILURE, errno);
+    if (rc != QORVANE_RC_OK || ctx->fcntl_faulty) return rc;
     fc_finish_read(ctx);
     return fetch_patterns(ctx);
 }
@@ -683,8 +640,7 @@ int load_initial_value_file(QorvaneFitContext *ctx)
 
 namespace {
 
-void fc_fatal(QorvaneFitContext *ctx)
-{
+void fc_fatal(QorvaneFitContext *ctx) {
     fc_say("fit_check_message -> fatal error :");
     ctx->init_ok = 0;
 }
@@ -693,12 +649,11 @@ void fc_note() { fc_say("fit_check_message -> note :"); }
 
 }  // namespace
 
-void test_init_value_file(QorvaneFitContext *ctx)
-{
+void test_init_value_file(QorvaneFitContext *ctx) {
     // counts come from a file: summed in 64 bits, clamped for the loops below
     const long long total_ll = static_cast<long long>(ctx->nLines) + ctx->pattrn;
-    const int total = total_ll > QORVANE_MAX_PARAMS ? QORVANE_MAX_PARAMS + 1
-                                                    : (total_ll < -1 ? -1 : static_cast<int>(total_ll));
+    const int total =
+        total_ll > QORVANE_MAX_PARAMS ? QORVANE_MAX_PARAMS + 1 : (total_ll < -1 ? -1 : static_cast<int>(total_ll));
     const int n = ctx->n_pnts;
     if (total < 1) {
         fc_fatal(ctx);
@@ -779,8 +734,7 @@ void test_init_value_file(QorvaneFitContext *ctx)
         }
         long long range = 0;
         const int nint = st->n_int < QORVANE_MAX_INTERVALS ? st->n_int : QORVANE_MAX_INTERVALS;
-        for (int k = 1; k <= nint; ++k)
-            range += static_cast<long long>(st->max[k]) - st->min[k];
+        for (int k = 1; k <= nint; ++k) range += static_cast<long long>(st->max[k]) - st->min[k];
         if (range < 0 || range > n) {
             fc_fatal(ctx);
             fc_sayf("illegal fit range (i.e. total # of fd points) : %lld\n", range);
@@ -792,12 +746,11 @@ void test_init_value_file(QorvaneFitContext *ctx)
             if (st->min[k] < 0 || st->max[k] < 0 || st->min[k] > n || st->max[k] > n) {
                 fc_fatal(ctx);
                 fc_sayf("fit strategy error in step %d\n", s);
-                fc_sayf("interval %d (%d .. %d) lies outside the spectral points 0 .. %d\n", k, st->min[k],
-                        st->max[k], n);
+                fc_sayf("interval %d (%d .. %d) lies outside the spectral points 0 .. %d\n", k, st->min[k], st->max[k],
+                        n);
             }
         }
-        if (st->lsfft == 1)
-            ++lsf_steps;
+        if (st->lsfft == 1) ++lsf_steps;
         if (st->convo > 1) {
             fc_fatal(ctx);
             fc_say("range error in convolution/no convolution ");
@@ -805,8 +758,7 @@ void test_init_value_file(QorvaneFitContext *ctx)
             fc_say(">> value is either 1 (convolution before fit)");
             fc_say("                or 0 (no convolution before fit)");
         }
-        if (st->convo == 1)
-            ++convo_steps;
+        if (st->convo == 1) ++convo_steps;
         if (st->niter < 1) {
             fc_fatal(ctx);
             fc_sayf("illegal number of iterations in fit strategy step %d  \n", s);
@@ -827,8 +779,7 @@ void test_init_value_file(QorvaneFitContext *ctx)
         }
         const int sw[5] = {st->ampli, st->frequ, st->gauss, st->phase, st->loren};
         for (int g = 0; g < 5; ++g)
-            if (sw[g])
-                ++group_steps[g];
+            if (sw[g]) ++group_steps[g];
     }
     if (lsf_steps == 0 && ctx->verbos > 2) {
         fc_warning();
@@ -873,38 +824,32 @@ void test_init_value_file(QorvaneFitContext *ctx)
             }
         }
         const int type = ctx->fixpar[qorvane_par_index(i, QORVANE_PAR_AREA)].type;
-        if (type != QORVANE_LINE_LORENTZ)
-            all_lorentz = false;
-        if (type != QORVANE_LINE_GAUSS)
-            all_gauss = false;
+        if (type != QORVANE_LINE_LORENTZ) all_lorentz = false;
+        if (type != QORVANE_LINE_GAUSS) all_gauss = false;
     }
     if (all_lorentz) {
         bool any = false;
-        for (int s = 1; s <= nsteps; ++s)
-            any = any || ctx->step[s].gauss;
+        for (int s = 1; s <= nsteps; ++s) any = any || ctx->step[s].gauss;
         if (any) {
             fc_warning();
             fc_say("only lorentzian lineshapes in model :");
             fc_say("Gaussian decay time constant fit wanted in ");
             std::fputs(" fit strategy step(s) : ", stdout);
             for (int s = 1; s <= nsteps; ++s)
-                if (ctx->step[s].gauss)
-                    fc_sayf("%d ", s);
+                if (ctx->step[s].gauss) fc_sayf("%d ", s);
             fc_say("");
         }
     }
     if (all_gauss && ctx->verbos > 2) {
         bool any = false;
-        for (int s = 1; s <= nsteps; ++s)
-            any = any || ctx->step[s].loren;
+        for (int s = 1; s <= nsteps; ++s) any = any || ctx->step[s].loren;
         if (any) {
             fc_warning();
             fc_say("only Gaussian lineshapes in model :");
             fc_say("Lorentzian decay time constant fit wanted in ");
             std::fputs(" fit strategy step(s) : ", stdout);
             for (int s = 1; s <= nsteps; ++s)
-                if (ctx->step[s].loren)
-                    fc_sayf("%d ", s);
+                if (ctx->step[s].loren) fc_sayf("%d ", s);
             fc_say("");
         }
     }
@@ -935,14 +880,12 @@ void test_init_value_file(QorvaneFitContext *ctx)
             fc_sayf("illegal linewidth prior knowledge line %d and line %d  : linetype mismatch\n", k, j2);
         }
     }
-    if (ctx->verbos > 0)
-        fc_say("testing input parameter values             : done ");
+    if (ctx->verbos > 0) fc_say("testing input parameter values             : done ");
 }
 
 // ---- writers ----------------------------------------------------------------------
 
-void natural_frequency(QorvaneFitContext *ctx)
-{
+void natural_frequency(QorvaneFitContext *ctx) {
     const int npar = ctx->npar < QORVANE_MAX_PARAMS ? ctx->npar : QORVANE_MAX_PARAMS;
     std::memset(ctx->o_par, 0, sizeof ctx->o_par);
     std::memset(ctx->o_errpar, 0, sizeof ctx->o_errpar);
@@ -969,8 +912,7 @@ void natural_frequency(QorvaneFitContext *ctx)
 namespace {
 
 // File-unit value of parameter idx as written (width1 as magnitude).
-double fc_out_value(const QorvaneFitContext *ctx, int j, int idx)
-{
+double fc_out_value(const QorvaneFitContext *ctx, int j, int idx) {
     double v = ctx->o_par[idx];
     return j == QORVANE_PAR_WIDTH1 ? std::fabs(v) : v;
 }
@@ -979,8 +921,7 @@ double fc_out_value(const QorvaneFitContext *ctx, int j, int idx)
 // as magnitudes when abs_width1 is set and the value is non-zero), otherwise a
 // default around the value (area_rel is the relative area half-width).
 void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel, bool abs_width1, double *lo,
-                  double *hi)
-{
+                  double *hi) {
     const double v = fc_out_value(ctx, j, idx);
     if (ctx->par_ranges == 1) {
         *lo = ctx->o_fixpar[idx].min;
@@ -993,26 +934,32 @@ void fc_out_range(const QorvaneFitContext *ctx, int j, int idx, double area_rel,
     }
     double h;
     switch (j) {
-    case QORVANE_PAR_AREA: h = area_rel * std::fabs(v) + 1E-8; break;
-    case QORVANE_PAR_FREQ: h = 0.01 * std::fabs(v) + 1E-8; break;
-    case QORVANE_PAR_PHASE: h = 20.0; break;
-    default: h = 0.1 * std::fabs(v) + 1E-8; break;
+        case QORVANE_PAR_AREA:
+            h = area_rel * std::fabs(v) + 1E-8;
+            break;
+        case QORVANE_PAR_FREQ:
+            h = 0.01 * std::fabs(v) + 1E-8;
+            break;
+        case QORVANE_PAR_PHASE:
+            h = 20.0;
+            break;
+        default:
+            h = 0.1 * std::fabs(v) + 1E-8;
+            break;
     }
     *lo = v - h;
     *hi = v + h;
 }
 
 // Trailer of both written forms: a rule and the time the file was written.
-void fc_write_created_at(FILE *fp)
-{
+void fc_write_created_at(FILE *fp) {
     char now[128];
     fc_format_now(now, sizeof now);
     std::fprintf(fp, "\n\n-----------------------------------------------------------\n");
     std::fprintf(fp, "File created at :  %s \n", now);
 }
 
-int fc_close_written(FILE *fp, int line)
-{
+int fc_close_written(FILE *fp, int line) {
     int rc = 0;
     if (std::ferror(fp)) {
         fc_record(line, "fprintf", QORVANE_FCNTL_WRITE_ERROR, errno);
@@ -1027,8 +974,7 @@ int fc_close_written(FILE *fp, int line)
 
 }  // namespace
 
-int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, const char *host, const char *domain)
-{
+int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, const char *host, const char *domain) {
     FILE *fp = (path && ctx) ? std::fopen(path, "w") : nullptr;
     if (!fp) {
         fc_record(__LINE__, "fopen", path ? QORVANE_FCNTL_OPEN_FAILURE : QORVANE_FCNTL_INVALID_ARGUMENT,
@@ -1055,8 +1001,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
     std::fprintf(fp, "ranges %3d\n", ctx->par_ranges);
     std::fprintf(fp, "ignore %3d\n", ctx->ignore);
     std::fprintf(fp, "pattrn %3d\n", ctx->pattrn);
-    for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p)
-        std::fprintf(fp, "%s\n", ctx->pattern_path[p]);
+    for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p) std::fprintf(fp, "%s\n", ctx->pattern_path[p]);
     std::fprintf(fp, "   algor trunc  ampli  frequ  width  phase  ");
     std::fprintf(fp, "voigt  lsfft  wtype  convo  niter  cmplx   n_int   min   max\n");
     for (int s = 1; s <= ctx->nsteps && s <= QORVANE_MAX_STEPS; ++s) {
@@ -1064,8 +1009,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
         const int v[13] = {st->algor, st->trunc, st->ampli, st->frequ, st->gauss, st->phase, st->loren,
                            st->lsfft, st->wtype, st->convo, st->niter, st->cmplx, st->n_int};
         std::fprintf(fp, "@ ");
-        for (int i = 0; i < 13; ++i)
-            std::fprintf(fp, "%4d   ", v[i]);
+        for (int i = 0; i < 13; ++i) std::fprintf(fp, "%4d   ", v[i]);
         for (int k = 1; k <= st->n_int && k <= QORVANE_MAX_INTERVALS; ++k)
             std::fprintf(fp, "%4d   %4d   ", st->min[k], st->max[k]);
         std::fprintf(fp, "\n");
@@ -1105,8 +1049,7 @@ int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, con
     return fc_close_written(fp, __LINE__);
 }
 
-int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ctx)
-{
+int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ctx) {
     if (!parameter_path || !ctx) {
         fc_record(__LINE__, "fopen", QORVANE_FCNTL_INVALID_ARGUMENT, 0);
         return -1;
@@ -1133,30 +1076,32 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
     std::fprintf(fp, "# QORVANE  FIT CONTROL & STARTING VALUE FILE\n");
     std::fprintf(fp, "#\n# Revision Information\n# QORVANE Version 2.4 \n#      28 - 01 - 1999\n");
     std::fprintf(fp, "##########################################################################\n#\n");
-    std::fprintf(fp, "# Spectrum information, one value per line:\n"
-                     "#   number of complex points N (a power of 2)\n"
-                     "#   first and last point number of the noise interval\n"
-                     "#   number of analytic lines\n"
-                     "#   number of complex Fourier coefficients of the arbitrary line shape\n"
-                     "#   first-order phase in degrees (acquisition delay, not fitted)\n"
-                     "#   Hz per point (point 0 is 0 Hz)\n"
-                     "#   stop tolerance of the conjugate-gradient minimiser\n"
-                     "#   number of leading time-domain points set to zero\n"
-                     "#   number of patterns\n#\n");
+    std::fprintf(fp,
+                 "# Spectrum information, one value per line:\n"
+                 "#   number of complex points N (a power of 2)\n"
+                 "#   first and last point number of the noise interval\n"
+                 "#   number of analytic lines\n"
+                 "#   number of complex Fourier coefficients of the arbitrary line shape\n"
+                 "#   first-order phase in degrees (acquisition delay, not fitted)\n"
+                 "#   Hz per point (point 0 is 0 Hz)\n"
+                 "#   stop tolerance of the conjugate-gradient minimiser\n"
+                 "#   number of leading time-domain points set to zero\n"
+                 "#   number of patterns\n#\n");
     std::fprintf(fp, "qorvane_spectrum_information\n");
     std::fprintf(fp, "%3d\n%3d\n%3d\n%3d\n%3d\n", ctx->n_pnts, ctx->noistr, ctx->noistp, ctx->nLines, ctx->lsfcfs);
     std::fprintf(fp, "%1.10E\n%1.10E\n%1.10E\n", ctx->phi_1, ctx->hz_p_p, ctx->f_tol);
     std::fprintf(fp, "%3d\n%3d\n\n", ctx->ignore, ctx->pattrn);
-    std::fprintf(fp, "# Pattern references, one path per line: a .bin file holds a measured\n"
-                     "# spectrum, a .pat file a list of lines that make up the pattern.\n#\n");
+    std::fprintf(fp,
+                 "# Pattern references, one path per line: a .bin file holds a measured\n"
+                 "# spectrum, a .pat file a list of lines that make up the pattern.\n#\n");
     std::fprintf(fp, "qorvane_pattern_references\n");
-    for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p)
-        std::fprintf(fp, "%s\n", ctx->pattern_path[p]);
-    std::fprintf(fp, "\n# Fit control: fit mode (1 plain, 2 reference line shape, 3 line-shape\n"
-                     "# coefficients), console detail 0..3, line shown in detail, error bounds 0/1,\n"
-                     "# data format word, ranges 0..3, then one strategy step per line:\n"
-                     "#   algorithm trunc area frequency width1 phase width2 lsf weighting\n"
-                     "#   convolution iterations spectrum-mode intervals, then min max per interval\n#\n");
+    for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p) std::fprintf(fp, "%s\n", ctx->pattern_path[p]);
+    std::fprintf(fp,
+                 "\n# Fit control: fit mode (1 plain, 2 reference line shape, 3 line-shape\n"
+                 "# coefficients), console detail 0..3, line shown in detail, error bounds 0/1,\n"
+                 "# data format word, ranges 0..3, then one strategy step per line:\n"
+                 "#   algorithm trunc area frequency width1 phase width2 lsf weighting\n"
+                 "#   convolution iterations spectrum-mode intervals, then min max per interval\n#\n");
     std::fprintf(fp, "qorvane_fit_control\n");
     std::fprintf(fp, "%d\n%d\n%d\n%d\n%s\n%d\n", ctx->fit_mo, ctx->verbos, ctx->showli, ctx->clcerr, ctx->sg_idl,
                  ctx->par_ranges);
@@ -1165,15 +1110,15 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
         const int v[10] = {st->algor, st->trunc, st->ampli, st->frequ, st->gauss,
                            st->phase, st->loren, st->lsfft, st->wtype, st->convo};
         std::fprintf(fp, "@  ");
-        for (int i = 0; i < 10; ++i)
-            std::fprintf(fp, "%3d  ", v[i]);
+        for (int i = 0; i < 10; ++i) std::fprintf(fp, "%3d  ", v[i]);
         std::fprintf(fp, "%4d  %4d  %4d  ", st->niter, st->cmplx, st->n_int);
         for (int k = 1; k <= st->n_int && k <= QORVANE_MAX_INTERVALS; ++k)
             std::fprintf(fp, "%4d  %4d  ", st->min[k], st->max[k]);
         std::fprintf(fp, "\n");
     }
-    std::fprintf(fp, "\n# Starting values, one line per line and pattern (patterns give a factor\n"
-                     "# and differences)\n#\n");
+    std::fprintf(fp,
+                 "\n# Starting values, one line per line and pattern (patterns give a factor\n"
+                 "# and differences)\n#\n");
     std::fprintf(fp, "# number      area          frequency       width1          phase          width2 \n");
     std::fprintf(fp, "#  [--]       [--]            [Hz]           [Hz]         [degrees]         [Hz]  \n");
     std::fprintf(fp, "qorvane_starting_values \n");
@@ -1183,9 +1128,10 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
             std::fprintf(fp, "%1.6E   ", fc_out_value(ctx, j, qorvane_par_index(i, j)));
         std::fprintf(fp, "%1.6E\n", fc_out_value(ctx, QORVANE_PAR_WIDTH2, qorvane_par_index(i, QORVANE_PAR_WIDTH2)));
     }
-    std::fprintf(fp, "\n# Prior knowledge, per line: line number, line-shape function switch,\n"
-                     "# line type (1 Gaussian, 2 Lorentzian, 3 Voigt, 4 pattern), then for area,\n"
-                     "# frequency, width1, phase and width2: fixed-to line, value, minimum, maximum\n#\n");
+    std::fprintf(fp,
+                 "\n# Prior knowledge, per line: line number, line-shape function switch,\n"
+                 "# line type (1 Gaussian, 2 Lorentzian, 3 Voigt, 4 pattern), then for area,\n"
+                 "# frequency, width1, phase and width2: fixed-to line, value, minimum, maximum\n#\n");
     std::fprintf(fp, "qorvane_prior_knowledge\n");
     for (int i = 1; i <= total; ++i) {
         std::fprintf(fp, "%d\n%d\n%d\n", i, ctx->lsffit[i], ctx->o_fixpar[qorvane_par_index(i, QORVANE_PAR_AREA)].type);

@@ -52,8 +52,7 @@ void test_init_value_file(QorvaneFitContext *ctx);
 void natural_frequency(QorvaneFitContext *ctx);
 
 // Writes the compact form. Returns 0, or -1 when the file cannot be written.
-int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, const char *host,
-                 const char *domain);
+int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, const char *host, const char *domain);
 
 // Writes the verbose form next to parameter_path ("<path less 4 chars>_verbose.par")
 // and stores that name in ctx->parameter_file. Returns 0 or -1.

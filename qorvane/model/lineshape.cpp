@@ -17,15 +17,13 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 const double kGaussHzToInternal = 0.5988023952095809;  // 1 / 1.67
-const double kMaxExponent = 745.0;                      // exp(-745) underflows to 0
+const double kMaxExponent = 745.0;                     // exp(-745) underflows to 0
 
 bool ls_is_pow2(int n) { return n > 0 && (n & (n - 1)) == 0; }
 
-int ls_points(const QorvaneFitContext *ctx)
-{
+int ls_points(const QorvaneFitContext *ctx) {
     int n = ctx->n_pnts;
-    if (!ls_is_pow2(n) || n < 2 || n > QORVANE_MAX_POINTS)
-        return 0;
+    if (!ls_is_pow2(n) || n < 2 || n > QORVANE_MAX_POINTS) return 0;
     return n;
 }
 
@@ -35,8 +33,7 @@ double ls_delay_points(const QorvaneFitContext *ctx) { return ctx->phi_1 / 360.0
 // shape, line-shape function, halved first point, ignored points, FFT,
 // rotation by N/2 into out, and the phase exp(i psi).
 void ls_finish(QorvaneFitContext *ctx, int line, double *data, double rotation, double phase_deg, double *out_re,
-               double *out_im)
-{
+               double *out_im) {
     const int n = ls_points(ctx);
     const double d = ls_delay_points(ctx);
     if (ctx->ref_lineshape_on) {
@@ -71,13 +68,11 @@ void ls_finish(QorvaneFitContext *ctx, int line, double *data, double rotation, 
 }
 
 // Decaying rotating signal written interleaved into data[0..2n-1].
-void ls_time_signal_interleaved(int n, int trunc, double d, double area, double rotation, double gauss,
-                                double lorentz, double *data)
-{
+void ls_time_signal_interleaved(int n, int trunc, double d, double area, double rotation, double gauss, double lorentz,
+                                double *data) {
     std::memset(data, 0, sizeof(double) * 2 * static_cast<size_t>(n));
     int kmax = trunc < n ? trunc : n;
-    if (kmax <= 0)
-        return;
+    if (kmax <= 0) return;
     const double omega = 2.0 * kPi * rotation / n;
     const double cw = std::cos(omega), sw = std::sin(omega);
     const double pl = kPi * std::fabs(lorentz), pg = kPi * std::fabs(gauss);
@@ -96,8 +91,7 @@ void ls_time_signal_interleaved(int n, int trunc, double d, double area, double 
         double e = pl * t + g * g;
         if (e > kMaxExponent) {
             // the decay only grows from here on (t >= 0): the rest stays zero
-            if (k + d >= 0.0)
-                break;
+            if (k + d >= 0.0) break;
             continue;
         }
         double a = area * std::exp(-e);
@@ -106,23 +100,17 @@ void ls_time_signal_interleaved(int n, int trunc, double d, double area, double 
     }
 }
 
-int ls_pattern_fail(QorvaneFitContext *ctx, int exit_code, const char *what, const char *path)
-{
+int ls_pattern_fail(QorvaneFitContext *ctx, int exit_code, const char *what, const char *path) {
     return qorvane_status_fail(&ctx->status, exit_code, "pattern %s: %s", path, what);
 }
 
 // Reads one whitespace-delimited token of at most 255 characters.
-bool ls_token(FILE *fp, char *buf)
-{
-    return std::fscanf(fp, "%255s", buf) == 1;
-}
+bool ls_token(FILE *fp, char *buf) { return std::fscanf(fp, "%255s", buf) == 1; }
 
-int ls_load_bin_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n)
-{
+int ls_load_bin_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n) {
     double *store = ctx->pattern_store[slot];
     double *re = store, *im = store + QORVANE_PATTERN_POINTS;
-    if (ctx->verbos > 0)
-        std::printf("opening : %s \n", path);
+    if (ctx->verbos > 0) std::printf("opening : %s \n", path);
     long got = qorvane_read_complex_file(path, n, re, im);
     if (got < 0) {
         std::printf("ERROR in filename '%s', can't open !\n", path);
@@ -148,13 +136,11 @@ int ls_load_bin_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
     return QORVANE_RC_OK;
 }
 
-int ls_pat_format_error(QorvaneFitContext *ctx, const char *path, const char *what)
-{
+int ls_pat_format_error(QorvaneFitContext *ctx, const char *path, const char *what) {
     return ls_pattern_fail(ctx, -1, what, path);
 }
 
-int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n)
-{
+int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int n) {
     double *store = ctx->pattern_store[slot];
     double *re = store, *im = store + QORVANE_PATTERN_POINTS;
     std::memset(store, 0, sizeof(double) * 2 * QORVANE_PATTERN_POINTS);
@@ -218,8 +204,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
             rc = ls_pat_format_error(ctx, path, "illegal lineshape");
             break;
         }
-        if (ctx->verbos > 0)
-            std::printf("calculating %s line %s %s \n", type, name, path);
+        if (ctx->verbos > 0) std::printf("calculating %s line %s %s \n", type, name, path);
         double f = freq / ctx->hz_p_p;
         ls_time_signal_interleaved(n, n, d, area, f + n / 2, g, lo, line);
         // the line's own zero-order and first-order phase travel with the pattern
@@ -240,23 +225,19 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
 
 }  // namespace
 
-void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss,
-                               double phase, double lorentz, double *out_re, double *out_im)
-{
+void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss, double phase,
+                               double lorentz, double *out_re, double *out_im) {
     const int n = ls_points(ctx);
-    if (n == 0)
-        return;
+    if (n == 0) return;
     double *data = ctx->fft_work;
     ls_time_signal_interleaved(n, ctx->trunc, ls_delay_points(ctx), area, freq + n / 2, gauss, lorentz, data);
     ls_finish(ctx, line, data, freq, phase, out_re, out_im);
 }
 
 void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pattern, const double *par,
-                                        double *out_re, double *out_im)
-{
+                                        double *out_re, double *out_im) {
     const int n = ls_points(ctx);
-    if (n == 0)
-        return;
+    if (n == 0) return;
     if (pattern < 1 || pattern > ctx->pattrn || pattern > QORVANE_MAX_LINES || n > QORVANE_PATTERN_POINTS) {
         std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
         std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
@@ -282,11 +263,9 @@ void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pa
     ls_finish(ctx, line, data, df, dphi, out_re, out_im);
 }
 
-void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im, int line)
-{
+void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im, int line) {
     const int n = ls_points(ctx);
-    if (n == 0)
-        return;
+    if (n == 0) return;
     std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
     std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
     if (line < 1 || line > QORVANE_MAX_LINES || qorvane_par_index(line, QORVANE_PAR_WIDTH2) > QORVANE_MAX_PARAMS)
@@ -298,34 +277,31 @@ void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *ou
     const double ph = par[ia + 3];
     const double l = par[ia + 4];
     switch (ctx->fixpar[ia].type) {
-    case QORVANE_LINE_PATTERN:
-        calculate_frequency_domain_pattern(ctx, line, line - ctx->nLines, par, out_re, out_im);
-        break;
-    case QORVANE_LINE_VOIGT:
-        calculate_ifft_voigt_line(ctx, line, a, f, g, ph, l, out_re, out_im);
-        break;
-    case QORVANE_LINE_LORENTZ:
-        // width1 is a Lorentzian line's width
-        calculate_ifft_voigt_line(ctx, line, a, f, 0.0, ph, g, out_re, out_im);
-        break;
-    case QORVANE_LINE_GAUSS:
-        calculate_ifft_voigt_line(ctx, line, a, f, g, ph, 0.0, out_re, out_im);
-        break;
-    default:
-        break;
+        case QORVANE_LINE_PATTERN:
+            calculate_frequency_domain_pattern(ctx, line, line - ctx->nLines, par, out_re, out_im);
+            break;
+        case QORVANE_LINE_VOIGT:
+            calculate_ifft_voigt_line(ctx, line, a, f, g, ph, l, out_re, out_im);
+            break;
+        case QORVANE_LINE_LORENTZ:
+            // width1 is a Lorentzian line's width
+            calculate_ifft_voigt_line(ctx, line, a, f, 0.0, ph, g, out_re, out_im);
+            break;
+        case QORVANE_LINE_GAUSS:
+            calculate_ifft_voigt_line(ctx, line, a, f, g, ph, 0.0, out_re, out_im);
+            break;
+        default:
+            break;
     }
 }
 
-void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im)
-{
+void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im) {
     const int n = ls_points(ctx);
-    if (n == 0)
-        return;
+    if (n == 0) return;
     std::memset(out_re, 0, sizeof(double) * static_cast<size_t>(n));
     std::memset(out_im, 0, sizeof(double) * static_cast<size_t>(n));
     int total = ctx->nLines + ctx->pattrn;
-    if (total > QORVANE_MAX_LINES)
-        total = QORVANE_MAX_LINES;
+    if (total > QORVANE_MAX_LINES) total = QORVANE_MAX_LINES;
     for (int i = 1; i <= total; ++i) {
         single_line_to_signal(ctx, par, ctx->line_re, ctx->line_im, i);
         for (int k = 0; k < n; ++k) {
@@ -335,10 +311,8 @@ void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, do
     }
 }
 
-int fetch_patterns(QorvaneFitContext *ctx)
-{
-    if (ctx->pattrn <= 0)
-        return QORVANE_RC_OK;
+int fetch_patterns(QorvaneFitContext *ctx) {
+    if (ctx->pattrn <= 0) return QORVANE_RC_OK;
     const int n = ls_points(ctx);
     if (ctx->pattrn > QORVANE_MAX_LINES)
         return qorvane_status_fail(&ctx->status, -1, "more than %d patterns", QORVANE_MAX_LINES);
@@ -362,8 +336,7 @@ int fetch_patterns(QorvaneFitContext *ctx)
             std::puts("are allowed ");
             rc = ls_pattern_fail(ctx, -1, "no valid file extension", path);
         }
-        if (rc != QORVANE_RC_OK)
-            return rc;
+        if (rc != QORVANE_RC_OK) return rc;
         double *re = ctx->pattern_store[p];
         double *im = re + QORVANE_PATTERN_POINTS;
         double norm = std::sqrt(re[0] * re[0] + im[0] * im[0]);
@@ -381,18 +354,15 @@ int fetch_patterns(QorvaneFitContext *ctx)
     return QORVANE_RC_OK;
 }
 
-int parameter_array_2_line_shape_function(QorvaneFitContext *ctx, double *par)
-{
+int parameter_array_2_line_shape_function(QorvaneFitContext *ctx, double *par) {
     const int n = ls_points(ctx);
     const int m = ctx->lsfcfs;
-    if (n == 0 || m <= 0 || ctx->lsf_start + 2 * m > QORVANE_MAX_PARAMS || m > n)
-        return QORVANE_RC_OK;
+    if (n == 0 || m <= 0 || ctx->lsf_start + 2 * m > QORVANE_MAX_PARAMS || m > n) return QORVANE_RC_OK;
     double *data = ctx->fft_work;
     std::memset(data, 0, sizeof(double) * 2 * static_cast<size_t>(n));
     for (int j = 0; j < m; ++j) {
         int idx = (-(m / 2) + j) % n;
-        if (idx < 0)
-            idx += n;
+        if (idx < 0) idx += n;
         data[2 * idx] = par[ctx->lsf_start + 2 * j + 1];
         data[2 * idx + 1] = par[ctx->lsf_start + 2 * j + 2];
     }
@@ -406,7 +376,6 @@ int parameter_array_2_line_shape_function(QorvaneFitContext *ctx, double *par)
         ctx->i_lsf[k] = data[2 * k + 1] / f0;
     }
     const double scale = 1.0 / (n * f0);
-    for (int j = 1; j <= 2 * m; ++j)
-        par[ctx->lsf_start + j] *= scale;
+    for (int j = 1; j <= 2 * m; ++j) par[ctx->lsf_start + j] *= scale;
     return QORVANE_RC_OK;
 }

@@ -9,8 +9,8 @@
 // One analytic line's spectrum into out_re/out_im (overwritten). `line` selects
 // the lsffit switch (0 = none). Uses ctx->trunc, ctx->ignore, ctx->phi_1,
 // the reference line shape (ctx->ref_lineshape_on) and the line-shape function.
-void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss,
-                               double phase, double lorentz, double *out_re, double *out_im);
+void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss, double phase,
+                               double lorentz, double *out_re, double *out_im);
 
 // One pattern's spectrum (pattern slot `pattern` 1..pattrn, model line `line`)
 // with its five attributes, into out_re/out_im (overwritten).
@@ -18,8 +18,7 @@ void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pa
                                         double *out_re, double *out_im);
 
 // Clears the outputs and writes line `line` (1-based) of `par` by its type.
-void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im,
-                           int line);
+void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im, int line);
 
 // Clears the outputs and adds every line and pattern of `par` (1-based vector).
 void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im);

@@ -10,17 +10,14 @@ const double kPi = 3.14159265358979323846;
 
 bool qfft_is_pow2(int n) { return n > 0 && (n & (n - 1)) == 0; }
 
-int qfft_log2(int n)
-{
+int qfft_log2(int n) {
     int s = 0;
-    while ((1 << s) < n)
-        ++s;
+    while ((1 << s) < n) ++s;
     return s;
 }
 
 // Reverses x[lo..hi] in place.
-void qfft_reverse(double *x, int lo, int hi)
-{
+void qfft_reverse(double *x, int lo, int hi) {
     while (lo < hi) {
         double t = x[lo];
         x[lo] = x[hi];
@@ -31,16 +28,14 @@ void qfft_reverse(double *x, int lo, int hi)
 }
 
 // Interleaves (re, im) into data[0..2n-1].
-void qfft_pack(int n, const double *re, const double *im, double *data)
-{
+void qfft_pack(int n, const double *re, const double *im, double *data) {
     for (int k = 0; k < n; ++k) {
         data[2 * k] = re[k];
         data[2 * k + 1] = im[k];
     }
 }
 
-void qfft_unpack(int n, const double *data, double scale, double *re, double *im)
-{
+void qfft_unpack(int n, const double *data, double scale, double *re, double *im) {
     for (int k = 0; k < n; ++k) {
         re[k] = data[2 * k] * scale;
         im[k] = data[2 * k + 1] * scale;
@@ -49,10 +44,8 @@ void qfft_unpack(int n, const double *data, double scale, double *re, double *im
 
 }  // namespace
 
-int qorvane_twiddle_prepare(QorvaneTwiddleCache *tw, int n)
-{
-    if (!tw || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS)
-        return -1;
+int qorvane_twiddle_prepare(QorvaneTwiddleCache *tw, int n) {
+    if (!tw || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS) return -1;
     int stages = qfft_log2(n);
     for (int s = 1; s <= stages; ++s) {
         double theta = -2.0 * kPi / static_cast<double>(1 << s);
@@ -63,10 +56,8 @@ int qorvane_twiddle_prepare(QorvaneTwiddleCache *tw, int n)
     return 0;
 }
 
-void four2(double *data, const QorvaneTwiddleCache *twiddles, int n, int isign)
-{
-    if (!data || !qfft_is_pow2(n) || n < 2)
-        return;
+void four2(double *data, const QorvaneTwiddleCache *twiddles, int n, int isign) {
+    if (!data || !qfft_is_pow2(n) || n < 2) return;
     const int nn = 2 * n;
     // bit-reversal reordering of the complex pairs
     int j = 0;
@@ -120,27 +111,20 @@ void four2(double *data, const QorvaneTwiddleCache *twiddles, int n, int isign)
     }
 }
 
-void rotate_vector(int n, int shift, double *x)
-{
-    if (!x || n <= 1)
-        return;
+void rotate_vector(int n, int shift, double *x) {
+    if (!x || n <= 1) return;
     shift %= n;
-    if (shift < 0)
-        shift += n;
-    if (shift == 0)
-        return;
+    if (shift < 0) shift += n;
+    if (shift == 0) return;
     // left rotation by three reversals, no scratch storage
     qfft_reverse(x, 0, shift - 1);
     qfft_reverse(x, shift, n - 1);
     qfft_reverse(x, 0, n - 1);
 }
 
-void truncate_vector(QorvaneFitContext *ctx, int n, int trunc, double *re, double *im)
-{
-    if (!ctx || !re || !im || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS || trunc >= n)
-        return;
-    if (trunc < 0)
-        trunc = 0;
+void truncate_vector(QorvaneFitContext *ctx, int n, int trunc, double *re, double *im) {
+    if (!ctx || !re || !im || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS || trunc >= n) return;
+    if (trunc < 0) trunc = 0;
     double *data = ctx->fft_work;
     qfft_pack(n, re, im, data);
     four2(data, &ctx->twiddles, n, -1);
@@ -149,12 +133,9 @@ void truncate_vector(QorvaneFitContext *ctx, int n, int trunc, double *re, doubl
     qfft_unpack(n, data, 1.0 / n, re, im);
 }
 
-void frequency_shift_vector(QorvaneFitContext *ctx, int n, double *re, double *im, double shift)
-{
-    if (!ctx || !re || !im || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS || !std::isfinite(shift))
-        return;
-    if (shift == 0.0)
-        return;
+void frequency_shift_vector(QorvaneFitContext *ctx, int n, double *re, double *im, double shift) {
+    if (!ctx || !re || !im || !qfft_is_pow2(n) || n > QORVANE_MAX_POINTS || !std::isfinite(shift)) return;
+    if (shift == 0.0) return;
     if (shift == std::floor(shift) && std::fabs(shift) < 1.0e9) {
         // point p moves to p + shift: a left rotation by -shift
         int s = static_cast<int>(std::fmod(shift, static_cast<double>(n)));

@@ -1,5 +1,6 @@
 // Fit-control file: both forms, unit conversion, refusals and the checks.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "fitcontrol_new.h"
 #include "qorvane_context.h"
@@ -22,18 +22,15 @@ std::string temp_dir() { return qtest::temp_dir("fc"); }
 using qtest::read_text;
 using qtest::write_text;
 
-std::string replace(std::string s, const std::string &from, const std::string &to)
-{
+std::string replace(std::string s, const std::string &from, const std::string &to) {
     size_t p = s.find(from);
-    if (p != std::string::npos)
-        s.replace(p, from.size(), to);
+    if (p != std::string::npos) s.replace(p, from.size(), to);
     return s;
 }
 
 // Two lines: a Voigt line at 880 Hz (width1 1.67 Hz, width2 3 Hz) and a
 // Lorentzian line whose frequency is tied to line 1.
-std::string compact_text(const char *hz, int ranges, int verbos = 0)
-{
+std::string compact_text(const char *hz, int ranges, int verbos = 0) {
     std::ostringstream s;
     s << "version_3\n"
          "n_pnts 1024\nnoistr 1\nnoistp 25\nnLines 2\nlsfcfs 0\nphi__1 36.0\n"
@@ -66,15 +63,13 @@ std::string compact_text(const char *hz, int ranges, int verbos = 0)
 }
 
 // The same content with the min/max columns left out (ranges = 2).
-std::string compact_text_no_ranges()
-{
+std::string compact_text_no_ranges() {
     std::string t = compact_text("2.0", 2);
-    const char *with[] = {"1.0E+03 5.0E+02 1.5E+03", "880.0 870.0 890.0", "1.67 1.0 2.0", "10.0 -10.0 30.0",
-                          "3.0 1.0 5.0", "5.0E+02 1.0E+02 9.0E+02", "300.0 290.0 310.0", "4.0 2.0 6.0",
-                          "-5.0 -20.0 20.0", "0.0 0.0 0.0"};
+    const char *with[] = {
+        "1.0E+03 5.0E+02 1.5E+03", "880.0 870.0 890.0", "1.67 1.0 2.0", "10.0 -10.0 30.0", "3.0 1.0 5.0",
+        "5.0E+02 1.0E+02 9.0E+02", "300.0 290.0 310.0", "4.0 2.0 6.0",  "-5.0 -20.0 20.0", "0.0 0.0 0.0"};
     const char *without[] = {"1.0E+03", "880.0", "1.67", "10.0", "3.0", "5.0E+02", "300.0", "4.0", "-5.0", "0.0"};
-    for (int i = 0; i < 10; ++i)
-        t = replace(t, with[i], without[i]);
+    for (int i = 0; i < 10; ++i) t = replace(t, with[i], without[i]);
     return t;
 }
 
@@ -85,24 +80,20 @@ struct Ctx {
 };
 
 // Loads `path` into a fresh context; stdout is captured into *out when given.
-int load(QorvaneFitContext *c, const std::string &path, std::string *out = nullptr)
-{
+int load(QorvaneFitContext *c, const std::string &path, std::string *out = nullptr) {
     std::snprintf(c->parameter_file, sizeof c->parameter_file, "%s", path.c_str());
     testing::internal::CaptureStdout();
     int rc = load_initial_value_file(c);
     std::string o = testing::internal::GetCapturedStdout();
-    if (out)
-        *out = o;
+    if (out) *out = o;
     return rc;
 }
 
-void expect_close(double a, double b, const char *what, int idx)
-{
+void expect_close(double a, double b, const char *what, int idx) {
     EXPECT_NEAR(a, b, 2e-6 * std::max(1.0, std::fabs(b))) << what << " " << idx;
 }
 
-void expect_same_context(const QorvaneFitContext *a, const QorvaneFitContext *b)
-{
+void expect_same_context(const QorvaneFitContext *a, const QorvaneFitContext *b) {
     EXPECT_EQ(a->n_pnts, b->n_pnts);
     EXPECT_EQ(a->noistr, b->noistr);
     EXPECT_EQ(a->noistp, b->noistp);
@@ -151,14 +142,12 @@ void expect_same_context(const QorvaneFitContext *a, const QorvaneFitContext *b)
         expect_close(a->fixpar[p].min, b->fixpar[p].min, "min", p);
         expect_close(a->fixpar[p].max, b->fixpar[p].max, "max", p);
     }
-    for (int i = 1; i <= a->nLines + a->pattrn; ++i)
-        EXPECT_EQ(a->lsffit[i], b->lsffit[i]) << i;
+    for (int i = 1; i <= a->nLines + a->pattrn; ++i) EXPECT_EQ(a->lsffit[i], b->lsffit[i]) << i;
 }
 
 }  // namespace
 
-TEST(FitControlCompact, ReadsValuesAndConvertsHzToPoints)
-{
+TEST(FitControlCompact, ReadsValuesAndConvertsHzToPoints) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 1));
     Ctx a;
@@ -197,8 +186,7 @@ TEST(FitControlCompact, ReadsValuesAndConvertsHzToPoints)
     EXPECT_EQ(a.c->par_vec[2], 440.0);
 }
 
-TEST(FitControlCompact, WrittenFileCarriesHzAndReadsBackToTheSameContext)
-{
+TEST(FitControlCompact, WrittenFileCarriesHzAndReadsBackToTheSameContext) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 1));
     Ctx a, b;
@@ -216,8 +204,7 @@ TEST(FitControlCompact, WrittenFileCarriesHzAndReadsBackToTheSameContext)
     expect_same_context(a.c, b.c);
 }
 
-TEST(FitControlCompact, VoigtWidthOf1p67HzIsOnePointAndIsWrittenBackAs1p67)
-{
+TEST(FitControlCompact, VoigtWidthOf1p67HzIsOnePointAndIsWrittenBackAs1p67) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("1.0", 1));
     Ctx a, b;
@@ -236,8 +223,7 @@ TEST(FitControlCompact, VoigtWidthOf1p67HzIsOnePointAndIsWrittenBackAs1p67)
     EXPECT_EQ(b.c->par_vec[3], a.c->par_vec[3]);  // stable over the round trip
 }
 
-TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext)
-{
+TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext) {
     const std::string dir = temp_dir();
     const std::string compact = dir + "/start.par";
     write_text(compact, compact_text("2.0", 1));
@@ -265,8 +251,7 @@ TEST(FitControlVerbose, BothFormsOfTheSameContentReadToTheSameContext)
     expect_same_context(a.c, b.c);
 }
 
-TEST(FitControlVerbose, FitControlSectionMayComeFirst)
-{
+TEST(FitControlVerbose, FitControlSectionMayComeFirst) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 1));
     Ctx a, b;
@@ -287,8 +272,7 @@ TEST(FitControlVerbose, FitControlSectionMayComeFirst)
     expect_same_context(a.c, b.c);
 }
 
-TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed)
-{
+TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 0));
     Ctx a, b, c;
@@ -313,8 +297,7 @@ TEST(FitControlWriters, DefaultRangesAroundTheValuesWhenRangesAreNotUsed)
     }
 }
 
-TEST(FitControlWriters, StoredWidth1RangeIsWrittenAsMagnitudesInTheCompactFormOnly)
-{
+TEST(FitControlWriters, StoredWidth1RangeIsWrittenAsMagnitudesInTheCompactFormOnly) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", replace(compact_text("1.0", 1), "3 0 1.67 1.0 2.0", "3 0 1.67 -1.67 3.34"));
     Ctx a;
@@ -329,8 +312,7 @@ TEST(FitControlWriters, StoredWidth1RangeIsWrittenAsMagnitudesInTheCompactFormOn
         << read_text(dir + "/b_verbose.par");
 }
 
-TEST(FitControlWriters, FileWithoutRangesIsWrittenWithoutRangesAndReadsBack)
-{
+TEST(FitControlWriters, FileWithoutRangesIsWrittenWithoutRangesAndReadsBack) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text_no_ranges());
     Ctx a, b, c;
@@ -348,8 +330,7 @@ TEST(FitControlWriters, FileWithoutRangesIsWrittenWithoutRangesAndReadsBack)
     expect_same_context(a.c, c.c);
 }
 
-TEST(FitControlCompact, PriorKnowledgeValueFollowsTheStartingValue)
-{
+TEST(FitControlCompact, PriorKnowledgeValueFollowsTheStartingValue) {
     const std::string dir = temp_dir();
     const std::string t = replace(compact_text("2.0", 1, 3), "3 0 880.0 870.0 890.0", "3 0 875.0 870.0 890.0");
     write_text(dir + "/loud.par", t);
@@ -365,8 +346,7 @@ TEST(FitControlCompact, PriorKnowledgeValueFollowsTheStartingValue)
     EXPECT_EQ(out.find("inconsistency"), std::string::npos) << out;
 }
 
-TEST(FitControlRead, UnopenableEmptyAndCorruptFilesGiveTheirStatuses)
-{
+TEST(FitControlRead, UnopenableEmptyAndCorruptFilesGiveTheirStatuses) {
     const std::string dir = temp_dir();
     {
         Ctx a;
@@ -405,15 +385,13 @@ TEST(FitControlRead, UnopenableEmptyAndCorruptFilesGiveTheirStatuses)
         testing::internal::CaptureStderr();
         EXPECT_EQ(load(a.c, dir + "/keys.par"), QORVANE_RC_FATAL);
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("Parse error: fit-control file appears corrupt: " + dir + "/keys.par\n"),
-                  std::string::npos)
+        EXPECT_NE(err.find("Parse error: fit-control file appears corrupt: " + dir + "/keys.par\n"), std::string::npos)
             << err;
         EXPECT_EQ(a.c->status.exit_code, 1);
     }
 }
 
-TEST(FitControlRead, MisplacedSectionsMarkTheFileFaultyWithTheirMessages)
-{
+TEST(FitControlRead, MisplacedSectionsMarkTheFileFaultyWithTheirMessages) {
     const std::string dir = temp_dir();
     const std::string base = compact_text("2.0", 1);
     struct Case {
@@ -444,15 +422,13 @@ TEST(FitControlRead, MisplacedSectionsMarkTheFileFaultyWithTheirMessages)
     }
 }
 
-TEST(FitControlRead, CountsBeyondTheStorageAreRefusedNotWrittenPastArrays)
-{
+TEST(FitControlRead, CountsBeyondTheStorageAreRefusedNotWrittenPastArrays) {
     const std::string dir = temp_dir();
     const std::string base = compact_text("2.0", 1);
     std::string many_steps = base;
     {
         std::string steps;
-        for (int s = 0; s < 20; ++s)
-            steps += "@ 2 512 1 1 0 1 0 0 1 0 100 2 1 100 900\n";
+        for (int s = 0; s < 20; ++s) steps += "@ 2 512 1 1 0 1 0 0 1 0 100 2 1 100 900\n";
         many_steps = replace(base, "@ 2 512 1 1 0 1 0 0 1 1 100 2 1 100 900\n", steps);
     }
     struct Case {
@@ -470,15 +446,13 @@ TEST(FitControlRead, CountsBeyondTheStorageAreRefusedNotWrittenPastArrays)
         {replace(base, "@ 2 512 1 1 0 1 0 0 1 1 100 2 1 100 900",
                  "@ 2 512 1 1 0 1 0 0 1 1 100 2 11 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22"),
          "has 11 intervals"},
-        {replace(base, "pattrn 0\n", "pattrn 1\n/" + std::string(250, 'p') + ".pat\n"),
-         "longer than 199 characters"},
+        {replace(base, "pattrn 0\n", "pattrn 1\n/" + std::string(250, 'p') + ".pat\n"), "longer than 199 characters"},
     };
     for (const Case &c : cases) {
         std::string text = c.text;
         // the inserted "lsfcfs 80" replaces the original key
         size_t p = text.find("lsfcfs 80\nlsfcfs 0\n");
-        if (p != std::string::npos)
-            text.replace(p, 19, "lsfcfs 80\n");
+        if (p != std::string::npos) text.replace(p, 19, "lsfcfs 80\n");
         write_text(dir + "/x.par", text);
         Ctx a;
         std::string out;
@@ -489,8 +463,7 @@ TEST(FitControlRead, CountsBeyondTheStorageAreRefusedNotWrittenPastArrays)
     }
 }
 
-TEST(FitControlVerbose, TruncatedAndMistypedFilesRecordTheFirstFault)
-{
+TEST(FitControlVerbose, TruncatedAndMistypedFilesRecordTheFirstFault) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 1));
     Ctx a;
@@ -529,8 +502,7 @@ TEST(FitControlVerbose, TruncatedAndMistypedFilesRecordTheFirstFault)
               std::string::npos);
 }
 
-TEST(FitControlWriters, UnwritableTargetIsReportedAndWritesNothing)
-{
+TEST(FitControlWriters, UnwritableTargetIsReportedAndWritesNothing) {
     const std::string dir = temp_dir();
     write_text(dir + "/a.par", compact_text("2.0", 1));
     Ctx a;
@@ -549,8 +521,7 @@ TEST(FitControlWriters, UnwritableTargetIsReportedAndWritesNothing)
 namespace {
 
 // A consistent context: one Voigt line, one conjugate-gradient step.
-void baseline(QorvaneFitContext *c)
-{
+void baseline(QorvaneFitContext *c) {
     std::memset(c, 0, sizeof *c);
     qorvane_context_set_defaults(c);
     c->verbos = 0;
@@ -574,8 +545,7 @@ void baseline(QorvaneFitContext *c)
     }
 }
 
-std::string run_checks(QorvaneFitContext *c)
-{
+std::string run_checks(QorvaneFitContext *c) {
     testing::internal::CaptureStdout();
     test_init_value_file(c);
     return testing::internal::GetCapturedStdout();
@@ -583,8 +553,7 @@ std::string run_checks(QorvaneFitContext *c)
 
 }  // namespace
 
-TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
-{
+TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage) {
     Ctx h;
     QorvaneFitContext *c = h.c;
     baseline(c);
@@ -600,15 +569,27 @@ TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
         {[](QorvaneFitContext *x) { x->nLines = 0; }, "\tprogram cannot fit less than one line"},
         {[](QorvaneFitContext *x) { x->nLines = 50; }, "\tprogram cannot fit more than 49 lines and patterns"},
         {[](QorvaneFitContext *x) { x->lsfcfs = -1; }, "negative number of lineshape coefficients"},
-        {[](QorvaneFitContext *x) { x->nLines = 40; x->lsfcfs = 76; }, " # lsf      parameters : 152"},
-        {[](QorvaneFitContext *x) { x->noistp = -1; x->noistr = -2; }, "end of noise interval < 0"},
+        {[](QorvaneFitContext *x) {
+             x->nLines = 40;
+             x->lsfcfs = 76;
+         },
+         " # lsf      parameters : 152"},
+        {[](QorvaneFitContext *x) {
+             x->noistp = -1;
+             x->noistr = -2;
+         },
+         "end of noise interval < 0"},
         {[](QorvaneFitContext *x) { x->noistr = -1; }, "start of noise interval < 0"},
         {[](QorvaneFitContext *x) { x->noistr = 30; }, "noise region is higher than ending point number"},
         {[](QorvaneFitContext *x) { x->nsteps = 0; }, "number of fit strategy steps should at least be 1"},
         {[](QorvaneFitContext *x) { x->step[1].trunc = -1; }, "truncated after a negative number of points"},
         {[](QorvaneFitContext *x) { x->step[1].trunc = 1025; }, ">> choose a number between 1 and 1024"},
         {[](QorvaneFitContext *x) { x->step[1].algor = 3; }, "illegal minimization method"},
-        {[](QorvaneFitContext *x) { x->step[1].n_int = 2; x->step[1].min[2] = 0; x->step[1].max[2] = 1000; },
+        {[](QorvaneFitContext *x) {
+             x->step[1].n_int = 2;
+             x->step[1].min[2] = 0;
+             x->step[1].max[2] = 1000;
+         },
          "illegal fit range (i.e. total # of fd points) : 1800"},
         {[](QorvaneFitContext *x) { x->step[1].max[1] = 1025; }, "lies outside the spectral points 0 .. 1024"},
         {[](QorvaneFitContext *x) { x->step[1].min[1] = -1; }, "interval 1 (-1 .. 900) lies outside"},
@@ -619,15 +600,13 @@ TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
         {[](QorvaneFitContext *x) { x->fixpar[2].fixed_to = 7; }, "which does not exist"},
         {[](QorvaneFitContext *x) {
              x->nLines = 2;
-             for (int j = 6; j <= 10; ++j)
-                 x->fixpar[j].type = QORVANE_LINE_LORENTZ;
+             for (int j = 6; j <= 10; ++j) x->fixpar[j].type = QORVANE_LINE_LORENTZ;
              x->fixpar[8].fixed_to = 1;
          },
          "illegal linewidth prior knowledge line 2 and line 1 : linetype mismatch"},
         {[](QorvaneFitContext *x) {
              x->nLines = 2;
-             for (int j = 6; j <= 10; ++j)
-                 x->fixpar[j].type = QORVANE_LINE_LORENTZ;
+             for (int j = 6; j <= 10; ++j) x->fixpar[j].type = QORVANE_LINE_LORENTZ;
              x->fixpar[10].fixed_to = 1;
          },
          "illegal linewidth prior knowledge line 2 and line 1  : linetype mismatch"},
@@ -642,8 +621,7 @@ TEST(FitControlChecks, EachFatalConditionClearsTheOkFlagWithItsMessage)
     }
 }
 
-TEST(FitControlChecks, LineAndParameterLimits)
-{
+TEST(FitControlChecks, LineAndParameterLimits) {
     Ctx h;
     QorvaneFitContext *c = h.c;
     baseline(c);
@@ -652,8 +630,7 @@ TEST(FitControlChecks, LineAndParameterLimits)
     for (int i = 1; i <= 49; ++i)
         for (int j = 1; j <= 5; ++j)
             c->fixpar[qorvane_par_index(i, j)].type = i > 45 ? QORVANE_LINE_PATTERN : QORVANE_LINE_VOIGT;
-    for (int p = 1; p <= 245; ++p)
-        c->par_vec[p] = c->fixpar[p].value;
+    for (int p = 1; p <= 245; ++p) c->par_vec[p] = c->fixpar[p].value;
     std::string out = run_checks(c);
     EXPECT_EQ(c->init_ok, 1) << out;
     c->pattrn = 5;  // 50 fail
@@ -686,8 +663,7 @@ TEST(FitControlChecks, LineAndParameterLimits)
     EXPECT_NE(out.find("illegal fit range (i.e. total # of fd points) : 4294967294"), std::string::npos);
 }
 
-TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
-{
+TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet) {
     Ctx h;
     QorvaneFitContext *c = h.c;
     struct Case {
@@ -697,17 +673,31 @@ TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
     };
     const Case cases[] = {
         {[](QorvaneFitContext *x) { x->phi_1 = -10.0; }, "acquisition start before t=0", nullptr},
-        {[](QorvaneFitContext *x) { x->step[1].algor = 1; x->step[1].niter = 50; x->verbos = 3; },
+        {[](QorvaneFitContext *x) {
+             x->step[1].algor = 1;
+             x->step[1].niter = 50;
+             x->verbos = 3;
+         },
          "in random fit strategy step 1 by software to 20", nullptr},
-        {[](QorvaneFitContext *x) { x->step[1].algor = 1; x->verbos = 2; }, "", "by software to 20"},
+        {[](QorvaneFitContext *x) {
+             x->step[1].algor = 1;
+             x->verbos = 2;
+         },
+         "", "by software to 20"},
         {[](QorvaneFitContext *x) { x->step[1].ampli = 0; }, "area parameters will not be fitted ",
          "frequency parameters will not be fitted"},
-        {[](QorvaneFitContext *x) { x->step[1].frequ = 0; x->verbos = 3; },
-         "frequency parameters will not be fitted ", nullptr},
-        {[](QorvaneFitContext *x) { x->step[1].niter = 300; x->verbos = 3; }, " is very large namely : 300", nullptr},
         {[](QorvaneFitContext *x) {
-             for (int j = 1; j <= 5; ++j)
-                 x->fixpar[j].type = QORVANE_LINE_LORENTZ;
+             x->step[1].frequ = 0;
+             x->verbos = 3;
+         },
+         "frequency parameters will not be fitted ", nullptr},
+        {[](QorvaneFitContext *x) {
+             x->step[1].niter = 300;
+             x->verbos = 3;
+         },
+         " is very large namely : 300", nullptr},
+        {[](QorvaneFitContext *x) {
+             for (int j = 1; j <= 5; ++j) x->fixpar[j].type = QORVANE_LINE_LORENTZ;
          },
          "only lorentzian lineshapes in model :", nullptr},
         {[](QorvaneFitContext *x) { x->fixpar[4].value = 9.0; }, "WARNING tsts  initial value file inconsistency in ",
@@ -716,8 +706,12 @@ TEST(FitControlChecks, WarningsAndNotesLeaveTheOkFlagSet)
         {[](QorvaneFitContext *x) { x->verbos = 1; }, "testing input parameter values             : done ", nullptr},
         // an interval may end at point N (total range N) and a line shown in detail
         // need not exist: neither is a finding
-        {[](QorvaneFitContext *x) { x->step[1].min[1] = 0; x->step[1].max[1] = 1024; x->showli = 9; }, "",
-         "fit_check_message"},
+        {[](QorvaneFitContext *x) {
+             x->step[1].min[1] = 0;
+             x->step[1].max[1] = 1024;
+             x->showli = 9;
+         },
+         "", "fit_check_message"},
     };
     for (const Case &k : cases) {
         baseline(c);

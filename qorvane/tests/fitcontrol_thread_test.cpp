@@ -1,6 +1,7 @@
 // Several fits read their fit-control files and build their models at once,
 // each on its own thread with its own context and last-error record.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -8,7 +9,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "fitcontrol_new.h"
@@ -21,8 +21,7 @@ namespace {
 std::string temp_dir() { return qtest::temp_dir("fct"); }
 
 // One Lorentzian line at 400 Hz, width 8 Hz; hz is the file's Hz per point.
-std::string file_text(double hz)
-{
+std::string file_text(double hz) {
     char buf[2048];
     std::snprintf(buf, sizeof buf,
                   "version_3\nn_pnts 256\nnoistr 1\nnoistp 25\nnLines 1\nlsfcfs 0\nphi__1 0.0\nHz_p_p %g\n"
@@ -43,8 +42,7 @@ struct Result {
     int err_code = -1;
 };
 
-void worker(const std::string &path, Result *r)
-{
+void worker(const std::string &path, Result *r) {
     QorvaneFitContext *ctx = qorvane_context_create();
     qorvane_context_set_defaults(ctx);
     g_qorvane_ctx = ctx;
@@ -58,8 +56,7 @@ void worker(const std::string &path, Result *r)
         par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
         int best = 0;
         for (int i = 1; i < ctx->n_pnts; ++i)
-            if (ctx->yre[i] > ctx->yre[best])
-                best = i;
+            if (ctx->yre[i] > ctx->yre[best]) best = i;
         r->peak = best;
     }
     qorvane_context_destroy(ctx);
@@ -67,8 +64,7 @@ void worker(const std::string &path, Result *r)
 
 }  // namespace
 
-TEST(FitControlThreads, ConcurrentFitsKeepTheirOwnStateAndErrors)
-{
+TEST(FitControlThreads, ConcurrentFitsKeepTheirOwnStateAndErrors) {
     const std::string dir = temp_dir();
     const double hz[4] = {2.0, 4.0, 5.0, 8.0};
     std::vector<std::string> paths;
@@ -81,10 +77,8 @@ TEST(FitControlThreads, ConcurrentFitsKeepTheirOwnStateAndErrors)
     std::vector<std::thread> threads;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    for (size_t t = 0; t < paths.size(); ++t)
-        threads.emplace_back(worker, paths[t], &res[t]);
-    for (std::thread &th : threads)
-        th.join();
+    for (size_t t = 0; t < paths.size(); ++t) threads.emplace_back(worker, paths[t], &res[t]);
+    for (std::thread &th : threads) th.join();
     testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
     for (int t = 0; t < 4; ++t) {

@@ -1,5 +1,8 @@
 // Spectral model: FFT, vector operations, analytic lines and patterns.
+#include "lineshape.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <complex>
@@ -7,10 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "lineshape.h"
 #include "qfft.h"
 #include "qorvane_context.h"
 #include "qspectrumio.h"
@@ -23,8 +24,7 @@ const double kPi = 3.14159265358979323846;
 
 struct CtxHolder {
     QorvaneFitContext *ctx;
-    CtxHolder() : ctx(qorvane_context_create())
-    {
+    CtxHolder() : ctx(qorvane_context_create()) {
         qorvane_context_set_defaults(ctx);
         ctx->verbos = 0;
     }
@@ -34,14 +34,12 @@ struct CtxHolder {
 std::string temp_dir() { return qtest::temp_dir("ls"); }
 
 // Reference DFT: X_m = sum_k x_k exp(sign * 2 pi i m k / n).
-std::vector<cd> naive_dft(const std::vector<cd> &x, int sign)
-{
+std::vector<cd> naive_dft(const std::vector<cd> &x, int sign) {
     const int n = static_cast<int>(x.size());
     std::vector<cd> out(n);
     for (int m = 0; m < n; ++m) {
         cd acc = 0.0;
-        for (int k = 0; k < n; ++k)
-            acc += x[k] * std::polar(1.0, sign * 2.0 * kPi * double((long long)m * k % n) / n);
+        for (int k = 0; k < n; ++k) acc += x[k] * std::polar(1.0, sign * 2.0 * kPi * double((long long)m * k % n) / n);
         out[m] = acc;
     }
     return out;
@@ -49,16 +47,14 @@ std::vector<cd> naive_dft(const std::vector<cd> &x, int sign)
 
 // Sets up a context for `n` points with one line of the given type and
 // parameters in internal units.
-void one_line(QorvaneFitContext *ctx, int n, int type, double a, double f, double w1, double ph, double w2)
-{
+void one_line(QorvaneFitContext *ctx, int n, int type, double a, double f, double w1, double ph, double w2) {
     ctx->n_pnts = n;
     ctx->trunc = n;
     ctx->nLines = 1;
     ctx->pattrn = 0;
     ctx->lsf_start = 5;
     ctx->npar = 5;
-    for (int j = 1; j <= 5; ++j)
-        ctx->fixpar[j].type = type;
+    for (int j = 1; j <= 5; ++j) ctx->fixpar[j].type = type;
     double *p = ctx->par_vec;
     p[1] = a;
     p[2] = f;
@@ -67,24 +63,19 @@ void one_line(QorvaneFitContext *ctx, int n, int type, double a, double f, doubl
     p[5] = w2;
 }
 
-double max_abs(const double *x, int n)
-{
+double max_abs(const double *x, int n) {
     double m = 0.0;
-    for (int i = 0; i < n; ++i)
-        m = std::max(m, std::fabs(x[i]));
+    for (int i = 0; i < n; ++i) m = std::max(m, std::fabs(x[i]));
     return m;
 }
 
 // Full width at half height of a real peak around index `peak`, by linear interpolation.
-double fwhh(const double *y, int n, int peak)
-{
+double fwhh(const double *y, int n, int peak) {
     const double half = 0.5 * y[peak];
     int r = peak;
-    while (r + 1 < n && y[r + 1] > half)
-        ++r;
+    while (r + 1 < n && y[r + 1] > half) ++r;
     int l = peak;
-    while (l - 1 >= 0 && y[l - 1] > half)
-        --l;
+    while (l - 1 >= 0 && y[l - 1] > half) --l;
     double xr = r + (y[r] - half) / (y[r] - y[r + 1]);
     double xl = l - (y[l] - half) / (y[l] - y[l - 1]);
     return xr - xl;
@@ -92,16 +83,14 @@ double fwhh(const double *y, int n, int peak)
 
 }  // namespace
 
-TEST(Fft, ForwardAndBackwardMatchReferenceDftWithAndWithoutCache)
-{
+TEST(Fft, ForwardAndBackwardMatchReferenceDftWithAndWithoutCache) {
     // one cache built for the largest size serves every smaller transform
     QorvaneTwiddleCache tw;
     std::memset(&tw, 0, sizeof tw);
     ASSERT_EQ(qorvane_twiddle_prepare(&tw, QORVANE_MAX_POINTS), 0);
     for (int n : {2, 4, 64, 1024}) {
         std::vector<cd> x(n);
-        for (int k = 0; k < n; ++k)
-            x[k] = cd(std::sin(0.3 * k) + 0.1 * k, std::cos(1.7 * k) - 0.05 * k * k / n);
+        for (int k = 0; k < n; ++k) x[k] = cd(std::sin(0.3 * k) + 0.1 * k, std::cos(1.7 * k) - 0.05 * k * k / n);
         for (int isign : {1, -1}) {
             std::vector<cd> ref = naive_dft(x, isign == 1 ? -1 : 1);
             std::vector<double> a(2 * n), b(2 * n);
@@ -123,27 +112,21 @@ TEST(Fft, ForwardAndBackwardMatchReferenceDftWithAndWithoutCache)
     EXPECT_EQ(qorvane_twiddle_prepare(&tw, 2 * QORVANE_MAX_POINTS), -1);
 }
 
-TEST(VectorOps, RotateIsCyclicLeftRotationAndNegativeCountsFromEnd)
-{
+TEST(VectorOps, RotateIsCyclicLeftRotationAndNegativeCountsFromEnd) {
     const int n = 10;
     double x[n], y[n];
-    for (int i = 0; i < n; ++i)
-        x[i] = y[i] = i;
+    for (int i = 0; i < n; ++i) x[i] = y[i] = i;
     rotate_vector(n, 3, x);
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(x[i], (i + 3) % n);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(x[i], (i + 3) % n);
     rotate_vector(n, -3, y);
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(y[i], (i + 7) % n);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(y[i], (i + 7) % n);
     rotate_vector(n, -3, x);  // undoes the first rotation
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(x[i], i);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(x[i], i);
     rotate_vector(n, 23, x);  // counts beyond n wrap
     EXPECT_EQ(x[0], 3);
 }
 
-TEST(AnalyticLine, UnitLineGivesNMinusHalfAtItsPointAndMinusHalfElsewhere)
-{
+TEST(AnalyticLine, UnitLineGivesNMinusHalfAtItsPointAndMinusHalfElsewhere) {
     CtxHolder h;
     const int n = 256, f = 37;
     one_line(h.ctx, n, QORVANE_LINE_VOIGT, 1.0, f, 0.0, 0.0, 0.0);
@@ -154,8 +137,7 @@ TEST(AnalyticLine, UnitLineGivesNMinusHalfAtItsPointAndMinusHalfElsewhere)
     }
 }
 
-TEST(AnalyticLine, LorentzianMatchesDiscreteClosedFormAndAnalyticHeightAndWidth)
-{
+TEST(AnalyticLine, LorentzianMatchesDiscreteClosedFormAndAnalyticHeightAndWidth) {
     CtxHolder h;
     const int n = 1024, f = 300;
     const double L = 8.0, A = 2.5;
@@ -174,8 +156,7 @@ TEST(AnalyticLine, LorentzianMatchesDiscreteClosedFormAndAnalyticHeightAndWidth)
     EXPECT_NEAR(fwhh(h.ctx->yre, n, f), L, 0.02 * L);
 }
 
-TEST(AnalyticLine, GaussianWidthIsOnePointSixSevenTimesG)
-{
+TEST(AnalyticLine, GaussianWidthIsOnePointSixSevenTimesG) {
     CtxHolder h;
     const int n = 1024, f = 512;
     const double G = 12.0;
@@ -187,8 +168,7 @@ TEST(AnalyticLine, GaussianWidthIsOnePointSixSevenTimesG)
     EXPECT_NEAR(h.ctx->yre[f], n / (2.0 * std::sqrt(kPi) * G), 1e-9 * n);
 }
 
-TEST(AnalyticLine, VoigtWithDelayMatchesReferenceDftOfItsTimeSignal)
-{
+TEST(AnalyticLine, VoigtWithDelayMatchesReferenceDftOfItsTimeSignal) {
     CtxHolder h;
     const int n = 128;
     const double A = 3.0, f = 20.25, G = 3.0, ph = 30.0, L = 2.0;
@@ -201,8 +181,8 @@ TEST(AnalyticLine, VoigtWithDelayMatchesReferenceDftOfItsTimeSignal)
     std::vector<cd> s(n, 0.0);
     for (int k = 0; k < 100; ++k) {
         double t = (k + d) / n;
-        s[k] = A * std::exp(-(kPi * L * t + std::pow(kPi * G * t, 2))) *
-               std::polar(1.0, 2.0 * kPi * (f + n / 2) * k / n);
+        s[k] =
+            A * std::exp(-(kPi * L * t + std::pow(kPi * G * t, 2))) * std::polar(1.0, 2.0 * kPi * (f + n / 2) * k / n);
     }
     s[0] *= 0.5;
     s[0] = s[1] = 0.0;
@@ -216,8 +196,7 @@ TEST(AnalyticLine, VoigtWithDelayMatchesReferenceDftOfItsTimeSignal)
     }
 }
 
-TEST(AnalyticLine, IgnoredPointsRemoveTheirTimeDomainContribution)
-{
+TEST(AnalyticLine, IgnoredPointsRemoveTheirTimeDomainContribution) {
     CtxHolder full, ign;
     const int n = 256, f = 90;
     const double L = 5.0;
@@ -240,8 +219,7 @@ TEST(AnalyticLine, IgnoredPointsRemoveTheirTimeDomainContribution)
     EXPECT_NEAR(sum_re, 0.0, 1e-8);
 }
 
-TEST(AnalyticLine, TruncOneKeepsOnlyTheHalvedFirstPoint)
-{
+TEST(AnalyticLine, TruncOneKeepsOnlyTheHalvedFirstPoint) {
     CtxHolder h;
     const int n = 64;
     one_line(h.ctx, n, QORVANE_LINE_VOIGT, 4.0, 10.0, 2.0, 0.0, 1.0);
@@ -253,8 +231,7 @@ TEST(AnalyticLine, TruncOneKeepsOnlyTheHalvedFirstPoint)
     }
 }
 
-TEST(AnalyticLine, HugeDecayExponentContributesZeroNotNan)
-{
+TEST(AnalyticLine, HugeDecayExponentContributesZeroNotNan) {
     CtxHolder h;
     const int n = 64;
     one_line(h.ctx, n, QORVANE_LINE_LORENTZ, 1.0, 5.0, 1.0e6, 0.0, 0.0);
@@ -266,8 +243,7 @@ TEST(AnalyticLine, HugeDecayExponentContributesZeroNotNan)
     }
 }
 
-TEST(AnalyticLine, ReferenceShapeAndLineShapeFunctionMultiplyTheTimeSignal)
-{
+TEST(AnalyticLine, ReferenceShapeAndLineShapeFunctionMultiplyTheTimeSignal) {
     CtxHolder h;
     const int n = 128, f = 40;
     one_line(h.ctx, n, QORVANE_LINE_LORENTZ, 1.0, f, 3.0, 0.0, 0.0);
@@ -280,8 +256,7 @@ TEST(AnalyticLine, ReferenceShapeAndLineShapeFunctionMultiplyTheTimeSignal)
         h.ctx->im_ref[k] = 0.0;
     }
     par_to_signal(h.ctx, h.ctx->par_vec, h.ctx->yre, h.ctx->yim);
-    for (int j = 0; j < n; ++j)
-        EXPECT_NEAR(h.ctx->yre[j], 2.0 * h.ctx->xre[j], 1e-9);
+    for (int j = 0; j < n; ++j) EXPECT_NEAR(h.ctx->yre[j], 2.0 * h.ctx->xre[j], 1e-9);
     h.ctx->ref_lineshape_on = 0;
 
     // three coefficients: (2,0) at frequency 0 and (0.5,0) at +1 give
@@ -289,9 +264,12 @@ TEST(AnalyticLine, ReferenceShapeAndLineShapeFunctionMultiplyTheTimeSignal)
     h.ctx->lsfcfs = 3;
     h.ctx->npar = 11;
     double *p = h.ctx->par_vec;
-    p[6] = 0.0; p[7] = 0.0;   // frequency -1
-    p[8] = 2.0; p[9] = 0.0;   // frequency 0
-    p[10] = 0.5; p[11] = 0.0; // frequency +1
+    p[6] = 0.0;
+    p[7] = 0.0;  // frequency -1
+    p[8] = 2.0;
+    p[9] = 0.0;  // frequency 0
+    p[10] = 0.5;
+    p[11] = 0.0;  // frequency +1
     ASSERT_EQ(parameter_array_2_line_shape_function(h.ctx, p), QORVANE_RC_OK);
     for (int k = 0; k < n; ++k) {
         cd want = (2.0 + 0.5 * std::polar(1.0, 2.0 * kPi * k / n)) / 2.5;
@@ -311,8 +289,7 @@ TEST(AnalyticLine, ReferenceShapeAndLineShapeFunctionMultiplyTheTimeSignal)
     }
 }
 
-TEST(VectorOps, TruncateMatchesModelBuiltWithTruncAndLeavesFullSpectrumUnchanged)
-{
+TEST(VectorOps, TruncateMatchesModelBuiltWithTruncAndLeavesFullSpectrumUnchanged) {
     CtxHolder h;
     const int n = 256;
     one_line(h.ctx, n, QORVANE_LINE_VOIGT, 1.0, 70.3, 4.0, 25.0, 2.0);
@@ -333,8 +310,7 @@ TEST(VectorOps, TruncateMatchesModelBuiltWithTruncAndLeavesFullSpectrumUnchanged
     }
 }
 
-TEST(VectorOps, FrequencyShiftZeroWholeAndFractional)
-{
+TEST(VectorOps, FrequencyShiftZeroWholeAndFractional) {
     CtxHolder h;
     const int n = 256;
     one_line(h.ctx, n, QORVANE_LINE_LORENTZ, 1.0, 100.0, 3.0, 0.0, 0.0);
@@ -342,8 +318,7 @@ TEST(VectorOps, FrequencyShiftZeroWholeAndFractional)
     std::vector<double> re(h.ctx->xre, h.ctx->xre + n), im(h.ctx->xim, h.ctx->xim + n);
 
     frequency_shift_vector(h.ctx, n, re.data(), im.data(), 0.0);
-    for (int j = 0; j < n; ++j)
-        EXPECT_EQ(re[j], h.ctx->xre[j]);
+    for (int j = 0; j < n; ++j) EXPECT_EQ(re[j], h.ctx->xre[j]);
 
     frequency_shift_vector(h.ctx, n, re.data(), im.data(), 5.0);
     for (int j = 0; j < n; ++j) {  // exact cyclic rotation, wrapping at the end
@@ -351,8 +326,7 @@ TEST(VectorOps, FrequencyShiftZeroWholeAndFractional)
         EXPECT_EQ(im[j], h.ctx->xim[(j - 5 + n) % n]);
     }
     frequency_shift_vector(h.ctx, n, re.data(), im.data(), -5.0);
-    for (int j = 0; j < n; ++j)
-        EXPECT_EQ(re[j], h.ctx->xre[j]);
+    for (int j = 0; j < n; ++j) EXPECT_EQ(re[j], h.ctx->xre[j]);
 
     // half a point moves the line to 100.5 exactly as the model builds it there
     frequency_shift_vector(h.ctx, n, re.data(), im.data(), 0.5);
@@ -364,18 +338,18 @@ TEST(VectorOps, FrequencyShiftZeroWholeAndFractional)
     }
 }
 
-TEST(Patterns, ParametricPatternEqualsTheSameLinesBuiltDirectly)
-{
+TEST(Patterns, ParametricPatternEqualsTheSameLinesBuiltDirectly) {
     const std::string dir = temp_dir();
     const std::string pat = dir + "/three.pat";
     FILE *fp = std::fopen(pat.c_str(), "w");
     ASSERT_NE(fp, nullptr);
-    std::fprintf(fp, "start_pattern\nnumber_of_lines 3\n"
-                     "parameters name line_type area frequency gauss_width zero_phase lorentz_width\n"
-                     "NAA voigt 2.0 120.0 6.0 10.0 4.0\n"
-                     "Cr lorentz 1.5 200.0 0.0 -20.0 6.0\n"
-                     "Cho gauss 1.0 260.0 8.35 0.0 0.0\n"
-                     "end_of_pattern\n");
+    std::fprintf(fp,
+                 "start_pattern\nnumber_of_lines 3\n"
+                 "parameters name line_type area frequency gauss_width zero_phase lorentz_width\n"
+                 "NAA voigt 2.0 120.0 6.0 10.0 4.0\n"
+                 "Cr lorentz 1.5 200.0 0.0 -20.0 6.0\n"
+                 "Cho gauss 1.0 260.0 8.35 0.0 0.0\n"
+                 "end_of_pattern\n");
     std::fclose(fp);
 
     const int n = 512;
@@ -394,8 +368,7 @@ TEST(Patterns, ParametricPatternEqualsTheSameLinesBuiltDirectly)
     std::snprintf(pc.ctx->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", pat.c_str());
     ASSERT_EQ(fetch_patterns(pc.ctx), QORVANE_RC_OK);
     ASSERT_GT(pc.ctx->pattern_norm[1], 0.0);
-    for (int j = 1; j <= 5; ++j)
-        pc.ctx->fixpar[j].type = QORVANE_LINE_PATTERN;
+    for (int j = 1; j <= 5; ++j) pc.ctx->fixpar[j].type = QORVANE_LINE_PATTERN;
     double *pp = pc.ctx->par_vec;
     pp[1] = pc.ctx->pattern_norm[1];
     par_to_signal(pc.ctx, pp, pc.ctx->yre, pc.ctx->yim);
@@ -423,8 +396,7 @@ TEST(Patterns, ParametricPatternEqualsTheSameLinesBuiltDirectly)
     // a whole-point frequency difference moves every line of the pattern
     pp[2] = 7.0;
     par_to_signal(pc.ctx, pp, pc.ctx->yre, pc.ctx->yim);
-    for (int i = 1; i <= 3; ++i)
-        lc.ctx->par_vec[qorvane_par_index(i, QORVANE_PAR_FREQ)] += 7.0;
+    for (int i = 1; i <= 3; ++i) lc.ctx->par_vec[qorvane_par_index(i, QORVANE_PAR_FREQ)] += 7.0;
     par_to_signal(lc.ctx, lc.ctx->par_vec, lc.ctx->yre, lc.ctx->yim);
     for (int j = 0; j < n; ++j) {
         EXPECT_NEAR(pc.ctx->yre[j], lc.ctx->yre[j], 1e-9 * scale) << j;
@@ -432,8 +404,7 @@ TEST(Patterns, ParametricPatternEqualsTheSameLinesBuiltDirectly)
     }
 }
 
-TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum)
-{
+TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum) {
     const std::string dir = temp_dir();
     const std::string bin = dir + "/meas.bin";
     const int n = 64;
@@ -452,8 +423,7 @@ TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum)
 
     // time signal x_k = sum_m X[(m + N/2) mod N] exp(+2 pi i m k / N)
     std::vector<cd> rotated(n);
-    for (int m = 0; m < n; ++m)
-        rotated[m] = cd(xr[(m + n / 2) % n], xi[(m + n / 2) % n]);
+    for (int m = 0; m < n; ++m) rotated[m] = cd(xr[(m + n / 2) % n], xi[(m + n / 2) % n]);
     std::vector<cd> t = naive_dft(rotated, +1);
     const double norm = std::abs(t[0]);
     EXPECT_NEAR(h.ctx->pattern_norm[1], norm, 1e-9 * norm);
@@ -477,8 +447,7 @@ TEST(Patterns, MeasuredPatternIsConjugateRotateTransformOfTheSpectrum)
     }
 }
 
-TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttributes)
-{
+TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttributes) {
     const std::string dir = temp_dir();
     const std::string bin = dir + "/peaks.bin";
     const int n = 64;
@@ -486,8 +455,7 @@ TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttribu
     xr[10] = 5.0;  // two peaks, one with a dispersive part, and a small baseline
     xr[41] = 2.0;
     xi[41] = -1.5;
-    for (int j = 0; j < n; ++j)
-        xr[j] += 0.125;
+    for (int j = 0; j < n; ++j) xr[j] += 0.125;
     ASSERT_EQ(qorvane_write_complex_file(bin.c_str(), n, xr.data(), xi.data()), 0);
     CtxHolder h;
     QorvaneFitContext *c = h.ctx;
@@ -497,13 +465,11 @@ TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttribu
     c->pattrn = 1;
     std::snprintf(c->pattern_path[1], QORVANE_PATTERN_PATH_SLOT, "%s", bin.c_str());
     ASSERT_EQ(fetch_patterns(c), QORVANE_RC_OK);
-    for (int j = 1; j <= 5; ++j)
-        c->fixpar[j].type = QORVANE_LINE_PATTERN;
+    for (int j = 1; j <= 5; ++j) c->fixpar[j].type = QORVANE_LINE_PATTERN;
     // factor = norm restores the stored time signal; the halved first time point
     // s_0 = sum of the spectrum takes s_0 / 2 off every point
     cd s0 = 0.0;
-    for (int j = 0; j < n; ++j)
-        s0 += cd(xr[j], xi[j]);
+    for (int j = 0; j < n; ++j) s0 += cd(xr[j], xi[j]);
     double *p = c->par_vec;
     p[1] = c->pattern_norm[1];
     par_to_signal(c, p, c->yre, c->yim);
@@ -524,8 +490,7 @@ TEST(Patterns, MeasuredPatternInTheModelSitsAtItsOwnPointsAndMovesWithItsAttribu
     }
 }
 
-TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes)
-{
+TEST(Patterns, BadReferencesAreRefusedWithTheirExitCodes) {
     const std::string dir = temp_dir();
     struct Case {
         const char *name;

@@ -1,17 +1,18 @@
 // Spectrum files with noise levels and the sage_idl header.
+#include "qspectrumio.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "qorvane_context.h"
-#include "qspectrumio.h"
 #include "qtest_files.h"
 
 namespace {
@@ -20,8 +21,7 @@ std::string temp_dir() { return qtest::temp_dir("sio"); }
 
 struct Attached {
     QorvaneFitContext *ctx;
-    Attached() : ctx(qorvane_context_create())
-    {
+    Attached() : ctx(qorvane_context_create()) {
         qorvane_context_set_defaults(ctx);
         ctx->verbos = 0;
         g_qorvane_ctx = ctx;
@@ -31,8 +31,7 @@ struct Attached {
 
 // Real channel alternates +a/-a over the noise points, imaginary channel is constant:
 // population standard deviations a and 0.
-void write_spectrum(const std::string &path, int points, int noise_from, double a)
-{
+void write_spectrum(const std::string &path, int points, int noise_from, double a) {
     std::vector<double> re(points), im(points);
     for (int k = 0; k < points; ++k) {
         re[k] = k < noise_from ? 100.0 + k : ((k % 2) ? a : -a);
@@ -41,16 +40,14 @@ void write_spectrum(const std::string &path, int points, int noise_from, double 
     ASSERT_EQ(qorvane_write_complex_file(path.c_str(), points, re.data(), im.data()), 0);
 }
 
-long file_size(const std::string &path)
-{
+long file_size(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
 }  // namespace
 
-TEST(SpectrumFile, PointsAreInterleavedFloat32AndNoiseUsesPointsNoistrToNoistpMinusOne)
-{
+TEST(SpectrumFile, PointsAreInterleavedFloat32AndNoiseUsesPointsNoistrToNoistpMinusOne) {
     const std::string dir = temp_dir() + "/";
     write_spectrum(dir + "s.bin", 1024, 1, 0.5);
     EXPECT_EQ(file_size(dir + "s.bin"), 8192);
@@ -77,8 +74,7 @@ TEST(SpectrumFile, PointsAreInterleavedFloat32AndNoiseUsesPointsNoistrToNoistpMi
     EXPECT_EQ(a.ctx->sigma_disp, 0.0);
 }
 
-TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAShortFileIsReportedAndUsed)
-{
+TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAShortFileIsReportedAndUsed) {
     const std::string dir = temp_dir() + "/";
     // 1100 points: the last 76 (1024..1099) carry noise of 2.0
     write_spectrum(dir + "long.bin", 1100, 1024, 2.0);
@@ -110,8 +106,7 @@ TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAShortFileIsReportedAndUsed)
     EXPECT_EQ(a.ctx->xre[10], 0.0);
 }
 
-TEST(SpectrumFile, MissingFileAndMissingContextAreFatalWithoutEndingTheProcess)
-{
+TEST(SpectrumFile, MissingFileAndMissingContextAreFatalWithoutEndingTheProcess) {
     const std::string dir = temp_dir() + "/";
     {
         Attached a;
@@ -131,8 +126,7 @@ TEST(SpectrumFile, MissingFileAndMissingContextAreFatalWithoutEndingTheProcess)
 
 namespace {
 
-void fill_header(QorvaneSageIdlHeader *h)
-{
+void fill_header(QorvaneSageIdlHeader *h) {
     std::memset(h, 0, sizeof *h);
     h->n_data_files = 1;
     std::snprintf(h->data_file_name, sizeof h->data_file_name, "data.sdf");
@@ -158,8 +152,7 @@ void fill_header(QorvaneSageIdlHeader *h)
     h->r1 = 4;
     h->r2 = 9;
     const char *disp[4] = {"Spectrum", "Image", "Grid", "None"};
-    for (int i = 0; i < 4; ++i)
-        std::snprintf(h->display_type[i], sizeof h->display_type[i], "%s", disp[i]);
+    for (int i = 0; i < 4; ++i) std::snprintf(h->display_type[i], sizeof h->display_type[i], "%s", disp[i]);
     std::snprintf(h->display_channel, sizeof h->display_channel, "Real");
     std::snprintf(h->data_type, sizeof h->data_type, "Complex");
     h->centre_frequency_mhz = 63.86f;
@@ -194,8 +187,7 @@ void fill_header(QorvaneSageIdlHeader *h)
 
 }  // namespace
 
-TEST(SageIdlHeader, WrittenHeaderReadsBackFieldForField)
-{
+TEST(SageIdlHeader, WrittenHeaderReadsBackFieldForField) {
     const std::string dir = temp_dir();
     const std::string path = dir + "/data.shf";
     QorvaneSageIdlHeader w, r;
@@ -238,8 +230,7 @@ TEST(SageIdlHeader, WrittenHeaderReadsBackFieldForField)
     }
 }
 
-TEST(SageIdlHeader, TextsWithBlanksStaySingleWordsSoLaterFieldsStayAligned)
-{
+TEST(SageIdlHeader, TextsWithBlanksStaySingleWordsSoLaterFieldsStayAligned) {
     const std::string dir = temp_dir();
     const std::string path = dir + "/blank.shf";
     QorvaneSageIdlHeader w, r;
@@ -255,17 +246,16 @@ TEST(SageIdlHeader, TextsWithBlanksStaySingleWordsSoLaterFieldsStayAligned)
     EXPECT_STREQ(r.patient_age, "42");
 }
 
-TEST(SageIdlHeader, UserFieldsBeyondCapacityAreSkippedNotOverrun)
-{
+TEST(SageIdlHeader, UserFieldsBeyondCapacityAreSkippedNotOverrun) {
     const std::string dir = temp_dir();
     const std::string path = dir + "/many.shf";
     FILE *fp = std::fopen(path.c_str(), "w");
     ASSERT_NE(fp, nullptr);
-    std::fprintf(fp, "# Sage/IDL Data Header\n# ====================\n\n\n# Revision Information\n"
-                     "# --------------------\nSage/IDL Header Version 0.1 \n\nsagekey_userinfo\n%d\n",
+    std::fprintf(fp,
+                 "# Sage/IDL Data Header\n# ====================\n\n\n# Revision Information\n"
+                 "# --------------------\nSage/IDL Header Version 0.1 \n\nsagekey_userinfo\n%d\n",
                  QORVANE_SAGE_USER_FIELDS + 5);
-    for (int i = 0; i < QORVANE_SAGE_USER_FIELDS + 5; ++i)
-        std::fprintf(fp, "name%d value%d\n", i, i);
+    for (int i = 0; i < QORVANE_SAGE_USER_FIELDS + 5; ++i) std::fprintf(fp, "name%d value%d\n", i, i);
     std::fprintf(fp, "sagekey_datainfo\nReal 127.7 0.0\nsagekey_endfile\n");
     std::fclose(fp);
     QorvaneSageIdlHeader r;
@@ -277,14 +267,14 @@ TEST(SageIdlHeader, UserFieldsBeyondCapacityAreSkippedNotOverrun)
     EXPECT_NEAR(r.centre_frequency_mhz, 127.7f, 1e-4);
 }
 
-TEST(SageIdlHeader, WrongVersionIsFatalAndUnopenableHeaderLeavesRecordUnchanged)
-{
+TEST(SageIdlHeader, WrongVersionIsFatalAndUnopenableHeaderLeavesRecordUnchanged) {
     const std::string dir = temp_dir();
     const std::string path = dir + "/v02.shf";
     FILE *fp = std::fopen(path.c_str(), "w");
     ASSERT_NE(fp, nullptr);
-    std::fprintf(fp, "# Sage/IDL Data Header\n# ====================\n\n\n# Revision Information\n"
-                     "# --------------------\nSage/IDL Header Version 0.2 \n");
+    std::fprintf(fp,
+                 "# Sage/IDL Data Header\n# ====================\n\n\n# Revision Information\n"
+                 "# --------------------\nSage/IDL Header Version 0.2 \n");
     std::fclose(fp);
     QorvaneSageIdlHeader r;
     fill_header(&r);

@@ -1,8 +1,9 @@
 // Console helpers: screen clearing, integer input and pause prompts.
 #include "consuleutil.h"
 
-#include <cstdio>
 #include <unistd.h>
+
+#include <cstdio>
 
 void ConsoleClearHome() {
     if (!isatty(STDOUT_FILENO)) return;

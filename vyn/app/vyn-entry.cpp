@@ -2,6 +2,17 @@
 // model import/export dialogues.
 #include "vyn-entry.h"
 
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "consuleutil.h"
 #include "vyn.h"
 #include "vyn_run.h"
@@ -9,16 +20,6 @@
 #include "vynmenus.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
-
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 char g_loaded_model_path[1024];
 int g_loaded_model_path_valid = 0;
@@ -82,14 +83,14 @@ void print_model_summary(const char* model_path, const VYNSpinSystemDef* spin, c
     printf("\n  resonance offsets [Hz]:");
     for (int i = 1; i <= spin->nspins; ++i) printf(" %.15g", spin->resonance_offsets_hz[i]);
     printf("\n  coupling mode = %d\n", spin->coupling_mode);
-    printf("[VYN] Sequence:\n  sequence type = %d\n  number of sectors = %d\n", seq->sequence_type,
-           seq->sector_count);
+    printf("[VYN] Sequence:\n  sequence type = %d\n  number of sectors = %d\n", seq->sequence_type, seq->sector_count);
     for (int s = 1; s <= seq->sector_count; ++s) {
         const VYNPulseSectorDef& sec = seq->sectors[s];
-        printf("    sector %d: type=%d timepoints=%d evolpoints=%d duration=%.15g pulsefile=%s statoff=%.15g "
-               "remark=%s\n",
-               s, sec.sector_type, sec.number_of_timepoints, sec.number_of_evolpoints, sec.total_duration_s,
-               sec.pulse_filename, sec.offset_frequency_hz, sec.remark);
+        printf(
+            "    sector %d: type=%d timepoints=%d evolpoints=%d duration=%.15g pulsefile=%s statoff=%.15g "
+            "remark=%s\n",
+            s, sec.sector_type, sec.number_of_timepoints, sec.number_of_evolpoints, sec.total_duration_s,
+            sec.pulse_filename, sec.offset_frequency_hz, sec.remark);
     }
     printf("[VYN] Grid/run config:\n  ndx=%d ndy=%d ndz=%d\n", cfg->ndx, cfg->ndy, cfg->ndz);
     printf("  origin [cm] = (%.15g, %.15g, %.15g)\n", cfg->x0_cm, cfg->y0_cm, cfg->z0_cm);
@@ -358,20 +359,22 @@ int write_voxel_signal_file(const char* model_path, const char* density_path, co
 int read_menu_choice() {
     for (;;) {
         ScreenMode(3);
-        printf("\n========================================\n VYN Main Menu\n========================================\n");
+        printf(
+            "\n========================================\n VYN Main Menu\n========================================\n");
         if (g_loaded_model_path_valid)
             printf(" Loaded model : %s\n", g_loaded_model_path);
         else
             printf(" Loaded model : <none>\n");
-        printf("----------------------------------------\n"
-               "  1) Prepare / edit current model\n"
-               "  2) Run / analyze current model\n"
-               "  3) Import .vynmodel\n"
-               "  4) Export current model (.vynmodel)\n"
-               "  5) Developer smoke/reference checks\n"
-               "  6) Exit\n"
-               "----------------------------------------\n"
-               "Select [1-6]: ");
+        printf(
+            "----------------------------------------\n"
+            "  1) Prepare / edit current model\n"
+            "  2) Run / analyze current model\n"
+            "  3) Import .vynmodel\n"
+            "  4) Export current model (.vynmodel)\n"
+            "  5) Developer smoke/reference checks\n"
+            "  6) Exit\n"
+            "----------------------------------------\n"
+            "Select [1-6]: ");
         fflush(stdout);
         char line[64];
         if (!read_line(line, sizeof(line))) return 6;
@@ -466,14 +469,20 @@ int vyn_main(int argc, char** argv) {
                 printf("\n[VYN] Starting non-interactive mode...\n");
                 LiouvilleNonInteractive();
                 break;
-            case 3: import_vyn_model(); break;
-            case 4: VYNExportCurrentModelInteractive(); break;
+            case 3:
+                import_vyn_model();
+                break;
+            case 4:
+                VYNExportCurrentModelInteractive();
+                break;
             case 5:
                 printf("\n[VYN] Running developer smoke/reference checks...\n\n");
                 printf("[VYN] Developer smoke/reference checks are not available yet.\n");
                 pause_prompt();
                 break;
-            default: printf("\n[VYN] Exiting.\n"); return 0;
+            default:
+                printf("\n[VYN] Exiting.\n");
+                return 0;
         }
     }
 }

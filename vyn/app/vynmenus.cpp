@@ -1,32 +1,44 @@
 // Preparation menu: spin system, spatial grid, sequence, summary and saving.
 #include "vynmenus.h"
 
+#include <cstdio>
+
 #include "consuleutil.h"
 #include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
 
-#include <cstdio>
-
 const char* SequenceTypeLabel(int type) {
     switch (type) {
-        case 0: return "<unset>";
-        case 1: return "spatial resolved";
-        case 2: return "1D/2D NMR";
-        default: return "<unknown>";
+        case 0:
+            return "<unset>";
+        case 1:
+            return "spatial resolved";
+        case 2:
+            return "1D/2D NMR";
+        default:
+            return "<unknown>";
     }
 }
 
 const char* SectorTypeLabel(int type) {
     switch (type) {
-        case 0: return "<unset>";
-        case 1: return "hard pulse";
-        case 2: return "AM pulse";
-        case 3: return "FM / adiabatic pulse";
-        case 4: return "pulse file Bx/By";
-        case 5: return "pulse file Bx/Bz";
-        case 6: return "waiting time / free precession";
-        default: return "<unknown>";
+        case 0:
+            return "<unset>";
+        case 1:
+            return "hard pulse";
+        case 2:
+            return "AM pulse";
+        case 3:
+            return "FM / adiabatic pulse";
+        case 4:
+            return "pulse file Bx/By";
+        case 5:
+            return "pulse file Bx/Bz";
+        case 6:
+            return "waiting time / free precession";
+        default:
+            return "<unknown>";
     }
 }
 
@@ -62,7 +74,9 @@ void PrintPrepareStatus() {
 void PrintCurrentModelSummary() {
     const VYNSpinState& S = vyn_spin;
     const VYNSequenceState& Q = vyn_sequence;
-    printf("========================================\n Current Model Summary\n========================================\n\n");
+    printf(
+        "========================================\n Current Model "
+        "Summary\n========================================\n\n");
     VYNPrintCurrentModelFileHint();
     printf("\nModel state:\n");
     printf("  Nspins           : %d\n", S.Nspins);
@@ -144,15 +158,17 @@ static int ask_counts() {
 
 void DefineSpatialSimulationDomain() {
     VYNSequenceState& Q = vyn_sequence;
-    printf("\n           *******************************************\n"
-           "           ***  SPATIAL SIMULATION DOMAIN SETUP   ***\n"
-           "           *******************************************\n");
+    printf(
+        "\n           *******************************************\n"
+        "           ***  SPATIAL SIMULATION DOMAIN SETUP   ***\n"
+        "           *******************************************\n");
     if (!vyn_spin.spinsystemdefined) {
         printf(">>>> No spin system is defined. Define spins first. <<<<\n");
         return;
     }
-    printf("\nDefine the spatial simulation grid for later spatially resolved sequence calculations.\n"
-           "Gradient waveforms are defined in the sequence sectors, not here.\n\n");
+    printf(
+        "\nDefine the spatial simulation grid for later spatially resolved sequence calculations.\n"
+        "Gradient waveforms are defined in the sequence sectors, not here.\n\n");
     int symmetric = 0;
     if (!ask_int("Use a symmetric simulation volume around a center point? [1=yes, 0=no] : ", &symmetric)) return;
     if (symmetric != 0) {
@@ -206,36 +222,49 @@ void DefineSpatialSimulationDomain() {
 void VYNPrepareMenu() {
     for (;;) {
         ScreenMode(3);
-        printf("========================================\n Prepare / Edit Current Model\n"
-               "========================================\n\n");
+        printf(
+            "========================================\n Prepare / Edit Current Model\n"
+            "========================================\n\n");
         VYNPrintCurrentModelFileHint();
         printf("\n");
         PrintPrepareStatus();
-        printf("Options:\n\n"
-               "  1. Define / redefine spin system\n"
-               "  2. Define spatial simulation domain (for spatially resolved sequences)\n"
-               "  3. Choose sequence family and compose / edit pulse sequence\n"
-               "  4. Show current model summary\n"
-               "  5. Save current model now (.vynmodel)\n"
-               "  6. Back\n\n"
-               "Your choice [1..6] : ");
+        printf(
+            "Options:\n\n"
+            "  1. Define / redefine spin system\n"
+            "  2. Define spatial simulation domain (for spatially resolved sequences)\n"
+            "  3. Choose sequence family and compose / edit pulse sequence\n"
+            "  4. Show current model summary\n"
+            "  5. Save current model now (.vynmodel)\n"
+            "  6. Back\n\n"
+            "Your choice [1..6] : ");
         fflush(stdout);
         int choice = 0;
         if (!consule_read_menu_choice(&choice)) return;
         printf("\n");
         switch (choice) {
-            case 1: RedefineSpinSystem(); break;
-            case 2: DefineSpatialSimulationDomain(); break;
+            case 1:
+                RedefineSpinSystem();
+                break;
+            case 2:
+                DefineSpatialSimulationDomain();
+                break;
             case 3:
                 if (vyn_spin.Nspins < 1)
                     printf("No spin system is currently prepared.\nDefine or import a model first.\n");
                 else
                     ComposePulseSequence();
                 break;
-            case 4: PrintCurrentModelSummary(); break;
-            case 5: VYNExportCurrentModelInteractive(); break;
-            case 6: return;
-            default: printf("Unknown choice.\n"); break;
+            case 4:
+                PrintCurrentModelSummary();
+                break;
+            case 5:
+                VYNExportCurrentModelInteractive();
+                break;
+            case 6:
+                return;
+            default:
+                printf("Unknown choice.\n");
+                break;
         }
         consule_pause("Press Enter to continue...");
     }

@@ -1,14 +1,15 @@
 // Directory layout around the executable, scratch directories and the short model name.
 #include "vynpaths.h"
 
-#include "vyn-entry.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "vyn-entry.h"
 
 char g_current_model_short_name[128];
 int g_current_model_short_name_valid = 0;
@@ -120,8 +121,9 @@ void enter_runtime_work_dir() {
 void enter_private_model_run_work_dir(const char* model_path) {
     char exedir[VYN_PATH_CAP];
     if (!VYN_GetExecutableDir(exedir, sizeof(exedir))) {
-        printf("[VYN] Warning: could not determine executable directory; using current directory for run scratch "
-               "files.\n");
+        printf(
+            "[VYN] Warning: could not determine executable directory; using current directory for run scratch "
+            "files.\n");
         return;
     }
     char runtime[VYN_PATH_CAP], runs[VYN_PATH_CAP];
@@ -245,7 +247,8 @@ int VYNEnsureCurrentModelShortName(char* out, size_t outsz) {
         }
         char name[128];
         if (!sanitize_model_short_name(line, name, sizeof(name))) {
-            printf("Could not derive a usable file prefix from that text.\nUse letters, numbers, spaces, '-' or '_'.\n");
+            printf(
+                "Could not derive a usable file prefix from that text.\nUse letters, numbers, spaces, '-' or '_'.\n");
             continue;
         }
         set_current_model_short_name(name);

@@ -1,10 +1,11 @@
 // 1D/2D sequence propagation: sector by sector through dm.bin, receiver
 // signal or 2D spectrum at the end.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
@@ -15,15 +16,15 @@
 namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
 
-CMatrix p2d_hc;    // Izee + Icoup
-CMatrix p2d_p;     // propagator of a normal sector
-CMatrix p2d_tmp;   // matrix being moved through a resize
+CMatrix p2d_hc;   // Izee + Icoup
+CMatrix p2d_p;    // propagator of a normal sector
+CMatrix p2d_tmp;  // matrix being moved through a resize
 
 bool p2d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
 void p2d_mismatch(int type, int fn, int fcount, int n, int ndw) {
-    std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount,
-                n, ndw);
+    std::printf("Rotate2D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount, n,
+                ndw);
 }
 
 // What the rewrite of dm.bin needs to move one evolution row.
@@ -107,18 +108,28 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
     // at any point leaves the state of the last completed sector.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
     int32_t ht = 0, hn = 0, hc = 0;
-    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_move_row, &sector,
-                                      vyn_spin.densmat, &stage, &ht, &hn, &hc);
+    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_move_row, &sector, vyn_spin.densmat,
+                                      &stage, &ht, &hn, &hc);
     switch (stage) {
-        case BINFH_STAGE_NONE: break;
+        case BINFH_STAGE_NONE:
+            break;
         case BINFH_STAGE_OPEN_INPUT:
-        case BINFH_STAGE_OPEN_STORE: return;  // system error already printed
-        case BINFH_STAGE_MISMATCH: p2d_mismatch(ht, hn, hc, n, ndw); return;
+        case BINFH_STAGE_OPEN_STORE:
+            return;  // system error already printed
+        case BINFH_STAGE_MISMATCH:
+            p2d_mismatch(ht, hn, hc, n, ndw);
+            return;
         case BINFH_STAGE_READ_HEADER:  // body shorter than its header announces
-        case BINFH_STAGE_READ_MATRIX: std::puts("Rotate2D: read error from dm.bin"); return;
+        case BINFH_STAGE_READ_MATRIX:
+            std::puts("Rotate2D: read error from dm.bin");
+            return;
         case BINFH_STAGE_WRITE_MATRIX:
-        case BINFH_STAGE_CALLBACK: std::puts("Rotate2D: write error to store"); return;
-        case BINFH_STAGE_COMMIT: std::puts("Rotate2D: failed to copy store to dm.bin"); return;
+        case BINFH_STAGE_CALLBACK:
+            std::puts("Rotate2D: write error to store");
+            return;
+        case BINFH_STAGE_COMMIT:
+            std::puts("Rotate2D: failed to copy store to dm.bin");
+            return;
     }
     ++vyn_spin.calc;
     if (!sector.quiet) {
@@ -166,10 +177,11 @@ int vyn_try_slow_band_split_config(VYNSlowBandSplitConfig* out) {
         out->receiver_carrier_ppm = q.vyn_gui_receiver_carrier_ppm;
         if (!VYN_GetSmokeCheckMode()) {
             std::puts("Detected SLOW sequence for multiplet-resolved receiver export:");
-            std::printf("  sector=%d offsetHz=%.12g durationMs=%.12g amplitudeHz=%.12g samples=%d mu=%.12g beta=%.12g "
-                        "phaseDeg=%.12g B0=%.12g receiverPpm=%.12g\n",
-                        s, out->pulse_center_offset_hz, duration_ms, amplitude_hz, samples, out->mu, out->beta,
-                        phase_deg, out->b0_tesla, out->receiver_carrier_ppm);
+            std::printf(
+                "  sector=%d offsetHz=%.12g durationMs=%.12g amplitudeHz=%.12g samples=%d mu=%.12g beta=%.12g "
+                "phaseDeg=%.12g B0=%.12g receiverPpm=%.12g\n",
+                s, out->pulse_center_offset_hz, duration_ms, amplitude_hz, samples, out->mu, out->beta, phase_deg,
+                out->b0_tesla, out->receiver_carrier_ppm);
         }
         return 1;
     }
@@ -246,8 +258,9 @@ void SimulateLoaded2DPulseSequence() {
         if (vyn_sector_is_acquisition(s) && q.sectype[s] == 1) {
             if (!quiet) {
                 std::printf("Remark on sector                        : %s\n", q.remarks[s]);
-                std::puts("ADC sector marked for receiver/FID export; density matrix is preserved at acquisition "
-                          "start.");
+                std::puts(
+                    "ADC sector marked for receiver/FID export; density matrix is preserved at acquisition "
+                    "start.");
             }
             adc_signal_points = q.noti[s];
             adc_acquisition_time_s = q.sectdur[s];
@@ -285,12 +298,13 @@ void SimulateLoaded2DPulseSequence() {
                                                 have_cfg ? &cfg : nullptr);
             if (res > 0.0) {
                 if (simulation2D)
-                    std::printf("Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
-                                "acquisition=%.15g s)\n",
-                                q.resultflnm, adc_signal_points, evolution_rows, res);
+                    std::printf(
+                        "Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
+                        "acquisition=%.15g s)\n",
+                        q.resultflnm, adc_signal_points, evolution_rows, res);
                 else
-                    std::printf("Wrote complex receiver signal to %s (samples=%d, acquisition=%.15g s)\n",
-                                q.resultflnm, adc_signal_points, res);
+                    std::printf("Wrote complex receiver signal to %s (samples=%d, acquisition=%.15g s)\n", q.resultflnm,
+                                adc_signal_points, res);
             } else {
                 std::printf(simulation2D ? "Failed to write 2D complex receiver signal to %s\n"
                                          : "Failed to write complex receiver signal to %s\n",
@@ -308,8 +322,7 @@ void SimulateLoaded2DPulseSequence() {
     if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
         MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
         MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
-        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket,
-                            sp.Ilist);
+        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket, sp.Ilist);
         MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
         MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
     }

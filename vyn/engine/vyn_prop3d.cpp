@@ -24,16 +24,15 @@ void p3d_fail_wait(const char* msg) {
 }
 
 void p3d_mismatch(int type, int fn, int fcount, int n, int expected_ndw) {
-    std::printf("Rotate3D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount,
-                n, expected_ndw);
+    std::printf("Rotate3D: dm.bin dimensions mismatch (type=%d n=%d ndw=%d), expected (0 %d %d)\n", type, fn, fcount, n,
+                expected_ndw);
     vyn_wait_enter_if_tty();
 }
 
 void p3d_progress(int v, int expected_ndw) {
     const int report_step = expected_ndw > 100 ? expected_ndw / 100 : 1;
     if (!(v == 1 || v == expected_ndw || v % report_step == 0)) return;
-    const long long completed_before =
-        static_cast<long long>(expected_ndw) * (vyn_prop.spatial_progress_sector - 1);
+    const long long completed_before = static_cast<long long>(expected_ndw) * (vyn_prop.spatial_progress_sector - 1);
     const long long total_work = static_cast<long long>(vyn_prop.spatial_progress_sector_count) * expected_ndw;
     const long long percent = total_work <= 0 ? 100 : (v + completed_before) * 100 / total_work;
     std::printf("[VYN_PROGRESS] sector=%d sectors=%d voxel=%d voxels=%d percent=%d\n", vyn_prop.spatial_progress_sector,
@@ -118,15 +117,23 @@ void Rotate3D() {
     binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
                                       sp.densmat, &stage, &ht, &hn, &hc);
     switch (stage) {
-        case BINFH_STAGE_NONE: break;
+        case BINFH_STAGE_NONE:
+            break;
         case BINFH_STAGE_OPEN_INPUT:
         case BINFH_STAGE_OPEN_STORE:
-        case BINFH_STAGE_COMMIT: return;  // system error already printed ("rename(store->dm.bin)" among them)
-        case BINFH_STAGE_MISMATCH: p3d_mismatch(ht, hn, hc, n, expected_ndw); return;
+        case BINFH_STAGE_COMMIT:
+            return;  // system error already printed ("rename(store->dm.bin)" among them)
+        case BINFH_STAGE_MISMATCH:
+            p3d_mismatch(ht, hn, hc, n, expected_ndw);
+            return;
         case BINFH_STAGE_READ_HEADER:  // body shorter than its header announces
-        case BINFH_STAGE_READ_MATRIX: p3d_fail_wait("Rotate3D: read error from dm.bin"); return;
+        case BINFH_STAGE_READ_MATRIX:
+            p3d_fail_wait("Rotate3D: read error from dm.bin");
+            return;
         case BINFH_STAGE_WRITE_MATRIX:
-        case BINFH_STAGE_CALLBACK: std::puts("Rotate3D: write error to store"); return;
+        case BINFH_STAGE_CALLBACK:
+            std::puts("Rotate3D: write error to store");
+            return;
     }
     ++sp.calc;
     if (!sector.quiet) std::printf("\n");

@@ -1,12 +1,13 @@
 // Sequence and propagation state instances and the small helpers shared by
 // the propagators and the observable code.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "vyn_sequence.h"
 

@@ -9,9 +9,9 @@
 #include "vyn_sequence.h"
 
 namespace {
-CMatrix vps_hneg;     // -H of the current interval
-CMatrix vps_u;        // factor of the current interval
-CMatrix vps_p[2];     // running product, alternating so no product is copied back
+CMatrix vps_hneg;  // -H of the current interval
+CMatrix vps_u;     // factor of the current interval
+CMatrix vps_p[2];  // running product, alternating so no product is copied back
 
 void vps_identity(int n, CMatrix& m) {
     CMatZero(n, m);

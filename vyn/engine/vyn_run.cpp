@@ -1,6 +1,9 @@
 // Model run driver and the "Run / Analyze Current Model" menu.
 #include "vyn_run.h"
 
+#include <cmath>
+#include <cstdio>
+
 #include "consuleutil.h"
 #include "observablespectrumcalculator.h"
 #include "spinoperatorlib.h"
@@ -11,9 +14,6 @@
 #include "vynmenus.h"
 #include "vynmodel.h"
 
-#include <cmath>
-#include <cstdio>
-
 namespace {
 
 const char* const kResultFiles[] = {"dm.bin", "store", "vynsign.bin", "spectra.bin"};
@@ -21,10 +21,14 @@ const char* const kResultFiles[] = {"dm.bin", "store", "vynsign.bin", "spectra.b
 const char* first_sector_label(int family, int type) {
     if (family == 2) {
         switch (type) {
-            case 0: return "<unset>";
-            case 1: return "normal sector";
-            case 2: return "evolution sector";
-            default: return "<unknown>";
+            case 0:
+                return "<unset>";
+            case 1:
+                return "normal sector";
+            case 2:
+                return "evolution sector";
+            default:
+                return "<unknown>";
         }
     }
     return SectorTypeLabel(type);
@@ -80,8 +84,9 @@ void RunCurrentPreparedModel() {
         return;
     }
     if (Q.sequencetype < 1) {
-        printf("No sequence family is currently selected.\n"
-               "Choose a sequence family and define at least one sector first.\n");
+        printf(
+            "No sequence family is currently selected.\n"
+            "Choose a sequence family and define at least one sector first.\n");
         return;
     }
     if (!sectors_ready()) {
@@ -94,8 +99,9 @@ void RunCurrentPreparedModel() {
             if (!VYN_GetSmokeCheckMode()) printf("Running current prepared spatially resolved model...\n\n");
             SimulateLoadedPulseSequence();
         } else {
-            printf("The current model is spatially resolved, but the spatial grid\nis not fully defined yet.\n"
-                   "Define the spatial simulation domain first.\n");
+            printf(
+                "The current model is spatially resolved, but the spatial grid\nis not fully defined yet.\n"
+                "Define the spatial simulation domain first.\n");
         }
     } else if (Q.sequencetype == 2) {
         if (!VYN_GetSmokeCheckMode()) printf("Running current prepared 1D / 2D NMR model...\n\n");
@@ -155,34 +161,51 @@ void PrintNonInteractiveStatus() {
 void LiouvilleNonInteractive() {
     for (;;) {
         ScreenMode(3);
-        printf("****************************************************\n"
-               "***         Run / Analyze Current Model         ***\n"
-               "****************************************************\n\n");
+        printf(
+            "****************************************************\n"
+            "***         Run / Analyze Current Model         ***\n"
+            "****************************************************\n\n");
         VYNPrintCurrentModelFileHint();
         printf("\n");
         PrintNonInteractiveStatus();
-        printf("Options:\n\n"
-               "  1. Choose sequence family and compose / edit pulse sequence\n"
-               "  2. Run current prepared model\n"
-               "  3. Calculate expectation values\n"
-               "  4. Calculate spectra\n"
-               "  5. Optimize one RF sector in current 1D/2D sequence\n"
-               "  6. Save current model now (.vynmodel)\n"
-               "  7. Back\n\n"
-               "Your choice [1..7] : ");
+        printf(
+            "Options:\n\n"
+            "  1. Choose sequence family and compose / edit pulse sequence\n"
+            "  2. Run current prepared model\n"
+            "  3. Calculate expectation values\n"
+            "  4. Calculate spectra\n"
+            "  5. Optimize one RF sector in current 1D/2D sequence\n"
+            "  6. Save current model now (.vynmodel)\n"
+            "  7. Back\n\n"
+            "Your choice [1..7] : ");
         fflush(stdout);
         int choice = 0;
         if (!consule_read_menu_choice(&choice)) return;
         printf("\n");
         switch (choice) {
-            case 7: return;
-            case 1: ComposePulseSequence(); break;
-            case 2: RunCurrentPreparedModel(); break;
-            case 3: CalcExpVal(); break;
-            case 4: calculate_spectra(); break;
-            case 5: VYNModel_OptimizePreparedSequenceSectorInteractive(); break;
-            case 6: VYNExportCurrentModelInteractive(); break;
-            default: printf("Unknown choice.\n"); break;
+            case 7:
+                return;
+            case 1:
+                ComposePulseSequence();
+                break;
+            case 2:
+                RunCurrentPreparedModel();
+                break;
+            case 3:
+                CalcExpVal();
+                break;
+            case 4:
+                calculate_spectra();
+                break;
+            case 5:
+                VYNModel_OptimizePreparedSequenceSectorInteractive();
+                break;
+            case 6:
+                VYNExportCurrentModelInteractive();
+                break;
+            default:
+                printf("Unknown choice.\n");
+                break;
         }
         consule_pause("\nPress Enter to continue...");
     }

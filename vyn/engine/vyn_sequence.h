@@ -35,22 +35,22 @@ struct VYNSequenceState {
     double statoff[VYN_MAX_SECTORS + 1];              // static offset, Hz
     char fnames[VYN_MAX_SECTORS + 1][VYN_FNAME_LEN];  // waveform file per sector
     char remarks[VYN_MAX_SECTORS + 1][VYN_REMARK_LEN];
-    double x0, y0, z0;                                // grid origin, cm
-    double dx, dy, dz;                                // grid step, cm
-    char resultflnm[VYN_FNAME_LEN];                   // result file; empty = none
-    int systemset, offsetset, sectorset;              // readiness flags
-    double vyn_gui_b0_tesla;                          // field of the run configuration
-    double vyn_gui_receiver_carrier_ppm;              // receiver carrier, ppm
+    double x0, y0, z0;                    // grid origin, cm
+    double dx, dy, dz;                    // grid step, cm
+    char resultflnm[VYN_FNAME_LEN];       // result file; empty = none
+    int systemset, offsetset, sectorset;  // readiness flags
+    double vyn_gui_b0_tesla;              // field of the run configuration
+    double vyn_gui_receiver_carrier_ppm;  // receiver carrier, ppm
 };
 
 // Propagation state of the current sector. The pass counter `calc` and
 // `pulseflag` live in the spin-system group (vyn_spin), the grid, `gs` and
 // `ndw` in the grid group (vyn_grid) of vyn.h.
 struct VYNPropagationState {
-    int ap;            // time intervals of the current sector
-    double pt;         // current sector duration, s
-    double h;          // time step, s
-    double statoff_s;  // current static offset, rad/s
+    int ap;                             // time intervals of the current sector
+    double pt;                          // current sector duration, s
+    double h;                           // time step, s
+    double statoff_s;                   // current static offset, rad/s
     int spatial_progress_sector;        // sector now propagated (progress line)
     int spatial_progress_sector_count;  // sectors before the first acquisition sector
 };

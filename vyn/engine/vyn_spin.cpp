@@ -1,10 +1,10 @@
 // Spin-system group of the engine: reset, interactive definition, the build
 // route from the model-bound inputs, and the Hamiltonians.
-#include "vyn.h"
-
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+#include "vyn.h"
 
 VYNSpinState vyn_spin;
 VYNGridState vyn_grid;
@@ -12,7 +12,7 @@ VYNGridState vyn_grid;
 namespace {
 
 // Engine scratch for the spin-system builders.
-CMatrix vs_work;      // accumulates a Hamiltonian
+CMatrix vs_work;  // accumulates a Hamiltonian
 CMatrix vs_op_a, vs_prod;
 
 int vs_smoke_check_mode = 0;
@@ -21,8 +21,7 @@ double vs_two_pi() { return 2.0 * pi_val(); }
 
 // Formatted reads from standard input. 1: value read; 0: unreadable token,
 // rest of the line discarded; -1: end of input.
-int vs_read_int(int* out)
-{
+int vs_read_int(int* out) {
     const int r = std::scanf("%d", out);
     if (r == 1) return 1;
     if (r == EOF) return -1;
@@ -32,8 +31,7 @@ int vs_read_int(int* out)
     return ch == EOF ? -1 : 0;
 }
 
-int vs_read_double(double* out)
-{
+int vs_read_double(double* out) {
     const int r = std::scanf("%lf", out);
     if (r == 1) return 1;
     if (r == EOF) return -1;
@@ -46,8 +44,7 @@ int vs_read_double(double* out)
 // Product of (2I + 1) over spins 1..nspins, saturated at INT_MAX so that
 // absurd quantum numbers cannot overflow. A factor below 1 is reported
 // through *bad_spin (first such spin), else *bad_spin is 0.
-long long vs_state_count(const int* twoI, int nspins, int* bad_spin)
-{
+long long vs_state_count(const int* twoI, int nspins, int* bad_spin) {
     long long n = 1;
     *bad_spin = 0;
     for (int s = 1; s <= nspins; ++s) {
@@ -62,8 +59,7 @@ long long vs_state_count(const int* twoI, int nspins, int* bad_spin)
 
 bool vs_dim_ok(int n) { return n >= 1 && n <= MATRIXMATH_DIM; }
 
-int vs_clamp_spins(int nspins)
-{
+int vs_clamp_spins(int nspins) {
     if (nspins < 0) return 0;
     return nspins > VYN_MAX_SPINS ? VYN_MAX_SPINS : nspins;
 }
@@ -73,8 +69,7 @@ int vs_clamp_spins(int nspins)
 CMatrix vs_ops[VYN_MAX_SPINS][3];
 enum { VS_IX = 0, VS_IY = 1, VS_IZ = 2 };
 
-void vs_prepare_ops()
-{
+void vs_prepare_ops() {
     VYNSpinState& S = vyn_spin;
     for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
         MakeMatrixIx(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IX]);
@@ -85,8 +80,7 @@ void vs_prepare_ops()
 
 // out = a * b for a single-spin operator a (at most a few non-zero elements
 // per row): zero elements of a are skipped, so a pair term costs O(n^2).
-void vs_mult_sparse_left(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
-{
+void vs_mult_sparse_left(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     CMatZero(n, out);
     for (int i = 1; i <= n; ++i)
         for (int k = 1; k <= n; ++k) {
@@ -97,16 +91,14 @@ void vs_mult_sparse_left(int n, const CMatrix& a, const CMatrix& b, CMatrix& out
 }
 
 // acc += factor * op(k) * op(l).
-void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc)
-{
+void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc) {
     VYNSpinState& S = vyn_spin;
     vs_mult_sparse_left(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], vs_prod);
     CMatRMultAdd(S.n, acc, 1.0, vs_prod, factor, acc);
 }
 
 // Coupling term of pair (k, l) with j in rad/s into acc (operators prepared).
-void vs_add_coupling(int k, int l, double j, bool exact, CMatrix& acc)
-{
+void vs_add_coupling(int k, int l, double j, bool exact, CMatrix& acc) {
     if (exact) {
         vs_add_pair_term(VS_IX, k, l, j, acc);
         vs_add_pair_term(VS_IY, k, l, j, acc);
@@ -115,8 +107,7 @@ void vs_add_coupling(int k, int l, double j, bool exact, CMatrix& acc)
 }
 
 // densmat = sum over spins of relspinamp[s] * Iz(s) / ||Iz(s)|| (operators prepared).
-void vs_build_boltzmann()
-{
+void vs_build_boltzmann() {
     VYNSpinState& S = vyn_spin;
     CMatZero(S.n, S.densmat);
     for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s) {
@@ -127,8 +118,7 @@ void vs_build_boltzmann()
 }
 
 // Izee = sum over spins of 2*pi*resofreqs[s] * Iz(s) (operators prepared).
-void vs_build_zeeman()
-{
+void vs_build_zeeman() {
     VYNSpinState& S = vyn_spin;
     CMatZero(S.n, S.Izee);
     for (int s = 1; s <= vs_clamp_spins(S.Nspins); ++s)
@@ -136,8 +126,7 @@ void vs_build_zeeman()
 }
 
 // Unnormalised totals, summed in spin order like MakeTotalIx/Iy/Iz (operators prepared).
-void vs_build_totals()
-{
+void vs_build_totals() {
     VYNSpinState& S = vyn_spin;
     CMatrix* totals[3] = {&S.Ixtot, &S.Iytot, &S.Iztot};
     for (int w = 0; w < 3; ++w) {
@@ -146,11 +135,9 @@ void vs_build_totals()
     }
 }
 
-
 // Asks one value per spin into values[1..]; prompt_fmt takes the spin number.
 // An unreadable answer counts as 0.
-void vs_ask_per_spin(const char* prompt_fmt, double* values)
-{
+void vs_ask_per_spin(const char* prompt_fmt, double* values) {
     for (int s = 1; s <= vs_clamp_spins(vyn_spin.Nspins); ++s) {
         std::printf(prompt_fmt, s);
         std::fflush(stdout);
@@ -167,8 +154,7 @@ void vs_ask_per_spin(const char* prompt_fmt, double* values)
 void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
 int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
 
-void init()
-{
+void init() {
     VYNSpinState& S = vyn_spin;
     S.spinsystemdefined = 0;
     S.rfpulsedefined = 0;
@@ -193,8 +179,7 @@ void init()
     }
 }
 
-int Ispins()
-{
+int Ispins() {
     VYNSpinState& S = vyn_spin;
     for (;;) {
         // Cleared on every attempt: entries of a longer, refused attempt must
@@ -237,8 +222,7 @@ int Ispins()
     }
 }
 
-void SetupSpins()
-{
+void SetupSpins() {
     VYNSpinState& S = vyn_spin;
     if (!Ispins()) {
         S.spinsystemdefined = 0;
@@ -262,8 +246,7 @@ void SetupSpins()
     }
 }
 
-void MakeBoltzmann()
-{
+void MakeBoltzmann() {
     VYNSpinState& S = vyn_spin;
     if (!vs_dim_ok(S.n)) return;
     CMatZero(S.n, S.densmat);
@@ -272,8 +255,7 @@ void MakeBoltzmann()
     vs_build_boltzmann();
 }
 
-void MakeZeeman()
-{
+void MakeZeeman() {
     VYNSpinState& S = vyn_spin;
     if (!vs_dim_ok(S.n)) return;
     vs_ask_per_spin("\nOffset-frequency [Hz] of Spin(%d) : ", S.resofreqs);
@@ -281,8 +263,7 @@ void MakeZeeman()
     vs_build_zeeman();
 }
 
-void SpinSpinCoupling()
-{
+void SpinSpinCoupling() {
     VYNSpinState& S = vyn_spin;
     if (!vs_dim_ok(S.n)) return;
     CMatZero(S.n, vs_work);
@@ -327,8 +308,7 @@ void SpinSpinCoupling()
     }
 }
 
-void MakeGradientOperator()
-{
+void MakeGradientOperator() {
     VYNSpinState& S = vyn_spin;
     if (S.n > 0 && S.Nspins > 0 && S.n <= MATRIXMATH_DIM) {
         MakeTotalIz(S.n, vs_clamp_spins(S.Nspins), S.ket, S.Ilist, 0, S.Izgrad);
@@ -339,8 +319,7 @@ void MakeGradientOperator()
 
 void AccumulateCMat(int dim, const CMatrix& add, CMatrix& acc) { CMatAdd(dim, acc, add, acc); }
 
-int BuildSpinSystemFromPulseSequenceGlobals()
-{
+int BuildSpinSystemFromPulseSequenceGlobals() {
     VYNSpinState& S = vyn_spin;
     double jin[VYN_MAX_SPINS + 1][VYN_MAX_SPINS + 1];
     bool any_jc = false;
@@ -363,9 +342,10 @@ int BuildSpinSystemFromPulseSequenceGlobals()
         if (n > INT_MAX) n = INT_MAX;
     }
     if (n > MATRIXMATH_DIM) {
-        std::fprintf(stderr,
-                     "BuildSpinSystemFromPulseSequenceGlobals: %lld states exceed the supported %d; spin system not built\n",
-                     n, MATRIXMATH_DIM);
+        std::fprintf(
+            stderr,
+            "BuildSpinSystemFromPulseSequenceGlobals: %lld states exceed the supported %d; spin system not built\n", n,
+            MATRIXMATH_DIM);
         S.spinsystemdefined = 0;
         return 0;
     }

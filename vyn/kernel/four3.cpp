@@ -7,8 +7,7 @@ four3_status four3_last_status = FOUR3_OK;
 
 bool is_power_of_two(std::size_t n) { return n >= 1 && (n & (n - 1)) == 0; }
 
-four3_status four2_status(double* data, std::size_t nn, bool inverse)
-{
+four3_status four2_status(double* data, std::size_t nn, bool inverse) {
     if (!data) return FOUR3_ERR_NULLPTR;
     if (!is_power_of_two(nn)) return FOUR3_ERR_BADLEN;
 
@@ -63,13 +62,9 @@ four3_status four2_status(double* data, std::size_t nn, bool inverse)
     return FOUR3_OK;
 }
 
-void four2(double* data, std::size_t nn, int isign)
-{
-    four3_last_status = four2_status(data, nn, isign < 0);
-}
+void four2(double* data, std::size_t nn, int isign) { four3_last_status = four2_status(data, nn, isign < 0); }
 
-four3_status fft_status(int ap, double* real, double* imag, bool inverse)
-{
+four3_status fft_status(int ap, double* real, double* imag, bool inverse) {
     if (!real || !imag) return FOUR3_ERR_NULLPTR;
     if (ap < 2 || !is_power_of_two(static_cast<std::size_t>(ap))) return FOUR3_ERR_BADLEN;
     const std::size_t n = static_cast<std::size_t>(ap);
@@ -100,7 +95,6 @@ four3_status fft_status(int ap, double* real, double* imag, bool inverse)
     return FOUR3_OK;
 }
 
-void fft(int ap, double* real, double* imag, int boole1)
-{
+void fft(int ap, double* real, double* imag, int boole1) {
     four3_last_status = fft_status(ap, real, imag, boole1 != 0);
 }

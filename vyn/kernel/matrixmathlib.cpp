@@ -28,49 +28,42 @@ inline bool same(const CMatrix& a, const CMatrix& b) { return &a == &b; }
 
 }  // namespace
 
-void CMatZero(int n, CMatrix& out)
-{
+void CMatZero(int n, CMatrix& out) {
     for (int r = 1; r <= n; ++r) {
         std::memset(static_cast<void*>(&out(r, 1)), 0, sizeof(std::complex<double>) * n);
     }
 }
 
-void CopyCMatrix(int n, const CMatrix& inmat, CMatrix& outmat)
-{
+void CopyCMatrix(int n, const CMatrix& inmat, CMatrix& outmat) {
     if (same(inmat, outmat)) return;
     for (int r = 1; r <= n; ++r) {
         std::memcpy(static_cast<void*>(&outmat(r, 1)), &inmat(r, 1), sizeof(std::complex<double>) * n);
     }
 }
 
-void CMatAdd(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outmat)
-{
+void CMatAdd(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outmat) {
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) outmat(r, c) = inmat1(r, c) + inmat2(r, c);
 }
 
-void CMatRMultAdd(int n, const CMatrix& inmat1, double rfac1, const CMatrix& inmat2, double rfac2, CMatrix& outmat)
-{
+void CMatRMultAdd(int n, const CMatrix& inmat1, double rfac1, const CMatrix& inmat2, double rfac2, CMatrix& outmat) {
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) outmat(r, c) = rfac1 * inmat1(r, c) + rfac2 * inmat2(r, c);
 }
 
-void RMultCMat(int n, double rfac, const CMatrix& inmat, CMatrix& outmat)
-{
+void RMultCMat(int n, double rfac, const CMatrix& inmat, CMatrix& outmat) {
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) outmat(r, c) = rfac * inmat(r, c);
 }
 
-void CMultCMat(int n, const Complex2& cfac, const CMatrix& inmat, CMatrix& outmat)
-{
+void CMultCMat(int n, const Complex2& cfac, const CMatrix& inmat, CMatrix& outmat) {
     const std::complex<double> f(cfac[1], cfac[2]);
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) outmat(r, c) = f * inmat(r, c);
 }
 
 // Plain triple loop: row i, column j, summation index k, separate sums.
-void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
-{
+void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     for (int i = 1; i <= n; ++i) {
         for (int j = 1; j <= n; ++j) {
             double re = 0.0, im = 0.0;
@@ -86,14 +79,12 @@ void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& o
     }
 }
 
-void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
-{
+void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     const std::complex<double> one(1.0, 0.0), zero(0.0, 0.0);
     cblas_zgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, &one, a.e, LD, b.e, LD, &zero, out.e, LD);
 }
 
-void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outmat)
-{
+void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outmat) {
     const bool alias = same(inmat1, outmat) || same(inmat2, outmat);
     CMatrix& dst = alias ? mm_mult_tmp : outmat;
     ++matrixmath_mult_count;
@@ -104,36 +95,31 @@ void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outm
     if (alias) CopyCMatrix(n, dst, outmat);
 }
 
-void CMatCommutator(int n, const CMatrix& a, const CMatrix& b, CMatrix& outmat)
-{
+void CMatCommutator(int n, const CMatrix& a, const CMatrix& b, CMatrix& outmat) {
     CMatMult(n, a, b, mm_comm_ab);
     CMatMult(n, b, a, mm_comm_ba);
     CMatRMultAdd(n, mm_comm_ab, 1.0, mm_comm_ba, -1.0, outmat);
 }
 
-void Transform(int n, const CMatrix& Ut, const CMatrix& H, const CMatrix& U, CMatrix& prod)
-{
+void Transform(int n, const CMatrix& Ut, const CMatrix& H, const CMatrix& U, CMatrix& prod) {
     CMatMult(n, Ut, H, mm_trans_tmp);
     CMatMult(n, mm_trans_tmp, U, prod);
 }
 
-void Adjungate(int n, const CMatrix& P, CMatrix& Q)
-{
+void Adjungate(int n, const CMatrix& P, CMatrix& Q) {
     CMatrix& dst = same(P, Q) ? mm_adj_tmp : Q;
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) dst(i, j) = std::conj(P(j, i));
     if (same(P, Q)) CopyCMatrix(n, dst, Q);
 }
 
-void DoRotation(int n, const CMatrix& romat, CMatrix& densmat)
-{
+void DoRotation(int n, const CMatrix& romat, CMatrix& densmat) {
     Adjungate(n, romat, mm_rot_adj);
     Transform(n, mm_rot_adj, densmat, romat, mm_rot_tmp);
     CopyCMatrix(n, mm_rot_tmp, densmat);
 }
 
-void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm)
-{
+void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm) {
     // Row-sum norm of the input decides the number of squarings.
     double max_row_sum = 0.0;
     for (int r = 1; r <= n; ++r) {
@@ -196,8 +182,7 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm)
     CopyCMatrix(n, *cur, outm);
 }
 
-void ExpectationValue(int n, const CMatrix& inmat, const CMatrix& dmat, Complex2& Eval)
-{
+void ExpectationValue(int n, const CMatrix& inmat, const CMatrix& dmat, Complex2& Eval) {
     double re = 0.0, im = 0.0;
     for (int k = 1; k <= n; ++k)
         for (int l = 1; l <= n; ++l) {
@@ -211,8 +196,7 @@ void ExpectationValue(int n, const CMatrix& inmat, const CMatrix& dmat, Complex2
     Eval[2] = im;
 }
 
-void NormCMatrix(int n, CMatrix& mat)
-{
+void NormCMatrix(int n, CMatrix& mat) {
     double sum = 0.0;
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) sum += mat.re(r, c) * mat.re(r, c) + mat.im(r, c) * mat.im(r, c);
@@ -224,8 +208,7 @@ double sign(double p, double q) { return q >= 0.0 ? std::fabs(p) : -std::fabs(p)
 double pi_val() { return 3.141592653589793; }
 
 namespace {
-void mm_show_part(int n, const CMatrix& m, bool imag_part)
-{
+void mm_show_part(int n, const CMatrix& m, bool imag_part) {
     std::puts("\n====================================================");
     std::printf(imag_part ? "IMAGINARY PART (n = %d)\n" : "REAL PART (n = %d)\n", n);
     std::puts("====================================================\n");
@@ -240,8 +223,7 @@ void mm_show_part(int n, const CMatrix& m, bool imag_part)
 }
 }  // namespace
 
-void ShowCMatElements(int n, const CMatrix& inmat)
-{
+void ShowCMatElements(int n, const CMatrix& inmat) {
     mm_show_part(n, inmat, false);
     mm_show_part(n, inmat, true);
     std::printf("\n");

@@ -56,9 +56,9 @@ void ShowCMatElements(int n, const CMatrix& inmat);
 // that tests and benchmarks can compare them. Neither supports aliasing: the
 // output must be a different object from both inputs.
 // ---------------------------------------------------------------------------
-constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;   // measured: zgemm wins from n = 6 on
-extern int matrixmath_blas_min_n;   // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
-extern unsigned long matrixmath_mult_count;   // products formed by CMatMult (diagnostics)
+constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;  // measured: zgemm wins from n = 6 on
+extern int matrixmath_blas_min_n;                 // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
+extern unsigned long matrixmath_mult_count;       // products formed by CMatMult (diagnostics)
 void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 
@@ -72,10 +72,10 @@ void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& ou
 // use Jacobi rotations iterated to convergence; larger ones use LAPACK dsyevd
 // on the same embedding.
 // ---------------------------------------------------------------------------
-constexpr int MATRIXMATH_EIG_DIM = 2 * MATRIXMATH_DIM;   // 512
-constexpr int MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT = 8;   // classical Jacobi is O(N^4): LAPACK above
+constexpr int MATRIXMATH_EIG_DIM = 2 * MATRIXMATH_DIM;  // 512
+constexpr int MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT = 8;  // classical Jacobi is O(N^4): LAPACK above
 constexpr double MATRIXMATH_JACOBI_TOL = 1e-12;
-extern int matrixmath_eig_jacobi_max_n;   // 0: always LAPACK; MATRIXMATH_DIM: always Jacobi
+extern int matrixmath_eig_jacobi_max_n;  // 0: always LAPACK; MATRIXMATH_DIM: always Jacobi
 
 // Real symmetric workspace row: 0-based, MATRIXMATH_EIG_DIM wide.
 typedef double MatrixMathEigRow[MATRIXMATH_EIG_DIM];
@@ -88,8 +88,8 @@ int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRo
 void sort_eigs(int N, double* d, MatrixMathEigRow* v);
 // Orthonormalises the complex columns first_col..last_col (1-based) of the
 // vector tables (row i = component i, 1-based, 257 wide).
-void complex_gs_range(int n, int first_col, int last_col,
-                      double (*vecs_re)[MATRIXMATH_DIM + 1], double (*vecs_im)[MATRIXMATH_DIM + 1]);
+void complex_gs_range(int n, int first_col, int last_col, double (*vecs_re)[MATRIXMATH_DIM + 1],
+                      double (*vecs_im)[MATRIXMATH_DIM + 1]);
 // Eigen-decomposition of Hermitian A: A*Z(:,j) = D[j]*Z(:,j), D[1..n]
 // ascending (D holds MATRIXMATH_DIM + 1 entries). Z has orthonormal columns,
 // also within degenerate eigenvalues. n is limited to 1..MATRIXMATH_DIM.
@@ -105,8 +105,8 @@ typedef double SpectrumLineList[3][MATRIXMATH_DIM + 1];
 // MATRIXMATH_MAX_LINES distinct lines (further distinct ones are dropped),
 // sorted by frequency. Nc/Ns (line counts) may be null; the lists are merged
 // and sorted either way, entries beyond the count are 0.
-void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat,
-                SpectrumLineList csp, SpectrumLineList ssp, int* Nc, int* Ns);
+void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat, SpectrumLineList csp,
+                SpectrumLineList ssp, int* Nc, int* Ns);
 // Merges lines closer than 0.05 Hz and sorts by frequency. Npeaks may be null.
 void SortSpectrum(int* Npeaks, SpectrumLineList spc);
 void zero_spectrum(SpectrumLineList spc);

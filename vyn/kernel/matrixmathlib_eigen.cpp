@@ -1,13 +1,13 @@
 // Hermitian eigensolver (real embedding) and spectral line lists.
-#include "matrixmathlib.h"
-
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 
+#include "matrixmathlib.h"
+
 extern "C" void dsyevd_(const char* jobz, const char* uplo, const int* n, double* a, const int* lda, double* w,
-                        double* work, const int* lwork, int* iwork, const int* liwork, int* info,
-                        std::size_t jobz_len, std::size_t uplo_len);
+                        double* work, const int* lwork, int* iwork, const int* liwork, int* info, std::size_t jobz_len,
+                        std::size_t uplo_len);
 
 int matrixmath_eig_jacobi_max_n = MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT;
 
@@ -42,8 +42,7 @@ int jacobi_rotation_cap(int N) { return 100 * N * N + 1000; }
 
 // Diagonalises the embedding in eig_a with LAPACK; eigenvalues ascending into
 // eig_d, eigenvector columns into eig_v. Returns false when LAPACK failed.
-bool mm_lapack_symmetric(int N)
-{
+bool mm_lapack_symmetric(int N) {
     // M is symmetric, so the row-major workspace reads the same column-major.
     for (int i = 0; i < N; ++i) std::memcpy(&lapack_a[static_cast<std::size_t>(i) * N], eig_a[i], sizeof(double) * N);
     const char jobz = 'V', uplo = 'U';
@@ -59,8 +58,7 @@ bool mm_lapack_symmetric(int N)
 }
 
 // Copies real eigenvector column `col` of eig_v into complex vector slot `slot`.
-void mm_take_vector(int n, int col, int slot, double value)
-{
+void mm_take_vector(int n, int col, int slot, double value) {
     for (int i = 0; i < n; ++i) {
         vec_re[i + 1][slot] = eig_v[i][col];
         vec_im[i + 1][slot] = eig_v[n + i][col];
@@ -70,8 +68,7 @@ void mm_take_vector(int n, int col, int slot, double value)
 
 // Removes from column j of (re, im) its components along the orthonormal
 // columns first..j-1 and returns the Euclidean norm that remains.
-double mm_project_out(int n, int first, int j, double (*re)[VD], double (*im)[VD])
-{
+double mm_project_out(int n, int first, int j, double (*re)[VD], double (*im)[VD]) {
     for (int k = first; k < j; ++k) {
         double dr = 0.0, di = 0.0;
         for (int i = 1; i <= n; ++i) {
@@ -90,8 +87,7 @@ double mm_project_out(int n, int first, int j, double (*re)[VD], double (*im)[VD
     return std::sqrt(s);
 }
 
-void mm_scale_vector(int n, int j, double f, double (*re)[VD], double (*im)[VD])
-{
+void mm_scale_vector(int n, int j, double f, double (*re)[VD], double (*im)[VD]) {
     for (int i = 1; i <= n; ++i) {
         re[i][j] *= f;
         im[i][j] *= f;
@@ -99,8 +95,7 @@ void mm_scale_vector(int n, int j, double f, double (*re)[VD], double (*im)[VD])
 }
 
 // Real embedding [[R, -J], [J, R]] of the n x n complex matrix A into eig_a.
-void mm_embed(int n, const CMatrix& A)
-{
+void mm_embed(int n, const CMatrix& A) {
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c) {
             const double re = A.re(r + 1, c + 1), im = A.im(r + 1, c + 1);
@@ -113,8 +108,7 @@ void mm_embed(int n, const CMatrix& A)
 
 // Takes eigenvector column c into slot, orthogonal to slots first..slot-1;
 // true (slot normalised) when enough of it remains to be a new vector.
-bool mm_accept_candidate(int n, int c, int first, int slot, double value)
-{
+bool mm_accept_candidate(int n, int c, int first, int slot, double value) {
     mm_take_vector(n, c, slot, value);
     const double rest = mm_project_out(n, first, slot, vec_re, vec_im);
     if (rest > 1e-6) {
@@ -126,9 +120,8 @@ bool mm_accept_candidate(int n, int c, int first, int slot, double value)
 
 }  // namespace
 
-int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRow* v)
-{
-    if (N > EN) N = EN;   // rows are EN wide: never reach beyond them
+int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRow* v) {
+    if (N > EN) N = EN;  // rows are EN wide: never reach beyond them
     for (int i = 0; i < N; ++i)
         for (int j = 0; j < N; ++j) v[i][j] = (i == j) ? 1.0 : 0.0;
 
@@ -147,7 +140,7 @@ int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRo
                     q = j;
                 }
             }
-        if (max_off < MATRIXMATH_JACOBI_TOL) {   // also N < 2: nothing to rotate
+        if (max_off < MATRIXMATH_JACOBI_TOL) {  // also N < 2: nothing to rotate
             converged = true;
             break;
         }
@@ -176,8 +169,7 @@ int jacobi_real_symmetric(int N, MatrixMathEigRow* a, double* d, MatrixMathEigRo
     return converged ? rotations : -1;
 }
 
-void sort_eigs(int N, double* d, MatrixMathEigRow* v)
-{
+void sort_eigs(int N, double* d, MatrixMathEigRow* v) {
     if (N > EN) N = EN;
     for (int i = 0; i < N - 1; ++i) {
         int jmin = i;
@@ -196,8 +188,7 @@ void sort_eigs(int N, double* d, MatrixMathEigRow* v)
 }
 
 void complex_gs_range(int n, int first_col, int last_col, double (*vecs_re)[MATRIXMATH_DIM + 1],
-                      double (*vecs_im)[MATRIXMATH_DIM + 1])
-{
+                      double (*vecs_im)[MATRIXMATH_DIM + 1]) {
     if (n > MATRIXMATH_DIM) n = MATRIXMATH_DIM;
     if (first_col < 1) first_col = 1;
     if (last_col > MATRIXMATH_DIM) last_col = MATRIXMATH_DIM;
@@ -207,8 +198,7 @@ void complex_gs_range(int n, int first_col, int last_col, double (*vecs_re)[MATR
     }
 }
 
-void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
-{
+void hermit(int n, const CMatrix& A, CMatrix& Z, double* D) {
     if (n < 1) return;
     if (n > MATRIXMATH_DIM) n = MATRIXMATH_DIM;
     const int N = 2 * n;
@@ -221,7 +211,7 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
     if (n > matrixmath_eig_jacobi_max_n && mm_lapack_symmetric(N)) {
         // eigenvalues already ascending; the sort keeps them in place
     } else {
-        if (n > matrixmath_eig_jacobi_max_n) {   // LAPACK failed: rebuild the embedding for Jacobi
+        if (n > matrixmath_eig_jacobi_max_n) {  // LAPACK failed: rebuild the embedding for Jacobi
             mm_embed(n, A);
         }
         jacobi_real_symmetric(N, eig_a, eig_d, eig_v);
@@ -263,7 +253,7 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
             if (mm_accept_candidate(n, c, first_slot, first_slot + accepted, lam)) ++accepted;
         }
         if (accepted > 0) complex_gs_range(n, first_slot, first_slot + accepted - 1, vec_re, vec_im);
-        for (int i = 1; i <= n; ++i) {   // clear a rejected candidate left in the next slot
+        for (int i = 1; i <= n; ++i) {  // clear a rejected candidate left in the next slot
             if (first_slot + accepted <= MATRIXMATH_DIM) {
                 vec_re[i][first_slot + accepted] = 0.0;
                 vec_im[i][first_slot + accepted] = 0.0;
@@ -289,8 +279,7 @@ void hermit(int n, const CMatrix& A, CMatrix& Z, double* D)
     }
 }
 
-void zero_spectrum(SpectrumLineList spc)
-{
+void zero_spectrum(SpectrumLineList spc) {
     for (int k = 1; k <= MATRIXMATH_MAX_LINES; ++k) {
         spc[1][k] = 0.0;
         spc[2][k] = 0.0;
@@ -303,8 +292,7 @@ namespace {
 // the first kept line within 0.05 Hz (that line's frequency does not move);
 // otherwise it becomes a new line while fewer than MATRIXMATH_MAX_LINES are
 // kept, and is dropped once the list is full.
-void mm_merge_line(SpectrumLineList spc, int* count, double amp, double f)
-{
+void mm_merge_line(SpectrumLineList spc, int* count, double amp, double f) {
     for (int j = 1; j <= *count; ++j)
         if (spc[2][j] - 0.05 <= f && f <= spc[2][j] + 0.05) {
             spc[1][j] += amp;
@@ -318,8 +306,7 @@ void mm_merge_line(SpectrumLineList spc, int* count, double amp, double f)
 
 // Bubble sort of lines 1..count by frequency (a pair with equal frequencies
 // is swapped as well).
-void mm_sort_lines(SpectrumLineList spc, int count)
-{
+void mm_sort_lines(SpectrumLineList spc, int count) {
     for (int k = 1; k <= count; ++k)
         for (int i = 2; i <= count - k + 1; ++i)
             if (spc[2][i - 1] >= spc[2][i]) {
@@ -334,11 +321,10 @@ void mm_sort_lines(SpectrumLineList spc, int count)
 }  // namespace
 
 void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatrix& cohmat, SpectrumLineList csp,
-                SpectrumLineList ssp, int* Nc, int* Ns)
-{
+                SpectrumLineList ssp, int* Nc, int* Ns) {
     zero_spectrum(csp);
     zero_spectrum(ssp);
-    if (n < 1 || n > MATRIXMATH_DIM) {   // no basis: empty lists
+    if (n < 1 || n > MATRIXMATH_DIM) {  // no basis: empty lists
         if (Nc) *Nc = 0;
         if (Ns) *Ns = 0;
         return;
@@ -376,8 +362,7 @@ void DoSpectrum(int n, const CMatrix& densmat, const CMatrix& Hmat, const CMatri
     if (Ns) *Ns = ns;
 }
 
-void SortSpectrum(int* Npeaks, SpectrumLineList spc)
-{
+void SortSpectrum(int* Npeaks, SpectrumLineList spc) {
     if (Npeaks == nullptr || *Npeaks < 2) return;
     const int old_count = *Npeaks > MATRIXMATH_MAX_LINES ? MATRIXMATH_MAX_LINES : *Npeaks;
     double amp[MATRIXMATH_MAX_LINES + 1];

@@ -9,15 +9,14 @@ namespace {
 
 SpinKet spinop_plus_scratch;
 SpinKet spinop_min_scratch;
-CMatrix spinop_p, spinop_m;        // ladder matrices for Ix/Iy/Iz
-CMatrix spinop_total_term;         // one term of a total
+CMatrix spinop_p, spinop_m;  // ladder matrices for Ix/Iy/Iz
+CMatrix spinop_total_term;   // one term of a total
 
 // Recursive enumeration state of MakeKets.
 int spinop_cur[SPINOP_MAX_SPINS + 1];
 int spinop_counter;
 
-void spinop_enumerate(SpinKetRow* ket, const int* Ilist, int s, int N)
-{
+void spinop_enumerate(SpinKetRow* ket, const int* Ilist, int s, int N) {
     for (int twom = Ilist[s]; twom >= -Ilist[s]; twom -= 2) {
         spinop_cur[s] = twom;
         if (s == N) {
@@ -38,8 +37,7 @@ typedef void (*SpinOpElementFn)(const int*, const SpinKetRow*, int, int, int, do
 bool spinop_valid_dim(int n) { return n >= 1 && n <= MATRIXMATH_DIM; }
 
 void spinop_make_ladder(SpinOpElementFn element, const int* Ilist, const SpinKetRow* ket, int n, int Xspin,
-                        CMatrix& out)
-{
+                        CMatrix& out) {
     if (!spinop_valid_dim(n) || !Ilist || !ket) return;
     CMatZero(n, out);
     for (int k = 1; k <= n; ++k)
@@ -53,8 +51,7 @@ void spinop_make_ladder(SpinOpElementFn element, const int* Ilist, const SpinKet
 typedef void (*SpinOpMatrixFn)(const int*, const SpinKetRow*, int, int, CMatrix&);
 
 void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm,
-                       CMatrix& out)
-{
+                       CMatrix& out) {
     if (!spinop_valid_dim(n)) return;
     CMatZero(n, out);
     if (Nspins > SPINOP_MAX_SPINS) Nspins = SPINOP_MAX_SPINS;
@@ -68,8 +65,7 @@ void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRo
 
 }  // namespace
 
-int spinop_count_spins(const int* Ilist)
-{
+int spinop_count_spins(const int* Ilist) {
     if (!Ilist) return 0;
     int N = 0;
     for (int s = 1; s <= SPINOP_MAX_SPINS; ++s)
@@ -77,8 +73,7 @@ int spinop_count_spins(const int* Ilist)
     return N;
 }
 
-int spinop_count_states(const int* Ilist)
-{
+int spinop_count_states(const int* Ilist) {
     const int N = spinop_count_spins(Ilist);
     if (N == 0) return 0;
     int states = 1;
@@ -92,8 +87,7 @@ int spinop_count_states(const int* Ilist)
     return states;
 }
 
-void MakeKets(SpinKetRow* ket, const int* Ilist)
-{
+void MakeKets(SpinKetRow* ket, const int* Ilist) {
     if (!ket || !Ilist) return;
     std::memset(ket, 0, sizeof(SpinKet));
     const int N = spinop_count_spins(Ilist);
@@ -108,8 +102,7 @@ void MakeKets(SpinKetRow* ket, const int* Ilist)
 }
 
 void operateIplus(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inket, SpinKetRow* outket,
-                  double* coefficient)
-{
+                  double* coefficient) {
     *coefficient = 0.0;
     if (!spinop_valid_spin(Ilist, Xspin) || !spinop_valid_state(Xstate)) return;
     for (int s = 1; s <= SPINOP_MAX_SPINS; ++s) outket[Xstate][s] = inket[Xstate][s];
@@ -124,8 +117,7 @@ void operateIplus(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* ink
 }
 
 void operateImin(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inket, SpinKetRow* outket,
-                 double* coefficient)
-{
+                 double* coefficient) {
     *coefficient = 0.0;
     if (!spinop_valid_spin(Ilist, Xspin) || !spinop_valid_state(Xstate)) return;
     for (int s = 1; s <= SPINOP_MAX_SPINS; ++s) outket[Xstate][s] = inket[Xstate][s];
@@ -139,8 +131,7 @@ void operateImin(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inke
     }
 }
 
-int ket_equal(const int* a_row, const int* b_row, int Nspins)
-{
+int ket_equal(const int* a_row, const int* b_row, int Nspins) {
     for (int s = 1; s <= Nspins && s <= SPINOP_MAX_SPINS; ++s)
         if (a_row[s] != b_row[s]) return 0;
     return 1;
@@ -148,8 +139,7 @@ int ket_equal(const int* a_row, const int* b_row, int Nspins)
 
 namespace {
 void spinop_inproduct(bool plus, const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin,
-                      double* element1, double* element2)
-{
+                      double* element1, double* element2) {
     *element1 = 0.0;
     *element2 = 0.0;
     if (!spinop_valid_state(Brastate) || !spinop_valid_state(Ketstate)) return;
@@ -166,29 +156,24 @@ void spinop_inproduct(bool plus, const int* Ilist, const SpinKetRow* ket, int Br
 }  // namespace
 
 void InproductIplus(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
-                    double* element2)
-{
+                    double* element2) {
     spinop_inproduct(true, Ilist, ket, Brastate, Ketstate, Xspin, element1, element2);
 }
 
 void inproductImin(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
-                   double* element2)
-{
+                   double* element2) {
     spinop_inproduct(false, Ilist, ket, Brastate, Ketstate, Xspin, element1, element2);
 }
 
-void MakeMatrixIplus(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIp)
-{
+void MakeMatrixIplus(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIp) {
     spinop_make_ladder(InproductIplus, Ilist, ket, n, Xspin, matrixIp);
 }
 
-void MakeMatrixImin(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIm)
-{
+void MakeMatrixImin(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIm) {
     spinop_make_ladder(inproductImin, Ilist, ket, n, Xspin, matrixIm);
 }
 
-void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIx)
-{
+void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIx) {
     if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
@@ -197,8 +182,7 @@ void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
             matIx(r, c) = std::complex<double>(0.5 * (spinop_p.re(r, c) + spinop_m.re(r, c)), 0.0);
 }
 
-void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIy)
-{
+void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIy) {
     if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
@@ -207,8 +191,7 @@ void MakeMatrixIy(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
             matIy(r, c) = std::complex<double>(0.0, 0.5 * (spinop_m.re(r, c) - spinop_p.re(r, c)));
 }
 
-void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIz)
-{
+void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIz) {
     if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
@@ -216,17 +199,14 @@ void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
     RMultCMat(n, 0.5, matIz, matIz);
 }
 
-void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot)
-{
+void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot) {
     spinop_make_total(MakeMatrixIx, n, Nspins, ket, Ilist, Norm, Ixtot);
 }
 
-void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot)
-{
+void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot) {
     spinop_make_total(MakeMatrixIy, n, Nspins, ket, Ilist, Norm, Iytot);
 }
 
-void MakeTotalIz(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iztot)
-{
+void MakeTotalIz(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iztot) {
     spinop_make_total(MakeMatrixIz, n, Nspins, ket, Ilist, Norm, Iztot);
 }

@@ -38,10 +38,10 @@ void operateImin(const int* Ilist, int Xstate, int Xspin, const SpinKetRow* inke
 int ket_equal(const int* a_row, const int* b_row, int Nspins);
 
 // <Brastate| I+(Xspin) |Ketstate> as real part element1, imaginary element2.
-void InproductIplus(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin,
-                    double* element1, double* element2);
-void inproductImin(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin,
-                   double* element1, double* element2);
+void InproductIplus(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
+                    double* element2);
+void inproductImin(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ketstate, int Xspin, double* element1,
+                   double* element2);
 
 // Single-spin operators of spin Xspin in the full n-state basis.
 void MakeMatrixIplus(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIp);

@@ -36,10 +36,10 @@ enum VYNModelStatus {
 
 struct VYNSpinSystemDef {
     int nspins;
-    int spin_quantum_numbers[9];          // 2I per spin, 1-based
+    int spin_quantum_numbers[9];  // 2I per spin, 1-based
     double relative_intensities[9];
     double resonance_offsets_hz[9];
-    int coupling_mode;                    // 1 weak, 2 exact
+    int coupling_mode;  // 1 weak, 2 exact
     double j_hz[9][9];
     int subgroup_count;
     char subgroup_labels[VYN_MODEL_MAX_SUBGROUPS][VYN_MODEL_SUBGROUP_LABEL_LEN];
@@ -60,7 +60,7 @@ struct VYNPulseSectorDef {
 };
 
 struct VYNPulseSequenceDef {
-    int sequence_type;                    // 1 spatially resolved, 2 1D/2D NMR
+    int sequence_type;  // 1 spatially resolved, 2 1D/2D NMR
     int sector_count;
     VYNPulseSectorDef sectors[VYN_MODEL_SECTOR_CAP + 1];  // 1-based
 };
@@ -87,8 +87,7 @@ VYNModelStatus VYNModel_ValidateAll(const VYNSpinSystemDef* spin, const VYNPulse
                                     const VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
 
 // Formats a message into errbuf when both errbuf and errbufsz are non-zero.
-void vyn_set_error(char* errbuf, size_t errbufsz, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void vyn_set_error(char* errbuf, size_t errbufsz, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // ---- shared line syntax and strict parsers ----
 void trim_in_place(char* s);
@@ -106,8 +105,7 @@ void vyn_set_list_length_error(const char* key, int expected, const char* text, 
 int vyn_extract_metadata_token(const char* text, const char* name, char* out, size_t cap);
 int vyn_parse_spin_index_list(const char* text, int* out, int* count);
 int vyn_parse_ppm_list_average(const char* text, double* mean, int* count);
-int vyn_parse_quelder_subgroup(const char* value, VYNSpinSystemDef* spin, int lineno, char* errbuf,
-                               size_t errbufsz);
+int vyn_parse_quelder_subgroup(const char* value, VYNSpinSystemDef* spin, int lineno, char* errbuf, size_t errbufsz);
 
 // ---- path helpers of the model layer ----
 int vyn_path_is_absolute(const char* path);
@@ -124,8 +122,7 @@ int vyn_file_exists_local(const char* path);
 int vyn_copy_basename_without_extension_local(const char* path, char* out, size_t outsz);
 
 // ---- spin-system file ----
-VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf,
-                                         size_t errbufsz);
+VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf, size_t errbufsz);
 VYNModelStatus vyn_write_spin_system_text(const char* path, const char* name, const VYNSpinSystemDef* spin,
                                           char* errbuf, size_t errbufsz);
 
@@ -159,8 +156,8 @@ VYNModelStatus VYNModel_ActivateInLegacyRuntime(const VYNSpinSystemDef* spin, co
                                                 const VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_ApplyToLegacyGlobals(const VYNSpinSystemDef* spin, const VYNPulseSequenceDef* seq,
                                              const VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
-VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq,
-                                                 VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
+VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq, VYNRunConfig* cfg,
+                                                 char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char* errbuf, size_t errbufsz);
 void VYNModel_OptimizePreparedSequenceSectorInteractive();
 

@@ -1,15 +1,13 @@
 // Binding of the model records to the engine state: activation and capture.
-#include "vynmodel.h"
-#include "vynmodel_subgroups.h"
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 
 #include "vyn.h"
 #include "vyn_sequence.h"
 #include "vynexpect.h"
-
-#include <cctype>
-
-#include <cstdio>
-#include <cstring>
+#include "vynmodel.h"
+#include "vynmodel_subgroups.h"
 
 // Weak: the sequence-definition state may define these records itself.
 __attribute__((weak)) int vyn_spin_subgroup_count = 0;
@@ -131,8 +129,8 @@ VYNModelStatus VYNModel_ApplyToLegacyGlobals(const VYNSpinSystemDef* spin, const
     return VYN_MODEL_OK;
 }
 
-VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq,
-                                                 VYNRunConfig* cfg, char* errbuf, size_t errbufsz) {
+VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq, VYNRunConfig* cfg,
+                                                 char* errbuf, size_t errbufsz) {
     if (!spin || !seq || !cfg) {
         vyn_set_error(errbuf, errbufsz, "capture arguments must be non-null");
         return VYN_MODEL_ERR_NULLPTR;
@@ -285,8 +283,7 @@ int vynmodel_choose_optimizer_target_from_remark(const char* remark, char* out, 
 int vynmodel_try_define_optimizer_operator_from_sector_remark(int sector_index) {
     if (sector_index < 1 || sector_index > VYN_MAX_SECTORS) return 0;
     char text[256];
-    if (!vynmodel_choose_optimizer_target_from_remark(vyn_sequence.remarks[sector_index], text, sizeof(text)))
-        return 0;
+    if (!vynmodel_choose_optimizer_target_from_remark(vyn_sequence.remarks[sector_index], text, sizeof(text))) return 0;
     if (!VYNDefineCurrentExpectationOperatorExpression(text)) {
         fprintf(stderr, "Could not parse GUI-defined optimization target operator '%s'.\n", text);
         return 0;

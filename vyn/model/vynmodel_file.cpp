@@ -1,18 +1,18 @@
 // Model file (.vynmodel): reader, split-layout writer and result-path handling.
+#include <cstdio>
+#include <cstring>
+
 #include "vynmodel.h"
 #include "vynmodel_textfile.h"
 #include "vynpaths.h"
 
-#include <cstdio>
-#include <cstring>
-
 namespace {
 
-const char* const kInlineKeys[] = {"nspins",           "spin_quantum_numbers", "relative_intensities",
-                                   "resonance_offsets_hz", "coupling_mode",    "jcoupling_hz",
-                                   "sequence_type",    "number_of_sectors",    "sector_type",
-                                   "sector_timepoints", "sector_evolpoints",   "sector_duration_s",
-                                   "sector_pulsefile", "sector_statoff_hz",    "sector_remark"};
+const char* const kInlineKeys[] = {
+    "nspins",           "spin_quantum_numbers", "relative_intensities", "resonance_offsets_hz",
+    "coupling_mode",    "jcoupling_hz",         "sequence_type",        "number_of_sectors",
+    "sector_type",      "sector_timepoints",    "sector_evolpoints",    "sector_duration_s",
+    "sector_pulsefile", "sector_statoff_hz",    "sector_remark"};
 
 // "# vyn_gui_b0_tesla: 3" style setting lines; returns 1 when line is one of them.
 int modelfile_setting_line(const char* trimmed, VYNRunConfig* cfg) {
@@ -68,8 +68,8 @@ int vyn_resolve_model_relative_path(const char* base_filename, const char* store
     out[0] = '\0';
     if (stored_path[0] == '\0') return 1;
     char dir[2048];
-    const int have_dir = !vyn_path_is_absolute(stored_path) && base_filename &&
-                         vyn_dirname_copy(base_filename, dir, sizeof(dir));
+    const int have_dir =
+        !vyn_path_is_absolute(stored_path) && base_filename && vyn_dirname_copy(base_filename, dir, sizeof(dir));
     return modelfile_place_stored(stored_path, have_dir ? dir : nullptr, out, outsz);
 }
 
@@ -137,10 +137,20 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
         return VYN_MODEL_ERR_IO;
     }
     enum { K_VERSION, K_NAME, K_SPIN, K_SEQ, K_NDX, K_NDY, K_NDZ, K_X0, K_Y0, K_Z0, K_DX, K_DY, K_DZ, K_RESULT, K_N };
-    static const char* const names[K_N] = {"format_version", "model_name", "spin_system_file", "sequence_file",
-                                           "ndx",            "ndy",        "ndz",              "x0_cm",
-                                           "y0_cm",          "z0_cm",      "dx_cm",            "dy_cm",
-                                           "dz_cm",          "result_file"};
+    static const char* const names[K_N] = {"format_version",
+                                           "model_name",
+                                           "spin_system_file",
+                                           "sequence_file",
+                                           "ndx",
+                                           "ndy",
+                                           "ndz",
+                                           "x0_cm",
+                                           "y0_cm",
+                                           "z0_cm",
+                                           "dx_cm",
+                                           "dy_cm",
+                                           "dz_cm",
+                                           "result_file"};
     int seen[K_N] = {};
     int* const ints[3] = {&cfg->ndx, &cfg->ndy, &cfg->ndz};
     double* const reals[6] = {&cfg->x0_cm, &cfg->y0_cm, &cfg->z0_cm, &cfg->dx_cm, &cfg->dy_cm, &cfg->dz_cm};
@@ -192,7 +202,9 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
                     return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 break;
             }
-            case K_NAME: snprintf(cfg->model_name, sizeof(cfg->model_name), "%s", v); break;
+            case K_NAME:
+                snprintf(cfg->model_name, sizeof(cfg->model_name), "%s", v);
+                break;
             case K_SPIN:
             case K_SEQ:
                 if (!vyn_resolve_model_relative_path(filename, v, path, sizeof(path))) {

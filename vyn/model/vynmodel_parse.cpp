@@ -1,12 +1,12 @@
 // Line syntax and strict number parsers shared by the three model text files.
-#include "vynmodel.h"
-
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "vynmodel.h"
 
 void trim_in_place(char* s) {
     if (!s) return;
@@ -213,8 +213,7 @@ int vyn_parse_ppm_list_average(const char* text, double* mean, int* count) {
     return 1;
 }
 
-int vyn_parse_quelder_subgroup(const char* value, VYNSpinSystemDef* spin, int lineno, char* errbuf,
-                               size_t errbufsz) {
+int vyn_parse_quelder_subgroup(const char* value, VYNSpinSystemDef* spin, int lineno, char* errbuf, size_t errbufsz) {
     if (!value || !spin) return 0;
     if (spin->subgroup_count >= VYN_MODEL_MAX_SUBGROUPS) {
         vyn_set_error(errbuf, errbufsz, "line %d: too many quelder_subgroup records", lineno);

@@ -1,11 +1,12 @@
 // Path helpers of the model layer. Builders insert '/'; readers accept '/' and '\'.
-#include "vynmodel.h"
-#include "vynpaths.h"
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
+
+#include "vynmodel.h"
+#include "vynpaths.h"
 
 int vyn_path_is_absolute(const char* path) {
     if (!path || !path[0]) return 0;

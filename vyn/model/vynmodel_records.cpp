@@ -1,9 +1,9 @@
 // Model records: defaults, status texts and validation.
-#include "vynmodel.h"
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "vynmodel.h"
 
 void vyn_set_error(char* errbuf, size_t errbufsz, const char* fmt, ...) {
     if (!errbuf || errbufsz == 0) return;
@@ -15,14 +15,22 @@ void vyn_set_error(char* errbuf, size_t errbufsz, const char* fmt, ...) {
 
 const char* VYNModelStatusString(int status) {
     switch (status) {
-        case VYN_MODEL_OK: return "ok";
-        case VYN_MODEL_ERR_NULLPTR: return "null pointer";
-        case VYN_MODEL_ERR_IO: return "i/o error";
-        case VYN_MODEL_ERR_PARSE: return "parse error";
-        case VYN_MODEL_ERR_RANGE: return "range error";
-        case VYN_MODEL_ERR_DIMENSION: return "dimension error";
-        case VYN_MODEL_ERR_INCOMPATIBLE: return "incompatible with legacy globals";
-        default: return "unknown error";
+        case VYN_MODEL_OK:
+            return "ok";
+        case VYN_MODEL_ERR_NULLPTR:
+            return "null pointer";
+        case VYN_MODEL_ERR_IO:
+            return "i/o error";
+        case VYN_MODEL_ERR_PARSE:
+            return "parse error";
+        case VYN_MODEL_ERR_RANGE:
+            return "range error";
+        case VYN_MODEL_ERR_DIMENSION:
+            return "dimension error";
+        case VYN_MODEL_ERR_INCOMPATIBLE:
+            return "incompatible with legacy globals";
+        default:
+            return "unknown error";
     }
 }
 
@@ -111,8 +119,7 @@ VYNModelStatus VYNSpinSystemDef_Validate(const VYNSpinSystemDef* spin, char* err
         for (int j = 0; j < cnt; ++j) {
             int s = spin->subgroup_spins[g][j];
             if (s < 1 || s > spin->nspins) {
-                vyn_set_error(errbuf, errbufsz, "subgroup %d references spin %d outside 1..%d", g + 1, s,
-                              spin->nspins);
+                vyn_set_error(errbuf, errbufsz, "subgroup %d references spin %d outside 1..%d", g + 1, s, spin->nspins);
                 return VYN_MODEL_ERR_RANGE;
             }
         }
@@ -216,8 +223,7 @@ VYNModelStatus VYNModel_ValidateAll(const VYNSpinSystemDef* spin, const VYNPulse
                 return VYN_MODEL_ERR_INCOMPATIBLE;
             }
             if (sec.number_of_evolpoints != 1) {
-                vyn_set_error(errbuf, errbufsz,
-                              "spatial sequence sector %d has number_of_evolpoints=%d; expected 1", s,
+                vyn_set_error(errbuf, errbufsz, "spatial sequence sector %d has number_of_evolpoints=%d; expected 1", s,
                               sec.number_of_evolpoints);
                 return VYN_MODEL_ERR_INCOMPATIBLE;
             }

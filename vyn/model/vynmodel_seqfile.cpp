@@ -1,15 +1,16 @@
 // Pulse-sequence text file (.vynseq): reader, writer and waveform-path handling.
-#include "vynmodel.h"
-#include "vynmodel_textfile.h"
-#include "vynpaths.h"
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+
+#include "vynmodel.h"
+#include "vynmodel_textfile.h"
+#include "vynpaths.h"
 
 namespace {
 
@@ -113,8 +114,7 @@ void vyn_set_sector_pulse_resolution_error(const char* sequence_filename, int se
                           sector_index, stored);
         return;
     }
-    int have_rf =
-        VYN_GetDefaultRFOutputDir(rfdir, sizeof(rfdir)) && vyn_join_path(rfcand, sizeof(rfcand), rfdir, norm);
+    int have_rf = VYN_GetDefaultRFOutputDir(rfdir, sizeof(rfdir)) && vyn_join_path(rfcand, sizeof(rfcand), rfdir, norm);
     if (have_cand && have_rf)
         vyn_set_error(errbuf, errbufsz,
                       "line %d: sector_pulsefile for sector %d not found; stored leafname '%s'; tried model-relative "
@@ -275,11 +275,21 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
         sector_seen[key][s] = 1;
         VYNPulseSectorDef& sec = seq->sectors[s];
         switch (key) {
-            case SK_TYPE: sec.sector_type = ival; break;
-            case SK_TIMEPOINTS: sec.number_of_timepoints = ival; break;
-            case SK_EVOLPOINTS: sec.number_of_evolpoints = ival; break;
-            case SK_DURATION: sec.total_duration_s = dval; break;
-            case SK_STATOFF: sec.offset_frequency_hz = dval; break;
+            case SK_TYPE:
+                sec.sector_type = ival;
+                break;
+            case SK_TIMEPOINTS:
+                sec.number_of_timepoints = ival;
+                break;
+            case SK_EVOLPOINTS:
+                sec.number_of_evolpoints = ival;
+                break;
+            case SK_DURATION:
+                sec.total_duration_s = dval;
+                break;
+            case SK_STATOFF:
+                sec.offset_frequency_hz = dval;
+                break;
             case SK_PULSEFILE: {
                 char resolved[2048];
                 vyn_resolve_sector_pulse_path(filename, token, resolved, sizeof(resolved));
@@ -297,7 +307,8 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
                 snprintf(sec.pulse_filename, sizeof(sec.pulse_filename), "%s", resolved);
                 break;
             }
-            default: break;
+            default:
+                break;
         }
     }
     const VYNModelStatus closed = vynmodel_finish_read(fp, filename, errbuf, errbufsz);
@@ -309,8 +320,8 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
     for (int s = 1; s <= seq->sector_count; ++s) {
         for (int k = 0; k < SK_REMARK; ++k) {
             if (s > VYN_MODEL_SECTOR_CAP || !sector_seen[k][s]) {
-                vyn_set_error(errbuf, errbufsz, "sequence file is missing one or more required sector keys for sector %d",
-                              s);
+                vyn_set_error(errbuf, errbufsz,
+                              "sequence file is missing one or more required sector keys for sector %d", s);
                 return VYN_MODEL_ERR_PARSE;
             }
         }

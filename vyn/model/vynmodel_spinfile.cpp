@@ -1,9 +1,9 @@
 // Spin-system text file (.vynspin): reader and writer.
-#include "vynmodel.h"
-#include "vynmodel_textfile.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "vynmodel.h"
+#include "vynmodel_textfile.h"
 
 namespace {
 
@@ -13,8 +13,7 @@ struct SpinSeen {
 
 }  // namespace
 
-VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf,
-                                         size_t errbufsz) {
+VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf, size_t errbufsz) {
     if (!filename || !spin) {
         vyn_set_error(errbuf, errbufsz, "spin-system load arguments must be non-null");
         return VYN_MODEL_ERR_NULLPTR;

@@ -1,10 +1,11 @@
 #include "binaryfilehandling.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 binfh_status binfh_last_status = BINFH_OK;
 
@@ -18,29 +19,25 @@ constexpr std::size_t kMaxPath = 4096;
 unsigned char binfh_rowbytes[2 * kMaxDim * 8];
 double binfh_rowvals[2 * kMaxDim];
 
-binfh_status binfh_set(binfh_status st)
-{
+binfh_status binfh_set(binfh_status st) {
     binfh_last_status = st;
     return st;
 }
 
-bool binfh_host_is_little_endian()
-{
+bool binfh_host_is_little_endian() {
     const uint16_t probe = 1;
     unsigned char b;
     std::memcpy(&b, &probe, 1);
     return b == 1;
 }
 
-bool binfh_write_i32(FILE* f, int32_t v)
-{
+bool binfh_write_i32(FILE* f, int32_t v) {
     unsigned char b[4];
     binfh_encode_i32_le(v, b);
     return std::fwrite(b, 4, 1, f) == 1;
 }
 
-bool binfh_read_i32(FILE* f, int32_t* v)
-{
+bool binfh_read_i32(FILE* f, int32_t* v) {
     unsigned char b[4];
     if (std::fread(b, 4, 1, f) != 1) return false;
     *v = binfh_decode_i32_le(b);
@@ -51,16 +48,14 @@ bool binfh_row_args_ok(FILE* f, int n, int row) { return f && n >= 1 && n <= kMa
 
 }  // namespace
 
-void binfh_print_error(const char* context)
-{
+void binfh_print_error(const char* context) {
     const int err = errno;
     const char* ctx = (context && context[0]) ? context : "I/O error";
     const char* text = err ? std::strerror(err) : "unexpected end of file or short transfer";
     std::fprintf(stderr, "%s: %s\n", ctx, text);
 }
 
-void binfh_encode_i32_le(int32_t v, unsigned char out[4])
-{
+void binfh_encode_i32_le(int32_t v, unsigned char out[4]) {
     const uint32_t u = static_cast<uint32_t>(v);
     out[0] = static_cast<unsigned char>(u & 0xffu);
     out[1] = static_cast<unsigned char>((u >> 8) & 0xffu);
@@ -68,8 +63,7 @@ void binfh_encode_i32_le(int32_t v, unsigned char out[4])
     out[3] = static_cast<unsigned char>((u >> 24) & 0xffu);
 }
 
-int32_t binfh_decode_i32_le(const unsigned char in[4])
-{
+int32_t binfh_decode_i32_le(const unsigned char in[4]) {
     const uint32_t u = static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
                        (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
     int32_t v;
@@ -77,8 +71,7 @@ int32_t binfh_decode_i32_le(const unsigned char in[4])
     return v;
 }
 
-void binfh_encode_doubles_le(const double* in, std::size_t count, unsigned char* out)
-{
+void binfh_encode_doubles_le(const double* in, std::size_t count, unsigned char* out) {
     if (binfh_host_is_little_endian()) {
         std::memcpy(out, in, count * 8);
         return;
@@ -90,8 +83,7 @@ void binfh_encode_doubles_le(const double* in, std::size_t count, unsigned char*
     }
 }
 
-bool binfh_fwrite_doubles_le(const double* in, std::size_t count, FILE* f)
-{
+bool binfh_fwrite_doubles_le(const double* in, std::size_t count, FILE* f) {
     if (binfh_host_is_little_endian()) return std::fwrite(in, sizeof(double), count, f) == count;
     unsigned char buf[8 * 256];
     while (count > 0) {
@@ -104,8 +96,7 @@ bool binfh_fwrite_doubles_le(const double* in, std::size_t count, FILE* f)
     return true;
 }
 
-bool binfh_fread_doubles_le(double* out, std::size_t count, FILE* f)
-{
+bool binfh_fread_doubles_le(double* out, std::size_t count, FILE* f) {
     if (std::fread(out, sizeof(double), count, f) != count) return false;
     if (!binfh_host_is_little_endian()) {
         // Decode in place: each 8-byte group is read before it is overwritten.
@@ -118,8 +109,7 @@ bool binfh_fread_doubles_le(double* out, std::size_t count, FILE* f)
     return true;
 }
 
-void binfh_decode_doubles_le(const unsigned char* in, std::size_t count, double* out)
-{
+void binfh_decode_doubles_le(const unsigned char* in, std::size_t count, double* out) {
     if (binfh_host_is_little_endian()) {
         std::memcpy(out, in, count * 8);
         return;
@@ -133,8 +123,7 @@ void binfh_decode_doubles_le(const unsigned char* in, std::size_t count, double*
 
 // --- Header ------------------------------------------------------------------------
 
-binfh_status ReadBinFileHeader_status(FILE* f, int32_t* type, int32_t* num1, int32_t* num2)
-{
+binfh_status ReadBinFileHeader_status(FILE* f, int32_t* type, int32_t* num1, int32_t* num2) {
     if (!f || !type || !num1 || !num2) return binfh_set(BINFH_ERR_NULLPTR);
     int32_t t, a, b;
     errno = 0;
@@ -156,8 +145,7 @@ binfh_status ReadBinFileHeader_status(FILE* f, int32_t* type, int32_t* num1, int
     return binfh_set(BINFH_OK);
 }
 
-binfh_status WriteBinFileHeader_status(FILE* f, int32_t type, int32_t num1, int32_t num2)
-{
+binfh_status WriteBinFileHeader_status(FILE* f, int32_t type, int32_t num1, int32_t num2) {
     if (!f) return binfh_set(BINFH_ERR_NULLPTR);
     errno = 0;
     if (!binfh_write_i32(f, type)) {
@@ -175,16 +163,14 @@ binfh_status WriteBinFileHeader_status(FILE* f, int32_t type, int32_t num1, int3
     return binfh_set(BINFH_OK);
 }
 
-void ReadBinFileHeader(FILE* f, int32_t* type, int32_t* num1, int32_t* num2)
-{
+void ReadBinFileHeader(FILE* f, int32_t* type, int32_t* num1, int32_t* num2) {
     if (type) *type = 0;
     if (num1) *num1 = 0;
     if (num2) *num2 = 0;
     ReadBinFileHeader_status(f, type, num1, num2);
 }
 
-void WriteBinFileHeader(FILE* f, const int32_t* type, const int32_t* num1, const int32_t* num2)
-{
+void WriteBinFileHeader(FILE* f, const int32_t* type, const int32_t* num1, const int32_t* num2) {
     if (!type || !num1 || !num2) {
         binfh_set(BINFH_ERR_NULLPTR);
         return;
@@ -192,13 +178,11 @@ void WriteBinFileHeader(FILE* f, const int32_t* type, const int32_t* num1, const
     WriteBinFileHeader_status(f, *type, *num1, *num2);
 }
 
-void WriteBinFileHeaderI(FILE* f, int32_t type, int32_t num1, int32_t num2)
-{
+void WriteBinFileHeaderI(FILE* f, int32_t type, int32_t num1, int32_t num2) {
     WriteBinFileHeader_status(f, type, num1, num2);
 }
 
-int64_t binfh_body_bytes(int32_t type, int32_t num1, int32_t num2)
-{
+int64_t binfh_body_bytes(int32_t type, int32_t num1, int32_t num2) {
     if (num2 < 0) return -1;
     if (type == BINFH_TYPE_DENSITY) {
         if (num1 < 1 || num1 > kMaxDim) return -1;
@@ -213,8 +197,7 @@ int64_t binfh_body_bytes(int32_t type, int32_t num1, int32_t num2)
     return -1;
 }
 
-binfh_status binfh_read_header_checked_status(FILE* f, int32_t* type, int32_t* num1, int32_t* num2)
-{
+binfh_status binfh_read_header_checked_status(FILE* f, int32_t* type, int32_t* num1, int32_t* num2) {
     if (!f || !type || !num1 || !num2) return binfh_set(BINFH_ERR_NULLPTR);
     int32_t t, a, b;
     const binfh_status st = ReadBinFileHeader_status(f, &t, &a, &b);
@@ -244,8 +227,7 @@ binfh_status binfh_read_header_checked_status(FILE* f, int32_t* type, int32_t* n
     return binfh_set(BINFH_OK);
 }
 
-FILE* binfh_open_checked(const char* path, int32_t* type, int32_t* num1, int32_t* num2)
-{
+FILE* binfh_open_checked(const char* path, int32_t* type, int32_t* num1, int32_t* num2) {
     if (!path || !type || !num1 || !num2) {
         binfh_set(BINFH_ERR_NULLPTR);
         return nullptr;
@@ -266,8 +248,7 @@ FILE* binfh_open_checked(const char* path, int32_t* type, int32_t* num1, int32_t
 
 // --- Row codec ---------------------------------------------------------------------
 
-bool write_cmatrix_row(FILE* f, int n, const CMatrix& M, int row)
-{
+bool write_cmatrix_row(FILE* f, int n, const CMatrix& M, int row) {
     if (!binfh_row_args_ok(f, n, row)) return false;
     for (int c = 1; c <= n; ++c) {
         binfh_rowvals[2 * (c - 1)] = M.re(row, c);
@@ -278,34 +259,31 @@ bool write_cmatrix_row(FILE* f, int n, const CMatrix& M, int row)
     return std::fwrite(binfh_rowbytes, 8, cnt, f) == cnt;
 }
 
-bool read_cmatrix_row(FILE* f, int n, CMatrix& M, int row)
-{
+bool read_cmatrix_row(FILE* f, int n, CMatrix& M, int row) {
     if (!binfh_row_args_ok(f, n, row)) return false;
     const std::size_t cnt = 2 * static_cast<std::size_t>(n);
     if (std::fread(binfh_rowbytes, 8, cnt, f) != cnt) return false;
     binfh_decode_doubles_le(binfh_rowbytes, cnt, binfh_rowvals);
-    for (int c = 1; c <= n; ++c) M(row, c) = std::complex<double>(binfh_rowvals[2 * (c - 1)], binfh_rowvals[2 * (c - 1) + 1]);
+    for (int c = 1; c <= n; ++c)
+        M(row, c) = std::complex<double>(binfh_rowvals[2 * (c - 1)], binfh_rowvals[2 * (c - 1) + 1]);
     return true;
 }
 
-bool read_density_matrix(FILE* f, int n, int rows, CMatrix& M)
-{
+bool read_density_matrix(FILE* f, int n, int rows, CMatrix& M) {
     if (!f || n < 1 || n > kMaxDim || rows < 1 || rows > n) return false;
     for (int r = 1; r <= rows; ++r)
         if (!read_cmatrix_row(f, n, M, r)) return false;
     return true;
 }
 
-bool write_density_matrix(FILE* f, int n, const CMatrix& M)
-{
+bool write_density_matrix(FILE* f, int n, const CMatrix& M) {
     if (!f || n < 1 || n > kMaxDim) return false;
     for (int r = 1; r <= n; ++r)
         if (!write_cmatrix_row(f, n, M, r)) return false;
     return true;
 }
 
-bool binfh_write_matrix_copies(FILE* f, int n, const CMatrix& M, int count)
-{
+bool binfh_write_matrix_copies(FILE* f, int n, const CMatrix& M, int count) {
     if (count < 0) return false;
     for (int k = 0; k < count; ++k)
         if (!write_density_matrix(f, n, M)) return false;
@@ -314,8 +292,7 @@ bool binfh_write_matrix_copies(FILE* f, int n, const CMatrix& M, int count)
 
 // --- Files -------------------------------------------------------------------------
 
-bool copy_file_binary(const char* src_path, const char* dst_path)
-{
+bool copy_file_binary(const char* src_path, const char* dst_path) {
     if (!src_path || !dst_path || !src_path[0] || !dst_path[0]) return false;
     if (std::strlen(dst_path) > kMaxPath) {
         std::fprintf(stderr, "copy_file_binary: destination path too long\n");
@@ -380,8 +357,7 @@ bool copy_file_binary(const char* src_path, const char* dst_path)
 
 // --- "store" rewrite protocol ------------------------------------------------------
 
-FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int32_t num2)
-{
+FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int32_t num2) {
     if (!store_path) {
         binfh_set(BINFH_ERR_NULLPTR);
         return nullptr;
@@ -401,8 +377,7 @@ FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int3
     return f;
 }
 
-bool binfh_store_commit(FILE* store, const char* store_path, const char* target_path)
-{
+bool binfh_store_commit(FILE* store, const char* store_path, const char* target_path) {
     if (!store || !store_path || !target_path) {
         if (store) binfh_store_abort(store, store_path);
         binfh_set(BINFH_ERR_NULLPTR);
@@ -431,15 +406,13 @@ bool binfh_store_commit(FILE* store, const char* store_path, const char* target_
     return true;
 }
 
-void binfh_store_abort(FILE* store, const char* store_path)
-{
+void binfh_store_abort(FILE* store, const char* store_path) {
     if (store) std::fclose(store);
     if (store_path) std::remove(store_path);
 }
 
 binfh_status binfh_init_density_file_status(const char* path, const char* store_path, int n, int count,
-                                            const CMatrix& M)
-{
+                                            const CMatrix& M) {
     if (!path || !store_path) return binfh_set(BINFH_ERR_NULLPTR);
     if (n < 1 || n > kMaxDim || count < 0) return binfh_set(BINFH_ERR_BADARG);
     FILE* st = binfh_store_begin(store_path, BINFH_TYPE_DENSITY, n, count);
@@ -454,9 +427,7 @@ binfh_status binfh_init_density_file_status(const char* path, const char* store_
     return binfh_set(BINFH_OK);
 }
 
-binfh_status binfh_resize_density_file_status(const char* path, const char* store_path, int new_count,
-                                              CMatrix& work)
-{
+binfh_status binfh_resize_density_file_status(const char* path, const char* store_path, int new_count, CMatrix& work) {
     if (!path || !store_path) return binfh_set(BINFH_ERR_NULLPTR);
     if (new_count < 0) return binfh_set(BINFH_ERR_BADARG);
     int32_t type, n, count;
@@ -493,10 +464,8 @@ binfh_status binfh_resize_density_file_status(const char* path, const char* stor
 }
 
 binfh_status binfh_rewrite_density_file_status(const char* path, const char* store_path, int n, int count,
-                                               binfh_matrix_fn fn, void* ctx, CMatrix& work,
-                                               binfh_rewrite_stage* stage, int32_t* hdr_type,
-                                               int32_t* hdr_num1, int32_t* hdr_num2)
-{
+                                               binfh_matrix_fn fn, void* ctx, CMatrix& work, binfh_rewrite_stage* stage,
+                                               int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
     binfh_rewrite_stage dummy;
     if (!stage) stage = &dummy;
     *stage = BINFH_STAGE_NONE;

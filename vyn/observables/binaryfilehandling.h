@@ -128,20 +128,19 @@ binfh_status binfh_init_density_file_status(const char* path, const char* store_
 // matrix (read into work), through the store protocol. A file that already
 // holds new_count matrices is left unchanged (BINFH_OK). A file without any
 // matrix cannot be resized (BINFH_ERR_BADARG).
-binfh_status binfh_resize_density_file_status(const char* path, const char* store_path, int new_count,
-                                              CMatrix& work);
+binfh_status binfh_resize_density_file_status(const char* path, const char* store_path, int new_count, CMatrix& work);
 
 // Where a failed binfh_rewrite_density_file_status stopped.
 enum binfh_rewrite_stage {
-    BINFH_STAGE_NONE = 0,        // success
-    BINFH_STAGE_OPEN_INPUT,      // target could not be opened
-    BINFH_STAGE_READ_HEADER,     // header unreadable or inconsistent with the file size
-    BINFH_STAGE_MISMATCH,        // header is not (0, n, count)
-    BINFH_STAGE_OPEN_STORE,      // store could not be created or its header written
-    BINFH_STAGE_READ_MATRIX,     // short read of a matrix
-    BINFH_STAGE_WRITE_MATRIX,    // short write to the store
-    BINFH_STAGE_CALLBACK,        // the callback asked to stop
-    BINFH_STAGE_COMMIT,          // flush/close/rename failed
+    BINFH_STAGE_NONE = 0,      // success
+    BINFH_STAGE_OPEN_INPUT,    // target could not be opened
+    BINFH_STAGE_READ_HEADER,   // header unreadable or inconsistent with the file size
+    BINFH_STAGE_MISMATCH,      // header is not (0, n, count)
+    BINFH_STAGE_OPEN_STORE,    // store could not be created or its header written
+    BINFH_STAGE_READ_MATRIX,   // short read of a matrix
+    BINFH_STAGE_WRITE_MATRIX,  // short write to the store
+    BINFH_STAGE_CALLBACK,      // the callback asked to stop
+    BINFH_STAGE_COMMIT,        // flush/close/rename failed
 };
 
 // Callback of the rewrite: gets the 1-based matrix number and the matrix and
@@ -155,6 +154,5 @@ typedef bool (*binfh_matrix_fn)(int index, int n, CMatrix& m, void* ctx);
 // the file's header values are left in *hdr_type/num1/num2 when read (for the
 // caller's mismatch message).
 binfh_status binfh_rewrite_density_file_status(const char* path, const char* store_path, int n, int count,
-                                               binfh_matrix_fn fn, void* ctx, CMatrix& work,
-                                               binfh_rewrite_stage* stage, int32_t* hdr_type,
-                                               int32_t* hdr_num1, int32_t* hdr_num2);
+                                               binfh_matrix_fn fn, void* ctx, CMatrix& work, binfh_rewrite_stage* stage,
+                                               int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2);

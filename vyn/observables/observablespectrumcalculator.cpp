@@ -1,18 +1,19 @@
 // Receiver signals and spectra of the density matrices in dm.bin.
 #include "observablespectrumcalculator.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "four3.h"
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "binaryfilehandling.h"
+#include "four3.h"
 #include "rfpulseplot.h"
 #include "vyndatafileio.h"
 
@@ -21,9 +22,9 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 const char* const kSignalFile = "vynsign.bin";
 
-CMatrix osc_hprime;    // precession operator H' = -(H0 + 2 pi f_off Oz)
-CMatrix osc_prop;      // single-step propagator of the direct signal
-CMatrix osc_single;    // per-spin operator of the diagnostics
+CMatrix osc_hprime;  // precession operator H' = -(H0 + 2 pi f_off Oz)
+CMatrix osc_prop;    // single-step propagator of the direct signal
+CMatrix osc_single;  // per-spin operator of the diagnostics
 
 bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
@@ -123,8 +124,8 @@ void osc_print_line_list(const char* title, const OscLine* cs, int nc, const Osc
 
 // Transverse expectations per spin and the line lists of the matrix at
 // acquisition start. The eigensolver serves every dimension up to 256.
-void osc_acquisition_diagnostics(int n, const CMatrix& rho, const CMatrix& Ox, const CMatrix& Oy,
-                                 const SpinKet& ket, const SpinIList& Ilist) {
+void osc_acquisition_diagnostics(int n, const CMatrix& rho, const CMatrix& Ox, const CMatrix& Oy, const SpinKet& ket,
+                                 const SpinIList& Ilist) {
     std::puts("\nVYN ADC-start per-spin transverse expectations");
     std::puts("  columns: spin  <Ix>_re  <Iy>_re");
     int last = 0;
@@ -228,8 +229,8 @@ double* osc_read_signal_body(FILE* in, size_t total, const char* read_error) {
 
 double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
-void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime,
-                                    const CMatrix& Ox, const CMatrix& Oy, double* re_out, double* im_out) {
+void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
+                                    const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
     const double dt = acq / np;
     ExpMatrix(n, Hprime, dt, osc_prop);
@@ -259,9 +260,8 @@ void build_scalar_signal_from_spectrum(int np, double acq, const double cos_list
 
 double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, int np, double acq, double f_off,
                                                             const char* output_name,
-                                                            const VYNSlowBandSplitConfig* slow_cfg,
-                                                            CMatrix& scratch, const CMatrix& H0,
-                                                            const CMatrix& Ox, const CMatrix& Oy,
+                                                            const VYNSlowBandSplitConfig* slow_cfg, CMatrix& scratch,
+                                                            const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy,
                                                             const CMatrix& Oz, const SpinKet& ket,
                                                             const SpinIList& Ilist) {
     if (!n_ptr || np < 1 || !(acq > 0.0)) return 0.0;
@@ -299,8 +299,9 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     bool ok = WriteBinFileHeader_status(out, BINFH_TYPE_SIGNAL, np, count) == BINFH_OK;
     const bool slow = slow_cfg && slow_cfg->enabled;
     if (ok && slow && count > 1 && !osc_quiet())
-        std::printf("SLOW multiplet-resolved export skipped for %d traces; complete receiver signal is still written.\n",
-                    count);
+        std::printf(
+            "SLOW multiplet-resolved export skipped for %d traces; complete receiver signal is still written.\n",
+            count);
     for (int j = 0; ok && j < count; ++j) {
         if (!read_density_matrix(in, n, n, scratch)) {
             std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
@@ -325,10 +326,10 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
     return ok ? acq : 0.0;
 }
 
-double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off,
-                                                const char* output_name, CMatrix& scratch, const CMatrix& H0,
-                                                const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
-                                                const SpinKet& ket, const SpinIList& Ilist) {
+double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off, const char* output_name,
+                                                CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                                                const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket,
+                                                const SpinIList& Ilist) {
     return SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(n, np, acq, f_off, output_name, nullptr, scratch, H0,
                                                                 Ox, Oy, Oz, ket, Ilist);
 }
@@ -350,8 +351,8 @@ double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, c
                                                     Ilist);
 }
 
-void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
-                     const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist) {
+void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy,
+                     const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist) {
     const double acq = SeparateSpectra_GenerateSignal(n, np, scratch, H0, Ox, Oy, Oz, ket, Ilist);
     if (acq > 0.0 && !osc_quiet()) SpectrumOutputMenu(acq);
 }
@@ -461,7 +462,8 @@ void TransposeDataMatrix(const char* in_name, const char* out_name) {
     }
     bool ok = WriteBinFileHeader_status(out, type, C, R) == BINFH_OK;
     for (int r = 0; ok && r < R; ++r)
-        for (int c = 0; ok && c < C; ++c) ok = binfh_fwrite_doubles_le(&data[2 * (static_cast<size_t>(c) * R + r)], 2, out);
+        for (int c = 0; ok && c < C; ++c)
+            ok = binfh_fwrite_doubles_le(&data[2 * (static_cast<size_t>(c) * R + r)], 2, out);
     if (!ok) std::puts(">>> WRITE TO BINARY FILE ERROR <<<");
     std::fclose(out);
     std::free(data);
@@ -629,8 +631,8 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
             const double f1 = (j - N1 / 2) * df;
             const double f2 = N2 >= 2 ? tr : 0.0;
             const double mag = std::sqrt(sr * sr + si * si);
-            std::fprintf(fd, "%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n", f1, f2, sr, si, sr, si, sr,
-                         si, mag);
+            std::fprintf(fd, "%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n", f1, f2, sr, si, sr, si, sr, si,
+                         mag);
         }
     }
     std::free(data);

@@ -7,18 +7,17 @@
 #include <cstddef>
 
 #include "matrixmathlib.h"
-#include "vyn_sequence.h"
-
 #include "spinoperatorlib.h"
 #include "vyn.h"  // VYN_SetSmokeCheckMode / VYN_GetSmokeCheckMode
+#include "vyn_sequence.h"
 
 double finite_or_zero(double x);
 
 // Direct propagation of rho under Hprime (already negated Hamiltonian, rad/s):
 // re[k] = Re Tr(Ox rho_k), im[k] = Re Tr(Oy rho_k), rho_k at time k*acq/np.
 // rho is used as working storage and ends as the last propagated state.
-void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime,
-                                    const CMatrix& Ox, const CMatrix& Oy, double* re_out, double* im_out);
+void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
+                                    const CMatrix& Oy, double* re_out, double* im_out);
 
 // Sum of cosine and sine lines (line lists as DoSpectrum writes them:
 // [1][k] amplitude, [2][k] frequency in Hz) sampled at t = k*acq/(np-1).
@@ -27,27 +26,25 @@ void build_scalar_signal_from_spectrum(int np, double acq, const double cos_list
 
 double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n, int np, double acq, double f_off,
                                                             const char* output_name,
-                                                            const VYNSlowBandSplitConfig* slow_cfg,
-                                                            CMatrix& scratch, const CMatrix& H0,
-                                                            const CMatrix& Ox, const CMatrix& Oy,
+                                                            const VYNSlowBandSplitConfig* slow_cfg, CMatrix& scratch,
+                                                            const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy,
                                                             const CMatrix& Oz, const SpinKet& ket,
                                                             const SpinIList& Ilist);
-double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off,
-                                                const char* output_name, CMatrix& scratch, const CMatrix& H0,
-                                                const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
-                                                const SpinKet& ket, const SpinIList& Ilist);
-double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, const CMatrix& H0,
-                                      const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz,
-                                      const SpinKet& ket, const SpinIList& Ilist);
-void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
-                     const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+double SeparateSpectra_GenerateSignalWithParams(const int* n, int np, double acq, double f_off, const char* output_name,
+                                                CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                                                const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket,
+                                                const SpinIList& Ilist);
+double SeparateSpectra_GenerateSignal(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
+                                      const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+void SeparateSpectra(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy,
+                     const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
 // Returns the acquisition time of the written average signal, 0 on failure.
 double AverageSpectrum(const int* n, int* np, CMatrix& accumulator, const CMatrix& H0, const CMatrix& Ox,
                        const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
 // Non-interactive core of the average spectrum: sums dm.bin, builds the line
 // lists and writes "vynsign.bin". Returns acq on success, 0 on failure.
-double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatrix& accumulator,
-                                  const CMatrix& H0, const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz);
+double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatrix& accumulator, const CMatrix& H0,
+                                  const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz);
 void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
                          const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
 

@@ -1,10 +1,11 @@
 #include "vyndatafileio.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "binaryfilehandling.h"
 
@@ -12,30 +13,26 @@ dataio_status dataio_last_status = DATAIO_OK;
 
 namespace {
 
-dataio_status dataio_set(dataio_status st)
-{
+dataio_status dataio_set(dataio_status st) {
     dataio_last_status = st;
     return st;
 }
 
-void dataio_print_error(const char* context)
-{
+void dataio_print_error(const char* context) {
     const int err = errno;
     const char* ctx = (context && context[0]) ? context : "I/O error";
     const char* text = err ? std::strerror(err) : "missing or malformed data";
     std::fprintf(stderr, "%s: %s\n", ctx, text);
 }
 
-dataio_status dataio_check_args(const int* count, const double* array, const char* filename)
-{
+dataio_status dataio_check_args(const int* count, const double* array, const char* filename) {
     if (!count || !array || !filename) return DATAIO_ERR_NULLPTR;
     if (*count < 0 || !filename[0]) return DATAIO_ERR_BADARG;
     return DATAIO_OK;
 }
 
 // Reads the name of the file to open after a prompt; false on failed input.
-bool dataio_prompt_filename(const char* prompt, char* name)
-{
+bool dataio_prompt_filename(const char* prompt, char* name) {
     std::fputs(prompt, stdout);
     std::fflush(stdout);
     return dataio_read_word(name, DATAIO_MAX_FILENAME);
@@ -43,8 +40,7 @@ bool dataio_prompt_filename(const char* prompt, char* name)
 
 // Reads *count values, one plain number each (sg false) or the value of an
 // SG-plot line "curve abscissa value" (sg true).
-dataio_status dataio_read_values(const int* count, double* array, const char* filename, bool sg)
-{
+dataio_status dataio_read_values(const int* count, double* array, const char* filename, bool sg) {
     const dataio_status chk = dataio_check_args(count, array, filename);
     if (chk != DATAIO_OK) return dataio_set(chk);
     errno = 0;
@@ -71,8 +67,7 @@ dataio_status dataio_read_values(const int* count, double* array, const char* fi
 
 // Writes count values, one per line (sg false) or as SG-plot lines of curve
 // 1 with abscissa x[i], or i when x is null (sg true).
-dataio_status dataio_write_values(int count, const double* x, const double* array, const char* filename, bool sg)
-{
+dataio_status dataio_write_values(int count, const double* x, const double* array, const char* filename, bool sg) {
     if (!array || !filename) return dataio_set(DATAIO_ERR_NULLPTR);
     if (count < 0 || !filename[0]) return dataio_set(DATAIO_ERR_BADARG);
     errno = 0;
@@ -98,8 +93,7 @@ dataio_status dataio_write_values(int count, const double* x, const double* arra
 
 // Asks for the file name, then reads through reader.
 void dataio_ask_and_read(const char* prompt, const int* count, double* array,
-                         dataio_status (*reader)(const int*, double*, const char*))
-{
+                         dataio_status (*reader)(const int*, double*, const char*)) {
     char name[DATAIO_MAX_FILENAME + 1];
     if (!dataio_prompt_filename(prompt, name)) {
         dataio_set(DATAIO_ERR_IO);
@@ -110,8 +104,7 @@ void dataio_ask_and_read(const char* prompt, const int* count, double* array,
 
 }  // namespace
 
-bool dataio_read_word(char* buf, int maxlen)
-{
+bool dataio_read_word(char* buf, int maxlen) {
     if (!buf || maxlen < 1) return false;
     char line[1024];
     for (;;) {
@@ -140,28 +133,23 @@ bool dataio_read_word(char* buf, int maxlen)
     }
 }
 
-dataio_status AsciiIn_status(const int* count, double* array, const char* filename)
-{
+dataio_status AsciiIn_status(const int* count, double* array, const char* filename) {
     return dataio_read_values(count, array, filename, false);
 }
 
-dataio_status SGFileIn_status(const int* count, double* array, const char* filename)
-{
+dataio_status SGFileIn_status(const int* count, double* array, const char* filename) {
     return dataio_read_values(count, array, filename, true);
 }
 
-void AsciiIn(const int* count, double* array)
-{
+void AsciiIn(const int* count, double* array) {
     dataio_ask_and_read("<< ASCII File In >>\nEnter filename : ", count, array, AsciiIn_status);
 }
 
-void SGFileIn(const int* count, double* array)
-{
+void SGFileIn(const int* count, double* array) {
     dataio_ask_and_read("<< SG-Plot File In >>\nEnter filename : ", count, array, SGFileIn_status);
 }
 
-dataio_status RealArrayIn(const int* count, double* array)
-{
+dataio_status RealArrayIn(const int* count, double* array) {
     if (!count || !array) return dataio_set(DATAIO_ERR_NULLPTR);
     if (*count < 0) return dataio_set(DATAIO_ERR_BADARG);
     std::puts("Read ASCII-file containing reals:");
@@ -189,18 +177,15 @@ dataio_status RealArrayIn(const int* count, double* array)
     return dataio_set(DATAIO_OK);
 }
 
-dataio_status AsciiOut_status(int count, const double* array, const char* filename)
-{
+dataio_status AsciiOut_status(int count, const double* array, const char* filename) {
     return dataio_write_values(count, nullptr, array, filename, false);
 }
 
-dataio_status SGFileOut_status(int count, const double* x, const double* array, const char* filename)
-{
+dataio_status SGFileOut_status(int count, const double* x, const double* array, const char* filename) {
     return dataio_write_values(count, x, array, filename, true);
 }
 
-dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t num2)
-{
+dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t num2) {
     if (!f) return dataio_set(DATAIO_ERR_NULLPTR);
     int32_t words[DATAIO_PVWAVE_HEADER_BYTES / 4] = {0};
     words[0] = 3;
@@ -219,8 +204,7 @@ dataio_status dataio_write_pvwave_header_status(FILE* f, int32_t num1, int32_t n
     return dataio_set(DATAIO_OK);
 }
 
-dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char* out_path)
-{
+dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char* out_path) {
     if (!signal_path || !out_path) return dataio_set(DATAIO_ERR_NULLPTR);
     if (!out_path[0] || std::strlen(out_path) > 4096) return dataio_set(DATAIO_ERR_BADARG);
     int32_t type, num1, num2;
@@ -257,7 +241,8 @@ dataio_status dataio_signal_to_pvwave_status(const char* signal_path, const char
     int64_t left = binfh_body_bytes(type, num1, num2);
     static unsigned char chunk[8192];
     while (ok && left > 0) {
-        const std::size_t want = left < static_cast<int64_t>(sizeof chunk) ? static_cast<std::size_t>(left) : sizeof chunk;
+        const std::size_t want =
+            left < static_cast<int64_t>(sizeof chunk) ? static_cast<std::size_t>(left) : sizeof chunk;
         errno = 0;
         if (std::fread(chunk, 1, want, in) != want) {
             dataio_print_error("fread");

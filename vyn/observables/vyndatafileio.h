@@ -19,10 +19,10 @@
 #include <cstdio>
 
 enum dataio_status {
-    DATAIO_OK = 0,          // success, or the user cancelled
-    DATAIO_ERR_NULLPTR = 1, // a required count, array or file name was missing
+    DATAIO_OK = 0,           // success, or the user cancelled
+    DATAIO_ERR_NULLPTR = 1,  // a required count, array or file name was missing
     DATAIO_ERR_BADARG = 2,
-    DATAIO_ERR_IO = 3,      // open, read, write or console input failed
+    DATAIO_ERR_IO = 3,  // open, read, write or console input failed
 };
 
 extern dataio_status dataio_last_status;

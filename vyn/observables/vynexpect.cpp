@@ -1,14 +1,16 @@
 // Interactive operator definition, expectation values of stored density
 // matrices, expectation profiles and single-voxel receiver signals.
+#include "vynexpect.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "binaryfilehandling.h"
-#include "vynexpect.h"
 
 namespace {
 constexpr int kMaxSpins = 8;
@@ -70,11 +72,21 @@ bool vx_spin_system_ready() {
 // The single-spin operator of the manual menu (1 I+, 2 I-, 3 Ix, 4 Iy, other Iz).
 void vx_single_operator(int n, const SpinIList& Ilist, const SpinKet& ket, int spin, int type, CMatrix& out) {
     switch (type) {
-        case 1: MakeMatrixIplus(Ilist, ket, n, spin, out); break;
-        case 2: MakeMatrixImin(Ilist, ket, n, spin, out); break;
-        case 3: MakeMatrixIx(Ilist, ket, n, spin, out); break;
-        case 4: MakeMatrixIy(Ilist, ket, n, spin, out); break;
-        default: MakeMatrixIz(Ilist, ket, n, spin, out); break;
+        case 1:
+            MakeMatrixIplus(Ilist, ket, n, spin, out);
+            break;
+        case 2:
+            MakeMatrixImin(Ilist, ket, n, spin, out);
+            break;
+        case 3:
+            MakeMatrixIx(Ilist, ket, n, spin, out);
+            break;
+        case 4:
+            MakeMatrixIy(Ilist, ket, n, spin, out);
+            break;
+        default:
+            MakeMatrixIz(Ilist, ket, n, spin, out);
+            break;
     }
 }
 }  // namespace
@@ -239,7 +251,9 @@ void ExpValNDensMat() {
         return;
     }
     const long pos = std::ftell(in);
-    if (pos != 12) std::fprintf(stderr, "ExpValNDensMat: warning: unexpected header size/position (ftell=%ld, expected 12)\n", pos);
+    if (pos != 12)
+        std::fprintf(stderr, "ExpValNDensMat: warning: unexpected header size/position (ftell=%ld, expected 12)\n",
+                     pos);
     if (!vx_spin_system_ready()) {
         std::printf("ExpValNDensMat: define spin system first.\n");
         std::fclose(in);
@@ -534,7 +548,6 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
     std::printf("Wrote voxel %d receiver signal to %s (samples=%d acquisition=%.15g s).\n", voxel,
-                (output_file && *output_file) ? output_file : "vynsign.bin", np,
-                res);
+                (output_file && *output_file) ? output_file : "vynsign.bin", np, res);
     return true;
 }

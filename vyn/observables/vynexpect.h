@@ -12,8 +12,8 @@
 constexpr int VYN_OPSYM_LEN = 9;  // 8 spins + terminator
 
 bool parse_product_operator_string(const char* text, int Nspins, char* symbols);
-void create_norm_operator_spinhalf(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket,
-                                   const char* symbols, CMatrix& out);
+void create_norm_operator_spinhalf(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, const char* symbols,
+                                   CMatrix& out);
 bool create_operator_expression_spinhalf(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket,
                                          const char* expression, CMatrix& out);
 bool is_undefined_operator_expression(const char* text);

@@ -126,8 +126,8 @@ void make_identity_operator(int n, CMatrix& out) {
     for (int i = 1; i <= n; ++i) out(i, i) = 1.0;
 }
 
-void create_norm_operator_spinhalf(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket,
-                                   const char* symbols, CMatrix& out) {
+void create_norm_operator_spinhalf(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, const char* symbols,
+                                   CMatrix& out) {
     Nspins = clamp_spins(Nspins);
     make_identity_operator(n, vynexpect_product);
     for (int s = 1; symbols && s <= Nspins && symbols[s - 1]; ++s) {

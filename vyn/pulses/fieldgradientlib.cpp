@@ -139,9 +139,17 @@ void CalcGrad(const int* ap, const double* h, double* gs) {
         return;
     }
     switch (choice) {
-        case 1: gradproc1(ap, h, gs); break;
-        case 2: gradproc2(ap, h, gs); break;
-        case 3: gradproc3(ap, h, gs); break;
-        default: fieldgrad_store(FIELDGRAD_ERR_BADARG); break;
+        case 1:
+            gradproc1(ap, h, gs);
+            break;
+        case 2:
+            gradproc2(ap, h, gs);
+            break;
+        case 3:
+            gradproc3(ap, h, gs);
+            break;
+        default:
+            fieldgrad_store(FIELDGRAD_ERR_BADARG);
+            break;
     }
 }

@@ -20,14 +20,12 @@ double rfp_im[VYN_MAX_RF_POINTS];
 // Byte image of up to five waveform blocks.
 unsigned char rfp_bytes[5 * 8 * VYN_MAX_RF_POINTS];
 
-bool rfp_args_ok(int npar, int ap)
-{
+bool rfp_args_ok(int npar, int ap) {
     return npar >= 1 && ap >= 2 && ap <= VYN_MAX_RF_POINTS && is_power_of_two(static_cast<std::size_t>(ap));
 }
 
 // Analysis of one channel into par[base..].
-void signal_to_par_centered(int ap, int nmodes, const double* s, double* par, int base)
-{
+void signal_to_par_centered(int ap, int nmodes, const double* s, double* par, int base) {
     for (int k = 0; k < ap; ++k) {
         rfp_re[k] = s[k];
         rfp_im[k] = 0.0;
@@ -42,8 +40,7 @@ void signal_to_par_centered(int ap, int nmodes, const double* s, double* par, in
 
 // Synthesis of one channel from par[base..]; keep_higher starts from the
 // spectrum of the current samples, otherwise from zero.
-void par_to_signal_centered(int ap, int nmodes, const double* par, int base, double* s, bool keep_higher)
-{
+void par_to_signal_centered(int ap, int nmodes, const double* par, int base, double* s, bool keep_higher) {
     for (int k = 0; k < ap; ++k) {
         rfp_re[k] = keep_higher ? s[k] : 0.0;
         rfp_im[k] = 0.0;
@@ -60,8 +57,7 @@ void par_to_signal_centered(int ap, int nmodes, const double* par, int base, dou
     for (int k = 0; k < ap; ++k) s[k] = rfp_re[k];
 }
 
-void par_to_pulse(int npar, int ap, const double* par, double* xb, double* yb, bool keep_higher)
-{
+void par_to_pulse(int npar, int ap, const double* par, double* xb, double* yb, bool keep_higher) {
     if (!rfp_args_ok(npar, ap) || !par || !xb || !yb) return;
     const int nmodes = rfpulseparam_max_modes(npar, ap);
     par_to_signal_centered(ap, nmodes, par, 0, xb, keep_higher);
@@ -69,8 +65,7 @@ void par_to_pulse(int npar, int ap, const double* par, double* xb, double* yb, b
 }
 
 bool rfp_write_blocks(int ap, const double* const* blocks, const char* const* names, int nblocks,
-                      const char* filename)
-{
+                      const char* filename) {
     if (!filename || ap < 1 || ap > VYN_MAX_RF_POINTS) return false;
     for (int b = 0; b < nblocks; ++b)
         if (!blocks[b]) return false;
@@ -96,8 +91,7 @@ bool rfp_write_blocks(int ap, const double* const* blocks, const char* const* na
     return ok;
 }
 
-bool rfp_read_blocks(int ap, double* const* blocks, int nblocks, const char* filename)
-{
+bool rfp_read_blocks(int ap, double* const* blocks, int nblocks, const char* filename) {
     if (!filename || ap < 1 || ap > VYN_MAX_RF_POINTS) return false;
     for (int b = 0; b < nblocks; ++b)
         if (!blocks[b]) return false;
@@ -119,8 +113,7 @@ bool rfp_read_blocks(int ap, double* const* blocks, int nblocks, const char* fil
 
 }  // namespace
 
-int rfpulseparam_max_modes(int npar_local, int ap_local)
-{
+int rfpulseparam_max_modes(int npar_local, int ap_local) {
     int half = ap_local / 2;
     if (half < 1) half = 1;
     int m = half - 1;
@@ -129,8 +122,7 @@ int rfpulseparam_max_modes(int npar_local, int ap_local)
     return m < 0 ? 0 : m;
 }
 
-void RFPulseToParArray(int npar_local, int ap_local, const double* xb_in, const double* yb_in, double* par_out)
-{
+void RFPulseToParArray(int npar_local, int ap_local, const double* xb_in, const double* yb_in, double* par_out) {
     if (!rfp_args_ok(npar_local, ap_local) || !xb_in || !yb_in || !par_out) return;
     for (int i = 0; i < npar_local; ++i) par_out[i] = 0.0;
     const int nmodes = rfpulseparam_max_modes(npar_local, ap_local);
@@ -138,47 +130,39 @@ void RFPulseToParArray(int npar_local, int ap_local, const double* xb_in, const 
     signal_to_par_centered(ap_local, nmodes, yb_in, par_out, npar_local / 2);
 }
 
-void ParArrayToRFPulse(int npar_local, int ap_local, const double* par_in, double* xb_io, double* yb_io)
-{
+void ParArrayToRFPulse(int npar_local, int ap_local, const double* par_in, double* xb_io, double* yb_io) {
     par_to_pulse(npar_local, ap_local, par_in, xb_io, yb_io, true);
 }
 
-void ParArrayToRFPulseLowMode(int npar_local, int ap_local, const double* par_in, double* xb_out, double* yb_out)
-{
+void ParArrayToRFPulseLowMode(int npar_local, int ap_local, const double* par_in, double* xb_out, double* yb_out) {
     par_to_pulse(npar_local, ap_local, par_in, xb_out, yb_out, false);
 }
 
 bool BinArrayOut(const int* ap, const double* xb, const double* yb, const double* gx, const double* gy,
-                 const double* gz, const char* filename)
-{
+                 const double* gz, const char* filename) {
     if (!ap) return false;
     const double* blocks[5] = {xb, yb, gx, gy, gz};
     const char* names[5] = {"xb", "yb", "gx", "gy", "gz"};
     return rfp_write_blocks(*ap, blocks, names, 5, filename);
 }
 
-bool BinArrayOut2D(int ap, const double* xb, const double* yb, const char* filename)
-{
+bool BinArrayOut2D(int ap, const double* xb, const double* yb, const char* filename) {
     const double* blocks[2] = {xb, yb};
     const char* names[2] = {"xb", "yb"};
     return rfp_write_blocks(ap, blocks, names, 2, filename);
 }
 
-bool BinArrayIn(int ap, double* xb, double* yb, double* gx, double* gy, double* gz, const char* filename)
-{
+bool BinArrayIn(int ap, double* xb, double* yb, double* gx, double* gy, double* gz, const char* filename) {
     double* blocks[5] = {xb, yb, gx, gy, gz};
     return rfp_read_blocks(ap, blocks, 5, filename);
 }
 
-bool BinArrayIn2D(int ap, double* xb, double* yb, const char* filename)
-{
+bool BinArrayIn2D(int ap, double* xb, double* yb, const char* filename) {
     double* blocks[2] = {xb, yb};
     return rfp_read_blocks(ap, blocks, 2, filename);
 }
 
-bool rfpulseparam_default_waveform_name(char* buf, std::size_t bufsz, const char* shortname, int sector,
-                                        bool spatial)
-{
+bool rfpulseparam_default_waveform_name(char* buf, std::size_t bufsz, const char* shortname, int sector, bool spatial) {
     if (!buf || bufsz == 0) return false;
     int len;
     if (shortname && shortname[0])
@@ -188,8 +172,7 @@ bool rfpulseparam_default_waveform_name(char* buf, std::size_t bufsz, const char
     return len >= 0 && static_cast<std::size_t>(len) < bufsz;
 }
 
-bool ReadBxByPulse(const int* ap, double* xb, double* yb)
-{
+bool ReadBxByPulse(const int* ap, double* xb, double* yb) {
     if (!ap || !xb || !yb || *ap < 0 || *ap > VYN_MAX_RF_POINTS) return false;
     std::printf("\n\n");
     std::puts("File name Bx(t)");

@@ -59,8 +59,7 @@ bool BinArrayIn2D(int ap, double* xb, double* yb, const char* filename);
 // Default sector waveform file name: "<short>_s%02d.bin" / "<short>_2d_s%02d.bin"
 // with a model short name, else "sector-%02d.bin" / "sector2d-%02d.bin".
 // False when the name does not fit into buf.
-bool rfpulseparam_default_waveform_name(char* buf, std::size_t bufsz, const char* shortname, int sector,
-                                        bool spatial);
+bool rfpulseparam_default_waveform_name(char* buf, std::size_t bufsz, const char* shortname, int sector, bool spatial);
 
 // Interactive import of Bx(t) and By(t) from two array files (ASCII or
 // SG-plot) and a multiplication factor (2*pi turns Hz into rad/s). *ap samples

@@ -1,15 +1,16 @@
 #include "rfpulseplot.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "vyndatafileio.h"
 
@@ -25,8 +26,7 @@ constexpr int kMaxPlotters = 32;
 pid_t rfplot_children[kMaxPlotters];
 int rfplot_nchildren = 0;
 
-void rfplot_reap_finished()
-{
+void rfplot_reap_finished() {
     int kept = 0;
     for (int i = 0; i < rfplot_nchildren; ++i) {
         const pid_t r = waitpid(rfplot_children[i], nullptr, WNOHANG);
@@ -37,8 +37,7 @@ void rfplot_reap_finished()
 
 // Writes name into a gnuplot single-quoted string: a quote is doubled, so a
 // file name can never end the string and inject commands.
-void rfplot_put_quoted(FILE* f, const char* name)
-{
+void rfplot_put_quoted(FILE* f, const char* name) {
     std::fputc('\'', f);
     for (const char* p = name; *p; ++p) {
         if (*p == '\'') std::fputc('\'', f);
@@ -49,8 +48,7 @@ void rfplot_put_quoted(FILE* f, const char* name)
 
 }  // namespace
 
-bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, const double* yb)
-{
+bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, const double* yb) {
     if (!filename || !xb || !yb || ap < 0) return false;
     FILE* f = std::fopen(filename, "w");
     if (!f) {
@@ -74,21 +72,20 @@ bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, con
     return ok;
 }
 
-bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name)
-{
+bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name) {
     if (!gp_name || !csv_name) return false;
     FILE* f = std::fopen(gp_name, "w");
     if (!f) {
         std::fprintf(stderr, "WriteGnuplotPulseScript: cannot open %s\n", gp_name);
         return false;
     }
-    std::fputs("set title 'Optimized RF Pulse'\nset xlabel 'Time (s)'\nset ylabel 'Amplitude / Phase'\n"
-               "set grid\nset key left top\n\nplot \\\n",
-               f);
-    static const char* const curves[4] = {" using 1:2 with lines title 'B1x', \\\n",
-                                          " using 1:3 with lines title 'B1y', \\\n",
-                                          " using 1:4 with lines title '|B1|', \\\n",
-                                          " using 1:5 with lines title 'phase'\n"};
+    std::fputs(
+        "set title 'Optimized RF Pulse'\nset xlabel 'Time (s)'\nset ylabel 'Amplitude / Phase'\n"
+        "set grid\nset key left top\n\nplot \\\n",
+        f);
+    static const char* const curves[4] = {
+        " using 1:2 with lines title 'B1x', \\\n", " using 1:3 with lines title 'B1y', \\\n",
+        " using 1:4 with lines title '|B1|', \\\n", " using 1:5 with lines title 'phase'\n"};
     for (int i = 0; i < 4; ++i) {
         std::fputs("  ", f);
         rfplot_put_quoted(f, csv_name);
@@ -103,8 +100,7 @@ bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name)
     return true;
 }
 
-bool rfpulseplot_find_on_path(const char* prog, char* out, std::size_t outsz)
-{
+bool rfpulseplot_find_on_path(const char* prog, char* out, std::size_t outsz) {
     if (!prog || !prog[0] || !out || outsz == 0 || std::strchr(prog, '/')) return false;
     const char* path = std::getenv("PATH");
     if (!path) path = "/usr/local/bin:/usr/bin:/bin";
@@ -131,8 +127,7 @@ bool rfpulseplot_find_on_path(const char* prog, char* out, std::size_t outsz)
     }
 }
 
-pid_t rfpulseplot_start_gnuplot_pid(const char* script)
-{
+pid_t rfpulseplot_start_gnuplot_pid(const char* script) {
     if (!script || !script[0]) return -1;
     rfplot_reap_finished();
     char exe[kMaxPath];
@@ -169,8 +164,7 @@ pid_t rfpulseplot_start_gnuplot_pid(const char* script)
 
 bool rfpulseplot_start_gnuplot(const char* script) { return rfpulseplot_start_gnuplot_pid(script) > 0; }
 
-bool rfpulseplot_export_pulse_interactive(int ap, double h, const double* xb, const double* yb)
-{
+bool rfpulseplot_export_pulse_interactive(int ap, double h, const double* xb, const double* yb) {
     std::fputs("Enter output CSV filename: ", stdout);
     std::fflush(stdout);
     char csv[DATAIO_MAX_FILENAME + 1];

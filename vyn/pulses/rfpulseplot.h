@@ -2,8 +2,9 @@
 // gnuplot on such a script.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+
+#include <cstddef>
 
 // CSV: header "# t[s], B1x[Hz], B1y[Hz], |B1|, phase[rad]", then per sample
 // "t, xb, yb, |B1|, phase" with t = k*h, the stored values unchanged and the

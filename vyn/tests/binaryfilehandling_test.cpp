@@ -1,19 +1,20 @@
 // Binary result files: header and body bytes on disk, round trips, refusals
 // of malformed or truncated files, and the atomic "store" replacement.
-#include <gtest/gtest.h>
+#include "binaryfilehandling.h"
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
-#include "binaryfilehandling.h"
 #include "datafiles_test_util.h"
 
 namespace {
@@ -24,15 +25,13 @@ using datafiles_test::slurp;
 using datafiles_test::spit;
 using BinFile = datafiles_test::TempDirTest;
 
-std::vector<unsigned char> le32(int32_t v)
-{
+std::vector<unsigned char> le32(int32_t v) {
     const uint32_t u = static_cast<uint32_t>(v);
     return {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u >> 16),
             static_cast<unsigned char>(u >> 24)};
 }
 
-std::vector<unsigned char> header_bytes(int32_t t, int32_t a, int32_t b)
-{
+std::vector<unsigned char> header_bytes(int32_t t, int32_t a, int32_t b) {
     std::vector<unsigned char> v = le32(t);
     for (auto x : {a, b}) {
         auto w = le32(x);
@@ -41,16 +40,14 @@ std::vector<unsigned char> header_bytes(int32_t t, int32_t a, int32_t b)
     return v;
 }
 
-void fill_random(CMatrix& m, int n, unsigned seed)
-{
+void fill_random(CMatrix& m, int n, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(-5.0, 5.0);
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) m(r, c) = std::complex<double>(u(rng), u(rng));
 }
 
-bool same_block(const CMatrix& x, const CMatrix& y, int n)
-{
+bool same_block(const CMatrix& x, const CMatrix& y, int n) {
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c)
             if (x(r, c) != y(r, c)) return false;
@@ -58,8 +55,7 @@ bool same_block(const CMatrix& x, const CMatrix& y, int n)
 }
 
 // Writes a type-0 file with the given matrices (all n x n).
-void write_dm(const std::string& p, int n, const std::vector<const CMatrix*>& ms)
-{
+void write_dm(const std::string& p, int n, const std::vector<const CMatrix*>& ms) {
     FILE* f = std::fopen(p.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(WriteBinFileHeader_status(f, 0, n, static_cast<int32_t>(ms.size())), BINFH_OK);
@@ -69,8 +65,7 @@ void write_dm(const std::string& p, int n, const std::vector<const CMatrix*>& ms
 
 }  // namespace
 
-TEST_F(BinFile, HeaderIsThreeLittleEndianInt32OnDisk)
-{
+TEST_F(BinFile, HeaderIsThreeLittleEndianInt32OnDisk) {
     FILE* f = std::fopen(path("h.bin").c_str(), "wb");
     ASSERT_EQ(WriteBinFileHeader_status(f, 1, 1024, -2), BINFH_OK);
     std::fclose(f);
@@ -100,8 +95,7 @@ TEST_F(BinFile, HeaderIsThreeLittleEndianInt32OnDisk)
     EXPECT_EQ(slurp(path("i.bin")), header_bytes(0, 2, 1));
 }
 
-TEST_F(BinFile, ShortHeaderIsNeverPartlyUsed)
-{
+TEST_F(BinFile, ShortHeaderIsNeverPartlyUsed) {
     std::vector<unsigned char> eight = header_bytes(0, 4, 7);
     eight.resize(8);
     spit(path("short.bin"), eight);
@@ -127,8 +121,7 @@ TEST_F(BinFile, ShortHeaderIsNeverPartlyUsed)
     EXPECT_EQ(binfh_last_status, BINFH_ERR_NULLPTR);
 }
 
-TEST_F(BinFile, RowsAreRealImaginaryLittleEndianDoubles)
-{
+TEST_F(BinFile, RowsAreRealImaginaryLittleEndianDoubles) {
     for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 2; ++c) A(r, c) = 0.0;
     A(1, 1) = std::complex<double>(1.0, -2.0);
@@ -151,8 +144,7 @@ TEST_F(BinFile, RowsAreRealImaginaryLittleEndianDoubles)
     for (int i = 28; i < 60; ++i) EXPECT_EQ(bytes[i], 0) << i;
 }
 
-TEST_F(BinFile, MatrixRoundTripTouchesOnlyActiveBlock)
-{
+TEST_F(BinFile, MatrixRoundTripTouchesOnlyActiveBlock) {
     for (int n : {1, 7, 256}) {
         fill_random(A, n, 100 + n);
         const std::string p = path("m.bin");
@@ -176,8 +168,7 @@ TEST_F(BinFile, MatrixRoundTripTouchesOnlyActiveBlock)
     }
 }
 
-TEST_F(BinFile, RowCodecRefusesOutOfRangeArguments)
-{
+TEST_F(BinFile, RowCodecRefusesOutOfRangeArguments) {
     fill_random(A, 4, 3);
     FILE* f = std::fopen(path("r.bin").c_str(), "wb+");
     EXPECT_FALSE(write_cmatrix_row(f, 257, A, 1));
@@ -204,8 +195,7 @@ TEST_F(BinFile, RowCodecRefusesOutOfRangeArguments)
     std::fclose(f);
 }
 
-TEST_F(BinFile, ShortRowReadLeavesRowUnchanged)
-{
+TEST_F(BinFile, ShortRowReadLeavesRowUnchanged) {
     const int n = 8;
     fill_random(A, n, 21);
     FILE* f = std::fopen(path("r.bin").c_str(), "wb");
@@ -231,8 +221,7 @@ TEST_F(BinFile, ShortRowReadLeavesRowUnchanged)
     std::fclose(f);
 }
 
-TEST_F(BinFile, BodySizeOfHeaders)
-{
+TEST_F(BinFile, BodySizeOfHeaders) {
     EXPECT_EQ(binfh_body_bytes(0, 2, 1), 64);
     EXPECT_EQ(binfh_body_bytes(0, 256, 3), 16LL * 256 * 256 * 3);
     EXPECT_EQ(binfh_body_bytes(0, 4, 0), 0);
@@ -248,8 +237,7 @@ TEST_F(BinFile, BodySizeOfHeaders)
     EXPECT_GT(binfh_body_bytes(0, 256, INT32_MAX), 0);
 }
 
-TEST_F(BinFile, CheckedHeaderRefusesTruncatedAndMalformedFiles)
-{
+TEST_F(BinFile, CheckedHeaderRefusesTruncatedAndMalformedFiles) {
     fill_random(A, 3, 4);
     const std::string p = path("dm.bin");
     write_dm(p, 3, {&A, &A});
@@ -298,8 +286,7 @@ TEST_F(BinFile, CheckedHeaderRefusesTruncatedAndMalformedFiles)
     EXPECT_EQ(binfh_last_status, BINFH_ERR_IO);
 }
 
-TEST_F(BinFile, CopyFileBinaryIsCompleteAndSafe)
-{
+TEST_F(BinFile, CopyFileBinaryIsCompleteAndSafe) {
     // Content larger than one chunk and not a multiple of it.
     std::vector<unsigned char> data(8192 * 3 + 123);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i * 131) ^ (i >> 7));
@@ -334,8 +321,7 @@ TEST_F(BinFile, CopyFileBinaryIsCompleteAndSafe)
     EXPECT_EQ(names, (std::vector<std::string>{"adir", "dst.bin", "e2.bin", "empty.bin", "src.bin"}));
 }
 
-TEST_F(BinFile, StoreCommitReplacesTargetAndAbortKeepsIt)
-{
+TEST_F(BinFile, StoreCommitReplacesTargetAndAbortKeepsIt) {
     const std::string dm = path("dm.bin"), store = path("store");
     fill_random(A, 2, 1);
     fill_random(B, 2, 2);
@@ -373,8 +359,7 @@ TEST_F(BinFile, StoreCommitReplacesTargetAndAbortKeepsIt)
     EXPECT_EQ(binfh_last_status, BINFH_ERR_IO);
 }
 
-TEST_F(BinFile, InitAndResizeDensityFile)
-{
+TEST_F(BinFile, InitAndResizeDensityFile) {
     const std::string dm = path("dm.bin"), store = path("store");
     fill_random(A, 2, 8);
     ASSERT_EQ(binfh_init_density_file_status(dm.c_str(), store.c_str(), 2, 1, A), BINFH_OK);
@@ -421,8 +406,7 @@ struct ScaleCtx {
 };
 
 // Multiplies matrix k by k; stops at ctx->fail_at.
-bool scale_by_index(int index, int n, CMatrix& m, void* p)
-{
+bool scale_by_index(int index, int n, CMatrix& m, void* p) {
     auto* ctx = static_cast<ScaleCtx*>(p);
     ++ctx->calls;
     if (index == ctx->fail_at) return false;
@@ -433,8 +417,7 @@ bool scale_by_index(int index, int n, CMatrix& m, void* p)
 
 }  // namespace
 
-TEST_F(BinFile, RewriteAppliesToEveryMatrixOrLeavesFileIntact)
-{
+TEST_F(BinFile, RewriteAppliesToEveryMatrixOrLeavesFileIntact) {
     const std::string dm = path("dm.bin"), store = path("store");
     const int n = 3;
     fill_random(A, n, 31);
@@ -444,15 +427,15 @@ TEST_F(BinFile, RewriteAppliesToEveryMatrixOrLeavesFileIntact)
     binfh_rewrite_stage stage;
     int32_t t = -1, a = -1, b = -1;
     ScaleCtx fail{2, 0};
-    EXPECT_NE(binfh_rewrite_density_file_status(dm.c_str(), store.c_str(), n, 3, scale_by_index, &fail, B, &stage,
-                                                &t, &a, &b),
+    EXPECT_NE(binfh_rewrite_density_file_status(dm.c_str(), store.c_str(), n, 3, scale_by_index, &fail, B, &stage, &t,
+                                                &a, &b),
               BINFH_OK);
     EXPECT_EQ(stage, BINFH_STAGE_CALLBACK);
     EXPECT_EQ(slurp(dm), before);
     EXPECT_NE(access(store.c_str(), F_OK), 0);
 
-    EXPECT_EQ(binfh_rewrite_density_file_status(dm.c_str(), store.c_str(), n, 4, scale_by_index, &fail, B, &stage,
-                                                &t, &a, &b),
+    EXPECT_EQ(binfh_rewrite_density_file_status(dm.c_str(), store.c_str(), n, 4, scale_by_index, &fail, B, &stage, &t,
+                                                &a, &b),
               BINFH_ERR_BADARG);
     EXPECT_EQ(stage, BINFH_STAGE_MISMATCH);
     EXPECT_EQ(t, 0);
@@ -485,14 +468,13 @@ TEST_F(BinFile, RewriteAppliesToEveryMatrixOrLeavesFileIntact)
     EXPECT_EQ(stage, BINFH_STAGE_READ_HEADER);
     EXPECT_EQ(slurp(dm), cut);
 
-    EXPECT_NE(binfh_rewrite_density_file_status(path("none.bin").c_str(), store.c_str(), n, 3, scale_by_index, &ok,
-                                                B, &stage, nullptr, nullptr, nullptr),
+    EXPECT_NE(binfh_rewrite_density_file_status(path("none.bin").c_str(), store.c_str(), n, 3, scale_by_index, &ok, B,
+                                                &stage, nullptr, nullptr, nullptr),
               BINFH_OK);
     EXPECT_EQ(stage, BINFH_STAGE_OPEN_INPUT);
 }
 
-TEST(BinFileCodec, DoubleCodecRoundTripsSpecialValues)
-{
+TEST(BinFileCodec, DoubleCodecRoundTripsSpecialValues) {
     const double vals[] = {0.0, -0.0, 1.0, -2.5, 1e-300, 1.7976931348623157e308, 4.9e-324};
     unsigned char bytes[8 * 7];
     double back[7];
@@ -507,8 +489,7 @@ TEST(BinFileCodec, DoubleCodecRoundTripsSpecialValues)
     EXPECT_EQ(binfh_decode_i32_le(b), INT32_MIN);
 }
 
-TEST(BinFileCodec, StreamedDoublesAreLittleEndianAndShortReadsFail)
-{
+TEST(BinFileCodec, StreamedDoublesAreLittleEndianAndShortReadsFail) {
     // 300 values: more than one internal chunk of the byte-swapping path.
     std::vector<double> vals(300);
     for (size_t i = 0; i < vals.size(); ++i) vals[i] = (i % 2 ? -1.0 : 1.0) * (0.5 + static_cast<double>(i));

@@ -15,8 +15,7 @@ const std::complex<double> I1(0.0, 1.0);
 const double TWO_PI = 2.0 * 3.141592653589793;
 
 // Residual ||A Z - Z D||_F / ||A||_F.
-double residual(int n, const CMatrix& a, const CMatrix& z, const double* d)
-{
+double residual(int n, const CMatrix& a, const CMatrix& z, const double* d) {
     CMatMult(n, a, z, T1);
     double s = 0.0;
     for (int r = 1; r <= n; ++r)
@@ -26,8 +25,7 @@ double residual(int n, const CMatrix& a, const CMatrix& z, const double* d)
 }
 
 // max |Z^dagger Z - 1|
-double orthonormality_error(int n, const CMatrix& z)
-{
+double orthonormality_error(int n, const CMatrix& z) {
     Adjungate(n, z, T2);
     CMatMult(n, T2, z, T3);
     return kt::dist_identity(n, T3);
@@ -35,8 +33,7 @@ double orthonormality_error(int n, const CMatrix& z)
 
 // Checks a full decomposition: residual, orthonormality, ascending order,
 // and the invariants trace(A) = sum d and ||A||_F^2 = sum d^2.
-void expect_decomposition(int n, const CMatrix& a, double tol)
-{
+void expect_decomposition(int n, const CMatrix& a, double tol) {
     hermit(n, a, Z, D);
     EXPECT_LE(residual(n, a, Z, D), tol);
     EXPECT_LE(orthonormality_error(n, Z), tol);
@@ -55,8 +52,7 @@ void expect_decomposition(int n, const CMatrix& a, double tol)
 }
 
 // Strongly, exactly coupled spin-1/2 system: offsets and couplings in Hz.
-int coupled_hamiltonian(int nspins, const double* nu, double J, CMatrix& h)
-{
+int coupled_hamiltonian(int nspins, const double* nu, double J, CMatrix& h) {
     static SpinKet ket;
     static CMatrix op1, op2, prod;
     SpinIList il = {0};
@@ -83,8 +79,7 @@ int coupled_hamiltonian(int nspins, const double* nu, double J, CMatrix& h)
 
 }  // namespace
 
-TEST(Hermit, RandomMatricesBothPaths)
-{
+TEST(Hermit, RandomMatricesBothPaths) {
     for (int n : {4, 32, 256}) {
         SCOPED_TRACE(n);
         kt::fill_hermitian(n, A, 100 + n, 3.0);
@@ -103,8 +98,7 @@ TEST(Hermit, RandomMatricesBothPaths)
     }
 }
 
-TEST(Hermit, JacobiAndLapackGiveSameSpectrum)
-{
+TEST(Hermit, JacobiAndLapackGiveSameSpectrum) {
     const int n = 12;
     kt::fill_hermitian(n, A, 9, 1e3);
     double d_jac[MATRIXMATH_DIM + 1], d_lap[MATRIXMATH_DIM + 1];
@@ -119,8 +113,7 @@ TEST(Hermit, JacobiAndLapackGiveSameSpectrum)
     for (int j = 1; j <= n; ++j) EXPECT_NEAR(d_jac[j], d_lap[j], 1e-9) << j;
 }
 
-TEST(Hermit, StronglyCoupledSpinsConverge)
-{
+TEST(Hermit, StronglyCoupledSpinsConverge) {
     // Couplings comparable to the offset differences; four spins need far
     // more than 60 Jacobi rotations to converge.
     const double nu[] = {100.0, 108.0, 115.0, 121.0};
@@ -151,8 +144,7 @@ TEST(Hermit, StronglyCoupledSpinsConverge)
     }
 }
 
-TEST(Hermit, SpecifiedSmallCases)
-{
+TEST(Hermit, SpecifiedSmallCases) {
     kt::IntSetting jacobi(matrixmath_eig_jacobi_max_n, MATRIXMATH_EIG_JACOBI_MAX_N_DEFAULT);
     // diag(3, 1): the real embedding and the tie rules give the second vector the phase i.
     CMatZero(2, A);
@@ -197,8 +189,7 @@ TEST(Hermit, SpecifiedSmallCases)
     }
 }
 
-TEST(Hermit, DegenerateEigenvaluesGiveOrthonormalVectors)
-{
+TEST(Hermit, DegenerateEigenvaluesGiveOrthonormalVectors) {
     // Multiples of the identity: every preferred column pair of the embedding
     // stands for one complex vector; the group must still yield n vectors.
     for (int path : {MATRIXMATH_DIM, 0}) {
@@ -228,8 +219,7 @@ TEST(Hermit, DegenerateEigenvaluesGiveOrthonormalVectors)
     }
 }
 
-TEST(SortSpectrum, MergesSortsAndDrops)
-{
+TEST(SortSpectrum, MergesSortsAndDrops) {
     static SpectrumLineList spc;
     zero_spectrum(spc);
     int np = 4;
@@ -241,13 +231,13 @@ TEST(SortSpectrum, MergesSortsAndDrops)
     }
     SortSpectrum(&np, spc);
     ASSERT_EQ(np, 3);
-    EXPECT_EQ(spc[2][1], 10.0);   // 10.04 merged into 10.00, frequency kept
+    EXPECT_EQ(spc[2][1], 10.0);  // 10.04 merged into 10.00, frequency kept
     EXPECT_EQ(spc[1][1], 2.5);
     EXPECT_EQ(spc[2][2], 10.06);
     EXPECT_EQ(spc[1][2], 0.25);
     EXPECT_EQ(spc[2][3], 30.0);
     EXPECT_EQ(spc[1][3], 1.0);
-    EXPECT_EQ(spc[1][4], 0.0);   // freed slot cleared
+    EXPECT_EQ(spc[1][4], 0.0);  // freed slot cleared
     EXPECT_EQ(spc[2][4], 0.0);
 
     np = 1;
@@ -256,12 +246,12 @@ TEST(SortSpectrum, MergesSortsAndDrops)
     SortSpectrum(&np, spc);
     EXPECT_EQ(np, 1);
     EXPECT_EQ(spc[2][1], 99.0);
-    SortSpectrum(nullptr, spc);   // absent count: nothing happens
+    SortSpectrum(nullptr, spc);  // absent count: nothing happens
 
     // A count beyond the list capacity is read as a full list, never beyond it.
     for (int k = 1; k <= MATRIXMATH_MAX_LINES; ++k) {
         spc[1][k] = 1.0;
-        spc[2][k] = MATRIXMATH_MAX_LINES - k;   // 1 Hz apart, descending
+        spc[2][k] = MATRIXMATH_MAX_LINES - k;  // 1 Hz apart, descending
     }
     np = 100000;
     SortSpectrum(&np, spc);
@@ -269,8 +259,7 @@ TEST(SortSpectrum, MergesSortsAndDrops)
     for (int k = 1; k <= MATRIXMATH_MAX_LINES; ++k) EXPECT_EQ(spc[2][k], k - 1.0);
 }
 
-TEST(DoSpectrum, SingleSpinHalf)
-{
+TEST(DoSpectrum, SingleSpinHalf) {
     static SpinKet ket;
     static CMatrix ix, iz, h, rho;
     static SpectrumLineList csp, ssp;
@@ -283,7 +272,7 @@ TEST(DoSpectrum, SingleSpinHalf)
     NormCMatrix(2, rho);
     int nc = -1, ns = -1;
     DoSpectrum(2, rho, h, ix, csp, ssp, &nc, &ns);
-    EXPECT_EQ(nc, 0);   // no coherence, no line
+    EXPECT_EQ(nc, 0);  // no coherence, no line
     EXPECT_EQ(ns, 0);
 
     DoSpectrum(2, ix, h, ix, csp, ssp, &nc, &ns);
@@ -299,8 +288,7 @@ TEST(DoSpectrum, SingleSpinHalf)
     EXPECT_EQ(csp[2][2], 0.0);
 }
 
-TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect)
-{
+TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect) {
     static SpinKet ket;
     static CMatrix ixtot, h, op1, op2, prod;
     static SpectrumLineList csp, ssp;
@@ -308,7 +296,7 @@ TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect)
     MakeKets(ket, il);
     MakeTotalIx(4, 2, ket, il, 0, ixtot);
     const double nu1 = 100.0, J = 7.0;
-    for (double nu2 : {300.0, 110.0}) {   // weakly coupled AX, then strongly coupled AB
+    for (double nu2 : {300.0, 110.0}) {  // weakly coupled AX, then strongly coupled AB
         SCOPED_TRACE(nu2);
         CMatZero(4, h);
         MakeMatrixIz(il, ket, 4, 1, op1);
@@ -338,8 +326,7 @@ TEST(DoSpectrum, TwoSpinLinePositionsAndRoofEffect)
     }
 }
 
-TEST(DoSpectrum, MoreThan256CandidatesLoseNoLine)
-{
+TEST(DoSpectrum, MoreThan256CandidatesLoseNoLine) {
     // Six weakly coupled spins-1/2 at 100, 200, ..., 3200 Hz with J = 7 Hz:
     // Ix_tot detected on Ix_tot gives 6 * 64 = 384 candidate lines (ordered
     // single-quantum pairs, 0.25 each) that merge into 36 lines. Spin s shows
@@ -386,8 +373,7 @@ TEST(DoSpectrum, MoreThan256CandidatesLoseNoLine)
     EXPECT_NEAR(total, 96.0, 1e-10);
 }
 
-TEST(DoSpectrum, LineListStopsAt256DistinctLines)
-{
+TEST(DoSpectrum, LineListStopsAt256DistinctLines) {
     // 32 states with dense coherences give 992 candidate lines at 496
     // distinct frequencies: the list fills up with 256 distinct lines.
     const int n = 32;
@@ -404,8 +390,7 @@ TEST(DoSpectrum, LineListStopsAt256DistinctLines)
     for (int k = 2; k <= ns; ++k) EXPECT_GT(ssp[2][k] - ssp[2][k - 1], 0.05);
 }
 
-TEST(DoSpectrum, DimensionOutsideRangeGivesEmptyLists)
-{
+TEST(DoSpectrum, DimensionOutsideRangeGivesEmptyLists) {
     static CMatrix h, rho;
     static SpectrumLineList csp, ssp;
     kt::fill_hermitian(4, h, 1, 10.0);

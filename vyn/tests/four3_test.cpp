@@ -1,12 +1,12 @@
 // Fourier transforms checked against the direct DFT sums they stand for.
+#include "four3.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
 #include <random>
 #include <vector>
-
-#include "four3.h"
 
 namespace {
 
@@ -15,21 +15,20 @@ const double kPi = 3.14159265358979323846;
 
 // Direct O(N^2) transform in the module's sign convention:
 // forward X[k] = sum x[n] e^{+2 pi i nk/N}; inverse with e^{-...} and 1/N.
-std::vector<cd> direct_dft(const std::vector<cd>& x, bool inverse)
-{
+std::vector<cd> direct_dft(const std::vector<cd>& x, bool inverse) {
     const std::size_t n = x.size();
     std::vector<cd> out(n);
     const double sgn = inverse ? -1.0 : 1.0;
     for (std::size_t k = 0; k < n; ++k) {
         cd acc = 0.0;
-        for (std::size_t j = 0; j < n; ++j) acc += x[j] * std::polar(1.0, sgn * 2.0 * kPi * double((j * k) % n) / double(n));
+        for (std::size_t j = 0; j < n; ++j)
+            acc += x[j] * std::polar(1.0, sgn * 2.0 * kPi * double((j * k) % n) / double(n));
         out[k] = inverse ? acc / double(n) : acc;
     }
     return out;
 }
 
-std::vector<cd> random_signal(std::size_t n, unsigned seed)
-{
+std::vector<cd> random_signal(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     std::vector<cd> x(n);
@@ -37,8 +36,7 @@ std::vector<cd> random_signal(std::size_t n, unsigned seed)
     return x;
 }
 
-std::vector<double> interleave(const std::vector<cd>& x)
-{
+std::vector<double> interleave(const std::vector<cd>& x) {
     std::vector<double> d(2 * x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
         d[2 * i] = x[i].real();
@@ -47,18 +45,15 @@ std::vector<double> interleave(const std::vector<cd>& x)
     return d;
 }
 
-double max_abs_diff(const std::vector<double>& d, const std::vector<cd>& ref)
-{
+double max_abs_diff(const std::vector<double>& d, const std::vector<cd>& ref) {
     double m = 0.0;
-    for (std::size_t i = 0; i < ref.size(); ++i)
-        m = std::max(m, std::abs(cd(d[2 * i], d[2 * i + 1]) - ref[i]));
+    for (std::size_t i = 0; i < ref.size(); ++i) m = std::max(m, std::abs(cd(d[2 * i], d[2 * i + 1]) - ref[i]));
     return m;
 }
 
 }  // namespace
 
-TEST(Four3, PowerOfTwoPredicate)
-{
+TEST(Four3, PowerOfTwoPredicate) {
     EXPECT_FALSE(is_power_of_two(0));
     EXPECT_TRUE(is_power_of_two(1));
     EXPECT_TRUE(is_power_of_two(2));
@@ -68,8 +63,7 @@ TEST(Four3, PowerOfTwoPredicate)
     EXPECT_TRUE(is_power_of_two(std::size_t(1) << 40));
 }
 
-TEST(Four3, MatchesDirectDftBothDirections)
-{
+TEST(Four3, MatchesDirectDftBothDirections) {
     for (std::size_t n = 1; n <= 1024; n *= 2) {
         const auto x = random_signal(n, static_cast<unsigned>(n));
         for (bool inverse : {false, true}) {
@@ -84,8 +78,7 @@ TEST(Four3, MatchesDirectDftBothDirections)
     }
 }
 
-TEST(Four3, ForwardThenInverseRestoresInput)
-{
+TEST(Four3, ForwardThenInverseRestoresInput) {
     const std::size_t n = 4096;
     const auto x = random_signal(n, 7);
     auto d = interleave(x);
@@ -96,8 +89,7 @@ TEST(Four3, ForwardThenInverseRestoresInput)
     EXPECT_LE(max_abs_diff(d, x), 1e-13);
 }
 
-TEST(Four3, SmallClosedForms)
-{
+TEST(Four3, SmallClosedForms) {
     double d1[8] = {1, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(four2_status(d1, 4, false), FOUR3_OK);
     for (int k = 0; k < 4; ++k) {
@@ -119,8 +111,7 @@ TEST(Four3, SmallClosedForms)
     EXPECT_EQ(one[1], -1.25);
 }
 
-TEST(Four3, RefusesBadLengthAndMissingDataWithoutTouchingData)
-{
+TEST(Four3, RefusesBadLengthAndMissingDataWithoutTouchingData) {
     double d[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     const std::vector<double> before(d, d + 12);
     EXPECT_EQ(four2_status(d, 6, false), FOUR3_ERR_BADLEN);
@@ -135,8 +126,7 @@ TEST(Four3, RefusesBadLengthAndMissingDataWithoutTouchingData)
     EXPECT_EQ(std::vector<double>(d, d + 12), before);
 }
 
-TEST(Four3, CentredTransformPutsZeroAtHalfLength)
-{
+TEST(Four3, CentredTransformPutsZeroAtHalfLength) {
     // Unit value at index hap (time zero): a flat spectrum.
     double re[4] = {0, 0, 1, 0}, im[4] = {0, 0, 0, 0};
     ASSERT_EQ(fft_status(4, re, im, false), FOUR3_OK);
@@ -170,8 +160,7 @@ TEST(Four3, CentredTransformPutsZeroAtHalfLength)
     }
 }
 
-TEST(Four3, CentredTransformRefusals)
-{
+TEST(Four3, CentredTransformRefusals) {
     double re[6] = {1, 2, 3, 4, 5, 6}, im[6] = {6, 5, 4, 3, 2, 1};
     EXPECT_EQ(fft_status(1, re, im, false), FOUR3_ERR_BADLEN);
     EXPECT_EQ(fft_status(6, re, im, false), FOUR3_ERR_BADLEN);

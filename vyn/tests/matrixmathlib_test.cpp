@@ -1,13 +1,14 @@
 // Complex matrix algebra: products on both paths, aliasing, element
 // operations, similarity transforms and the matrix exponential.
+#include "matrixmathlib.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "kernel_testutil.h"
-#include "matrixmathlib.h"
 
 namespace {
 
@@ -15,8 +16,7 @@ CMatrix A, B, C, D, E, F, G;
 const std::complex<double> I1(0.0, 1.0);
 
 // Reference product, summation order independent of the kernel's.
-void ref_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
-{
+void ref_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) out(i, j) = 0.0;
     for (int i = 1; i <= n; ++i)
@@ -25,8 +25,7 @@ void ref_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out)
 }
 
 // One spin-1/2 operators written out by hand.
-void spin_half(CMatrix& ix, CMatrix& iy, CMatrix& iz)
-{
+void spin_half(CMatrix& ix, CMatrix& iy, CMatrix& iz) {
     CMatZero(2, ix);
     CMatZero(2, iy);
     CMatZero(2, iz);
@@ -39,8 +38,7 @@ void spin_half(CMatrix& ix, CMatrix& iy, CMatrix& iz)
 
 }  // namespace
 
-TEST(CMatMult, PlainAndBlasAgreeWithReference)
-{
+TEST(CMatMult, PlainAndBlasAgreeWithReference) {
     for (int n : {1, 2, 7, 64, 256}) {
         SCOPED_TRACE(n);
         kt::fill_random(n, A, 11 + n);
@@ -60,36 +58,34 @@ TEST(CMatMult, PlainAndBlasAgreeWithReference)
     }
 }
 
-TEST(CMatMult, AliasedOutputsGiveTrueProducts)
-{
-    for (int threshold : {1, MATRIXMATH_DIM + 1}) {   // all BLAS, all plain loop
+TEST(CMatMult, AliasedOutputsGiveTrueProducts) {
+    for (int threshold : {1, MATRIXMATH_DIM + 1}) {  // all BLAS, all plain loop
         kt::IntSetting path(matrixmath_blas_min_n, threshold);
         for (int n : {3, 40}) {
             SCOPED_TRACE(testing::Message() << "n=" << n << " threshold=" << threshold);
             kt::fill_random(n, A, 5);
             kt::fill_random(n, B, 6);
-            ref_mult(n, A, B, E);   // P*Q
-            ref_mult(n, B, A, F);   // Q*P
-            ref_mult(n, A, A, G);   // P*P
+            ref_mult(n, A, B, E);  // P*Q
+            ref_mult(n, B, A, F);  // Q*P
+            ref_mult(n, A, A, G);  // P*P
             const double tol = 1e-12 * kt::frob(n, E);
 
             CopyCMatrix(n, A, C);
-            CMatMult(n, C, B, C);   // P = P*Q
+            CMatMult(n, C, B, C);  // P = P*Q
             EXPECT_LE(kt::frob_diff(n, C, E), tol);
 
             CopyCMatrix(n, A, C);
-            CMatMult(n, B, C, C);   // P = Q*P
+            CMatMult(n, B, C, C);  // P = Q*P
             EXPECT_LE(kt::frob_diff(n, C, F), tol);
 
             CopyCMatrix(n, A, C);
-            CMatMult(n, C, C, C);   // P = P*P
+            CMatMult(n, C, C, C);  // P = P*P
             EXPECT_LE(kt::frob_diff(n, C, G), tol);
         }
     }
 }
 
-TEST(ElementOps, InPlaceForms)
-{
+TEST(ElementOps, InPlaceForms) {
     const int n = 5;
     kt::fill_random(n, A, 1);
     kt::fill_random(n, B, 2);
@@ -113,8 +109,7 @@ TEST(ElementOps, InPlaceForms)
     EXPECT_EQ(C(2, 4), std::conj(A(4, 2)));
 }
 
-TEST(ElementOps, DimensionOneTouchesOnlyFirstElement)
-{
+TEST(ElementOps, DimensionOneTouchesOnlyFirstElement) {
     const std::complex<double> sentinel(7.25, -3.5);
     CMatrix* mats[] = {&A, &B, &C};
     for (CMatrix* m : mats)
@@ -148,8 +143,7 @@ TEST(ElementOps, DimensionOneTouchesOnlyFirstElement)
     EXPECT_NEAR(ev[2], (A(1, 1) * B(1, 1)).imag(), 1e-15);
 }
 
-TEST(ElementOps, NormExpectationSignPi)
-{
+TEST(ElementOps, NormExpectationSignPi) {
     const int n = 6;
     CMatZero(n, A);
     NormCMatrix(n, A);
@@ -180,20 +174,18 @@ TEST(ElementOps, NormExpectationSignPi)
     EXPECT_DOUBLE_EQ(pi_val(), std::acos(-1.0));
 }
 
-TEST(Commutator, SpinHalfAlgebra)
-{
+TEST(Commutator, SpinHalfAlgebra) {
     spin_half(A, B, C);
-    CMatCommutator(2, A, B, D);   // [Ix, Iy] = i Iz
+    CMatCommutator(2, A, B, D);  // [Ix, Iy] = i Iz
     for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 2; ++c) EXPECT_NEAR(std::abs(D(r, c) - I1 * C(r, c)), 0.0, 1e-15);
     CopyCMatrix(2, B, D);
-    CMatCommutator(2, D, C, D);   // [Iy, Iz] = i Ix, output aliases input
+    CMatCommutator(2, D, C, D);  // [Iy, Iz] = i Ix, output aliases input
     for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= 2; ++c) EXPECT_NEAR(std::abs(D(r, c) - I1 * A(r, c)), 0.0, 1e-15);
 }
 
-TEST(Rotation, IdentityTraceAndSpinHalfClosedForm)
-{
+TEST(Rotation, IdentityTraceAndSpinHalfClosedForm) {
     const int n = 16;
     kt::fill_hermitian(n, A, 21);
     CopyCMatrix(n, A, B);
@@ -202,7 +194,7 @@ TEST(Rotation, IdentityTraceAndSpinHalfClosedForm)
     EXPECT_LE(kt::max_abs_diff(n, A, B), 1e-15);
 
     kt::fill_hermitian(n, D, 22, 3.0);
-    ExpMatrix(n, D, -0.7, E);   // unitary
+    ExpMatrix(n, D, -0.7, E);  // unitary
     kt::fill_random(n, B, 23);
     std::complex<double> tr0 = 0.0, tr1 = 0.0;
     for (int i = 1; i <= n; ++i) tr0 += B(i, i);
@@ -230,17 +222,15 @@ TEST(Rotation, IdentityTraceAndSpinHalfClosedForm)
     EXPECT_LE(kt::max_abs_diff(3, B, G), 1e-14);
 }
 
-TEST(ExpMatrix, ZeroTauIsIdentity)
-{
+TEST(ExpMatrix, ZeroTauIsIdentity) {
     kt::fill_hermitian(8, A, 41, 100.0);
     ExpMatrix(8, A, 0.0, B);
     EXPECT_EQ(kt::dist_identity(8, B), 0.0);
 }
 
-TEST(ExpMatrix, SpinHalfClosedForms)
-{
+TEST(ExpMatrix, SpinHalfClosedForms) {
     spin_half(A, B, C);
-    ExpMatrix(2, C, pi_val(), D);   // exp(i pi Iz)
+    ExpMatrix(2, C, pi_val(), D);  // exp(i pi Iz)
     EXPECT_NEAR(std::abs(D(1, 1) - std::exp(I1 * (pi_val() / 2))), 0.0, 1e-14);
     EXPECT_NEAR(std::abs(D(2, 2) - std::exp(-I1 * (pi_val() / 2))), 0.0, 1e-14);
     EXPECT_EQ(D(1, 2), 0.0);
@@ -259,8 +249,7 @@ TEST(ExpMatrix, SpinHalfClosedForms)
     }
 }
 
-TEST(ExpMatrix, InPlaceMatchesSeparateOutput)
-{
+TEST(ExpMatrix, InPlaceMatchesSeparateOutput) {
     const int n = 20;
     kt::fill_hermitian(n, A, 51, 50.0);
     ExpMatrix(n, A, 1e-3, B);
@@ -268,8 +257,7 @@ TEST(ExpMatrix, InPlaceMatchesSeparateOutput)
     EXPECT_EQ(kt::max_abs_diff(n, A, B), 0.0);
 }
 
-TEST(ExpMatrix, UnitaryAndInverseAtFullSize)
-{
+TEST(ExpMatrix, UnitaryAndInverseAtFullSize) {
     // Realistic propagation step: Hamiltonian of a few kHz (rad/s), dt = 10 us.
     const int n = 256;
     const double dt = 1e-5;
@@ -283,8 +271,7 @@ TEST(ExpMatrix, UnitaryAndInverseAtFullSize)
     EXPECT_LE(kt::dist_identity(n, F), 1e-12);
 }
 
-TEST(ExpMatrix, AgreesWithEigenDecomposition)
-{
+TEST(ExpMatrix, AgreesWithEigenDecomposition) {
     // exp(i tau A) = Z diag(exp(i tau d)) Z^dagger, computed from the eigensolver.
     const int n = 32;
     const double tau = 0.37;
@@ -299,8 +286,7 @@ TEST(ExpMatrix, AgreesWithEigenDecomposition)
     EXPECT_LE(kt::max_abs_diff(n, E, F), 1e-11);
 }
 
-TEST(ShowCMatElements, PrintsBothTables)
-{
+TEST(ShowCMatElements, PrintsBothTables) {
     CMatZero(2, A);
     A(1, 2) = std::complex<double>(1500.0, -0.25);
     std::fflush(stdout);

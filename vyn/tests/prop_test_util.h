@@ -8,13 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>

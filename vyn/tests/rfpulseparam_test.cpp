@@ -1,7 +1,12 @@
 // Pulse parameter arrays against closed-form Fourier coefficients, waveform
 // files on disk, pulse CSV and plot script, and the gnuplot start without a
 // shell.
+#include "rfpulseparam.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,14 +15,10 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "binaryfilehandling.h"
 #include "datafiles_test_util.h"
-#include "rfpulseparam.h"
 #include "rfpulseplot.h"
 
 namespace {
@@ -37,8 +38,7 @@ double xs[VYN_MAX_RF_POINTS], ys[VYN_MAX_RF_POINTS], xr[VYN_MAX_RF_POINTS], yr[V
 
 }  // namespace
 
-TEST(RfPulseParam, ModeCount)
-{
+TEST(RfPulseParam, ModeCount) {
     EXPECT_EQ(rfpulseparam_max_modes(8, 64), 2);
     EXPECT_EQ(rfpulseparam_max_modes(160, 8), 3);
     EXPECT_EQ(rfpulseparam_max_modes(160, 2), 0);
@@ -48,8 +48,7 @@ TEST(RfPulseParam, ModeCount)
     EXPECT_EQ(rfpulseparam_max_modes(160, 8192), 40);
 }
 
-TEST(RfPulseParam, AnalysisGivesClosedFormCoefficients)
-{
+TEST(RfPulseParam, AnalysisGivesClosedFormCoefficients) {
     // x = a + b cos(w t) + c sin(w t) + e sin(2 w t) with w the base harmonic:
     // forward coefficients (e^{+i...} convention) at +1: N/2 (b + i c), at +2: i N/2 e.
     const int ap = 64, npar = 12;  // 3 modes per channel
@@ -62,13 +61,12 @@ TEST(RfPulseParam, AnalysisGivesClosedFormCoefficients)
     for (double& p : par) p = 123.0;
     RFPulseToParArray(npar, ap, xs, ys, par);
     const double half = ap / 2.0;
-    const double expect[npar] = {ap * a, half * c, half * b, half * e, 0.0, 0.0,  // x: modes 0..2
+    const double expect[npar] = {ap * a, half * c, half * b, half * e, 0.0,      0.0,  // x: modes 0..2
                                  0.0,    0.0,      0.0,      0.0,      half * f, 0.0};
     for (int i = 0; i < npar; ++i) EXPECT_NEAR(par[i], expect[i], 1e-10) << "entry " << i;
 }
 
-TEST(RfPulseParam, KeepingSynthesisInvertsAnalysis)
-{
+TEST(RfPulseParam, KeepingSynthesisInvertsAnalysis) {
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> u(-1e4, 1e4);
     for (int ap : {4, 64, 1024}) {
@@ -93,8 +91,7 @@ TEST(RfPulseParam, KeepingSynthesisInvertsAnalysis)
     }
 }
 
-TEST(RfPulseParam, ZeroStartSynthesisKeepsListedModesOnly)
-{
+TEST(RfPulseParam, ZeroStartSynthesisKeepsListedModesOnly) {
     const int ap = 32, npar = 8;  // 2 modes: DC, re(+1), im(+1), im(+2)
     for (int k = 0; k < ap; ++k) {
         xs[k] = 2.0 + 3.0 * sinm(k, 2, ap) + 4.0 * cosm(k, 5, ap);  // harmonic 5 is not listed
@@ -120,8 +117,7 @@ TEST(RfPulseParam, ZeroStartSynthesisKeepsListedModesOnly)
     for (int i = 0; i < npar2; ++i) EXPECT_NEAR(p_out[i], p_in[i], 1e-9) << i;
 }
 
-TEST(RfPulseParam, ConstantPulseAndDegenerateSizes)
-{
+TEST(RfPulseParam, ConstantPulseAndDegenerateSizes) {
     const int ap = 16, npar = 8;
     for (int k = 0; k < ap; ++k) {
         xs[k] = xr[k] = 1500.0;
@@ -164,8 +160,7 @@ TEST(RfPulseParam, ConstantPulseAndDegenerateSizes)
     EXPECT_EQ(p3[3], 4.0);
 }
 
-TEST_F(RfPulseFiles, WaveformFilesLayoutAndRoundTrip)
-{
+TEST_F(RfPulseFiles, WaveformFilesLayoutAndRoundTrip) {
     const int ap = 256;
     static double g[3][VYN_MAX_RF_POINTS];
     for (int k = 0; k < ap; ++k) {
@@ -219,8 +214,7 @@ TEST_F(RfPulseFiles, WaveformFilesLayoutAndRoundTrip)
     EXPECT_NE(access(path("big.bin").c_str(), F_OK), 0);
 }
 
-TEST(RfPulseParam, DefaultWaveformNames)
-{
+TEST(RfPulseParam, DefaultWaveformNames) {
     char buf[64];
     ASSERT_TRUE(rfpulseparam_default_waveform_name(buf, sizeof buf, "noe", 3, true));
     EXPECT_STREQ(buf, "noe_s03.bin");
@@ -234,8 +228,7 @@ TEST(RfPulseParam, DefaultWaveformNames)
     EXPECT_FALSE(rfpulseparam_default_waveform_name(tiny, sizeof tiny, "longname", 1, true));
 }
 
-TEST_F(RfPulseFiles, PulseCsvPhaseAndMagnitude)
-{
+TEST_F(RfPulseFiles, PulseCsvPhaseAndMagnitude) {
     // Samples: +x, +y, zero, zero, -y, zero.
     const double x[6] = {3.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     const double y[6] = {0.0, 2.0, 0.0, 0.0, -5.0, 0.0};
@@ -268,8 +261,7 @@ TEST_F(RfPulseFiles, PulseCsvPhaseAndMagnitude)
     EXPECT_FALSE(WritePulseCSV(path("no/dir.csv").c_str(), 2, h, z, w));
 }
 
-TEST_F(RfPulseFiles, PlotScriptTextAndQuoting)
-{
+TEST_F(RfPulseFiles, PlotScriptTextAndQuoting) {
     ASSERT_TRUE(WriteGnuplotPulseScript(path("p.gp").c_str(), "pulse.csv"));
     const std::string expect =
         "set title 'Optimized RF Pulse'\nset xlabel 'Time (s)'\nset ylabel 'Amplitude / Phase'\nset grid\n"
@@ -287,16 +279,16 @@ TEST_F(RfPulseFiles, PlotScriptTextAndQuoting)
     EXPECT_FALSE(WriteGnuplotPulseScript(path("no/dir.gp").c_str(), "x"));
 }
 
-TEST_F(RfPulseFiles, GnuplotStartsWithoutShellOrHintsWhenMissing)
-{
+TEST_F(RfPulseFiles, GnuplotStartsWithoutShellOrHintsWhenMissing) {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     ASSERT_EQ(mkdir(path("bin").c_str(), 0700), 0);
     // Stand-in gnuplot: records its arguments, one per line, and its stdin.
     const std::string fake = path("bin/gnuplot");
     FILE* f = std::fopen(fake.c_str(), "w");
     ASSERT_NE(f, nullptr);
-    std::fprintf(f, "#!/bin/sh\nfor a in \"$@\"; do printf '%%s\\n' \"$a\"; done > '%s/args.tmp'\n"
-                    "/bin/cat > '%s/stdin.txt'\n/bin/mv '%s/args.tmp' '%s/args.txt'\n",
+    std::fprintf(f,
+                 "#!/bin/sh\nfor a in \"$@\"; do printf '%%s\\n' \"$a\"; done > '%s/args.tmp'\n"
+                 "/bin/cat > '%s/stdin.txt'\n/bin/mv '%s/args.tmp' '%s/args.txt'\n",
                  dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str());
     std::fclose(f);
     ASSERT_EQ(chmod(fake.c_str(), 0700), 0);
@@ -332,8 +324,7 @@ TEST_F(RfPulseFiles, GnuplotStartsWithoutShellOrHintsWhenMissing)
     setenv("PATH", saved_path.c_str(), 1);
 }
 
-TEST_F(RfPulseFiles, ExportDialogueWritesCsvAndScript)
-{
+TEST_F(RfPulseFiles, ExportDialogueWritesCsvAndScript) {
     const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", path("nowhere").c_str(), 1);  // plotting itself is not under test here
     const double x[4] = {1, 2, 3, 4}, y[4] = {0, 0, 0, 0};
@@ -350,8 +341,7 @@ TEST_F(RfPulseFiles, ExportDialogueWritesCsvAndScript)
     EXPECT_FALSE(rfpulseplot_export_pulse_interactive(4, 0.5, x, y));
 }
 
-TEST_F(RfPulseFiles, ReadBxByPulseAppliesFactor)
-{
+TEST_F(RfPulseFiles, ReadBxByPulseAppliesFactor) {
     {
         FILE* f = std::fopen(path("bx.txt").c_str(), "w");
         std::fputs("1 2 3\n", f);

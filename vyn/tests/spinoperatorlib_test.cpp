@@ -1,10 +1,11 @@
 // Product basis and spin operator matrices.
+#include "spinoperatorlib.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 
 #include "kernel_testutil.h"
-#include "spinoperatorlib.h"
 
 namespace {
 
@@ -12,17 +13,16 @@ SpinKet ket;
 CMatrix P, M, X, Y, Zm, T1, T2, T3;
 const std::complex<double> I1(0.0, 1.0);
 
-void expect_matrix(int n, const CMatrix& m, std::initializer_list<std::complex<double>> rowmajor, double tol = 1e-15)
-{
+void expect_matrix(int n, const CMatrix& m, std::initializer_list<std::complex<double>> rowmajor, double tol = 1e-15) {
     auto it = rowmajor.begin();
     for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c, ++it) EXPECT_NEAR(std::abs(m(r, c) - *it), 0.0, tol) << "(" << r << "," << c << ")";
+        for (int c = 1; c <= n; ++c, ++it)
+            EXPECT_NEAR(std::abs(m(r, c) - *it), 0.0, tol) << "(" << r << "," << c << ")";
 }
 
 }  // namespace
 
-TEST(MakeKets, BasisOrderAndCounts)
-{
+TEST(MakeKets, BasisOrderAndCounts) {
     SpinIList two = {0, 1, 1};
     MakeKets(ket, two);
     const int rows[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
@@ -31,7 +31,7 @@ TEST(MakeKets, BasisOrderAndCounts)
         EXPECT_EQ(ket[s][2], rows[s - 1][1]);
     }
     for (int k = 0; k <= SPINOP_MAX_SPINS; ++k) EXPECT_EQ(ket[0][k], 0);
-    EXPECT_EQ(ket[5][1], 0);   // beyond the basis
+    EXPECT_EQ(ket[5][1], 0);  // beyond the basis
 
     // Mixed spins: spin-1 then spin-1/2, first spin slowest.
     SpinIList mixed = {0, 2, 1};
@@ -61,15 +61,14 @@ TEST(MakeKets, BasisOrderAndCounts)
     EXPECT_EQ(ket[256][1], -1);
     EXPECT_EQ(ket[1][8], 1);
 
-    MakeKets(nullptr, eight);   // absent arguments: nothing happens
+    MakeKets(nullptr, eight);  // absent arguments: nothing happens
     MakeKets(ket, nullptr);
     EXPECT_EQ(ket[256][8], -1);
 }
 
-TEST(MakeKets, RefusesMoreThan256States)
-{
-    SpinIList too_many = {0, 2, 2, 2, 2, 2, 2, 2, 2};   // 3^8 = 6561
-    SpinIList negative = {0, -3, 1};   // a negative entry among the counted spins
+TEST(MakeKets, RefusesMoreThan256States) {
+    SpinIList too_many = {0, 2, 2, 2, 2, 2, 2, 2, 2};  // 3^8 = 6561
+    SpinIList negative = {0, -3, 1};                   // a negative entry among the counted spins
     SpinIList huge = {0, 2000000000, 2000000000, 7};
     SpinIList largest = {0, 1, INT_MAX};
     for (const int* il : {too_many, negative, huge, largest}) {
@@ -86,8 +85,7 @@ TEST(MakeKets, RefusesMoreThan256States)
     }
 }
 
-TEST(SpinOperators, SpinHalfAndSpinOne)
-{
+TEST(SpinOperators, SpinHalfAndSpinOne) {
     SpinIList half = {0, 1};
     MakeKets(ket, half);
     MakeMatrixIplus(half, ket, 2, 1, P);
@@ -115,24 +113,23 @@ TEST(SpinOperators, SpinHalfAndSpinOne)
     expect_matrix(4, Zm, {0.5, 0, 0, 0, 0, -0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, -0.5});
 }
 
-TEST(SpinOperators, LadderCoefficients)
-{
-    SpinIList il = {0, 3};   // spin-3/2
+TEST(SpinOperators, LadderCoefficients) {
+    SpinIList il = {0, 3};  // spin-3/2
     MakeKets(ket, il);
     static SpinKet out;
     double coef = -1.0;
-    operateIplus(il, 2, 1, ket, out, &coef);   // m = 1/2 -> 3/2: sqrt((I-m)(I+m+1)) = sqrt(3)
+    operateIplus(il, 2, 1, ket, out, &coef);  // m = 1/2 -> 3/2: sqrt((I-m)(I+m+1)) = sqrt(3)
     EXPECT_NEAR(coef, std::sqrt(3.0), 1e-15);
     EXPECT_EQ(out[2][1], 3);
-    operateIplus(il, 1, 1, ket, out, &coef);   // m = I: annihilated, copy of the row
+    operateIplus(il, 1, 1, ket, out, &coef);  // m = I: annihilated, copy of the row
     EXPECT_EQ(coef, 0.0);
     EXPECT_EQ(out[1][1], 3);
-    operateImin(il, 3, 1, ket, out, &coef);   // m = -1/2 -> -3/2: sqrt((I+m)(I-m+1)) = sqrt(3)
+    operateImin(il, 3, 1, ket, out, &coef);  // m = -1/2 -> -3/2: sqrt((I+m)(I-m+1)) = sqrt(3)
     EXPECT_NEAR(coef, std::sqrt(3.0), 1e-15);
     EXPECT_EQ(out[3][1], -3);
     operateImin(il, 4, 1, ket, out, &coef);
     EXPECT_EQ(coef, 0.0);
-    operateImin(il, 2, 1, ket, out, &coef);   // m = 1/2 -> -1/2: sqrt(2*2) = 2
+    operateImin(il, 2, 1, ket, out, &coef);  // m = 1/2 -> -1/2: sqrt(2*2) = 2
     EXPECT_NEAR(coef, 2.0, 1e-15);
 
     int a[9] = {0, 1, -1, 3}, b[9] = {0, 1, -1, 1};
@@ -149,8 +146,7 @@ TEST(SpinOperators, LadderCoefficients)
     EXPECT_NEAR(e1, 2.0, 1e-15);
 }
 
-TEST(SpinOperators, AngularMomentumAlgebraForMixedSpins)
-{
+TEST(SpinOperators, AngularMomentumAlgebraForMixedSpins) {
     // Spins 3/2, 1 and 1/2: [Ix, Iy] = i Iz, Ix^2 + Iy^2 + Iz^2 = I(I+1),
     // and operators of different spins commute.
     SpinIList il = {0, 3, 2, 1};
@@ -173,8 +169,7 @@ TEST(SpinOperators, AngularMomentumAlgebraForMixedSpins)
         CMatAdd(n, T1, T3, T1);
         const double I = il[s] / 2.0;
         for (int r = 1; r <= n; ++r)
-            for (int c = 1; c <= n; ++c)
-                ASSERT_NEAR(std::abs(T1(r, c) - (r == c ? I * (I + 1) : 0.0)), 0.0, 1e-13);
+            for (int c = 1; c <= n; ++c) ASSERT_NEAR(std::abs(T1(r, c) - (r == c ? I * (I + 1) : 0.0)), 0.0, 1e-13);
         const int other = s % 3 + 1;
         MakeMatrixIx(il, ket, n, other, X2);
         CMatCommutator(n, X, X2, T1);
@@ -184,13 +179,12 @@ TEST(SpinOperators, AngularMomentumAlgebraForMixedSpins)
     }
 }
 
-TEST(SpinOperators, TotalsAndNormalisation)
-{
+TEST(SpinOperators, TotalsAndNormalisation) {
     SpinIList two = {0, 1, 1};
     MakeKets(ket, two);
     MakeTotalIz(4, 2, ket, two, 1, T1);
     MakeTotalIz(4, 2, ket, two, 0, T2);
-    EXPECT_LE(kt::max_abs_diff(4, T1, T2), 1e-15);   // each term already has norm 1
+    EXPECT_LE(kt::max_abs_diff(4, T1, T2), 1e-15);  // each term already has norm 1
     expect_matrix(4, T2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1});
 
     SpinIList three = {0, 1, 1, 1};
@@ -205,20 +199,18 @@ TEST(SpinOperators, TotalsAndNormalisation)
     EXPECT_NEAR(kt::frob(8, T1), std::sqrt(6.0), 1e-14);
 }
 
-TEST(SpinOperators, EightSpinsFullSize)
-{
+TEST(SpinOperators, EightSpinsFullSize) {
     SpinIList eight = {0, 1, 1, 1, 1, 1, 1, 1, 1};
     MakeKets(ket, eight);
     MakeMatrixIz(eight, ket, 256, 8, Zm);
     for (int s = 1; s <= 256; ++s) ASSERT_EQ(Zm(s, s).real(), (s % 2 == 1) ? 0.5 : -0.5);
     MakeMatrixIx(eight, ket, 256, 1, X);
-    EXPECT_EQ(X(1, 129).real(), 0.5);   // spin 1 flips between the two halves
+    EXPECT_EQ(X(1, 129).real(), 0.5);  // spin 1 flips between the two halves
     EXPECT_EQ(X(1, 2).real(), 0.0);
     EXPECT_NEAR(kt::frob(256, X), 0.5 * std::sqrt(256.0), 1e-12);
 }
 
-TEST(SpinOperators, DimensionOutsideRangeWritesNothing)
-{
+TEST(SpinOperators, DimensionOutsideRangeWritesNothing) {
     SpinIList il = {0, 1};
     MakeKets(ket, il);
     Zm(1, 1) = 9.0;

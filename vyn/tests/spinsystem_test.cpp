@@ -13,8 +13,7 @@ namespace {
 const double TWO_PI = 2.0 * 3.141592653589793;
 CMatrix T1, T2, T3;
 
-void clear_inputs()
-{
+void clear_inputs() {
     VYNSpinState& S = vyn_spin;
     S.Nspins = 0;
     std::memset(S.quantnum, 0, sizeof S.quantnum);
@@ -26,8 +25,7 @@ void clear_inputs()
     S.Jcount = 0;
 }
 
-void spin_halves(int nspins)
-{
+void spin_halves(int nspins) {
     clear_inputs();
     vyn_spin.Nspins = nspins;
     for (int s = 1; s <= nspins && s <= VYN_MAX_SPINS; ++s) {
@@ -37,16 +35,14 @@ void spin_halves(int nspins)
 }
 
 // Builds quietly.
-int build()
-{
+int build() {
     VYN_SetSmokeCheckMode(1);
     const int r = BuildSpinSystemFromPulseSequenceGlobals();
     VYN_SetSmokeCheckMode(0);
     return r;
 }
 
-void expect_diag(int n, const CMatrix& m, std::initializer_list<double> d, double tol)
-{
+void expect_diag(int n, const CMatrix& m, std::initializer_list<double> d, double tol) {
     auto it = d.begin();
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) {
@@ -58,8 +54,7 @@ void expect_diag(int n, const CMatrix& m, std::initializer_list<double> d, doubl
 // Feeds `text` to standard input for the prompt functions; prompts are captured.
 struct StdinFeed {
     std::string path;
-    explicit StdinFeed(const std::string& text)
-    {
+    explicit StdinFeed(const std::string& text) {
         char tmpl[] = "/tmp/vyn_stdin_XXXXXX";
         const int fd = mkstemp(tmpl);
         path = tmpl;
@@ -69,8 +64,7 @@ struct StdinFeed {
         EXPECT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
         testing::internal::CaptureStdout();
     }
-    std::string finish()
-    {
+    std::string finish() {
         std::fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
@@ -79,8 +73,7 @@ struct StdinFeed {
 
 }  // namespace
 
-TEST(BuildRoute, OneSpinHalf)
-{
+TEST(BuildRoute, OneSpinHalf) {
     init();
     spin_halves(1);
     ASSERT_EQ(build(), 1);
@@ -96,8 +89,7 @@ TEST(BuildRoute, OneSpinHalf)
     EXPECT_EQ(S.offsetsdefined, 1);
 }
 
-TEST(BuildRoute, ZeemanOffsetsAndIntensities)
-{
+TEST(BuildRoute, ZeemanOffsetsAndIntensities) {
     spin_halves(2);
     vyn_spin.resofreqs[1] = 100.0;
     vyn_spin.resofreqs[2] = -50.0;
@@ -114,8 +106,7 @@ TEST(BuildRoute, ZeemanOffsetsAndIntensities)
     EXPECT_EQ(S.Iytot(1, 2).imag(), -0.5);
 }
 
-TEST(BuildRoute, WeakAndExactCoupling)
-{
+TEST(BuildRoute, WeakAndExactCoupling) {
     for (int mode : {1, 2, 0}) {
         SCOPED_TRACE(mode);
         spin_halves(2);
@@ -135,19 +126,18 @@ TEST(BuildRoute, WeakAndExactCoupling)
             }
         EXPECT_EQ(vyn_spin.jc[1][2], 7.0);
         EXPECT_EQ(vyn_spin.jc[2][1], 7.0);
-        EXPECT_EQ(vyn_spin.Jexact, mode);   // inputs left as they were
+        EXPECT_EQ(vyn_spin.Jexact, mode);  // inputs left as they were
         EXPECT_EQ(vyn_spin.Jcount, 1);
     }
 }
 
-TEST(BuildRoute, CouplingSourcePriority)
-{
+TEST(BuildRoute, CouplingSourcePriority) {
     // All-zero jc: couplings in pair order (1,2), (1,3), (2,3); pairs beyond Jcount get 0.
     spin_halves(3);
     vyn_spin.Jcount = 2;
     vyn_spin.couplings[1] = 5.0;
     vyn_spin.couplings[2] = 6.0;
-    vyn_spin.couplings[3] = 99.0;   // beyond Jcount: ignored
+    vyn_spin.couplings[3] = 99.0;  // beyond Jcount: ignored
     ASSERT_EQ(build(), 1);
     EXPECT_EQ(vyn_spin.jc[1][2], 5.0);
     EXPECT_EQ(vyn_spin.jc[1][3], 6.0);
@@ -169,8 +159,7 @@ TEST(BuildRoute, CouplingSourcePriority)
     EXPECT_NEAR(vyn_spin.Icoup(1, 1).real(), TWO_PI * -3.0 / 4.0, 1e-12);
 }
 
-TEST(BuildRoute, DimensionsAndSpinZero)
-{
+TEST(BuildRoute, DimensionsAndSpinZero) {
     clear_inputs();
     vyn_spin.Nspins = 2;
     vyn_spin.quantnum[1] = 2;
@@ -208,8 +197,7 @@ TEST(BuildRoute, DimensionsAndSpinZero)
     EXPECT_EQ(vyn_spin.n, 128);
 }
 
-TEST(BuildRoute, EightSpinsAndRefusalAbove256)
-{
+TEST(BuildRoute, EightSpinsAndRefusalAbove256) {
     spin_halves(9);
     ASSERT_EQ(build(), 1);
     EXPECT_EQ(vyn_spin.Nspins, 8);
@@ -229,8 +217,7 @@ TEST(BuildRoute, EightSpinsAndRefusalAbove256)
     EXPECT_EQ(vyn_spin.Ilist[1], 1);
 }
 
-TEST(BuildRoute, ReportUnlessSmokeCheck)
-{
+TEST(BuildRoute, ReportUnlessSmokeCheck) {
     spin_halves(1);
     vyn_spin.resofreqs[1] = 12.5;
     testing::internal::CaptureStdout();
@@ -245,8 +232,7 @@ TEST(BuildRoute, ReportUnlessSmokeCheck)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
-TEST(Init, ResetsFlagsGridAndMatrices)
-{
+TEST(Init, ResetsFlagsGridAndMatrices) {
     spin_halves(2);
     ASSERT_EQ(build(), 1);
     vyn_spin.calc = 5;
@@ -268,13 +254,12 @@ TEST(Init, ResetsFlagsGridAndMatrices)
     EXPECT_EQ(vyn_grid.dz_s, 0.0);
     EXPECT_EQ(vyn_grid.gs, 0.0);
     EXPECT_EQ(vyn_grid.ndw, 1);
-    const CMatrix* mats[] = {&vyn_spin.densmat, &vyn_spin.Izee, &vyn_spin.Icoup, &vyn_spin.Izgrad,
+    const CMatrix* mats[] = {&vyn_spin.densmat, &vyn_spin.Izee,  &vyn_spin.Icoup, &vyn_spin.Izgrad,
                              &vyn_spin.Ixtot,   &vyn_spin.Iytot, &vyn_spin.Iztot, &vyn_spin.Istat};
     for (const CMatrix* m : mats) EXPECT_EQ(kt::frob(4, *m), 0.0);
 }
 
-TEST(GradientOperator, RefusesWithoutSpinSystem)
-{
+TEST(GradientOperator, RefusesWithoutSpinSystem) {
     spin_halves(2);
     ASSERT_EQ(build(), 1);
     const int saved_n = vyn_spin.n;
@@ -282,8 +267,7 @@ TEST(GradientOperator, RefusesWithoutSpinSystem)
     CopyCMatrix(4, vyn_spin.Izgrad, T1);
     testing::internal::CaptureStderr();
     MakeGradientOperator();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "MakeGradientOperator: spin system not set up (n=0, Nspins=2)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "MakeGradientOperator: spin system not set up (n=0, Nspins=2)\n");
     EXPECT_EQ(kt::max_abs_diff(4, T1, vyn_spin.Izgrad), 0.0);
     vyn_spin.n = saved_n;
 
@@ -295,8 +279,7 @@ TEST(GradientOperator, RefusesWithoutSpinSystem)
     EXPECT_EQ(T2(3, 2), 0.0);
 }
 
-TEST(Prompts, InteractiveDefinitionMatchesBuildRoute)
-{
+TEST(Prompts, InteractiveDefinitionMatchesBuildRoute) {
     // Retries on a bad token, an out-of-range count and too many states.
     {
         StdinFeed in("abc\n9\n8\n2 2 2 2 2 2 2 2\n2\n1\n1\n");
@@ -318,7 +301,7 @@ TEST(Prompts, InteractiveDefinitionMatchesBuildRoute)
         EXPECT_NE(out.find("Hamiltonian term: 2\u03c0 J(i,j)"), std::string::npos);
     }
     EXPECT_EQ(vyn_spin.relspinamp[1], 1.0);
-    EXPECT_EQ(vyn_spin.relspinamp[2], 0.0);   // unreadable value counts as 0
+    EXPECT_EQ(vyn_spin.relspinamp[2], 0.0);  // unreadable value counts as 0
     EXPECT_EQ(vyn_spin.Jexact, 2);
     EXPECT_EQ(vyn_spin.Jcount, 1);
     EXPECT_EQ(vyn_spin.couplings[1], 7.0);
@@ -335,12 +318,11 @@ TEST(Prompts, InteractiveDefinitionMatchesBuildRoute)
     EXPECT_NEAR(vyn_spin.Icoup(2, 3).real(), TWO_PI * 3.5, 1e-12);
 }
 
-TEST(Prompts, EndOfInputStopsEveryPrompt)
-{
+TEST(Prompts, EndOfInputStopsEveryPrompt) {
     spin_halves(2);
     ASSERT_EQ(build(), 1);
     {
-        StdinFeed in("2\n1\n");   // input ends before the second quantum number
+        StdinFeed in("2\n1\n");  // input ends before the second quantum number
         SetupSpins();
         in.finish();
     }
@@ -352,7 +334,7 @@ TEST(Prompts, EndOfInputStopsEveryPrompt)
     }
     EXPECT_EQ(vyn_spin.spinsystemdefined, 0);
     {
-        StdinFeed in("junk");   // unreadable and then end of input
+        StdinFeed in("junk");  // unreadable and then end of input
         EXPECT_EQ(Ispins(), 0);
         in.finish();
     }
@@ -375,8 +357,7 @@ TEST(Prompts, EndOfInputStopsEveryPrompt)
     EXPECT_EQ(vyn_spin.Jcount, 1);
 }
 
-TEST(Prompts, SingleSpinSkipsCouplingDialogue)
-{
+TEST(Prompts, SingleSpinSkipsCouplingDialogue) {
     spin_halves(1);
     vyn_spin.Jexact = 2;
     ASSERT_EQ(build(), 1);
@@ -390,8 +371,7 @@ TEST(Prompts, SingleSpinSkipsCouplingDialogue)
     EXPECT_EQ(kt::frob(2, vyn_spin.Icoup), 0.0);
 }
 
-TEST(BuildRoute, ExactCouplingOfMixedSpinsMatchesDenseProducts)
-{
+TEST(BuildRoute, ExactCouplingOfMixedSpinsMatchesDenseProducts) {
     // Spins 1, 1/2 and 3/2: the coupling Hamiltonian against dense operator products.
     clear_inputs();
     vyn_spin.Nspins = 3;

@@ -39,7 +39,7 @@ VynRun run_vyn(std::vector<std::string> args, const std::string& input = "") {
 
 // Installation tree with a one-spin pulse-acquire model and a spatial model on 4 voxels.
 class Commands : public ::testing::Test {
-protected:
+  protected:
     vyntest::InstallTree tree;
     static constexpr double kOffsetHz = 50.0;
     static constexpr int kSamples = 64;
@@ -60,8 +60,8 @@ protected:
                             "sector_type: 1 1\nsector_timepoints: 1 4\nsector_evolpoints: 1 1\n"
                             "sector_duration_s: 1 1e-5\nsector_pulsefile: 1 hard.bin\nsector_statoff_hz: 1 0\n"
                             "sector_type: 2 1\nsector_timepoints: 2 " +
-                                std::to_string(kSamples) +
-                                "\nsector_evolpoints: 2 1\nsector_duration_s: 2 " + std::to_string(kAcq) +
+                                std::to_string(kSamples) + "\nsector_evolpoints: 2 1\nsector_duration_s: 2 " +
+                                std::to_string(kAcq) +
                                 "\nsector_pulsefile: 2 adc.bin\nsector_statoff_hz: 2 0\nsector_remark: 2 ADC\n");
         vyntest::write_file(tree.path("models/pa.vynmodel"),
                             model_text("../sequences/pa/pa.vynseq", "1", "0", "pa-signal.bin"));
@@ -210,8 +210,8 @@ TEST_F(Commands, SpatialRunThenProfileAndVoxelSignal) {
         EXPECT_NEAR(std::fabs(d), M_PI / 2, 1e-6) << k;
     }
 
-    r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "3",
-                 results("voxel3.bin")});
+    r = run_vyn(
+        {"--voxel-signal", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "3", results("voxel3.bin")});
     ASSERT_EQ(r.rc, 0) << r.err;
     int32_t h[3];
     auto s = read_signal(results("voxel3.bin"), h);
@@ -222,12 +222,11 @@ TEST_F(Commands, SpatialRunThenProfileAndVoxelSignal) {
     EXPECT_NEAR(std::abs(s[15] - s[0]), 0.0, 1e-9);
 
     // Refusals: bad expression, voxel out of range.
-    r = run_vyn({"--expectation-profile", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "Qx",
-                 results("bad.csv")});
+    r = run_vyn(
+        {"--expectation-profile", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "Qx", results("bad.csv")});
     EXPECT_EQ(r.rc, 1);
     EXPECT_NE(r.err.find("Expectation profile: invalid operator expression 'Qx'."), std::string::npos);
-    r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "5",
-                 results("v5.bin")});
+    r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), results("sp-result.bin"), "5", results("v5.bin")});
     EXPECT_EQ(r.rc, 1);
     EXPECT_FALSE(vyntest::exists(results("v5.bin")));
     r = run_vyn({"--expectation-profile", tree.path("models/none.vynmodel"), "x", "Ix", results("n.csv")});
@@ -252,8 +251,7 @@ TEST_F(Commands, RelativeArgumentsAreTakenFromTheCallersDirectory) {
     EXPECT_EQ(vyntest::read_file(tree.path("out/profile.csv")).rfind("# index,x_cm", 0), 0u);
     EXPECT_FALSE(vyntest::exists(tree.path("build/runtime/out")));
 
-    r = run_vyn({"--voxel-signal", "models/sp.vynmodel", "build/runtime/results/sp-result.bin", "2",
-                 "out/voxel2.bin"});
+    r = run_vyn({"--voxel-signal", "models/sp.vynmodel", "build/runtime/results/sp-result.bin", "2", "out/voxel2.bin"});
     ASSERT_EQ(r.rc, 0) << r.err;
     int32_t h[3] = {0, 0, 0};
     EXPECT_EQ(read_signal(tree.path("out/voxel2.bin"), h).size(), 16u);
@@ -261,8 +259,7 @@ TEST_F(Commands, RelativeArgumentsAreTakenFromTheCallersDirectory) {
     // A relative path that names nothing is reported as the place that was looked at.
     r = run_vyn({"--run-model", "models/none.vynmodel"});
     EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.err.find("[VYN] Path used: " + tree.path("models/none.vynmodel") + "\n"), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("[VYN] Path used: " + tree.path("models/none.vynmodel") + "\n"), std::string::npos) << r.err;
     // The caller's directory is left as it was.
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -318,7 +315,7 @@ std::string find_built_vyn() {
     if (n <= 0) return "";
     self[n] = '\0';
     std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));           // .../build/vyn
+    dir = dir.substr(0, dir.rfind('/'));              // .../build/vyn
     std::string top = dir.substr(0, dir.rfind('/'));  // .../build
     for (const std::string& c : {top + "/vyn", top + "/bin/vyn"}) {
         struct stat st;

@@ -1,14 +1,13 @@
 // Interactive menus driven through standard input: import, run, export,
 // preparation dialogues, the run driver's refusals and status printout.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "vyn-entry.h"
 #include "vyn.h"
@@ -53,7 +52,7 @@ std::string captured(const std::string& input, F f) {
 }
 
 class Menus : public ::testing::Test {
-protected:
+  protected:
     vyntest::InstallTree tree;
     void SetUp() override {
         vyntest::mkdirs(tree.path("spin-systems"));
@@ -82,8 +81,8 @@ protected:
 
 TEST_F(Menus, ImportRunExportAndLeaveAtEndOfInput) {
     const std::string input =
-        "3\n1\n\n"      // import the first listed model, pause
-        "2\n2\n\n7\n"   // run menu: run, pause, back
+        "3\n1\n\n"          // import the first listed model, pause
+        "2\n2\n\n7\n"       // run menu: run, pause, back
         "4\nexported\n\n";  // export to a bare name, pause; then end of input
     Session s = drive(input);
     EXPECT_EQ(s.rc, 0);
@@ -319,8 +318,7 @@ TEST_F(Menus, SpectraShiftTheLineByExactlyTheReceiverOffset) {
             const double re = v[2 * k] * v[0] + v[2 * k + 1] * v[1];
             const double mk = std::hypot(v[2 * k], v[2 * k + 1]);
             EXPECT_NEAR(mk, m0, 1e-6 * m0) << "choice " << choice << " k " << k;
-            EXPECT_NEAR(re / (mk * m0), std::cos(2 * M_PI * f_off * k * dt), 1e-6)
-                << "choice " << choice << " k " << k;
+            EXPECT_NEAR(re / (mk * m0), std::cos(2 * M_PI * f_off * k * dt), 1e-6) << "choice " << choice << " k " << k;
         }
     }
     // The engine's totals are back to the plain sums afterwards.
@@ -329,7 +327,7 @@ TEST_F(Menus, SpectraShiftTheLineByExactlyTheReceiverOffset) {
 }
 
 class RunDriver : public Menus {
-protected:
+  protected:
     std::string runtime;
     vyntest::CwdGuard guard;
     void SetUp() override {
@@ -358,8 +356,9 @@ protected:
 TEST_F(RunDriver, RefusalsKeepOrRemoveResultFiles) {
     vyn_sequence.sectorset = 0;
     std::string out = captured("", RunCurrentPreparedModel);
-    EXPECT_EQ(out, "No pulse sequence is currently prepared.\n"
-                   "Compose or import a model with at least one sector first.\n");
+    EXPECT_EQ(out,
+              "No pulse sequence is currently prepared.\n"
+              "Compose or import a model with at least one sector first.\n");
     EXPECT_EQ(vyntest::read_file("dm.bin"), "old");
 
     vyn_sequence.sectorset = 1;
@@ -372,8 +371,9 @@ TEST_F(RunDriver, RefusalsKeepOrRemoveResultFiles) {
     vyn_sequence.sequencetype = 1;
     vyn_grid.ndz = 0;
     out = captured("", RunCurrentPreparedModel);
-    EXPECT_EQ(out, "The current model is spatially resolved, but the spatial grid\nis not fully defined yet.\n"
-                   "Define the spatial simulation domain first.\n");
+    EXPECT_EQ(out,
+              "The current model is spatially resolved, but the spatial grid\nis not fully defined yet.\n"
+              "Define the spatial simulation domain first.\n");
     EXPECT_FALSE(any_result_left());
 
     vyn_sequence.sequencetype = 0;

@@ -2,16 +2,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdio_ext.h>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "vynpaths.h"
 

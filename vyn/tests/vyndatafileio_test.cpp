@@ -1,22 +1,23 @@
 // Array data files: text layouts parsed back, partial reads, refusals, the
 // PV-WAVE/IDL binary layout and the interactive reader menu.
+#include "vyndatafileio.h"
+
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 #include "binaryfilehandling.h"
 #include "datafiles_test_util.h"
-#include "vyndatafileio.h"
 
 namespace {
 
@@ -24,19 +25,15 @@ using datafiles_test::feed_stdin;
 using datafiles_test::slurp;
 
 class DataIO : public datafiles_test::TempDirTest {
-protected:
+  protected:
     void write_text(const char* name, const std::string& text) const { datafiles_test::spit_text(path(name), text); }
 };
 
-int32_t le32_at(const std::vector<unsigned char>& b, std::size_t off)
-{
-    return binfh_decode_i32_le(&b[off]);
-}
+int32_t le32_at(const std::vector<unsigned char>& b, std::size_t off) { return binfh_decode_i32_le(&b[off]); }
 
 }  // namespace
 
-TEST_F(DataIO, AsciiWriteReadRoundTrip)
-{
+TEST_F(DataIO, AsciiWriteReadRoundTrip) {
     const std::vector<double> v = {1.0, -2.5, 3.14159265358979, 1e-300, -7.25e12, 0.0};
     ASSERT_EQ(AsciiOut_status(int(v.size()), v.data(), path("a.txt").c_str()), DATAIO_OK);
     // One value per line in "%1.12E" layout.
@@ -53,8 +50,7 @@ TEST_F(DataIO, AsciiWriteReadRoundTrip)
     for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(back[i], v[i], 1e-12 * std::fabs(v[i])) << i;
 }
 
-TEST_F(DataIO, AsciiAcceptsAnyWhitespaceLayoutAndStopsAtMissingItem)
-{
+TEST_F(DataIO, AsciiAcceptsAnyWhitespaceLayoutAndStopsAtMissingItem) {
     write_text("free.txt", "  1 2.5e1\n\n-3\t4.0E-1 ");
     double a[4] = {0, 0, 0, 0};
     const int four = 4;
@@ -80,8 +76,7 @@ TEST_F(DataIO, AsciiAcceptsAnyWhitespaceLayoutAndStopsAtMissingItem)
     EXPECT_EQ(c[1], -1.0);
 }
 
-TEST_F(DataIO, SgPlotLayoutParsedBack)
-{
+TEST_F(DataIO, SgPlotLayoutParsedBack) {
     write_text("sg.txt", "1 0.0 1.0\n1 1.0 -2.0\n");
     double a[2] = {0, 0};
     const int two = 2;
@@ -127,8 +122,7 @@ TEST_F(DataIO, SgPlotLayoutParsedBack)
     EXPECT_NE(c[2], 7.0);
 }
 
-TEST_F(DataIO, RefusalsOpenNothing)
-{
+TEST_F(DataIO, RefusalsOpenNothing) {
     double a[2];
     const int two = 2, neg = -1;
     EXPECT_EQ(AsciiIn_status(nullptr, a, "x"), DATAIO_ERR_NULLPTR);
@@ -143,8 +137,7 @@ TEST_F(DataIO, RefusalsOpenNothing)
     EXPECT_NE(access(path("o").c_str(), F_OK), 0);
 }
 
-TEST_F(DataIO, PvWaveLayoutFromSignalFile)
-{
+TEST_F(DataIO, PvWaveLayoutFromSignalFile) {
     // Signal of 256 samples, 1 trace: 1024 + 4096 bytes.
     const int np = 256;
     FILE* f = std::fopen(path("sig.bin").c_str(), "wb");
@@ -180,8 +173,7 @@ TEST_F(DataIO, PvWaveLayoutFromSignalFile)
     EXPECT_EQ(le32_at(out2, 20), 2);
 }
 
-TEST_F(DataIO, PvWaveRefusesTruncatedOrWrongSource)
-{
+TEST_F(DataIO, PvWaveRefusesTruncatedOrWrongSource) {
     FILE* f = std::fopen(path("sig.bin").c_str(), "wb");
     ASSERT_EQ(WriteBinFileHeader_status(f, 1, 64, 2), BINFH_OK);
     std::vector<unsigned char> partial(16 * 64 + 8, 0);
@@ -199,9 +191,8 @@ TEST_F(DataIO, PvWaveRefusesTruncatedOrWrongSource)
     EXPECT_EQ(dataio_signal_to_pvwave_status(path("none.bin").c_str(), path("out.pvw").c_str()), DATAIO_ERR_IO);
 }
 
-TEST_F(DataIO, PvWaveFailedWriteKeepsOlderExportAndLeavesNoPart)
-{
-    const int np = 256;   // 1024 + 4096 bytes of output
+TEST_F(DataIO, PvWaveFailedWriteKeepsOlderExportAndLeavesNoPart) {
+    const int np = 256;  // 1024 + 4096 bytes of output
     FILE* f = std::fopen(path("sig.bin").c_str(), "wb");
     ASSERT_EQ(WriteBinFileHeader_status(f, 1, np, 1), BINFH_OK);
     std::vector<unsigned char> body(16 * np, 0x3f);
@@ -234,8 +225,7 @@ TEST_F(DataIO, PvWaveFailedWriteKeepsOlderExportAndLeavesNoPart)
     EXPECT_EQ(entries().size(), 2u);
 }
 
-TEST_F(DataIO, RealArrayInMenuThroughConsole)
-{
+TEST_F(DataIO, RealArrayInMenuThroughConsole) {
     write_text("vals.txt", "4 5 6\n");
     write_text("vals.sg", "1 0 -4\n1 1 -5\n1 2 -6\n");
     double a[3] = {9, 9, 9};

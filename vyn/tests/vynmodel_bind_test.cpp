@@ -63,7 +63,7 @@ Records sample_model() {
 }
 
 class Binding : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { VYN_SetSmokeCheckMode(1); }
     void TearDown() override { VYN_SetSmokeCheckMode(0); }
 };
@@ -221,8 +221,8 @@ TEST(OptimizerHints, RemarkValues) {
     const char* r = "prep optimizeRf[targetMode=manual,  productOperator = 2*I1z , manualRecipe=I1x+I2x] tail";
     // The key must be followed directly by '='.
     EXPECT_FALSE(vynmodel_metadata_value(r, "optimizeRf", "productOperator", v, sizeof v));
-    ASSERT_TRUE(vynmodel_metadata_value("optimizeRf[ productOperator=  2*I1z ,x=1]", "optimizeRf", "productOperator",
-                                        v, sizeof v));
+    ASSERT_TRUE(vynmodel_metadata_value("optimizeRf[ productOperator=  2*I1z ,x=1]", "optimizeRf", "productOperator", v,
+                                        sizeof v));
     EXPECT_STREQ(v, "2*I1z");
     ASSERT_TRUE(vynmodel_metadata_value(r, "optimizeRf", "manualRecipe", v, sizeof v));
     EXPECT_STREQ(v, "I1x+I2x");

@@ -10,7 +10,7 @@
 namespace {
 
 class ModelFile : public ::testing::Test {
-protected:
+  protected:
     vyntest::InstallTree tree;
     VYNSpinSystemDef spin;
     VYNPulseSequenceDef seq;
@@ -47,7 +47,8 @@ protected:
                                "result_file: result.bin"};
         std::string out;
         for (const char* l : lines)
-            if (skip.empty() || std::string(l).compare(0, skip.size() + 1, skip + ":") != 0) out += std::string(l) + "\n";
+            if (skip.empty() || std::string(l).compare(0, skip.size() + 1, skip + ":") != 0)
+                out += std::string(l) + "\n";
         return out + extra;
     }
     VYNModelStatus load(const std::string& text) {
@@ -77,8 +78,18 @@ TEST_F(ModelFile, LoadsSplitModelAndResolvesPaths) {
 }
 
 TEST_F(ModelFile, MissingKeysInTheirFixedOrder) {
-    const char* order[] = {"format_version", "spin_system_file", "sequence_file", "ndx",   "ndy",   "ndz",
-                           "x0_cm",          "y0_cm",            "z0_cm",         "dx_cm", "dy_cm", "dz_cm",
+    const char* order[] = {"format_version",
+                           "spin_system_file",
+                           "sequence_file",
+                           "ndx",
+                           "ndy",
+                           "ndz",
+                           "x0_cm",
+                           "y0_cm",
+                           "z0_cm",
+                           "dx_cm",
+                           "dy_cm",
+                           "dz_cm",
                            "result_file"};
     for (const char* key : order) {
         EXPECT_EQ(load(body(key)), VYN_MODEL_ERR_PARSE) << key;
@@ -91,8 +102,9 @@ TEST_F(ModelFile, MissingKeysInTheirFixedOrder) {
 
 TEST_F(ModelFile, InlineKeysDuplicatesAndUnknownKeys) {
     EXPECT_EQ(load(body("", "nspins: 1\n")), VYN_MODEL_ERR_PARSE);
-    EXPECT_STREQ(err, "line 14: inline spin-system/sequence keys are no longer supported in .vynmodel; use "
-                      "spin_system_file and sequence_file");
+    EXPECT_STREQ(err,
+                 "line 14: inline spin-system/sequence keys are no longer supported in .vynmodel; use "
+                 "spin_system_file and sequence_file");
     EXPECT_EQ(load("sector_pulsefile: 1 x\n"), VYN_MODEL_ERR_PARSE);
     EXPECT_EQ(load(body("", "spin_system_file: ../spin-systems/x.vynspin\n")), VYN_MODEL_ERR_PARSE);
     EXPECT_STREQ(err, "line 14: duplicate key 'spin_system_file'");
@@ -117,8 +129,7 @@ TEST_F(ModelFile, InlineKeysDuplicatesAndUnknownKeys) {
 }
 
 TEST_F(ModelFile, FieldAndCarrierCommentLines) {
-    ASSERT_EQ(load(body("", "# vyn_gui_b0_tesla: 3\n  # vyn_gui_receiver_carrier_ppm : 4.7\n")), VYN_MODEL_OK)
-        << err;
+    ASSERT_EQ(load(body("", "# vyn_gui_b0_tesla: 3\n  # vyn_gui_receiver_carrier_ppm : 4.7\n")), VYN_MODEL_OK) << err;
     EXPECT_DOUBLE_EQ(cfg.b0_tesla, 3.0);
     EXPECT_DOUBLE_EQ(cfg.receiver_carrier_ppm, 4.7);
     ASSERT_EQ(load(body("", "# vyn_gui_b0_tesla: 7\n# vyn_gui_b0_tesla: strong\n")), VYN_MODEL_OK) << err;

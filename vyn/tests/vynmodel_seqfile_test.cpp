@@ -1,6 +1,5 @@
 // Pulse-sequence text file: reader rules, waveform resolution and portable paths.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <string>
@@ -11,7 +10,7 @@
 namespace {
 
 class SeqFile : public ::testing::Test {
-protected:
+  protected:
     vyntest::InstallTree tree;
     std::string seqdir, seqpath;
     VYNPulseSequenceDef seq;
@@ -43,8 +42,8 @@ protected:
 const std::string kHead2 = "format_version: 1\nsequence_name: m\n\nsequence_type: 2\nnumber_of_sectors: 2\n";
 
 TEST_F(SeqFile, ReadsInterleavedSectors) {
-    std::string body = kHead2 + sector(2, "w1.bin") + "sector_remark: 1 water suppression # cut here\n" +
-                       sector(1, "w1.bin");
+    std::string body =
+        kHead2 + sector(2, "w1.bin") + "sector_remark: 1 water suppression # cut here\n" + sector(1, "w1.bin");
     ASSERT_EQ(load(body), VYN_MODEL_OK) << err;
     EXPECT_EQ(seq.sequence_type, 2);
     EXPECT_EQ(seq.sector_count, 2);
@@ -133,10 +132,10 @@ TEST_F(SeqFile, WaveformResolutionOrder) {
 TEST_F(SeqFile, WaveformNotFoundMessages) {
     const std::string head = "format_version: 1\nsequence_type: 2\nnumber_of_sectors: 1\n";
     EXPECT_EQ(load(head + sector(1, "missing.bin")), VYN_MODEL_ERR_PARSE);
-    EXPECT_EQ(std::string(err), "line 8: sector_pulsefile for sector 1 not found; stored leafname 'missing.bin'; "
-                                "tried model-relative '" +
-                                    seqdir + "/missing.bin' and RF-output '" + tree.path("rf-output/missing.bin") +
-                                    "'");
+    EXPECT_EQ(std::string(err),
+              "line 8: sector_pulsefile for sector 1 not found; stored leafname 'missing.bin'; "
+              "tried model-relative '" +
+                  seqdir + "/missing.bin' and RF-output '" + tree.path("rf-output/missing.bin") + "'");
     EXPECT_EQ(load(head + sector(1, "sub/missing.bin")), VYN_MODEL_ERR_PARSE);
     EXPECT_EQ(std::string(err),
               "line 8: sector_pulsefile for sector 1 not found; stored relative path 'sub/missing.bin'; tried "
@@ -171,8 +170,8 @@ TEST_F(SeqFile, OverlongResolvedWaveformPathIsRefusedNotCut) {
 
 TEST_F(SeqFile, PortablePathsKeepCase) {
     char out[1024];
-    ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), (seqdir + "/WAVES/A.BIN").c_str(), out,
-                                                    sizeof out));
+    ASSERT_TRUE(
+        vyn_make_portable_sector_pulse_path(seqpath.c_str(), (seqdir + "/WAVES/A.BIN").c_str(), out, sizeof out));
     EXPECT_STREQ(out, "WAVES/A.BIN");
     ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), tree.path("sequences/Other.bin").c_str(), out,
                                                     sizeof out));
@@ -180,8 +179,8 @@ TEST_F(SeqFile, PortablePathsKeepCase) {
     ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), "/elsewhere/Dir\\X.bin", out, sizeof out));
     EXPECT_STREQ(out, "/elsewhere/Dir/X.bin");
     // A directory that differs only in case is another directory.
-    ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), tree.path("sequences/M/a.bin").c_str(), out,
-                                                    sizeof out));
+    ASSERT_TRUE(
+        vyn_make_portable_sector_pulse_path(seqpath.c_str(), tree.path("sequences/M/a.bin").c_str(), out, sizeof out));
     EXPECT_STREQ(out, "../M/a.bin");
     ASSERT_TRUE(vyn_make_portable_sector_pulse_path(seqpath.c_str(), "leaf.bin", out, sizeof out));
     EXPECT_STREQ(out, "leaf.bin");

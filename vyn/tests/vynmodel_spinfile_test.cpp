@@ -10,7 +10,7 @@
 namespace {
 
 class SpinFile : public ::testing::Test {
-protected:
+  protected:
     std::string dir;
     VYNSpinSystemDef spin;
     char err[512];

@@ -1,13 +1,14 @@
 // Directory layout, scratch directories and short model names.
+#include "vynpaths.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <string>
-#include <unistd.h>
 
 #include "vyn-entry.h"
 #include "vyn_test_support.h"
-#include "vynpaths.h"
 
 namespace {
 
