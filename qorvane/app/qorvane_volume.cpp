@@ -306,7 +306,11 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
             return rrc;
         }
     }
-    qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
+    if (outcome.not_converged)
+        qorvane_volume_set_status(slot, "FIT_NOT_CONVERGED",
+                                  "fit imported artifacts written; iteration limit reached before convergence");
+    else
+        qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
     return 0;
 }
 
