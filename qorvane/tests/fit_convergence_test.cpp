@@ -202,8 +202,9 @@ TEST(FitConvergence, NoiseFreeOverlappingLinesAreRecoveredFromFarStarts) {
             EXPECT_NEAR(r.mat[i][1], t.freq, 1e-4) << "frequency of line " << i + 1;
             EXPECT_NEAR(r.mat[i][2], t.width1, 1e-6 * t.width1) << "width1 of line " << i + 1;
             EXPECT_NEAR(r.mat[i][3], t.phase, 1e-3) << "phase of line " << i + 1;
-            if (t.type == 3 || t.type == 4)
+            if (t.type == 3 || t.type == 4) {
                 EXPECT_NEAR(r.mat[i][4], t.width2, 1e-6 * t.width2) << "width2 of line " << i + 1;
+            }
         }
     }
 }
@@ -316,7 +317,9 @@ TEST(FitConvergence, IterationLimitIsReportedAsNonConvergence) {
                   std::string::npos);
         const auto v = exl_numbers(r.exl);
         ASSERT_EQ(v.size(), 10u);
-        if (!c.converged) EXPECT_EQ(v[6], c.niter);
+        if (!c.converged) {
+            EXPECT_EQ(v[6], c.niter);
+        }
     }
 }
 
