@@ -9,5 +9,3 @@ void PrintPrepareStatus();
 void PrintCurrentModelSummary();
 void RedefineSpinSystem();
 void DefineSpatialSimulationDomain();
-// The sequence composer; answers in one line while it is not available.
-void ComposePulseSequence();

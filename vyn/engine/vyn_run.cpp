@@ -6,6 +6,7 @@
 
 #include "consuleutil.h"
 #include "observablespectrumcalculator.h"
+#include "pulsesequencedefiner.h"
 #include "spinoperatorlib.h"
 #include "vyn-entry.h"
 #include "vyn.h"
