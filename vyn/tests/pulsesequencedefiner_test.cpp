@@ -36,9 +36,13 @@ std::string repo_root() {
     return p;
 }
 
-std::string lines(std::initializer_list<const char*> answers) {
+// Answer lines for standard input; within one group '|' separates lines.
+std::string lines(std::initializer_list<const char*> groups) {
     std::string s;
-    for (const char* a : answers) s += std::string(a) + "\n";
+    for (const char* g : groups) {
+        for (const char* p = g; *p; ++p) s += *p == '|' ? '\n' : *p;
+        s += '\n';
+    }
     return s;
 }
 
@@ -117,45 +121,19 @@ class Composer : public ::testing::Test {
 
 // Answers for the 1D/2D editor: pulse-acquire composed from a hard 90 x pulse
 // and a 1024-sample receiver window, saved as "composed".
-const std::string kPulseAcquire = lines({"2",
-                                         "1",  // main menu: run/analyze; run menu: compose
-                                         "2",
-                                         "2",  // 1D/2D family, new sequence
-                                         "2",
-                                         "1",
-                                         "1",
-                                         "1",
-                                         "50",  // spin system: 1 spin-1/2, intensity 1, 50 Hz
-                                         "1",
-                                         "1",
-                                         "1",
-                                         "1",
-                                         "1",  // sector 1: normal, hard pulse, 90 x
-                                         "composed",
-                                         "",
-                                         "0",
-                                         "hard 90",  // short name, default file, offset, note
-                                         "1",
-                                         "2",
-                                         "1",
-                                         "2",
-                                         "1024",
-                                         "512",
-                                         "1",
-                                         "0",
-                                         "0",  // sector 2: AM rectangular of 0 Hz
-                                         "",
-                                         "0",
-                                         "ADC receiver window",  // default file, offset, note
-                                         "3",
-                                         "composed-signal.bin",  // result file name
-                                         "4",
-                                         "composed",
-                                         "",  // save as models/composed.vynmodel
-                                         "5",
-                                         "",  // back to the run menu, pause
-                                         "7",
-                                         "6"});
+const std::string kPulseAcquire = lines({
+    "2|1",                     // main menu: run/analyze; run menu: compose
+    "2|2",                     // 1D/2D family, new sequence
+    "2|1|1|1|50",              // spin system: 1 spin-1/2, intensity 1, 50 Hz
+    "1|1|1|1|1",               // sector 1: normal, hard pulse, 90 x
+    "composed||0|hard 90",     // short name, default file, offset, note
+    "1|2|1|2|1024|512|1|0|0",  // sector 2: AM rectangular of 0 Hz
+    "|0|ADC receiver window",  // default file, offset, note
+    "3|composed-signal.bin",   // result file name
+    "4|composed|",             // save as models/composed.vynmodel, pause
+    "5|",                      // back to the run menu, pause
+    "7|6",                     // leave
+});
 
 TEST_F(Composer, HardPulseAcquireMatchesShippedModel) {
     for (const char* f :
@@ -205,67 +183,23 @@ TEST_F(Composer, HardPulseAcquireMatchesShippedModel) {
 // Spatial: a sinc-Gauss 90 degree pulse under a 1 kHz/cm x gradient selects
 // |x| < 1 cm; a 1 ms waiting time under -1 kHz/cm rephases it.
 TEST_F(Composer, SpatialSliceComposedSavedReloadedAndRun) {
-    const std::string answers = lines({"1",
-                                       "3",  // main menu: prepare; composer
-                                       "1",
-                                       "2",  // spatial family, new sequence
-                                       "2",
-                                       "1",
-                                       "1",
-                                       "1",
-                                       "0",  // spin system: 1 spin-1/2 on resonance
-                                       "3",
-                                       "33",
-                                       "-4",
-                                       "0.25",
-                                       "1",
-                                       "0",
-                                       "0",
-                                       "1",
-                                       "0",
-                                       "0",  // grid x: 33 points from -4 cm
-                                       "1",
-                                       "1",
-                                       "2",
-                                       "128",
-                                       "2",  // sector 1: AM, 128 intervals over 2 ms
-                                       "2",
-                                       "0",
-                                       "1.5707963267948966",
-                                       "1000",
-                                       "1000",  // sinc-Gauss: phase, q, f, b
-                                       "0",     // static offset
-                                       "1",
-                                       "1000",
-                                       "1",
-                                       "0",
-                                       "1",
-                                       "0",  // gx = 1 kHz/cm, gy = gz = 0
-                                       "slice",
-                                       "",
-                                       "sinc 90 slice",  // short name, default file, note
-                                       "1",
-                                       "2",
-                                       "5",
-                                       "1",
-                                       "0",  // sector 2: waiting time 1 ms, offset 0
-                                       "1",
-                                       "-1000",
-                                       "1",
-                                       "0",
-                                       "1",
-                                       "0",  // rephasing gradient
-                                       "",
-                                       "rephase",  // default file, note
-                                       "4",
-                                       "slice-result.bin",  // result name
-                                       "5",
-                                       "slice",
-                                       "",  // save as models/slice.vynmodel
-                                       "6",
-                                       "",
-                                       "6",
-                                       "6"});  // back, pause, leave both menus
+    const std::string answers = lines({
+        "2|1",                               // main menu: run/analyze; run menu: compose
+        "1|2",                               // spatial family, new sequence
+        "2|1|1|1|0",                         // spin system: 1 spin-1/2 on resonance
+        "3|33|-4|0.25|1|0|0|1|0|0",          // grid: 33 x points from -4 cm, step 0.25 cm
+        "1|1|2|128|2",                       // sector 1: AM, 128 intervals over 2 ms
+        "2|0|1.5707963267948966|1000|1000",  // sinc-Gauss: phase, q, f, b
+        "0",                                 // static offset
+        "1|1000|1|0|1|0",                    // gx = 1 kHz/cm, gy = gz = 0
+        "slice||sinc 90 slice",              // short name, default file, note
+        "1|2|5|1|0",                         // sector 2: waiting time 1 ms, offset 0
+        "1|-1000|1|0|1|0",                   // rephasing gradient
+        "|rephase",                          // default file, note
+        "4|slice-result.bin",                // result name
+        "5|slice|",                          // save as models/slice.vynmodel, pause
+        "6||7|6",                            // back, pause, leave both menus
+    });
     Session s = drive(answers);
     ASSERT_EQ(s.rc, 0);
     EXPECT_NE(s.out.find("Defined sectors : 1 2\nMissing sectors : <none>\nNext suggested sector number : 3\n"),
@@ -298,8 +232,12 @@ TEST_F(Composer, SpatialSliceComposedSavedReloadedAndRun) {
     ASSERT_EQ(x.size(), 33u) << text;
     for (size_t i = 0; i < x.size(); ++i) {
         SCOPED_TRACE(x[i]);
-        if (std::fabs(x[i]) < 0.3) EXPECT_GT(std::fabs(iy[i]), 0.9);  // inside the slice: rephased, about 90 deg
-        if (std::fabs(x[i]) > 2.4) EXPECT_LT(std::fabs(iy[i]), 0.1);  // well outside: untouched
+        if (std::fabs(x[i]) < 0.3) {
+            EXPECT_GT(std::fabs(iy[i]), 0.9);  // inside the slice: rephased, about 90 degrees
+        }
+        if (std::fabs(x[i]) > 2.4) {
+            EXPECT_LT(std::fabs(iy[i]), 0.1);  // well outside: untouched
+        }
     }
 }
 
@@ -309,13 +247,14 @@ TEST_F(Composer, TwoDimensionalSequenceWithEvolutionSector) {
     one_spin(2);
     vyn_spin.resofreqs[1] = 30.0;
     vyn_sequence.systemset = 1;
-    const std::string answers =
-        lines({"1", "1", "1", "1",   "1",  "",   "0", "",  // sector 1: hard 90 x
-               "1", "2", "2", "0.5", "16", "",   "0", "",  // sector 2: evolution 0.5 ms, 16 steps
-               "1", "3", "2", "",                          // sector 3: evolution again: refused, Enter
-               "1", "3", "1", "1",   "1",  "",   "0", "",  // sector 3: hard 90 x
-               "1", "4", "1", "2",   "64", "32", "1", "0", "0", "", "0", "ADC",  // sector 4: receiver
-               "5"});
+    const std::string answers = lines({
+        "1|1|1|1|1||0|",               // sector 1: normal, hard 90 x, default file, offset, note
+        "1|2|2|0.5|16||0|",            // sector 2: evolution, 0.5 ms, 16 steps
+        "1|3|2|",                      // sector 3: evolution again: refused, Enter
+        "1|3|1|1|1||0|",               // sector 3: hard 90 x
+        "1|4|1|2|64|32|1|0|0||0|ADC",  // sector 4: receiver window of 64 samples
+        "5",
+    });
     std::string out = run(answers, Edit2DPulseSequence);
     EXPECT_NE(out.find("A 3D experiment is not allowed.\nPress <enter> to continue"), std::string::npos) << out;
     const VYNSequenceState& Q = vyn_sequence;
@@ -344,7 +283,11 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
     vyn_sequence.systemset = 1;
     vyn_sequence.offsetset = 1;
     // Sector 5 of an empty sequence: waiting time with zero gradients.
-    const std::string wait5 = lines({"1", "5", "5", "1", "0", "1", "0", "1", "0", "1", "0", "", ""});
+    const std::string wait5 = lines({
+        "1|5|5|1",        // sector 5: waiting time of 1 ms
+        "0|1|0|1|0|1|0",  // offset; zero gradients
+        "|",              // default file, no note
+    });
     std::string out = run(wait5 + "6\n", EditPulseSequence);
     EXPECT_EQ(vyn_sequence.nos, 5);
     EXPECT_EQ(vyn_sequence.noti[5], 1);
@@ -355,8 +298,13 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
     EXPECT_NE(out.find("Suggested next step:\nDefine sector 1 first.\n"), std::string::npos);
 
     // 10000 intervals are clamped with the warning; nan and a sector number out of range are asked again.
-    const std::string clamp = lines({"1", "21", "1", "1", "2", "10000", "nan", "4", "1", "0", "100",
-                                     "0", "1",  "0", "1", "0", "1",     "0",   "",  "",  "6"});
+    const std::string clamp = lines({
+        "1|21",               // out of range
+        "1|1|2|10000|nan|4",  // sector 1: AM, 10000 intervals, nan then 4 ms
+        "1|0|100|0",          // rectangular 100 Hz, offset
+        "1|0|1|0|1|0||",      // zero gradients, default file, no note
+        "6",
+    });
     out = run(clamp, EditPulseSequence);
     EXPECT_NE(out.find("Invalid sector number. Allowed range is 1..20."), std::string::npos);
     EXPECT_NE(out.find("WARNING: ap=10000 exceeds VYN_MAX_RF_POINTS=8192; clamping."), std::string::npos);
@@ -367,7 +315,11 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
     EXPECT_DOUBLE_EQ(vyn_waveform.xb[8191], 2 * 3.141592653589793 * 100);
 
     // A typed name is sanitised and stays in the default directory; no temporary is left.
-    const std::string named = lines({"1", "2", "1", "1", "0", "1", "0", "1", "0", "1", "0", "../x y.bin", "", "6"});
+    const std::string named = lines({
+        "1|2|1|1|0|1|0|1|0|1|0",  // sector 2: hard 90 x, offset, zero gradients
+        "../x y.bin|",            // typed name, no note
+        "6",
+    });
     run(named, EditPulseSequence);
     EXPECT_STREQ(vyn_sequence.fnames[2], rf(".._x_y.bin").c_str());
     EXPECT_EQ(file_size(rf(".._x_y.bin")), 40);
@@ -378,8 +330,11 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
 
     // Sector 3 typed with sector 1's file: asked first; "no" asks for another name.
     const long size1 = file_size(rf("t_s01.bin"));
-    const std::string taken =
-        lines({"1", "3", "1", "1", "0", "1", "0", "1", "0", "1", "0", "t_s01.bin", "0", "own.bin", "", "6"});
+    const std::string taken = lines({
+        "1|3|1|1|0|1|0|1|0|1|0",  // sector 3: hard 90 x, offset, zero gradients
+        "t_s01.bin|0",            // sector 1's file: do not overwrite
+        "own.bin||6",             // another name, no note
+    });
     out = run(taken, EditPulseSequence);
     EXPECT_NE(out.find("This file belongs to sector 1: " + rf("t_s01.bin")), std::string::npos) << out;
     EXPECT_EQ(file_size(rf("t_s01.bin")), size1);
@@ -388,7 +343,7 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
 
     // End of input in the middle of a sector: nothing of it is stored or written.
     const int noti4 = vyn_sequence.noti[4];
-    out = run(lines({"1", "4", "2", "64", "3"}), EditPulseSequence);
+    out = run(lines({"1|4|2|64|3"}), EditPulseSequence);
     EXPECT_EQ(vyn_sequence.noti[4], noti4);
     EXPECT_FALSE(vyntest::exists(rf("t_s04.bin")));
     EXPECT_EQ(vyn_sequence.nos, 5);
@@ -396,7 +351,7 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
 
 TEST_F(Composer, TwoDimensionalNormalSectorIsClamped) {
     one_spin(2);
-    std::string out = run(lines({"1", "2", "10000", "2", "1", "0", "5", "", "0", ""}), [] { Define2DSeqSector(1); });
+    std::string out = run(lines({"1|2|10000|2|1|0|5||0|"}), [] { Define2DSeqSector(1); });
     EXPECT_NE(out.find("WARNING: ap=10000 exceeds VYN_MAX_RF_POINTS=8192; clamping."), std::string::npos) << out;
     EXPECT_EQ(vyn_sequence.noti[1], 8192);
     EXPECT_EQ(file_size(rf("t_2d_s01.bin")), 16 * 8192);
@@ -414,14 +369,15 @@ struct SpinCase {
 TEST_F(Composer, SpinSystemDialogueLimits) {
     const std::vector<SpinCase> cases = {
         {"six spin-1/2 give 64 states",
-         lines({"6",  "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1",  "1",  "0",  "10", "20", "30", "40",
-                "50", "2", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15"}),
+         lines({"6|1|1|1|1|1|1",                            // six spins-1/2
+                "1|1|1|1|1|1|0|10|20|30|40|50",             // intensities, offsets
+                "2|1|2|3|4|5|6|7|8|9|10|11|12|13|14|15"}),  // exact coupling, 15 pairs
          true, 6, 64, "n = 64\n"},
-        {"seven spins asked again", lines({"7", "1", "1", "1", "0"}), true, 1, 2,
+        {"seven spins asked again", lines({"7|1|1|1|0"}), true, 1, 2,
          "At most 6 spins can be defined here.\nNumber of Spins = "},
-        {"x = 64 restarts the definition", lines({"1", "64", "1", "3", "2", "1"}), true, 1, 4,
+        {"x = 64 restarts the definition", lines({"1|64|1|3|2|1"}), true, 1, 4,
          "exceeds 64 states; please define the spin system again.\nNumber of Spins = "},
-        {"end of input keeps the old system", lines({"2", "1", "1", "1"}), false, 3, 0, "Relative Intensity"},
+        {"end of input keeps the old system", lines({"2|1|1|1"}), false, 3, 0, "Relative Intensity"},
     };
     for (const SpinCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -435,11 +391,13 @@ TEST_F(Composer, SpinSystemDialogueLimits) {
         EXPECT_EQ(ok, c.complete);
         EXPECT_NE(out.find(c.shown), std::string::npos) << out;
         EXPECT_EQ(vyn_spin.Nspins, c.nspins);
-        if (c.complete) EXPECT_EQ(vyn_spin.n, c.n);
+        if (c.complete) {
+            EXPECT_EQ(vyn_spin.n, c.n);
+        }
     }
     // The last complete case (one spin 3/2, x = 3) was built into the engine.
     vyn_spin.Nspins = 0;
-    run(lines({"2", "1", "1", "1", "1", "5", "-5", "2", "7.5"}), [] {
+    run(lines({"2|1|1|1|1|5|-5|2|7.5"}), [] {
         VYN_SetSmokeCheckMode(1);
         PS_DefineSpinSystem();
         VYN_SetSmokeCheckMode(0);
@@ -456,21 +414,21 @@ TEST_F(Composer, FamilyMenuRules) {
     one_spin(1);
     vyn_sequence.nos = 2;
     // Continuing as 1D/2D is refused while a spatial sequence with sectors is in memory.
-    std::string out = run(lines({"2", "1", "3", "3"}), ComposePulseSequence);
+    std::string out = run(lines({"2|1|3|3"}), ComposePulseSequence);
     EXPECT_NE(out.find("Selected sequence family: 1D or 2D NMR pulse sequence\n"), std::string::npos) << out;
     EXPECT_NE(out.find("A different sequence family is already prepared in memory.\n"
                        "Start a new 1D or 2D NMR sequence instead.\n"),
               std::string::npos);
     EXPECT_EQ(vyn_sequence.sequencetype, 1);
     // A new sequence switches the family and empties it; the editor opens.
-    out = run(lines({"2", "2", "5"}), ComposePulseSequence);
+    out = run(lines({"2|2|5"}), ComposePulseSequence);
     EXPECT_EQ(vyn_sequence.sequencetype, 2);
     EXPECT_EQ(vyn_sequence.nos, 0);
     EXPECT_EQ(vyn_sequence.sectorset, 0);
     EXPECT_EQ(vyn_sequence.systemset, 1);
     EXPECT_EQ(vyn_sequence.offsetset, 0);
     EXPECT_NE(out.find("***      Edit Current 1D / 2D NMR Model        ***"), std::string::npos);
-    out = run(lines({"9", "4"}), ComposePulseSequence);
+    out = run(lines({"9|4"}), ComposePulseSequence);
     EXPECT_NE(out.find("Unknown choice."), std::string::npos);
 }
 
