@@ -545,8 +545,11 @@ bool PS_DefineSpinSystem() {
 }
 
 bool ps_write_2d_sector_waveform_file(int s, int samples) {
+    if (s < 1 || s > VYN_MAX_SECTORS || samples < 1 || samples > VYN_MAX_RF_POINTS) return false;
     SectorDraft d = ps_draft_from(s);
-    return ps_sector_waveform_file(s, samples, false, &d) == 1;
+    const int w = ps_sector_waveform_file(s, samples, false, &d);
+    if (w >= 0) std::snprintf(vyn_sequence.fnames[s], VYN_FNAME_LEN, "%s", d.fname);
+    return w == 1;
 }
 
 bool DefineSeqSector(int s) {

@@ -22,7 +22,8 @@ bool Define2DSeqSector(int s);
 // Spin-system dialogue (at most 6 spins, 64 states); true when complete.
 bool PS_DefineSpinSystem();
 // Writes xb, yb of the first `samples` samples as sector s's 2D waveform file
-// (default RF output directory, name asked); true when written.
+// (default RF output directory, name asked) and stores its path in fnames[s]
+// (cleared when refused; unchanged at the end of input); true when written.
 bool ps_write_2d_sector_waveform_file(int s, int samples);
 // Defined-sector rule of the spatial overview.
 bool ps_spatial_sector_defined(int s);

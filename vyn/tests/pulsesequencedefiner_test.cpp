@@ -242,17 +242,18 @@ TEST_F(Composer, SpatialSliceComposedSavedReloadedAndRun) {
 }
 
 // 1D/2D: a sector after an evolution sector inherits its steps; a second
-// evolution sector is refused; the 2D run writes one trace per step.
+// evolution sector is refused; time intervals are clamped to 8192; the 2D run
+// writes one trace per step.
 TEST_F(Composer, TwoDimensionalSequenceWithEvolutionSector) {
     one_spin(2);
     vyn_spin.resofreqs[1] = 30.0;
     vyn_sequence.systemset = 1;
     const std::string answers = lines({
-        "1|1|1|1|1||0|",               // sector 1: normal, hard 90 x, default file, offset, note
-        "1|2|2|0.5|16||0|",            // sector 2: evolution, 0.5 ms, 16 steps
-        "1|3|2|",                      // sector 3: evolution again: refused, Enter
-        "1|3|1|1|1||0|",               // sector 3: hard 90 x
-        "1|4|1|2|64|32|1|0|0||0|ADC",  // sector 4: receiver window of 64 samples
+        "1|1|1|1|1||0|",                  // sector 1: normal, hard 90 x, default file, offset, note
+        "1|2|2|0.5|16||0|",               // sector 2: evolution, 0.5 ms, 16 steps
+        "1|3|2|",                         // sector 3: evolution again: refused, Enter
+        "1|3|1|1|1||0|",                  // sector 3: hard 90 x
+        "1|4|1|2|10000|32|1|0|0||0|ADC",  // sector 4: receiver window, 10000 intervals asked
         "5",
     });
     std::string out = run(answers, Edit2DPulseSequence);
@@ -265,17 +266,19 @@ TEST_F(Composer, TwoDimensionalSequenceWithEvolutionSector) {
     EXPECT_EQ(Q.sectype[3], 1);
     EXPECT_EQ(Q.nevo[3], 16);
     EXPECT_EQ(Q.nevo[4], 16);
-    EXPECT_EQ(Q.noti[4], 64);
+    EXPECT_EQ(Q.noti[4], 8192);  // clamped like a spatial sector
+    EXPECT_NE(out.find("WARNING: ap=10000 exceeds VYN_MAX_RF_POINTS=8192; clamping."), std::string::npos);
+    EXPECT_EQ(file_size(rf("t_2d_s04.bin")), 16 * 8192);
     EXPECT_EQ(file_size(rf("t_2d_s02.bin")), 16);
     EXPECT_NE(out.find("  evolution steps       : 16\n  pulse file            : " + rf("t_2d_s02.bin")),
               std::string::npos);
     vyntest::CwdGuard guard;
     ASSERT_EQ(chdir(tree.root.c_str()), 0);
     out = run("", RunCurrentPreparedModel);
-    EXPECT_NE(out.find("Wrote 2D complex receiver signal to result.bin (samples=64, evolution rows=16"),
+    EXPECT_NE(out.find("Wrote 2D complex receiver signal to result.bin (samples=8192, evolution rows=16"),
               std::string::npos)
         << out;
-    EXPECT_EQ(file_size(tree.path("result.bin")), 12 + 16 * 64 * 16);
+    EXPECT_EQ(file_size(tree.path("result.bin")), 12 + 16 * 8192 * 16);
 }
 
 TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
@@ -347,14 +350,6 @@ TEST_F(Composer, SpatialEditorRefusalsAndOverview) {
     EXPECT_EQ(vyn_sequence.noti[4], noti4);
     EXPECT_FALSE(vyntest::exists(rf("t_s04.bin")));
     EXPECT_EQ(vyn_sequence.nos, 5);
-}
-
-TEST_F(Composer, TwoDimensionalNormalSectorIsClamped) {
-    one_spin(2);
-    std::string out = run(lines({"1|2|10000|2|1|0|5||0|"}), [] { Define2DSeqSector(1); });
-    EXPECT_NE(out.find("WARNING: ap=10000 exceeds VYN_MAX_RF_POINTS=8192; clamping."), std::string::npos) << out;
-    EXPECT_EQ(vyn_sequence.noti[1], 8192);
-    EXPECT_EQ(file_size(rf("t_2d_s01.bin")), 16 * 8192);
 }
 
 struct SpinCase {
