@@ -1,9 +1,7 @@
-// Model run driver of vyn: readiness checks, result clean-up, dispatch to
-// the propagators, the run status printout and the run / analyze menu.
+// Model run driver of vyn: readiness checks, result clean-up and dispatch to
+// the propagators (the run / analyze menu is vynrunmenu.h).
 #pragma once
 
 void RunCurrentPreparedModel();
 void VYNRunCurrentPreparedModel();
 void VYN_RunCurrentPreparedModel();
-void PrintNonInteractiveStatus();
-void LiouvilleNonInteractive();

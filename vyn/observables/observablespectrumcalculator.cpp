@@ -14,8 +14,8 @@
 
 #include "binaryfilehandling.h"
 #include "four3.h"
-#include "rfpulseplot.h"
 #include "vyndatafileio.h"
+#include "vynlaunch.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -718,6 +718,6 @@ void SpectrumOutputMenu(double acq) {
         std::snprintf(script, sizeof script, "%s.gp", fd_name);
         if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
         std::printf("Wrote gnuplot script: %s\n", script);
-        if (AskOpenPlotNow()) rfpulseplot_start_gnuplot(script);  // no shell; hint when gnuplot is absent
+        if (AskOpenPlotNow()) vyn_launch_gnuplot(script);  // no shell; hint when gnuplot is absent
     }
 }

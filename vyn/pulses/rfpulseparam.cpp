@@ -10,8 +10,6 @@
 #include "four3.h"
 #include "vyndatafileio.h"
 
-VYNWaveformState vyn_waveform;
-
 namespace {
 
 // Scratch spectra of one channel.

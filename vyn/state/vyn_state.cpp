@@ -1,7 +1,9 @@
-// Sequence and propagation state instances and the small helpers shared by
-// the propagators and the observable code.
+// The engine state instances (spin system, grid, sequence, propagation,
+// waveforms, spin subgroups), their resets and the small helpers shared by
+// the propagators, the observable code and the model layer.
+#include "vyn_state.h"
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -9,10 +11,31 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vyn_sequence.h"
+#include "vyn_sequence_state.h"
+#include "vyn_waveform_state.h"
+#include "vynmodel_subgroups.h"
 
+VYNSpinState vyn_spin;
+VYNGridState vyn_grid;
 VYNSequenceState vyn_sequence;
 VYNPropagationState vyn_prop;
+VYNWaveformState vyn_waveform;
+
+int vyn_spin_subgroup_count = 0;
+char vyn_spin_subgroup_labels[VYN_SPIN_SUBGROUP_CAP][64];
+int vyn_spin_subgroup_spin_count[VYN_SPIN_SUBGROUP_CAP];
+int vyn_spin_subgroup_spins[VYN_SPIN_SUBGROUP_CAP][9];
+int vyn_spin_subgroup_ppm_count[VYN_SPIN_SUBGROUP_CAP];
+double vyn_spin_subgroup_ppm[VYN_SPIN_SUBGROUP_CAP];
+
+namespace {
+int vyn_smoke_check_mode = 0;
+}  // namespace
+
+// Process-wide smoke-check flag, shared by the build route, the propagators
+// and the observable code.
+void VYN_SetSmokeCheckMode(int on) { vyn_smoke_check_mode = on ? 1 : 0; }
+int VYN_GetSmokeCheckMode(void) { return vyn_smoke_check_mode; }
 
 void VYNPropagationState_Reset() {
     vyn_prop.ap = 0;
@@ -95,10 +118,4 @@ bool vyn_is_same_file(const char* path_a, const char* path_b) {
     struct stat a, b;
     if (stat(path_a, &a) != 0 || stat(path_b, &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void vyn_wait_enter_if_tty() {
-    std::fflush(stdout);
-    if (!isatty(STDIN_FILENO)) return;
-    std::getchar();
 }

@@ -1,0 +1,17 @@
+// Start of the outside plotting program (gnuplot) on a script vyn wrote.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Looks up an executable regular file named prog in the directories of PATH
+// (an empty entry is the current directory). Writes its path into out.
+bool vyn_launch_find_on_path(const char* prog, char* out, std::size_t outsz);
+
+// Starts "gnuplot -persist <script>" in the background, without a shell, with
+// standard input from /dev/null so it never competes with the console menus.
+// Returns the process id, or -1 when gnuplot is not on PATH (a one-line hint
+// how to plot by hand is printed) or could not be started.
+pid_t vyn_launch_gnuplot_pid(const char* script);
+bool vyn_launch_gnuplot(const char* script);
