@@ -97,3 +97,21 @@ pid_t vyn_launch_gnuplot_pid(const char* script) {
 }
 
 bool vyn_launch_gnuplot(const char* script) { return vyn_launch_gnuplot_pid(script) > 0; }
+
+bool vyn_launch_quotable(const char* text) {
+    if (!text) return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p < 0x20 || *p == 0x7f) return false;
+    return true;
+}
+
+bool vyn_launch_put_quoted(FILE* f, const char* text) {
+    if (!f || !vyn_launch_quotable(text)) return false;
+    std::fputc('\'', f);
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\'') std::fputc('\'', f);
+        std::fputc(*p, f);
+    }
+    std::fputc('\'', f);
+    return true;
+}

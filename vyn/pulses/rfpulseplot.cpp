@@ -13,17 +13,6 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-// Writes name into a gnuplot single-quoted string: a quote is doubled, so a
-// file name can never end the string and inject commands.
-void rfplot_put_quoted(FILE* f, const char* name) {
-    std::fputc('\'', f);
-    for (const char* p = name; *p; ++p) {
-        if (*p == '\'') std::fputc('\'', f);
-        std::fputc(*p, f);
-    }
-    std::fputc('\'', f);
-}
-
 }  // namespace
 
 bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, const double* yb) {
@@ -52,6 +41,10 @@ bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, con
 
 bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name) {
     if (!gp_name || !csv_name) return false;
+    if (!vyn_launch_quotable(csv_name)) {
+        std::fprintf(stderr, "WriteGnuplotPulseScript: file name %s cannot be put into a plot script\n", csv_name);
+        return false;
+    }
     FILE* f = std::fopen(gp_name, "w");
     if (!f) {
         std::fprintf(stderr, "WriteGnuplotPulseScript: cannot open %s\n", gp_name);
@@ -66,7 +59,7 @@ bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name) {
         " using 1:4 with lines title '|B1|', \\\n", " using 1:5 with lines title 'phase'\n"};
     for (int i = 0; i < 4; ++i) {
         std::fputs("  ", f);
-        rfplot_put_quoted(f, csv_name);
+        vyn_launch_put_quoted(f, csv_name);
         std::fputs(curves[i], f);
     }
     std::fputs("\npause -1\n", f);

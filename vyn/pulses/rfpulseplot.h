@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 
 #include "vynlaunch.h"
 
@@ -13,6 +14,10 @@
 // phase in [0, 2*pi); where |B1| < 1e-12 the last defined phase is repeated
 // (0 before the first). Prints "WritePulseCSV: cannot open %s" on failure.
 bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, const double* yb);
+// Quoting of names in plot scripts (vyn_launch_quotable / vyn_launch_put_quoted).
+inline bool rfpulseplot_quotable(const char* text) { return vyn_launch_quotable(text); }
+inline bool rfpulseplot_put_quoted(FILE* f, const char* text) { return vyn_launch_put_quoted(f, text); }
+
 // Plot script for the CSV (four curves: B1x, B1y, |B1|, phase).
 bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name);
 

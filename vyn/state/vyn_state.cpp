@@ -3,8 +3,6 @@
 // the propagators, the observable code and the model layer.
 #include "vyn_state.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "vyn_sequence_state.h"
 #include "vyn_waveform_state.h"
 #include "vynmodel_subgroups.h"
+#include "vynpaths.h"
 
 VYNSpinState vyn_spin;
 VYNGridState vyn_grid;
@@ -113,9 +112,4 @@ bool vyn_parse_int_after_key(const char* text, const char* key, int* out) {
 
 bool vyn_is_power_of_two_int(int v) { return v >= 1 && (v & (v - 1)) == 0; }
 
-bool vyn_is_same_file(const char* path_a, const char* path_b) {
-    if (!path_a || !path_b) return false;
-    struct stat a, b;
-    if (stat(path_a, &a) != 0 || stat(path_b, &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool vyn_is_same_file(const char* path_a, const char* path_b) { return vyn_same_file(path_a, path_b) != 0; }
