@@ -162,6 +162,9 @@ struct QorvaneFitContext {
     char input_name[QORVANE_PATH_MAX];      // spectrum file name (at most 255 chars)
     char parameter_file[QORVANE_PATH_MAX];  // fit-control path; renamed by the verbose writer
     char cmdline[QORVANE_CMDLINE_MAX];      // command-line words, each followed by a tab
+    // Where the verbose fit-control file goes: "<verbose_stem>_verbose.par"; empty = beside
+    // the parameter file ("<parameter file less .par>_verbose.par").
+    char verbose_stem[QORVANE_PATH_MAX];
 
     // ---- fit-control values (compact keys) ------------------------------
     int n_pnts;                     // N complex points (power of 2)

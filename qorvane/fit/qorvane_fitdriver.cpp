@@ -528,6 +528,11 @@ void cf_non_int_main_legacy_single() {
 
 int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                            QorvaneSingleFitOutcome* outcome) {
+    return qorvane_single_fit_run_at(work_dir, input, parameter_file, record, nullptr, outcome);
+}
+
+int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
+                              const char* verbose_stem, QorvaneSingleFitOutcome* outcome) {
     memset(outcome, 0, sizeof *outcome);
     QorvaneFitContext* ctx = qorvane_context_create();
     if (ctx == nullptr) return 6;
@@ -556,6 +561,7 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
         snprintf(ctx->input_name, sizeof ctx->input_name, "%s", input);
         snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
         snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);
+        if (verbose_stem != nullptr) snprintf(ctx->verbose_stem, sizeof ctx->verbose_stem, "%s", verbose_stem);
         ctx->engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
         if (ctx->engine == nullptr) {
             rc = 6;

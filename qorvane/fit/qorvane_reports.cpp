@@ -246,10 +246,16 @@ static void qorvane_copy_companion(const char* src, const char* dst) {
 }
 
 // Writes the verbose fit-control file under a private name first and renames it, so that
-// fits running at once with the same parameter file never interleave their writes.
+// fits running at once with the same parameter file never interleave their writes. Its
+// place is beside the parameter file, or "<verbose_stem>_verbose.par" when that is set.
 static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
     char final_path[QORVANE_PATH_MAX];
-    snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    int w = ctx->verbose_stem[0] != '\0' ? snprintf(final_path, sizeof final_path, "%s.par", ctx->verbose_stem)
+                                         : snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    if (w < 0 || w >= (int)sizeof final_path) {
+        printf(" error_hs : file not opened\n ");
+        return;
+    }
     size_t l = strlen(final_path);
     if (l <= 4) {
         write_qorvane_strtval_file(final_path, ctx);

@@ -16,3 +16,7 @@ struct QorvaneSingleFitOutcome {
 // condition's own code, also reported in *outcome).
 int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                            QorvaneSingleFitOutcome* outcome);
+// The same, with the verbose fit-control file written to "<verbose_stem>_verbose.par"
+// (null or empty: beside the parameter file). Volume mode keeps it in the work directory.
+int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
+                              const char* verbose_stem, QorvaneSingleFitOutcome* outcome);
