@@ -46,8 +46,9 @@ enum {
 
 // Shared memory a block may use without asking the device for more.
 enum { TEXEL_DEFAULT_SHARED_BYTES = 48 * 1024 };
-// Voxels per chunk when the volume is larger.
-enum { TEXEL_CHUNK_VOXELS = 1 << 21 };
+// Voxels per chunk when the volume is larger: several waves of a large GPU per chunk,
+// while the pinned staging (44 bytes per voxel and buffer set) stays small.
+enum { TEXEL_CHUNK_VOXELS = 1 << 20 };
 
 // Plans a call: key size from L; the most threads per block (256 down to 32) whose
 // shared memory stays within the default, else one warp within `shared_limit`; chunks of

@@ -54,17 +54,18 @@ TEST(TexelGpuMemory, PlanStreamsLargeVolumesWithinFreeMemory) {
     EXPECT_EQ(1, plan.buffers);
     EXPECT_EQ(texel_gpu_required_bytes(256, 256, 8), plan.device_bytes);
 
-    // 2^30 voxels: chunks of 2^21 voxels = 512 rows of 4096, 2 * 2^30 / 2^21 chunks.
+    // 2^30 voxels: chunks of TEXEL_CHUNK_VOXELS (2^20) voxels = 256 rows of 4096.
     const int X = 4096, Y = 4096, Z = 64;
-    const int64_t total_rows = (int64_t)Y * Z;
+    const int64_t total_rows = (int64_t)Y * Z, rows = TEXEL_CHUNK_VOXELS / X;
+    ASSERT_EQ(256, rows);
     ASSERT_EQ(TEXEL_PLAN_OK, texel_gpu_plan(X, Y, Z, 2, 2, 16, UINT64_MAX, 0, TEXEL_CHUNK_VOXELS, &plan));
-    EXPECT_EQ(512, plan.rows_per_chunk);
-    EXPECT_EQ(total_rows / 512, plan.chunks);
+    EXPECT_EQ(rows, plan.rows_per_chunk);
+    EXPECT_EQ(total_rows / rows, plan.chunks);
     EXPECT_EQ(2, plan.buffers);
-    EXPECT_EQ(2 * texel_gpu_chunk_bytes(X, 512, 2, total_rows), plan.device_bytes);
+    EXPECT_EQ(2 * texel_gpu_chunk_bytes(X, rows, 2, total_rows), plan.device_bytes);
     EXPECT_LT(plan.device_bytes, texel_gpu_required_bytes(X, Y, Z) / 100);
 
-    // Free memory for exactly 100 rows per chunk: halving 512 -> 256 -> 128 -> 64 rows.
+    // Free memory for exactly 100 rows per chunk: halving 256 -> 128 -> 64 rows.
     const uint64_t free100 = 2 * texel_gpu_chunk_bytes(X, 100, 2, total_rows);
     ASSERT_EQ(TEXEL_PLAN_OK, texel_gpu_plan(X, Y, Z, 2, 2, 16, free100, 0, TEXEL_CHUNK_VOXELS, &plan));
     EXPECT_EQ(64, plan.rows_per_chunk);
