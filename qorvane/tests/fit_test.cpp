@@ -550,7 +550,7 @@ TEST(FitDriver, IgnoredPointsAreZeroedInOrgAndFitButNotInFit0) {
 }
 
 TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
-    const std::string examples = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples";
+    const std::string examples = QORVANE_EXAMPLES_DIR;
     const int n = 128;
     Line l{2, 200.0, 50.0, 4.0, 0.0, 0.0};
     ParFile p;
@@ -810,7 +810,7 @@ TEST(ResultFiles, PeakAreaTableMarksErrorsAboveTenPercent) {
     std::vector<double> perc;
     int row = 0;
     while (std::getline(exl, line)) {
-        if (++row <= 5 || line.empty()) continue;
+        if (++row <= 5 || line.empty() || line.rfind("converged\t", 0) == 0) continue;  // trailing key line
         std::istringstream f(line);
         std::vector<std::string> fields;
         std::string t;
