@@ -53,8 +53,8 @@ int texel_gpu_plan(int X, int Y, int Z, int P, int Q, int L, uint64_t free_bytes
     // Shared memory: half window sizes beyond 2^16 are far past any device's and would
     // overflow the key count.
     int window_fits = 0;
-    // The per-voxel routine counts fewer than 2^24 pairs per direction.
-    if (P < 65536 && Q < 65536 && texel_key_capacity(P, Q) / 2 < ((int64_t)1 << 24)) {
+    // The per-voxel routine takes fewer than 2^23 pairs per direction.
+    if (P < 65536 && Q < 65536 && texel_key_capacity(P, Q) / 2 < ((int64_t)1 << 23)) {
         for (int threads = 256; threads >= TEXEL_TILE_WIDTH; threads /= 2) {
             const int64_t bytes = texel_shared_bytes(P, Q, threads / TEXEL_TILE_WIDTH, plan->key_bytes);
             plan->threads = threads;

@@ -50,26 +50,15 @@ TEXEL_HD inline void texel_sort_strided(Key* k, int64_t n, int64_t stride) {
     }
 }
 
-// Features of one direction from its m sorted keys (n counted pairs, m >= n).
+// Features of one direction from its m sorted keys (n < 2^23 counted pairs, m >= n).
 template <typename Key>
 TEXEL_HD inline void texel_keys_features(const Key* keys, int64_t ks, int64_t m, int64_t n, int L,
                                          float feat[TEXEL_NUM_FEATURES]) {
     const int shift = TexelKeyBits<Key>::shift;
     const Key mask = (Key)(((uint64_t)1 << shift) - 1);
-    // Each counted pair adds 2 to the total; while that stays below 2^24 every step of
-    // the single-precision accumulation is exact, beyond it the accumulation is replayed.
-    int64_t T = 2 * n;
-    if (T >= ((int64_t)1 << 24)) {
-        T = 0;
-        for (int64_t e = 0; e < m;) {
-            const Key k = keys[e * ks];
-            int64_t run = 1;
-            while (e + run < m && keys[(e + run) * ks] == k) ++run;
-            const float s = (int64_t)(k >> shift) == (int64_t)(k & mask) ? 2.0f * (float)run : (float)run;
-            T = (int64_t)((float)T + s);
-            e += run;
-        }
-    }
+    // Each counted pair adds 2 to the total; below 2^23 pairs every step of its
+    // single-precision accumulation over the elements is exact, so it is 2n.
+    const int64_t T = 2 * n;
     const float t = (float)T;
     TexelSums sums;
     texel_sums_init(&sums);
@@ -84,7 +73,7 @@ TEXEL_HD inline void texel_keys_features(const Key* keys, int64_t ks, int64_t m,
             while (e + run < m && keys[(e + run) * ks] == k) ++run;
             e += run;
             const int i = (int)(k >> shift), j = (int)(k & mask);
-            // Off the diagonal the run holds C[i][j] + C[j][i] (exact below 2^24 pairs).
+            // Off the diagonal the run holds C[i][j] + C[j][i], exact like the run itself.
             const float s = i == j ? 2.0f * (float)run : (float)run;
             const float p = T != 0 ? s / t : s;
             if (pass == 0) {
@@ -112,7 +101,7 @@ TEXEL_HD inline void texel_keys_features(const Key* keys, int64_t ks, int64_t m,
 // pixel in a 2-D array of row pitch `pitch` that holds its whole window; `keys` is the
 // voxel's key storage, texel_key_capacity(P, Q) keys at keys[0], keys[ks], ...
 // Grey values outside 0 .. L-1 are not counted. Needs L <= 2^shift of the key type and
-// fewer than 2^24 pairs per direction.
+// fewer than 2^23 pairs per direction (texel_key_capacity(P, Q) / 2).
 template <typename Key>
 TEXEL_HD inline void texel_voxel_sorted(const int32_t* win, int64_t pitch, int P, int Q, int L, Key* keys, int64_t ks,
                                         float acc[TEXEL_NUM_FEATURES]) {

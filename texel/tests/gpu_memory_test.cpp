@@ -115,12 +115,12 @@ TEST(TexelGpuMemory, PlanSizesKeysAndBlocksForTheWindow) {
               texel_gpu_plan(64, 64, 1, 10, 10, 16, UINT64_MAX, plan.shared_bytes, TEXEL_CHUNK_VOXELS, &plan));
     EXPECT_EQ(TEXEL_PLAN_WINDOW_TOO_LARGE,
               texel_gpu_plan(64, 64, 1, 10, 10, 16, UINT64_MAX, plan.shared_bytes - 1, TEXEL_CHUNK_VOXELS, &plan));
-    // 2^24 pairs per direction and more (counted exactly only below), and half sizes whose
-    // key count would overflow, whatever the shared memory.
+    // 2^23 pairs per direction and more (2 * 2048 * 2049 > 2^23 > 2 * 2047 * 2049), and
+    // half sizes whose key count would overflow, whatever the shared memory.
     EXPECT_EQ(TEXEL_PLAN_WINDOW_TOO_LARGE,
-              texel_gpu_plan(8193, 2049, 1, 4096, 1024, 2, UINT64_MAX, INT64_MAX, TEXEL_CHUNK_VOXELS, &plan));
+              texel_gpu_plan(4097, 2049, 1, 2048, 1024, 2, UINT64_MAX, INT64_MAX, TEXEL_CHUNK_VOXELS, &plan));
     EXPECT_EQ(TEXEL_PLAN_OK,
-              texel_gpu_plan(8193, 2049, 1, 2048, 1024, 2, UINT64_MAX, INT64_MAX, TEXEL_CHUNK_VOXELS, &plan));
+              texel_gpu_plan(4095, 2049, 1, 2047, 1024, 2, UINT64_MAX, INT64_MAX, TEXEL_CHUNK_VOXELS, &plan));
     EXPECT_EQ(TEXEL_PLAN_WINDOW_TOO_LARGE,
               texel_gpu_plan(64, 64, 1, 2147483647, 2147483647, 2, UINT64_MAX, INT64_MAX, TEXEL_CHUNK_VOXELS, &plan));
 }
