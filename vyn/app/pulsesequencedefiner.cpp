@@ -10,7 +10,6 @@
 
 #include "consuleutil.h"
 #include "fieldgradientlib.h"
-#include "ps_console_shim.h"
 #include "rfpulselib.h"
 #include "rfpulseparam.h"
 #include "vyn-entry.h"

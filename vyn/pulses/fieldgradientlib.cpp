@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "rfpulselib_input.h"
+#include "consuleutil.h"
 
 fieldgrad_status fieldgrad_last_status = FIELDGRAD_OK;
 
@@ -48,7 +48,7 @@ fieldgrad_status fieldgrad_spiral(int ap, double h, double* gs, double A, double
 // is a finite number), then ends the answer's line; false (and
 // FIELDGRAD_ERR_IO kept) at the end of input.
 bool fieldgrad_ask_double(const char* prompt, double* v) {
-    if (!rfl_read_double_prompt(prompt, v)) {
+    if (!read_double_prompt(prompt, v)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return false;
     }
@@ -95,7 +95,7 @@ void gradproc1(const int* ap, const double* h, double* gs) {
         return;
     }
     double g = 0.0;
-    if (!rfl_read_double_prompt(" Constant gradient strength [Hz/cm] : ", &g)) {
+    if (!read_double_prompt(" Constant gradient strength [Hz/cm] : ", &g)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return;
     }
@@ -118,7 +118,7 @@ void CalcGrad(const int* ap, const double* h, double* gs) {
     std::puts("   2.  cosine spiral (2D excitation)");
     std::puts("   3.  sine spiral   (2D excitation)");
     int choice = 0;
-    if (!rfl_read_int_prompt("Your choice [1..3] : ", &choice)) {
+    if (!read_int_prompt("Your choice [1..3] : ", &choice)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return;
     }
