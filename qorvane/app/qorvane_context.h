@@ -269,8 +269,11 @@ struct QorvaneFitContext {
     double chi2_before_scaled;
     double chi2_after;  // weighted
     double chi2_after_unweighted;
-    int iterations;  // of the last step
-    int n_fitted;    // number of fitted parameters
+    int iterations;              // of the last step
+    int step_converged;          // 1 when the last minimisation met its tolerance
+    int unconverged_steps;       // steps stopped by their iteration limit
+    int first_unconverged_step;  // the first of them (0 = none)
+    int n_fitted;                // number of fitted parameters
     double fit_quality_before;
     double fit_quality_after;
     double freq_shift_applied;  // points, corrected output

@@ -428,7 +428,11 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
             return rrc;
         }
     }
-    qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
+    if (outcome.not_converged)
+        qorvane_volume_set_status(slot, "FIT_NOT_CONVERGED",
+                                  "fit imported artifacts written; iteration limit reached before convergence");
+    else
+        qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
     return 0;
 }
 
@@ -651,13 +655,19 @@ static int qorvane_volume_check_parameter_file(const char* path, uint32_t ap, ch
     return rc;
 }
 
-// Removes the intermediate files of every extracted slot that did not end FIT_OK (those
-// cleaned up after their copy). 0, or 5 when a file could not be removed.
+// A slot whose results were copied: FIT_OK, or FIT_NOT_CONVERGED (written, but its fit
+// stopped at the iteration limit).
+static bool qorvane_volume_results_written(uint32_t s) {
+    return strcmp(g_volume_fit_status[s], "FIT_OK") == 0 || strcmp(g_volume_fit_status[s], "FIT_NOT_CONVERGED") == 0;
+}
+
+// Removes the intermediate files of every extracted slot whose results were not written (the
+// others were cleaned up after their copy). 0, or 5 when a file could not be removed.
 static int qorvane_volume_sweep(const QorvaneCliOptions* o) {
     if (o->keep_intermediate_files) return 0;
     int rc = 0;
     for (uint32_t s = 0; s < g_volume_selected_voxel_count; ++s) {
-        if (!g_volume_slot_extracted[s] || strcmp(g_volume_fit_status[s], "FIT_OK") == 0) continue;
+        if (!g_volume_slot_extracted[s] || qorvane_volume_results_written(s)) continue;
         char stem[QORVANE_INPUT_NAME_SIZE];
         qorvane_result_stem(stem, sizeof stem, g_volume_selected_input_names[s]);
         if (qorvane_remove_named_outputs(o->work_dir, stem) != 0) rc = 5;
@@ -697,12 +707,12 @@ static int qorvane_volume_write_shard_record(const QorvaneCliOptions* o, uint32_
     return 0;
 }
 
-// Counts over slots first .. end-1: fitted (FIT_OK), all-zero skips, and the rest (not fitted).
+// Counts over slots first .. end-1: fitted (results written), all-zero skips, and the rest (not fitted).
 static void qorvane_volume_count_outcomes(uint32_t first, uint32_t end, uint32_t* ok, uint32_t* zero,
                                           uint32_t* failed) {
     *ok = *zero = *failed = 0;
     for (uint32_t s = first; s < end; ++s) {
-        if (strcmp(g_volume_fit_status[s], "FIT_OK") == 0)
+        if (qorvane_volume_results_written(s))
             ++*ok;
         else if (strcmp(g_volume_fit_status[s], "FIT_SKIPPED_ZERO_INPUT") == 0)
             ++*zero;

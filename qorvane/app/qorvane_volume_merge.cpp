@@ -141,7 +141,8 @@ int qorvane_merge_status_rows(const QorvaneShard* s, FILE* out, bool* out_ok, un
             rc = 2;
             break;
         }
-        if (strncmp(status, "FIT_OK\t", 7) == 0)
+        // a fit that stopped at its iteration limit still wrote its results
+        if (strncmp(status, "FIT_OK\t", 7) == 0 || strncmp(status, "FIT_NOT_CONVERGED\t", 18) == 0)
             ++*ok;
         else if (strncmp(status, "FIT_SKIPPED_ZERO_INPUT\t", 23) == 0)
             ++*zero;

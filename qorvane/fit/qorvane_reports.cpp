@@ -154,6 +154,9 @@ int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
         qorvane_dead_time_area(ctx, i, &a, &ea);
         fprintf(f, "%e\t%e\n", a, ea);
     }
+    // Trailing key line (after the per-line rows, so the columns above are unchanged):
+    // 1 when every strategy step met its tolerance, 0 and the first step that did not.
+    fprintf(f, "converged\t%d\t%d\n", ctx->unconverged_steps == 0 ? 1 : 0, ctx->first_unconverged_step);
     fclose(f);
     return 0;
 }
@@ -220,6 +223,11 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     fprintf(f, "Number of iterations        : %d\n", ctx->iterations);
     fprintf(f, "Chi-square weighting type   : %d\n", ctx->wtype);
     fprintf(f, "Number of parameters fitted : %d\n", ctx->n_fitted);
+    if (ctx->unconverged_steps == 0)
+        fprintf(f, "Converged                   : yes\n");
+    else
+        fprintf(f, "Converged                   : no (%d step(s) stopped at their iteration limit, first step %d)\n",
+                ctx->unconverged_steps, ctx->first_unconverged_step);
     fclose(f);
     return 0;
 }

@@ -8,6 +8,7 @@ struct QorvaneSingleFitOutcome {
     int fatal;          // 1 when a fatal condition inside the fit stopped it
     int code;           // the exit code that condition carries
     char message[512];  // its message (empty when none)
+    int not_converged;  // 1 when a strategy step stopped at its iteration limit
 };
 
 // Runs the fit of <work_dir>/<input> with the given parameter file; `record` is the
