@@ -15,6 +15,7 @@ constexpr double kTwoPi = 2.0 * 3.141592653589793;
 constexpr int kMaxGrid = 256;
 
 CMatrix p3d_hc;  // Izee + Icoup
+CMatrix p3d_p;   // propagator of the current voxel
 
 bool p3d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
@@ -58,7 +59,9 @@ bool p3d_move_voxel(int v, int n, CMatrix& rho, void* ctx) {
     const double x = g.x0_s + kx * g.dx_s;
     const double y = g.y0_s + ky * g.dy_s;
     const double z = g.z0_s + kz * g.dz_s;
-    DoRotation(n, vyn_prop_sector_propagator(n, s.ap, vyn_prop.h, vyn_prop.statoff_s, true, x, y, z, p3d_hc), rho);
+    vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, true), vyn_prop.h, vyn_prop.statoff_s, x, y, z,
+                               p3d_hc, p3d_p);
+    DoRotation(n, p3d_p, rho);
     if (!s.quiet) p3d_progress(v, s.expected_ndw);
     return true;
 }

@@ -554,12 +554,10 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
     CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
-    const double res = SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
-                                                                sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket, sp.Ilist);
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+    VYN_BuildNormalisedReceivers();
+    const double res =
+        SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
+                                                 vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot, sp.ket, sp.Ilist);
     restore();
     if (!(res > 0.0)) {
         std::fprintf(stderr, "Voxel signal: receiver signal generation failed.\n");
