@@ -98,15 +98,7 @@ void print_model_summary(const char* model_path, const VYNSpinSystemDef* spin, c
 
 // Reads one line of at most cap-1 characters; the rest of a longer line is dropped.
 // Returns 0 at end of input.
-int read_line(char* buf, size_t cap) {
-    if (!fgets(buf, (int)cap, stdin)) return 0;
-    if (!strchr(buf, '\n')) {
-        int c;
-        while ((c = getchar()) != EOF && c != '\n') {
-        }
-    }
-    return 1;
-}
+int read_line(char* buf, size_t cap) { return read_legacy_line(buf, (int)cap) ? 1 : 0; }
 
 int prompt_model_selection_from_default_dir(char* out, size_t cap) {
     char dir[VYN_PATH_CAP];
@@ -130,7 +122,7 @@ int prompt_model_selection_from_default_dir(char* out, size_t cap) {
         fflush(stdout);
         char line[64];
         if (!read_line(line, sizeof(line))) return 0;
-        if (line[0] == '\n' || line[0] == '\r') return 0;
+        if (line[0] == '\0') return 0;
         if (sscanf(line, "%d", &choice) == 1 && choice >= 1 && choice <= count) break;
         printf("[VYN] Invalid selection.\n");
     }
@@ -301,7 +293,6 @@ int prompt_model_path(const char* prompt, char* out, size_t cap) {
     fflush(stdout);
     char line[512];
     if (!read_line(line, sizeof(line))) return 0;
-    line[strcspn(line, "\r\n")] = '\0';
     if (line[0] == '\0') return 0;
     snprintf(out, cap, "%s", line);
     return 1;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "consuleutil.h"
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
@@ -28,30 +29,22 @@ CMatrix osc_single;  // per-spin operator of the diagnostics
 
 bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
-void osc_discard_line() {
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-    }
-}
+void osc_discard_line() { consule_discard_line(); }
 
 bool osc_read_int(int* v) {
-    if (std::scanf("%d", v) == 1) return true;
+    if (consule_read_int(v) == 1) return true;
     osc_discard_line();
     return false;
 }
 
 bool osc_read_double(double* v) {
-    if (std::scanf("%lf", v) == 1) return true;
+    if (consule_read_double(v) == 1) return true;
     osc_discard_line();
     return false;
 }
 
 // Reads one blank-delimited word of at most cap-1 characters.
-bool osc_read_word(char* buf, size_t cap) {
-    char fmt[32];
-    std::snprintf(fmt, sizeof fmt, "%%%zus", cap - 1);
-    return std::scanf(fmt, buf) == 1;
-}
+bool osc_read_word(char* buf, size_t cap) { return consule_read_word(buf, static_cast<int>(cap)) == 1; }
 
 // H' = -(H0 + 2 pi f_off Oz)
 void osc_form_hprime(int n, const CMatrix& H0, const CMatrix& Oz, double f_off) {
