@@ -35,12 +35,12 @@ enum VYNStepExp {
 };
 
 struct VYNSpatialOptions {
-    int method;              // VYNSpatialMethod (default shared)
-    int step_exp;            // VYNStepExp (default auto)
-    int eig_min_n;           // smallest n for which auto uses the eigen-decomposition
-    int threads;             // worker threads; 0 = one per online processor
-    long long cache_bytes;   // bound on cached propagators (default 256 MiB)
-    long long batch_bytes;   // bound on voxel matrices held at once (default 64 MiB)
+    int method;             // VYNSpatialMethod (default shared)
+    int step_exp;           // VYNStepExp (default auto)
+    int eig_min_n;          // smallest n for which auto uses the eigen-decomposition
+    int threads;            // worker threads; 0 = one per online processor
+    long long cache_bytes;  // bound on cached propagators (default 256 MiB)
+    long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
 };
 extern VYNSpatialOptions vyn_spatial_options;
 void VYNSpatialOptions_Reset();

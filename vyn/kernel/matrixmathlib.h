@@ -58,8 +58,8 @@ void ShowCMatElements(int n, const CMatrix& inmat);
 // that tests and benchmarks can compare them. Neither supports aliasing: the
 // output must be a different object from both inputs.
 // ---------------------------------------------------------------------------
-constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;  // measured: zgemm wins from n = 6 on
-extern int matrixmath_blas_min_n;                 // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
+constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;          // measured: zgemm wins from n = 6 on
+extern int matrixmath_blas_min_n;                         // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
 extern std::atomic<unsigned long> matrixmath_mult_count;  // products formed by CMatMult (diagnostics)
 void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
