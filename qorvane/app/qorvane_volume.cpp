@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qfile.h"
 #include "qorvane_single.h"
+#include "qorvvol_reader.h"
 
 char g_volume_selected_voxel_ids[QORVANE_VOLUME_SLOTS][QORVANE_VOXEL_ID_SIZE];
 char g_volume_selected_input_names[QORVANE_VOLUME_SLOTS][QORVANE_INPUT_NAME_SIZE];
@@ -436,7 +438,7 @@ static void qorvane_volume_write_status_table(const QorvaneCliOptions* o) {
 int qorvane_volume_run(const QorvaneCliOptions* o) {
     fprintf(stderr, "Volume mode parsed successfully.\n");
     fprintf(stderr, "Opening QORVVOL input: %s\n", o->input);
-    FILE* in = fopen(o->input, "rb");
+    FILE* in = qorvane_fopen_regular(o->input, "rb");
     if (in == nullptr) {
         fprintf(stderr, "QORVVOL read error: cannot open input volume: %s\n", o->input);
         return 2;
@@ -463,54 +465,18 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
     int rc = 0;
     char* id_buffer = nullptr;
     unsigned char* samples = nullptr;
-    unsigned long long total = 0, record_bytes = 0, n_fit1 = 0, n_fit0 = 0;
-    uint32_t ap = 0, n1 = 0, n2 = 0, n3 = 0, id_bytes = 0, sample_fmt = 0;
-    char magic[8];
+    unsigned long long total = 0, n_fit1 = 0, n_fit0 = 0;
     do {
-        if (fread(magic, 1, 8, in) != 8) {
-            fprintf(stderr, "QORVVOL read error: cannot read magic.\n");
-            rc = 2;
-            break;
-        }
-        if (memcmp(magic, "QORVVOL1", 8) != 0) {
-            fprintf(stderr, "QORVVOL read error: bad magic. Expected QORVVOL1.\n");
-            rc = 2;
-            break;
-        }
-        if (qorvvol_read_u32_le(in, &ap) || qorvvol_read_u32_le(in, &n1) || qorvvol_read_u32_le(in, &n2) ||
-            qorvvol_read_u32_le(in, &n3) || qorvvol_read_u32_le(in, &id_bytes) ||
-            qorvvol_read_u32_le(in, &sample_fmt)) {
-            fprintf(stderr, "QORVVOL read error: incomplete header.\n");
-            rc = 2;
-            break;
-        }
-        if (ap == 0 || n1 == 0 || n2 == 0 || n3 == 0) {
-            fprintf(stderr, "QORVVOL read error: invalid dimensions ap=%u n1=%u n2=%u n3=%u.\n", ap, n1, n2, n3);
-            rc = 2;
-            break;
-        }
-        if (id_bytes < 1 || id_bytes > 4096) {
-            fprintf(stderr, "QORVVOL read error: invalid id_bytes=%u.\n", id_bytes);
-            rc = 2;
-            break;
-        }
-        if (sample_fmt != 1) {
-            fprintf(stderr, "QORVVOL read error: unsupported sample_fmt=%u.\n", sample_fmt);
-            rc = 2;
-            break;
-        }
-        unsigned long long t12 = 0;
-        if (__builtin_mul_overflow((unsigned long long)n1, (unsigned long long)n2, &t12) ||
-            __builtin_mul_overflow(t12, (unsigned long long)n3, &total) || total == 0) {
-            fprintf(stderr, "QORVVOL read error: invalid computed volume size.\n");
-            rc = 2;
-            break;
-        }
-        record_bytes = 8ull * ap + id_bytes;
+        QorvvolHeader h;
+        const long long file_size = qorvane_file_size(in);
+        rc = qorvvol_read_header(in, file_size > 0 ? (unsigned long long)file_size : 0, &h);
+        if (rc != 0) break;
+        total = h.total_records;
         fprintf(
             stderr,
             "QORVVOL header: ap=%u n1=%u n2=%u n3=%u id_bytes=%u sample_fmt=%u total_records=%llu record_bytes=%llu\n",
-            ap, n1, n2, n3, id_bytes, sample_fmt, total, record_bytes);
+            h.ap, h.n1, h.n2, h.n3, h.id_bytes, h.sample_fmt, total, h.record_bytes);
+        const uint32_t ap = h.ap;
 
         if (o->max_voxels < 1 || o->max_voxels > QORVANE_MAX_VOXELS_LIMIT) {
             fprintf(stderr, "Volume mode error: invalid max_voxels=%u. Allowed range is 1..%u.\n", o->max_voxels,
@@ -527,7 +493,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
         memset(g_volume_fit_message, 0, sizeof g_volume_fit_message);
         g_volume_selected_voxel_count = 0;
 
-        id_buffer = static_cast<char*>(malloc((size_t)id_bytes + 1));
+        id_buffer = static_cast<char*>(malloc((size_t)h.id_bytes + 1));
         if (id_buffer == nullptr) {
             fprintf(stderr, "QORVVOL read error: cannot allocate ID buffer.\n");
             rc = 6;
@@ -541,25 +507,16 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
         }
 
         for (unsigned long long r = 0; r < total && rc == 0; ++r) {
-            if (fread(id_buffer, 1, id_bytes, in) != id_bytes) {
-                fprintf(stderr, "QORVVOL read error: cannot read ID for record %llu.\n", r);
-                rc = 2;
-                break;
-            }
-            id_buffer[id_bytes] = '\0';
-            if (fread(samples, 1, (size_t)8 * ap, in) != (size_t)8 * ap) {
-                fprintf(stderr, "QORVVOL read error: cannot read spectral data for record %llu.\n", r);
-                rc = 2;
-                break;
-            }
-            // Fit flag after the last '|': exactly "0" deselects the record.
+            rc = qorvvol_read_record(in, &h, r, id_buffer, samples);
+            if (rc != 0) break;
             char voxel_id[QORVANE_VOXEL_ID_SIZE];
-            char* bar = strrchr(id_buffer, '|');
-            bool selected = !(bar != nullptr && strcmp(bar + 1, "0") == 0);
-            size_t id_len = bar != nullptr ? (size_t)(bar - id_buffer) : strlen(id_buffer);
-            if (id_len > QORVANE_VOXEL_ID_SIZE - 1) id_len = QORVANE_VOXEL_ID_SIZE - 1;
-            memcpy(voxel_id, id_buffer, id_len);
-            voxel_id[id_len] = '\0';
+            const bool selected = qorvvol_parse_id(id_buffer, voxel_id, sizeof voxel_id);
+            const size_t id_len = strlen(voxel_id);
+            const unsigned long long nonfinite = qorvvol_count_nonfinite(samples, ap);
+            if (nonfinite > 0)
+                fprintf(stderr,
+                        "QORVVOL read warning: record %llu voxel_id=%s holds %llu non-finite sample float(s).\n", r,
+                        voxel_id, nonfinite);
             if (!selected) {
                 fprintf(results, "%llu\t%s\t%d\t%s\t%s\n", r, voxel_id, 0, "SKIPPED", "fit flag is 0");
                 ++n_fit0;

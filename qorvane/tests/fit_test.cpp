@@ -550,7 +550,7 @@ TEST(FitDriver, IgnoredPointsAreZeroedInOrgAndFitButNotInFit0) {
 }
 
 TEST(FitDriver, SageIdlFormReadsHeaderAndWritesPairs) {
-    const std::string examples = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples";
+    const std::string examples = QORVANE_EXAMPLES_DIR;
     const int n = 128;
     Line l{2, 200.0, 50.0, 4.0, 0.0, 0.0};
     ParFile p;
