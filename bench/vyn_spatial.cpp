@@ -114,6 +114,7 @@ void Configure(benchmark::State& state, int method) {
 }
 
 void RunAndCount(benchmark::State& state) {
+    std::memset(&vyn_spatial_totals, 0, sizeof vyn_spatial_totals);
     for (auto _ : state) {
         std::remove("dm.bin");
         SimulateLoadedPulseSequence();
@@ -122,6 +123,17 @@ void RunAndCount(benchmark::State& state) {
     if (vyn_spin.calc != vyn_sequence.nos) state.SkipWithError("a sector did not complete");
     state.counters["voxels"] = vyn_grid.ndx * vyn_grid.ndy * vyn_grid.ndz;
     state.counters["n"] = vyn_spin.n;
+    if (vyn_spatial_options.method == VYN_SPATIAL_SHARED) {
+        // Where the time of the shared path went (seconds, all sectors).
+        const VYNSpatialStats& t = vyn_spatial_totals;
+        state.counters["t_read"] = t.seconds_read;
+        state.counters["t_prop"] = t.seconds_propagators;
+        state.counters["t_rot"] = t.seconds_rotations;
+        state.counters["t_write"] = t.seconds_write;
+        state.counters["t_commit"] = t.seconds_commit;
+        state.counters["props"] = t.propagators_formed;
+        state.counters["rots"] = t.rotations;
+    }
 }
 
 void BM_Localisation(benchmark::State& state) {

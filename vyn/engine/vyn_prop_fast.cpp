@@ -22,6 +22,7 @@
 
 VYNSpatialOptions vyn_spatial_options;
 VYNSpatialStats vyn_spatial_stats;
+VYNSpatialStats vyn_spatial_totals;
 
 void VYNSpatialOptions_Reset() {
     vyn_spatial_options.method = VYN_SPATIAL_SHARED;
@@ -34,6 +35,23 @@ void VYNSpatialOptions_Reset() {
 
 namespace {
 using cd = std::complex<double>;
+
+void vps_add_totals(const VYNSpatialStats& s) {
+    VYNSpatialStats& t = vyn_spatial_totals;
+    t.voxels = s.voxels;
+    t.free_precession += s.free_precession;
+    t.structured += s.structured;
+    t.classes += s.classes;
+    t.propagators_formed += s.propagators_formed;
+    t.rotations += s.rotations;
+    t.peak_cached = std::max(t.peak_cached, s.peak_cached);
+    t.seconds_plan += s.seconds_plan;
+    t.seconds_read += s.seconds_read;
+    t.seconds_propagators += s.seconds_propagators;
+    t.seconds_rotations += s.seconds_rotations;
+    t.seconds_write += s.seconds_write;
+    t.seconds_commit += s.seconds_commit;
+}
 
 struct vps_options_initialiser {
     vps_options_initialiser() { VYNSpatialOptions_Reset(); }
@@ -412,10 +430,11 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
         *stage = BINFH_STAGE_MISMATCH;
         return BINFH_ERR_BADARG;
     }
-    FILE* st_file = binfh_store_begin(store_path, BINFH_TYPE_DENSITY, n, voxels);
+    bool header_failed = false;
+    FILE* st_file = binfh_store_begin_checked(store_path, BINFH_TYPE_DENSITY, n, voxels, &header_failed);
     if (!st_file) {
         std::fclose(in);
-        *stage = BINFH_STAGE_OPEN_STORE;
+        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
         return BINFH_ERR_IO;
     }
 
@@ -632,5 +651,6 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
         return BINFH_ERR_IO;
     }
     stats.seconds_commit = vps_now() - c0;
+    vps_add_totals(stats);
     return BINFH_OK;
 }

@@ -67,6 +67,9 @@ struct VYNSpatialStats {
     double seconds_plan, seconds_read, seconds_propagators, seconds_rotations, seconds_write, seconds_commit;
 };
 extern VYNSpatialStats vyn_spatial_stats;
+// Sums of the per-sector figures (peak_cached: the largest) since the caller
+// last cleared it.
+extern VYNSpatialStats vyn_spatial_totals;
 
 // Offset-sequence classes of the voxels of s: class_of[v - 1] for voxel v
 // (1-based, file order), classes numbered from 0 in order of first voxel.
