@@ -20,9 +20,7 @@
 #include "vynmenus.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
-
-char g_loaded_model_path[1024];
-int g_loaded_model_path_valid = 0;
+#include "vynrunmenu.h"
 
 namespace {
 
@@ -541,7 +539,7 @@ int vyn_main(int argc, char** argv) {
                 break;
             case 5:
                 printf("\n[VYN] Running developer smoke/reference checks...\n\n");
-                printf("[VYN] Developer smoke/reference checks are not available yet.\n");
+                VYNModel_RunReferenceChecks();
                 pause_prompt();
                 break;
             default:

@@ -42,10 +42,6 @@ const char* SectorTypeLabel(int type) {
     }
 }
 
-__attribute__((weak)) void ComposePulseSequence() {
-    printf("[VYN] The pulse-sequence composer is not available yet.\n");
-}
-
 static void print_family_line() {
     const int t = vyn_sequence.sequencetype;
     printf("  sequence family  : %s", SequenceTypeLabel(t));

@@ -170,7 +170,11 @@ VYNModelStatus VYNModel_ApplyToLegacyGlobals(const VYNSpinSystemDef* spin, const
 VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq, VYNRunConfig* cfg,
                                                  char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char* errbuf, size_t errbufsz);
-void VYNModel_OptimizePreparedSequenceSectorInteractive();
+
+// ---- reference checks ----
+// Runs the developer reference checks; returns the number of failed checks
+// (0 while the checks are not available, with a one-line notice).
+int VYNModel_RunReferenceChecks();
 
 // Optimiser hints in a sector remark: "optimizeRf[targetMode=manual, productOperator=2*I1z, manualRecipe=I1x]".
 // Copies the trimmed value of key from the first bracketed block after `block`; 0 when absent or too long.
