@@ -1,7 +1,6 @@
 // Spatial propagation with shared exact factorisations (see vyn_prop_fast.h).
 #include "vyn_prop_fast.h"
 
-#include <cblas.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -273,16 +272,14 @@ bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& 
             vps_scale_rows(n, Q, ph);
         }
         // Z = V^T Q (hr holds V^T row-major)
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 2 * n, n, 1.0, hr, n, reinterpret_cast<double*>(Q),
-                    2 * n, 0.0, reinterpret_cast<double*>(Z), 2 * n);
+        matrixmath_packed_real_left(n, false, hr, Q, Z);
         for (int k = 0; k < n; ++k) {
             const cd e = std::polar(1.0, -wk.lam[k] * s.h);
             cd* row = Z + static_cast<size_t>(k) * n;
             for (int j = 0; j < n; ++j) row[j] *= e;
         }
         // Q = V Z
-        cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, n, 2 * n, n, 1.0, hr, n, reinterpret_cast<double*>(Z),
-                    2 * n, 0.0, reinterpret_cast<double*>(Q), 2 * n);
+        matrixmath_packed_real_left(n, true, hr, Z, Q);
         if (rotate) {
             for (int k = 0; k < n; ++k) ph[k] = std::conj(ph[k]);
             vps_scale_rows(n, Q, ph);
@@ -315,8 +312,7 @@ void vps_static_factor(const VPSContext& c, double T, cd* S, VPSWorker& wk) {
                 const cd e = std::polar(1.0, -wk.lam[k] * T);
                 for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
             }
-            cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, n, 2 * n, n, 1.0, hr, n, reinterpret_cast<double*>(Z),
-                        2 * n, 0.0, reinterpret_cast<double*>(S), 2 * n);
+            matrixmath_packed_real_left(n, true, hr, Z, S);
             return;
         }
     }
@@ -327,13 +323,6 @@ void vps_static_factor(const VPSContext& c, double T, cd* S, VPSWorker& wk) {
     else
         matrixmath_exp_pade(n, wk.hneg, T, wk.u, wk.exp);
     vps_pack(n, wk.u, S);
-}
-
-// rho <- P^dagger rho P, packed (x: scratch).
-void vps_rotate(int n, const cd* P, cd* rho, cd* x) {
-    const cd one(1.0, 0.0), zero(0.0, 0.0);
-    cblas_zgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, &one, rho, n, P, n, &zero, x, n);
-    cblas_zgemm(CblasRowMajor, CblasConjTrans, CblasNoTrans, n, n, n, &one, P, n, x, n, &zero, rho, n);
 }
 
 int vps_thread_count() {
@@ -349,8 +338,8 @@ int vps_thread_count() {
 // computed by the same code whatever the worker count.
 struct VPSBlasSingleThread {
     int saved;
-    VPSBlasSingleThread() : saved(openblas_get_num_threads()) { openblas_set_num_threads(1); }
-    ~VPSBlasSingleThread() { openblas_set_num_threads(saved); }
+    VPSBlasSingleThread() : saved(matrixmath_set_blas_threads(1)) {}
+    ~VPSBlasSingleThread() { matrixmath_set_blas_threads(saved); }
 };
 
 struct VPSCarry {
@@ -590,7 +579,7 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                     for (size_t k = 0; k < todo.size(); ++k)
                         props[k] = cache.find(class_of[first + todo[k] - 1])->second.data();
                 vps_parallel(static_cast<int>(todo.size()), threads, [&](int k, int worker) {
-                    vps_rotate(n, props[k], buf.data() + nn * todo[k], vps_workers[worker]->x.data());
+                    matrixmath_packed_rotate(n, props[k], buf.data() + nn * todo[k], vps_workers[worker]->x.data());
                 });
                 stats.rotations += static_cast<int>(todo.size());
                 for (size_t k = 0; k < next_carry.size(); ++k) {

@@ -10,6 +10,8 @@
 // or more products.
 #pragma once
 
+#include <complex>
+
 #include "matrixmathlib.h"
 
 struct MatrixExpWork {
@@ -32,3 +34,18 @@ struct MatrixSymEigWork {
 // (0-based, ascending), i.e. a = V^T for A = V diag(w) V^T. False when LAPACK
 // reports a failure (a and w are then unspecified).
 bool matrixmath_sym_eig(int n, double* a, int lda, double* w, MatrixSymEigWork& work);
+
+// Packed matrices: n x n, row-major, leading dimension n (the layout of a
+// matrix in dm.bin).
+
+// rho <- P^dagger rho P; x is n x n scratch.
+void matrixmath_packed_rotate(int n, const std::complex<double>* P, std::complex<double>* rho, std::complex<double>* x);
+// out = op(a) b for the real n x n matrix a (row-major, op = transpose when
+// transpose) and packed complex b: one real product on the interleaved
+// storage. out must not alias b.
+void matrixmath_packed_real_left(int n, bool transpose, const double* a, const std::complex<double>* b,
+                                 std::complex<double>* out);
+
+// Sets the number of threads BLAS uses for one product and returns the
+// previous number.
+int matrixmath_set_blas_threads(int threads);

@@ -169,3 +169,20 @@ bool matrixmath_sym_eig(int n, double* a, int lda, double* w, MatrixSymEigWork& 
     dsyevd_(&jobz, &uplo, &n, a, &lda, w, work.work, &lwork, work.iwork, &liwork, &info, 1, 1);
     return info == 0;
 }
+
+void matrixmath_packed_rotate(int n, const cd* P, cd* rho, cd* x) {
+    const cd one(1.0, 0.0), zero(0.0, 0.0);
+    cblas_zgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, &one, rho, n, P, n, &zero, x, n);
+    cblas_zgemm(CblasRowMajor, CblasConjTrans, CblasNoTrans, n, n, n, &one, P, n, x, n, &zero, rho, n);
+}
+
+void matrixmath_packed_real_left(int n, bool transpose, const double* a, const cd* b, cd* out) {
+    cblas_dgemm(CblasRowMajor, transpose ? CblasTrans : CblasNoTrans, CblasNoTrans, n, 2 * n, n, 1.0, a, n,
+                reinterpret_cast<const double*>(b), 2 * n, 0.0, reinterpret_cast<double*>(out), 2 * n);
+}
+
+int matrixmath_set_blas_threads(int threads) {
+    const int previous = openblas_get_num_threads();
+    openblas_set_num_threads(threads < 1 ? 1 : threads);
+    return previous;
+}
