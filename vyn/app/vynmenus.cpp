@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "consuleutil.h"
+#include "pulsesequencedefiner.h"
 #include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
