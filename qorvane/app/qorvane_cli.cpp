@@ -120,6 +120,32 @@ static int qorvane_cli_parse_max_voxels(const char* text, uint32_t* out) {
     return 0;
 }
 
+// FIRST:COUNT, both unsigned decimal; FIRST below the slot limit, COUNT at least 1.
+static int qorvane_cli_parse_voxel_range(const char* text, QorvaneCliOptions* o) {
+    unsigned long first = 0, count = 0;
+    const char* colon = strchr(text, ':');
+    bool ok = colon != nullptr && colon != text && colon[1] != '\0';
+    for (const char* p = text; ok && *p != '\0'; ++p)
+        if (p != colon && (*p < '0' || *p > '9')) ok = false;
+    if (ok) {
+        errno = 0;
+        first = strtoul(text, nullptr, 10);
+        count = strtoul(colon + 1, nullptr, 10);
+        ok = errno == 0 && first < QORVANE_MAX_VOXELS_LIMIT && count >= 1 && count <= QORVANE_MAX_VOXELS_LIMIT;
+    }
+    if (!ok) {
+        fprintf(
+            stderr,
+            "Invalid value for --voxel-range: '%s'. Expected FIRST:COUNT with 0 <= FIRST < %u and 1 <= COUNT <= %u.\n",
+            text, (unsigned)QORVANE_MAX_VOXELS_LIMIT, (unsigned)QORVANE_MAX_VOXELS_LIMIT);
+        return 1;
+    }
+    o->has_voxel_range = 1;
+    o->range_first = (uint32_t)first;
+    o->range_count = (uint32_t)count;
+    return 0;
+}
+
 int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
     memset(o, 0, sizeof(*o));
     o->threads = 1;
@@ -143,11 +169,14 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
             const char* a = argv[i];
             if (strcmp(a, "--mode") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-                if (strcmp(argv[i + 1], "volume") != 0) {
+                if (strcmp(argv[i + 1], "merge") == 0) {
+                    o->mode = QORVANE_MODE_MERGE;
+                } else if (strcmp(argv[i + 1], "volume") == 0) {
+                    o->mode = QORVANE_MODE_VOLUME;
+                } else {
                     fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume'.\n", argv[i + 1]);
                     return 1;
                 }
-                o->mode = QORVANE_MODE_VOLUME;
                 ++i;
             } else if (strcmp(a, "--work-dir") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
@@ -169,8 +198,20 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_max_voxels(argv[i + 1], &o->max_voxels) != 0) return 1;
                 ++i;
+            } else if (strcmp(a, "--voxel-range") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_parse_voxel_range(argv[i + 1], o) != 0) return 1;
+                ++i;
             } else if (strcmp(a, "--keep-intermediate-files") == 0) {
                 o->keep_intermediate_files = 1;
+            } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {
+                // Shard directories follow "--mode merge"; they are contiguous words of argv.
+                if (o->shard_count == 0) o->shard_dirs = argv + i;
+                if (o->shard_dirs + o->shard_count != argv + i) {
+                    fprintf(stderr, "Merge mode: shard directories must follow each other (got %s).\n", a);
+                    return 1;
+                }
+                ++o->shard_count;
             } else {
                 fprintf(stderr, "Unknown command-line option: %s\n", a);
                 qorvane_print_usage(stderr);
@@ -183,6 +224,16 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
         fprintf(stderr, "Missing required option: --mode volume\n");
         qorvane_print_usage(stderr);
         return 1;
+    }
+    if (o->mode == QORVANE_MODE_MERGE) {
+        if (o->output_dir[0] == '\0') {
+            fprintf(stderr, "Missing required option: --output-dir <path>\n");
+            return 1;
+        }
+        if (o->shard_count == 0) {
+            fprintf(stderr, "Merge mode: no shard directory given.\n");
+            return 1;
+        }
     }
     if (o->mode == QORVANE_MODE_VOLUME) {
         if (o->input[0] == '\0') {
@@ -209,6 +260,7 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     printf("Qorvane pthreads CLI options:\n");
     printf("  mode                    : %s", o->mode == QORVANE_MODE_LEGACY_SINGLE ? "legacy-single\n"
                                              : o->mode == QORVANE_MODE_VOLUME      ? "volume\n"
+                                             : o->mode == QORVANE_MODE_MERGE       ? "merge\n"
                                                                                    : "unknown\n");
     printf("  work_dir                : %s\n", o->work_dir);
     printf("  input_volume/input_file : %s\n", o->input);
@@ -217,6 +269,8 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     printf("  threads                 : %d\n", o->threads);
     printf("  max_voxels              : %u\n", o->max_voxels);
     printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
+    if (o->has_voxel_range) printf("  voxel_range             : %u:%u\n", o->range_first, o->range_count);
+    for (int i = 0; i < o->shard_count; ++i) printf("  shard_dir               : %s\n", o->shard_dirs[i]);
 }
 
 int qorvane_main(int argc, char** argv) {
@@ -225,6 +279,7 @@ int qorvane_main(int argc, char** argv) {
     if (rc >= 0) return rc;
     qorvane_cli_echo(&options);
     if (options.mode == QORVANE_MODE_VOLUME) return qorvane_volume_run(&options);
+    if (options.mode == QORVANE_MODE_MERGE) return qorvane_volume_merge(&options);
     if (options.mode == QORVANE_MODE_LEGACY_SINGLE) {
         // Command-line record: every word followed by one tab.
         char record[QORVANE_CMDLINE_RECORD_SIZE];

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-enum { QORVANE_MODE_NONE = 0, QORVANE_MODE_LEGACY_SINGLE = 1, QORVANE_MODE_VOLUME = 2 };
+enum { QORVANE_MODE_NONE = 0, QORVANE_MODE_LEGACY_SINGLE = 1, QORVANE_MODE_VOLUME = 2, QORVANE_MODE_MERGE = 3 };
 enum { QORVANE_MAX_VOXELS_LIMIT = 65536 };
 
 struct QorvaneCliOptions {
@@ -16,6 +16,13 @@ struct QorvaneCliOptions {
     int threads;
     int keep_intermediate_files;
     uint32_t max_voxels;
+    // --voxel-range FIRST:COUNT: fit only selected voxels FIRST .. FIRST+COUNT-1 (0-based).
+    int has_voxel_range;
+    uint32_t range_first;
+    uint32_t range_count;
+    // --mode merge: the shard output directories (words of argv, in the order given).
+    int shard_count;
+    char* const* shard_dirs;
 };
 
 // 0 when argv[index+1] exists and does not start with "--"; else prints the missing-value line, 1.

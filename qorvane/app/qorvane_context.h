@@ -166,6 +166,9 @@ struct QorvaneFitContext {
     char input_name[QORVANE_PATH_MAX];      // spectrum file name (at most 255 chars)
     char parameter_file[QORVANE_PATH_MAX];  // fit-control path; renamed by the verbose writer
     char cmdline[QORVANE_CMDLINE_MAX];      // command-line words, each followed by a tab
+    // Where the verbose fit-control file goes: "<verbose_stem>_verbose.par"; empty = beside
+    // the parameter file ("<parameter file less .par>_verbose.par").
+    char verbose_stem[QORVANE_PATH_MAX];
 
     // ---- fit-control values (compact keys) ------------------------------
     int n_pnts;                     // N complex points (power of 2)
@@ -270,8 +273,11 @@ struct QorvaneFitContext {
     double chi2_before_scaled;
     double chi2_after;  // weighted
     double chi2_after_unweighted;
-    int iterations;  // of the last step
-    int n_fitted;    // number of fitted parameters
+    int iterations;              // of the last step
+    int step_converged;          // 1 when the last minimisation met its tolerance
+    int unconverged_steps;       // steps stopped by their iteration limit
+    int first_unconverged_step;  // the first of them (0 = none)
+    int n_fitted;                // number of fitted parameters
     double fit_quality_before;
     double fit_quality_after;
     double freq_shift_applied;  // points, corrected output

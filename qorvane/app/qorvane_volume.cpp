@@ -3,15 +3,19 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
+#include "fitcontrol_new.h"
 #include "qfile.h"
 #include "qorvane_context.h"
+#include "qorvane_minimize.h"
 #include "qorvane_single.h"
 #include "qorvvol_reader.h"
 
@@ -19,9 +23,14 @@ char g_volume_selected_voxel_ids[QORVANE_VOLUME_SLOTS][QORVANE_VOXEL_ID_SIZE];
 char g_volume_selected_input_names[QORVANE_VOLUME_SLOTS][QORVANE_INPUT_NAME_SIZE];
 char g_volume_fit_status[QORVANE_VOLUME_SLOTS][QORVANE_STATUS_WORD_SIZE];
 char g_volume_fit_message[QORVANE_VOLUME_SLOTS][QORVANE_STATUS_MESSAGE_SIZE];
+char g_volume_file_ids[QORVANE_VOLUME_SLOTS][QORVANE_FILE_ID_SIZE];
 uint32_t g_volume_selected_voxel_count = 0;
 uint32_t g_volume_requested_max_voxels = 0;
 std::atomic<unsigned> g_volume_numerical_failure_count{0};
+double g_volume_progress_interval_s = 5.0;
+
+// Slots whose spectrum was written to the work directory by this job.
+static unsigned char g_volume_slot_extracted[QORVANE_VOLUME_SLOTS];
 
 static const char* const kCopyExts[11] = {"fit", "res",  "cor", "err",    "fit0",       "org",
                                           "mat", "nln0", "exl", "fitres", "compact.par"};
@@ -41,9 +50,99 @@ int qorvvol_read_u32_le(FILE* stream, uint32_t* value) {
 void qorvane_volume_file_safe_id(char* destination, size_t size, const char* voxel_id) {
     if (size == 0) return;
     size_t i = 0;
-    for (; voxel_id[i] != '\0' && i + 1 < size; ++i)
-        destination[i] = (voxel_id[i] == '/' || voxel_id[i] == '\\') ? '_' : voxel_id[i];
+    for (; voxel_id[i] != '\0' && i + 1 < size; ++i) {
+        unsigned char c = (unsigned char)voxel_id[i];
+        bool bad = c == '/' || c == '\\' || c == '~' || c < 0x20 || c == 0x7f;
+        destination[i] = bad ? '_' : (char)c;
+    }
     destination[i] = '\0';
+}
+
+static int qorvane_cmp_slots_by_file_id(const void* a, const void* b) {
+    uint32_t x = *static_cast<const uint32_t*>(a), y = *static_cast<const uint32_t*>(b);
+    int c = strcmp(g_volume_file_ids[x], g_volume_file_ids[y]);
+    if (c != 0) return c;
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// Cleaned ids never contain '~', so "<cleaned>~<slot + 1>" cannot meet another slot's name.
+void qorvane_volume_assign_file_ids(uint32_t count) {
+    static uint32_t order[QORVANE_VOLUME_SLOTS];
+    if (count > QORVANE_VOLUME_SLOTS) count = QORVANE_VOLUME_SLOTS;
+    for (uint32_t s = 0; s < count; ++s) {
+        qorvane_volume_file_safe_id(g_volume_file_ids[s], QORVANE_FILE_ID_BASE + 1, g_volume_selected_voxel_ids[s]);
+        order[s] = s;
+    }
+    qsort(order, count, sizeof order[0], qorvane_cmp_slots_by_file_id);
+    uint32_t leader = 0;
+    for (uint32_t i = 1; i < count; ++i) {
+        if (strcmp(g_volume_file_ids[order[i]], g_volume_file_ids[order[leader]]) != 0) {
+            leader = i;
+            continue;
+        }
+        char* name = g_volume_file_ids[order[i]];
+        size_t l = strlen(name);
+        snprintf(name + l, QORVANE_FILE_ID_SIZE - l, "~%u", order[i] + 1);
+    }
+    for (uint32_t s = 0; s < count; ++s) {
+        char plain[QORVANE_FILE_ID_SIZE];
+        qorvane_volume_file_safe_id(plain, QORVANE_FILE_ID_BASE + 1, g_volume_selected_voxel_ids[s]);
+        if (strcmp(plain, g_volume_file_ids[s]) != 0)
+            fprintf(stderr,
+                    "Volume mode: slot=%u shares its cleaned voxel id with an earlier slot; its results are named "
+                    "voxel_%s.<ext>\n",
+                    s + 1, g_volume_file_ids[s]);
+    }
+}
+
+void qorvane_tsv_escape(char* destination, size_t size, const char* text) {
+    if (size == 0) return;
+    size_t o = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        char piece[5];
+        unsigned char c = *p;
+        if (c == '\\')
+            snprintf(piece, sizeof piece, "\\\\");
+        else if (c == '\t')
+            snprintf(piece, sizeof piece, "\\t");
+        else if (c == '\n')
+            snprintf(piece, sizeof piece, "\\n");
+        else if (c == '\r')
+            snprintf(piece, sizeof piece, "\\r");
+        else if (c < 0x20 || c == 0x7f)
+            snprintf(piece, sizeof piece, "\\x%02X", c);
+        else {
+            piece[0] = (char)c;
+            piece[1] = '\0';
+        }
+        size_t l = strlen(piece);
+        if (o + l + 1 > size) break;
+        memcpy(destination + o, piece, l);
+        o += l;
+    }
+    destination[o] = '\0';
+}
+
+// A table written with every write checked: ok stays true only if all of them and the close succeed.
+struct QorvaneTsvFile {
+    FILE* f;
+    bool ok;
+};
+
+static void qorvane_tsv_printf(QorvaneTsvFile* t, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static void qorvane_tsv_printf(QorvaneTsvFile* t, const char* fmt, ...) {
+    if (!t->ok) return;
+    va_list ap;
+    va_start(ap, fmt);
+    if (vfprintf(t->f, fmt, ap) < 0) t->ok = false;
+    va_end(ap);
+}
+
+static bool qorvane_tsv_close(QorvaneTsvFile* t) {
+    bool ok = t->ok && fflush(t->f) == 0 && ferror(t->f) == 0;
+    if (fclose(t->f) != 0) ok = false;
+    t->f = nullptr;
+    return ok;
 }
 
 static int qorvane_make_dir(const char* path) {
@@ -108,6 +207,18 @@ int qorvane_remove_named_outputs(const char* work_dir, const char* stem) {
             fprintf(stderr, "Volume cleanup error: cannot remove intermediate file: %s\n", path);
             return 5;
         }
+    }
+    // The fit's verbose fit-control file, kept in the work directory under the stem.
+    char name[160];
+    char path[1024];
+    int n = snprintf(name, sizeof name, "%s_verbose.par", stem);
+    if (n < 0 || n >= (int)sizeof name || qorvane_join_path(path, work_dir, name) != 0) {
+        fprintf(stderr, "Volume cleanup error: cannot build path for %s.\n", "_verbose.par");
+        return 5;
+    }
+    if (remove(path) != 0 && errno != ENOENT) {
+        fprintf(stderr, "Volume cleanup error: cannot remove intermediate file: %s\n", path);
+        return 5;
     }
     return 0;
 }
@@ -202,12 +313,23 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
         return 0;
     }
 
-    // The fit itself, with the four-word command-line record.
+    // The fit itself, with the four-word command-line record; its verbose fit-control file
+    // goes into the work directory under the voxel's stem, never beside the parameter file.
+    char stem[QORVANE_INPUT_NAME_SIZE];
+    qorvane_result_stem(stem, sizeof stem, input_name);
+    char verbose_stem[1024];
+    if (qorvane_join_path(verbose_stem, local.work_dir, stem) != 0) {
+        qorvane_volume_set_status(slot, "FIT_INTERNAL_ERROR", "cannot build fitted spectrum path");
+        fprintf(stderr, "Volume fit validation error: cannot build fit path for slot=%u voxel_id=%s.\n", slot,
+                voxel_id);
+        return 5;
+    }
     char record[QORVANE_CMDLINE_RECORD_SIZE];
     snprintf(record, sizeof record, "qorvane_pthreads.exe\t%s\t%s\t%s\t", local.work_dir, input_name,
              local.parameter_file);
     QorvaneSingleFitOutcome outcome;
-    int frc = qorvane_single_fit_run(local.work_dir, input_name, local.parameter_file, record, &outcome);
+    int frc =
+        qorvane_single_fit_run_at(local.work_dir, input_name, local.parameter_file, record, verbose_stem, &outcome);
     if (outcome.fatal && outcome.code == QORVANE_EXIT_FIT_CONTROL) {
         // The fit-control file is the same for every voxel: its errors end the job.
         snprintf(message, sizeof message, "legacy fit returned rc=%d", outcome.code);
@@ -232,8 +354,6 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     }
 
     // Check the fitted spectrum.
-    char stem[QORVANE_INPUT_NAME_SIZE];
-    qorvane_result_stem(stem, sizeof stem, input_name);
     char fit_name[160];
     snprintf(fit_name, sizeof fit_name, "%s.fit", stem);
     if (qorvane_join_path(path, local.work_dir, fit_name) != 0) {
@@ -266,11 +386,10 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
         return 0;
     }
 
-    // Copy the results under the voxel's id (made safe for a file name).
+    // Copy the results under the slot's file id (cleaned, unique within the job).
     int crc = 0;
-    char safe_id[QORVANE_VOXEL_ID_SIZE];
-    qorvane_volume_file_safe_id(safe_id, sizeof safe_id, voxel_id);
-    if (stem[0] == '\0' || safe_id[0] == '\0') {
+    const char* file_id = g_volume_file_ids[slot];
+    if (stem[0] == '\0' || file_id[0] == '\0') {
         fprintf(stderr, "Volume output error: invalid copy-output arguments.\n");
         crc = 6;
     } else if (qorvane_make_dir(local.output_dir) != 0) {
@@ -287,7 +406,7 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
                 crc = 5;
                 break;
             }
-            n = snprintf(name, sizeof name, "voxel_%s.%s", safe_id, ext);
+            n = snprintf(name, sizeof name, "voxel_%s.%s", file_id, ext);
             if (n < 0 || n >= (int)sizeof name || qorvane_join_path(dst, local.output_dir, name) != 0) {
                 fprintf(stderr, "Volume output error: cannot build destination path for %s.\n", ext);
                 crc = 5;
@@ -316,7 +435,11 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
             return rrc;
         }
     }
-    qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
+    if (outcome.not_converged)
+        qorvane_volume_set_status(slot, "FIT_NOT_CONVERGED",
+                                  "fit imported artifacts written; iteration limit reached before convergence");
+    else
+        qorvane_volume_set_status(slot, "FIT_OK", "fit imported artifacts written");
     return 0;
 }
 
@@ -324,11 +447,49 @@ static const char* qorvane_status_or_unknown(uint32_t slot) {
     return g_volume_fit_status[slot][0] != '\0' ? g_volume_fit_status[slot] : "UNKNOWN";
 }
 
+// ---- progress on standard error ------------------------------------------------------
+
+static struct timespec g_volume_progress_start;
+static double g_volume_progress_last = 0.0;
+
+static double qorvane_seconds_since(const struct timespec* t0) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)(now.tv_sec - t0->tv_sec) + 1e-9 * (double)(now.tv_nsec - t0->tv_nsec);
+}
+
+static void qorvane_format_duration(char* out, size_t size, double seconds) {
+    unsigned long s = seconds > 0.0 ? (unsigned long)(seconds + 0.5) : 0;
+    if (s >= 3600)
+        snprintf(out, size, "%luh%02lum%02lus", s / 3600, (s / 60) % 60, s % 60);
+    else if (s >= 60)
+        snprintf(out, size, "%lum%02lus", s / 60, s % 60);
+    else
+        snprintf(out, size, "%lus", s);
+}
+
+static void qorvane_volume_progress_start() {
+    clock_gettime(CLOCK_MONOTONIC, &g_volume_progress_start);
+    g_volume_progress_last = 0.0;
+}
+
+// Called with the queue's mutex held (or from the only fitting thread).
+static void qorvane_volume_progress_note(uint32_t done, uint32_t total) {
+    double elapsed = qorvane_seconds_since(&g_volume_progress_start);
+    if (done < total && elapsed - g_volume_progress_last < g_volume_progress_interval_s) return;
+    g_volume_progress_last = elapsed;
+    double left = done > 0 ? elapsed / done * (double)(total - done) : 0.0;
+    char e[32], l[32];
+    qorvane_format_duration(e, sizeof e, elapsed);
+    qorvane_format_duration(l, sizeof l, left);
+    fprintf(stderr, "Volume progress: %u of %u voxel(s) done, %s elapsed, about %s left\n", done, total, e, l);
+}
+
 void* qorvane_volume_worker_main(void* arg) {
     QorvaneVolumeWorkQueue* q = static_cast<QorvaneVolumeWorkQueue*>(arg);
     pthread_mutex_lock(&q->mutex);
     for (;;) {
-        if (q->error != 0 || q->next_slot >= g_volume_selected_voxel_count) break;
+        if (q->error != 0 || q->next_slot >= q->end_slot) break;
         uint32_t slot = q->next_slot++;
         pthread_mutex_unlock(&q->mutex);
 
@@ -336,9 +497,10 @@ void* qorvane_volume_worker_main(void* arg) {
 
         pthread_mutex_lock(&q->mutex);
         ++q->completed;
-        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, g_volume_selected_voxel_count,
-               g_volume_selected_voxel_ids[slot], qorvane_status_or_unknown(slot));
+        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, q->total, g_volume_selected_voxel_ids[slot],
+               qorvane_status_or_unknown(slot));
         fflush(stdout);
+        qorvane_volume_progress_note(q->completed, q->total);
         if (rc != 0) {
             if (q->error == 0) q->error = rc;
             break;
@@ -348,16 +510,19 @@ void* qorvane_volume_worker_main(void* arg) {
     return nullptr;
 }
 
-static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
-    uint32_t count = g_volume_selected_voxel_count;
+// Fits slots first .. end-1; returns 0 or the status that stopped the job.
+static int qorvane_volume_fit_slots(const QorvaneCliOptions* o, uint32_t first, uint32_t end) {
+    uint32_t count = end - first;
+    qorvane_volume_progress_start();
     if (o->threads < 2) {
         fprintf(stderr, "Volume mode: starting sequential selected-voxel fit.\n");
         fprintf(stderr, "Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
-        for (uint32_t s = 0; s < count; ++s) {
+        for (uint32_t s = first; s < end; ++s) {
             int rc = qorvane_fit_one_extracted_voxel(o, s);
-            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s + 1, count, g_volume_selected_voxel_ids[s],
+            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, g_volume_selected_voxel_ids[s],
                    qorvane_status_or_unknown(s));
             fflush(stdout);
+            qorvane_volume_progress_note(s - first + 1, count);
             if (rc != 0) {
                 fprintf(stderr, "Volume fit error: sequential fit failed for slot=%u status=%d.\n", s, rc);
                 fprintf(stderr, "Volume mode error: extracted-voxel fit failed with status %d.\n", rc);
@@ -376,7 +541,9 @@ static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
     fprintf(stderr, "Volume mode: fitting %u selected voxel(s) with %d pthread worker(s).\n", count, workers);
     QorvaneVolumeWorkQueue queue;
     queue.options = o;
-    queue.next_slot = 0;
+    queue.next_slot = first;
+    queue.end_slot = end;
+    queue.total = count;
     queue.error = 0;
     queue.completed = 0;
     if (pthread_mutex_init(&queue.mutex, nullptr) != 0) {
@@ -414,31 +581,151 @@ static int qorvane_volume_fit_slots(const QorvaneCliOptions* o) {
     return 0;
 }
 
-static void qorvane_volume_write_status_table(const QorvaneCliOptions* o) {
+// Status table of slots first .. end-1; 0, 5 (path, open, write) or 6 (empty output directory).
+static int qorvane_volume_write_status_table(const QorvaneCliOptions* o, uint32_t first, uint32_t end) {
     char path[1024];
     if (o->output_dir[0] == '\0') {
         fprintf(stderr, "Volume output error: cannot build fit_status.tsv path.\n");
-        fprintf(stderr, "Volume mode warning: fit status report failed with status %d.\n", 6);
-        return;
+        return 6;
     }
     if (qorvane_join_path(path, o->output_dir, "fit_status.tsv") != 0) {
         fprintf(stderr, "Volume output error: cannot build fit_status.tsv path.\n");
-        fprintf(stderr, "Volume mode warning: fit status report failed with status %d.\n", 5);
-        return;
+        return 5;
     }
-    FILE* f = fopen(path, "w");
-    if (f == nullptr) {
+    QorvaneTsvFile t = {fopen(path, "w"), true};
+    if (t.f == nullptr) {
         fprintf(stderr, "Volume output error: cannot open fit status file: %s\n", path);
-        fprintf(stderr, "Volume mode warning: fit status report failed with status %d.\n", 5);
-        return;
+        return 5;
     }
-    fprintf(f, "slot\tvoxel_id\tinput_file\tfit_status\tmessage\n");
-    for (uint32_t s = 0; s < g_volume_selected_voxel_count; ++s)
-        fprintf(f, "%u\t%s\t%s\t%s\t%s\n", s + 1, g_volume_selected_voxel_ids[s], g_volume_selected_input_names[s],
-                qorvane_status_or_unknown(s),
-                g_volume_fit_message[s][0] != '\0' ? g_volume_fit_message[s] : "no status message");
-    fclose(f);
+    qorvane_tsv_printf(&t, "slot\tvoxel_id\tinput_file\tfit_status\tmessage\n");
+    for (uint32_t s = first; s < end && t.ok; ++s) {
+        char id[4 * QORVANE_VOXEL_ID_SIZE], message[4 * QORVANE_STATUS_MESSAGE_SIZE];
+        qorvane_tsv_escape(id, sizeof id, g_volume_selected_voxel_ids[s]);
+        qorvane_tsv_escape(message, sizeof message,
+                           g_volume_fit_message[s][0] != '\0' ? g_volume_fit_message[s] : "no status message");
+        qorvane_tsv_printf(&t, "%u\t%s\t%s\t%s\t%s\n", s + 1, id, g_volume_selected_input_names[s],
+                           qorvane_status_or_unknown(s), message);
+    }
+    if (!qorvane_tsv_close(&t)) {
+        fprintf(stderr, "Volume output error: cannot write fit status file: %s (%s)\n", path, strerror(errno));
+        return 5;
+    }
     fprintf(stderr, "Volume mode: fit status written: %s\n", path);
+    return 0;
+}
+
+// Reads the parameter file once, as each voxel's fit will, and checks it against the
+// volume: readable, consistent, plain spectra, points per spectrum. 0, or 3 with the
+// reason in `reason` (6 when no fit context can be allocated).
+static int qorvane_volume_check_parameter_file(const char* path, uint32_t ap, char* reason, size_t size) {
+    QorvaneFitContext* saved = g_qorvane_ctx;
+    QorvaneFitContext* ctx = qorvane_context_create();
+    if (ctx == nullptr) {
+        snprintf(reason, size, "cannot allocate a fit context");
+        return 6;
+    }
+    g_qorvane_ctx = ctx;
+    qorvane_context_set_defaults(ctx);
+    int rc = 3;
+    bool fits = strlen(path) <= 255;
+    if (fits) snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", path);
+    if (!fits) {
+        snprintf(reason, size, "path longer than 255 characters");
+    } else if (load_initial_value_file(ctx) != QORVANE_RC_OK || ctx->status.fatal) {
+        snprintf(reason, size, "%s", ctx->status.message[0] != '\0' ? ctx->status.message : "cannot be read");
+    } else if (ctx->fcntl_faulty) {
+        snprintf(reason, size, "unsupported or corrupt fit-control file");
+    } else if (ctx->data_format == QORVANE_FORMAT_SAGE_IDL) {
+        snprintf(reason, size,
+                 "sg_idl sage_idl reads .sdf/.shf spectra; volume voxels are plain spectra (sg_idl none)");
+    } else if (ctx->fit_mo == 2) {
+        snprintf(reason, size, "fit_mo 2 needs a reference line-shape file beside each spectrum");
+    } else if (ctx->n_pnts < 2 || ctx->n_pnts > QORVANE_MAX_POINTS || (ctx->n_pnts & (ctx->n_pnts - 1)) != 0) {
+        snprintf(reason, size, "n_pnts %d is not a power of 2 between 2 and %d", ctx->n_pnts, (int)QORVANE_MAX_POINTS);
+    } else if ((uint32_t)ctx->n_pnts != ap) {
+        snprintf(reason, size, "n_pnts %d differs from the volume's %u points per spectrum", ctx->n_pnts, ap);
+    } else {
+        if (ctx->fit_mo == 1) {
+            ctx->lsfcfs = 0;
+            ctx->npar = 5 * (ctx->nLines + ctx->pattrn);
+        }
+        test_init_value_file(ctx);
+        if (!ctx->init_ok)
+            snprintf(reason, size, "fails its checks (see the fit_check_message lines)");
+        else if (qorvane_check_prior_knowledge(ctx) != QORVANE_RC_OK)
+            snprintf(reason, size, "%s", ctx->status.message);
+        else
+            rc = 0;
+    }
+    qorvane_context_destroy(ctx);
+    g_qorvane_ctx = saved;
+    return rc;
+}
+
+// A slot whose results were copied: FIT_OK, or FIT_NOT_CONVERGED (written, but its fit
+// stopped at the iteration limit).
+static bool qorvane_volume_results_written(uint32_t s) {
+    return strcmp(g_volume_fit_status[s], "FIT_OK") == 0 || strcmp(g_volume_fit_status[s], "FIT_NOT_CONVERGED") == 0;
+}
+
+// Removes the intermediate files of every extracted slot whose results were not written (the
+// others were cleaned up after their copy). 0, or 5 when a file could not be removed.
+static int qorvane_volume_sweep(const QorvaneCliOptions* o) {
+    if (o->keep_intermediate_files) return 0;
+    int rc = 0;
+    for (uint32_t s = 0; s < g_volume_selected_voxel_count; ++s) {
+        if (!g_volume_slot_extracted[s] || qorvane_volume_results_written(s)) continue;
+        char stem[QORVANE_INPUT_NAME_SIZE];
+        qorvane_result_stem(stem, sizeof stem, g_volume_selected_input_names[s]);
+        if (qorvane_remove_named_outputs(o->work_dir, stem) != 0) rc = 5;
+    }
+    return rc;
+}
+
+static const char kShardFile[] = "shard_range.tsv";
+
+// The range record of a --voxel-range job (see docs/qorvane.md); written last, through a
+// temporary and a rename, so that a present record always describes a finished run.
+static int qorvane_volume_write_shard_record(const QorvaneCliOptions* o, uint32_t first, uint32_t end,
+                                             unsigned long long records, int complete, int exit_code) {
+    char path[1024], temp[1100];
+    if (qorvane_join_path(path, o->output_dir, kShardFile) != 0) {
+        fprintf(stderr, "Volume output error: cannot build %s path.\n", kShardFile);
+        return 5;
+    }
+    snprintf(temp, sizeof temp, "%s.part%ld", path, (long)getpid());
+    QorvaneTsvFile t = {fopen(temp, "w"), true};
+    if (t.f == nullptr) {
+        fprintf(stderr, "Volume output error: cannot open shard record: %s\n", temp);
+        return 5;
+    }
+    char input[4096], par[4096];
+    qorvane_tsv_escape(input, sizeof input, o->input);
+    qorvane_tsv_escape(par, sizeof par, o->parameter_file);
+    qorvane_tsv_printf(&t,
+                       "qorvane_shard\t1\nfirst\t%u\ncount\t%u\nslots\t%u\nrecords\t%llu\ncomplete\t%d\nexit_code\t%d\n"
+                       "input_volume\t%s\nparameter_file\t%s\n",
+                       first, end - first, g_volume_selected_voxel_count, records, complete, exit_code, input, par);
+    if (!qorvane_tsv_close(&t) || rename(temp, path) != 0) {
+        fprintf(stderr, "Volume output error: cannot write shard record: %s\n", path);
+        remove(temp);
+        return 5;
+    }
+    return 0;
+}
+
+// Counts over slots first .. end-1: fitted (results written), all-zero skips, and the rest (not fitted).
+static void qorvane_volume_count_outcomes(uint32_t first, uint32_t end, uint32_t* ok, uint32_t* zero,
+                                          uint32_t* failed) {
+    *ok = *zero = *failed = 0;
+    for (uint32_t s = first; s < end; ++s) {
+        if (qorvane_volume_results_written(s))
+            ++*ok;
+        else if (strcmp(g_volume_fit_status[s], "FIT_SKIPPED_ZERO_INPUT") == 0)
+            ++*zero;
+        else
+            ++*failed;
+    }
 }
 
 // The job's messages go to standard error; its standard-output lines are the scan
@@ -456,24 +743,40 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
         fclose(in);
         return 5;
     }
+    if (o->has_voxel_range) {
+        // A record left by an earlier run must not describe this one.
+        char path[1024];
+        if (qorvane_join_path(path, o->output_dir, kShardFile) == 0) remove(path);
+    }
+    if (o->work_dir[0] != '\0' && qorvane_make_dir(o->work_dir) != 0) {
+        fprintf(stderr, "Volume output error: cannot create work directory: %s\n", o->work_dir);
+        fclose(in);
+        return 5;
+    }
     char results_path[1024];
     if (qorvane_join_path(results_path, o->output_dir, "fit_results.tsv") != 0) {
         fprintf(stderr, "Volume output error: cannot build fit_results.tsv path.\n");
         fclose(in);
         return 5;
     }
-    FILE* results = fopen(results_path, "w");
-    if (results == nullptr) {
+    QorvaneTsvFile results = {fopen(results_path, "w"), true};
+    if (results.f == nullptr) {
         fprintf(stderr, "Volume output error: cannot open results file: %s\n", results_path);
         fclose(in);
         return 5;
     }
-    fprintf(results, "linear_index\tvoxel_id\tfit\tstatus\tmessage\n");
+    qorvane_tsv_printf(&results, "linear_index\tvoxel_id\tfit\tstatus\tmessage\n");
 
     int rc = 0;
+    int par_rc = 0;
+    char par_reason[512] = "";
     char* id_buffer = nullptr;
     unsigned char* samples = nullptr;
     unsigned long long total = 0, n_fit1 = 0, n_fit0 = 0;
+    // Slots to fit: the whole selection, or the --voxel-range part of it.
+    const unsigned long long range_first = o->has_voxel_range ? o->range_first : 0;
+    const unsigned long long range_end =
+        o->has_voxel_range ? range_first + o->range_count : (unsigned long long)QORVANE_VOLUME_SLOTS;
     do {
         QorvvolHeader h;
         const long long file_size = qorvane_file_size(in);
@@ -499,7 +802,15 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
         memset(g_volume_selected_input_names, 0, sizeof g_volume_selected_input_names);
         memset(g_volume_fit_status, 0, sizeof g_volume_fit_status);
         memset(g_volume_fit_message, 0, sizeof g_volume_fit_message);
+        memset(g_volume_file_ids, 0, sizeof g_volume_file_ids);
+        memset(g_volume_slot_extracted, 0, sizeof g_volume_slot_extracted);
         g_volume_selected_voxel_count = 0;
+
+        // The parameter file is checked once, before any voxel is extracted; a refused one
+        // still lets the scan fill both tables.
+        par_rc = qorvane_volume_check_parameter_file(o->parameter_file, ap, par_reason, sizeof par_reason);
+        if (par_rc != 0)
+            fprintf(stderr, "Volume mode error: parameter file refused: %s: %s\n", o->parameter_file, par_reason);
 
         id_buffer = static_cast<char*>(malloc((size_t)h.id_bytes + 1));
         if (id_buffer == nullptr) {
@@ -525,18 +836,21 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
                 fprintf(stderr,
                         "QORVVOL read warning: record %llu voxel_id=%s holds %llu non-finite sample float(s).\n", r,
                         voxel_id, nonfinite);
+            char escaped[4 * QORVANE_VOXEL_ID_SIZE];
+            qorvane_tsv_escape(escaped, sizeof escaped, voxel_id);
             if (!selected) {
-                fprintf(results, "%llu\t%s\t%d\t%s\t%s\n", r, voxel_id, 0, "SKIPPED", "fit flag is 0");
+                qorvane_tsv_printf(&results, "%llu\t%s\t%d\t%s\t%s\n", r, escaped, 0, "SKIPPED", "fit flag is 0");
                 ++n_fit0;
                 continue;
             }
-            fprintf(results, "%llu\t%s\t%d\t%s\t%s\n", r, voxel_id, 1, "SELECTED", "selected for fitting");
+            qorvane_tsv_printf(&results, "%llu\t%s\t%d\t%s\t%s\n", r, escaped, 1, "SELECTED", "selected for fitting");
             ++n_fit1;
             if (g_volume_selected_voxel_count >= g_volume_requested_max_voxels) continue;
-            uint32_t slot = g_volume_selected_voxel_count;
+            uint32_t slot = g_volume_selected_voxel_count++;
             memcpy(g_volume_selected_voxel_ids[slot], voxel_id, id_len + 1);
             snprintf(g_volume_selected_input_names[slot], QORVANE_INPUT_NAME_SIZE, "volume_voxel_%03u.bin", slot + 1);
             qorvane_volume_set_status(slot, "PENDING", "selected for fitting");
+            if (par_rc != 0 || slot < range_first || slot >= range_end) continue;
             char path[1024];
             if (o->work_dir[0] == '\0' ||
                 qorvane_join_path(path, o->work_dir, g_volume_selected_input_names[slot]) != 0) {
@@ -551,6 +865,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
                 rc = 5;
                 break;
             }
+            g_volume_slot_extracted[slot] = 1;
             bool ok = fwrite(samples, 1, (size_t)8 * ap, out) == (size_t)8 * ap;
             if (fclose(out) != 0) ok = false;
             if (!ok) {
@@ -558,31 +873,78 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
                 rc = 5;
                 break;
             }
-            ++g_volume_selected_voxel_count;
         }
     } while (false);
     free(id_buffer);
     free(samples);
     fclose(in);
-    fclose(results);
-    if (rc != 0) return rc;
+    if (!qorvane_tsv_close(&results)) {
+        fprintf(stderr, "Volume output error: cannot write results file: %s (%s)\n", results_path, strerror(errno));
+        if (rc == 0) rc = 5;
+    }
+    if (rc != 0) {
+        qorvane_volume_sweep(o);
+        return rc;
+    }
 
     printf("QORVVOL scan complete.\n");
     printf("QORVVOL records total: %llu\n", total);
     printf("QORVVOL records fit=1: %llu\n", n_fit1);
     printf("QORVVOL records fit=0: %llu\n", n_fit0);
     printf("QORVVOL results written: %s\n", results_path);
+    const uint32_t slots = g_volume_selected_voxel_count;
+    const uint32_t first = range_first < slots ? (uint32_t)range_first : slots;
+    const uint32_t end = range_end < slots ? (uint32_t)range_end : slots;
+    if (o->has_voxel_range)
+        fprintf(stderr, "Volume mode: voxel range %u:%u of %u selected voxel(s): fitting slots %u..%u.\n",
+                o->range_first, o->range_count, slots, first + 1, end);
     if (n_fit1 == 0) {
         fprintf(stderr, "Volume mode: no selected voxel found; no fit performed.\n");
+        if (o->has_voxel_range) return qorvane_volume_write_shard_record(o, 0, 0, total, 1, 0);
         return 0;
     }
-    rc = qorvane_volume_fit_slots(o);
-    if (rc != 0) return rc;
-    qorvane_volume_write_status_table(o);
-    unsigned failures = g_volume_numerical_failure_count.load();
-    if (failures == 0)
-        fprintf(stderr, "Volume mode: extracted-voxel fit completed successfully.\n");
-    else
-        fprintf(stderr, "Volume mode: extracted-voxel fit completed with %u numerical failure(s).\n", failures);
-    return 0;
+    qorvane_volume_assign_file_ids(slots);
+
+    int fit_rc = 0;
+    if (par_rc != 0) {
+        char message[QORVANE_STATUS_MESSAGE_SIZE];
+        snprintf(message, sizeof message, "not fitted: parameter file refused: %.200s", par_reason);
+        for (uint32_t s = first; s < end; ++s) qorvane_volume_set_status(s, "FIT_ERROR", message);
+        fit_rc = par_rc;
+    } else {
+        fit_rc = qorvane_volume_fit_slots(o, first, end);
+    }
+    int sweep_rc = qorvane_volume_sweep(o);
+    int table_rc = qorvane_volume_write_status_table(o, first, end);
+
+    uint32_t ok = 0, zero = 0, failed = 0;
+    qorvane_volume_count_outcomes(first, end, &ok, &zero, &failed);
+    int final_rc = 0;
+    if (fit_rc != 0) {
+        final_rc = fit_rc;
+    } else if (table_rc != 0) {
+        final_rc = table_rc;
+    } else if (sweep_rc != 0) {
+        final_rc = sweep_rc;
+    } else if (ok == 0 && failed > 0) {
+        fprintf(stderr,
+                "Volume mode error: no selected voxel was fitted (%u not fitted, %u all-zero); see fit_status.tsv.\n",
+                failed, zero);
+        final_rc = 4;
+    } else {
+        unsigned numeric = g_volume_numerical_failure_count.load();
+        if (failed == 0) fprintf(stderr, "Volume mode: extracted-voxel fit completed successfully.\n");
+        if (numeric > 0)
+            fprintf(stderr, "Volume mode: extracted-voxel fit completed with %u numerical failure(s).\n", numeric);
+        if (failed > numeric)
+            fprintf(stderr, "Volume mode: extracted-voxel fit completed; %u selected voxel(s) not fitted.\n",
+                    failed - numeric);
+    }
+    if (o->has_voxel_range) {
+        // Complete: every slot of the range has its final status in the table.
+        int complete = (final_rc == 0 || final_rc == 4) ? 1 : 0;
+        int src = qorvane_volume_write_shard_record(o, first, end, total, complete, final_rc);
+        if (final_rc == 0) final_rc = src;
+    }
+    return final_rc;
 }

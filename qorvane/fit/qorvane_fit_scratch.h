@@ -12,6 +12,8 @@ struct QorvaneFitEngineScratch {
     double keep_par[QORVANE_MAX_PARAMS + 1];
 
     int lsf_pass;
+    int minimizer;       // QORVANE_MINIMIZER_* of this fit
+    int last_converged;  // outcome of the last minimiser call: 1 tolerance met, 0 stopped by its limit
     double start_par[QORVANE_MAX_PARAMS + 1];  // parameter vector as read (internal units, unscaled)
     double data_scale;  // the data arrays hold data / data_scale  // 1 while the line-shape pass of a step runs
                         // (coefficients are fitted)

@@ -12,6 +12,7 @@
 #include "lineshape.h"
 #include "qfft.h"
 #include "qorvane_fit_scratch.h"
+#include "qorvane_lm.h"
 #include "qorvane_minimize.h"
 #include "qorvane_reports.h"
 #include "qorvane_single.h"
@@ -238,6 +239,12 @@ int qorvane_convolution_shift(QorvaneFitContext* ctx) {
     return n / 2 - best_m;
 }
 
+// Whether this pass runs the least-squares minimiser: selected for the fit and the pass's
+// chi-square is a sum of squares it handles (otherwise the classic scheme runs).
+static int qorvane_local_refinement(const QorvaneFitContext* ctx) {
+    return ctx->engine->minimizer == QORVANE_MINIMIZER_LM && qorvane_lm_applicable(ctx);
+}
+
 void fit_strategy_step(QorvaneFitContext* ctx, int s) {
     QorvaneFitEngineScratch* e = ctx->engine;
     const int n = ctx->n_pnts;
@@ -274,6 +281,7 @@ void fit_strategy_step(QorvaneFitContext* ctx, int s) {
     }
     int iter = 0;
     double fret = 0.0;
+    int converged = 1;
     e->lsf_pass = 0;
     if (groups > 0) {
         if (ctx->algor == 1) {
@@ -281,8 +289,19 @@ void fit_strategy_step(QorvaneFitContext* ctx, int s) {
             int pop = 50 / nl + (3 * 5 * nl) / 2;
             if (random_maximum_likelihood_minimizer(ctx, ctx->par_vec, pop, ctx->niter) != QORVANE_RC_OK) return;
             iter = ctx->niter > 20 ? 20 : ctx->niter;
+            converged = e->last_converged;
+            if (qorvane_local_refinement(ctx)) {
+                // The search finds the basin; a bounded least-squares refinement reaches its bottom.
+                int lm_iter = 0;
+                converged = qorvane_lm_minimize(ctx, ctx->par_vec, ctx->niter, ctx->f_tol, ctx->par_min, ctx->par_max,
+                                                &lm_iter, &fret);
+                if (ctx->verbos > 0) printf("Random search refined in %d least-squares iterations\n", lm_iter);
+            }
+        } else if (qorvane_local_refinement(ctx)) {
+            converged = qorvane_lm_minimize(ctx, ctx->par_vec, ctx->niter, ctx->f_tol, nullptr, nullptr, &iter, &fret);
         } else {
             frprmn(ctx, ctx->npar, ctx->f_tol, &iter, &fret, ctx->par_vec);
+            converged = e->last_converged;
         }
         if (ctx->verbos > 0) printf("\nFit step performed no line shape function \n");
     }
@@ -295,10 +314,17 @@ void fit_strategy_step(QorvaneFitContext* ctx, int s) {
         } else {
             frprmn(ctx, ctx->npar, ctx->f_tol, &iter, &fret, ctx->par_vec);
         }
+        converged = converged && e->last_converged;
         e->lsf_pass = 0;
         if (ctx->verbos > 0) printf("\nFit step performed with line shape function \n");
     }
     ctx->iterations = iter;
+    ctx->step_converged = converged;
+    if (!converged) {
+        if (ctx->unconverged_steps++ == 0) ctx->first_unconverged_step = s;
+        printf("Warning: fit step %d stopped at its iteration limit (niter %d) without meeting its tolerance\n", s,
+               ctx->niter);
+    }
 }
 
 void qorvane_corrected_output(QorvaneFitContext* ctx) {
@@ -513,6 +539,7 @@ void cf_non_int_main_legacy_single() {
     }
     QorvaneFitEngineScratch* e = ctx->engine;
     e->data_scale = 1.0;
+    e->minimizer = qorvane_minimizer_selected();
     memcpy(e->start_par, ctx->par_vec, sizeof(double) * (QORVANE_MAX_PARAMS + 1));
 
     // model at the starting values
@@ -540,6 +567,11 @@ void cf_non_int_main_legacy_single() {
 
 int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                            QorvaneSingleFitOutcome* outcome) {
+    return qorvane_single_fit_run_at(work_dir, input, parameter_file, record, nullptr, outcome);
+}
+
+int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
+                              const char* verbose_stem, QorvaneSingleFitOutcome* outcome) {
     memset(outcome, 0, sizeof *outcome);
     QorvaneFitContext* ctx = qorvane_context_create();
     if (ctx == nullptr) return 6;
@@ -568,11 +600,13 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
         snprintf(ctx->input_name, sizeof ctx->input_name, "%s", input);
         snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
         snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);
+        if (verbose_stem != nullptr) snprintf(ctx->verbose_stem, sizeof ctx->verbose_stem, "%s", verbose_stem);
         ctx->engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
         if (ctx->engine == nullptr) {
             rc = 6;
         } else {
             cf_non_int_main_legacy_single();
+            outcome->not_converged = ctx->unconverged_steps > 0;
             if (ctx->status.fatal) {
                 outcome->fatal = 1;
                 outcome->code = ctx->status.exit_code;

@@ -304,9 +304,15 @@ void frprmn(QorvaneFitContext* ctx, int n, double ftol, int* iter, double* fret,
         *iter = its;
         if (ctx->verbos > 0) printf("\nfrprmn iteration step %d of maximum %d allowed steps \n", its, itmax);
         linmin(ctx, p, xi, n, fret);
-        if (2.0 * fabs(*fret - fp) <= ftol * (fabs(*fret) + fabs(fp) + 1.0e-10)) return;
+        if (2.0 * fabs(*fret - fp) <= ftol * (fabs(*fret) + fabs(fp) + 1.0e-10)) {
+            e->last_converged = 1;
+            return;
+        }
         // A NaN cost cannot improve; stop instead of wandering for itmax iterations.
-        if (std::isnan(*fret)) return;
+        if (std::isnan(*fret)) {
+            e->last_converged = 0;
+            return;
+        }
         fp = *fret;
         dfnc(ctx, p, xi);
         double gg = 0.0, dgg = 0.0;
@@ -314,13 +320,17 @@ void frprmn(QorvaneFitContext* ctx, int n, double ftol, int* iter, double* fret,
             gg += g[j] * g[j];
             dgg += (xi[j] + g[j]) * xi[j];
         }
-        if (gg == 0.0) return;
+        if (gg == 0.0) {
+            e->last_converged = 1;
+            return;
+        }
         double gam = dgg / gg;
         for (int j = 1; j <= n; ++j) {
             g[j] = -xi[j];
             xi[j] = h[j] = g[j] + gam * h[j];
         }
     }
+    e->last_converged = 0;
     if (ctx->verbos >= 2) printf("pause in void frprmn: too many iterations \n");
 }
 
@@ -415,7 +425,8 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
     // bounded as well so that a search always ends.
     const int max_iterations = 1000 * (kmax > 0 ? kmax : 1);
     int k = 1;
-    for (int it = 0; k <= kmax && it < max_iterations; ++it) {
+    int it = 0;
+    for (; k <= kmax && it < max_iterations; ++it) {
         const double f_start = f_best;
         memcpy(e->start, e->best, sizeof(double) * (npar + 1));
         for (int m = 0; m < population; ++m) {
@@ -467,6 +478,8 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
         if (!(rel >= 0.0005)) ++k;
         if (talk) printf("Iteration end.. \n");
     }
+    // The search ends by its own schedule (k past its limit); only the safety bound is a cut-off.
+    e->last_converged = k > kmax;
     memcpy(p, e->best, sizeof(double) * (npar + 1));
     qorvane_apply_prior_knowledge(ctx, p);
     double f_final = fnc(ctx, p);

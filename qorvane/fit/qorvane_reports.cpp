@@ -154,6 +154,9 @@ int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
         qorvane_dead_time_area(ctx, i, &a, &ea);
         fprintf(f, "%e\t%e\n", a, ea);
     }
+    // Trailing key line (after the per-line rows, so the columns above are unchanged):
+    // 1 when every strategy step met its tolerance, 0 and the first step that did not.
+    fprintf(f, "converged\t%d\t%d\n", ctx->unconverged_steps == 0 ? 1 : 0, ctx->first_unconverged_step);
     fclose(f);
     return 0;
 }
@@ -220,6 +223,11 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     fprintf(f, "Number of iterations        : %d\n", ctx->iterations);
     fprintf(f, "Chi-square weighting type   : %d\n", ctx->wtype);
     fprintf(f, "Number of parameters fitted : %d\n", ctx->n_fitted);
+    if (ctx->unconverged_steps == 0)
+        fprintf(f, "Converged                   : yes\n");
+    else
+        fprintf(f, "Converged                   : no (%d step(s) stopped at their iteration limit, first step %d)\n",
+                ctx->unconverged_steps, ctx->first_unconverged_step);
     fclose(f);
     return 0;
 }
@@ -246,10 +254,16 @@ static void qorvane_copy_companion(const char* src, const char* dst) {
 }
 
 // Writes the verbose fit-control file under a private name first and renames it, so that
-// fits running at once with the same parameter file never interleave their writes.
+// fits running at once with the same parameter file never interleave their writes. Its
+// place is beside the parameter file, or "<verbose_stem>_verbose.par" when that is set.
 static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
     char final_path[QORVANE_PATH_MAX];
-    snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    int w = ctx->verbose_stem[0] != '\0' ? snprintf(final_path, sizeof final_path, "%s.par", ctx->verbose_stem)
+                                         : snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    if (w < 0 || w >= (int)sizeof final_path) {
+        printf(" error_hs : file not opened\n ");
+        return;
+    }
     size_t l = strlen(final_path);
     if (l <= 4) {
         write_qorvane_strtval_file(final_path, ctx);

@@ -8,6 +8,7 @@ struct QorvaneSingleFitOutcome {
     int fatal;          // 1 when a fatal condition inside the fit stopped it
     int code;           // the exit code that condition carries
     char message[512];  // its message (empty when none)
+    int not_converged;  // 1 when a strategy step stopped at its iteration limit
 };
 
 // Runs the fit of <work_dir>/<input> with the given parameter file; `record` is the
@@ -16,3 +17,7 @@ struct QorvaneSingleFitOutcome {
 // condition's own code, also reported in *outcome).
 int qorvane_single_fit_run(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                            QorvaneSingleFitOutcome* outcome);
+// The same, with the verbose fit-control file written to "<verbose_stem>_verbose.par"
+// (null or empty: beside the parameter file). Volume mode keeps it in the work directory.
+int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
+                              const char* verbose_stem, QorvaneSingleFitOutcome* outcome);

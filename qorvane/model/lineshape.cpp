@@ -317,6 +317,100 @@ void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *ou
     }
 }
 
+void single_line_with_derivatives(QorvaneFitContext *ctx, const double *par, int line, int need, double *work,
+                                  double *unit_re, double *unit_im, double *const d_re[3], double *const d_im[3]) {
+    const int n = ls_points(ctx);
+    if (n == 0) return;
+    const int ia = qorvane_par_index(line, QORVANE_PAR_AREA);
+    const int type = ctx->fixpar[ia].type;
+    const double f = par[ia + 1], w1 = par[ia + 2], ph = par[ia + 3], w2 = par[ia + 4];
+    double gauss = 0.0, lorentz = 0.0, rotation = f + n / 2;
+    int uses[3] = {1, 1, 1};  // frequency, width1, width2
+    switch (type) {
+        case QORVANE_LINE_VOIGT:
+            gauss = w1;
+            lorentz = w2;
+            break;
+        case QORVANE_LINE_LORENTZ:
+            lorentz = w1;
+            uses[2] = 0;
+            break;
+        case QORVANE_LINE_GAUSS:
+            gauss = w1;
+            uses[2] = 0;
+            break;
+        case QORVANE_LINE_PATTERN:
+            gauss = w1;
+            lorentz = w2;
+            rotation = f;
+            break;
+        default:
+            uses[0] = uses[1] = uses[2] = 0;
+            break;
+    }
+    const size_t bytes = sizeof(double) * static_cast<size_t>(n);
+    const int pattern = line - ctx->nLines;
+    const bool pattern_ok = type == QORVANE_LINE_PATTERN && pattern >= 1 && pattern <= ctx->pattrn &&
+                            pattern <= QORVANE_MAX_LINES && n <= QORVANE_PATTERN_POINTS;
+    if ((type < QORVANE_LINE_GAUSS || type > QORVANE_LINE_PATTERN) || (type == QORVANE_LINE_PATTERN && !pattern_ok)) {
+        std::memset(unit_re, 0, bytes);
+        std::memset(unit_im, 0, bytes);
+        for (int q = 0; q < 3; ++q)
+            if (need & (1 << q)) {
+                std::memset(d_re[q], 0, bytes);
+                std::memset(d_im[q], 0, bytes);
+            }
+        return;
+    }
+    const double d = ls_delay_points(ctx);
+    double *s = work;  // unit-area time signal, then the derivative signals after it
+    ls_time_signal_interleaved(n, ctx->trunc, d, 1.0, rotation, gauss, lorentz, s);
+    if (type == QORVANE_LINE_PATTERN) {
+        const double *pre = ctx->pattern_store[pattern];
+        const double *pim = pre + QORVANE_PATTERN_POINTS;
+        for (int k = 0; k < n; ++k) {
+            double sr = s[2 * k], si = s[2 * k + 1];
+            s[2 * k] = sr * pre[k] - si * pim[k];
+            s[2 * k + 1] = sr * pim[k] + si * pre[k];
+        }
+    }
+    // d/df: the rotation exp(i k 2 pi f / N) gives i 2 pi k / N; d/dG and d/dL act on the decay
+    // exp(-(pi |L| t + (pi G t)^2)) with t = |k + d| / N.
+    for (int q = 0; q < 3; ++q) {
+        if (!(need & (1 << q))) continue;
+        double *ds = work + 2 * (q + 1) * static_cast<size_t>(n);
+        const bool lorentz_part = (q == 2) || (q == 1 && type == QORVANE_LINE_LORENTZ);
+        for (int k = 0; k < n; ++k) {
+            const double t = std::fabs((k + d) / n);
+            double fr = 0.0, fi = 0.0;  // complex factor of s_k
+            if (!uses[q]) {
+            } else if (q == 0) {
+                fi = 2.0 * kPi * k / n;
+            } else if (lorentz_part) {
+                fr = -kPi * (lorentz > 0.0 ? 1.0 : (lorentz < 0.0 ? -1.0 : 0.0)) * t;
+            } else {
+                fr = -2.0 * kPi * kPi * gauss * t * t;
+            }
+            const double sr = s[2 * k], si = s[2 * k + 1];
+            ds[2 * k] = fr * sr - fi * si;
+            ds[2 * k + 1] = fr * si + fi * sr;
+        }
+    }
+    for (int q = 0; q < 3; ++q) {
+        if (!(need & (1 << q))) continue;
+        ls_finish(ctx, line, work + 2 * (q + 1) * static_cast<size_t>(n), f, ph, d_re[q], d_im[q]);
+    }
+    ls_finish(ctx, line, s, f, ph, unit_re, unit_im);
+    if (need & 1) {
+        // the first-order phase 2 pi f d / N moves with the frequency
+        const double c = uses[0] ? 2.0 * kPi * d / n : 0.0;
+        for (int i = 0; i < n; ++i) {
+            d_re[0][i] -= c * unit_im[i];
+            d_im[0][i] += c * unit_re[i];
+        }
+    }
+}
+
 void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im) {
     const int n = ls_points(ctx);
     if (n == 0) return;

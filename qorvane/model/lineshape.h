@@ -20,6 +20,14 @@ void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pa
 // Clears the outputs and writes line `line` (1-based) of `par` by its type.
 void single_line_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im, int line);
 
+// Line `line` of `par` at unit area into unit_re/unit_im, and for each bit q of `need`
+// (1 frequency, 2 width1, 4 width2) the derivative of that unit-area spectrum with respect
+// to the parameter into d_re[q]/d_im[q] (zero where the line's type does not use it).
+// work holds 8*N doubles. The area derivative is the unit spectrum itself and the phase
+// derivative is i*pi/180 times the spectrum, so neither needs a transform.
+void single_line_with_derivatives(QorvaneFitContext *ctx, const double *par, int line, int need, double *work,
+                                  double *unit_re, double *unit_im, double *const d_re[3], double *const d_im[3]);
+
 // Clears the outputs and adds every line and pattern of `par` (1-based vector).
 void par_to_signal(QorvaneFitContext *ctx, const double *par, double *out_re, double *out_im);
 

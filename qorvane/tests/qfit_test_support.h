@@ -60,6 +60,16 @@ inline std::vector<std::complex<double>> make_spectrum(int n, const std::vector<
     return x;
 }
 
+// Lines given in Hz (Hz_p_p = hzpp) expressed in points, as make_spectrum takes them.
+inline std::vector<Line> lines_in_points(std::vector<Line> lines, double hzpp) {
+    for (Line& l : lines) {
+        l.freq /= hzpp;
+        l.width1 /= hzpp;
+        l.width2 /= hzpp;
+    }
+    return lines;
+}
+
 inline void write_spectrum(const std::string& path, const std::vector<std::complex<double>>& x) {
     FILE* f = fopen(path.c_str(), "wb");
     for (const auto& v : x) {
@@ -94,6 +104,8 @@ struct Prior {
 struct ParFile {
     int n = 256, noistr = 0, noistp = 0, verbos = 0, showli = 1, clcerr = 1, ranges = 1, ignore = 0;
     double phi1 = 0.0;
+    double hzpp = 1.0;                  // Hz per point
+    std::vector<std::string> patterns;  // pattern references; their lines (type 4) follow the analytic ones
     double ftol = 1.0e-07;
     std::vector<Line> start;
     std::vector<std::vector<Prior>> prior;  // per line, 5 records; empty = free with wide ranges
@@ -105,10 +117,11 @@ inline std::string compact_par(const ParFile& p) {
     o.precision(10);
     o << std::scientific;
     o << "version_3\n"
-      << "n_pnts " << p.n << "\nnoistr " << p.noistr << "\nnoistp " << p.noistp << "\nnLines " << p.start.size()
-      << "\nlsfcfs 0\nphi__1 " << p.phi1 << "\nHz_p_p 1.0\nf__tol " << p.ftol << "\nfit_mo 1\nverbos " << p.verbos
-      << "\nshowli " << p.showli << "\nclcerr " << p.clcerr << "\nsg_idl none\nranges " << p.ranges << "\nignore "
-      << p.ignore << "\npattrn 0\n";
+      << "n_pnts " << p.n << "\nnoistr " << p.noistr << "\nnoistp " << p.noistp << "\nnLines "
+      << p.start.size() - p.patterns.size() << "\nlsfcfs 0\nphi__1 " << p.phi1 << "\nHz_p_p " << p.hzpp << "\nf__tol "
+      << p.ftol << "\nfit_mo 1\nverbos " << p.verbos << "\nshowli " << p.showli << "\nclcerr " << p.clcerr
+      << "\nsg_idl none\nranges " << p.ranges << "\nignore " << p.ignore << "\npattrn " << p.patterns.size() << "\n";
+    for (const std::string& path : p.patterns) o << path << "\n";
     o << "   algor trunc  ampli  frequ  width  phase  voigt  lsfft  wtype  convo  niter  cmplx   n_int   min   max\n";
     for (const Step& s : p.steps) {
         o << "@ " << s.algor << " " << (s.trunc > 0 ? s.trunc : p.n) << " " << s.ampli << " " << s.frequ << " "

@@ -93,7 +93,7 @@ TEST(FitControlRefusals, EveryNumberIsAWholeFiniteTokenInTheCompactForm) {
         {"phi__1 1.2000000000e+01", "phi__1 nan", 1, "line 7 : 'nan' is not a valid value for phi__1"},
         {"phi__1 1.2000000000e+01", "phi__1 inf", 1, "line 7 : 'inf' is not a valid value for phi__1"},
         {"phi__1 1.2000000000e+01", "phi__1 1e39", 1, "line 7 : '1e39' is not a valid value for phi__1"},
-        {"Hz_p_p 1.0", "Hz_p_p nan", 1, "line 8 : 'nan' is not a valid value for Hz_p_p"},
+        {"Hz_p_p 1.0000000000e+00", "Hz_p_p nan", 1, "line 8 : 'nan' is not a valid value for Hz_p_p"},
         {"f__tol 1.0000000000e-07", "f__tol 0x1p-20", 1, "'0x1p-20' is not a valid value for f__tol"},
         {"noistr 200", "noistr 4.9", 1, "line 3 : '4.9' is not a valid value for noistr"},
         {"noistp 250", "noistp 2147483648", 1, "'2147483648' is not a valid value for noistp"},
@@ -172,7 +172,7 @@ TEST(FitControlRefusals, FitControlErrorsEndTheRunWithANonZeroCode) {
         const char *from, *to;
         int rc;
     } cases[] = {
-        {"Hz_p_p 1.0", "Hz_p_p nan", 1},
+        {"Hz_p_p 1.0000000000e+00", "Hz_p_p nan", 1},
         {"nLines 1", "nLines 2147483647", QORVANE_EXIT_FIT_CONTROL},
         {"pattrn 0", "pattrn -1", QORVANE_EXIT_FIT_CONTROL},
         {"n_pnts 256", "n_pnts 32768", QORVANE_EXIT_FIT_CONTROL},

@@ -5,123 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "qfit_test_support.h"
-#include "qorvane_cli.h"
-#include "qorvane_volume.h"
+#include "qvolume_test_support.h"
 
-using namespace qfit_test;
-
-namespace {
-
-struct Record {
-    std::string id;
-    std::vector<std::complex<double>> samples;
-};
-
-void put_u32(std::string& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back((char)((v >> (8 * i)) & 0xff));
-}
-
-std::string volume_bytes(uint32_t ap, uint32_t id_bytes, const std::vector<Record>& recs, uint32_t sample_fmt = 1,
-                         uint32_t n3 = 1) {
-    std::string b = "QORVVOL1";
-    put_u32(b, ap);
-    put_u32(b, (uint32_t)recs.size());
-    put_u32(b, 1);
-    put_u32(b, n3);
-    put_u32(b, id_bytes);
-    put_u32(b, sample_fmt);
-    for (const Record& r : recs) {
-        std::string id = r.id;
-        id.resize(id_bytes, '\0');
-        b += id;
-        for (uint32_t k = 0; k < ap; ++k) {
-            float v[2] = {(float)r.samples[k].real(), (float)r.samples[k].imag()};
-            b.append(reinterpret_cast<const char*>(v), sizeof v);
-        }
-    }
-    return b;
-}
-
-struct VolRun {
-    int rc;
-    std::string out, err;
-};
-
-VolRun run_volume(const std::string& vol, const std::string& par, const std::string& out, const std::string& work,
-                  int threads, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"qorvane_pthreads.exe",
-                                     "--mode",
-                                     "volume",
-                                     "--input-volume",
-                                     vol,
-                                     "--parameter-file",
-                                     par,
-                                     "--output-dir",
-                                     out,
-                                     "--work-dir",
-                                     work,
-                                     "--threads",
-                                     std::to_string(threads)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    VolRun r;
-    r.rc = qorvane_main((int)args.size(), argv.data());
-    fflush(stdout);
-    r.out = testing::internal::GetCapturedStdout();
-    r.err = testing::internal::GetCapturedStderr();
-    return r;
-}
-
-const int kN = 128;
-
-ParFile voxel_par() {
-    ParFile p;
-    p.n = kN;
-    p.clcerr = 1;
-    p.noistr = 100;
-    p.noistp = 126;
-    p.start = {{2, 90.0, 40.0, 3.0, 0.0, 0.0}};
-    Step s;
-    s.loren = 0;
-    s.niter = 60;
-    s.intervals = {{10, 90}};
-    p.steps = {s};
-    return p;
-}
-
-std::vector<std::complex<double>> voxel_spectrum(double area, double freq, unsigned seed) {
-    return make_spectrum(kN, {{2, area, freq, 3.0, 0.0, 0.0}}, 0.2, seed);
-}
-
-int count_lines(const std::string& s, const std::string& what) {
-    int c = 0;
-    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++c;
-    return c;
-}
-
-// Drops the creation-time line of a written fit-control file.
-std::string without_stamp(const std::string& s) {
-    size_t p = s.find("File created at");
-    if (p == std::string::npos) return s;
-    size_t e = s.find('\n', p);
-    return s.substr(0, p) + (e == std::string::npos ? "" : s.substr(e));
-}
-
-struct VolumeFixture : ::testing::Test {
-    std::string dir;
-    void SetUp() override {
-        dir = make_temp_dir("vol");
-        mkdir((dir + "/work").c_str(), 0777);
-        write_text(dir + "/start.par", compact_par(voxel_par()));
-    }
-    void TearDown() override { remove_tree(dir); }
-};
-
-}  // namespace
+using namespace qvol_test;
 
 TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
     std::vector<std::complex<double>> zero(kN, 0.0);
@@ -197,7 +83,10 @@ TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
     for (int k = 1; k <= 7; ++k)
         EXPECT_EQ(count_lines(three.out, "QORVANE_PROGRESS\tfit\t" + std::to_string(k) + "\t7\t"), 1);
     EXPECT_TRUE(three.err.find("with 3 pthread worker(s)") != std::string::npos);
-    EXPECT_TRUE(one.err.find("Volume mode: extracted-voxel fit completed successfully.") != std::string::npos);
+    // One voxel (non-finite input) was not fitted: the job succeeds but does not say "successfully".
+    EXPECT_TRUE(one.err.find("Volume mode: extracted-voxel fit completed; 1 selected voxel(s) not fitted.") !=
+                std::string::npos);
+    EXPECT_EQ(one.err.find("completed successfully"), std::string::npos);
     // Standard output: the options echo, the scan summary and the progress lines; the job's
     // other messages are on standard error.
     EXPECT_TRUE(one.out.find("QORVVOL records total: 9\nQORVVOL records fit=1: 7\nQORVVOL records fit=0: 2\n") !=
@@ -205,16 +94,12 @@ TEST_F(VolumeFixture, TablesStatusesAndSafeNamesWithOneAndThreeThreads) {
     EXPECT_EQ(one.out.find("Volume mode"), std::string::npos);
     EXPECT_EQ(one.out.find("QORVVOL header"), std::string::npos);
     EXPECT_NE(one.err.find("Volume mode parsed successfully.\n"), std::string::npos);
-    // Fits sharing one parameter file leave one whole verbose file and no private temporaries.
-    std::string verbose = read_text(dir + "/start_verbose.par");
-    EXPECT_EQ(verbose.rfind("qorvane_begin_of_file", 0), 0u);
-    EXPECT_EQ(count_lines(verbose, "qorvane_end_of_file"), 1);
+    // Nothing is written beside the parameter file, and no private temporaries are left.
+    EXPECT_FALSE(file_exists(dir + "/start_verbose.par"));
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
-    // Intermediate files are removed, except the skipped voxels' inputs.
-    EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.bin"));
-    EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.fit"));
-    EXPECT_TRUE(file_exists(dir + "/work/volume_voxel_004.bin"));
+    // Intermediate files are removed, the skipped voxels' inputs too.
+    EXPECT_TRUE(std::filesystem::is_empty(dir + "/work"));
 }
 
 TEST_F(VolumeFixture, MaxVoxelsLimitsExtraction) {
@@ -269,8 +154,9 @@ TEST_F(VolumeFixture, BadHeadersExitWithTwo) {
     }
 }
 
-TEST_F(VolumeFixture, FatalFitConditionEndsOnlyItsVoxels) {
-    // Gaussian width of line 2 tied to line 1 with a smaller value: every fit stops, the job goes on.
+TEST_F(VolumeFixture, InconsistentPriorKnowledgeIsRefusedBeforeAnyVoxel) {
+    // Gaussian width of line 2 tied to line 1 with a smaller value: the parameter file is
+    // refused once, before any voxel is extracted; the job fails with the fit-control code.
     ParFile p = voxel_par();
     p.start = {{1, 90.0, 40.0, 8.0, 0.0, 0.0}, {1, 50.0, 60.0, 5.0, 0.0, 0.0}};
     p.prior.resize(2);
@@ -280,9 +166,12 @@ TEST_F(VolumeFixture, FatalFitConditionEndsOnlyItsVoxels) {
     std::vector<Record> recs = {{"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", voxel_spectrum(100, 40, 2)}};
     write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
     VolRun r = run_volume(dir + "/in.qorvvol", dir + "/bad.par", dir + "/out", dir + "/work", 2);
-    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.rc, 3) << r.err;
     std::string status = read_text(dir + "/out/fit_status.tsv");
-    EXPECT_EQ(count_lines(status, "\tFIT_ERROR\tlegacy fit returned rc=1: prior knowledge inconsistency"), 2) << status;
+    EXPECT_EQ(count_lines(status, "\tFIT_ERROR\tnot fitted: parameter file refused: prior knowledge inconsistency"), 2)
+        << status;
+    EXPECT_EQ(count_lines(r.out, "QORVANE_PROGRESS"), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir + "/work"));
 }
 
 TEST(VolumeHelpers, SafeIdsAndLittleEndianReads) {
@@ -300,9 +189,9 @@ TEST(VolumeHelpers, SafeIdsAndLittleEndianReads) {
     fclose(f);
 }
 
-TEST_F(VolumeFixture, VoxelFailureEndsTheJobWithItsStatus) {
-    // An unsupported fit-control file fails every voxel alike: the first fit ends the job
-    // with the fit-control error code, without a status table.
+TEST_F(VolumeFixture, UnsupportedParameterFileEndsTheJobWithItsStatusTable) {
+    // An unsupported fit-control file could not fit any voxel: the job ends with the
+    // fit-control code 3 and a status table of every slot, without starting a fit.
     write_text(dir + "/old.par", "version_2\n");
     std::vector<Record> recs;
     for (int i = 0; i < 4; ++i) recs.push_back({"r" + std::to_string(i) + "|1", voxel_spectrum(100.0, 40.0, 30 + i)});
@@ -311,15 +200,13 @@ TEST_F(VolumeFixture, VoxelFailureEndsTheJobWithItsStatus) {
         std::string out = dir + "/out" + std::to_string(threads);
         VolRun r = run_volume(dir + "/in.qorvvol", dir + "/old.par", out, dir + "/work", threads);
         EXPECT_EQ(r.rc, 3) << threads;
-        EXPECT_TRUE(r.err.find("Volume mode error: extracted-voxel fit failed with status 3.\n") != std::string::npos);
-        EXPECT_FALSE(file_exists(out + "/fit_status.tsv"));
-        if (threads == 1) {
-            EXPECT_TRUE(r.err.find("Volume fit error: sequential fit failed for slot=0 status=3.\n") !=
-                        std::string::npos);
-            EXPECT_EQ(count_lines(r.out, "QORVANE_PROGRESS"), 1);  // stopped at the first voxel
-        } else {
-            EXPECT_TRUE(r.err.find("parallel selected-voxel fit failed with status 3.\n") != std::string::npos);
-        }
+        EXPECT_NE(r.err.find("Volume mode error: parameter file refused: " + dir +
+                             "/old.par: unsupported or corrupt fit-control file\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(count_lines(read_text(out + "/fit_status.tsv"), "\tFIT_ERROR\t"), 4);
+        EXPECT_EQ(count_lines(r.out, "QORVANE_PROGRESS"), 0);
+        EXPECT_TRUE(std::filesystem::is_empty(dir + "/work"));
     }
 }
 
@@ -336,14 +223,14 @@ TEST_F(VolumeFixture, NonFiniteFitsAreCountedAndLeaveNoArtifacts) {
         {"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", voxel_spectrum(100, 40, 2)}, {"c|0", voxel_spectrum(100, 40, 3)}};
     write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
     VolRun r = run_volume(dir + "/in.qorvvol", dir + "/nan.par", dir + "/out", dir + "/work", 2);
-    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.rc, 4) << r.err;  // no voxel was fitted
     const std::string status = read_text(dir + "/out/fit_status.tsv");
     EXPECT_EQ(status.rfind("slot\tvoxel_id\tinput_file\tfit_status\tmessage\n", 0), 0u) << status;
     EXPECT_NE(status.find("\n1\ta\tvolume_voxel_001.bin\tFIT_NUMERIC_FAILURE\t"), std::string::npos) << status;
     EXPECT_NE(status.find("\n2\tb\tvolume_voxel_002.bin\tFIT_NUMERIC_FAILURE\t"), std::string::npos) << status;
     EXPECT_EQ(count_lines(status, " non-finite fitted float(s)\n"), 2) << status;
     EXPECT_EQ(count_lines(status, "\n"), 3) << status;
-    EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed with 2 numerical failure(s).\n"),
+    EXPECT_NE(r.err.find("Volume mode error: no selected voxel was fitted (2 not fitted, 0 all-zero)"),
               std::string::npos);
     EXPECT_FALSE(file_exists(dir + "/out/voxel_a.fit"));
     EXPECT_FALSE(file_exists(dir + "/work/volume_voxel_001.fit"));

@@ -183,6 +183,37 @@ const char* anchor_argument_path(const char* arg, const char* start_dir, char* o
     return out;
 }
 
+// Refuses an output path that names one of the command's inputs (message on
+// standard error): writing it would destroy what the command reads.
+bool output_is_an_input(const char* label, const char* output, const char* const* inputs, int count) {
+    const char* hit = vyn_output_names_an_input(output, inputs, count);
+    if (!hit) return false;
+    fprintf(stderr, "[VYN] %s: output file %s is one of the command's inputs (%s).\n", label, output, hit);
+    return true;
+}
+
+const char* const kVynVersion = "1.0.0";
+
+void print_usage() {
+    printf(
+        "Usage:\n"
+        "  vyn                                    interactive menus (prepare, run / analyze, import, export)\n"
+        "  vyn --run-model MODEL.vynmodel         run a model; writes its result_file\n"
+        "  vyn --expectation-profile MODEL.vynmodel DENSITY.bin EXPRESSION OUT.csv\n"
+        "                                         expectation value of an operator (e.g. \"Iy\" or \"IxSz + SzIx\")\n"
+        "                                         for every voxel of a stored density-matrix result\n"
+        "  vyn --voxel-signal MODEL.vynmodel DENSITY.bin VOXEL OUT.bin\n"
+        "                                         receiver signal of one voxel (1-based) of that result\n"
+        "  vyn --help | -h                        this text\n"
+        "  vyn --version                          the program version\n"
+        "\n"
+        "Any other argument list starts the interactive menus.\n"
+        "vyn works in the directory runtime beside the executable; relative result files of a model go to\n"
+        "runtime/results, each --run-model and --voxel-signal uses its own scratch directory under\n"
+        "runtime/runs. Relative paths on the command line are taken from the directory vyn was started in.\n"
+        "Commands exit with 0 on success and 1 on any error, reported on standard error.\n");
+}
+
 }  // namespace
 
 void set_loaded_model_path(const char* path) {
@@ -213,7 +244,7 @@ int file_exists(const char* path) { return vyn_file_exists_local(path); }
 
 int text_file_contains_literal(const char* path, const char* literal) {
     if (!path || !literal) return 0;
-    FILE* fp = fopen(path, "r");
+    FILE* fp = vyn_fopen_regular(path, "r");
     if (!fp) return 0;
     char line[1024];
     int found = 0;
@@ -326,15 +357,30 @@ int run_vyn_model_file(const char* model_path) {
         free(r);
         return 1;
     }
+    // The result must not replace the model or a waveform the run reads.
+    const char* inputs[1 + VYN_MODEL_SECTOR_CAP] = {model_path};
+    for (int s = 1; s <= r->seq.sector_count && s <= VYN_MODEL_SECTOR_CAP; ++s)
+        inputs[s] = r->seq.sectors[s].pulse_filename;
+    if (output_is_an_input("Run", r->cfg.result_filename, inputs, 1 + VYN_MODEL_SECTOR_CAP)) {
+        free(r);
+        return 1;
+    }
     print_model_summary(model_path, &r->spin, &r->seq, &r->cfg);
+    char result[VYN_MODEL_FILENAME_LEN];
+    snprintf(result, sizeof(result), "%s", r->cfg.result_filename);
     free(r);
     set_loaded_model_path(model_path);
-    VYNRunCurrentPreparedModel();
+    if (!VYNRunCurrentPreparedModel()) {
+        fprintf(stderr, "[VYN] Run failed: no result was written to %s\n", result);
+        return 1;
+    }
     return 0;
 }
 
 int write_expectation_profile_file(const char* model_path, const char* density_path, const char* operator_expression,
                                    const char* output_path) {
+    const char* inputs[2] = {model_path, density_path};
+    if (output_is_an_input("Expectation profile", output_path, inputs, 2)) return 1;
     if (!activate_model_for(model_path, "expectation-profile", "Expectation profile")) return 1;
     return VYNWriteExpectationProfile(density_path, operator_expression, output_path) ? 0 : 1;
 }
@@ -351,6 +397,8 @@ int write_voxel_signal_file(const char* model_path, const char* density_path, co
         return 1;
     }
     const int point_index = (int)v;
+    const char* inputs[2] = {model_path, density_path};
+    if (output_is_an_input("Voxel signal", output_path, inputs, 2)) return 1;
     enter_private_model_run_work_dir(model_path);
     if (!activate_model_for(model_path, "voxel-signal", "Voxel signal")) return 1;
     return VYNWriteVoxelSignal(density_path, point_index, output_path) ? 0 : 1;
@@ -429,6 +477,15 @@ void export_loaded_vyn_model() {
 void VYNExportCurrentModelInteractive() { export_loaded_vyn_model(); }
 
 int vyn_main(int argc, char** argv) {
+    // Help and version read nothing and start nothing.
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        print_usage();
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("vyn %s\n", kVynVersion);
+        return 0;
+    }
     const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;

@@ -1,6 +1,7 @@
 // Directory layout around the executable, scratch directories and the short model name.
 #include "vynpaths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -256,4 +257,51 @@ int VYNEnsureCurrentModelShortName(char* out, size_t outsz) {
     }
     snprintf(out, outsz, "%s", g_current_model_short_name);
     return 1;
+}
+
+FILE* vyn_fopen_regular(const char* path, const char* mode) {
+    if (!path || !path[0] || !mode || mode[0] != 'r' || strchr(mode, '+')) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // O_NONBLOCK keeps the open of a pipe without writer from waiting; the
+    // descriptor is switched back to blocking once it is known to be a file.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    const bool known = fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        const int err = !known ? errno : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, mode);
+    if (!f) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+int vyn_same_file(const char* path_a, const char* path_b) {
+    if (!path_a || !path_b || !path_a[0] || !path_b[0]) return 0;
+    struct stat a, b;
+    if (stat(path_a, &a) != 0 || stat(path_b, &b) != 0) return 0;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+const char* vyn_output_names_an_input(const char* output, const char* const* inputs, int count) {
+    if (!output || !inputs) return nullptr;
+    for (int i = 0; i < count; ++i)
+        if (inputs[i] && vyn_same_file(output, inputs[i])) return inputs[i];
+    return nullptr;
 }

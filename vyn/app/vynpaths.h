@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 constexpr size_t VYN_PATH_CAP = 1024;
 // The executable path itself must be shorter than this.
@@ -38,3 +39,17 @@ int vyn_make_dir_one_level(const char* path);
 // Replaces the executable path reported by the platform (tests use it to
 // simulate an installation tree). A null path restores the platform answer.
 void vyn_paths_override_executable_path(const char* path);
+
+// ---- files named by the user ----
+
+// Opens path with the read mode given (for example "r" or "rb") only when it
+// names a regular file. Pipes, devices, sockets and directories are refused
+// without blocking (null, errno EINVAL, or EISDIR for a directory); a missing
+// or unreadable file gives null with the system's errno.
+FILE* vyn_fopen_regular(const char* path, const char* mode);
+// 1 when both paths name one existing file (same device and inode).
+int vyn_same_file(const char* path_a, const char* path_b);
+// The first of the count input paths that names the same file as output, or
+// null when none does (null entries and missing files never match). Every
+// command that writes a file checks its output with this before writing.
+const char* vyn_output_names_an_input(const char* output, const char* const* inputs, int count);

@@ -115,6 +115,7 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
             break;
         case BINFH_STAGE_OPEN_INPUT:
         case BINFH_STAGE_OPEN_STORE:
+        case BINFH_STAGE_STORE_HEADER:
             return;  // system error already printed
         case BINFH_STAGE_MISMATCH:
             p2d_mismatch(ht, hn, hc, n, ndw);
@@ -204,7 +205,7 @@ double p2d_write_signal(int points, double acq, double f_off, const VYNSlowBandS
 }
 }  // namespace
 
-void SimulateLoaded2DPulseSequence() {
+bool SimulateLoaded2DPulseSequence() {
     VYNSequenceState& q = vyn_sequence;
     VYNSpinState& sp = vyn_spin;
     const bool quiet = p2d_quiet();
@@ -212,7 +213,7 @@ void SimulateLoaded2DPulseSequence() {
     sp.pulseflag = 1;
     if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
         std::printf("Invalid spin system: n=%d\n", sp.n);
-        return;
+        return false;
     }
     const int nos = q.nos < 0 ? 0 : (q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos);
     if (!quiet) {
@@ -235,16 +236,16 @@ void SimulateLoaded2DPulseSequence() {
         pr.statoff_s = kTwoPi * q.statoff[s];
         if (q.sectype[s] != 1 && q.sectype[s] != 2) {
             std::printf("Invalid 1D/2D sector type in sector %d : %d\n", s, q.sectype[s]);
-            return;
+            return false;
         }
         // The sample arrays hold VYN_MAX_SAMPLES values: larger counts are refused.
         if (pr.ap < 1 || pr.ap > VYN_MAX_SAMPLES) {
             std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
-            return;
+            return false;
         }
         if (vyn_grid.ndw < 1) {
             std::printf("Invalid number of evolution intervals in sector %d : %d\n", s, vyn_grid.ndw);
-            return;
+            return false;
         }
         if (!quiet) {
             std::printf("\nCalculating sector                      : %d\n", s);
@@ -269,15 +270,18 @@ void SimulateLoaded2DPulseSequence() {
         }
         if (!BinArrayIn2D(pr.ap, vyn_waveform.xb, vyn_waveform.yb, q.fnames[s])) {
             std::printf("Error reading pulse file %s\n", q.fnames[s]);
-            return;
+            return false;
         }
         for (int l = 0; l < pr.ap; ++l)
             if (!std::isfinite(vyn_waveform.xb[l]) || !std::isfinite(vyn_waveform.yb[l])) {
                 std::printf("Bad pulse sample at l=%d: xb=%g yb=%g\n", l, vyn_waveform.xb[l], vyn_waveform.yb[l]);
-                return;
+                return false;
             }
         if (!quiet) std::printf("Remark on sector                        : %s\n", q.remarks[s]);
+        // A sector that failed leaves dm.bin at the state before it: the run stops there.
+        const int passes = sp.calc;
         Rotate2D_internal(q.sectype[s], pr.h, pr.statoff_s);
+        if (sp.calc == passes) return false;
         if (q.sectype[s] == 2) {
             simulation2D = true;
             evolution_rows = vyn_grid.ndw;
@@ -288,6 +292,7 @@ void SimulateLoaded2DPulseSequence() {
     VYNSlowBandSplitConfig cfg;
     const bool have_cfg = vyn_try_slow_band_split_config(&cfg) == 1;
     const bool named = q.resultflnm[0] != '\0';
+    bool wrote = !named;
     if (adc_signal_points >= 1 && named) {
         if (!vyn_is_power_of_two_int(adc_signal_points)) {
             std::printf(simulation2D ? "ADC sample count %d is not a power of two; not writing 2D receiver signal.\n"
@@ -297,6 +302,7 @@ void SimulateLoaded2DPulseSequence() {
             const double res = p2d_write_signal(adc_signal_points, adc_acquisition_time_s, adc_receiver_offset_hz,
                                                 have_cfg ? &cfg : nullptr);
             if (res > 0.0) {
+                wrote = true;
                 if (simulation2D)
                     std::printf(
                         "Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
@@ -312,7 +318,8 @@ void SimulateLoaded2DPulseSequence() {
             }
         }
     } else if (named) {
-        if (copy_file_binary("dm.bin", q.resultflnm))
+        wrote = copy_file_binary("dm.bin", q.resultflnm);
+        if (wrote)
             std::printf("Copied density-matrix result to %s\n", q.resultflnm);
         else
             std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
@@ -326,4 +333,5 @@ void SimulateLoaded2DPulseSequence() {
         MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
         MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
     }
+    return wrote;
 }

@@ -123,6 +123,9 @@ void Rotate3D() {
         case BINFH_STAGE_OPEN_STORE:
         case BINFH_STAGE_COMMIT:
             return;  // system error already printed ("rename(store->dm.bin)" among them)
+        case BINFH_STAGE_STORE_HEADER:
+            p3d_fail_wait("Rotate3D: failed to write store header");
+            return;
         case BINFH_STAGE_MISMATCH:
             p3d_mismatch(ht, hn, hc, n, expected_ndw);
             return;
@@ -139,7 +142,7 @@ void Rotate3D() {
     if (!sector.quiet) std::printf("\n");
 }
 
-void SimulateLoadedPulseSequence() {
+bool SimulateLoadedPulseSequence() {
     VYNSequenceState& q = vyn_sequence;
     VYNSpinState& sp = vyn_spin;
     VYNGridState& g = vyn_grid;
@@ -149,7 +152,7 @@ void SimulateLoadedPulseSequence() {
     vyn_prop.spatial_progress_sector_count = 0;
     if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
         std::printf("Invalid spin system: n=%d\n", sp.n);
-        return;
+        return false;
     }
     const int nos = q.nos < 0 ? 0 : (q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos);
     for (int s = 1; s <= nos && !vyn_sector_is_acquisition(s); ++s) ++vyn_prop.spatial_progress_sector_count;
@@ -186,13 +189,13 @@ void SimulateLoadedPulseSequence() {
         // The sample arrays hold VYN_MAX_SAMPLES values: larger counts are refused.
         if (pr.ap < 0 || pr.ap > VYN_MAX_SAMPLES) {
             std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
-            return;
+            return false;
         }
         // A sector without intervals has nothing to read and leaves every voxel unchanged.
         VYNWaveformState& wv = vyn_waveform;
         if (pr.ap > 0 && !BinArrayIn(pr.ap, wv.xb, wv.yb, wv.gx, wv.gy, wv.gz, q.fnames[s])) {
             std::printf("Error reading pulse file %s\n", q.fnames[s]);
-            return;
+            return false;
         }
         for (int l = 0; l < pr.ap; ++l) {
             const VYNWaveformState& w = vyn_waveform;
@@ -200,7 +203,7 @@ void SimulateLoadedPulseSequence() {
                 !std::isfinite(w.gy[l]) || !std::isfinite(w.gz[l])) {
                 std::printf("Bad pulse sample at l=%d: xb=%g yb=%g gx=%g gy=%g gz=%g\n", l, w.xb[l], w.yb[l], w.gx[l],
                             w.gy[l], w.gz[l]);
-                return;
+                return false;
             }
         }
         if (!quiet) {
@@ -212,12 +215,16 @@ void SimulateLoadedPulseSequence() {
             std::printf("Spatial z-stepsize                 [cm] : %.15g\n", g.dz_s);
             std::printf("Remark : %s\n\n", q.remarks[s]);
         }
+        // A sector that failed leaves dm.bin at the state before it: the run stops there.
+        const int passes = sp.calc;
         Rotate3D();
+        if (sp.calc == passes) return false;
     }
-    if (q.resultflnm[0] != '\0') {
-        if (copy_file_binary("dm.bin", q.resultflnm))
-            std::printf("Copied spatial density-matrix result to %s\n", q.resultflnm);
-        else
-            std::printf("Failed to copy spatial density-matrix result to %s\n", q.resultflnm);
+    if (q.resultflnm[0] == '\0') return true;
+    if (!copy_file_binary("dm.bin", q.resultflnm)) {
+        std::printf("Failed to copy spatial density-matrix result to %s\n", q.resultflnm);
+        return false;
     }
+    std::printf("Copied spatial density-matrix result to %s\n", q.resultflnm);
+    return true;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "vyn_sequence.h"
+#include "vynpaths.h"
 
 VYNSequenceState vyn_sequence;
 VYNPropagationState vyn_prop;
@@ -90,12 +91,7 @@ bool vyn_parse_int_after_key(const char* text, const char* key, int* out) {
 
 bool vyn_is_power_of_two_int(int v) { return v >= 1 && (v & (v - 1)) == 0; }
 
-bool vyn_is_same_file(const char* path_a, const char* path_b) {
-    if (!path_a || !path_b) return false;
-    struct stat a, b;
-    if (stat(path_a, &a) != 0 || stat(path_b, &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool vyn_is_same_file(const char* path_a, const char* path_b) { return vyn_same_file(path_a, path_b) != 0; }
 
 void vyn_wait_enter_if_tty() {
     std::fflush(stdout);

@@ -77,27 +77,27 @@ void calculate_spectra() {
 
 }  // namespace
 
-void RunCurrentPreparedModel() {
+bool VYNRunCurrentPreparedModel() {
     const VYNSequenceState& Q = vyn_sequence;
     if (!spin_system_ready()) {
         printf("No spin system is currently prepared.\nImport or define a model first.\n");
-        return;
+        return false;
     }
     if (Q.sequencetype < 1) {
         printf(
             "No sequence family is currently selected.\n"
             "Choose a sequence family and define at least one sector first.\n");
-        return;
+        return false;
     }
     if (!sectors_ready()) {
         printf("No pulse sequence is currently prepared.\nCompose or import a model with at least one sector first.\n");
-        return;
+        return false;
     }
     for (const char* f : kResultFiles) remove(f);
     if (Q.sequencetype == 1) {
         if (vyn_grid.ndx > 0 && vyn_grid.ndy > 0 && vyn_grid.ndz > 0 && Q.offsetset) {
             if (!VYN_GetSmokeCheckMode()) printf("Running current prepared spatially resolved model...\n\n");
-            SimulateLoadedPulseSequence();
+            return SimulateLoadedPulseSequence();
         } else {
             printf(
                 "The current model is spatially resolved, but the spatial grid\nis not fully defined yet.\n"
@@ -105,14 +105,15 @@ void RunCurrentPreparedModel() {
         }
     } else if (Q.sequencetype == 2) {
         if (!VYN_GetSmokeCheckMode()) printf("Running current prepared 1D / 2D NMR model...\n\n");
-        SimulateLoaded2DPulseSequence();
+        return SimulateLoaded2DPulseSequence();
     } else {
         printf("Unknown sequence type (%d).\n", Q.sequencetype);
         printf("Choose a valid sequence family and verify the current model.\n");
     }
+    return false;
 }
 
-void VYNRunCurrentPreparedModel() { RunCurrentPreparedModel(); }
+void RunCurrentPreparedModel() { VYNRunCurrentPreparedModel(); }
 
 void VYN_RunCurrentPreparedModel() { RunCurrentPreparedModel(); }
 

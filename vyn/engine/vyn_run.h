@@ -3,7 +3,9 @@
 #pragma once
 
 void RunCurrentPreparedModel();
-void VYNRunCurrentPreparedModel();
+// Runs the prepared model; true when every sector was propagated and the
+// result was written (false after any problem, which is reported on the console).
+bool VYNRunCurrentPreparedModel();
 void VYN_RunCurrentPreparedModel();
 void PrintNonInteractiveStatus();
 void LiouvilleNonInteractive();

@@ -79,13 +79,16 @@ struct VYNSlowBandSplitConfig {
 };
 
 // --- 1D/2D propagation -----------------------------------------------------
-void SimulateLoaded2DPulseSequence();
+// Both propagations return true when every sector was propagated and the
+// result (receiver signal or density matrices) was written under the run's
+// result name, or when no result name is set.
+bool SimulateLoaded2DPulseSequence();
 void Rotate2D_internal(int sectortype, double h_local, double statoff_local);
 int vyn_try_slow_band_split_config(VYNSlowBandSplitConfig* out);
 int vyn_current_sequence_is_pulse_acquire_fid();
 
 // --- spatially resolved propagation ----------------------------------------
-void SimulateLoadedPulseSequence();
+bool SimulateLoadedPulseSequence();
 void Rotate3D();
 
 // --- helpers shared by the propagators and observables ---------------------

@@ -95,8 +95,16 @@ void trim_in_place(char* s);
 void vyn_strip_comment_and_trim(char* s);
 // True when line starts with key, optional blanks, ':' and optional blanks; *value points after them.
 int starts_with_key(const char* line, const char* key, const char** value);
+// Numbers are whole white-space-delimited tokens: a base-10 int of the 32-bit
+// range, or a finite decimal real (no "inf", "nan", hexadecimal forms or
+// trailing text such as "1e-05ms").
 int parse_int_strict(const char* text, int* out);
 int parse_double_strict(const char* text, double* out);
+// Read one such number at *p (leading white space skipped) and advance *p past it.
+int vyn_take_int(const char** p, int* out);
+int vyn_take_double(const char** p, double* out);
+// 1 when p holds nothing but white space.
+int vyn_only_space(const char* p);
 int parse_int_list(const char* text, int n, int* out);
 int parse_double_list(const char* text, int n, double* out);
 int vyn_reject_duplicate_scalar_key(int* seen_flag, const char* key, int lineno, char* errbuf, size_t errbufsz);

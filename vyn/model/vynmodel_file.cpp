@@ -131,7 +131,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
     VYNSpinSystemDef_Init(spin);
     VYNPulseSequenceDef_Init(seq);
     VYNRunConfig_Init(cfg);
-    FILE* fp = fopen(filename, "r");
+    FILE* fp = vynmodel_open_text(filename);
     if (!fp) {
         vyn_set_error(errbuf, errbufsz, "could not open '%s' for reading", filename);
         return VYN_MODEL_ERR_IO;
@@ -154,10 +154,15 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
     int seen[K_N] = {};
     int* const ints[3] = {&cfg->ndx, &cfg->ndy, &cfg->ndz};
     double* const reals[6] = {&cfg->x0_cm, &cfg->y0_cm, &cfg->z0_cm, &cfg->dx_cm, &cfg->dy_cm, &cfg->dz_cm};
-    char line[2048], raw[2048];
+    char line[VYNMODEL_MAX_LINE + 1], raw[2048];
     int lineno = 0;
-    while (fgets(line, sizeof(line), fp)) {
+    int got;
+    while ((got = vynmodel_read_line(fp, line, sizeof(line))) != 0) {
         ++lineno;
+        if (got < 0) {
+            vynmodel_set_long_line_error(lineno, errbuf, errbufsz);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
+        }
         snprintf(raw, sizeof(raw), "%s", line);
         trim_in_place(raw);
         if (modelfile_setting_line(raw, cfg)) continue;

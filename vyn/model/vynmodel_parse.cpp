@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,13 +38,20 @@ int starts_with_key(const char* line, const char* key, const char** value) {
     return 1;
 }
 
-static int vynmodel_only_space(const char* p) {
+int vyn_only_space(const char* p) {
+    if (!p) return 1;
     while (*p) {
         if (!isspace((unsigned char)*p)) return 0;
         ++p;
     }
     return 1;
 }
+
+static int vynmodel_only_space(const char* p) { return vyn_only_space(p); }
+
+// A number ends at white space or at the end of the text: "1e-05ms", "4.9"
+// for an integer or "1-2" never pass as numbers.
+static int vynmodel_at_delimiter(const char* p) { return *p == '\0' || isspace((unsigned char)*p); }
 
 // Reads one base-10 int at text; *end receives the position after it.
 static int vynmodel_read_int(const char* text, int* out, const char** end) {
@@ -56,11 +64,38 @@ static int vynmodel_read_int(const char* text, int* out, const char** end) {
     return 1;
 }
 
+// Length of a decimal real at p ([sign] digits [. digits] [exponent], at least
+// one digit before the exponent); 0 when there is none. Hexadecimal forms,
+// "inf" and "nan" are not decimal reals.
+static size_t vynmodel_decimal_span(const char* p) {
+    size_t i = 0, digits = 0;
+    if (p[i] == '+' || p[i] == '-') ++i;
+    while (isdigit((unsigned char)p[i])) ++i, ++digits;
+    if (p[i] == '.') {
+        ++i;
+        while (isdigit((unsigned char)p[i])) ++i, ++digits;
+    }
+    if (digits == 0) return 0;
+    if (p[i] == 'e' || p[i] == 'E') {
+        size_t j = i + 1;
+        if (p[j] == '+' || p[j] == '-') ++j;
+        if (!isdigit((unsigned char)p[j])) return 0;
+        while (isdigit((unsigned char)p[j])) ++j;
+        i = j;
+    }
+    return i;
+}
+
+// Reads one finite decimal real at text (leading white space allowed).
 static int vynmodel_read_double(const char* text, double* out, const char** end) {
+    const char* p = text;
+    while (isspace((unsigned char)*p)) ++p;
+    const size_t span = vynmodel_decimal_span(p);
+    if (span == 0) return 0;
     errno = 0;
     char* e = nullptr;
-    double v = strtod(text, &e);
-    if (e == text || errno == ERANGE) return 0;
+    double v = strtod(p, &e);
+    if (e != p + span || errno == ERANGE || !std::isfinite(v)) return 0;
     *out = v;
     *end = e;
     return 1;
@@ -84,30 +119,40 @@ int parse_double_strict(const char* text, double* out) {
     return 1;
 }
 
+int vyn_take_int(const char** p, int* out) {
+    if (!p || !*p || !out) return 0;
+    int v;
+    const char* end;
+    if (!vynmodel_read_int(*p, &v, &end) || !vynmodel_at_delimiter(end)) return 0;
+    *out = v;
+    *p = end;
+    return 1;
+}
+
+int vyn_take_double(const char** p, double* out) {
+    if (!p || !*p || !out) return 0;
+    double v;
+    const char* end;
+    if (!vynmodel_read_double(*p, &v, &end) || !vynmodel_at_delimiter(end)) return 0;
+    *out = v;
+    *p = end;
+    return 1;
+}
+
 // Lists store their values 1-based: out[1..n].
 int parse_int_list(const char* text, int n, int* out) {
     if (!text || !out || n < 0) return 0;
     const char* p = text;
-    for (int i = 1; i <= n; ++i) {
-        int v;
-        const char* end;
-        if (!vynmodel_read_int(p, &v, &end)) return 0;
-        out[i] = v;
-        p = end;
-    }
+    for (int i = 1; i <= n; ++i)
+        if (!vyn_take_int(&p, &out[i])) return 0;
     return vynmodel_only_space(p);
 }
 
 int parse_double_list(const char* text, int n, double* out) {
     if (!text || !out || n < 0) return 0;
     const char* p = text;
-    for (int i = 1; i <= n; ++i) {
-        double v;
-        const char* end;
-        if (!vynmodel_read_double(p, &v, &end)) return 0;
-        out[i] = v;
-        p = end;
-    }
+    for (int i = 1; i <= n; ++i)
+        if (!vyn_take_double(&p, &out[i])) return 0;
     return vynmodel_only_space(p);
 }
 

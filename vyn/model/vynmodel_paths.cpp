@@ -111,16 +111,12 @@ int vyn_ensure_dir(const char* path) { return vyn_make_dir_one_level(path); }
 
 int vyn_file_exists_local(const char* path) {
     if (!path || !path[0]) return 0;
-    // Opening a named pipe would wait for a writer: only files that can be
-    // read at once count.
-    struct stat pre;
-    if (stat(path, &pre) != 0 || S_ISDIR(pre.st_mode) || S_ISFIFO(pre.st_mode) || S_ISSOCK(pre.st_mode)) return 0;
-    FILE* fp = fopen(path, "rb");
+    // Opening a named pipe would wait for a writer, a device may never end:
+    // only regular files count.
+    FILE* fp = vyn_fopen_regular(path, "rb");
     if (!fp) return 0;
-    struct stat st;
-    int ok = fstat(fileno(fp), &st) == 0 && !S_ISDIR(st.st_mode);
     fclose(fp);
-    return ok;
+    return 1;
 }
 
 int vyn_copy_basename_without_extension_local(const char* path, char* out, size_t outsz) {

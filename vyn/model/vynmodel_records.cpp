@@ -1,4 +1,5 @@
 // Model records: defaults, status texts and validation.
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -72,6 +73,10 @@ VYNModelStatus VYNSpinSystemDef_Validate(const VYNSpinSystemDef* spin, char* err
         vyn_set_error(errbuf, errbufsz, "nspins=%d is outside 1..%d", spin->nspins, VYN_MODEL_MAX_SPINS);
         return VYN_MODEL_ERR_RANGE;
     }
+    if (spin->coupling_mode != 1 && spin->coupling_mode != 2) {
+        vyn_set_error(errbuf, errbufsz, "coupling_mode=%d is outside 1..2", spin->coupling_mode);
+        return VYN_MODEL_ERR_RANGE;
+    }
     unsigned long long dim = 1;
     for (int i = 1; i <= spin->nspins; ++i) {
         int q = spin->spin_quantum_numbers[i];
@@ -85,6 +90,17 @@ VYNModelStatus VYNSpinSystemDef_Validate(const VYNSpinSystemDef* spin, char* err
                           VYN_MODEL_MAX_STATES);
             return VYN_MODEL_ERR_DIMENSION;
         }
+    }
+    for (int i = 1; i <= spin->nspins; ++i) {
+        if (!std::isfinite(spin->relative_intensities[i]) || !std::isfinite(spin->resonance_offsets_hz[i])) {
+            vyn_set_error(errbuf, errbufsz, "spin %d has a non-finite intensity or resonance offset", i);
+            return VYN_MODEL_ERR_RANGE;
+        }
+        for (int k = 1; k <= spin->nspins; ++k)
+            if (!std::isfinite(spin->j_hz[i][k])) {
+                vyn_set_error(errbuf, errbufsz, "j_hz[%d][%d] is not a finite number", i, k);
+                return VYN_MODEL_ERR_RANGE;
+            }
     }
     int pairs = 0;
     for (int i = 1; i <= spin->nspins; ++i) {
@@ -152,6 +168,10 @@ VYNModelStatus VYNPulseSequenceDef_Validate(const VYNPulseSequenceDef* seq, char
                           sec.number_of_evolpoints, VYN_MODEL_MAX_TIMEPOINTS);
             return VYN_MODEL_ERR_RANGE;
         }
+        if (!std::isfinite(sec.total_duration_s) || !std::isfinite(sec.offset_frequency_hz)) {
+            vyn_set_error(errbuf, errbufsz, "sector %d has a non-finite duration or offset frequency", s);
+            return VYN_MODEL_ERR_RANGE;
+        }
         if (sec.total_duration_s < 0) {
             vyn_set_error(errbuf, errbufsz, "sector %d total_duration_s=%g must be >= 0", s, sec.total_duration_s);
             return VYN_MODEL_ERR_RANGE;
@@ -177,6 +197,12 @@ VYNModelStatus VYNRunConfig_Validate(const VYNRunConfig* cfg, char* errbuf, size
             return VYN_MODEL_ERR_RANGE;
         }
     }
+    const double grid[6] = {cfg->x0_cm, cfg->y0_cm, cfg->z0_cm, cfg->dx_cm, cfg->dy_cm, cfg->dz_cm};
+    for (double g : grid)
+        if (!std::isfinite(g)) {
+            vyn_set_error(errbuf, errbufsz, "grid origin and steps must be finite numbers");
+            return VYN_MODEL_ERR_RANGE;
+        }
     if (cfg->dx_cm < 0 || cfg->dy_cm < 0 || cfg->dz_cm < 0) {
         vyn_set_error(errbuf, errbufsz, "dx_cm/dy_cm/dz_cm must be >= 0");
         return VYN_MODEL_ERR_RANGE;

@@ -2,10 +2,7 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "vynmodel.h"
@@ -170,17 +167,22 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
         return VYN_MODEL_ERR_NULLPTR;
     }
     VYNPulseSequenceDef_Init(seq);
-    FILE* fp = fopen(filename, "r");
+    FILE* fp = vynmodel_open_text(filename);
     if (!fp) {
         vyn_set_error(errbuf, errbufsz, "could not open pulse sequence '%s'", filename);
         return VYN_MODEL_ERR_IO;
     }
     int seen_version = 0, seen_type = 0, seen_count = 0;
     int sector_seen[SK_COUNT][VYN_MODEL_SECTOR_CAP + 1] = {};
-    char line[2048];
+    char line[VYNMODEL_MAX_LINE + 1];
     int lineno = 0;
-    while (fgets(line, sizeof(line), fp)) {
+    int got;
+    while ((got = vynmodel_read_line(fp, line, sizeof(line))) != 0) {
         ++lineno;
+        if (got < 0) {
+            vynmodel_set_long_line_error(lineno, errbuf, errbufsz);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
+        }
         vyn_strip_comment_and_trim(line);
         if (line[0] == '\0') continue;
         const char* v = nullptr;
@@ -241,15 +243,11 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
         char token[256] = "";
         int ok;
         if (key == SK_REMARK) {
-            errno = 0;
-            char* end = nullptr;
-            long idx = strtol(v, &end, 10);
-            if (end == v || errno == ERANGE || idx < INT_MIN || idx > INT_MAX || !valid_sector_index((int)idx) ||
-                idx > seq->sector_count) {
+            const char* end = v;
+            if (!vyn_take_int(&end, &s) || !valid_sector_index(s) || s > seq->sector_count) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad sector_remark index", lineno);
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
-            s = (int)idx;
             while (isspace((unsigned char)*end)) ++end;
             if (vyn_reject_duplicate_scalar_key(&sector_seen[key][s], kname, lineno, errbuf, errbufsz)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
@@ -258,12 +256,25 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             snprintf(seq->sectors[s].remark, sizeof(seq->sectors[s].remark), "%s", end);
             continue;
         }
-        if (key == SK_DURATION || key == SK_STATOFF)
-            ok = sscanf(v, "%d %lf", &s, &dval) == 2;
-        else if (key == SK_PULSEFILE)
-            ok = sscanf(v, "%d %255s", &s, token) == 2;
-        else
-            ok = sscanf(v, "%d %d", &s, &ival) == 2;
+        // The index and the value are whole numbers; a waveform path is one
+        // token of at most 255 characters (a longer one would be cut into
+        // another file's name), text after it is ignored.
+        const char* p = v;
+        ok = vyn_take_int(&p, &s);
+        if (ok && (key == SK_DURATION || key == SK_STATOFF)) {
+            ok = vyn_take_double(&p, &dval) && vyn_only_space(p);
+        } else if (ok && key == SK_PULSEFILE) {
+            while (isspace((unsigned char)*p)) ++p;
+            size_t len = 0;
+            while (p[len] && !isspace((unsigned char)p[len])) ++len;
+            ok = len > 0 && len < sizeof(token);
+            if (ok) {
+                memcpy(token, p, len);
+                token[len] = '\0';
+            }
+        } else if (ok) {
+            ok = vyn_take_int(&p, &ival) && vyn_only_space(p);
+        }
         if (!ok || !valid_sector_index(s) || s > seq->sector_count) {
             vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kname);
             return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);

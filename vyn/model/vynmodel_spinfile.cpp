@@ -19,16 +19,21 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
         return VYN_MODEL_ERR_NULLPTR;
     }
     VYNSpinSystemDef_Init(spin);
-    FILE* fp = fopen(filename, "r");
+    FILE* fp = vynmodel_open_text(filename);
     if (!fp) {
         vyn_set_error(errbuf, errbufsz, "could not open spin system '%s'", filename);
         return VYN_MODEL_ERR_IO;
     }
     SpinSeen seen = {};
-    char line[2048];
+    char line[VYNMODEL_MAX_LINE + 1];
     int lineno = 0;
-    while (fgets(line, sizeof(line), fp)) {
+    int got;
+    while ((got = vynmodel_read_line(fp, line, sizeof(line))) != 0) {
         ++lineno;
+        if (got < 0) {
+            vynmodel_set_long_line_error(lineno, errbuf, errbufsz);
+            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
+        }
         vyn_strip_comment_and_trim(line);
         if (line[0] == '\0') continue;
         const char* v = nullptr;
@@ -72,8 +77,8 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
                 vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before '%s'", lineno, key);
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }
-            // The record holds 8 spins; a list for a larger count cannot be stored.
-            if (spin->nspins > VYN_MODEL_MAX_SPINS) {
+            // The record holds 1..8 spins; a list for another count cannot be stored.
+            if (spin->nspins < 1 || spin->nspins > VYN_MODEL_MAX_SPINS) {
                 vyn_set_error(errbuf, errbufsz, "line %d: key '%s' cannot be read while nspins=%d is outside 1..%d",
                               lineno, key, spin->nspins, VYN_MODEL_MAX_SPINS);
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
@@ -103,7 +108,8 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
             }
             int i, k;
             double j;
-            if (sscanf(v, "%d %d %lf", &i, &k, &j) < 3) {
+            const char* p = v;
+            if (!vyn_take_int(&p, &i) || !vyn_take_int(&p, &k) || !vyn_take_double(&p, &j) || !vyn_only_space(p)) {
                 vyn_set_error(errbuf, errbufsz, "line %d: bad jcoupling_hz entry", lineno);
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
             }

@@ -3,6 +3,29 @@
 
 #include <cstring>
 
+#include "vynpaths.h"
+
+int vynmodel_read_line(FILE* fp, char* buf, size_t cap) {
+    // The buffer is cleared first so that a line break found in it is the one
+    // fgets read, even when the line holds a NUL byte before it.
+    memset(buf, 0, cap);
+    if (!fgets(buf, (int)cap, fp)) return 0;
+    if (memchr(buf, '\n', cap)) return 1;
+    // No line break: either the last line of the file, or the buffer was full.
+    const int c = fgetc(fp);
+    if (c == EOF || c == '\n') return 1;
+    // Skip the rest of the over-long line so that nothing of it is read as a line.
+    int d = c;
+    while (d != EOF && d != '\n') d = fgetc(fp);
+    return -1;
+}
+
+void vynmodel_set_long_line_error(int lineno, char* errbuf, size_t errbufsz) {
+    vyn_set_error(errbuf, errbufsz, "line %d: line is longer than %d characters", lineno, VYNMODEL_MAX_LINE);
+}
+
+FILE* vynmodel_open_text(const char* filename) { return vyn_fopen_regular(filename, "r"); }
+
 VYNModelStatus vynmodel_close_fail(FILE* fp, VYNModelStatus st) {
     fclose(fp);
     return st;

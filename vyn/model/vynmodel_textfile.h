@@ -7,6 +7,18 @@
 
 #include "vynmodel.h"
 
+// Longest line of a model text file, without its line break.
+constexpr int VYNMODEL_MAX_LINE = 2047;
+// Reads the next line (line break kept) into buf of VYNMODEL_MAX_LINE + 1
+// characters. 1: a line was read; 0: end of file; -1: the line is longer than
+// the buffer holds (nothing of it is used).
+int vynmodel_read_line(FILE* fp, char* buf, size_t cap);
+// Formats "line N: line is longer than 2047 characters".
+void vynmodel_set_long_line_error(int lineno, char* errbuf, size_t errbufsz);
+// Opens a model text file for reading; only regular files are opened (a
+// pipe would block, a directory reads as nothing).
+FILE* vynmodel_open_text(const char* filename);
+
 // Early exit of a reader: closes fp and returns st.
 VYNModelStatus vynmodel_close_fail(FILE* fp, VYNModelStatus st);
 // 1 when the format_version value is the supported version; otherwise 0 with

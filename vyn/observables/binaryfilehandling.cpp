@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+
+#include "vynpaths.h"
 
 binfh_status binfh_last_status = BINFH_OK;
 
@@ -233,7 +236,7 @@ FILE* binfh_open_checked(const char* path, int32_t* type, int32_t* num1, int32_t
         return nullptr;
     }
     errno = 0;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = vyn_fopen_regular(path, "rb");
     if (!f) {
         binfh_print_error(path);
         binfh_set(BINFH_ERR_IO);
@@ -292,6 +295,67 @@ bool binfh_write_matrix_copies(FILE* f, int n, const CMatrix& M, int count) {
 
 // --- Files -------------------------------------------------------------------------
 
+FILE* binfh_replace_begin(const char* dst_path, const char* mode, char* tmp, std::size_t tmpsz) {
+    if (!dst_path || !dst_path[0] || !mode || !tmp || tmpsz == 0) return nullptr;
+    tmp[0] = '\0';
+    if (std::strlen(dst_path) > kMaxPath) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        const int w = std::snprintf(tmp, tmpsz, "%s.part%ld-%d", dst_path, static_cast<long>(getpid()), attempt);
+        if (w < 0 || static_cast<std::size_t>(w) >= tmpsz) {
+            errno = ENAMETOOLONG;
+            tmp[0] = '\0';
+            return nullptr;
+        }
+        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        tmp[0] = '\0';
+        return nullptr;
+    }
+    FILE* out = fdopen(fd, mode);
+    if (!out) {
+        const int err = errno;
+        close(fd);
+        unlink(tmp);
+        tmp[0] = '\0';
+        errno = err;
+    }
+    return out;
+}
+
+bool binfh_replace_commit(FILE* out, const char* tmp, const char* dst_path) {
+    if (!out || !tmp || !dst_path) return false;
+    errno = 0;
+    bool ok = !std::ferror(out);
+    if (std::fflush(out) != 0) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    if (ok && std::rename(tmp, dst_path) != 0) ok = false;
+    if (!ok) {
+        const int err = errno;
+        unlink(tmp);
+        errno = err;
+    }
+    return ok;
+}
+
+void binfh_replace_abort(FILE* out, const char* tmp) {
+    if (out) std::fclose(out);
+    if (tmp && tmp[0]) unlink(tmp);
+}
+
+bool binfh_matrix_is_finite(int n, const CMatrix& M) {
+    if (n < 1 || n > kMaxDim) return false;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            if (!std::isfinite(M.re(r, c)) || !std::isfinite(M.im(r, c))) return false;
+    return true;
+}
+
 bool copy_file_binary(const char* src_path, const char* dst_path) {
     if (!src_path || !dst_path || !src_path[0] || !dst_path[0]) return false;
     if (std::strlen(dst_path) > kMaxPath) {
@@ -299,7 +363,7 @@ bool copy_file_binary(const char* src_path, const char* dst_path) {
         return false;
     }
     errno = 0;
-    FILE* in = std::fopen(src_path, "rb");
+    FILE* in = vyn_fopen_regular(src_path, "rb");
     if (!in) {
         binfh_print_error(src_path);
         return false;
@@ -307,22 +371,9 @@ bool copy_file_binary(const char* src_path, const char* dst_path) {
 
     // Temporary file beside the destination, created exclusively.
     char tmp[kMaxPath + 64];
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        std::snprintf(tmp, sizeof tmp, "%s.part%ld-%d", dst_path, static_cast<long>(getpid()), attempt);
-        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        binfh_print_error(dst_path);
-        std::fclose(in);
-        return false;
-    }
-    FILE* out = fdopen(fd, "wb");
+    FILE* out = binfh_replace_begin(dst_path, "wb", tmp, sizeof tmp);
     if (!out) {
         binfh_print_error(dst_path);
-        close(fd);
-        unlink(tmp);
         std::fclose(in);
         return false;
     }
@@ -345,19 +396,23 @@ bool copy_file_binary(const char* src_path, const char* dst_path) {
         }
     }
     std::fclose(in);
-    if (std::fflush(out) != 0) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    if (ok && std::rename(tmp, dst_path) != 0) {
-        binfh_print_error(dst_path);
-        ok = false;
+    if (!ok) {
+        binfh_replace_abort(out, tmp);
+        return false;
     }
-    if (!ok) unlink(tmp);
-    return ok;
+    if (!binfh_replace_commit(out, tmp, dst_path)) {
+        binfh_print_error(dst_path);
+        return false;
+    }
+    return true;
 }
 
 // --- "store" rewrite protocol ------------------------------------------------------
 
-FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int32_t num2) {
+namespace {
+// *header_failed tells a failed header write from a store that could not be created.
+FILE* binfh_store_begin_impl(const char* store_path, int32_t type, int32_t num1, int32_t num2, bool* header_failed) {
+    *header_failed = false;
     if (!store_path) {
         binfh_set(BINFH_ERR_NULLPTR);
         return nullptr;
@@ -369,12 +424,22 @@ FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int3
         binfh_set(BINFH_ERR_IO);
         return nullptr;
     }
-    if (WriteBinFileHeader_status(f, type, num1, num2) != BINFH_OK) {
+    // The header is flushed at once so that a device that takes no data is
+    // noticed here and not only at the end of the sector.
+    if (WriteBinFileHeader_status(f, type, num1, num2) != BINFH_OK || std::fflush(f) != 0) {
+        if (errno) binfh_print_error(store_path);
         binfh_store_abort(f, store_path);
         binfh_set(BINFH_ERR_IO);
+        *header_failed = true;
         return nullptr;
     }
     return f;
+}
+}  // namespace
+
+FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int32_t num2) {
+    bool header_failed;
+    return binfh_store_begin_impl(store_path, type, num1, num2, &header_failed);
 }
 
 bool binfh_store_commit(FILE* store, const char* store_path, const char* target_path) {
@@ -494,10 +559,11 @@ binfh_status binfh_rewrite_density_file_status(const char* path, const char* sto
         *stage = BINFH_STAGE_MISMATCH;
         return binfh_set(BINFH_ERR_BADARG);
     }
-    FILE* st = binfh_store_begin(store_path, BINFH_TYPE_DENSITY, n, count);
+    bool header_failed = false;
+    FILE* st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed);
     if (!st) {
         std::fclose(in);
-        *stage = BINFH_STAGE_OPEN_STORE;
+        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
         return binfh_set(BINFH_ERR_IO);
     }
     for (int k = 1; k <= count; ++k) {

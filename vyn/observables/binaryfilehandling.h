@@ -102,6 +102,19 @@ bool binfh_write_matrix_copies(FILE* f, int n, const CMatrix& M, int count);
 // keeps its content. False if src cannot be read or dst cannot be written.
 bool copy_file_binary(const char* src_path, const char* dst_path);
 
+// Replacing a file as a whole: binfh_replace_begin creates a temporary file
+// beside dst_path (its name goes to tmp) and opens it with the write mode
+// given; binfh_replace_commit closes it and renames it over dst_path, so
+// dst_path either keeps its old content or gets the complete new one;
+// binfh_replace_abort closes and removes the temporary. Begin returns null
+// (errno set) and commit false (temporary removed) on failure.
+FILE* binfh_replace_begin(const char* dst_path, const char* mode, char* tmp, std::size_t tmpsz);
+bool binfh_replace_commit(FILE* out, const char* tmp, const char* dst_path);
+void binfh_replace_abort(FILE* out, const char* tmp);
+
+// True when every element of rows and columns 1..n of M is finite.
+bool binfh_matrix_is_finite(int n, const CMatrix& M);
+
 // --- "store" rewrite protocol ------------------------------------------------------
 
 constexpr const char* BINFH_DM_FILE = "dm.bin";
@@ -136,7 +149,8 @@ enum binfh_rewrite_stage {
     BINFH_STAGE_OPEN_INPUT,    // target could not be opened
     BINFH_STAGE_READ_HEADER,   // header unreadable or inconsistent with the file size
     BINFH_STAGE_MISMATCH,      // header is not (0, n, count)
-    BINFH_STAGE_OPEN_STORE,    // store could not be created or its header written
+    BINFH_STAGE_OPEN_STORE,    // store could not be created
+    BINFH_STAGE_STORE_HEADER,  // store header could not be written
     BINFH_STAGE_READ_MATRIX,   // short read of a matrix
     BINFH_STAGE_WRITE_MATRIX,  // short write to the store
     BINFH_STAGE_CALLBACK,      // the callback asked to stop

@@ -289,7 +289,10 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
         std::fclose(in);
         return 0.0;
     }
-    FILE* out = std::fopen(output_name, "wb");
+    // Written beside the output and renamed over it when complete: a failed
+    // generation leaves an earlier signal file as it was.
+    char tmp[4200];
+    FILE* out = binfh_replace_begin(output_name, "wb", tmp, sizeof tmp);
     if (!out) {
         binfh_print_error("fopen(signal output)");
         std::free(buf);
@@ -320,7 +323,12 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
         }
         // The multiplet-resolved export of a single trace is not part of this build.
     }
-    if (std::fclose(out) != 0) ok = false;
+    if (ok) {
+        ok = binfh_replace_commit(out, tmp, output_name);
+        if (!ok) binfh_print_error("fwrite(signal output)");
+    } else {
+        binfh_replace_abort(out, tmp);
+    }
     std::fclose(in);
     std::free(buf);
     return ok ? acq : 0.0;
@@ -532,12 +540,18 @@ void Calc2Dfft() {
 
 bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, const char* title) {
     if (!script_name || !data_name) return false;
+    if (!title || !*title) title = "VYN Spectrum";
+    // The data name and the title come from the user: quoted by the plot
+    // scripts' one quoting rule, and refused where they cannot be.
+    if (!rfpulseplot_quotable(data_name) || !rfpulseplot_quotable(title)) {
+        std::fprintf(stderr, "%s: file name or title cannot be put into a plot script\n", script_name);
+        return false;
+    }
     FILE* f = std::fopen(script_name, "w");
     if (!f) {
         binfh_print_error(script_name);
         return false;
     }
-    if (!title || !*title) title = "VYN Spectrum";
     std::fprintf(f, "set terminal qt\n");
     std::fprintf(f, "set datafile separator \",\"\n");
     std::fprintf(f, "set key right top\n");
@@ -545,11 +559,16 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     std::fprintf(f, "set xlabel \"Frequency (Hz)\"\n");
     std::fprintf(f, "set ylabel \"Intensity\"\n");
     std::fprintf(f, "set xrange [*:*] reverse\n");
-    std::fprintf(f, "set title \"%s\"\n", title);
-    std::fprintf(f, "plot \"%s\" using 1:3 with lines title \"re\", \\\n", data_name);
-    std::fprintf(f, "     \"%s\" using 1:9 with lines title \"mag\"\n", data_name);
+    std::fputs("set title ", f);
+    rfpulseplot_put_quoted(f, title);
+    std::fputs("\nplot ", f);
+    rfpulseplot_put_quoted(f, data_name);
+    std::fputs(" using 1:3 with lines title \"re\", \\\n     ", f);
+    rfpulseplot_put_quoted(f, data_name);
+    std::fputs(" using 1:9 with lines title \"mag\"\n", f);
     std::fprintf(f, "pause mouse close\n");
-    const bool ok = std::fclose(f) == 0;
+    bool ok = !std::ferror(f);
+    if (std::fclose(f) != 0) ok = false;
     if (!ok) binfh_print_error(script_name);
     return ok;
 }

@@ -5,9 +5,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "vynpaths.h"
 
 dataio_status dataio_last_status = DATAIO_OK;
 
@@ -44,7 +46,7 @@ dataio_status dataio_read_values(const int* count, double* array, const char* fi
     const dataio_status chk = dataio_check_args(count, array, filename);
     if (chk != DATAIO_OK) return dataio_set(chk);
     errno = 0;
-    FILE* f = std::fopen(filename, "r");
+    FILE* f = vyn_fopen_regular(filename, "r");  // a pipe or device would block or never end
     if (!f) {
         dataio_print_error("fopen(read)");
         return dataio_set(DATAIO_ERR_IO);
@@ -56,6 +58,12 @@ dataio_status dataio_read_values(const int* count, double* array, const char* fi
         const bool got = sg ? std::fscanf(f, "%d %lf %lf", &curve, &x, &v) == 3 : std::fscanf(f, "%lf", &v) == 1;
         if (!got) {
             dataio_print_error("fscanf");
+            std::fclose(f);
+            return dataio_set(DATAIO_ERR_IO);
+        }
+        // "nan", "inf" and values beyond the double range are not data.
+        if (!std::isfinite(v)) {
+            std::fprintf(stderr, "%s: value %d is not a finite number\n", filename, i + 1);
             std::fclose(f);
             return dataio_set(DATAIO_ERR_IO);
         }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "vynpaths.h"
 
 namespace {
 constexpr int kMaxSpins = 8;
@@ -389,7 +390,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         std::fprintf(stderr, "Expectation profile: invalid operator expression '%s'.\n", expression ? expression : "");
         return false;
     }
-    FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
+    FILE* in = density_file ? vyn_fopen_regular(density_file, "rb") : nullptr;
     if (!in) {
         binfh_print_error("Expectation profile: input density file");
         return false;
@@ -417,7 +418,10 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         std::fclose(in);
         return false;
     }
-    FILE* out = output_file ? std::fopen(output_file, "w") : nullptr;
+    // The profile is written to a temporary beside the output and renamed
+    // over it only when complete: a refused matrix leaves no output behind.
+    char tmp[4200];
+    FILE* out = output_file ? binfh_replace_begin(output_file, "w", tmp, sizeof tmp) : nullptr;
     if (!out) {
         binfh_print_error("Expectation profile: output file");
         std::fclose(in);
@@ -436,7 +440,13 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         const double x = q.x0 + ix * q.dx, y = q.y0 + iy * q.dy, z = q.z0 + iz * q.dz;
         if (!read_density_matrix(in, sp.n, sp.n, vx_state)) {
             std::fprintf(stderr, "Expectation profile: truncated density matrix at point %d.\n", k + 1);
-            std::fclose(out);
+            binfh_replace_abort(out, tmp);
+            std::fclose(in);
+            return false;
+        }
+        if (!binfh_matrix_is_finite(sp.n, vx_state)) {
+            std::fprintf(stderr, "Expectation profile: density matrix at point %d holds a non-finite value.\n", k + 1);
+            binfh_replace_abort(out, tmp);
             std::fclose(in);
             return false;
         }
@@ -445,7 +455,7 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         std::fprintf(out, "%d,%.17g,%.17g,%.17g,%.17g,%.17g\n", k + 1, x, y, z, ev[1], ev[2]);
     }
     std::fclose(in);
-    if (std::fclose(out) != 0) {
+    if (!binfh_replace_commit(out, tmp, output_file)) {
         binfh_print_error("Expectation profile: output file");
         return false;
     }
@@ -480,7 +490,11 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         std::fprintf(stderr, "Voxel signal: spatial sequence has no valid power-of-two ADC sector.\n");
         return false;
     }
-    FILE* in = density_file ? std::fopen(density_file, "rb") : nullptr;
+    if (vyn_is_same_file(output_file, density_file)) {
+        std::fprintf(stderr, "Voxel signal: output file is the input density file.\n");
+        return false;
+    }
+    FILE* in = density_file ? vyn_fopen_regular(density_file, "rb") : nullptr;
     if (!in) {
         binfh_print_error("Voxel signal: input density file");
         return false;
@@ -507,6 +521,10 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
     std::fclose(in);
+    if (!binfh_matrix_is_finite(sp.n, vx_state)) {
+        std::fprintf(stderr, "Voxel signal: density matrix at point %d holds a non-finite value.\n", voxel);
+        return false;
+    }
 
     bool moved = false;
     struct stat st_dm;

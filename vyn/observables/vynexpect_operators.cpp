@@ -50,6 +50,9 @@ void trim_operator_token(char* text) {
 
 bool is_undefined_operator_expression(const char* text) {
     if (!text) return true;
+    // Leading blanks are skipped before the 63 compared characters are taken,
+    // so that any number of them still leaves the expression itself.
+    while (is_ws(*text)) ++text;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.63s", text);
     trim_operator_token(buf);
@@ -152,6 +155,8 @@ bool create_operator_expression_spinhalf(int n, int Nspins, const SpinIList& Ili
     if (Nspins < 1 || Nspins > kMaxSpins || n < 1 || n > MATRIXMATH_DIM) return false;
     for (int s = 1; s <= Nspins; ++s)
         if (Ilist[s] != 1) return false;
+    // A longer expression is refused: cutting it would silently drop terms.
+    if (std::strlen(expression) > static_cast<size_t>(kMaxExpressionLen)) return false;
     char buf[kMaxExpressionLen + 1];
     std::snprintf(buf, sizeof buf, "%s", expression);
     CMatZero(n, vynexpect_sum);

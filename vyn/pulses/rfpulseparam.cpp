@@ -9,6 +9,7 @@
 #include "binaryfilehandling.h"
 #include "four3.h"
 #include "vyndatafileio.h"
+#include "vynpaths.h"
 
 VYNWaveformState vyn_waveform;
 
@@ -96,7 +97,7 @@ bool rfp_read_blocks(int ap, double* const* blocks, int nblocks, const char* fil
     for (int b = 0; b < nblocks; ++b)
         if (!blocks[b]) return false;
     errno = 0;
-    FILE* f = std::fopen(filename, "rb");
+    FILE* f = vyn_fopen_regular(filename, "rb");  // a pipe or device would block or never end
     if (!f) {
         binfh_print_error(filename);
         return false;

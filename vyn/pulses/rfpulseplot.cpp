@@ -35,18 +35,25 @@ void rfplot_reap_finished() {
     rfplot_nchildren = kept;
 }
 
-// Writes name into a gnuplot single-quoted string: a quote is doubled, so a
-// file name can never end the string and inject commands.
-void rfplot_put_quoted(FILE* f, const char* name) {
+}  // namespace
+
+bool rfpulseplot_quotable(const char* text) {
+    if (!text) return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p < 0x20 || *p == 0x7f) return false;
+    return true;
+}
+
+bool rfpulseplot_put_quoted(FILE* f, const char* text) {
+    if (!f || !rfpulseplot_quotable(text)) return false;
     std::fputc('\'', f);
-    for (const char* p = name; *p; ++p) {
+    for (const char* p = text; *p; ++p) {
         if (*p == '\'') std::fputc('\'', f);
         std::fputc(*p, f);
     }
     std::fputc('\'', f);
+    return true;
 }
-
-}  // namespace
 
 bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, const double* yb) {
     if (!filename || !xb || !yb || ap < 0) return false;
@@ -74,6 +81,10 @@ bool WritePulseCSV(const char* filename, int ap, double h, const double* xb, con
 
 bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name) {
     if (!gp_name || !csv_name) return false;
+    if (!rfpulseplot_quotable(csv_name)) {
+        std::fprintf(stderr, "WriteGnuplotPulseScript: file name %s cannot be put into a plot script\n", csv_name);
+        return false;
+    }
     FILE* f = std::fopen(gp_name, "w");
     if (!f) {
         std::fprintf(stderr, "WriteGnuplotPulseScript: cannot open %s\n", gp_name);
@@ -88,7 +99,7 @@ bool WriteGnuplotPulseScript(const char* gp_name, const char* csv_name) {
         " using 1:4 with lines title '|B1|', \\\n", " using 1:5 with lines title 'phase'\n"};
     for (int i = 0; i < 4; ++i) {
         std::fputs("  ", f);
-        rfplot_put_quoted(f, csv_name);
+        rfpulseplot_put_quoted(f, csv_name);
         std::fputs(curves[i], f);
     }
     std::fputs("\npause -1\n", f);

@@ -2,6 +2,7 @@
 // exports and the 2D transform.
 #include "observablespectrumcalculator.h"
 #include "prop_test_util.h"
+#include "rfpulseplot.h"
 
 using namespace proptest;
 
@@ -224,9 +225,49 @@ TEST_F(Spectrum, PvWaveLayoutAndPlotScript) {
     EXPECT_EQ(text,
               "set terminal qt\nset datafile separator \",\"\nset key right top\nset grid\n"
               "set xlabel \"Frequency (Hz)\"\nset ylabel \"Intensity\"\nset xrange [*:*] reverse\n"
-              "set title \"VYN Spectrum\"\n"
-              "plot \"spectra_fd.csv\" using 1:3 with lines title \"re\", \\\n"
-              "     \"spectra_fd.csv\" using 1:9 with lines title \"mag\"\npause mouse close\n");
+              "set title 'VYN Spectrum'\n"
+              "plot 'spectra_fd.csv' using 1:3 with lines title \"re\", \\\n"
+              "     'spectra_fd.csv' using 1:9 with lines title \"mag\"\npause mouse close\n");
+}
+
+std::string ReadText(const char* path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Names put into the spectrum and the pulse plot scripts are quoted by one
+// rule: a quote inside is doubled, so no name can end its string; names with
+// control characters are refused by both writers.
+TEST_F(Spectrum, PlotScriptsQuoteNamesTheSameWay) {
+    struct Case {
+        std::string name, quoted;
+    } cases[] = {
+        {"plain_fd.csv", "'plain_fd.csv'"},
+        {"a\"b.csv", "'a\"b.csv'"},
+        {"it's.csv", "'it''s.csv'"},
+        {"x'; system('rm -rf /')", "'x''; system(''rm -rf /'')'"},
+        {"back\\slash.csv", "'back\\slash.csv'"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WriteGnuplotSpectrumScript("s.gp", c.name.c_str(), c.name.c_str())) << c.name;
+        const std::string spectrum = ReadText("s.gp");
+        EXPECT_NE(spectrum.find("set title " + c.quoted + "\n"), std::string::npos) << spectrum;
+        EXPECT_NE(spectrum.find("plot " + c.quoted + " using 1:3"), std::string::npos) << spectrum;
+        EXPECT_NE(spectrum.find("     " + c.quoted + " using 1:9"), std::string::npos) << spectrum;
+        ASSERT_TRUE(WriteGnuplotPulseScript("p.gp", c.name.c_str())) << c.name;
+        EXPECT_NE(ReadText("p.gp").find("  " + c.quoted + " using 1:2"), std::string::npos) << ReadText("p.gp");
+    }
+    for (const char* bad : {"two\nlines.csv", "cr\r.csv", "tab\t.csv"}) {
+        std::remove("s.gp");
+        std::remove("p.gp");
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(WriteGnuplotSpectrumScript("s.gp", bad, nullptr)) << bad;
+        EXPECT_FALSE(WriteGnuplotSpectrumScript("s.gp", "ok.csv", bad)) << bad;
+        EXPECT_FALSE(WriteGnuplotPulseScript("p.gp", bad)) << bad;
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(FileExists("s.gp"));
+        EXPECT_FALSE(FileExists("p.gp"));
+    }
 }
 
 TEST_F(Spectrum, TransposeAndTwoDimensionalTransform) {

@@ -325,4 +325,49 @@ TEST_F(Spatial, ResultCopyIsWritten) {
     EXPECT_EQ(ReadBytes("dm.bin").size(), 12u + 2 * 64);
 }
 
+// A store whose header cannot be written is reported as such; dm.bin keeps its state.
+TEST_F(Spatial, FailedStoreHeaderIsReported) {
+    SetupSpinHalfSystem({0.0}, {1.0});
+    Grid(2, 1, 1, 0, 1, 0, 0, 0, 0);
+    PulseSector(1);
+    ASSERT_TRUE(SimulateLoadedPulseSequence());
+    const auto before = ReadBytes("dm.bin");
+    ASSERT_EQ(symlink("/dev/full", "store"), 0);  // a device that takes no data
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Rotate3D();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Rotate3D: failed to write store header\n");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(vyn_spin.calc, 1);
+    EXPECT_EQ(ReadBytes("dm.bin"), before);
+    EXPECT_FALSE(FileExists("store"));
+}
+
+// A sector that fails stops the run: the later sectors are not applied to a
+// stale or missing state and no result is copied.
+TEST_F(Spatial, FailedSectorStopsTheRunWithoutResult) {
+    SetupSpinHalfSystem({0.0}, {1.0});
+    Grid(2, 1, 1, 0, 1, 0, 0, 0, 0);  // dm.bin of 12 + 2 * 64 bytes
+    PulseSector(1);
+    PulseSector(2);
+    PulseSector(3);
+    std::snprintf(vyn_sequence.resultflnm, VYN_FNAME_LEN, "%s", "spatial-result.bin");
+    bool ok;
+    std::string out;
+    {
+        FileSizeLimit limit(100);  // dm.bin cannot be written completely
+        ASSERT_TRUE(limit.ok());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ok = SimulateLoadedPulseSequence();
+        out = testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_NE(out.find("Rotate3D: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("Copied spatial"), std::string::npos) << out;
+    EXPECT_FALSE(FileExists("spatial-result.bin"));
+    EXPECT_EQ(vyn_spin.calc, 0);
+}
+
 }  // namespace

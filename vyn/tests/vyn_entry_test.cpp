@@ -329,6 +329,147 @@ int shell(const std::string& cmd) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// Help and version are answered on standard output without starting anything.
+TEST_F(Commands, HelpAndVersionReadNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {{"--help"},
+         {"--run-model", "--expectation-profile", "--voxel-signal", "interactive menus", "runtime/results"}},
+        {{"-h"}, {"--run-model", "--voxel-signal", "runtime/runs"}},
+        {{"--version"}, {"vyn "}},
+    };
+    for (const Case& c : cases) {
+        VynRun r = run_vyn(c.args, "1\n");
+        EXPECT_EQ(r.rc, 0) << c.args[0];
+        EXPECT_EQ(r.err, "") << c.args[0];
+        for (const std::string& text : c.shown) EXPECT_NE(r.out.find(text), std::string::npos) << c.args[0] << r.out;
+        EXPECT_EQ(r.out.find("VYN Main Menu"), std::string::npos) << c.args[0];
+        EXPECT_FALSE(vyntest::exists(tree.path("build/runtime"))) << c.args[0];
+    }
+    // Any other list still starts the menu.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--helpx"}, {"--help", "x"}, {"-H"}, {"--version", "--help"}}) {
+        VynRun r = run_vyn(args, "");
+        EXPECT_EQ(r.rc, 0) << args[0];
+        EXPECT_NE(r.out.find("VYN Main Menu"), std::string::npos) << args[0];
+    }
+}
+
+// A run that writes no result says so and exits with 1.
+TEST_F(Commands, RunWithoutResultExitsNonZero) {
+    const double b1 = (M_PI / 2) / 1e-5;
+    struct Case {
+        const char* what;
+        std::vector<std::vector<double>> wave;
+    } cases[] = {
+        {"NaN sample", {{b1, b1, NAN, b1}, std::vector<double>(4, 0.0)}},
+        {"infinite sample", {std::vector<double>(4, b1), {0, 0, 0, -INFINITY}}},
+        {"too short", {{b1, b1, b1}}},
+    };
+    for (const Case& c : cases) {
+        write_doubles(tree.path("rf-output/hard.bin"), c.wave);
+        VynRun r = run_vyn({"--run-model", tree.path("models/pa.vynmodel")});
+        EXPECT_EQ(r.rc, 1) << c.what << r.out;
+        EXPECT_NE(r.err.find("[VYN] Run failed: no result was written to " + results("pa-signal.bin")),
+                  std::string::npos)
+            << c.what << r.err;
+        EXPECT_FALSE(vyntest::exists(results("pa-signal.bin"))) << c.what;
+    }
+}
+
+// A density file with a non-finite element gives no profile and no signal.
+TEST_F(Commands, NonFiniteDensityElementsAreRefused) {
+    VynRun r = run_vyn({"--run-model", tree.path("models/sp.vynmodel")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string good = vyntest::read_file(results("sp-result.bin"));
+    ASSERT_EQ(good.size(), 12u + 4 * 64);
+    const double bad_values[] = {NAN, INFINITY, -INFINITY};
+    for (double bad : bad_values) {
+        std::string bytes = good;
+        memcpy(&bytes[12 + 64 + 8], &bad, 8);  // voxel 2, element (1,1), imaginary part
+        vyntest::write_file(results("bad.bin"), bytes);
+        r = run_vyn(
+            {"--expectation-profile", tree.path("models/sp.vynmodel"), results("bad.bin"), "Ix", results("bad.csv")});
+        EXPECT_EQ(r.rc, 1) << bad;
+        EXPECT_NE(r.err.find("point 2 holds a non-finite value"), std::string::npos) << r.err;
+        EXPECT_FALSE(vyntest::exists(results("bad.csv"))) << bad;
+        r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), results("bad.bin"), "2", results("v2.bin")});
+        EXPECT_EQ(r.rc, 1) << bad;
+        EXPECT_NE(r.err.find("point 2 holds a non-finite value"), std::string::npos) << r.err;
+        EXPECT_FALSE(vyntest::exists(results("v2.bin"))) << bad;
+    }
+}
+
+// No command writes over one of the files it reads.
+TEST_F(Commands, OutputThatIsAnInputIsRefused) {
+    VynRun r = run_vyn({"--run-model", tree.path("models/sp.vynmodel")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string model = tree.path("models/sp.vynmodel"), density = results("sp-result.bin");
+    const std::string model_text = vyntest::read_file(model), density_bytes = vyntest::read_file(density);
+    struct Case {
+        std::vector<std::string> args;
+    } cases[] = {
+        {{"--voxel-signal", model, density, "2", density}},
+        {{"--voxel-signal", model, density, "2", model}},
+        {{"--expectation-profile", model, density, "Ix", density}},
+        {{"--expectation-profile", model, density, "Ix", model}},
+    };
+    for (const Case& c : cases) {
+        r = run_vyn(c.args);
+        EXPECT_EQ(r.rc, 1) << c.args[0] << " " << c.args[4];
+        EXPECT_NE(r.err.find("is one of the command's inputs"), std::string::npos) << r.err;
+        EXPECT_EQ(vyntest::read_file(model), model_text);
+        EXPECT_EQ(vyntest::read_file(density), density_bytes);
+    }
+    // A model whose result file is the model itself, or one of its waveforms.
+    for (const std::string& target : {tree.path("models/self.vynmodel"), tree.path("sequences/sp/pulse.bin")}) {
+        std::string text = model_text;
+        text.replace(text.find("result_file: sp-result.bin"), 26, "result_file: " + target);
+        vyntest::write_file(tree.path("models/self.vynmodel"), text);
+        const std::string before = vyntest::read_file(target);
+        r = run_vyn({"--run-model", tree.path("models/self.vynmodel")});
+        EXPECT_EQ(r.rc, 1) << target;
+        EXPECT_NE(r.err.find("is one of the command's inputs"), std::string::npos) << r.err;
+        EXPECT_EQ(vyntest::read_file(target), before);
+    }
+}
+
+// Expressions over 511 characters are refused, not cut; leading blanks do not make one undefined.
+TEST_F(Commands, OperatorExpressionLimits) {
+    VynRun r = run_vyn({"--run-model", tree.path("models/sp.vynmodel")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string model = tree.path("models/sp.vynmodel"), density = results("sp-result.bin");
+    r = run_vyn({"--expectation-profile", model, density, "Iy", results("iy.csv")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string iy = vyntest::read_file(results("iy.csv"));
+    r = run_vyn({"--expectation-profile", model, density, "Iy" + std::string(508, ' ') + "+Ix", results("cut.csv")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_FALSE(vyntest::exists(results("cut.csv")));
+    r = run_vyn({"--expectation-profile", model, density, std::string(100, ' ') + "Iy", results("lead.csv")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(vyntest::read_file(results("lead.csv")), iy);
+    // 511 characters are still read whole.
+    r = run_vyn({"--expectation-profile", model, density, "Iy" + std::string(509, ' '), results("max.csv")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(vyntest::read_file(results("max.csv")), iy);
+}
+
+// A named pipe as density file is refused at once.
+TEST_F(Commands, PipeAsDensityFileIsRefused) {
+    const std::string fifo = tree.path("dm.pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    alarm(20);  // a command that waits for a writer ends the test
+    VynRun r = run_vyn({"--expectation-profile", tree.path("models/sp.vynmodel"), fifo, "Ix", results("p.csv")});
+    EXPECT_EQ(r.rc, 1);
+    r = run_vyn({"--voxel-signal", tree.path("models/sp.vynmodel"), fifo, "1", results("p.bin")});
+    EXPECT_EQ(r.rc, 1);
+    alarm(0);
+    EXPECT_FALSE(vyntest::exists(results("p.csv")));
+    EXPECT_FALSE(vyntest::exists(results("p.bin")));
+}
+
 TEST_F(Commands, BuiltProgramInAnInstallationTree) {
     std::string built = find_built_vyn();
     if (built.empty()) GTEST_SKIP() << "vyn executable not built next to the tests";

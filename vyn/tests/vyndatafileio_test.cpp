@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +121,36 @@ TEST_F(DataIO, SgPlotLayoutParsedBack) {
     EXPECT_EQ(SGFileIn_status(&three, c, path("bad.sg").c_str()), DATAIO_ERR_IO);
     EXPECT_EQ(c[0], 5.0);
     EXPECT_NE(c[2], 7.0);
+}
+
+// Non-finite numbers are not data: both readers refuse them; a pipe is refused unopened.
+TEST_F(DataIO, NonFiniteValuesAndPipesAreRefused) {
+    const int two = 2;
+    struct Case {
+        const char* ascii;
+        const char* sg;
+    } cases[] = {
+        {"1 nan\n", "1 0 1\n1 1 nan\n"},
+        {"inf 1\n", "1 0 inf\n1 1 2\n"},
+        {"1 -INFINITY\n", "1 0 1\n1 1 -inf\n"},
+        {"1e999 1\n", "1 0 1e999\n1 1 1\n"},
+    };
+    for (const Case& c : cases) {
+        double a[2] = {7, 7};
+        write_text("bad.txt", c.ascii);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(AsciiIn_status(&two, a, path("bad.txt").c_str()), DATAIO_ERR_IO) << c.ascii;
+        write_text("bad.sg", c.sg);
+        EXPECT_EQ(SGFileIn_status(&two, a, path("bad.sg").c_str()), DATAIO_ERR_IO) << c.sg;
+        testing::internal::GetCapturedStderr();
+    }
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+    alarm(10);  // a reader that waits for a writer ends the test
+    double a[2];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(AsciiIn_status(&two, a, path("pipe").c_str()), DATAIO_ERR_IO);
+    testing::internal::GetCapturedStderr();
+    alarm(0);
 }
 
 TEST_F(DataIO, RefusalsOpenNothing) {

@@ -1,5 +1,7 @@
 // Model file: reader rules, result paths, the split-layout writer and round trips.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -229,6 +231,75 @@ TEST_F(ModelFile, SaveRefusals) {
     EXPECT_FALSE(vyntest::exists(tree.path("spin-systems/other.vynspin")));
     EXPECT_EQ(VYNModel_SaveText(nullptr, &spin, &seq, &cfg, err, sizeof err), VYN_MODEL_ERR_NULLPTR);
     EXPECT_STREQ(err, "save arguments must be non-null");
+}
+
+// Grid sizes are whole integers, origins and steps finite decimal reals.
+TEST_F(ModelFile, RefusesNonFiniteAndMalformedGridNumbers) {
+    const char* cases[][2] = {
+        {"x0_cm", "nan"}, {"y0_cm", "inf"},   {"z0_cm", "-inf"}, {"dx_cm", "0x10"},
+        {"dy_cm", "1cm"}, {"dz_cm", "1e999"}, {"ndx", "4.9"},    {"ndz", "0x2"},
+    };
+    for (const auto& c : cases) {
+        const std::string key = c[0];
+        EXPECT_EQ(load(body(key, key + ": " + c[1] + "\n")), VYN_MODEL_ERR_PARSE) << key << " " << c[1];
+        EXPECT_EQ(std::string(err), "line 13: bad " + key) << c[1];
+    }
+    // The setting comment lines ignore a non-finite value like any other unreadable one.
+    ASSERT_EQ(load(body("", "# vyn_gui_b0_tesla: inf\n")), VYN_MODEL_OK) << err;
+    EXPECT_EQ(cfg.b0_tesla, 0.0);
+}
+
+TEST_F(ModelFile, OverLongLinesAndNonRegularFilesAreRefused) {
+    EXPECT_EQ(load("# " + std::string(2100, '-') + "\n" + body()), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 1: line is longer than 2047 characters");
+    alarm(10);  // a reader that waits for a writer ends the test
+    const std::string fifo = tree.path("models/pipe.vynmodel");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(VYNModel_LoadText(fifo.c_str(), &spin, &seq, &cfg, err, sizeof err), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(std::string(err), "could not open '" + fifo + "' for reading");
+    const std::string models = tree.path("models");
+    EXPECT_EQ(VYNModel_LoadText(models.c_str(), &spin, &seq, &cfg, err, sizeof err), VYN_MODEL_ERR_IO);
+    // A spin-system file that is a pipe fails the load the same way.
+    ASSERT_EQ(mkfifo(tree.path("spin-systems/pipe.vynspin").c_str(), 0600), 0);
+    EXPECT_EQ(load(body("spin_system_file", "spin_system_file: ../spin-systems/pipe.vynspin\n")), VYN_MODEL_ERR_IO);
+    alarm(0);
+}
+
+// The repository root seen from the test's working directory (the build tree lies inside it).
+std::string repository_root() {
+    std::string up;
+    for (int i = 0; i < 6; ++i, up += "../")
+        if (vyntest::exists(up + "models/pulse-acquire.vynmodel")) return up.empty() ? "." : up;
+    return "";
+}
+
+// The shipped models keep reading with their values.
+TEST(ShippedModels, LoadWithTheirValues) {
+    const std::string root = repository_root();
+    ASSERT_FALSE(root.empty());
+    struct Case {
+        const char* model;
+        int nspins, sectors, ndx;
+        double offset1_hz, x0_cm, dx_cm, last_duration_s;
+    } cases[] = {{"coupled-shaped", 3, 2, 1, 120, 0, 0, 0.512},
+                 {"pulse-acquire", 1, 2, 1, 50, 0, 0, 0.512},
+                 {"spatial-slice", 1, 3, 32, 0, -4, 0.25, 0.256}};
+    for (const Case& c : cases) {
+        VYNSpinSystemDef spin;
+        VYNPulseSequenceDef seq;
+        VYNRunConfig cfg;
+        char err[1024] = "";
+        const std::string path = root + "/models/" + c.model + ".vynmodel";
+        ASSERT_EQ(VYNModel_LoadText(path.c_str(), &spin, &seq, &cfg, err, sizeof err), VYN_MODEL_OK)
+            << c.model << ": " << err;
+        EXPECT_EQ(spin.nspins, c.nspins) << c.model;
+        EXPECT_EQ(seq.sector_count, c.sectors) << c.model;
+        EXPECT_EQ(cfg.ndx, c.ndx) << c.model;
+        EXPECT_EQ(spin.resonance_offsets_hz[1], c.offset1_hz) << c.model;
+        EXPECT_EQ(cfg.x0_cm, c.x0_cm) << c.model;
+        EXPECT_EQ(cfg.dx_cm, c.dx_cm) << c.model;
+        EXPECT_EQ(seq.sectors[c.sectors].total_duration_s, c.last_duration_s) << c.model;
+    }
 }
 
 }  // namespace

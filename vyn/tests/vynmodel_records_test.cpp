@@ -110,7 +110,9 @@ TEST(VynModelRecords, SectorAndGridChecks) {
     m.cfg.dx_cm = -0.0;
     EXPECT_EQ(m.all(), VYN_MODEL_OK);
     m.cfg.dx_cm = NAN;
-    EXPECT_EQ(m.all(), VYN_MODEL_OK);
+    EXPECT_EQ(m.all(), VYN_MODEL_ERR_RANGE);
+    EXPECT_STREQ(m.err, "grid origin and steps must be finite numbers");
+    m.cfg.dx_cm = 0;
     m.cfg.dy_cm = -1e-9;
     EXPECT_EQ(m.all(), VYN_MODEL_ERR_RANGE);
     EXPECT_STREQ(m.err, "dx_cm/dy_cm/dz_cm must be >= 0");

@@ -1,6 +1,7 @@
 // Pulse-sequence text file: reader rules, waveform resolution and portable paths.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -76,6 +77,56 @@ TEST_F(SeqFile, OrderingIndicesAndDuplicates) {
     EXPECT_STREQ(err, "line 6: duplicate key 'sequence_type'");
     EXPECT_EQ(load(kHead2 + "sector_count: 2\n"), VYN_MODEL_ERR_PARSE);
     EXPECT_STREQ(err, "line 6: unknown sequence key");
+}
+
+// Index and value of every sector key are whole numbers of their kind; reals are finite.
+TEST_F(SeqFile, RefusesNonFiniteAndMalformedSectorNumbers) {
+    const std::string long_path(300, 'w');
+    struct Case {
+        std::string line, err;
+    } cases[] = {
+        {"sector_duration_s: 1 1e-05ms", "line 6: bad sector_duration_s"},
+        {"sector_duration_s: 1 inf", "line 6: bad sector_duration_s"},
+        {"sector_duration_s: 1 nan", "line 6: bad sector_duration_s"},
+        {"sector_duration_s: 1 0x1p-10", "line 6: bad sector_duration_s"},
+        {"sector_statoff_hz: 1 nan", "line 6: bad sector_statoff_hz"},
+        {"sector_statoff_hz: 1 -inf", "line 6: bad sector_statoff_hz"},
+        {"sector_statoff_hz: 1 12.5 Hz", "line 6: bad sector_statoff_hz"},
+        {"sector_timepoints: 1 4.9", "line 6: bad sector_timepoints"},
+        {"sector_evolpoints: 1 1 2", "line 6: bad sector_evolpoints"},
+        {"sector_type: 1x 1", "line 6: bad sector_type"},
+        {"sector_type: 0x1 1", "line 6: bad sector_type"},
+        {"sector_remark: 1x water", "line 6: bad sector_remark index"},
+        {"sector_pulsefile: 1.5 w1.bin", "line 6: bad sector_pulsefile"},
+        {"sector_pulsefile: 1 " + long_path, "line 6: bad sector_pulsefile"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(load(kHead2 + c.line + "\n"), VYN_MODEL_ERR_PARSE) << c.line;
+        EXPECT_EQ(std::string(err), c.err) << c.line;
+    }
+    EXPECT_EQ(load("format_version: 1\nsequence_type: 2\nnumber_of_sectors: 2.0\n"), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 3: bad number_of_sectors");
+    // What the writer produces and plain decimal forms still read.
+    ASSERT_EQ(load(kHead2 + sector(1, "w1.bin") + sector(2, "w1.bin") + "sector_duration_s: 1 +2.5E-3\n"),
+              VYN_MODEL_ERR_PARSE);  // duplicate, but parsed
+    EXPECT_STREQ(err, "line 18: duplicate key 'sector_duration_s' for sector 1");
+}
+
+TEST_F(SeqFile, OverLongLinesAndNonRegularFilesAreRefused) {
+    std::string body = kHead2 + "#" + std::string(2100, ' ') + "sector_type: 1 2\n" + sector(1, "w1.bin");
+    EXPECT_EQ(load(body), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 6: line is longer than 2047 characters");
+
+    alarm(10);  // a reader that waits for a writer ends the test
+    const std::string fifo = seqdir + "/pipe.vynseq";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(vyn_load_pulse_sequence_text(fifo.c_str(), &seq, err, sizeof err), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(std::string(err), "could not open pulse sequence '" + fifo + "'");
+    // A waveform that is a pipe does not count as an existing file.
+    ASSERT_EQ(mkfifo((seqdir + "/wpipe.bin").c_str(), 0600), 0);
+    EXPECT_EQ(load(kHead2 + sector(1, "wpipe.bin")), VYN_MODEL_ERR_PARSE);
+    EXPECT_NE(std::string(err).find("sector_pulsefile for sector 1 not found"), std::string::npos) << err;
+    alarm(0);
 }
 
 TEST_F(SeqFile, MissingKeys) {

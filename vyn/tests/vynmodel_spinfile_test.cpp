@@ -1,5 +1,7 @@
 // Spin-system text file: reader rules, messages and the writer round trip.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -166,6 +168,81 @@ TEST_F(SpinFile, WriterRoundTrip) {
     }
 }
 
+// Every number of the file is a whole token of the expected kind and finite.
+TEST_F(SpinFile, RefusesNonFiniteAndMalformedNumbers) {
+    struct Case {
+        const char* line;  // replaces the line of the same key in the two-spin file
+        const char* err;
+    } cases[] = {
+        {"relative_intensities: nan 1", "line 6: key 'relative_intensities' contains malformed numeric data"},
+        {"relative_intensities: 3 inf", "line 6: key 'relative_intensities' contains malformed numeric data"},
+        {"resonance_offsets_hz: -inf 290.1", "line 7: key 'resonance_offsets_hz' contains malformed numeric data"},
+        {"resonance_offsets_hz: 0x1p4 290.1", "line 7: key 'resonance_offsets_hz' contains malformed numeric data"},
+        {"resonance_offsets_hz: 1-2", "line 7: key 'resonance_offsets_hz' has too few values (expected 2, got 1)"},
+        {"spin_quantum_numbers: 1 1.0", "line 5: key 'spin_quantum_numbers' contains malformed numeric data"},
+        {"jcoupling_hz: 1 2 nan", "line 9: bad jcoupling_hz entry"},
+        {"jcoupling_hz: 1 2 -inf", "line 9: bad jcoupling_hz entry"},
+        {"jcoupling_hz: 1 2 6.93Hz", "line 9: bad jcoupling_hz entry"},
+        {"jcoupling_hz: 1 2 6.93 7", "line 9: bad jcoupling_hz entry"},
+        {"jcoupling_hz: 1 2.5 6.93", "line 9: bad jcoupling_hz entry"},
+        {"jcoupling_hz: 1 2 0x7", "line 9: bad jcoupling_hz entry"},
+        {"coupling_mode: 1.0", "line 8: bad coupling_mode"},
+        {"coupling_mode: 3", "coupling_mode=3 is outside 1..2"},
+        {"nspins: 2x", "line 4: bad nspins"},
+    };
+    for (const Case& c : cases) {
+        std::string text = kTwoSpins;
+        const std::string key = std::string(c.line).substr(0, std::string(c.line).find(':') + 1);
+        const size_t at = text.find(key);
+        ASSERT_NE(at, std::string::npos) << key;
+        text.replace(at, text.find('\n', at) - at, c.line);
+        EXPECT_NE(load(text), VYN_MODEL_OK) << c.line;
+        EXPECT_STREQ(err, c.err) << c.line;
+    }
+    // Decimal forms that were always read keep being read.
+    std::string text = kTwoSpins;
+    text.replace(text.find("resonance_offsets_hz"), std::string("resonance_offsets_hz: -42.5 290.1").size(),
+                 "resonance_offsets_hz: +.5 -1E-3");
+    ASSERT_EQ(load(text), VYN_MODEL_OK) << err;
+    EXPECT_DOUBLE_EQ(spin.resonance_offsets_hz[1], 0.5);
+    EXPECT_DOUBLE_EQ(spin.resonance_offsets_hz[2], -1e-3);
+}
+
+TEST_F(SpinFile, NegativeSpinCountIsNamedAsSuch) {
+    EXPECT_EQ(load("format_version: 1\nnspins: -1\nspin_quantum_numbers: 1\n"), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 3: key 'spin_quantum_numbers' cannot be read while nspins=-1 is outside 1..8");
+    EXPECT_EQ(load("format_version: 1\nnspins: 0\nrelative_intensities:\n"), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 3: key 'relative_intensities' cannot be read while nspins=0 is outside 1..8");
+}
+
+// A line longer than 2047 characters is refused, never read in pieces.
+TEST_F(SpinFile, OverLongLinesAreRefused) {
+    const std::string comment = "# " + std::string(2100, 'x') + " coupling_mode: 2\n";
+    std::string text = kTwoSpins;
+    text.insert(text.find("nspins"), comment);
+    EXPECT_EQ(load(text), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 4: line is longer than 2047 characters");
+    // 2047 characters and the line break still make one line.
+    text = kTwoSpins;
+    text.insert(text.find("nspins"), "#" + std::string(2046, 'y') + "\n");
+    EXPECT_EQ(load(text), VYN_MODEL_OK) << err;
+    text = kTwoSpins;
+    text.insert(text.find("nspins"), "#" + std::string(2047, 'y') + "\n");
+    EXPECT_EQ(load(text), VYN_MODEL_ERR_PARSE);
+    EXPECT_STREQ(err, "line 4: line is longer than 2047 characters");
+}
+
+// A named pipe or a directory is refused at once instead of blocking or reading as empty.
+TEST_F(SpinFile, NonRegularFilesAreRefusedWithoutBlocking) {
+    const std::string fifo = dir + "/pipe.vynspin";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    alarm(10);  // a reader that waits for a writer ends the test
+    EXPECT_EQ(vyn_load_spin_system_text(fifo.c_str(), &spin, err, sizeof err), VYN_MODEL_ERR_IO);
+    EXPECT_EQ(std::string(err), "could not open spin system '" + fifo + "'");
+    EXPECT_EQ(vyn_load_spin_system_text(dir.c_str(), &spin, err, sizeof err), VYN_MODEL_ERR_IO);
+    alarm(0);
+}
+
 TEST(VynModelParsers, StrictNumbers) {
     int i;
     double d;
@@ -177,10 +254,12 @@ TEST(VynModelParsers, StrictNumbers) {
     EXPECT_TRUE(parse_int_strict("2147483647", &i));
     EXPECT_TRUE(parse_double_strict("1e-3", &d));
     EXPECT_DOUBLE_EQ(d, 1e-3);
-    EXPECT_TRUE(parse_double_strict("nan", &d));
-    EXPECT_TRUE(std::isnan(d));
+    EXPECT_FALSE(parse_double_strict("nan", &d));     // non-finite numbers are refused
     EXPECT_FALSE(parse_double_strict("1e-400", &d));  // underflow
     EXPECT_FALSE(parse_double_strict("1.5 2", &d));
+    for (const char* bad : {"inf", "-inf", "infinity", "NaN", "0x10", "0x1p3", "1e", "e5", ".", "1e-05ms", "--1"})
+        EXPECT_FALSE(parse_double_strict(bad, &d)) << bad;
+    for (const char* bad : {"4.9", "0x10", "1e3", "12abc", "+", ""}) EXPECT_FALSE(parse_int_strict(bad, &i)) << bad;
     int list[4];
     EXPECT_TRUE(parse_int_list("", 0, list));
     EXPECT_FALSE(parse_int_list("1", 0, list));
