@@ -1,76 +1,175 @@
-// Fit timings: one single-spectrum fit (1024 points, 10 Voigt lines, two strategy steps) and
-// a 16 x 16 x 1 volume fitted with 1 and 2 worker threads.
+// Fit timings: single fits of 4 and 10 overlapping Voigt lines at 1024 and 2048 points, with the
+// least-squares minimiser and with the classic conjugate gradients; a 16 x 16 x 1 volume with
+// 1 and 2 worker threads; the shipped 4 x 4 volume example.
+//
+// Each single-fit case reports its accuracy against the truth (counters), and when
+// QORVANE_BENCH_CASES names a directory the case's data and starts are written there
+// (case_<lines>_<points>.bin / .txt) for bench/qorvane_scipy_fit.py.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "../qorvane/tests/qfit_test_support.h"
 #include "qorvane_cli.h"
+#include "qorvane_lm.h"
 #include "qorvane_single.h"
 
 using namespace qfit_test;
 
 namespace {
 
-// Sends standard output to /dev/null while a fit talks.
-struct QuietStdout {
-    int saved;
-    QuietStdout() {
+// Sends standard output (and optionally standard error) to /dev/null while a fit talks.
+struct Quiet {
+    int saved_out, saved_err = -1;
+    explicit Quiet(bool err = false) {
         fflush(stdout);
-        saved = dup(1);
+        saved_out = dup(1);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
+        if (err) {
+            saved_err = dup(2);
+            dup2(null, 2);
+        }
         close(null);
     }
-    ~QuietStdout() {
+    ~Quiet() {
         fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
+        dup2(saved_out, 1);
+        close(saved_out);
+        if (saved_err >= 0) {
+            dup2(saved_err, 2);
+            close(saved_err);
+        }
     }
 };
 
-void BM_SingleSpectrumTenVoigtLines(benchmark::State& state) {
-    const int n = 1024;
+// 4 or 10 Voigt lines about one width apart (2048 Hz wide spectrum: 1024 points at 2 Hz or
+// 2048 points at 1 Hz per point); starts 20 % off in area, 25 % in both widths, 1.5 Hz, 6 deg.
+struct VoigtCase {
+    int n, lines;
+    double hzpp;
     std::vector<Line> truth, start;
-    for (int i = 0; i < 10; ++i) {
-        double f = 150.0 + 70.0 * i;
-        truth.push_back({3, 1000.0 + 100.0 * i, f, 6.0, 5.0, 3.0});
-        start.push_back({3, 900.0 + 100.0 * i, f + 0.7, 6.6, 0.0, 3.3});
+};
+
+VoigtCase voigt_case(int lines, int n) {
+    VoigtCase c;
+    c.n = n;
+    c.lines = lines;
+    c.hzpp = 2048.0 / n;
+    const double area[5] = {1000.0, 700.0, 500.0, 800.0, 600.0};
+    const double phase[5] = {10.0, -5.0, 20.0, 0.0, -15.0};
+    for (int i = 0; i < lines; ++i) {
+        Line t{
+            3, area[i % 5], 600.0 + 15.0 * i + 2.0 * (i % 3), 8.0 + 0.5 * (i % 4), phase[i % 5], 6.0 - 0.5 * (i % 3)};
+        c.truth.push_back(t);
+        c.start.push_back({3, 0.8 * t.area, t.freq + 1.5, 1.25 * t.width1, t.phase + 6.0, 1.25 * t.width2});
     }
+    return c;
+}
+
+ParFile voigt_par(const VoigtCase& c) {
     ParFile p;
-    p.n = n;
-    p.noistr = 900;
-    p.noistp = 1000;
-    p.start = start;
-    Step s1;
-    s1.trunc = 256;
-    s1.gauss = s1.loren = 0;
-    s1.niter = 30;
-    s1.intervals = {{100, 850}};
-    Step s2;
-    s2.niter = 60;
-    s2.intervals = {{100, 850}};
-    p.steps = {s1, s2};
-    std::string dir = make_temp_dir("bench_single");
-    write_spectrum(dir + "/data.bin", make_spectrum(n, truth, 5.0, 3));
-    write_text(dir + "/start.par", compact_par(p));
-    std::string par = dir + "/start.par";
-    for (auto _ : state) {
-        QuietStdout quiet;
-        QorvaneSingleFitOutcome o;
-        int rc = qorvane_single_fit_run(dir.c_str(), "data.bin", par.c_str(), "bench\t", &o);
-        benchmark::DoNotOptimize(rc);
+    p.n = c.n;
+    p.hzpp = c.hzpp;
+    p.clcerr = 0;
+    p.start = c.start;
+    Step s;
+    s.niter = 200;
+    s.intervals = {{2, c.n - 3}};
+    p.steps = {s};
+    return p;
+}
+
+// Writes the case for the SciPy comparison: the spectrum, and a text file with the points,
+// Hz per point, fitted interval and one "truth"/"start" row per line (file units).
+void export_case(const VoigtCase& c, const std::vector<std::complex<double>>& x) {
+    const char* dir = getenv("QORVANE_BENCH_CASES");
+    if (dir == nullptr || dir[0] == '\0') return;
+    const std::string stem = std::string(dir) + "/case_" + std::to_string(c.lines) + "_" + std::to_string(c.n);
+    write_spectrum(stem + ".bin", x);
+    std::ostringstream o;
+    o.precision(17);
+    o << "n " << c.n << "\nhzpp " << c.hzpp << "\ninterval 2 " << c.n - 3 << "\n";
+    for (size_t i = 0; i < c.truth.size(); ++i) {
+        const Line& t = c.truth[i];
+        const Line& s = c.start[i];
+        o << "truth " << t.area << " " << t.freq << " " << t.width1 << " " << t.phase << " " << t.width2 << "\n";
+        o << "start " << s.area << " " << s.freq << " " << s.width1 << " " << s.phase << " " << s.width2 << "\n";
     }
+    write_text(stem + ".txt", o.str());
+}
+
+void BM_VoigtFit(benchmark::State& state) {
+    const int lines = (int)state.range(0), n = (int)state.range(1);
+    const int which = (int)state.range(2) == 0 ? QORVANE_MINIMIZER_LM : QORVANE_MINIMIZER_REFERENCE;
+    const VoigtCase c = voigt_case(lines, n);
+    const auto x = make_spectrum(n, lines_in_points(c.truth, c.hzpp));
+    export_case(c, x);
+    std::string dir = make_temp_dir("bench_voigt");
+    write_spectrum(dir + "/data.bin", x);
+    write_text(dir + "/start.par", compact_par(voigt_par(c)));
+    const std::string par = dir + "/start.par";
+    qorvane_minimizer_select(which);
+    QorvaneSingleFitOutcome o{};
+    for (auto _ : state) {
+        Quiet quiet;
+        int rc = qorvane_single_fit_run(dir.c_str(), "data.bin", par.c_str(), "bench\t", &o);
+        if (rc != 0) state.SkipWithError("fit failed");
+    }
+    qorvane_minimizer_select(QORVANE_MINIMIZER_LM);
+    // Accuracy of the last fit against the truth.
+    const auto mat = read_matrix(dir + "/data.mat");
+    double area = 0, freq = 0, width = 0, phase = 0;
+    for (size_t i = 0; i < mat.size() && i < c.truth.size(); ++i) {
+        const Line& t = c.truth[i];
+        area = std::max(area, std::fabs(mat[i][0] / t.area - 1.0));
+        freq = std::max(freq, std::fabs(mat[i][1] - t.freq));
+        width =
+            std::max({width, std::fabs(mat[i][2] / t.width1 - 1.0), std::fabs(std::fabs(mat[i][4]) / t.width2 - 1.0)});
+        phase = std::max(phase, std::fabs(mat[i][3] - t.phase));
+    }
+    state.counters["area_rel"] = area;
+    state.counters["freq_Hz"] = freq;
+    state.counters["width_rel"] = width;
+    state.counters["phase_deg"] = phase;
+    state.counters["converged"] = o.not_converged ? 0 : 1;
+    state.SetLabel(which == QORVANE_MINIMIZER_LM ? "least-squares" : "reference");
     remove_tree(dir);
 }
-BENCHMARK(BM_SingleSpectrumTenVoigtLines)->Unit(benchmark::kMillisecond);
+// lines, points, minimiser (0 least squares, 1 classic conjugate gradients)
+BENCHMARK(BM_VoigtFit)->ArgsProduct({{4, 10}, {1024, 2048}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 void put_u32(std::string& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back((char)((v >> (8 * i)) & 0xff));
 }
 
+int run_volume(const std::string& vol, const std::string& par, const std::string& out, const std::string& work,
+               int threads) {
+    std::vector<std::string> args = {"qorvane_pthreads.exe",
+                                     "--mode",
+                                     "volume",
+                                     "--input-volume",
+                                     vol,
+                                     "--parameter-file",
+                                     par,
+                                     "--output-dir",
+                                     out,
+                                     "--work-dir",
+                                     work,
+                                     "--threads",
+                                     std::to_string(threads)};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    Quiet quiet(true);
+    return qorvane_main((int)argv.size(), argv.data());
+}
+
+// 16 x 16 x 1 volume, 256 points, 2 lines per voxel; args: threads, minimiser.
 void BM_Volume16x16(benchmark::State& state) {
     const int n = 256;
+    const int which = (int)state.range(1) == 0 ? QORVANE_MINIMIZER_LM : QORVANE_MINIMIZER_REFERENCE;
     ParFile p;
     p.n = n;
     p.noistr = 200;
@@ -98,34 +197,50 @@ void BM_Volume16x16(benchmark::State& state) {
         }
     }
     write_text(dir + "/in.qorvvol", vol);
-    std::vector<std::string> args = {"qorvane_pthreads.exe",
-                                     "--mode",
-                                     "volume",
-                                     "--input-volume",
-                                     dir + "/in.qorvvol",
-                                     "--parameter-file",
-                                     dir + "/start.par",
-                                     "--output-dir",
-                                     dir + "/out",
-                                     "--work-dir",
-                                     dir + "/work",
-                                     "--threads",
-                                     std::to_string(state.range(0))};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    qorvane_minimizer_select(which);
     for (auto _ : state) {
-        QuietStdout quiet;
-        int saved_err = dup(2);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        close(null);
-        int rc = qorvane_main((int)argv.size(), argv.data());
-        dup2(saved_err, 2);
-        close(saved_err);
-        if (rc != 0) state.SkipWithError("volume job failed");
+        if (run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", (int)state.range(0)) != 0)
+            state.SkipWithError("volume job failed");
     }
+    qorvane_minimizer_select(QORVANE_MINIMIZER_LM);
+    const std::string status = read_text(dir + "/out/fit_status.tsv");
+    int unconverged = 0;
+    for (size_t at = status.find("FIT_NOT_CONVERGED"); at != std::string::npos;
+         at = status.find("FIT_NOT_CONVERGED", at + 1))
+        ++unconverged;
+    state.counters["not_converged"] = unconverged;
+    state.counters["spectra_per_s"] = benchmark::Counter(256.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.SetLabel(which == QORVANE_MINIMIZER_LM ? "least-squares" : "reference");
     remove_tree(dir);
 }
-BENCHMARK(BM_Volume16x16)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Volume16x16)->ArgsProduct({{1, 2}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The shipped example volume (4 x 4 x 1, 15 selected voxels) with its own parameter file.
+void BM_ShippedExampleVolume(benchmark::State& state) {
+    const std::string ex = std::string(QORVANE_BENCH_EXAMPLES_DIR) + "/volume";
+    std::string dir = make_temp_dir("bench_example");
+    mkdir((dir + "/work").c_str(), 0777);
+    const int which = (int)state.range(1) == 0 ? QORVANE_MINIMIZER_LM : QORVANE_MINIMIZER_REFERENCE;
+    write_text(dir + "/voxel.par", read_text(ex + "/voxel.par"));
+    qorvane_minimizer_select(which);
+    for (auto _ : state) {
+        if (run_volume(ex + "/example.qorvvol", dir + "/voxel.par", dir + "/out", dir + "/work", (int)state.range(0)) !=
+            0)
+            state.SkipWithError("volume job failed");
+    }
+    qorvane_minimizer_select(QORVANE_MINIMIZER_LM);
+    const std::string status = read_text(dir + "/out/fit_status.tsv");
+    int unconverged = 0, rows = -1;
+    for (char ch : status) rows += ch == '\n';
+    for (size_t at = status.find("FIT_NOT_CONVERGED"); at != std::string::npos;
+         at = status.find("FIT_NOT_CONVERGED", at + 1))
+        ++unconverged;
+    state.counters["voxels"] = rows;
+    state.counters["not_converged"] = unconverged;
+    state.counters["spectra_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsIterationInvariantRate);
+    state.SetLabel(which == QORVANE_MINIMIZER_LM ? "least-squares" : "reference");
+    remove_tree(dir);
+}
+BENCHMARK(BM_ShippedExampleVolume)->ArgsProduct({{1, 2}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

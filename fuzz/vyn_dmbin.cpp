@@ -40,7 +40,6 @@ void prepare_model() {
         std::fprintf(stderr, "vyn_dmbin: model set-up failed: %s\n", err);
         std::abort();
     }
-    if (chdir((fuzz::vyn_root() + "/build/runtime").c_str()) != 0) std::abort();
 }
 
 std::string slurp(const std::string& path) {
@@ -54,6 +53,19 @@ std::string slurp(const std::string& path) {
     return out;
 }
 
+// The commands work in the current directory (dm.bin, store): the scratch
+// runtime directory while an input runs, the caller's directory otherwise (the
+// fuzzer's corpus paths are relative to it).
+struct InRuntimeDir {
+    char saved[4096];
+    InRuntimeDir() {
+        if (!getcwd(saved, sizeof saved) || chdir((fuzz::vyn_root() + "/build/runtime").c_str()) != 0) std::abort();
+    }
+    ~InRuntimeDir() {
+        if (chdir(saved) != 0) std::abort();
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string csv = fuzz::scratch_path("profile.csv"), sig = fuzz::scratch_path("signal.bin");
     std::remove(csv.c_str());
     std::remove(sig.c_str());
+    InRuntimeDir in_runtime;
     if (VYNWriteExpectationProfile(in.c_str(), "Ix + Iy", csv.c_str())) {
         const std::string text = slurp(csv);
         size_t pos = text.find('\n');

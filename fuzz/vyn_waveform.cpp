@@ -40,8 +40,20 @@ void prepare_model() {
         std::abort();
     }
     g_result = cfg.result_filename;
-    if (chdir((fuzz::vyn_root() + "/build/runtime").c_str()) != 0) std::abort();
 }
+// The commands work in the current directory (dm.bin, store): the scratch
+// runtime directory while an input runs, the caller's directory otherwise (the
+// fuzzer's corpus paths are relative to it).
+struct InRuntimeDir {
+    char saved[4096];
+    InRuntimeDir() {
+        if (!getcwd(saved, sizeof saved) || chdir((fuzz::vyn_root() + "/build/runtime").c_str()) != 0) std::abort();
+    }
+    ~InRuntimeDir() {
+        if (chdir(saved) != 0) std::abort();
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -50,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)once;
     fuzz::vyn_put("sequences/q/pulse.bin", std::string(reinterpret_cast<const char*>(data), size));
     std::remove(g_result.c_str());
+    InRuntimeDir in_runtime;
     if (!VYNRunCurrentPreparedModel()) return 0;
     FILE* f = std::fopen(g_result.c_str(), "rb");
     if (!f) fuzz::fail("run reported success without %s", g_result.c_str());

@@ -8,3 +8,10 @@ int texel_gpu_compute_all(const int32_t*, int, int, int, int, int, int, float* c
     fprintf(stderr, "CUDA support not built into this library\n");
     return 1;
 }
+
+int texel_gpu_device_name(char* buf, size_t bufsz) {
+    if (bufsz > 0) buf[0] = '\0';
+    return 1;
+}
+
+void texel_gpu_force_allocation_failure(int) {}

@@ -2,6 +2,7 @@
 #include "qorvane_context.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,45 @@ QorvaneFitContext *qorvane_context_create() {
 void qorvane_context_destroy(QorvaneFitContext *ctx) {
     if (g_qorvane_ctx == ctx) g_qorvane_ctx = nullptr;
     std::free(ctx);
+}
+
+void qorvane_context_clear_used(QorvaneFitContext *ctx) {
+    // A fit writes the per-point arrays only below its n_pnts (fft_work below 2 n_pnts) and
+    // the pattern store only in slots 1..pattrn; everything else is cleared whole.
+    const int n = ctx->n_pnts;
+    const size_t pt =
+        (n > 0 && n <= QORVANE_MAX_POINTS) ? sizeof(double) * (size_t)n : sizeof(double) * QORVANE_MAX_POINTS;
+    const int np = ctx->pattrn;
+    const size_t pat = (np >= 0 && np <= QORVANE_MAX_LINES) ? sizeof ctx->pattern_store[0] * (size_t)(np + 1)
+                                                            : sizeof ctx->pattern_store;
+    struct Region {
+        size_t offset, size, used;
+    };
+#define QORVANE_REGION(member, used) \
+    { offsetof(QorvaneFitContext, member), sizeof ctx->member, (used) }
+    const Region big[] = {
+        QORVANE_REGION(xre, pt),          QORVANE_REGION(xim, pt),      QORVANE_REGION(shifted_xre, pt),
+        QORVANE_REGION(shifted_xim, pt),  QORVANE_REGION(xre_copy, pt), QORVANE_REGION(xim_copy, pt),
+        QORVANE_REGION(yre, pt),          QORVANE_REGION(yim, pt),      QORVANE_REGION(wre, pt),
+        QORVANE_REGION(wim, pt),          QORVANE_REGION(w_bre, pt),    QORVANE_REGION(w_bim, pt),
+        QORVANE_REGION(xas, pt),          QORVANE_REGION(re_ref, pt),   QORVANE_REGION(im_ref, pt),
+        QORVANE_REGION(r_lsf, pt),        QORVANE_REGION(i_lsf, pt),    QORVANE_REGION(pattern_store, pat),
+        QORVANE_REGION(fft_work, 2 * pt), QORVANE_REGION(line_re, pt),  QORVANE_REGION(line_im, pt),
+        QORVANE_REGION(vec_re, pt),       QORVANE_REGION(vec_im, pt),
+    };
+#undef QORVANE_REGION
+    char *base = reinterpret_cast<char *>(ctx);
+    size_t at = 0;
+    for (const Region &r : big) {
+        if (r.offset < at) {  // not in declaration order: clear everything
+            std::memset(ctx, 0, sizeof *ctx);
+            return;
+        }
+        std::memset(base + at, 0, r.offset - at);
+        std::memset(base + r.offset, 0, r.used < r.size ? r.used : r.size);
+        at = r.offset + r.size;
+    }
+    std::memset(base + at, 0, sizeof *ctx - at);
 }
 
 void qorvane_context_set_defaults(QorvaneFitContext *ctx) {

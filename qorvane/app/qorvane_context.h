@@ -302,6 +302,10 @@ inline thread_local QorvaneFitContext *g_qorvane_ctx = nullptr;
 QorvaneFitContext *qorvane_context_create();
 void qorvane_context_destroy(QorvaneFitContext *ctx);
 
+// Returns a context after a fit to the all-zero state of a fresh one, clearing the per-point
+// arrays only as far as that fit's n_pnts (and its pattern slots) reached.
+void qorvane_context_clear_used(QorvaneFitContext *ctx);
+
 // Sets the defaults that hold before a fit-control file is read.
 void qorvane_context_set_defaults(QorvaneFitContext *ctx);
 

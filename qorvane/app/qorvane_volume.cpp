@@ -271,7 +271,9 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     }
     const char* voxel_id = g_volume_selected_voxel_ids[slot];
     const char* input_name = g_volume_selected_input_names[slot];
-    if (voxel_id[0] == '\0' || input_name[0] == '\0') {
+    // An empty voxel id is a valid, selected record (its results are named "voxel_.<ext>");
+    // only a slot without an extracted input is an internal fault.
+    if (input_name[0] == '\0') {
         qorvane_volume_set_status(slot, "FIT_INTERNAL_ERROR", "missing voxel id/input name");
         fprintf(stderr, "Volume fit error: missing voxel id/input name for slot %u.\n", slot);
         return 6;
@@ -389,7 +391,7 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     // Copy the results under the slot's file id (cleaned, unique within the job).
     int crc = 0;
     const char* file_id = g_volume_file_ids[slot];
-    if (stem[0] == '\0' || file_id[0] == '\0') {
+    if (stem[0] == '\0') {
         fprintf(stderr, "Volume output error: invalid copy-output arguments.\n");
         crc = 6;
     } else if (qorvane_make_dir(local.output_dir) != 0) {

@@ -94,7 +94,7 @@ bool qorvane_merge_is_result_file(const char* name) {
     if (strncmp(name, "voxel_", 6) != 0) return false;
     for (const char* ext : exts) {
         size_t e = strlen(ext);
-        if (l > 6 + e + 1 && name[l - e - 1] == '.' && strcmp(name + l - e, ext) == 0) return true;
+        if (l >= 6 + e + 1 && name[l - e - 1] == '.' && strcmp(name + l - e, ext) == 0) return true;
     }
     return false;
 }

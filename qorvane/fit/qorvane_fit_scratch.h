@@ -11,12 +11,13 @@ struct QorvaneFitEngineScratch {
     double keep_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
     double keep_par[QORVANE_MAX_PARAMS + 1];
 
-    int lsf_pass;
+    // Everything from here on is cleared between fits on one thread (the arrays above and the
+    // Fisher matrix are written before they are read).
+    int lsf_pass;        // 1 while the line-shape pass of a step runs (coefficients are fitted)
     int minimizer;       // QORVANE_MINIMIZER_* of this fit
     int last_converged;  // outcome of the last minimiser call: 1 tolerance met, 0 stopped by its limit
     double start_par[QORVANE_MAX_PARAMS + 1];  // parameter vector as read (internal units, unscaled)
-    double data_scale;  // the data arrays hold data / data_scale  // 1 while the line-shape pass of a step runs
-                        // (coefficients are fitted)
+    double data_scale;                         // the data arrays hold data / data_scale
 
     // conjugate gradients
     double g[QORVANE_MAX_PARAMS + 1];

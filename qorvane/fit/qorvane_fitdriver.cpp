@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -570,11 +571,52 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
     return qorvane_single_fit_run_at(work_dir, input, parameter_file, record, nullptr, outcome);
 }
 
+namespace {
+
+// The fit context and engine scratch of the calling thread, allocated by its first fit and
+// kept for the next ones (a volume worker allocates them once); released at thread exit.
+struct QorvaneThreadFitStorage {
+    QorvaneFitContext* ctx = nullptr;
+    QorvaneFitEngineScratch* engine = nullptr;
+    ~QorvaneThreadFitStorage() {
+        free(engine);
+        if (ctx != nullptr) qorvane_context_destroy(ctx);
+    }
+};
+thread_local QorvaneThreadFitStorage t_fit_storage;
+
+// Clears what a fit left in the engine scratch (see the layout comment there).
+void qorvane_engine_clear_used(QorvaneFitEngineScratch* e) {
+    char* base = reinterpret_cast<char*>(e);
+    const size_t from = offsetof(QorvaneFitEngineScratch, lsf_pass);
+    const size_t to = offsetof(QorvaneFitEngineScratch, fisher);
+    memset(base + from, 0, to - from);
+    memset(e->fitted_index, 0, sizeof e->fitted_index);
+}
+
+}  // namespace
+
+int qorvane_thread_fit_context_is_clear() {
+    const QorvaneThreadFitStorage& store = t_fit_storage;
+    if (store.ctx == nullptr) return 1;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(store.ctx);
+    for (size_t i = 0; i < sizeof *store.ctx; ++i)
+        if (b[i] != 0) return 0;
+    if (store.engine != nullptr) {
+        const unsigned char* e = reinterpret_cast<const unsigned char*>(store.engine);
+        for (size_t i = offsetof(QorvaneFitEngineScratch, lsf_pass); i < offsetof(QorvaneFitEngineScratch, fisher); ++i)
+            if (e[i] != 0) return 0;
+    }
+    return 1;
+}
+
 int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                               const char* verbose_stem, QorvaneSingleFitOutcome* outcome) {
     memset(outcome, 0, sizeof *outcome);
-    QorvaneFitContext* ctx = qorvane_context_create();
-    if (ctx == nullptr) return 6;
+    QorvaneThreadFitStorage& store = t_fit_storage;
+    if (store.ctx == nullptr) store.ctx = qorvane_context_create();
+    if (store.ctx == nullptr) return 6;
+    QorvaneFitContext* ctx = store.ctx;
     g_qorvane_ctx = ctx;
     int rc = 0;
     char stamp[128];
@@ -601,7 +643,9 @@ int qorvane_single_fit_run_at(const char* work_dir, const char* input, const cha
         snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
         snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);
         if (verbose_stem != nullptr) snprintf(ctx->verbose_stem, sizeof ctx->verbose_stem, "%s", verbose_stem);
-        ctx->engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
+        if (store.engine == nullptr)
+            store.engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
+        ctx->engine = store.engine;
         if (ctx->engine == nullptr) {
             rc = 6;
         } else {
@@ -615,9 +659,8 @@ int qorvane_single_fit_run_at(const char* work_dir, const char* input, const cha
             }
         }
     }
-    free(ctx->engine);
-    ctx->engine = nullptr;
-    qorvane_context_destroy(ctx);
+    if (store.engine != nullptr) qorvane_engine_clear_used(store.engine);
+    qorvane_context_clear_used(ctx);
     g_qorvane_ctx = nullptr;
     return rc;
 }

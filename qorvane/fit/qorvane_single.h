@@ -21,3 +21,7 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
 // (null or empty: beside the parameter file). Volume mode keeps it in the work directory.
 int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                               const char* verbose_stem, QorvaneSingleFitOutcome* outcome);
+
+// Fits keep one context per thread and clear what they used afterwards: 1 when the calling
+// thread's kept context is all zero again (as freshly allocated), or when it has none.
+int qorvane_thread_fit_context_is_clear();

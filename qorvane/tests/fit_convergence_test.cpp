@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <thread>
 
 #include "qfit_test_support.h"
 #include "qorvane_cli.h"
@@ -112,6 +113,17 @@ ParFile four_voigt_par(int niter) {
     s.niter = niter;
     p.steps = {s};
     return p;
+}
+
+// Rows of a matrix file as text (for exact comparisons).
+std::string read_text_of(const std::vector<std::vector<double>>& rows) {
+    std::ostringstream o;
+    o.precision(17);
+    for (const auto& r : rows) {
+        for (double v : r) o << v << ' ';
+        o << '\n';
+    }
+    return o.str();
 }
 
 }  // namespace
@@ -439,4 +451,52 @@ TEST(FitConvergence, VolumeStatusNamesNonConvergenceAndThreadsAgree) {
             }
     }
     remove_tree(dir);
+}
+
+// One context serves every fit on a thread: after each fit it is back to the all-zero state of
+// a fresh one, and a small fit after a large one (more points, a pattern, ignored points)
+// gives exactly the results it gives on a fresh thread.
+TEST(FitConvergence, KeptThreadContextIsClearedAndLeavesNoTrace) {
+    ParFile large;
+    large.n = 1024;
+    large.ignore = 2;
+    large.clcerr = 1;
+    large.noistr = 900;
+    large.noistp = 1000;
+    large.start = {offset_start({3, 800.0, 395.0, 6.0, 5.0, 4.0}), offset_start({4, 600.0, 0.8, 3.0, 12.0, 2.0})};
+    large.patterns = {"pattern.pat"};
+    Step s;
+    s.intervals = {{2, 1021}};
+    large.steps = {s};
+    std::vector<Line> data = {{3, 800.0, 395.0, 6.0, 5.0, 4.0}};
+    for (const Line& l : pattern_lines(600.0, 0.8, 3.0, 12.0, 2.0)) data.push_back(l);
+    const auto xl = make_spectrum(1024, data, 1.0, 3);
+
+    ParFile small;
+    small.n = 128;
+    small.noistr = 100;
+    small.noistp = 126;
+    small.start = {offset_start({2, 90.0, 40.0, 3.0, 0.0, 0.0})};
+    Step t;
+    t.intervals = {{10, 90}};
+    small.steps = {t};
+    const auto xs = make_spectrum(128, {{2, 100.0, 40.0, 3.0, 0.0, 0.0}}, 0.2, 4);
+
+    std::string fresh_mat, fresh_exl;
+    std::thread([&] {
+        Fit f = fit("fresh", xs, small);
+        fresh_mat = read_text_of(f.mat);
+        fresh_exl = f.exl.substr(f.exl.find('\n'));  // after the command-line record
+    }).join();
+    ASSERT_FALSE(fresh_mat.empty());
+
+    Fit a = fit("large", xl, large, QORVANE_MINIMIZER_LM, "pattern.pat", kPatternText);
+    ASSERT_EQ(a.rc, 0) << a.out;
+    ASSERT_EQ(a.mat.size(), 2u);
+    EXPECT_EQ(qorvane_thread_fit_context_is_clear(), 1);
+    Fit b = fit("small", xs, small);
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_EQ(qorvane_thread_fit_context_is_clear(), 1);
+    EXPECT_EQ(read_text_of(b.mat), fresh_mat);
+    EXPECT_EQ(b.exl.substr(b.exl.find('\n')), fresh_exl);
 }

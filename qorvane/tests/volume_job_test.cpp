@@ -147,6 +147,20 @@ TEST_F(VolumeFixture, IdsAreEscapedInTablesAndResultNamesStayUnique) {
     EXPECT_EQ(list_dir(dir + "/out").size(), 7u * 11u + 2u);
 }
 
+TEST_F(VolumeFixture, EmptyIdsAreFittedLikeAnyOther) {
+    std::vector<Record> recs = {
+        {"", voxel_spectrum(60, 40, 1)}, {"|1", voxel_spectrum(90, 40, 2)}, {"x", voxel_spectrum(120, 40, 3)}};
+    write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
+    VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 1);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(count_lines(read_text(dir + "/out/fit_status.tsv"), "\tFIT_OK\t"), 3);
+    for (auto [file, area] : {std::pair{"voxel_", 60.0}, {"voxel_~2", 90.0}, {"voxel_x", 120.0}}) {
+        auto m = read_matrix(dir + "/out/" + file + ".mat");
+        ASSERT_EQ(m.size(), 1u) << file;
+        EXPECT_NEAR(m[0][0], area, 0.03 * area) << file;
+    }
+}
+
 TEST(VolumeHelpers, TableEscapesAndFileIds) {
     struct Esc {
         const char* in;
@@ -279,6 +293,7 @@ struct ShardFixture : VolumeFixture {
         for (int i = 0; i < 7; ++i)
             recs.push_back({"s" + std::to_string(i) + (i == 3 ? "|0" : ""), voxel_spectrum(80 + 5 * i, 40, 60 + i)});
         recs[5].samples.assign(kN, 0.0);  // one all-zero voxel
+        recs[1].id = "";                  // results named voxel_.<ext>
         write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
     }
     VolRun shard(const std::string& name, const std::string& range, const std::string& par = "") {

@@ -1,4 +1,4 @@
-// The sparse per-voxel code and the dense-scratch routine of the GPU kernel against the
+// The sparse per-voxel code and the sorted-key routine of the GPU kernel against the
 // reference evaluation, bit for bit, plus the closed-form cases of a single voxel.
 #include <gtest/gtest.h>
 #include <math.h>
@@ -6,6 +6,7 @@
 #include "texel_dense_oracle.h"
 #include "texel_features.h"
 #include "texel_glcm.h"
+#include "texel_gpu_kernel.h"
 #include "texel_test_util.h"
 
 namespace {
@@ -21,6 +22,33 @@ const Case kCases[] = {
     {12, 10, 1, 2, 2, 5, -1, 6}, {9, 11, 2, 1, 0, 8, 0, 9},    {13, 9, 1, 3, 2, 16, -3, 18},
     {8, 8, 2, 0, 0, 4, 0, 5},    {10, 10, 1, 1, 3, 40, 0, 39}, {14, 6, 1, 4, 1, 7, 0, 2},
 };
+
+// The GPU kernel's per-voxel routine, run on the host with its keys interleaved like the
+// threads of a block (stride > 1), for every key width that holds L.
+template <typename Key>
+std::string sorted_routine_diffs(const int32_t* img, int X, int Y, int Z, int P, int Q, int L,
+                                 const std::vector<std::vector<float>>& want) {
+    const int64_t stride = 3;
+    std::vector<Key> keys((size_t)(texel_key_capacity(P, Q) * stride + 1), (Key)0x5a5a);
+    TexelMaps got((size_t)X * Y * Z, 0.0f);
+    for (int z = 0; z < Z; ++z)
+        for (int y = Q; y < Y - Q; ++y)
+            for (int x = P; x < X - P; ++x) {
+                float acc[10];
+                const int32_t* win = img + texel_index(x, y, z, X, Y);
+                texel_voxel_sorted<Key>(win, X, P, Q, L, keys.data() + 1, stride, acc);
+                for (int f = 0; f < 10; ++f) got.ptr[f][texel_index(x, y, z, X, Y)] = acc[f];
+            }
+    return texel_compare_bits(want, got.ptr, (size_t)X * Y * Z);
+}
+
+std::string sorted_routine_all_keys(const int32_t* img, int X, int Y, int Z, int P, int Q, int L,
+                                    const std::vector<std::vector<float>>& want) {
+    std::string out;
+    if (L <= 256) out += sorted_routine_diffs<uint16_t>(img, X, Y, Z, P, Q, L, want);
+    if (L <= 65536) out += sorted_routine_diffs<uint32_t>(img, X, Y, Z, P, Q, L, want);
+    return out + sorted_routine_diffs<uint64_t>(img, X, Y, Z, P, Q, L, want);
+}
 
 TEST(TexelFeatures, SparseEqualsDenseBitwiseOnRandomVolumes) {
     uint32_t seed = 11;
@@ -57,42 +85,56 @@ TEST(TexelFeatures, SparseEqualsDenseBitwiseOnBlockyVolumes) {
                 TexelMaps got(n, 3.0f);
                 texel_serial_maps(img.data(), X, Y, Z, P, Q, L, got.ptr);
                 EXPECT_EQ("", texel_compare_bits(want, got.ptr, n)) << "L=" << L << " P=" << P << " Q=" << Q;
+                EXPECT_EQ("", sorted_routine_all_keys(img.data(), X, Y, Z, P, Q, L, want))
+                    << "L=" << L << " P=" << P << " Q=" << Q;
             }
     }
 }
 
-// The kernel's dense routine (one-pass counting, in-place symmetrisation), run on the host.
-TEST(TexelFeatures, DenseScratchRoutineEqualsReference) {
+TEST(TexelFeatures, SortedKeyRoutineEqualsReferenceOnRandomWindows) {
     uint32_t seed = 101;
     for (const Case& c : kCases) {
         const size_t n = (size_t)c.X * c.Y * c.Z;
         const auto img = texel_random_volume(seed++, n, c.lo, c.hi);
-        std::vector<float> scratch(4 * (size_t)c.L * c.L, 123.0f);
-        for (int z = 0; z < c.Z; ++z)
-            for (int y = c.Q; y < c.Y - c.Q; ++y)
-                for (int x = c.P; x < c.X - c.P; ++x) {
-                    float want[10], got[10];
-                    texel_oracle::voxel(img.data(), c.X, c.Y, c.P, c.Q, c.L, x, y, z, want);
-                    texel_voxel_dense(img.data(), c.X, c.Y, c.P, c.Q, c.L, x, y, z, scratch.data(), got);
-                    for (int f = 0; f < 10; ++f)
-                        ASSERT_EQ(texel_bits(want[f]), texel_bits(got[f]))
-                            << "feature " << f << " voxel " << x << "," << y << "," << z << " L=" << c.L;
-                }
+        const auto want = texel_oracle::volume(img.data(), c.X, c.Y, c.Z, c.P, c.Q, c.L);
+        EXPECT_EQ("", sorted_routine_all_keys(img.data(), c.X, c.Y, c.Z, c.P, c.Q, c.L, want))
+            << "X=" << c.X << " Y=" << c.Y << " P=" << c.P << " Q=" << c.Q << " L=" << c.L;
     }
 }
 
-// More than 2^24 pairs of one grey-level pair in a direction: the kernel's routine must
-// count them as whole numbers and round each count once (a float that is incremented
-// pair by pair stops at 2^24, which shifts the whole normalised matrix).
-TEST(TexelFeatures, DenseScratchRoutineCountsBeyondFloatPrecision) {
-    const int P = 4096, Q = 1024, X = 2 * P + 1, Y = 2 * Q + 1, L = 2;
-    std::vector<int32_t> img((size_t)X * Y, 0);
-    for (size_t k = 0; k < 5; ++k) img[(size_t)(37 + 1601 * k) + (size_t)X * (11 + 400 * k)] = 1;
-    float want[10], got[10];
-    texel_oracle::voxel(img.data(), X, Y, P, Q, L, P, Q, 0, want);
-    std::vector<float> scratch(4 * (size_t)L * L, 5.0f);
-    texel_voxel_dense(img.data(), X, Y, P, Q, L, P, Q, 0, scratch.data(), got);
-    for (int f = 0; f < 10; ++f) EXPECT_EQ(texel_bits(want[f]), texel_bits(got[f])) << "feature " << f;
+// Grey levels at the top of each key width (a key's row half full) and far beyond the
+// reference's reach: compared with the CPU path, which equals the reference above.
+TEST(TexelFeatures, SortedKeyRoutineAtTheLimitsOfEachKeyWidth) {
+    struct Wide {
+        int L, lo, hi, P, Q;
+    } cases[] = {{256, 250, 255, 2, 2},
+                 {257, 0, 256, 1, 2},
+                 {65536, 65530, 65535, 2, 1},
+                 {65537, 65533, 65536, 1, 1},
+                 {1 << 30, (1 << 30) - 4, (1 << 30) - 1, 2, 2}};
+    const int X = 11, Y = 10, Z = 2;
+    uint32_t seed = 300;
+    for (const Wide& c : cases) {
+        const auto img = texel_random_volume(seed++, (size_t)X * Y * Z, c.lo, c.hi);
+        TexelMaps cpu((size_t)X * Y * Z, 0.0f);
+        texel_serial_maps(img.data(), X, Y, Z, c.P, c.Q, c.L, cpu.ptr);
+        EXPECT_EQ("", sorted_routine_all_keys(img.data(), X, Y, Z, c.P, c.Q, c.L, cpu.data)) << "L=" << c.L;
+    }
+}
+
+// Every direction's pairs and their mirrors fit the key storage, and the smallest
+// window that fills it does (so the storage is not larger than needed either).
+TEST(TexelFeatures, KeyCapacityIsTheLargestDirection) {
+    for (int P = 0; P <= 5; ++P)
+        for (int Q = 0; Q <= 5; ++Q) {
+            int64_t most = 0;
+            for (int d = 0; d < 4; ++d) {
+                const TexelWindow w = texel_window(0, 0, P, Q, d);
+                const int64_t pairs = (int64_t)(w.u1 - w.u0 + 1) * (w.r1 - w.r0 + 1);
+                most = pairs > most ? pairs : most;
+            }
+            EXPECT_EQ(2 * most, texel_key_capacity(P, Q)) << P << " " << Q;
+        }
 }
 
 float voxel_feature(const std::vector<int32_t>& img, int X, int Y, int P, int Q, int L, int x, int y, int f) {

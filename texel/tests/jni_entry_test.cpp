@@ -157,20 +157,16 @@ TEST(TexelJniEntry, ReturnsTheTenMapsAndReleasesThePixelsReadOnly) {
     EXPECT_EQ(10, java.local_refs_deleted);
     TexelMaps want(n, 0.0f);
     texel_serial_maps(img.data(), X, Y, Z, P, Q, L, want.ptr);
-    // A GPU rounds its logarithm differently: entropy then agrees to single-precision
-    // rounding; everything else is computed with the same operations everywhere.
+    // Maps from a GPU: its NaN has other bits, its logarithm rounds differently.
     const bool gpu_ran = expected_gets(java) == 1;
+    float* got[10];
     for (int f = 0; f < 10; ++f) {
         ASSERT_NE(0, java.slots[f]) << f;
-        const auto& got = java.floats.at((size_t)java.slots[f] - 1);
-        ASSERT_EQ(n, got.size());
-        for (size_t i = 0; i < n; ++i) {
-            if (gpu_ran && f == TEXEL_ENTROPY)
-                ASSERT_NEAR(want.ptr[f][i], got[i], 1e-5f * std::fmax(1.0f, std::fabs(want.ptr[f][i]))) << i;
-            else
-                ASSERT_EQ(texel_bits(want.ptr[f][i]), texel_bits(got[i])) << f << " " << i;
-        }
+        auto& array = java.floats.at((size_t)java.slots[f] - 1);
+        ASSERT_EQ(n, array.size());
+        got[f] = array.data();
     }
+    EXPECT_EQ("", gpu_ran ? texel_compare_gpu(want.data, got, n) : texel_compare_bits(want.data, got, n));
 }
 
 TEST(TexelJniEntry, RefusesBadArgumentsBeforeTouchingThePixels) {

@@ -46,6 +46,31 @@ inline std::string texel_compare_bits(const std::vector<std::vector<float>>& wan
     return out;
 }
 
+// Units in the last place between two finite floats of one sign (large otherwise).
+inline int64_t texel_ulps(float a, float b) {
+    const int64_t ia = texel_bits(a), ib = texel_bits(b);
+    if ((ia >> 31) != (ib >> 31)) return a == b ? 0 : INT64_MAX;
+    return ia > ib ? ia - ib : ib - ia;
+}
+
+// As texel_compare_bits for maps from the GPU: a NaN matches any NaN (the device's NaN
+// has other bits) and the entropy may differ by 2 units in the last place (the device's
+// logarithm is correctly rounded, the C library's is not always).
+inline std::string texel_compare_gpu(const std::vector<std::vector<float>>& want, float* const* got, size_t n) {
+    std::string out;
+    int shown = 0;
+    for (int f = 0; f < 10; ++f)
+        for (size_t i = 0; i < n; ++i) {
+            const float w = want[f][i], g = got[f][i];
+            if (texel_bits(w) == texel_bits(g) || (w != w && g != g)) continue;
+            if (f == TEXEL_ENTROPY && texel_ulps(w, g) <= 2) continue;
+            if (shown++ < 6)
+                out += "feature " + std::to_string(f) + " at " + std::to_string(i) + ": want " + std::to_string(w) +
+                       " got " + std::to_string(g) + "\n";
+        }
+    return out;
+}
+
 // Serial fill with the sparse per-voxel code.
 inline void texel_serial_maps(const int32_t* img, int X, int Y, int Z, int P, int Q, int L, float* const* maps) {
     TexelScratch s;

@@ -1,9 +1,109 @@
-// Console helpers: screen clearing, integer input and pause prompts.
+// Console input helpers: line, number and token readers, pauses and screen clearing.
 #include "consuleutil.h"
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kNumberLineCap = 256;  // 255 characters and the terminator
+
+bool consule_is_blank(const char* p) {
+    while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    return *p == '\0';
+}
+
+// Reads one line of at most kNumberLineCap-1 characters; *too_long is set
+// when characters had to be dropped.
+bool consule_read_number_line(char* line, bool* too_long) {
+    *too_long = false;
+    int len = 0;
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+        if (c == '\r') continue;
+        if (len < kNumberLineCap - 1)
+            line[len++] = static_cast<char>(c);
+        else
+            *too_long = true;
+    }
+    line[len] = '\0';
+    if (c == EOF && (len == 0 || std::ferror(stdin))) return false;
+    return true;
+}
+
+bool consule_parse_int(const char* text, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX || !consule_is_blank(end)) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool consule_parse_double(const char* text, double* out) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || !std::isfinite(v) || !consule_is_blank(end)) return false;
+    *out = v;
+    return true;
+}
+
+template <typename T>
+bool consule_prompt_number(const char* prompt, T* out, bool (*parse)(const char*, T*), const char* repeat) {
+    for (;;) {
+        if (prompt) std::fputs(prompt, stdout);
+        std::fflush(stdout);
+        char line[kNumberLineCap];
+        bool too_long = false;
+        if (!consule_read_number_line(line, &too_long)) return false;
+        T v{};
+        if (!too_long && parse(line, &v)) {
+            if (out) *out = v;
+            return true;
+        }
+        std::printf("%s\n", repeat);
+    }
+}
+
+}  // namespace
+
+bool read_legacy_line(char* buffer, int size) {
+    if (!buffer || size < 1) return false;
+    int len = 0;
+    int c;
+    bool any = false;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+        any = true;
+        if (c == '\r') continue;
+        if (len < size - 1) buffer[len++] = static_cast<char>(c);
+    }
+    buffer[len] = '\0';
+    if (c == EOF && (!any || std::ferror(stdin))) return false;
+    return true;
+}
+
+bool read_filename_stdin(char* buffer, int size) {
+    if (!read_legacy_line(buffer, size)) return false;
+    for (char* p = buffer; *p; ++p) {
+        const unsigned char ch = static_cast<unsigned char>(*p);
+        if (!std::isalnum(ch) && ch != '.' && ch != '_' && ch != '-') *p = '_';
+    }
+    return true;
+}
+
+bool read_int_prompt(const char* prompt, int* out) {
+    return consule_prompt_number<int>(prompt, out, consule_parse_int, "Please enter a whole number.");
+}
+
+bool read_double_prompt(const char* prompt, double* out) {
+    return consule_prompt_number<double>(prompt, out, consule_parse_double, "Please enter a numeric value.");
+}
 
 void ConsoleClearHome() {
     if (!isatty(STDOUT_FILENO)) return;
@@ -58,4 +158,10 @@ void consule_pause(const char* prompt) {
     printf("%s", prompt);
     fflush(stdout);
     (void)getchar();
+}
+
+void vyn_wait_enter_if_tty() {
+    std::fflush(stdout);
+    if (!isatty(STDIN_FILENO)) return;
+    std::getchar();
 }

@@ -1,11 +1,26 @@
-// Console helpers shared by the menus and dialogues of vyn.
+// Console input of vyn: every dialogue and menu reads standard input through
+// these helpers. At end of input (or on a read error) every reader reports
+// failure, so a dialogue fed from a pipe or file always comes to an end.
 #pragma once
 
-// Clears the console when mode is 3 (only when standard output is a terminal).
-void ScreenMode(int mode);
-// Clears the terminal and homes the cursor with ANSI escapes; nothing when
-// standard output is not a terminal.
-void ConsoleClearHome();
+// ---- line readers ----------------------------------------------------------
+// Reads the rest of the current line into buffer: carriage returns are
+// skipped, an empty line gives empty text, a longer line is cut to size-1
+// characters and the rest of that line is dropped. False at end of input
+// (a last line without '\n' is still returned first).
+bool read_legacy_line(char* buffer, int size);
+// As read_legacy_line; then every character other than a letter, digit, '.',
+// '_' or '-' becomes '_'.
+bool read_filename_stdin(char* buffer, int size);
+// Prints prompt and reads one line holding exactly one integer (white space
+// around it allowed, at most 255 characters); otherwise prints "Please enter a
+// whole number." and asks again. False only at end of input.
+bool read_int_prompt(const char* prompt, int* out);
+// As read_int_prompt for one finite real number ("nan" and "inf" are
+// refused); the repeat text is "Please enter a numeric value.".
+bool read_double_prompt(const char* prompt, double* out);
+
+// ---- token readers ---------------------------------------------------------
 // Reads an integer with formatted input. 1: read; 0: no integer there
 // (the offending text is left unread); -1: end of input.
 int consule_read_int(int* out);
@@ -18,5 +33,16 @@ void consule_discard_line();
 bool consule_read_menu_choice(int* choice);
 // Asks "prompt" and reads 1/0; returns 1 for yes, 0 for no or unreadable input.
 int consule_ask_yes_no(const char* prompt);
+
+// ---- pauses and screen -----------------------------------------------------
 // Prints prompt (no newline), flushes and reads one character; never blocks past end of input.
 void consule_pause(const char* prompt);
+// Flushes standard output and waits for one character (the "wait for Enter"
+// of a failure), but only when standard input is a terminal: a driven run
+// never blocks.
+void vyn_wait_enter_if_tty();
+// Clears the console when mode is 3 (only when standard output is a terminal).
+void ScreenMode(int mode);
+// Clears the terminal and homes the cursor with ANSI escapes; nothing when
+// standard output is not a terminal.
+void ConsoleClearHome();

@@ -20,9 +20,7 @@
 #include "vynmenus.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
-
-char g_loaded_model_path[1024];
-int g_loaded_model_path_valid = 0;
+#include "vynrunmenu.h"
 
 namespace {
 
@@ -184,9 +182,16 @@ const char* anchor_argument_path(const char* arg, const char* start_dir, char* o
 }
 
 // Refuses an output path that names one of the command's inputs (message on
-// standard error): writing it would destroy what the command reads.
-bool output_is_an_input(const char* label, const char* output, const char* const* inputs, int count) {
+// standard error): writing it would destroy what the command reads. The
+// inputs are the given paths and the spin-system and sequence files that
+// model_path names.
+bool output_is_an_input(const char* label, const char* output, const char* model_path, const char* const* inputs,
+                        int count) {
+    static char spin_file[VYN_PATH_CAP], seq_file[VYN_PATH_CAP];
+    vyn_model_referenced_files(model_path, spin_file, seq_file, sizeof(spin_file));
+    const char* referenced[2] = {spin_file, seq_file};
     const char* hit = vyn_output_names_an_input(output, inputs, count);
+    if (!hit) hit = vyn_output_names_an_input(output, referenced, 2);
     if (!hit) return false;
     fprintf(stderr, "[VYN] %s: output file %s is one of the command's inputs (%s).\n", label, output, hit);
     return true;
@@ -361,7 +366,7 @@ int run_vyn_model_file(const char* model_path) {
     const char* inputs[1 + VYN_MODEL_SECTOR_CAP] = {model_path};
     for (int s = 1; s <= r->seq.sector_count && s <= VYN_MODEL_SECTOR_CAP; ++s)
         inputs[s] = r->seq.sectors[s].pulse_filename;
-    if (output_is_an_input("Run", r->cfg.result_filename, inputs, 1 + VYN_MODEL_SECTOR_CAP)) {
+    if (output_is_an_input("Run", r->cfg.result_filename, model_path, inputs, 1 + VYN_MODEL_SECTOR_CAP)) {
         free(r);
         return 1;
     }
@@ -380,7 +385,7 @@ int run_vyn_model_file(const char* model_path) {
 int write_expectation_profile_file(const char* model_path, const char* density_path, const char* operator_expression,
                                    const char* output_path) {
     const char* inputs[2] = {model_path, density_path};
-    if (output_is_an_input("Expectation profile", output_path, inputs, 2)) return 1;
+    if (output_is_an_input("Expectation profile", output_path, model_path, inputs, 2)) return 1;
     if (!activate_model_for(model_path, "expectation-profile", "Expectation profile")) return 1;
     return VYNWriteExpectationProfile(density_path, operator_expression, output_path) ? 0 : 1;
 }
@@ -398,7 +403,7 @@ int write_voxel_signal_file(const char* model_path, const char* density_path, co
     }
     const int point_index = (int)v;
     const char* inputs[2] = {model_path, density_path};
-    if (output_is_an_input("Voxel signal", output_path, inputs, 2)) return 1;
+    if (output_is_an_input("Voxel signal", output_path, model_path, inputs, 2)) return 1;
     enter_private_model_run_work_dir(model_path);
     if (!activate_model_for(model_path, "voxel-signal", "Voxel signal")) return 1;
     return VYNWriteVoxelSignal(density_path, point_index, output_path) ? 0 : 1;
@@ -534,7 +539,7 @@ int vyn_main(int argc, char** argv) {
                 break;
             case 5:
                 printf("\n[VYN] Running developer smoke/reference checks...\n\n");
-                printf("[VYN] Developer smoke/reference checks are not available yet.\n");
+                VYNModel_RunReferenceChecks();
                 pause_prompt();
                 break;
             default:

@@ -4,8 +4,7 @@
 
 #include <cstddef>
 
-extern char g_loaded_model_path[1024];
-extern int g_loaded_model_path_valid;
+#include "vynpaths.h"  // g_loaded_model_path
 
 // Process entry: start-up, command dispatch or the interactive main menu.
 int vyn_main(int argc, char** argv);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "consuleutil.h"
+#include "pulsesequencedefiner.h"
 #include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
@@ -40,10 +41,6 @@ const char* SectorTypeLabel(int type) {
         default:
             return "<unknown>";
     }
-}
-
-__attribute__((weak)) void ComposePulseSequence() {
-    printf("[VYN] The pulse-sequence composer is not available yet.\n");
 }
 
 static void print_family_line() {

@@ -1,6 +1,8 @@
 // Preparation menu of vyn, its dialogues, status printouts and label tables.
 #pragma once
 
+#include "pulsesequencedefiner.h"  // ComposePulseSequence, item 3
+
 const char* SequenceTypeLabel(int type);
 const char* SectorTypeLabel(int type);
 
@@ -9,5 +11,3 @@ void PrintPrepareStatus();
 void PrintCurrentModelSummary();
 void RedefineSpinSystem();
 void DefineSpatialSimulationDomain();
-// The sequence composer; answers in one line while it is not available.
-void ComposePulseSequence();

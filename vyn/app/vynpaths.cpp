@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vyn-entry.h"
-
+char g_loaded_model_path[1024];
+int g_loaded_model_path_valid = 0;
 char g_current_model_short_name[128];
 int g_current_model_short_name_valid = 0;
 

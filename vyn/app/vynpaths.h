@@ -15,6 +15,10 @@ constexpr size_t VYN_PATH_CAP = 1024;
 // The executable path itself must be shorter than this.
 constexpr size_t VYN_EXE_PATH_CAP = 260;
 
+// The model file the current state came from (set by loading and saving).
+extern char g_loaded_model_path[1024];
+extern int g_loaded_model_path_valid;
+
 extern char g_current_model_short_name[128];
 extern int g_current_model_short_name_valid;
 

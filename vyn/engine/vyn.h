@@ -1,65 +1,10 @@
-// Engine state of vyn: the spin-system group and its Hamiltonians.
-//
-// The engine keeps its model in module-level state, grouped by owner: one
-// struct type per group and exactly one instance of it. All spin and state
-// arrays are 1-based (index 0 is never used). Hamiltonians hold angular
-// frequencies (rad/s); values entered in Hz are multiplied by 2*pi first.
-// Other groups (sequence, propagation, optimiser) live in their own headers
-// and may include this one.
+// Spin-system functions of the vyn engine: reset, the interactive definition
+// and the build route. The state records they work on are in vyn_state.h.
 #pragma once
 
 #include "matrixmathlib.h"
 #include "spinoperatorlib.h"
-
-constexpr int VYN_MAX_SPINS = 8;
-constexpr int VYN_MAX_COUPLINGS = 28;  // pairs of 8 spins
-
-// Spin system: inputs written by the interactive prompts or by the model
-// binding, and the matrices derived from them.
-struct VYNSpinState {
-    // Inputs
-    int Nspins;                                       // 1..8
-    int quantnum[VYN_MAX_SPINS + 1];                  // 2I as entered (1 = spin-1/2)
-    double relspinamp[VYN_MAX_SPINS + 1];             // relative intensity
-    double resofreqs[VYN_MAX_SPINS + 1];              // resonance offset, Hz
-    int Jexact;                                       // 1 = weak coupling, otherwise exact
-    int Jcount;                                       // pairs held in couplings
-    double couplings[VYN_MAX_COUPLINGS + 1];          // Hz, pair order (1,2),(1,3),..,(N-1,N)
-    double jc[VYN_MAX_SPINS + 1][VYN_MAX_SPINS + 1];  // symmetric coupling matrix, Hz
-
-    // Derived
-    SpinIList Ilist;              // 2I per spin used for the basis
-    int n;                        // number of basis states, 1..256
-    SpinKet ket;                  // basis-state table
-    CMatrix densmat;              // initial density matrix
-    CMatrix Izee;                 // Zeeman Hamiltonian, rad/s
-    CMatrix Icoup;                // scalar-coupling Hamiltonian, rad/s
-    CMatrix Izgrad;               // sum of Iz(s), no factor
-    CMatrix Ixtot, Iytot, Iztot;  // unnormalised totals
-    CMatrix Istat;                // static Hamiltonian / observable (set by users)
-    int spinsystemdefined;
-    int rfpulsedefined;
-    int offsetsdefined;
-    int pulseflag;  // 2 = no RF pulse defined, 1 = RF defined
-    int calc;       // propagation runs completed since reset
-};
-extern VYNSpinState vyn_spin;
-
-// Spatial grid of the propagation and the number of density matrices per
-// result row; reset by init().
-struct VYNGridState {
-    double x0_s, y0_s, z0_s;  // grid origin, cm
-    double dx_s, dy_s, dz_s;  // grid steps, cm
-    int ndx, ndy, ndz;        // grid points per direction
-    double gs;                // gradient strength, rad/s per cm
-    int ndw;                  // density matrices per row of dm.bin
-};
-extern VYNGridState vyn_grid;
-
-// Process-wide smoke-check mode: silences the console reports of the build
-// route and the observable code while the reference checks run.
-void VYN_SetSmokeCheckMode(int on);
-int VYN_GetSmokeCheckMode(void);
+#include "vyn_state.h"
 
 // Resets the engine state (flags, grid, counters; zeroes the derived matrices
 // over the current n).

@@ -52,16 +52,6 @@ const CMatrix& vyn_prop_sector_propagator(int n, int ap, double t, double offset
     return vps_p[cur];
 }
 
-bool vyn_prop_body_complete(FILE* f) {
-    if (!f) return false;
-    const long pos = std::ftell(f);
-    if (pos < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
-    int32_t type, num1, num2;
-    const bool ok = binfh_read_header_checked_status(f, &type, &num1, &num2) == BINFH_OK;
-    std::fseek(f, pos, SEEK_SET);
-    return ok;
-}
-
 int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t* num2) {
     errno = 0;
     FILE* f = std::fopen(path, "rb");

@@ -1,5 +1,5 @@
-// Model run driver of vyn: readiness checks, result clean-up, dispatch to
-// the propagators, the run status printout and the run / analyze menu.
+// Model run driver of vyn: readiness checks, result clean-up and dispatch to
+// the propagators (the run / analyze menu is vynrunmenu.h).
 #pragma once
 
 void RunCurrentPreparedModel();
@@ -7,5 +7,3 @@ void RunCurrentPreparedModel();
 // result was written (false after any problem, which is reported on the console).
 bool VYNRunCurrentPreparedModel();
 void VYN_RunCurrentPreparedModel();
-void PrintNonInteractiveStatus();
-void LiouvilleNonInteractive();

@@ -6,16 +6,11 @@
 
 #include "vyn.h"
 
-VYNSpinState vyn_spin;
-VYNGridState vyn_grid;
-
 namespace {
 
 // Engine scratch for the spin-system builders.
 CMatrix vs_work;  // accumulates a Hamiltonian
 CMatrix vs_op_a, vs_prod;
-
-int vs_smoke_check_mode = 0;
 
 double vs_two_pi() { return 2.0 * pi_val(); }
 
@@ -148,11 +143,6 @@ void vs_ask_per_spin(const char* prompt_fmt, double* values) {
 }
 
 }  // namespace
-
-// Process-wide smoke-check flag, shared by the build route, the propagators
-// and the observable code.
-void VYN_SetSmokeCheckMode(int on) { vs_smoke_check_mode = on ? 1 : 0; }
-int VYN_GetSmokeCheckMode(void) { return vs_smoke_check_mode; }
 
 void init() {
     VYNSpinState& S = vyn_spin;

@@ -150,6 +150,9 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
                                  VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_SaveText(const char* filename, const VYNSpinSystemDef* spin, const VYNPulseSequenceDef* seq,
                                  const VYNRunConfig* cfg, char* errbuf, size_t errbufsz);
+// The spin-system and sequence files a model file names, resolved as loading resolves
+// them (empty when the model names none); 0 when the model file cannot be read.
+int vyn_model_referenced_files(const char* filename, char* spin_out, char* seq_out, size_t outsz);
 int vyn_resolve_model_relative_path(const char* base_filename, const char* stored_path, char* out, size_t outsz);
 int vyn_resolve_result_path(const char* model_filename, const char* stored_path, char* out, size_t outsz);
 int vyn_get_runtime_results_dir(char* out, size_t outsz);
@@ -167,7 +170,11 @@ VYNModelStatus VYNModel_ApplyToLegacyGlobals(const VYNSpinSystemDef* spin, const
 VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq, VYNRunConfig* cfg,
                                                  char* errbuf, size_t errbufsz);
 VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char* errbuf, size_t errbufsz);
-void VYNModel_OptimizePreparedSequenceSectorInteractive();
+
+// ---- reference checks ----
+// Runs the developer reference checks; returns the number of failed checks
+// (0 while the checks are not available, with a one-line notice).
+int VYNModel_RunReferenceChecks();
 
 // Optimiser hints in a sector remark: "optimizeRf[targetMode=manual, productOperator=2*I1z, manualRecipe=I1x]".
 // Copies the trimmed value of key from the first bracketed block after `block`; 0 when absent or too long.

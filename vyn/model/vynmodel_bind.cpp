@@ -9,14 +9,6 @@
 #include "vynmodel.h"
 #include "vynmodel_subgroups.h"
 
-// Weak: the sequence-definition state may define these records itself.
-__attribute__((weak)) int vyn_spin_subgroup_count = 0;
-__attribute__((weak)) char vyn_spin_subgroup_labels[VYN_SPIN_SUBGROUP_CAP][64];
-__attribute__((weak)) int vyn_spin_subgroup_spin_count[VYN_SPIN_SUBGROUP_CAP];
-__attribute__((weak)) int vyn_spin_subgroup_spins[VYN_SPIN_SUBGROUP_CAP][9];
-__attribute__((weak)) int vyn_spin_subgroup_ppm_count[VYN_SPIN_SUBGROUP_CAP];
-__attribute__((weak)) double vyn_spin_subgroup_ppm[VYN_SPIN_SUBGROUP_CAP];
-
 static_assert(VYN_MODEL_SECTOR_CAP == VYN_MAX_SECTORS, "sector capacity of records and engine");
 static_assert(VYN_MODEL_FILENAME_LEN == VYN_FNAME_LEN, "file-name capacity of records and engine");
 static_assert(VYN_MODEL_REMARK_LEN == VYN_REMARK_LEN, "remark capacity of records and engine");
@@ -289,8 +281,4 @@ int vynmodel_try_define_optimizer_operator_from_sector_remark(int sector_index) 
         return 0;
     }
     return 1;
-}
-
-void VYNModel_OptimizePreparedSequenceSectorInteractive() {
-    printf("[VYN] Sector optimisation is not available yet.\n");
 }

@@ -256,6 +256,26 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
     return VYNModel_ValidateAll(spin, seq, cfg, errbuf, errbufsz);
 }
 
+int vyn_model_referenced_files(const char* filename, char* spin_out, char* seq_out, size_t outsz) {
+    if (!filename || !spin_out || !seq_out || outsz == 0) return 0;
+    spin_out[0] = seq_out[0] = '\0';
+    FILE* fp = vynmodel_open_text(filename);
+    if (!fp) return 0;
+    char line[VYNMODEL_MAX_LINE + 1];
+    int got;
+    while ((got = vynmodel_read_line(fp, line, sizeof(line))) != 0) {
+        if (got < 0) continue;
+        vyn_strip_comment_and_trim(line);
+        const char* v = nullptr;
+        if (starts_with_key(line, "spin_system_file", &v) && !spin_out[0])
+            vyn_resolve_model_relative_path(filename, v, spin_out, outsz);
+        else if (starts_with_key(line, "sequence_file", &v) && !seq_out[0])
+            vyn_resolve_model_relative_path(filename, v, seq_out, outsz);
+    }
+    fclose(fp);
+    return 1;
+}
+
 VYNModelStatus VYNModel_SaveText(const char* filename, const VYNSpinSystemDef* spin, const VYNPulseSequenceDef* seq,
                                  const VYNRunConfig* cfg, char* errbuf, size_t errbufsz) {
     if (!filename || !spin || !seq || !cfg) {

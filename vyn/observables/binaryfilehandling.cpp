@@ -596,3 +596,13 @@ binfh_status binfh_rewrite_density_file_status(const char* path, const char* sto
     }
     return binfh_set(BINFH_OK);
 }
+
+bool vyn_prop_body_complete(FILE* f) {
+    if (!f) return false;
+    const long pos = std::ftell(f);
+    if (pos < 0 || std::fseek(f, 0, SEEK_SET) != 0) return false;
+    int32_t type, num1, num2;
+    const bool ok = binfh_read_header_checked_status(f, &type, &num1, &num2) == BINFH_OK;
+    std::fseek(f, pos, SEEK_SET);
+    return ok;
+}

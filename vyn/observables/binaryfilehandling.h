@@ -170,3 +170,8 @@ typedef bool (*binfh_matrix_fn)(int index, int n, CMatrix& m, void* ctx);
 binfh_status binfh_rewrite_density_file_status(const char* path, const char* store_path, int n, int count,
                                                binfh_matrix_fn fn, void* ctx, CMatrix& work, binfh_rewrite_stage* stage,
                                                int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2);
+
+// True when the file behind the open stream f holds the complete body its
+// header announces (a well-formed header included). The stream position is
+// restored.
+bool vyn_prop_body_complete(FILE* f);

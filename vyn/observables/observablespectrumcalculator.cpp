@@ -14,8 +14,8 @@
 
 #include "binaryfilehandling.h"
 #include "four3.h"
-#include "rfpulseplot.h"
 #include "vyndatafileio.h"
+#include "vynlaunch.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -543,7 +543,7 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     if (!title || !*title) title = "VYN Spectrum";
     // The data name and the title come from the user: quoted by the plot
     // scripts' one quoting rule, and refused where they cannot be.
-    if (!rfpulseplot_quotable(data_name) || !rfpulseplot_quotable(title)) {
+    if (!vyn_launch_quotable(data_name) || !vyn_launch_quotable(title)) {
         std::fprintf(stderr, "%s: file name or title cannot be put into a plot script\n", script_name);
         return false;
     }
@@ -560,11 +560,11 @@ bool WriteGnuplotSpectrumScript(const char* script_name, const char* data_name, 
     std::fprintf(f, "set ylabel \"Intensity\"\n");
     std::fprintf(f, "set xrange [*:*] reverse\n");
     std::fputs("set title ", f);
-    rfpulseplot_put_quoted(f, title);
+    vyn_launch_put_quoted(f, title);
     std::fputs("\nplot ", f);
-    rfpulseplot_put_quoted(f, data_name);
+    vyn_launch_put_quoted(f, data_name);
     std::fputs(" using 1:3 with lines title \"re\", \\\n     ", f);
-    rfpulseplot_put_quoted(f, data_name);
+    vyn_launch_put_quoted(f, data_name);
     std::fputs(" using 1:9 with lines title \"mag\"\n", f);
     std::fprintf(f, "pause mouse close\n");
     bool ok = !std::ferror(f);
@@ -737,6 +737,6 @@ void SpectrumOutputMenu(double acq) {
         std::snprintf(script, sizeof script, "%s.gp", fd_name);
         if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
         std::printf("Wrote gnuplot script: %s\n", script);
-        if (AskOpenPlotNow()) rfpulseplot_start_gnuplot(script);  // no shell; hint when gnuplot is absent
+        if (AskOpenPlotNow()) vyn_launch_gnuplot(script);  // no shell; hint when gnuplot is absent
     }
 }

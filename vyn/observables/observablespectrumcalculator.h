@@ -8,8 +8,8 @@
 
 #include "matrixmathlib.h"
 #include "spinoperatorlib.h"
-#include "vyn.h"  // VYN_SetSmokeCheckMode / VYN_GetSmokeCheckMode
-#include "vyn_sequence.h"
+#include "vyn_sequence_state.h"  // VYNSlowBandSplitConfig
+#include "vyn_state.h"           // VYN_GetSmokeCheckMode
 
 double finite_or_zero(double x);
 

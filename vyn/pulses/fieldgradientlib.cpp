@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "consuleutil.h"
+
 fieldgrad_status fieldgrad_last_status = FIELDGRAD_OK;
 
 namespace {
@@ -27,16 +29,6 @@ fieldgrad_status fieldgrad_check_spiral(int ap, double h, const double* gs, doub
     return FIELDGRAD_OK;
 }
 
-// Reads one number; false at end of input or on a non-number (the rest of
-// the line is discarded then).
-bool fieldgrad_read_double(double* v) {
-    if (std::scanf("%lf", v) == 1) return true;
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-    }
-    return false;
-}
-
 // Samples of the cosine spiral (sine == false) or the sine spiral.
 fieldgrad_status fieldgrad_spiral(int ap, double h, double* gs, double A, double n, bool sine) {
     double T = 0.0;
@@ -52,12 +44,11 @@ fieldgrad_status fieldgrad_spiral(int ap, double h, double* gs, double A, double
     return FIELDGRAD_OK;
 }
 
-// Prints the prompt and reads one number, then ends the answer's line; false
-// (and FIELDGRAD_ERR_IO kept) on failed input.
+// Prints the prompt and reads one number (a whole line, asked again until it
+// is a finite number), then ends the answer's line; false (and
+// FIELDGRAD_ERR_IO kept) at the end of input.
 bool fieldgrad_ask_double(const char* prompt, double* v) {
-    std::printf("%s", prompt);
-    std::fflush(stdout);
-    if (!fieldgrad_read_double(v)) {
+    if (!read_double_prompt(prompt, v)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return false;
     }
@@ -103,10 +94,8 @@ void gradproc1(const int* ap, const double* h, double* gs) {
         fieldgrad_store(FIELDGRAD_ERR_NULLPTR);
         return;
     }
-    std::printf(" Constant gradient strength [Hz/cm] : ");
-    std::fflush(stdout);
     double g = 0.0;
-    if (!fieldgrad_read_double(&g)) {
+    if (!read_double_prompt(" Constant gradient strength [Hz/cm] : ", &g)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return;
     }
@@ -128,13 +117,8 @@ void CalcGrad(const int* ap, const double* h, double* gs) {
     std::puts("   1.  Constant gradient ");
     std::puts("   2.  cosine spiral (2D excitation)");
     std::puts("   3.  sine spiral   (2D excitation)");
-    std::printf("Your choice [1..3] : ");
-    std::fflush(stdout);
     int choice = 0;
-    if (std::scanf("%d", &choice) != 1) {
-        int c;
-        while ((c = std::getchar()) != EOF && c != '\n') {
-        }
+    if (!read_int_prompt("Your choice [1..3] : ", &choice)) {
         fieldgrad_store(FIELDGRAD_ERR_IO);
         return;
     }

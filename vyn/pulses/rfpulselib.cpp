@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "rfpulselib_input.h"
+#include "consuleutil.h"
 #include "rfpulseparam.h"
 
 namespace {
@@ -119,9 +119,9 @@ double rfl_flip_along(int ap, double h, const double* xb, const double* yb, doub
 
 }  // namespace
 
-bool scan_int_prompt(const char* prompt, int* out) { return rfl_read_int_prompt(prompt, out); }
+bool scan_int_prompt(const char* prompt, int* out) { return read_int_prompt(prompt, out); }
 
-bool scan_double_prompt(const char* prompt, double* out) { return rfl_read_double_prompt(prompt, out); }
+bool scan_double_prompt(const char* prompt, double* out) { return read_double_prompt(prompt, out); }
 
 int clamp_ap(int ap) {
     if (ap < 0) return 0;
@@ -412,7 +412,7 @@ void fmpulseproc6(const int* ap, const double* ti, double* xb, double* yb) {
     std::printf("Pulse parameter file name: ");
     std::fflush(stdout);
     char line[256];
-    if (!rfl_read_line(line, sizeof line)) return;
+    if (!read_legacy_line(line, sizeof line)) return;
     char word[256];
     if (std::sscanf(line, "%255s", word) != 1) word[0] = '\0';
     rfpulse_add_parameter_file(word, n, *ti, xb, yb);

@@ -11,8 +11,6 @@
 #include "vyndatafileio.h"
 #include "vynpaths.h"
 
-VYNWaveformState vyn_waveform;
-
 namespace {
 
 // Scratch spectra of one channel.

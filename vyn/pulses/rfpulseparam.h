@@ -15,20 +15,9 @@
 
 #include <cstddef>
 
-constexpr int VYN_MAX_RF_POINTS = 8192;  // length of xb, yb, gx, gy, gz
-constexpr int VYN_MAX_NPAR = 160;        // capacity of the optimiser's mode vector
+#include "vyn_waveform_state.h"
 
-// Sample arrays of the current sector: RF components xb, yb in rad/s and
-// gradient samples gx, gy, gz in rad/s per cm, one per time interval. One
-// instance, vyn_waveform, is the engine's waveform state.
-struct VYNWaveformState {
-    double xb[VYN_MAX_RF_POINTS];
-    double yb[VYN_MAX_RF_POINTS];
-    double gx[VYN_MAX_RF_POINTS];
-    double gy[VYN_MAX_RF_POINTS];
-    double gz[VYN_MAX_RF_POINTS];
-};
-extern VYNWaveformState vyn_waveform;
+constexpr int VYN_MAX_NPAR = 160;  // capacity of the optimiser's mode vector
 
 // Number of modes per channel: min(max(ap/2, 1) - 1, npar/4), never negative.
 int rfpulseparam_max_modes(int npar_local, int ap_local);

@@ -415,16 +415,21 @@ TEST_F(Commands, OutputThatIsAnInputIsRefused) {
         {{"--voxel-signal", model, density, "2", model}},
         {{"--expectation-profile", model, density, "Ix", density}},
         {{"--expectation-profile", model, density, "Ix", model}},
+        {{"--expectation-profile", model, density, "Ix", tree.path("spin-systems/zero.vynspin")}},
+        {{"--voxel-signal", model, density, "1", tree.path("sequences/sp/sp.vynseq")}},
     };
     for (const Case& c : cases) {
+        const std::string target_before = vyntest::read_file(c.args[4]);
         r = run_vyn(c.args);
         EXPECT_EQ(r.rc, 1) << c.args[0] << " " << c.args[4];
+        EXPECT_EQ(vyntest::read_file(c.args[4]), target_before) << c.args[4];
         EXPECT_NE(r.err.find("is one of the command's inputs"), std::string::npos) << r.err;
         EXPECT_EQ(vyntest::read_file(model), model_text);
         EXPECT_EQ(vyntest::read_file(density), density_bytes);
     }
     // A model whose result file is the model itself, or one of its waveforms.
-    for (const std::string& target : {tree.path("models/self.vynmodel"), tree.path("sequences/sp/pulse.bin")}) {
+    for (const std::string& target : {tree.path("models/self.vynmodel"), tree.path("sequences/sp/pulse.bin"),
+                                      tree.path("sequences/sp/sp.vynseq"), tree.path("spin-systems/zero.vynspin")}) {
         std::string text = model_text;
         text.replace(text.find("result_file: sp-result.bin"), 26, "result_file: " + target);
         vyntest::write_file(tree.path("models/self.vynmodel"), text);

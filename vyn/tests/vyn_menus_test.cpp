@@ -16,6 +16,7 @@
 #include "vyn_test_support.h"
 #include "vynmenus.h"
 #include "vynmodel.h"
+#include "vynrunmenu.h"
 
 namespace {
 

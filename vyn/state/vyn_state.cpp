@@ -1,7 +1,7 @@
-// Sequence and propagation state instances and the small helpers shared by
-// the propagators and the observable code.
-#include <sys/stat.h>
-#include <unistd.h>
+// The engine state instances (spin system, grid, sequence, propagation,
+// waveforms, spin subgroups), their resets and the small helpers shared by
+// the propagators, the observable code and the model layer.
+#include "vyn_state.h"
 
 #include <cerrno>
 #include <cmath>
@@ -9,11 +9,32 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vyn_sequence.h"
+#include "vyn_sequence_state.h"
+#include "vyn_waveform_state.h"
+#include "vynmodel_subgroups.h"
 #include "vynpaths.h"
 
+VYNSpinState vyn_spin;
+VYNGridState vyn_grid;
 VYNSequenceState vyn_sequence;
 VYNPropagationState vyn_prop;
+VYNWaveformState vyn_waveform;
+
+int vyn_spin_subgroup_count = 0;
+char vyn_spin_subgroup_labels[VYN_SPIN_SUBGROUP_CAP][64];
+int vyn_spin_subgroup_spin_count[VYN_SPIN_SUBGROUP_CAP];
+int vyn_spin_subgroup_spins[VYN_SPIN_SUBGROUP_CAP][9];
+int vyn_spin_subgroup_ppm_count[VYN_SPIN_SUBGROUP_CAP];
+double vyn_spin_subgroup_ppm[VYN_SPIN_SUBGROUP_CAP];
+
+namespace {
+int vyn_smoke_check_mode = 0;
+}  // namespace
+
+// Process-wide smoke-check flag, shared by the build route, the propagators
+// and the observable code.
+void VYN_SetSmokeCheckMode(int on) { vyn_smoke_check_mode = on ? 1 : 0; }
+int VYN_GetSmokeCheckMode(void) { return vyn_smoke_check_mode; }
 
 void VYNPropagationState_Reset() {
     vyn_prop.ap = 0;
@@ -92,9 +113,3 @@ bool vyn_parse_int_after_key(const char* text, const char* key, int* out) {
 bool vyn_is_power_of_two_int(int v) { return v >= 1 && (v & (v - 1)) == 0; }
 
 bool vyn_is_same_file(const char* path_a, const char* path_b) { return vyn_same_file(path_a, path_b) != 0; }
-
-void vyn_wait_enter_if_tty() {
-    std::fflush(stdout);
-    if (!isatty(STDIN_FILENO)) return;
-    std::getchar();
-}

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# One volume job split into three shards run at the same time (GNU parallel, or xargs -P
+# without it), then merged, must give the tables of one run byte for byte; the merge must
+# refuse a missing shard; the Slurm array script, run as plain bash once per array index,
+# must give the same result.
+# Usage: shards_test.sh QORVANE_PTHREADS REPOSITORY_ROOT
+set -u
+exe=$1 root=$2
+vol=$root/qorvane/examples/volume/example.qorvvol
+par=$root/qorvane/examples/volume/voxel.par
+tmp=$(mktemp -d /tmp/qorvane_shards_XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+fail=0
+check() {  # description, command...
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; fail=1; fi
+}
+same_tables() {  # dir_a dir_b
+    cmp "$1/fit_results.tsv" "$2/fit_results.tsv" && cmp "$1/fit_status.tsv" "$2/fit_status.tsv"
+}
+
+"$exe" --mode volume --input-volume "$vol" --parameter-file "$par" --output-dir "$tmp/full" \
+    --work-dir "$tmp/work-full" --threads 1 >/dev/null 2>"$tmp/full.log"
+check "single run" test $? -eq 0
+check "single run fitted all 15 selected voxels" test "$(grep -c $'\tFIT_OK\t' "$tmp/full/fit_status.tsv")" -eq 15
+
+# Three shards of five voxels at once, sharing one work directory (names differ per slot).
+mkdir -p "$tmp/shards"
+shard_cmd=("$exe" --mode volume --input-volume "$vol" --parameter-file "$par" --work-dir "$tmp/work" --threads 1)
+if command -v parallel >/dev/null 2>&1; then
+    runner=parallel
+    seq 0 2 | parallel --will-cite -j 3 "${shard_cmd[@]}" --output-dir "$tmp/shards/{}" \
+        --voxel-range '{= $_ *= 5 =}:5' >/dev/null 2>"$tmp/shards.log"
+else
+    runner="xargs -P"
+    printf '%s\n' 0 1 2 | OUTS=$tmp/shards xargs -P 3 -I{} bash -c \
+        'i=$1; shift; exec "$@" --output-dir "$OUTS/$i" --voxel-range "$((i * 5)):5"' _ {} "${shard_cmd[@]}" \
+        >/dev/null 2>"$tmp/shards.log"
+fi
+check "three concurrent shards ($runner)" test $? -eq 0
+"$exe" --mode merge --output-dir "$tmp/merged" "$tmp"/shards/* >/dev/null 2>"$tmp/merge.log"
+check "merge of the three shards" test $? -eq 0
+check "merged tables equal the single run's" same_tables "$tmp/full" "$tmp/merged"
+check "merged result files equal the single run's" diff <(ls "$tmp/full") <(ls "$tmp/merged")
+
+shards=("$tmp"/shards/*)
+"$exe" --mode merge --output-dir "$tmp/partial" "${shards[0]}" "${shards[2]}" >/dev/null 2>"$tmp/partial.log"
+check "merge refuses a missing shard" test $? -ne 0
+check "the refusal names the missing voxels" grep -q "voxels 5:5 are in no shard given" "$tmp/partial.log"
+check "a refused merge writes no tables" test ! -e "$tmp/partial/fit_status.tsv"
+
+# The Slurm array script as plain bash, one array index after the other (indices 1..3).
+for i in 1 2 3; do
+    SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_MIN=1 TMPDIR=$tmp QORVANE_PTHREADS=$exe \
+        bash "$root/scripts/qorvane-slurm-array.sh" "$vol" "$par" "$tmp/slurm" 5 >/dev/null 2>>"$tmp/slurm.log"
+    check "Slurm array task $i" test $? -eq 0
+done
+check "Slurm tasks leave no work directory" test -z "$(find "$tmp" -maxdepth 1 -name 'qorvane-task*')"
+"$exe" --mode merge --output-dir "$tmp/slurm/merged" "$tmp"/slurm/shard-* >/dev/null 2>"$tmp/slurm-merge.log"
+check "merge of the Slurm shards" test $? -eq 0
+check "Slurm result equals the single run's" same_tables "$tmp/full" "$tmp/slurm/merged"
+exit $fail
