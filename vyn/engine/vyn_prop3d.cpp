@@ -7,6 +7,7 @@
 
 #include "binaryfilehandling.h"
 #include "rfpulseparam.h"
+#include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
@@ -62,6 +63,42 @@ bool p3d_move_voxel(int v, int n, CMatrix& rho, void* ctx) {
     if (!s.quiet) p3d_progress(v, s.expected_ndw);
     return true;
 }
+
+void p3d_progress_fn(int v, void* ctx) {
+    const P3DSector& s = *static_cast<const P3DSector*>(ctx);
+    if (!s.quiet) p3d_progress(v, s.expected_ndw);
+}
+
+// The current sector for the shared propagation.
+VYNSpatialSector p3d_sector(int n, int ap) {
+    const VYNGridState& g = vyn_grid;
+    const VYNWaveformState& wf = vyn_waveform;
+    const VYNSpinState& sp = vyn_spin;
+    VYNSpatialSector s;
+    s.n = n;
+    s.ap = ap;
+    s.h = vyn_prop.h;
+    s.offset = vyn_prop.statoff_s;
+    s.xb = wf.xb;
+    s.yb = wf.yb;
+    s.gx = wf.gx;
+    s.gy = wf.gy;
+    s.gz = wf.gz;
+    s.ndx = g.ndx;
+    s.ndy = g.ndy;
+    s.ndz = g.ndz;
+    s.x0 = g.x0_s;
+    s.y0 = g.y0_s;
+    s.z0 = g.z0_s;
+    s.dx = g.dx_s;
+    s.dy = g.dy_s;
+    s.dz = g.dz_s;
+    s.hc = &p3d_hc;
+    s.izgrad = &sp.Izgrad;
+    s.ixtot = &sp.Ixtot;
+    s.iytot = &sp.Iytot;
+    return s;
+}
 }  // namespace
 
 void Rotate3D() {
@@ -114,8 +151,12 @@ void Rotate3D() {
     // at any point leaves the voxels of the last completed sector.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
     int32_t ht = 0, hn = 0, hc = 0;
-    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
-                                      sp.densmat, &stage, &ht, &hn, &hc);
+    if (vyn_spatial_options.method == VYN_SPATIAL_LITERAL)
+        binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
+                                          sp.densmat, &stage, &ht, &hn, &hc);
+    else
+        vyn_spatial_rewrite_status(BINFH_DM_FILE, BINFH_STORE_FILE, p3d_sector(n, ap), p3d_progress_fn, &sector, &stage,
+                                   &ht, &hn, &hc);
     switch (stage) {
         case BINFH_STAGE_NONE:
             break;
