@@ -209,6 +209,8 @@ void print_usage() {
         "                                         for every voxel of a stored density-matrix result\n"
         "  vyn --voxel-signal MODEL.vynmodel DENSITY.bin VOXEL OUT.bin\n"
         "                                         receiver signal of one voxel (1-based) of that result\n"
+        "  vyn --reference-checks                 developer reference checks; exit 0 when all pass\n"
+        "                                         (fixtures go to runtime/vyn-refcheck-work)\n"
         "  vyn --help | -h                        this text\n"
         "  vyn --version                          the program version\n"
         "\n"
@@ -494,6 +496,7 @@ int vyn_main(int argc, char** argv) {
     const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
+    const bool refcheck = argc == 2 && strcmp(argv[1], "--reference-checks") == 0;
     // Path arguments (model, density matrices, output) are anchored before the
     // working directory changes.
     static char start_dir[VYN_PATH_CAP];
@@ -512,6 +515,12 @@ int vyn_main(int argc, char** argv) {
     enter_runtime_work_dir();
     TotalStartUp();
     clear_loaded_model_path();
+    if (refcheck) {
+        if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
+        const int passed = VYNModel_RunReferenceChecks();
+        fflush(stdout);
+        return passed ? 0 : 1;
+    }
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait
         // for console input, so standard input is detached.
