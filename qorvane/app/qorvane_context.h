@@ -30,8 +30,9 @@ enum {
     QORVANE_CMDLINE_MAX = 4352,       // command-line record (words + tabs)
     QORVANE_WORD_MAX = 32,            // data-format word
     QORVANE_STATUS_MESSAGE_MAX = 512,
-    QORVANE_SAGE_TEXT = 64,         // text field of the sage_idl header
-    QORVANE_SAGE_USER_FIELDS = 16,  // user fields kept from a header
+    QORVANE_SAGE_TEXT = 64,              // text field of the sage_idl header
+    QORVANE_SAGE_USER_FIELDS = 16,       // user fields kept from a header
+    QORVANE_SAGE_MAX_USER_COUNT = 4096,  // most user fields a header may declare
     QORVANE_SAGE_DIMS = 4
 };
 
@@ -59,6 +60,9 @@ struct QorvaneStatus {
     int exit_code;                             // exit code the program entry should use
     char message[QORVANE_STATUS_MESSAGE_MAX];  // one-line description
 };
+
+// Exit code of a fit that stopped on errors in its fit-control file ("parameter-file read error").
+enum { QORVANE_EXIT_FIT_CONTROL = 3 };
 
 // Return codes of the status-returning functions of the fitter library.
 enum { QORVANE_RC_OK = 0, QORVANE_RC_FATAL = -1 };

@@ -332,6 +332,13 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     QorvaneSingleFitOutcome outcome;
     int frc =
         qorvane_single_fit_run_at(local.work_dir, input_name, local.parameter_file, record, verbose_stem, &outcome);
+    if (outcome.fatal && outcome.code == QORVANE_EXIT_FIT_CONTROL) {
+        // The fit-control file is the same for every voxel: its errors end the job.
+        snprintf(message, sizeof message, "legacy fit returned rc=%d", outcome.code);
+        qorvane_volume_set_status(slot, "FIT_ERROR", message);
+        fprintf(stderr, "Volume fit error: fit failed for slot=%u voxel_id=%s rc=%d.\n", slot, voxel_id, outcome.code);
+        return outcome.code;
+    }
     if (outcome.fatal) {
         // A fatal condition inside this voxel's fit ends the voxel, not the job.
         // The message is cut to the table's entry size.

@@ -392,6 +392,13 @@ void fit_spectrum(QorvaneFitContext* ctx) {
             printf("... error reading data ... exit...\n");
             printf("cnt  %ld %d \n", got, n);
         }
+        for (int k = 0; k < n; ++k) {
+            if (!std::isfinite(ctx->re_ref[k]) || !std::isfinite(ctx->im_ref[k])) {
+                printf("reference line shape %s : point %d is not a finite number\n", ref, k);
+                qorvane_status_fail(&ctx->status, 1, "reference line shape %s holds a non-finite point", ref);
+                return;
+            }
+        }
         ctx->ref_lineshape_on = 1;
     }
 
@@ -431,6 +438,8 @@ void fit_spectrum(QorvaneFitContext* ctx) {
         printf("*           * initial value file             *\n");
         printf("*           * or command line                *\n");
         printf("**********************************************\n");
+        qorvane_status_fail(&ctx->status, QORVANE_EXIT_FIT_CONTROL, "errors in initial value file %s",
+                            ctx->parameter_file);
         return;
     }
     qorvane_scale_areas(ctx, 1.0 / scale, +1);
@@ -517,6 +526,9 @@ void cf_non_int_main_legacy_single() {
         printf("Program termination status : \n");
         printf("          data file: %s  not fitted due to \n", ctx->input_name);
         printf("          errors in fit control file :  %s\n\n\n\n", ctx->parameter_file);
+        // a run that fits nothing does not end as a success
+        qorvane_status_fail(&ctx->status, QORVANE_EXIT_FIT_CONTROL, "errors in fit control file %s",
+                            ctx->parameter_file);
         return;
     }
     const int n = ctx->n_pnts;

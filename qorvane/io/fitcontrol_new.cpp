@@ -6,12 +6,15 @@
 #include "fitcontrol_new.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 
 #include "lineshape.h"
+#include "qfile.h"
+#include "qparse.h"
 
 namespace {
 
@@ -20,6 +23,8 @@ const double kGaussHzToInternal = 0.5988023952095809;  // 1 / 1.67
 const double kGaussInternalToHz = 1.67;
 
 thread_local QorvaneFcntlError t_last_error;
+// Path of the file being read on this thread, for the messages that name a bad value.
+thread_local const char *t_reading = "";
 
 // ---- last-error record ------------------------------------------------------
 
@@ -90,15 +95,40 @@ void fc_format_now(char *buf, size_t n) {
 
 // ---- token readers -----------------------------------------------------------
 
-bool fc_int(FILE *fp, int *v) { return std::fscanf(fp, "%d", v) == 1; }
-
-// Reals are read in single precision and widened.
-bool fc_real(FILE *fp, double *v) {
-    float f;
-    if (std::fscanf(fp, "%f", &f) != 1) return false;
-    *v = f;
-    return true;
+// A token that is not a valid value: named with the file, its line and the field.
+// The caller records the format mismatch and refuses the file.
+void fc_bad_value(FILE *fp, const char *token, const char *what) {
+    std::fprintf(stderr, "fit-control file error : %s line %d : '%s' is not a valid value for %s\n", t_reading,
+                 qorvane_stream_line(fp), token, what);
 }
+
+// Numbers are whole tokens: a decimal integer within lo .. hi, or a finite decimal real
+// (read in single precision and widened). False at end of file or for a bad token.
+bool fc_int(FILE *fp, int *v, const char *what, long lo = INT_MIN, long hi = INT_MAX) {
+    char tok[256];
+    if (std::fscanf(fp, "%255s", tok) != 1) return false;
+    if (qorvane_parse_int(tok, lo, hi, v)) return true;
+    fc_bad_value(fp, tok, what);
+    return false;
+}
+
+bool fc_real(FILE *fp, double *v, const char *what) {
+    char tok[256];
+    if (std::fscanf(fp, "%255s", tok) != 1) return false;
+    if (qorvane_parse_float(tok, v)) return true;
+    fc_bad_value(fp, tok, what);
+    return false;
+}
+
+// Field names of the messages: "<field> of <unit> <n>".
+struct FcName {
+    char text[96];
+    FcName(const char *field, const char *unit, int n) {
+        std::snprintf(text, sizeof text, "%s of %s %d", field, unit, n);
+    }
+};
+
+const char *const kParNames[6] = {"", "area", "frequency", "width1", "phase", "width2"};
 
 // Next non-blank character, left in the stream (EOF at end).
 int fc_peek(FILE *fp) {
@@ -168,6 +198,27 @@ bool fc_sizes_ok(QorvaneFitContext *ctx) {
     return true;
 }
 
+// Switches and counts outside their ranges: the fit would run on what the file does not mean
+// (an ignore count of N or more zeroes every point).
+bool fc_values_ok(const QorvaneFitContext *ctx) {
+    struct Range {
+        const char *key;
+        int value, lo, hi;
+    } ranges[] = {{"fit_mo", ctx->fit_mo, 0, 3},
+                  {"verbos", ctx->verbos, 0, 3},
+                  {"clcerr", ctx->clcerr, 0, 1},
+                  {"ranges", ctx->par_ranges, 0, 3},
+                  {"ignore", ctx->ignore, 0, ctx->n_pnts - 1}};
+    for (const Range &r : ranges) {
+        if (r.value < r.lo || r.value > r.hi) {
+            std::fprintf(stderr, "fit-control file error : %s : %s = %d must lie between %d and %d\n", t_reading, r.key,
+                         r.value, r.lo, r.hi);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads one pattern path into slot p; refuses paths that do not fit the slot.
 bool fc_read_pattern_path(FILE *fp, QorvaneFitContext *ctx, int p) {
     char buf[1024];
@@ -198,8 +249,10 @@ int fc_read_steps(FILE *fp, QorvaneFitContext *ctx) {
         std::memset(&st, 0, sizeof st);
         int *f[13] = {&st.algor, &st.trunc, &st.ampli, &st.frequ, &st.gauss, &st.phase, &st.loren,
                       &st.lsfft, &st.wtype, &st.convo, &st.niter, &st.cmplx, &st.n_int};
+        static const char *const names[13] = {"algor", "trunc", "ampli", "frequ", "gauss", "phase", "loren",
+                                              "lsfft", "wtype", "convo", "niter", "cmplx", "n_int"};
         for (int i = 0; i < 13; ++i) {
-            if (!fc_int(fp, f[i])) {
+            if (!fc_int(fp, f[i], FcName(names[i], "fit strategy step", ctx->nsteps + 1).text)) {
                 fc_record_scan(__LINE__, fp);
                 return -1;
             }
@@ -211,7 +264,8 @@ int fc_read_steps(FILE *fp, QorvaneFitContext *ctx) {
             return -1;
         }
         for (int k = 1; k <= st.n_int; ++k) {
-            if (!fc_int(fp, &st.min[k]) || !fc_int(fp, &st.max[k])) {
+            const FcName where("interval bounds", "fit strategy step", ctx->nsteps + 1);
+            if (!fc_int(fp, &st.min[k], where.text) || !fc_int(fp, &st.max[k], where.text)) {
                 fc_record_scan(__LINE__, fp);
                 return -1;
             }
@@ -224,16 +278,20 @@ int fc_read_steps(FILE *fp, QorvaneFitContext *ctx) {
 // Starting-value line of line i: index, then five reals.
 bool fc_read_start_line(FILE *fp, QorvaneFitContext *ctx, int i) {
     int index;
-    if (!fc_int(fp, &index)) return false;
+    if (!fc_int(fp, &index, FcName("number", "starting-value line", i).text)) return false;
     for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j)
-        if (!fc_real(fp, &ctx->par_vec[qorvane_par_index(i, j)])) return false;
+        if (!fc_real(fp, &ctx->par_vec[qorvane_par_index(i, j)],
+                     FcName(kParNames[j], "starting values of line", i).text))
+            return false;
     return true;
 }
 
-// Prior-knowledge record without its type: fixed-to, value, and unless ranges = 2 min and max.
-bool fc_read_record_tail(FILE *fp, QorvaneFitContext *ctx, QorvaneFixPar *r) {
-    if (!fc_int(fp, &r->fixed_to) || !fc_real(fp, &r->value)) return false;
-    if (ctx->par_ranges != 2) return fc_real(fp, &r->min) && fc_real(fp, &r->max);
+// Prior-knowledge record of parameter j of line i without its type: fixed-to, value, and
+// unless ranges = 2 min and max.
+bool fc_read_record_tail(FILE *fp, QorvaneFitContext *ctx, QorvaneFixPar *r, int i, int j) {
+    const FcName where(kParNames[j], "prior knowledge of line", i);
+    if (!fc_int(fp, &r->fixed_to, where.text) || !fc_real(fp, &r->value, where.text)) return false;
+    if (ctx->par_ranges != 2) return fc_real(fp, &r->min, where.text) && fc_real(fp, &r->max, where.text);
     return true;
 }
 
@@ -266,27 +324,37 @@ int fc_stop_faulty(QorvaneFitContext *ctx) {
 }
 
 int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
-    char key[8];
     char word[32];
     bool ok = true;
-    auto key_int = [&](int *v) { ok = ok && std::fscanf(fp, "%6s", key) == 1 && fc_int(fp, v); };
-    auto key_real = [&](double *v) { ok = ok && std::fscanf(fp, "%6s", key) == 1 && fc_real(fp, v); };
-    key_int(&ctx->n_pnts);
-    key_int(&ctx->noistr);
-    key_int(&ctx->noistp);
-    key_int(&ctx->nLines);
-    key_int(&ctx->lsfcfs);
-    key_real(&ctx->phi_1);
-    key_real(&ctx->hz_p_p);
-    key_real(&ctx->f_tol);
-    key_int(&ctx->fit_mo);
-    key_int(&ctx->verbos);
-    key_int(&ctx->showli);
-    key_int(&ctx->clcerr);
-    ok = ok && std::fscanf(fp, "%6s", key) == 1 && std::fscanf(fp, "%24s", word) == 1;
-    key_int(&ctx->par_ranges);
-    key_int(&ctx->ignore);
-    key_int(&ctx->pattrn);
+    // each value follows its own key, in this order; another word is refused, not read by position
+    auto key = [&](const char *name) {
+        char tok[64];
+        if (!ok || std::fscanf(fp, "%63s", tok) != 1) return ok = false;
+        if (std::strcmp(tok, name) != 0) {
+            std::fprintf(stderr, "fit-control file error : %s line %d : key '%s' found where '%s' belongs\n", path,
+                         qorvane_stream_line(fp), tok, name);
+            return ok = false;
+        }
+        return true;
+    };
+    auto key_int = [&](const char *name, int *v) { ok = key(name) && fc_int(fp, v, name); };
+    auto key_real = [&](const char *name, double *v) { ok = key(name) && fc_real(fp, v, name); };
+    key_int("n_pnts", &ctx->n_pnts);
+    key_int("noistr", &ctx->noistr);
+    key_int("noistp", &ctx->noistp);
+    key_int("nLines", &ctx->nLines);
+    key_int("lsfcfs", &ctx->lsfcfs);
+    key_real("phi__1", &ctx->phi_1);
+    key_real("Hz_p_p", &ctx->hz_p_p);
+    key_real("f__tol", &ctx->f_tol);
+    key_int("fit_mo", &ctx->fit_mo);
+    key_int("verbos", &ctx->verbos);
+    key_int("showli", &ctx->showli);
+    key_int("clcerr", &ctx->clcerr);
+    ok = key("sg_idl") && std::fscanf(fp, "%24s", word) == 1;
+    key_int("ranges", &ctx->par_ranges);
+    key_int("ignore", &ctx->ignore);
+    key_int("pattrn", &ctx->pattrn);
     if (!ok) {
         fc_record_scan(__LINE__, fp);
         std::fprintf(stderr, "Parse error: fit-control file appears corrupt: %s\n", path);
@@ -348,6 +416,12 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
         char expect[16];
         std::snprintf(expect, sizeof expect, "#%d", i);
         if (std::fscanf(fp, "%63s", tok) != 1) tok[0] = '\0';
+        if (i > 1 && std::strcmp(tok, expect) != 0) {
+            // every block carries its own number: a missing or extra value shows here
+            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where '%s' belongs\n", path,
+                         qorvane_stream_line(fp), tok, expect);
+            return fc_stop_faulty(ctx);
+        }
         if (i == 1 && std::strcmp(tok, expect) != 0) {
             fc_say("error in reading analytic lineshape parameters ");
             fc_sayf("expected string to read : %s\n", expect);
@@ -358,13 +432,20 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
             return fc_stop_faulty(ctx);
         }
         char lsfword[16];
-        if (std::fscanf(fp, "%15s", lsfword) != 1 || !fc_int(fp, &ctx->lsffit[i])) {
+        if (std::fscanf(fp, "%15s", lsfword) != 1 || std::strcmp(lsfword, "lsffit") != 0) {
+            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where 'lsffit' belongs\n", path,
+                         qorvane_stream_line(fp), lsfword);
+            fc_record(__LINE__, "fscanf", QORVANE_FCNTL_FORMAT_MISMATCH, 0);
+            return fc_stop_faulty(ctx);
+        }
+        if (!fc_int(fp, &ctx->lsffit[i], FcName("lsffit", "line", i).text, 0, 1)) {
             fc_record_scan(__LINE__, fp);
             return fc_stop_faulty(ctx);
         }
         for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
             QorvaneFixPar *r = &ctx->fixpar[qorvane_par_index(i, j)];
-            if (!fc_int(fp, &r->type) || !fc_read_record_tail(fp, ctx, r)) {
+            if (!fc_int(fp, &r->type, FcName(kParNames[j], "line type of line", i).text) ||
+                !fc_read_record_tail(fp, ctx, r, i, j)) {
                 fc_record_scan(__LINE__, fp);
                 return fc_stop_faulty(ctx);
             }
@@ -381,7 +462,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
     }
     const int start = 5 * fc_total(ctx);
     for (int j = 1; j <= 2 * ctx->lsfcfs; ++j) {
-        if (!fc_real(fp, &ctx->par_vec[start + j])) {
+        if (!fc_real(fp, &ctx->par_vec[start + j], FcName("value", "line-shape coefficient", j).text)) {
             fc_record_scan(__LINE__, fp);
             fc_say("error reading lsf fourier coefficients ");
             return fc_stop_faulty(ctx);
@@ -479,8 +560,9 @@ void fc_finish_read(QorvaneFitContext *ctx) {
 
 bool fc_verbose_fit_control(FILE *fp, QorvaneFitContext *ctx) {
     char word[32];
-    if (!fc_int(fp, &ctx->fit_mo) || !fc_int(fp, &ctx->verbos) || !fc_int(fp, &ctx->showli) ||
-        !fc_int(fp, &ctx->clcerr) || std::fscanf(fp, "%24s", word) != 1 || !fc_int(fp, &ctx->par_ranges)) {
+    if (!fc_int(fp, &ctx->fit_mo, "fit_mo") || !fc_int(fp, &ctx->verbos, "verbos") ||
+        !fc_int(fp, &ctx->showli, "showli") || !fc_int(fp, &ctx->clcerr, "clcerr") ||
+        std::fscanf(fp, "%24s", word) != 1 || !fc_int(fp, &ctx->par_ranges, "ranges")) {
         fc_record_scan(__LINE__, fp);
         return false;
     }
@@ -491,14 +573,16 @@ bool fc_verbose_fit_control(FILE *fp, QorvaneFitContext *ctx) {
 bool fc_verbose_prior_knowledge(FILE *fp, QorvaneFitContext *ctx) {
     for (int i = 1; i <= fc_total(ctx); ++i) {
         int number, type;
-        if (!fc_int(fp, &number) || !fc_int(fp, &ctx->lsffit[i]) || !fc_int(fp, &type)) {
+        if (!fc_int(fp, &number, FcName("number", "prior knowledge of line", i).text) ||
+            !fc_int(fp, &ctx->lsffit[i], FcName("lsffit", "line", i).text, 0, 1) ||
+            !fc_int(fp, &type, FcName("line type", "line", i).text)) {
             fc_record_scan(__LINE__, fp);
             return false;
         }
         for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
             QorvaneFixPar *r = &ctx->fixpar[qorvane_par_index(i, j)];
             r->type = type;
-            if (!fc_read_record_tail(fp, ctx, r)) {
+            if (!fc_read_record_tail(fp, ctx, r, i, j)) {
                 fc_record_scan(__LINE__, fp);
                 return false;
             }
@@ -535,10 +619,11 @@ void allocate_parameter_arrays(QorvaneFitContext *ctx) {
 }
 
 int read_qorvane_spectrum_information(FILE *fp, QorvaneFitContext *ctx) {
-    if (!fc_int(fp, &ctx->n_pnts) || !fc_int(fp, &ctx->noistr) || !fc_int(fp, &ctx->noistp) ||
-        !fc_int(fp, &ctx->nLines) || !fc_int(fp, &ctx->lsfcfs) || !fc_real(fp, &ctx->phi_1) ||
-        !fc_real(fp, &ctx->hz_p_p) || !fc_real(fp, &ctx->f_tol) || !fc_int(fp, &ctx->ignore) ||
-        !fc_int(fp, &ctx->pattrn)) {
+    if (!fc_int(fp, &ctx->n_pnts, "n_pnts") || !fc_int(fp, &ctx->noistr, "noistr") ||
+        !fc_int(fp, &ctx->noistp, "noistp") || !fc_int(fp, &ctx->nLines, "nLines") ||
+        !fc_int(fp, &ctx->lsfcfs, "lsfcfs") || !fc_real(fp, &ctx->phi_1, "phi__1") ||
+        !fc_real(fp, &ctx->hz_p_p, "Hz_p_p") || !fc_real(fp, &ctx->f_tol, "f__tol") ||
+        !fc_int(fp, &ctx->ignore, "ignore") || !fc_int(fp, &ctx->pattrn, "pattrn")) {
         fc_record_scan(__LINE__, fp);
         return QORVANE_RC_FATAL;
     }
@@ -553,6 +638,7 @@ int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx) {
         if (ctx) ctx->fcntl_faulty = 1;
         return QORVANE_RC_FATAL;
     }
+    t_reading = ctx->parameter_file;
     char tok[1024];
     bool sizes_known = false;
     for (;;) {
@@ -584,7 +670,8 @@ int read_qorvane_strtval_file(FILE *fp, QorvaneFitContext *ctx) {
         } else if (std::strcmp(tok, "qorvane_line_shape_function") == 0) {
             const int start = 5 * fc_total(ctx);
             for (int j = 1; ok && j <= 2 * ctx->lsfcfs; ++j) {
-                ok = sizes_known && fc_real(fp, &ctx->par_vec[start + j]);
+                ok = sizes_known &&
+                     fc_real(fp, &ctx->par_vec[start + j], FcName("value", "line-shape coefficient", j).text);
                 if (!ok) fc_record_scan(__LINE__, fp);
             }
         }
@@ -607,7 +694,8 @@ int load_initial_value_file(QorvaneFitContext *ctx) {
     ctx->nsteps = 0;
     ctx->fcntl_faulty = 0;
     const char *path = ctx->parameter_file;
-    FILE *fp = std::fopen(path, "r");
+    t_reading = path;
+    FILE *fp = qorvane_fopen_regular(path, "r");
     if (!fp) {
         fc_record(__LINE__, "fopen", QORVANE_FCNTL_OPEN_FAILURE, errno);
         fc_sayf("I/O error: cannot open starting value file: %s\n\n", path);
@@ -631,6 +719,7 @@ int load_initial_value_file(QorvaneFitContext *ctx) {
         ctx->fcntl_faulty = 1;
     }
     if (std::fclose(fp) != 0) fc_record(__LINE__, "fclose", QORVANE_FCNTL_CLOSE_FAILURE, errno);
+    if (rc == QORVANE_RC_OK && !ctx->fcntl_faulty && !fc_values_ok(ctx)) ctx->fcntl_faulty = 1;
     if (rc != QORVANE_RC_OK || ctx->fcntl_faulty) return rc;
     fc_finish_read(ctx);
     return fetch_patterns(ctx);

@@ -2,10 +2,14 @@
 #include "qspectrumio.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "qfile.h"
+#include "qparse.h"
 
 namespace {
 
@@ -75,85 +79,140 @@ void sio_put_word(FILE *fp, const char *text) {
     std::fputc('\n', fp);
 }
 
-bool sio_get_text(FILE *fp, char *dst)  // dst holds QORVANE_SAGE_TEXT bytes
-{
-    char buf[1024];
-    if (std::fscanf(fp, "%1023s", buf) != 1) return false;
-    size_t len = std::strlen(buf);
-    if (len >= QORVANE_SAGE_TEXT) len = QORVANE_SAGE_TEXT - 1;  // over-long words are cut to the field
-    std::memcpy(dst, buf, len);
-    dst[len] = '\0';
-    return true;
+// Field reader of one header: the first bad or missing field is reported (file, line,
+// field) and refuses the header; later reads do nothing.
+struct SioIn {
+    FILE *fp;
+    const char *path;
+    bool ok;
+
+    bool token(char *buf, const char *what) {  // buf holds 1024 bytes
+        if (!ok) return false;
+        if (std::fscanf(fp, "%1023s", buf) != 1) {
+            std::printf("sage headerfile : %s : the header ends before %s \n", path, what);
+            return ok = false;
+        }
+        // a section key inside a section: a count or field is missing
+        if (std::strncmp(buf, "sagekey_", 8) == 0) return bad(buf, what);
+        return true;
+    }
+    bool bad(const char *tok, const char *what) {
+        std::printf("sage headerfile : %s line %d : '%s' is not a valid value for %s \n", path, qorvane_stream_line(fp),
+                    tok, what);
+        return ok = false;
+    }
+    // sage_idl text fields are single words; over-long words are cut to the field
+    void text(char *dst, const char *what) {  // dst holds QORVANE_SAGE_TEXT bytes
+        char buf[1024];
+        if (!token(buf, what)) return;
+        size_t len = std::strlen(buf);
+        if (len >= QORVANE_SAGE_TEXT) len = QORVANE_SAGE_TEXT - 1;
+        std::memcpy(dst, buf, len);
+        dst[len] = '\0';
+    }
+    void name(char *dst, const char *what) {  // dst holds QORVANE_PATH_MAX bytes
+        char buf[1024];
+        if (token(buf, what)) std::memcpy(dst, buf, std::strlen(buf) + 1);
+    }
+    void integer(int *v, const char *what, long lo = INT_MIN, long hi = INT_MAX) {
+        char buf[1024];
+        if (token(buf, what) && !qorvane_parse_int(buf, lo, hi, v)) bad(buf, what);
+    }
+    void real(float *v, const char *what) {
+        char buf[1024];
+        double d;
+        if (!token(buf, what)) return;
+        if (qorvane_parse_float(buf, &d))
+            *v = static_cast<float>(d);
+        else
+            bad(buf, what);
+    }
+};
+
+void sio_read_dimension(SioIn &in, QorvaneSageDimension *d) {
+    in.integer(&d->number, "the dimension number");
+    in.text(d->domain, "the dimension domain");
+    in.text(d->orientation, "the dimension orientation");
+    in.integer(&d->npoints, "the number of points");
+    in.real(&d->width, "width");
+    in.real(&d->zero_time, "zero_time");
+    in.real(&d->zero_freq, "zero_freq");
+    in.real(&d->slice_location, "slice location");
+    in.real(&d->slice_thickness, "slice thickness");
+    in.real(&d->time_phase_correction, "time phase correction");
+    in.real(&d->freq_phase_correction, "freq phase correction");
 }
 
-bool sio_get_name(FILE *fp, char *dst)  // dst holds QORVANE_PATH_MAX bytes
-{
-    return std::fscanf(fp, "%1023s", dst) == 1;
-}
-
-bool sio_get_int(FILE *fp, int *v) { return std::fscanf(fp, "%d", v) == 1; }
-bool sio_get_float(FILE *fp, float *v) { return std::fscanf(fp, "%f", v) == 1; }
-
-void sio_read_dimension(FILE *fp, QorvaneSageDimension *d) {
-    sio_get_int(fp, &d->number) && sio_get_text(fp, d->domain) && sio_get_text(fp, d->orientation) &&
-        sio_get_int(fp, &d->npoints) && sio_get_float(fp, &d->width) && sio_get_float(fp, &d->zero_time) &&
-        sio_get_float(fp, &d->zero_freq) && sio_get_float(fp, &d->slice_location) &&
-        sio_get_float(fp, &d->slice_thickness) && sio_get_float(fp, &d->time_phase_correction) &&
-        sio_get_float(fp, &d->freq_phase_correction);
-}
-
-void sio_read_sections(FILE *fp, QorvaneSageIdlHeader *h) {
+// Reads the sections after the version check; false when a field is bad or missing.
+bool sio_read_sections(FILE *fp, const char *path, QorvaneSageIdlHeader *h) {
+    SioIn in{fp, path, true};
     char tok[1024];
     int ndim = 0;
-    while (std::fscanf(fp, "%1023s", tok) == 1) {
+    while (in.ok && std::fscanf(fp, "%1023s", tok) == 1) {
         if (std::strcmp(tok, "sagekey_endfile") == 0) break;
         if (std::strcmp(tok, "sagekey_datafiles") == 0) {
-            sio_get_name(fp, h->header_name) && sio_get_int(fp, &h->n_data_files) &&
-                sio_get_name(fp, h->data_file_name) && sio_get_text(fp, h->file_type) &&
-                sio_get_text(fp, h->data_precision) && sio_get_int(fp, &h->data_offset);
+            in.name(h->header_name, "the header name");
+            in.integer(&h->n_data_files, "the number of data files");
+            in.name(h->data_file_name, "the data file name");
+            in.text(h->file_type, "the file type");
+            in.text(h->data_precision, "the data precision");
+            in.integer(&h->data_offset, "the data offset");
         } else if (std::strcmp(tok, "sagekey_patient") == 0) {
-            sio_get_text(fp, h->patient_site) && sio_get_text(fp, h->patient_id) && sio_get_text(fp, h->patient_name) &&
-                sio_get_text(fp, h->patient_age) && sio_get_text(fp, h->patient_sex) &&
-                sio_get_int(fp, &h->study_number) && sio_get_int(fp, &h->series_number) &&
-                sio_get_text(fp, h->time_acquired) && sio_get_text(fp, h->date_acquired);
+            in.text(h->patient_site, "the patient site");
+            in.text(h->patient_id, "the patient ID");
+            in.text(h->patient_name, "the patient name");
+            in.text(h->patient_age, "the patient age");
+            in.text(h->patient_sex, "the patient sex");
+            in.integer(&h->study_number, "the study number");
+            in.integer(&h->series_number, "the series number");
+            in.text(h->time_acquired, "the time acquired");
+            in.text(h->date_acquired, "the date acquired");
         } else if (std::strcmp(tok, "sagekey_sequence") == 0) {
-            sio_get_text(fp, h->sequence_name) && sio_get_float(fp, &h->release) && sio_get_float(fp, &h->tr) &&
-                sio_get_float(fp, &h->te) && sio_get_float(fp, &h->ti) && sio_get_float(fp, &h->tm) &&
-                sio_get_float(fp, &h->tg) && sio_get_int(fp, &h->r1) && sio_get_int(fp, &h->r2);
+            in.text(h->sequence_name, "the sequence name");
+            in.real(&h->release, "release");
+            in.real(&h->tr, "TR");
+            in.real(&h->te, "TE");
+            in.real(&h->ti, "TI");
+            in.real(&h->tm, "TM");
+            in.real(&h->tg, "TG");
+            in.integer(&h->r1, "R1");
+            in.integer(&h->r2, "R2");
         } else if (std::strcmp(tok, "sagekey_display") == 0) {
-            sio_get_text(fp, h->display_type[0]) && sio_get_text(fp, h->display_type[1]) &&
-                sio_get_text(fp, h->display_type[2]) && sio_get_text(fp, h->display_type[3]) &&
-                sio_get_text(fp, h->display_channel);
+            for (int i = 0; i < 4; ++i) in.text(h->display_type[i], "a display type");
+            in.text(h->display_channel, "the display channel");
         } else if (std::strcmp(tok, "sagekey_datainfo") == 0) {
-            sio_get_text(fp, h->data_type) && sio_get_float(fp, &h->centre_frequency_mhz) &&
-                sio_get_float(fp, &h->ppm_offset);
+            in.text(h->data_type, "the data type");
+            in.real(&h->centre_frequency_mhz, "the centre frequency");
+            in.real(&h->ppm_offset, "the ppm offset");
         } else if (std::strcmp(tok, "sagekey_processing") == 0) {
-            sio_get_float(fp, &h->phase0) && sio_get_float(fp, &h->phase1) && sio_get_text(fp, h->lb_type) &&
-                sio_get_float(fp, &h->lb1) && sio_get_float(fp, &h->lb2);
+            in.real(&h->phase0, "the zero-order phase");
+            in.real(&h->phase1, "the first-order phase");
+            in.text(h->lb_type, "the line-broadening type");
+            in.real(&h->lb1, "the first line-broadening amount");
+            in.real(&h->lb2, "the second line-broadening amount");
         } else if (std::strcmp(tok, "sagekey_userinfo") == 0) {
+            // the first fields are kept; the rest (up to the bound) are read and dropped
             int count = 0;
-            if (!sio_get_int(fp, &count)) continue;
-            h->n_user_fields = count < 0 ? 0 : count;
-            // the first fields are kept; any beyond the capacity are read and dropped
+            in.integer(&count, "the number of user fields", 0, QORVANE_SAGE_MAX_USER_COUNT);
             char skip[QORVANE_SAGE_TEXT];
-            for (int i = 0; i < h->n_user_fields; ++i) {
-                bool ok = (i < QORVANE_SAGE_USER_FIELDS)
-                              ? sio_get_text(fp, h->user_name[i]) && sio_get_text(fp, h->user_value[i])
-                              : sio_get_text(fp, skip) && sio_get_text(fp, skip);
-                if (!ok) break;
+            for (int i = 0; in.ok && i < count; ++i) {
+                const bool keep = i < QORVANE_SAGE_USER_FIELDS;
+                in.text(keep ? h->user_name[i] : skip, "a user field name");
+                in.text(keep ? h->user_value[i] : skip, "a user field value");
             }
-            if (h->n_user_fields > QORVANE_SAGE_USER_FIELDS) h->n_user_fields = QORVANE_SAGE_USER_FIELDS;
+            h->n_user_fields = count > QORVANE_SAGE_USER_FIELDS ? QORVANE_SAGE_USER_FIELDS : count;
         } else if (std::strcmp(tok, "sagekey_dimension") == 0) {
-            if (ndim < QORVANE_SAGE_DIMS) sio_read_dimension(fp, &h->dim[ndim++]);
+            if (ndim < QORVANE_SAGE_DIMS) sio_read_dimension(in, &h->dim[ndim++]);
         }
     }
+    return in.ok;
 }
 
 }  // namespace
 
 long qorvane_read_complex_file(const char *path, int n, double *re, double *im) {
     if (!path || n < 0) return -1;
-    FILE *fp = std::fopen(path, "rb");
+    FILE *fp = qorvane_fopen_regular(path, "rb");
     if (!fp) return -1;
     long got = 0;
     for (; got < n; ++got)
@@ -194,7 +253,7 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
     }
     char path[QORVANE_PATH_MAX];
     int len = std::snprintf(path, sizeof path, "%s%s", data_path ? data_path : "", data_name ? data_name : "");
-    FILE *fp = (len > 0 && len < static_cast<int>(sizeof path)) ? std::fopen(path, "rb") : nullptr;
+    FILE *fp = (len > 0 && len < static_cast<int>(sizeof path)) ? qorvane_fopen_regular(path, "rb") : nullptr;
     if (!fp) {
         std::printf("ERROR in filename '%s', can't open !\n", path);
         return qorvane_status_fail(&ctx->status, 1, "cannot open spectrum %s", path);
@@ -216,8 +275,24 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
         std::printf("... error reading data ... exit...\n");
         std::printf("cnt  %d %d \n", static_cast<int>(got), static_cast<int>(expected));
     }
+    // a short file is fitted as read; one without a single point has nothing to fit
+    if (got == 0) {
+        std::fclose(fp);
+        return qorvane_status_fail(&ctx->status, 1, "spectrum %s holds no data point", path);
+    }
+    for (long k = 0; k < n; ++k) {
+        if (!std::isfinite(ctx->xre[k]) || !std::isfinite(ctx->xim[k])) {
+            std::printf("spectrum %s : point %ld is not a finite number\n", path, k);
+            std::fclose(fp);
+            return qorvane_status_fail(&ctx->status, 1, "spectrum %s holds a non-finite point %ld", path, k);
+        }
+    }
     sio_noise(fp, noistr, static_cast<long>(noistp) - noistr, &ctx->sigma_abs, &ctx->sigma_disp);
     std::fclose(fp);
+    if (!std::isfinite(ctx->sigma_abs) || !std::isfinite(ctx->sigma_disp)) {  // noise points beyond N
+        std::printf("spectrum %s : the noise points are not all finite numbers\n", path);
+        return qorvane_status_fail(&ctx->status, 1, "spectrum %s holds non-finite noise points", path);
+    }
     if (ctx->verbos > 0) {
         std::printf("standard deviation absorption              : %e\n", ctx->sigma_abs);
         std::printf("standard deviation dispersion              : %e\n", ctx->sigma_disp);
@@ -231,7 +306,7 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
 }
 
 int read_sageidl_header(const char *path, QorvaneSageIdlHeader *header, QorvaneStatus *status) {
-    FILE *fp = (path && header) ? std::fopen(path, "r") : nullptr;
+    FILE *fp = (path && header) ? qorvane_fopen_regular(path, "r") : nullptr;
     if (!fp) {
         std::printf("==> .shf file could not be opened\n");
         return QORVANE_RC_OK;
@@ -248,8 +323,12 @@ int read_sageidl_header(const char *path, QorvaneSageIdlHeader *header, QorvaneS
         return qorvane_status_fail(status, -1, "sage headerfile %s is not of 0.1 format", path);
     }
     std::rewind(fp);
-    sio_read_sections(fp, header);
+    const bool ok = sio_read_sections(fp, path, header);
     std::fclose(fp);
+    if (!ok) {
+        std::printf("program terminates ... \n");
+        return qorvane_status_fail(status, -1, "sage headerfile %s holds a bad or missing value", path);
+    }
     return QORVANE_RC_OK;
 }
 

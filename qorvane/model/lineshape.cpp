@@ -11,12 +11,15 @@
 #include <cstring>
 
 #include "qfft.h"
+#include "qfile.h"
+#include "qparse.h"
 #include "qspectrumio.h"
 
 namespace {
 
 const double kPi = 3.14159265358979323846;
 const double kGaussHzToInternal = 0.5988023952095809;  // 1 / 1.67
+const int kMaxPatternLines = 4096;                     // lines of one parametric pattern
 const double kMaxExponent = 745.0;                     // exp(-745) underflows to 0
 
 bool ls_is_pow2(int n) { return n > 0 && (n & (n - 1)) == 0; }
@@ -120,6 +123,12 @@ int ls_load_bin_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
         std::printf("... error reading data ... exit...\n");
         std::printf("cnt  %d %d \n", static_cast<int>(got), n);
     }
+    for (int k = 0; k < n; ++k) {
+        if (!std::isfinite(re[k]) || !std::isfinite(im[k])) {
+            std::printf("fatal error reading pattern file : %s\npoint %d is not a finite number\n", path, k);
+            return ls_pattern_fail(ctx, -1, "non-finite pattern point", path);
+        }
+    }
     // time-domain signal: conjugate, rotate by N/2, forward FFT, conjugate
     double *data = ctx->fft_work;
     const int half = n / 2;
@@ -144,7 +153,7 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
     double *store = ctx->pattern_store[slot];
     double *re = store, *im = store + QORVANE_PATTERN_POINTS;
     std::memset(store, 0, sizeof(double) * 2 * QORVANE_PATTERN_POINTS);
-    FILE *fp = std::fopen(path, "r");
+    FILE *fp = qorvane_fopen_regular(path, "r");
     if (!fp) {
         std::printf(" I/O-error : pattern file could not be opened : \n ");
         std::printf(" check existence of : %s \n ", path);
@@ -161,9 +170,11 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
         std::printf("fatal error reading pattern file line 6: %s\n", path);
         std::puts("illegal pattern file-format : fifth expected attribute  spectral_resolution ");
         rc = ls_pat_format_error(ctx, path, "number_of_lines expected");
-    } else if (std::fscanf(fp, "%d", &nlines) != 1 || nlines < 0) {
+    } else if (!ls_token(fp, tok) || !qorvane_parse_int(tok, 0, kMaxPatternLines, &nlines)) {
         std::printf("fatal error reading pattern file : %s\n", path);
-        rc = ls_pat_format_error(ctx, path, "number of lines missing or negative");
+        std::printf("line %d : '%s' is not a valid value for number_of_lines (0 .. %d)\n", qorvane_stream_line(fp), tok,
+                    kMaxPatternLines);
+        rc = ls_pat_format_error(ctx, path, "number of lines missing or out of range");
     }
     if (rc == QORVANE_RC_OK) {
         bool header = false;
@@ -182,13 +193,24 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
     double *line = ctx->fft_work;
     for (int l = 0; rc == QORVANE_RC_OK && l < nlines; ++l) {
         char name[256], type[256];
-        double area, freq, gw, ph, lw;
-        if (!ls_token(fp, name) || !ls_token(fp, type) ||
-            std::fscanf(fp, "%lf %lf %lf %lf %lf", &area, &freq, &gw, &ph, &lw) != 5) {
+        double v[5];  // area, frequency, gauss_width, zero_phase, lorentz_width
+        static const char *const fields[5] = {"area", "frequency", "gauss_width", "zero_phase", "lorentz_width"};
+        if (!ls_token(fp, name) || !ls_token(fp, type)) {
             std::puts("illegal file-terminator (end_of_pattern) ");
             rc = ls_pat_format_error(ctx, path, "pattern line incomplete");
             break;
         }
+        for (int f = 0; f < 5 && rc == QORVANE_RC_OK; ++f) {
+            tok[0] = '\0';
+            if (!ls_token(fp, tok) || !qorvane_parse_double(tok, &v[f])) {
+                std::printf("fatal error reading pattern file : %s\n", path);
+                std::printf("line %d : '%s' is not a valid value for %s of pattern line %d\n", qorvane_stream_line(fp),
+                            tok, fields[f], l + 1);
+                rc = ls_pat_format_error(ctx, path, "pattern line value not a finite number");
+            }
+        }
+        if (rc != QORVANE_RC_OK) break;
+        const double area = v[0], freq = v[1], gw = v[2], ph = v[3], lw = v[4];
         double g, lo;
         if (std::strcmp(type, "voigt") == 0) {
             g = gw * kGaussHzToInternal / ctx->hz_p_p;

@@ -211,20 +211,25 @@ TEST_F(VolumeFixture, UnsupportedParameterFileEndsTheJobWithItsStatusTable) {
 }
 
 TEST_F(VolumeFixture, NonFiniteFitsAreCountedAndLeaveNoArtifacts) {
-    // A starting area that is not a number makes every fitted spectrum non-finite.
+    // A fixed area at the top of single precision (finite in the file) gives a fitted
+    // spectrum whose points overflow single precision in every voxel.
     ParFile p = voxel_par();
-    p.start[0].area = std::numeric_limits<double>::quiet_NaN();
+    p.start[0].area = 3.0e38;
+    p.prior = {{Prior{0, 1.0e38, 3.3e38}, Prior{0, 30, 50}, Prior{0, 1.5, 4.5}, Prior{0, -40, 40}, Prior{0, 0, 0}}};
+    Step& st = p.steps[0];
+    st.ampli = st.frequ = st.gauss = st.loren = 0;  // only the phase moves: the line keeps its height
     write_text(dir + "/nan.par", compact_par(p));
     std::vector<Record> recs = {
         {"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", voxel_spectrum(100, 40, 2)}, {"c|0", voxel_spectrum(100, 40, 3)}};
     write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
     VolRun r = run_volume(dir + "/in.qorvvol", dir + "/nan.par", dir + "/out", dir + "/work", 2);
     EXPECT_EQ(r.rc, 4) << r.err;  // no voxel was fitted
-    const std::string row_end = "\tFIT_NUMERIC_FAILURE\t" + std::to_string(2 * kN) + " non-finite fitted float(s)\n";
-    EXPECT_EQ(read_text(dir + "/out/fit_status.tsv"),
-              "slot\tvoxel_id\tinput_file\tfit_status\tmessage\n"
-              "1\ta\tvolume_voxel_001.bin" +
-                  row_end + "2\tb\tvolume_voxel_002.bin" + row_end);
+    const std::string status = read_text(dir + "/out/fit_status.tsv");
+    EXPECT_EQ(status.rfind("slot\tvoxel_id\tinput_file\tfit_status\tmessage\n", 0), 0u) << status;
+    EXPECT_NE(status.find("\n1\ta\tvolume_voxel_001.bin\tFIT_NUMERIC_FAILURE\t"), std::string::npos) << status;
+    EXPECT_NE(status.find("\n2\tb\tvolume_voxel_002.bin\tFIT_NUMERIC_FAILURE\t"), std::string::npos) << status;
+    EXPECT_EQ(count_lines(status, " non-finite fitted float(s)\n"), 2) << status;
+    EXPECT_EQ(count_lines(status, "\n"), 3) << status;
     EXPECT_NE(r.err.find("Volume mode error: no selected voxel was fitted (2 not fitted, 0 all-zero)"),
               std::string::npos);
     EXPECT_FALSE(file_exists(dir + "/out/voxel_a.fit"));
@@ -236,4 +241,57 @@ TEST_F(VolumeFixture, NonFiniteFitsAreCountedAndLeaveNoArtifacts) {
     r = run_volume(dir + "/in2.qorvvol", dir + "/start.par", dir + "/out2", dir + "/work", 1);
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.err.find("Volume mode: extracted-voxel fit completed successfully.\n"), std::string::npos);
+}
+
+TEST_F(VolumeFixture, HeaderCountsAreCheckedAgainstTheFileBeforeAllocation) {
+    // Header only: (ap, n1, n2, n3). None of these may allocate what the file does not hold.
+    struct Case {
+        uint32_t ap, n1, n2, n3;
+        const char* message;
+    } cases[] = {
+        {0xFFFFFFFFu, 1, 1, 1, "QORVVOL read error: ap=4294967295 exceeds the limit of 1048576 complex points"},
+        {0x10000000u, 1, 1, 1, "QORVVOL read error: ap=268435456 exceeds the limit of 1048576 complex points"},
+        {1u << 20, 1, 1, 1, "file holds 0 bytes of records; the header asks for 1 records of 8388616 bytes.\n"},
+        {128, 1000, 1000, 1000,
+         "file holds 1032 bytes of records; the header asks for 1000000000 records of 1032 bytes.\n"},
+        {128, 0xFFFFFFFFu, 0xFFFFFFFFu, 2, "QORVVOL read error: invalid computed volume size.\n"},
+    };
+    for (const Case& c : cases) {
+        std::string b = "QORVVOL1";
+        for (uint32_t v : {c.ap, c.n1, c.n2, c.n3, 8u, 1u}) put_u32(b, v);
+        if (c.ap == 128) b += volume_bytes(kN, 8, {{"a|1", voxel_spectrum(1, 40, 1)}}).substr(32);
+        write_text(dir + "/big.qorvvol", b);
+        VolRun r = run_volume(dir + "/big.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 1);
+        EXPECT_EQ(r.rc, 2) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.message << "\n" << r.err;
+        EXPECT_EQ(r.err.find("cannot allocate"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(VolumeFixture, NonFiniteSamplesAreReportedWithTheVoxelId) {
+    std::vector<std::complex<double>> bad = voxel_spectrum(100, 40, 2);
+    bad[5] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+    std::vector<Record> recs = {{"a|1", voxel_spectrum(100, 40, 1)}, {"b|1", bad}, {"c|0", bad}};
+    write_text(dir + "/in.qorvvol", volume_bytes(kN, 8, recs));
+    VolRun r = run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + "/out", dir + "/work", 1);
+    EXPECT_NE(r.err.find("QORVVOL read warning: record 1 voxel_id=b holds 2 non-finite sample float(s).\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("QORVVOL read warning: record 2 voxel_id=c holds 2 non-finite sample float(s).\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("voxel_id=a holds"), std::string::npos) << r.err;
+    EXPECT_NE(read_text(dir + "/out/fit_status.tsv").find("\tb\tvolume_voxel_002.bin\tFIT_INVALID_INPUT\t"),
+              std::string::npos);
+}
+
+TEST_F(VolumeFixture, PipesAndDirectoriesAreRefusedWithoutBlocking) {
+    const std::string fifo = dir + "/pipe.qorvvol";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& input : {fifo, dir}) {
+        VolRun r = run_volume(input, dir + "/start.par", dir + "/out", dir + "/work", 1);
+        EXPECT_EQ(r.rc, 2) << input;
+        EXPECT_NE(r.err.find("QORVVOL read error: cannot open input volume: " + input + "\n"), std::string::npos)
+            << r.err;
+    }
 }

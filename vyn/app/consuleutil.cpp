@@ -19,23 +19,9 @@ bool consule_is_blank(const char* p) {
     return *p == '\0';
 }
 
-// Reads one line of at most kNumberLineCap-1 characters; *too_long is set
-// when characters had to be dropped.
-bool consule_read_number_line(char* line, bool* too_long) {
-    *too_long = false;
-    int len = 0;
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-        if (c == '\r') continue;
-        if (len < kNumberLineCap - 1)
-            line[len++] = static_cast<char>(c);
-        else
-            *too_long = true;
-    }
-    line[len] = '\0';
-    if (c == EOF && (len == 0 || std::ferror(stdin))) return false;
-    return true;
-}
+// True while a token read has left the rest of its line (at least its
+// newline) unread.
+bool consule_line_pending = false;
 
 bool consule_parse_int(const char* text, int* out) {
     char* end = nullptr;
@@ -61,7 +47,7 @@ bool consule_prompt_number(const char* prompt, T* out, bool (*parse)(const char*
         std::fflush(stdout);
         char line[kNumberLineCap];
         bool too_long = false;
-        if (!consule_read_number_line(line, &too_long)) return false;
+        if (!consule_read_line(line, kNumberLineCap, &too_long)) return false;
         T v{};
         if (!too_long && parse(line, &v)) {
             if (out) *out = v;
@@ -73,20 +59,27 @@ bool consule_prompt_number(const char* prompt, T* out, bool (*parse)(const char*
 
 }  // namespace
 
-bool read_legacy_line(char* buffer, int size) {
+bool consule_read_line(char* buffer, int size, bool* truncated) {
+    if (truncated) *truncated = false;
     if (!buffer || size < 1) return false;
+    consule_line_pending = false;
     int len = 0;
     int c;
     bool any = false;
     while ((c = std::getchar()) != EOF && c != '\n') {
         any = true;
         if (c == '\r') continue;
-        if (len < size - 1) buffer[len++] = static_cast<char>(c);
+        if (len < size - 1)
+            buffer[len++] = static_cast<char>(c);
+        else if (truncated)
+            *truncated = true;
     }
     buffer[len] = '\0';
     if (c == EOF && (!any || std::ferror(stdin))) return false;
     return true;
 }
+
+bool read_legacy_line(char* buffer, int size) { return consule_read_line(buffer, size, nullptr); }
 
 bool read_filename_stdin(char* buffer, int size) {
     if (!read_legacy_line(buffer, size)) return false;
@@ -115,10 +108,13 @@ void ScreenMode(int mode) {
     if (mode == 3) ConsoleClearHome();
 }
 
+// Token reads: formatted input leaves the rest of the line (its newline at
+// least) behind; the pause at a terminal drops it before it waits.
 int consule_read_int(int* out) {
     int v = 0;
-    int r = scanf("%d", &v);
+    const int r = std::scanf("%d", &v);
     if (r == EOF) return -1;
+    consule_line_pending = true;
     if (r != 1) return 0;
     if (out) *out = v;
     return 1;
@@ -126,18 +122,38 @@ int consule_read_int(int* out) {
 
 int consule_read_double(double* out) {
     double v = 0.0;
-    int r = scanf("%lf", &v);
+    const int r = std::scanf("%lf", &v);
     if (r == EOF) return -1;
+    consule_line_pending = true;
     if (r != 1) return 0;
     if (out) *out = v;
     return 1;
 }
 
+int consule_read_word(char* buf, int cap) {
+    if (!buf || cap < 2) return 0;
+    char fmt[32];
+    std::snprintf(fmt, sizeof fmt, "%%%ds", cap - 1);
+    const int r = std::scanf(fmt, buf);
+    if (r == EOF) return -1;
+    consule_line_pending = true;
+    return r == 1 ? 1 : 0;
+}
+
+bool consule_skip_char() {
+    const int c = std::getchar();
+    if (c == '\n') consule_line_pending = false;
+    return c != EOF;
+}
+
 void consule_discard_line() {
     int c;
-    while ((c = getchar()) != EOF && c != '\n') {
+    while ((c = std::getchar()) != EOF && c != '\n') {
     }
+    consule_line_pending = false;
 }
+
+bool consule_at_end() { return std::feof(stdin) != 0; }
 
 bool consule_read_menu_choice(int* choice) {
     const int r = consule_read_int(choice);
@@ -146,22 +162,28 @@ bool consule_read_menu_choice(int* choice) {
 }
 
 int consule_ask_yes_no(const char* prompt) {
-    printf("%s", prompt);
-    fflush(stdout);
+    std::printf("%s", prompt);
+    std::fflush(stdout);
     int v = 0;
-    int r = consule_read_int(&v);
+    const int r = consule_read_int(&v);
     if (r >= 0) consule_discard_line();
     return r == 1 && v != 0;
 }
 
 void consule_pause(const char* prompt) {
-    printf("%s", prompt);
-    fflush(stdout);
-    (void)getchar();
+    std::printf("%s", prompt);
+    std::fflush(stdout);
+    if (!isatty(STDIN_FILENO)) {
+        if (std::getchar() == '\n') consule_line_pending = false;
+        return;
+    }
+    if (consule_line_pending) consule_discard_line();
+    consule_discard_line();
 }
 
 void vyn_wait_enter_if_tty() {
     std::fflush(stdout);
     if (!isatty(STDIN_FILENO)) return;
-    std::getchar();
+    if (consule_line_pending) consule_discard_line();
+    consule_discard_line();
 }

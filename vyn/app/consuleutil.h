@@ -4,6 +4,11 @@
 #pragma once
 
 // ---- line readers ----------------------------------------------------------
+// The one line reader under all others: the rest of the current line into
+// buffer (carriage returns skipped, at most size-1 characters kept, the rest
+// of a longer line dropped and *truncated set when given). False at end of
+// input or on a read error.
+bool consule_read_line(char* buffer, int size, bool* truncated);
 // Reads the rest of the current line into buffer: carriage returns are
 // skipped, an empty line gives empty text, a longer line is cut to size-1
 // characters and the rest of that line is dropped. False at end of input
@@ -26,8 +31,15 @@ bool read_double_prompt(const char* prompt, double* out);
 int consule_read_int(int* out);
 // Reads a real number with formatted input; same results as consule_read_int.
 int consule_read_double(double* out);
+// Reads one blank-delimited word of at most cap-1 characters (formatted
+// input, the rest of the line stays); same results as consule_read_int.
+int consule_read_word(char* buf, int cap);
+// Drops one character (after an unreadable token); false at end of input.
+bool consule_skip_char();
 // Drops the rest of the current input line (up to and including '\n').
 void consule_discard_line();
+// True once standard input has ended.
+bool consule_at_end();
 // Reads a menu choice and drops the rest of its line. False at end of input or
 // when no number was typed (the caller leaves its menu).
 bool consule_read_menu_choice(int* choice);
@@ -35,7 +47,10 @@ bool consule_read_menu_choice(int* choice);
 int consule_ask_yes_no(const char* prompt);
 
 // ---- pauses and screen -----------------------------------------------------
-// Prints prompt (no newline), flushes and reads one character; never blocks past end of input.
+// Prints prompt (no newline) and flushes. At a terminal it waits for a fresh
+// line: what a token read left of the line before (its newline) is dropped
+// first, so the pause is not answered by an earlier Enter. Otherwise it reads
+// one character; never blocks past end of input.
 void consule_pause(const char* prompt);
 // Flushes standard output and waits for one character (the "wait for Enter"
 // of a failure), but only when standard input is a terminal: a driven run

@@ -98,15 +98,7 @@ void print_model_summary(const char* model_path, const VYNSpinSystemDef* spin, c
 
 // Reads one line of at most cap-1 characters; the rest of a longer line is dropped.
 // Returns 0 at end of input.
-int read_line(char* buf, size_t cap) {
-    if (!fgets(buf, (int)cap, stdin)) return 0;
-    if (!strchr(buf, '\n')) {
-        int c;
-        while ((c = getchar()) != EOF && c != '\n') {
-        }
-    }
-    return 1;
-}
+int read_line(char* buf, size_t cap) { return read_legacy_line(buf, (int)cap) ? 1 : 0; }
 
 int prompt_model_selection_from_default_dir(char* out, size_t cap) {
     char dir[VYN_PATH_CAP];
@@ -130,7 +122,7 @@ int prompt_model_selection_from_default_dir(char* out, size_t cap) {
         fflush(stdout);
         char line[64];
         if (!read_line(line, sizeof(line))) return 0;
-        if (line[0] == '\n' || line[0] == '\r') return 0;
+        if (line[0] == '\0') return 0;
         if (sscanf(line, "%d", &choice) == 1 && choice >= 1 && choice <= count) break;
         printf("[VYN] Invalid selection.\n");
     }
@@ -209,6 +201,8 @@ void print_usage() {
         "                                         for every voxel of a stored density-matrix result\n"
         "  vyn --voxel-signal MODEL.vynmodel DENSITY.bin VOXEL OUT.bin\n"
         "                                         receiver signal of one voxel (1-based) of that result\n"
+        "  vyn --reference-checks                 developer reference checks; exit 0 when all pass\n"
+        "                                         (fixtures go to runtime/vyn-refcheck-work)\n"
         "  vyn --help | -h                        this text\n"
         "  vyn --version                          the program version\n"
         "\n"
@@ -301,7 +295,6 @@ int prompt_model_path(const char* prompt, char* out, size_t cap) {
     fflush(stdout);
     char line[512];
     if (!read_line(line, sizeof(line))) return 0;
-    line[strcspn(line, "\r\n")] = '\0';
     if (line[0] == '\0') return 0;
     snprintf(out, cap, "%s", line);
     return 1;
@@ -494,6 +487,7 @@ int vyn_main(int argc, char** argv) {
     const bool run_model = argc == 3 && strcmp(argv[1], "--run-model") == 0;
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
+    const bool refcheck = argc == 2 && strcmp(argv[1], "--reference-checks") == 0;
     // Path arguments (model, density matrices, output) are anchored before the
     // working directory changes.
     static char start_dir[VYN_PATH_CAP];
@@ -512,6 +506,12 @@ int vyn_main(int argc, char** argv) {
     enter_runtime_work_dir();
     TotalStartUp();
     clear_loaded_model_path();
+    if (refcheck) {
+        if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
+        const int passed = VYNModel_RunReferenceChecks();
+        fflush(stdout);
+        return passed ? 0 : 1;
+    }
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait
         // for console input, so standard input is detached.

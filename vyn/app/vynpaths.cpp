@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "consuleutil.h"
+
 char g_loaded_model_path[1024];
 int g_loaded_model_path_valid = 0;
 char g_current_model_short_name[128];
@@ -235,13 +237,7 @@ int VYNEnsureCurrentModelShortName(char* out, size_t outsz) {
         printf("\nShort model name / file prefix\n(used for default sector waveform filenames)\n: ");
         fflush(stdout);
         char line[256];
-        if (!fgets(line, sizeof(line), stdin)) return 0;
-        if (!strchr(line, '\n')) {  // drop the rest of an over-long line
-            int ch;
-            while ((ch = getchar()) != EOF && ch != '\n') {
-            }
-        }
-        line[strcspn(line, "\r\n")] = '\0';
+        if (!read_legacy_line(line, sizeof(line))) return 0;
         if (line[0] == '\0') {
             printf("Please enter a short name, for example: lac_press or gaba_mega\n");
             continue;

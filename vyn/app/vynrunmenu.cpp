@@ -62,15 +62,14 @@ void calculate_spectra() {
     // stays the plain sum of Iz so that 2*pi*f_off*Iztot shifts every line by
     // exactly f_off (a normalised Iz would scale the offset by 1/||Iz(s)||,
     // e.g. by sqrt(2) for one spin-1/2 or 1/sqrt(2) for three).
-    MakeTotalIx(S.n, ns, S.ket, S.Ilist, 1, S.Ixtot);
-    MakeTotalIy(S.n, ns, S.ket, S.Ilist, 1, S.Iytot);
+    VYN_BuildNormalisedReceivers();
     MakeTotalIz(S.n, ns, S.ket, S.Ilist, 0, S.Iztot);
     if (choice == 1)
-        AverageSpectrum(&S.n, &vyn_prop.ap, S.densmat, S.Istat, S.Ixtot, S.Iytot, S.Iztot, S.ket, S.Ilist);
+        AverageSpectrum(&S.n, &vyn_prop.ap, S.densmat, S.Istat, vyn_receivers.Ix, vyn_receivers.Iy, S.Iztot, S.ket,
+                        S.Ilist);
     else
-        SeparateSpectra(&S.n, &vyn_prop.ap, S.densmat, S.Istat, S.Ixtot, S.Iytot, S.Iztot, S.ket, S.Ilist);
-    MakeTotalIx(S.n, ns, S.ket, S.Ilist, 0, S.Ixtot);
-    MakeTotalIy(S.n, ns, S.ket, S.Ilist, 0, S.Iytot);
+        SeparateSpectra(&S.n, &vyn_prop.ap, S.densmat, S.Istat, vyn_receivers.Ix, vyn_receivers.Iy, S.Iztot, S.ket,
+                        S.Ilist);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
 
 CMatrix p2d_hc;   // Izee + Icoup
-CMatrix p2d_p;    // propagator of a normal sector
+CMatrix p2d_p;    // propagator of a normal sector, or of the current evolution row
 CMatrix p2d_tmp;  // matrix being moved through a resize
 
 bool p2d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
@@ -42,9 +42,9 @@ struct P2DSector {
 bool p2d_move_row(int j, int n, CMatrix& rho, void* ctx) {
     const P2DSector& s = *static_cast<const P2DSector*>(ctx);
     if (s.evolution)
-        DoRotation(n, vyn_prop_sector_propagator(n, s.ap, (j - 1) * s.h, s.statoff, false, 0, 0, 0, p2d_hc), rho);
-    else
-        DoRotation(n, p2d_p, rho);
+        vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0, p2d_hc,
+                                   p2d_p);
+    DoRotation(n, p2d_p, rho);
     if (!s.quiet) {
         std::printf("*");
         std::fflush(stdout);
@@ -103,7 +103,8 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
     CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, p2d_hc);
     P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet()};
     if (!sector.evolution)
-        CopyCMatrix(n, vyn_prop_sector_propagator(n, ap, h_local, statoff_local, false, 0, 0, 0, p2d_hc), p2d_p);
+        vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(ap, false), h_local, statoff_local, 0, 0, 0, p2d_hc,
+                                   p2d_p);
     // store is written completely and then renamed over dm.bin, so a failure
     // at any point leaves the state of the last completed sector.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
@@ -190,17 +191,14 @@ int vyn_try_slow_band_split_config(VYNSlowBandSplitConfig* out) {
 }
 
 namespace {
-// Receiver signal of the state at acquisition start, with normalised receiver
-// operators for the duration of the call.
+// Receiver signal of the state at acquisition start, with the normalised
+// receiver operators (vyn_receivers).
 double p2d_write_signal(int points, double acq, double f_off, const VYNSlowBandSplitConfig* cfg) {
     VYNSpinState& sp = vyn_spin;
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
+    VYN_BuildNormalisedReceivers();
     const double res = SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(
-        &sp.n, points, acq, f_off, vyn_sequence.resultflnm, cfg, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot,
-        sp.ket, sp.Ilist);
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+        &sp.n, points, acq, f_off, vyn_sequence.resultflnm, cfg, sp.densmat, sp.Istat, vyn_receivers.Ix,
+        vyn_receivers.Iy, sp.Iztot, sp.ket, sp.Ilist);
     return res;
 }
 }  // namespace
@@ -327,11 +325,9 @@ bool SimulateLoaded2DPulseSequence() {
     // The 2D spectrum dialogue asks questions: offered to a person at a
     // terminal; in smoke-check mode it runs without asking.
     if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
-        MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
-        MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
-        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket, sp.Ilist);
-        MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
-        MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+        VYN_BuildNormalisedReceivers();
+        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot,
+                            sp.ket, sp.Ilist);
     }
     return wrote;
 }

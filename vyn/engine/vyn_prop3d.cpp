@@ -7,6 +7,7 @@
 
 #include "binaryfilehandling.h"
 #include "rfpulseparam.h"
+#include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
@@ -15,6 +16,7 @@ constexpr double kTwoPi = 2.0 * 3.141592653589793;
 constexpr int kMaxGrid = 256;
 
 CMatrix p3d_hc;  // Izee + Icoup
+CMatrix p3d_p;   // propagator of the current voxel
 
 bool p3d_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
@@ -58,9 +60,47 @@ bool p3d_move_voxel(int v, int n, CMatrix& rho, void* ctx) {
     const double x = g.x0_s + kx * g.dx_s;
     const double y = g.y0_s + ky * g.dy_s;
     const double z = g.z0_s + kz * g.dz_s;
-    DoRotation(n, vyn_prop_sector_propagator(n, s.ap, vyn_prop.h, vyn_prop.statoff_s, true, x, y, z, p3d_hc), rho);
+    vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, true), vyn_prop.h, vyn_prop.statoff_s, x, y, z,
+                               p3d_hc, p3d_p);
+    DoRotation(n, p3d_p, rho);
     if (!s.quiet) p3d_progress(v, s.expected_ndw);
     return true;
+}
+
+void p3d_progress_fn(int v, void* ctx) {
+    const P3DSector& s = *static_cast<const P3DSector*>(ctx);
+    if (!s.quiet) p3d_progress(v, s.expected_ndw);
+}
+
+// The current sector for the shared propagation.
+VYNSpatialSector p3d_sector(int n, int ap) {
+    const VYNGridState& g = vyn_grid;
+    const VYNWaveformState& wf = vyn_waveform;
+    const VYNSpinState& sp = vyn_spin;
+    VYNSpatialSector s;
+    s.n = n;
+    s.ap = ap;
+    s.h = vyn_prop.h;
+    s.offset = vyn_prop.statoff_s;
+    s.xb = wf.xb;
+    s.yb = wf.yb;
+    s.gx = wf.gx;
+    s.gy = wf.gy;
+    s.gz = wf.gz;
+    s.ndx = g.ndx;
+    s.ndy = g.ndy;
+    s.ndz = g.ndz;
+    s.x0 = g.x0_s;
+    s.y0 = g.y0_s;
+    s.z0 = g.z0_s;
+    s.dx = g.dx_s;
+    s.dy = g.dy_s;
+    s.dz = g.dz_s;
+    s.hc = &p3d_hc;
+    s.izgrad = &sp.Izgrad;
+    s.ixtot = &sp.Ixtot;
+    s.iytot = &sp.Iytot;
+    return s;
 }
 }  // namespace
 
@@ -114,8 +154,12 @@ void Rotate3D() {
     // at any point leaves the voxels of the last completed sector.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
     int32_t ht = 0, hn = 0, hc = 0;
-    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
-                                      sp.densmat, &stage, &ht, &hn, &hc);
+    if (vyn_spatial_options.method == VYN_SPATIAL_LITERAL)
+        binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, expected_ndw, p3d_move_voxel, &sector,
+                                          sp.densmat, &stage, &ht, &hn, &hc);
+    else
+        vyn_spatial_rewrite_status(BINFH_DM_FILE, BINFH_STORE_FILE, p3d_sector(n, ap), p3d_progress_fn, &sector, &stage,
+                                   &ht, &hn, &hc);
     switch (stage) {
         case BINFH_STAGE_NONE:
             break;

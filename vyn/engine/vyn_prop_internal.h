@@ -6,17 +6,35 @@
 
 #include "matrixmathlib.h"
 
-// Product of the interval factors of one sector,
-//   P = U(0) U(1) ... U(ap-1),  U(l) = exp(-i H(l) t),
+// Sample arrays of one sector, count entries each: RF components xb, yb in
+// rad/s and gradient samples gx, gy, gz in rad/s per cm. gx, gy and gz are
+// null together when the sector has no gradient terms.
+struct VYNSectorSamples {
+    const double* xb;
+    const double* yb;
+    const double* gx;
+    const double* gy;
+    const double* gz;
+    int count;
+};
+
+// The samples of the engine's waveform state (vyn_waveform) for ap intervals,
+// with or without its gradient arrays.
+VYNSectorSamples vyn_prop_waveform_samples(int ap, bool with_gradients);
+
+// Product of the interval factors of one sector into out,
+//   P = U(0) U(1) ... U(count-1),  U(l) = exp(-i H(l) t),
 //   H(l) = hc + w(l) Izgrad + xb[l] Ixtot + yb[l] Iytot,
 //   w(l) = offset + gx[l] x + gy[l] y + gz[l] z   (gradient terms only when
-//          with_gradients),
-// from the engine's operators and waveform arrays. One exponential and (after
-// the first interval) one product per interval; nothing is recomputed within
-// an interval. ap = 0 or t = 0 gives the identity without any exponential.
-// The result lives in module scratch and stays valid until the next call.
-const CMatrix& vyn_prop_sector_propagator(int n, int ap, double t, double offset, bool with_gradients, double x,
-                                          double y, double z, const CMatrix& hc);
+//          the samples carry gradient arrays),
+// with the unnormalised operators of vyn_spin. One exponential and (after the
+// first interval) one product per interval; nothing is recomputed within an
+// interval. count = 0 or t = 0 gives the identity without any exponential.
+// out must not be hc. The interval Hamiltonian, the factor and one product
+// buffer are module scratch, and the kernel's exponential and product use
+// their own module scratch: the call is not reentrant (one thread at a time).
+void vyn_prop_sector_propagator(int n, const VYNSectorSamples& samples, double t, double offset, double x, double y,
+                                double z, const CMatrix& hc, CMatrix& out);
 
 // Reads the header of path without judging it. 0: read; 1: the file cannot be
 // opened (system error printed with path as context); 2: the header cannot be

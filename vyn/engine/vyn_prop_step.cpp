@@ -11,7 +11,7 @@
 namespace {
 CMatrix vps_hneg;  // -H of the current interval
 CMatrix vps_u;     // factor of the current interval
-CMatrix vps_p[2];  // running product, alternating so no product is copied back
+CMatrix vps_p;     // running product, alternating with the caller's matrix
 
 void vps_identity(int n, CMatrix& m) {
     CMatZero(n, m);
@@ -27,29 +27,44 @@ void vps_negated_hamiltonian(int n, const CMatrix& hc, double w, double bx, doub
 }
 }  // namespace
 
-const CMatrix& vyn_prop_sector_propagator(int n, int ap, double t, double offset, bool with_gradients, double x,
-                                          double y, double z, const CMatrix& hc) {
+VYNSectorSamples vyn_prop_waveform_samples(int ap, bool with_gradients) {
     const VYNWaveformState& wf = vyn_waveform;
+    if (ap > VYN_MAX_RF_POINTS) ap = VYN_MAX_RF_POINTS;
+    VYNSectorSamples s{wf.xb, wf.yb, nullptr, nullptr, nullptr, ap < 0 ? 0 : ap};
+    if (with_gradients) {
+        s.gx = wf.gx;
+        s.gy = wf.gy;
+        s.gz = wf.gz;
+    }
+    return s;
+}
+
+void vyn_prop_sector_propagator(int n, const VYNSectorSamples& samples, double t, double offset, double x, double y,
+                                double z, const CMatrix& hc, CMatrix& out) {
+    const int ap = samples.count;
     if (ap < 1 || t == 0.0) {
         // Every factor is the identity.
-        vps_identity(n, vps_p[0]);
-        return vps_p[0];
+        vps_identity(n, out);
+        return;
     }
-    int cur = 0;
+    const bool with_gradients = samples.gx && samples.gy && samples.gz;
+    // The running product alternates between out and vps_p; it starts in the
+    // buffer that makes the last product land in out.
+    CMatrix* buf[2] = {&out, &vps_p};
+    int cur = (ap - 1) % 2;
     for (int l = 0; l < ap; ++l) {
         double w = offset;
-        if (with_gradients) w = wf.gx[l] * x + wf.gy[l] * y + wf.gz[l] * z + offset;
-        vps_negated_hamiltonian(n, hc, w, wf.xb[l], wf.yb[l], vps_hneg);
+        if (with_gradients) w = samples.gx[l] * x + samples.gy[l] * y + samples.gz[l] * z + offset;
+        vps_negated_hamiltonian(n, hc, w, samples.xb[l], samples.yb[l], vps_hneg);
         if (l == 0) {
             // The first factor is the product so far: no multiplication by the identity.
-            ExpMatrix(n, vps_hneg, t, vps_p[cur]);
+            ExpMatrix(n, vps_hneg, t, *buf[cur]);
             continue;
         }
         ExpMatrix(n, vps_hneg, t, vps_u);
-        CMatMult(n, vps_p[cur], vps_u, vps_p[1 - cur]);
+        CMatMult(n, *buf[cur], vps_u, *buf[1 - cur]);
         cur = 1 - cur;
     }
-    return vps_p[cur];
 }
 
 int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t* num2) {

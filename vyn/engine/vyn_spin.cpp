@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "consuleutil.h"
 #include "vyn.h"
 
 namespace {
@@ -17,23 +18,17 @@ double vs_two_pi() { return 2.0 * pi_val(); }
 // Formatted reads from standard input. 1: value read; 0: unreadable token,
 // rest of the line discarded; -1: end of input.
 int vs_read_int(int* out) {
-    const int r = std::scanf("%d", out);
-    if (r == 1) return 1;
-    if (r == EOF) return -1;
-    int ch;
-    while ((ch = std::getchar()) != '\n' && ch != EOF) {
-    }
-    return ch == EOF ? -1 : 0;
+    const int r = consule_read_int(out);
+    if (r != 0) return r;
+    consule_discard_line();
+    return consule_at_end() ? -1 : 0;
 }
 
 int vs_read_double(double* out) {
-    const int r = std::scanf("%lf", out);
-    if (r == 1) return 1;
-    if (r == EOF) return -1;
-    int ch;
-    while ((ch = std::getchar()) != '\n' && ch != EOF) {
-    }
-    return ch == EOF ? -1 : 0;
+    const int r = consule_read_double(out);
+    if (r != 0) return r;
+    consule_discard_line();
+    return consule_at_end() ? -1 : 0;
 }
 
 // Product of (2I + 1) over spins 1..nspins, saturated at INT_MAX so that

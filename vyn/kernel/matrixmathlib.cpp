@@ -7,20 +7,31 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 int matrixmath_blas_min_n = MATRIXMATH_BLAS_MIN_N_DEFAULT;
-unsigned long matrixmath_mult_count = 0;
+std::atomic<unsigned long> matrixmath_mult_count{0};
 
 namespace {
 
-// Scratch matrices, one set per operation; contents carry no meaning between calls.
-CMatrix mm_mult_tmp;
-CMatrix mm_comm_ab, mm_comm_ba;
-CMatrix mm_trans_tmp;
-CMatrix mm_adj_tmp;
-CMatrix mm_rot_adj, mm_rot_tmp;
-CMatrix mm_exp_result, mm_exp_term, mm_exp_prod, mm_exp_b;
+// Scratch matrices, one set per operation and per thread (allocated on a
+// thread's first use), so the operations may run on several threads at once;
+// contents carry no meaning between calls.
+struct MMScratch {
+    CMatrix mult_tmp;
+    CMatrix comm_ab, comm_ba;
+    CMatrix trans_tmp;
+    CMatrix adj_tmp;
+    CMatrix rot_adj, rot_tmp;
+    CMatrix exp_result, exp_term, exp_prod, exp_b;
+};
+
+MMScratch& mm_scratch() {
+    thread_local std::unique_ptr<MMScratch> s;
+    if (!s) s.reset(new MMScratch);
+    return *s;
+}
 
 constexpr int LD = MATRIXMATH_DIM;
 
@@ -86,8 +97,8 @@ void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& ou
 
 void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outmat) {
     const bool alias = same(inmat1, outmat) || same(inmat2, outmat);
-    CMatrix& dst = alias ? mm_mult_tmp : outmat;
-    ++matrixmath_mult_count;
+    CMatrix& dst = alias ? mm_scratch().mult_tmp : outmat;
+    matrixmath_mult_count.fetch_add(1, std::memory_order_relaxed);
     if (n >= matrixmath_blas_min_n)
         matrixmath_mult_blas(n, inmat1, inmat2, dst);
     else
@@ -96,27 +107,30 @@ void CMatMult(int n, const CMatrix& inmat1, const CMatrix& inmat2, CMatrix& outm
 }
 
 void CMatCommutator(int n, const CMatrix& a, const CMatrix& b, CMatrix& outmat) {
-    CMatMult(n, a, b, mm_comm_ab);
-    CMatMult(n, b, a, mm_comm_ba);
-    CMatRMultAdd(n, mm_comm_ab, 1.0, mm_comm_ba, -1.0, outmat);
+    MMScratch& s = mm_scratch();
+    CMatMult(n, a, b, s.comm_ab);
+    CMatMult(n, b, a, s.comm_ba);
+    CMatRMultAdd(n, s.comm_ab, 1.0, s.comm_ba, -1.0, outmat);
 }
 
 void Transform(int n, const CMatrix& Ut, const CMatrix& H, const CMatrix& U, CMatrix& prod) {
-    CMatMult(n, Ut, H, mm_trans_tmp);
-    CMatMult(n, mm_trans_tmp, U, prod);
+    CMatrix& tmp = mm_scratch().trans_tmp;
+    CMatMult(n, Ut, H, tmp);
+    CMatMult(n, tmp, U, prod);
 }
 
 void Adjungate(int n, const CMatrix& P, CMatrix& Q) {
-    CMatrix& dst = same(P, Q) ? mm_adj_tmp : Q;
+    CMatrix& dst = same(P, Q) ? mm_scratch().adj_tmp : Q;
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) dst(i, j) = std::conj(P(j, i));
     if (same(P, Q)) CopyCMatrix(n, dst, Q);
 }
 
 void DoRotation(int n, const CMatrix& romat, CMatrix& densmat) {
-    Adjungate(n, romat, mm_rot_adj);
-    Transform(n, mm_rot_adj, densmat, romat, mm_rot_tmp);
-    CopyCMatrix(n, mm_rot_tmp, densmat);
+    MMScratch& s = mm_scratch();
+    Adjungate(n, romat, s.rot_adj);
+    Transform(n, s.rot_adj, densmat, romat, s.rot_tmp);
+    CopyCMatrix(n, s.rot_tmp, densmat);
 }
 
 void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm) {
@@ -136,9 +150,10 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm) {
     const double scale = tau / std::ldexp(1.0, squarings);
 
     // B = i * scale * inm; the working matrices never alias inm or outm.
-    CMatrix& B = mm_exp_b;
-    CMatrix& result = mm_exp_result;
-    CMatrix& term = mm_exp_term;
+    MMScratch& s = mm_scratch();
+    CMatrix& B = s.exp_b;
+    CMatrix& result = s.exp_result;
+    CMatrix& term = s.exp_term;
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) {
             B.re(r, c) = -scale * inm.im(r, c);
@@ -155,8 +170,8 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm) {
         // The first term is identity·B = B: its product is skipped.
         const CMatrix* prod = &B;
         if (k > 1) {
-            CMatMult(n, term, B, mm_exp_prod);
-            prod = &mm_exp_prod;
+            CMatMult(n, term, B, s.exp_prod);
+            prod = &s.exp_prod;
         }
         const double inv_k = 1.0 / k;
         double max_term = 0.0;
@@ -173,8 +188,8 @@ void ExpMatrix(int n, const CMatrix& inm, double tau, CMatrix& outm) {
 
     // Squarings alternate between two matrices, so no product needs a copy-back.
     CMatrix* cur = &result;
-    CMatrix* spare = &mm_exp_prod;
-    for (int s = 0; s < squarings; ++s) {
+    CMatrix* spare = &s.exp_prod;
+    for (int k = 0; k < squarings; ++k) {
         CMatMult(n, *cur, *cur, *spare);
         std::swap(cur, spare);
     }

@@ -6,9 +6,11 @@
 // MATRIXMATH_DIM, so BLAS can work on it in place. Every operation takes the
 // active dimension n (1..MATRIXMATH_DIM) and touches rows/columns 1..n only.
 // A CMatrix is 1 MiB: keep instances in static storage, never on the stack.
-// The module keeps module-level scratch matrices and is not reentrant.
+// Scratch matrices are per thread: the operations may run on several threads
+// at once as long as no two threads write the same matrix.
 #pragma once
 
+#include <atomic>
 #include <complex>
 
 constexpr int MATRIXMATH_DIM = 256;
@@ -56,9 +58,9 @@ void ShowCMatElements(int n, const CMatrix& inmat);
 // that tests and benchmarks can compare them. Neither supports aliasing: the
 // output must be a different object from both inputs.
 // ---------------------------------------------------------------------------
-constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;  // measured: zgemm wins from n = 6 on
-extern int matrixmath_blas_min_n;                 // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
-extern unsigned long matrixmath_mult_count;       // products formed by CMatMult (diagnostics)
+constexpr int MATRIXMATH_BLAS_MIN_N_DEFAULT = 6;          // measured: zgemm wins from n = 6 on
+extern int matrixmath_blas_min_n;                         // 1..MATRIXMATH_DIM+1 (the latter: never BLAS)
+extern std::atomic<unsigned long> matrixmath_mult_count;  // products formed by CMatMult (diagnostics)
 void matrixmath_mult_plain(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 void matrixmath_mult_blas(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
 

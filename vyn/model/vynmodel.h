@@ -172,8 +172,9 @@ VYNModelStatus VYNModel_CaptureFromLegacyGlobals(VYNSpinSystemDef* spin, VYNPuls
 VYNModelStatus VYNModel_SaveCurrentLegacyStateToText(const char* filename, char* errbuf, size_t errbufsz);
 
 // ---- reference checks ----
-// Runs the developer reference checks; returns the number of failed checks
-// (0 while the checks are not available, with a one-line notice).
+// Runs the six developer reference checks (PASS/FAIL lines and a summary line)
+// with fixtures under "vyn-refcheck-work" in the current directory; the engine
+// state is saved before and restored after them. Returns 1 when all passed, else 0.
 int VYNModel_RunReferenceChecks();
 
 // Optimiser hints in a sector remark: "optimizeRf[targetMode=manual, productOperator=2*I1z, manualRecipe=I1x]".

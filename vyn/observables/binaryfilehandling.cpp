@@ -442,6 +442,11 @@ FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int3
     return binfh_store_begin_impl(store_path, type, num1, num2, &header_failed);
 }
 
+FILE* binfh_store_begin_checked(const char* store_path, int32_t type, int32_t num1, int32_t num2, bool* header_failed) {
+    bool dummy;
+    return binfh_store_begin_impl(store_path, type, num1, num2, header_failed ? header_failed : &dummy);
+}
+
 bool binfh_store_commit(FILE* store, const char* store_path, const char* target_path) {
     if (!store || !store_path || !target_path) {
         if (store) binfh_store_abort(store, store_path);

@@ -124,6 +124,9 @@ constexpr const char* BINFH_STORE_FILE = "store";
 // system error is printed with store_path as context, a header failure with
 // the field names; a half-created store is removed).
 FILE* binfh_store_begin(const char* store_path, int32_t type, int32_t num1, int32_t num2);
+// The same; *header_failed tells a failed header write from a store that
+// could not be created.
+FILE* binfh_store_begin_checked(const char* store_path, int32_t type, int32_t num1, int32_t num2, bool* header_failed);
 // Flushes the store to disk, closes it and renames it over target_path (an
 // atomic replacement on POSIX file systems). On any failure the store is
 // removed, target_path keeps its previous content and false is returned; a

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "consuleutil.h"
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
@@ -25,33 +26,26 @@ const char* const kSignalFile = "vynsign.bin";
 CMatrix osc_hprime;  // precession operator H' = -(H0 + 2 pi f_off Oz)
 CMatrix osc_prop;    // single-step propagator of the direct signal
 CMatrix osc_single;  // per-spin operator of the diagnostics
+CMatrix osc_rho0;    // the single matrix of a slow-band result, for the multiplet split
 
 bool osc_quiet() { return VYN_GetSmokeCheckMode() != 0; }
 
-void osc_discard_line() {
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-    }
-}
+void osc_discard_line() { consule_discard_line(); }
 
 bool osc_read_int(int* v) {
-    if (std::scanf("%d", v) == 1) return true;
+    if (consule_read_int(v) == 1) return true;
     osc_discard_line();
     return false;
 }
 
 bool osc_read_double(double* v) {
-    if (std::scanf("%lf", v) == 1) return true;
+    if (consule_read_double(v) == 1) return true;
     osc_discard_line();
     return false;
 }
 
 // Reads one blank-delimited word of at most cap-1 characters.
-bool osc_read_word(char* buf, size_t cap) {
-    char fmt[32];
-    std::snprintf(fmt, sizeof fmt, "%%%zus", cap - 1);
-    return std::scanf(fmt, buf) == 1;
-}
+bool osc_read_word(char* buf, size_t cap) { return consule_read_word(buf, static_cast<int>(cap)) == 1; }
 
 // H' = -(H0 + 2 pi f_off Oz)
 void osc_form_hprime(int n, const CMatrix& H0, const CMatrix& Oz, double f_off) {
@@ -312,6 +306,7 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
             break;
         }
         if (count == 1 && !osc_quiet()) osc_acquisition_diagnostics(n, scratch, Ox, Oy, ket, Ilist);
+        if (count == 1 && slow) CopyCMatrix(n, scratch, osc_rho0);
         build_direct_observable_signal(n, np, acq, scratch, osc_hprime, Ox, Oy, re, im);
         for (int k = 0; k < np; ++k) {
             interleaved[2 * k] = finite_or_zero(re[k]);
@@ -321,11 +316,12 @@ double SeparateSpectra_GenerateSignalWithParamsAndSlowSplit(const int* n_ptr, in
             binfh_print_error("fwrite(signal output)");
             ok = false;
         }
-        // The multiplet-resolved export of a single trace is not part of this build.
     }
     if (ok) {
         ok = binfh_replace_commit(out, tmp, output_name);
         if (!ok) binfh_print_error("fwrite(signal output)");
+        if (ok && slow && count == 1)
+            write_slow_multiplet_outputs(output_name, n, np, count, acq, osc_rho0, osc_hprime, Ox, Oy, slow_cfg, Ilist);
     } else {
         binfh_replace_abort(out, tmp);
     }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 
 #include "matrixmathlib.h"
 #include "spinoperatorlib.h"
@@ -47,6 +49,42 @@ double AverageSpectrum_WithParams(int n, int np, double acq, double f_off, CMatr
                                   const CMatrix& Ox, const CMatrix& Oy, const CMatrix& Oz);
 void Determine2DSpectrum(const int* n, int* np, CMatrix& scratch, const CMatrix& H0, const CMatrix& Ox,
                          const CMatrix& Oy, const CMatrix& Oz, const SpinKet& ket, const SpinIList& Ilist);
+
+// --- multiplet-resolved export of a slow-band single-matrix signal ---------
+constexpr double VYN_MULTIPLET_CLUSTER_TOLERANCE_HZ = 7.0;
+constexpr double VYN_PROTON_GAMMA_MHZ_PER_T = 42.57747892;
+constexpr int VYN_MULTIPLET_MAX_CLUSTERS = 64;
+constexpr size_t VYN_MULTIPLET_NAME_MAX = 1024;
+
+struct VYNMultipletCluster {
+    double center_hz;    // running mean of the member offsets, Hz
+    double weight;       // number of member spins
+    uint32_t spin_mask;  // bit s for member spin s
+    int has_metadata_ppm;
+    double metadata_ppm;
+    double* sig_re;  // np samples, owned while the export runs
+    double* sig_im;
+};
+
+// Writes np (re, im) pairs, non-finite values as 0. False on a write error.
+bool write_signal_trace(FILE* f, int np, const double* re, const double* im);
+// Groups the existing spins (Ilist[s] > 0) inside the spectral window by
+// offset: a spin joins the nearest cluster within 7.0 Hz (the later one on a
+// tie), else opens a new one. Returns the number of clusters (at most 64).
+int vyn_cluster_spins_by_offset(const double* resofreqs, const SpinIList& Ilist, int np, double acq,
+                                VYNMultipletCluster* clusters);
+// Gives a cluster the chemical shift of every spin subgroup it contains whole.
+void vyn_label_clusters_from_subgroups(VYNMultipletCluster* clusters, int count);
+// Name of a cluster's file: the signal name (ending "_td.bin") with
+// "-[x.xxxppm]" or "-[x.xHz]" before "_slow_"/"_SLOW_" or "_td.bin".
+bool slow_multiplet_output_filename(const char* signal_name, double center_hz, const VYNSlowBandSplitConfig* cfg,
+                                    int has_metadata_ppm, double metadata_ppm, char* out, size_t size);
+// Splits the receiver signal Tr((Ox + i Oy) rho(t)) of one matrix by cluster,
+// transition by transition in the eigenbasis of Hprime (n up to 256), and
+// writes one file per cluster. Returns the number of files written.
+int write_slow_multiplet_outputs(const char* signal_name, int n, int np, int traces, double acq, const CMatrix& rho,
+                                 const CMatrix& Hprime, const CMatrix& Ox, const CMatrix& Oy,
+                                 const VYNSlowBandSplitConfig* cfg, const SpinIList& Ilist);
 
 void SpectrumOutputMenu(double acq);
 bool Create_CSV_Files(double acq, char* fd_name_out, size_t fd_name_size);

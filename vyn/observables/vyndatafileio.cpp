@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "consuleutil.h"
 #include "vynpaths.h"
 
 dataio_status dataio_last_status = DATAIO_OK;
@@ -116,16 +117,10 @@ bool dataio_read_word(char* buf, int maxlen) {
     if (!buf || maxlen < 1) return false;
     char line[1024];
     for (;;) {
-        if (!std::fgets(line, sizeof line, stdin)) return false;
-        const std::size_t len = std::strlen(line);
-        const bool complete = len > 0 && line[len - 1] == '\n';
-        if (!complete && !std::feof(stdin)) {
-            // Overlong line: discard the rest, refuse the answer.
-            int c;
-            while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-            }
-            return false;
-        }
+        bool too_long = false;
+        if (!consule_read_line(line, sizeof line, &too_long)) return false;
+        if (too_long) return false;  // overlong line: the rest is dropped, the answer refused
+        const bool complete = !consule_at_end();
         const char* p = line;
         while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
         if (!*p) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "consuleutil.h"
 #include "vynpaths.h"
 
 namespace {
@@ -20,22 +21,14 @@ CMatrix vx_op1, vx_op2, vx_tmp;  // manual-branch operators
 CMatrix vx_operator;             // operator of the expectation outputs
 CMatrix vx_state;                // density matrix being read
 
-void vx_discard_line() {
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-    }
-}
+void vx_discard_line() { consule_discard_line(); }
 
 // Reads an int; *eof reports end of input (a non-number consumes one character).
 bool vx_read_int(int* v, bool* eof) {
     *eof = false;
-    const int r = std::scanf("%d", v);
+    const int r = consule_read_int(v);
     if (r == 1) return true;
-    if (r == EOF) {
-        *eof = true;
-        return false;
-    }
-    if (std::getchar() == EOF) *eof = true;
+    if (r < 0 || !consule_skip_char()) *eof = true;
     return false;
 }
 
@@ -121,11 +114,10 @@ void create_operator_from_list(int n, int Nspins, const SpinIList& Ilist, const 
     std::printf("Enter operator (e.g. IxSz) or number [0..%d]: ", count - 1);
     std::fflush(stdout);
     char line[128];
-    if (!std::fgets(line, sizeof line, stdin)) {
+    if (!read_legacy_line(line, sizeof line)) {
         make_identity_operator(n, out);
         return;
     }
-    if (!std::strchr(line, '\n')) vx_discard_line();
     const char* p = line;
     while (*p == ' ' || *p == '\t') ++p;
     if (std::isdigit(static_cast<unsigned char>(*p))) {
@@ -204,7 +196,7 @@ void manual_expectation_operator(int n, int Nspins, const SpinIList& Ilist, cons
             }
             std::printf("Multiply by factor (real): ");
             std::fflush(stdout);
-            if (std::scanf("%lf", &factor) != 1) {
+            if (consule_read_double(&factor) != 1) {
                 factor = 1.0;
                 vx_discard_line();
             }
@@ -231,7 +223,7 @@ void ExpectationOperator(int n, int Nspins, const SpinIList& Ilist, const SpinKe
     std::printf("Your choice [1,2] : ");
     std::fflush(stdout);
     int choice = 2;
-    if (std::scanf("%d", &choice) != 1) choice = 2;
+    if (consule_read_int(&choice) != 1) choice = 2;
     vx_discard_line();
     if (choice == 1)
         create_operator_from_list(n, Nspins, Ilist, ket, out);
@@ -273,7 +265,7 @@ void ExpValNDensMat() {
     std::printf("Your choice [1,2] : ");
     std::fflush(stdout);
     int choice = 0;
-    if (std::scanf("%d", &choice) != 1) {
+    if (consule_read_int(&choice) != 1) {
         std::fprintf(stderr, "ExpValNDensMat: invalid choice\n");
         vx_discard_line();
         std::fclose(in);
@@ -283,7 +275,7 @@ void ExpValNDensMat() {
     std::printf(text ? "Output text file name : " : "Output binary file name : ");
     std::fflush(stdout);
     char name[512];
-    if (std::scanf("%511s", name) != 1) {
+    if (consule_read_word(name, sizeof name) != 1) {
         std::fprintf(stderr, "ExpValNDensMat: invalid output name\n");
         std::fclose(in);
         return;
@@ -349,7 +341,7 @@ void CalcExpVal() {
         std::printf("Your choice [1,2] : ");
         std::fflush(stdout);
         int choice = 0;
-        if (std::scanf("%d", &choice) != 1 || choice == 2) return;
+        if (consule_read_int(&choice) != 1 || choice == 2) return;
         vx_discard_line();
         ExpValNDensMat();
     }
@@ -554,12 +546,10 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
     CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 1, sp.Iytot);
-    const double res = SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
-                                                                sp.Ixtot, sp.Iytot, sp.Iztot, sp.ket, sp.Ilist);
-    MakeTotalIx(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Ixtot);
-    MakeTotalIy(sp.n, sp.Nspins, sp.ket, sp.Ilist, 0, sp.Iytot);
+    VYN_BuildNormalisedReceivers();
+    const double res =
+        SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
+                                                 vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot, sp.ket, sp.Ilist);
     restore();
     if (!(res > 0.0)) {
         std::fprintf(stderr, "Voxel signal: receiver signal generation failed.\n");

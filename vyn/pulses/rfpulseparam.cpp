@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "binaryfilehandling.h"
+#include "consuleutil.h"
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynpaths.h"
@@ -181,30 +182,8 @@ bool ReadBxByPulse(const int* ap, double* xb, double* yb) {
     std::printf("\n\n");
 
     double factor = 0.0;
-    for (;;) {
-        std::fputs("Multiplication factor : ", stdout);
-        std::fflush(stdout);
-        char line[256];
-        if (!std::fgets(line, sizeof line, stdin)) return false;  // end of input: keep the samples as read
-        if (!std::strchr(line, '\n') && !std::feof(stdin)) {
-            int c;
-            while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-            }
-            std::puts("Please enter a numeric value.");
-            continue;
-        }
-        char* end = nullptr;
-        errno = 0;
-        const double v = std::strtod(line, &end);
-        bool numeric = end != line && std::isfinite(v);
-        while (numeric && *end && std::strchr(" \t\r\n", *end)) ++end;
-        if (!numeric || *end) {
-            std::puts("Please enter a numeric value.");
-            continue;
-        }
-        factor = v;
-        break;
-    }
+    // End of input: keep the samples as read.
+    if (!read_double_prompt("Multiplication factor : ", &factor)) return false;
     for (int k = 0; k < *ap; ++k) {
         xb[k] *= factor;
         yb[k] *= factor;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "spinoperatorlib.h"
 #include "vyn_sequence_state.h"
 #include "vyn_waveform_state.h"
 #include "vynmodel_subgroups.h"
@@ -19,6 +20,7 @@ VYNGridState vyn_grid;
 VYNSequenceState vyn_sequence;
 VYNPropagationState vyn_prop;
 VYNWaveformState vyn_waveform;
+VYNReceiverState vyn_receivers;
 
 int vyn_spin_subgroup_count = 0;
 char vyn_spin_subgroup_labels[VYN_SPIN_SUBGROUP_CAP][64];
@@ -35,6 +37,14 @@ int vyn_smoke_check_mode = 0;
 // and the observable code.
 void VYN_SetSmokeCheckMode(int on) { vyn_smoke_check_mode = on ? 1 : 0; }
 int VYN_GetSmokeCheckMode(void) { return vyn_smoke_check_mode; }
+
+void VYN_BuildNormalisedReceivers() {
+    const VYNSpinState& S = vyn_spin;
+    if (S.n < 1 || S.n > MATRIXMATH_DIM) return;
+    const int ns = S.Nspins > VYN_MAX_SPINS ? VYN_MAX_SPINS : S.Nspins;
+    MakeTotalIx(S.n, ns, S.ket, S.Ilist, 1, vyn_receivers.Ix);
+    MakeTotalIy(S.n, ns, S.ket, S.Ilist, 1, vyn_receivers.Iy);
+}
 
 void VYNPropagationState_Reset() {
     vyn_prop.ap = 0;

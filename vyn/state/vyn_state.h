@@ -58,6 +58,18 @@ struct VYNGridState {
 };
 extern VYNGridState vyn_grid;
 
+// Receiver operators: the totals of Ix and Iy with every single-spin
+// operator scaled to unit norm (MakeTotalIx/Iy with normalisation), kept
+// apart from the unnormalised Ixtot/Iytot that the propagators use.
+struct VYNReceiverState {
+    CMatrix Ix;
+    CMatrix Iy;
+};
+extern VYNReceiverState vyn_receivers;
+// Rebuilds vyn_receivers from the spin system of vyn_spin (n, Nspins, ket,
+// Ilist); nothing when no basis is there.
+void VYN_BuildNormalisedReceivers();
+
 // Process-wide smoke-check mode: silences the console reports of the build
 // route and the observable code while the reference checks run.
 void VYN_SetSmokeCheckMode(int on);

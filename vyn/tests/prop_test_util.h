@@ -25,6 +25,7 @@
 #include "rfpulseparam.h"
 #include "spinoperatorlib.h"
 #include "vyn.h"
+#include "vyn_prop_fast.h"
 #include "vyn_sequence.h"
 
 namespace proptest {
@@ -48,10 +49,12 @@ class WorkDirTest : public ::testing::Test {
         init();
         VYNSequenceState_Reset();
         VYNPropagationState_Reset();
+        VYNSpatialOptions_Reset();
         std::memset(&vyn_waveform, 0, sizeof vyn_waveform);
     }
     void TearDown() override {
         VYN_SetSmokeCheckMode(0);
+        VYNSpatialOptions_Reset();
         if (!old_cwd_.empty()) (void)chdir(old_cwd_.c_str());
         if (!dir_.empty()) {
             std::string cmd = "rm -rf '" + dir_ + "'";

@@ -263,11 +263,12 @@ TEST_F(Spatial, FailedStoreWriteKeepsThePreviousState) {
     EXPECT_EQ(vyn_spin.calc, 1);
 }
 
-// Each interval of a voxel costs one exponential and one product (none for
-// the first interval), plus the rotation of the voxel's matrix: nothing is
-// formed twice. The exponentials' own products are counted by calling
-// ExpMatrix on the same Hamiltonians.
+// On the literal path each interval of a voxel costs one exponential and one
+// product (none for the first interval), plus the rotation of the voxel's
+// matrix: nothing is formed twice. The exponentials' own products are counted
+// by calling ExpMatrix on the same Hamiltonians.
 TEST_F(Spatial, OneExponentialAndOneProductPerInterval) {
+    vyn_spatial_options.method = VYN_SPATIAL_LITERAL;
     SetupSpinHalfSystem({20.0, -35.0}, {1.0, 1.0}, {6.0}, true);
     const int ap = 6;
     const double T = 1e-3, x = 0.5;

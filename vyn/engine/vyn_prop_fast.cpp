@@ -1,0 +1,645 @@
+// Spatial propagation with shared exact factorisations (see vyn_prop_fast.h).
+#include "vyn_prop_fast.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "matrixmathexp.h"
+
+VYNSpatialOptions vyn_spatial_options;
+VYNSpatialStats vyn_spatial_stats;
+VYNSpatialStats vyn_spatial_totals;
+
+void VYNSpatialOptions_Reset() {
+    vyn_spatial_options.method = VYN_SPATIAL_SHARED;
+    vyn_spatial_options.step_exp = VYN_STEP_EXP_AUTO;
+    vyn_spatial_options.eig_min_n = 100;  // measured: Pade is faster up to n = 64, the eigen path from 128
+    vyn_spatial_options.threads = 0;
+    vyn_spatial_options.cache_bytes = 256LL << 20;
+    vyn_spatial_options.batch_bytes = 64LL << 20;
+}
+
+namespace {
+using cd = std::complex<double>;
+
+void vps_add_totals(const VYNSpatialStats& s) {
+    VYNSpatialStats& t = vyn_spatial_totals;
+    t.voxels = s.voxels;
+    t.free_precession += s.free_precession;
+    t.structured += s.structured;
+    t.classes += s.classes;
+    t.propagators_formed += s.propagators_formed;
+    t.rotations += s.rotations;
+    t.peak_cached = std::max(t.peak_cached, s.peak_cached);
+    t.seconds_plan += s.seconds_plan;
+    t.seconds_read += s.seconds_read;
+    t.seconds_propagators += s.seconds_propagators;
+    t.seconds_rotations += s.seconds_rotations;
+    t.seconds_write += s.seconds_write;
+    t.seconds_commit += s.seconds_commit;
+}
+
+struct vps_options_initialiser {
+    vps_options_initialiser() { VYNSpatialOptions_Reset(); }
+} vps_options_init_instance;
+
+double vps_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+// Voxel v (1-based, z fastest, x slowest) and its position, as the literal
+// propagator computes it.
+void vps_position(const VYNSpatialSector& s, int v, double* x, double* y, double* z) {
+    const int k = v - 1;
+    const int kz = k % s.ndz;
+    const int ky = (k / s.ndz) % s.ndy;
+    const int kx = k / (s.ndz * s.ndy);
+    *x = s.x0 + kx * s.dx;
+    *y = s.y0 + ky * s.dy;
+    *z = s.z0 + kz * s.dz;
+}
+
+inline double vps_offset(const VYNSpatialSector& s, int l, double x, double y, double z) {
+    return s.gx[l] * x + s.gy[l] * y + s.gz[l] * z + s.offset;
+}
+
+inline uint64_t vps_mix(uint64_t h, uint64_t v) {
+    h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    return h * 0xff51afd7ed558ccdULL;
+}
+
+inline uint64_t vps_bits(double d) {
+    if (d == 0.0) d = 0.0;  // -0 and +0 are the same offset
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    return u;
+}
+
+uint64_t vps_hash_bytes(const void* p, size_t bytes) {
+    const unsigned char* c = static_cast<const unsigned char*>(p);
+    uint64_t h = 1469598103934665603ULL;
+    size_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, c + i, 8);
+        h = vps_mix(h, v);
+    }
+    for (; i < bytes; ++i) h = vps_mix(h, c[i]);
+    return h;
+}
+
+// ---------------------------------------------------------------------------
+// Operator structure. The eigen path needs: Izgrad diagonal (m_k), Hc real
+// symmetric and block-diagonal in m, Ixtot real symmetric connecting only
+// states with |m_r - m_c| = 1, and Iytot = -i [Izgrad, Ixtot]. Then
+//   xb Ixtot + yb Iytot = R (b Ixtot) R^dagger,  R = exp(-i phi Izgrad),
+// with b = |(xb, yb)|, phi = atan2(yb, xb), and every step Hamiltonian is a
+// diagonal similarity of a real symmetric one.
+// ---------------------------------------------------------------------------
+struct VPSStructure {
+    bool izgrad_diagonal;  // also: Hc commutes with Izgrad (free-precession split)
+    bool real_symmetric;   // the eigen path applies
+    std::vector<double> m;
+};
+
+void vps_structure(const VYNSpatialSector& s, VPSStructure& st) {
+    const int n = s.n;
+    st.m.assign(n, 0.0);
+    double scale = 0.0;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            scale = std::fmax(scale, std::fmax(std::abs((*s.hc)(r, c)),
+                                               std::fmax(std::abs((*s.ixtot)(r, c)), std::abs((*s.iytot)(r, c)))));
+    const double tol = 1e-13 * (scale > 0.0 ? scale : 1.0);
+    bool diag = true, hc_block = true, sym = true;
+    for (int r = 1; r <= n; ++r) {
+        st.m[r - 1] = (*s.izgrad)(r, r).real();
+        if ((*s.izgrad)(r, r).imag() != 0.0) diag = false;
+        for (int c = 1; c <= n; ++c)
+            if (r != c && (*s.izgrad)(r, c) != cd(0.0, 0.0)) diag = false;
+    }
+    if (diag) {
+        for (int r = 1; r <= n && hc_block; ++r)
+            for (int c = 1; c <= n; ++c)
+                if (st.m[r - 1] != st.m[c - 1] && std::abs((*s.hc)(r, c)) > tol) {
+                    hc_block = false;
+                    break;
+                }
+    }
+    for (int r = 1; r <= n && sym; ++r)
+        for (int c = 1; c <= n; ++c) {
+            const cd hv = (*s.hc)(r, c), xv = (*s.ixtot)(r, c), yv = (*s.iytot)(r, c);
+            const double dm = diag ? st.m[r - 1] - st.m[c - 1] : 0.0;
+            const bool ok = std::fabs(hv.imag()) <= tol && std::fabs(hv.real() - (*s.hc)(c, r).real()) <= tol &&
+                            std::fabs(xv.imag()) <= tol && std::fabs(xv.real() - (*s.ixtot)(c, r).real()) <= tol &&
+                            (std::fabs(xv.real()) <= tol || std::fabs(std::fabs(dm) - 1.0) <= 1e-12) &&
+                            std::abs(yv - cd(0.0, -dm) * xv) <= tol;
+            if (!ok) {
+                sym = false;
+                break;
+            }
+        }
+    st.izgrad_diagonal = diag && hc_block;
+    st.real_symmetric = st.izgrad_diagonal && sym;
+}
+
+// ---------------------------------------------------------------------------
+// Per-thread scratch.
+// ---------------------------------------------------------------------------
+struct VPSWorker {
+    MatrixExpWork exp;
+    MatrixSymEigWork eig;
+    CMatrix hneg, u, p[2];
+    std::vector<double> hr, lam, offsets;
+    std::vector<cd> q, z, x, ph;
+};
+
+std::vector<std::unique_ptr<VPSWorker>> vps_workers;
+
+void vps_prepare_workers(int count, int n, int ap) {
+    while (static_cast<int>(vps_workers.size()) < count) vps_workers.emplace_back(new VPSWorker);
+    for (int i = 0; i < count; ++i) {
+        VPSWorker& w = *vps_workers[i];
+        w.hr.resize(static_cast<size_t>(n) * n);
+        w.lam.resize(n);
+        w.offsets.resize(ap > 0 ? ap : 1);
+        w.q.resize(static_cast<size_t>(n) * n);
+        w.z.resize(static_cast<size_t>(n) * n);
+        w.x.resize(static_cast<size_t>(n) * n);
+        w.ph.resize(n);
+    }
+}
+
+// Runs f(i, worker) for i in 0..count-1 on `threads` threads (the caller's
+// among them); indices are handed out in order.
+template <class F>
+void vps_parallel(int count, int threads, F f) {
+    if (count <= 0) return;
+    if (threads > count) threads = count;
+    std::atomic<int> next{0};
+    auto body = [&](int worker) {
+        for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) f(i, worker);
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(body, t);
+    body(0);
+    for (std::thread& t : pool) t.join();
+}
+
+// ---------------------------------------------------------------------------
+// Sector propagator of one offset sequence, packed n x n row-major.
+// ---------------------------------------------------------------------------
+struct VPSContext {
+    const VYNSpatialSector* s;
+    const VPSStructure* st;
+    int method;  // VYN_STEP_EXP_TAYLOR, _PADE or _EIG after resolving auto
+};
+
+void vps_pack(int n, const CMatrix& m, cd* out) {
+    for (int r = 1; r <= n; ++r) std::memcpy(out + static_cast<size_t>(r - 1) * n, &m(r, 1), sizeof(cd) * n);
+}
+
+// P = U(0) ... U(ap-1) through CMatrix products: the series is the one the
+// literal path uses (ExpMatrix, CMatMult), so a class propagator equals what
+// the literal algorithm forms for each voxel of the class.
+void vps_propagator_general(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
+    const VYNSpatialSector& s = *c.s;
+    const int n = s.n;
+    int cur = 0;
+    for (int l = 0; l < s.ap; ++l) {
+        for (int r = 1; r <= n; ++r)
+            for (int col = 1; col <= n; ++col)
+                wk.hneg(r, col) = -((*s.hc)(r, col) + w[l] * (*s.izgrad)(r, col) + s.xb[l] * (*s.ixtot)(r, col) +
+                                    s.yb[l] * (*s.iytot)(r, col));
+        CMatrix& target = (l == 0) ? wk.p[cur] : wk.u;
+        if (c.method == VYN_STEP_EXP_TAYLOR)
+            ExpMatrix(n, wk.hneg, s.h, target);
+        else
+            matrixmath_exp_pade(n, wk.hneg, s.h, target, wk.exp);
+        if (l == 0) continue;
+        CMatMult(n, wk.p[cur], wk.u, wk.p[1 - cur]);
+        cur = 1 - cur;
+    }
+    vps_pack(n, wk.p[cur], P);
+}
+
+// Rows k of the packed complex n x n matrix a scaled by f[k].
+void vps_scale_rows(int n, cd* a, const cd* f) {
+    for (int k = 0; k < n; ++k) {
+        cd* row = a + static_cast<size_t>(k) * n;
+        const cd g = f[k];
+        for (int j = 0; j < n; ++j) row[j] *= g;
+    }
+}
+
+// Eigen path. With Q = P^T the step P <- P R V E V^T R^dagger becomes
+// Q <- R^dagger V E V^T R Q: two real products on the interleaved storage
+// (left multiplication by a real matrix acts on real and imaginary parts
+// alike) and three diagonal scalings.
+bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
+    const VYNSpatialSector& s = *c.s;
+    const int n = s.n;
+    const std::vector<double>& m = c.st->m;
+    cd* Q = wk.q.data();
+    cd* Z = wk.z.data();
+    std::fill(Q, Q + static_cast<size_t>(n) * n, cd(0.0, 0.0));
+    for (int k = 0; k < n; ++k) Q[static_cast<size_t>(k) * n + k] = 1.0;
+    for (int l = 0; l < s.ap; ++l) {
+        const double b = std::hypot(s.xb[l], s.yb[l]);
+        const double phi = std::atan2(s.yb[l], s.xb[l]);
+        double* hr = wk.hr.data();
+        for (int r = 1; r <= n; ++r) {
+            double* row = hr + static_cast<size_t>(r - 1) * n;
+            for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
+            row[r - 1] += w[l] * m[r - 1];
+        }
+        if (!matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) return false;
+        cd* ph = wk.ph.data();
+        const bool rotate = phi != 0.0;
+        if (rotate) {
+            for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
+            vps_scale_rows(n, Q, ph);
+        }
+        // Z = V^T Q (hr holds V^T row-major)
+        matrixmath_packed_real_left(n, false, hr, Q, Z);
+        for (int k = 0; k < n; ++k) {
+            const cd e = std::polar(1.0, -wk.lam[k] * s.h);
+            cd* row = Z + static_cast<size_t>(k) * n;
+            for (int j = 0; j < n; ++j) row[j] *= e;
+        }
+        // Q = V Z
+        matrixmath_packed_real_left(n, true, hr, Z, Q);
+        if (rotate) {
+            for (int k = 0; k < n; ++k) ph[k] = std::conj(ph[k]);
+            vps_scale_rows(n, Q, ph);
+        }
+    }
+    for (int r = 0; r < n; ++r)
+        for (int col = 0; col < n; ++col) P[static_cast<size_t>(r) * n + col] = Q[static_cast<size_t>(col) * n + r];
+    return true;
+}
+
+void vps_propagator(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
+    if (c.method == VYN_STEP_EXP_EIG && vps_propagator_eig(c, w, P, wk)) return;
+    VPSContext fallback = c;
+    if (fallback.method == VYN_STEP_EXP_EIG) fallback.method = VYN_STEP_EXP_PADE;
+    vps_propagator_general(fallback, w, P, wk);
+}
+
+// exp(-i Hc T) for the free-precession split, packed.
+void vps_static_factor(const VPSContext& c, double T, cd* S, VPSWorker& wk) {
+    const VYNSpatialSector& s = *c.s;
+    const int n = s.n;
+    if (c.method == VYN_STEP_EXP_EIG) {
+        double* hr = wk.hr.data();
+        for (int r = 1; r <= n; ++r)
+            for (int col = 1; col <= n; ++col) hr[static_cast<size_t>(r - 1) * n + col - 1] = (*s.hc)(r, col).real();
+        if (matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) {
+            // S = V E V^T: Z = E V^T (rows of V^T scaled), S = V Z.
+            cd* Z = wk.z.data();
+            for (int k = 0; k < n; ++k) {
+                const cd e = std::polar(1.0, -wk.lam[k] * T);
+                for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
+            }
+            matrixmath_packed_real_left(n, true, hr, Z, S);
+            return;
+        }
+    }
+    for (int r = 1; r <= n; ++r)
+        for (int col = 1; col <= n; ++col) wk.hneg(r, col) = -(*s.hc)(r, col);
+    if (c.method == VYN_STEP_EXP_TAYLOR)
+        ExpMatrix(n, wk.hneg, T, wk.u);
+    else
+        matrixmath_exp_pade(n, wk.hneg, T, wk.u, wk.exp);
+    vps_pack(n, wk.u, S);
+}
+
+int vps_thread_count() {
+    int t = vyn_spatial_options.threads;
+    if (t <= 0) {
+        const long c = sysconf(_SC_NPROCESSORS_ONLN);
+        t = c > 0 ? static_cast<int>(c) : 1;
+    }
+    return t > 64 ? 64 : t;
+}
+
+// BLAS runs single-threaded while the workers run: each product is then
+// computed by the same code whatever the worker count.
+struct VPSBlasSingleThread {
+    int saved;
+    VPSBlasSingleThread() : saved(matrixmath_set_blas_threads(1)) {}
+    ~VPSBlasSingleThread() { matrixmath_set_blas_threads(saved); }
+};
+
+struct VPSCarry {
+    uint64_t hash;
+    int cls;
+    std::vector<cd> in, out;
+};
+}  // namespace
+
+int vyn_spatial_offset_classes(const VYNSpatialSector& s, int* class_of) {
+    const int voxels = s.ndx * s.ndy * s.ndz;
+    std::unordered_map<uint64_t, std::vector<int>> by_hash;  // hash -> classes
+    std::vector<int> rep;                                    // class -> representative voxel
+    int classes = 0;
+    for (int v = 1; v <= voxels; ++v) {
+        double x, y, z;
+        vps_position(s, v, &x, &y, &z);
+        uint64_t h = 0x12345;
+        for (int l = 0; l < s.ap; ++l) h = vps_mix(h, vps_bits(vps_offset(s, l, x, y, z)));
+        std::vector<int>& cands = by_hash[h];
+        int found = -1;
+        for (int c : cands) {
+            double rx, ry, rz;
+            vps_position(s, rep[c], &rx, &ry, &rz);
+            bool same = true;
+            for (int l = 0; l < s.ap && same; ++l) same = vps_offset(s, l, x, y, z) == vps_offset(s, l, rx, ry, rz);
+            if (same) {
+                found = c;
+                break;
+            }
+        }
+        if (found < 0) {
+            found = classes++;
+            rep.push_back(v);
+            cands.push_back(found);
+        }
+        class_of[v - 1] = found;
+    }
+    return classes;
+}
+
+binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path, const VYNSpatialSector& s,
+                                        vyn_spatial_progress_fn progress, void* progress_ctx,
+                                        binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
+                                        int32_t* hdr_num2) {
+    binfh_rewrite_stage dummy;
+    if (!stage) stage = &dummy;
+    *stage = BINFH_STAGE_NONE;
+    VYNSpatialStats& stats = vyn_spatial_stats;
+    std::memset(&stats, 0, sizeof stats);
+    const int n = s.n;
+    if (!path || !store_path) return BINFH_ERR_NULLPTR;
+    if (n < 1 || n > MATRIXMATH_DIM || s.ndx < 1 || s.ndy < 1 || s.ndz < 1 || s.ap < 0) return BINFH_ERR_BADARG;
+    const int voxels = s.ndx * s.ndy * s.ndz;
+    const size_t nn = static_cast<size_t>(n) * n;
+    stats.voxels = voxels;
+
+    errno = 0;
+    FILE* in = std::fopen(path, "rb");
+    if (!in) {
+        binfh_print_error(path);
+        *stage = BINFH_STAGE_OPEN_INPUT;
+        return BINFH_ERR_IO;
+    }
+    int32_t t, a, b;
+    const binfh_status hs = binfh_read_header_checked_status(in, &t, &a, &b);
+    if (hs != BINFH_OK) {
+        std::fclose(in);
+        *stage = BINFH_STAGE_READ_HEADER;
+        return hs;
+    }
+    if (hdr_type) *hdr_type = t;
+    if (hdr_num1) *hdr_num1 = a;
+    if (hdr_num2) *hdr_num2 = b;
+    if (t != BINFH_TYPE_DENSITY || a != n || b != voxels) {
+        std::fclose(in);
+        *stage = BINFH_STAGE_MISMATCH;
+        return BINFH_ERR_BADARG;
+    }
+    bool header_failed = false;
+    FILE* st_file = binfh_store_begin_checked(store_path, BINFH_TYPE_DENSITY, n, voxels, &header_failed);
+    if (!st_file) {
+        std::fclose(in);
+        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
+        return BINFH_ERR_IO;
+    }
+
+    bool failed = false;
+    try {
+        double t0 = vps_now();
+        const int threads = vps_thread_count();
+        VPSBlasSingleThread blas_guard;
+        VPSStructure structure;
+        vps_structure(s, structure);
+        const bool identity = s.ap < 1 || s.h == 0.0;
+        bool free_precession = !identity && structure.izgrad_diagonal;
+        for (int l = 0; l < s.ap && free_precession; ++l)
+            if (s.xb[l] != 0.0 || s.yb[l] != 0.0) free_precession = false;
+        int method = vyn_spatial_options.step_exp;
+        if (method == VYN_STEP_EXP_AUTO)
+            method =
+                (structure.real_symmetric && n >= vyn_spatial_options.eig_min_n) ? VYN_STEP_EXP_EIG : VYN_STEP_EXP_PADE;
+        if (method == VYN_STEP_EXP_EIG && !structure.real_symmetric) method = VYN_STEP_EXP_PADE;
+        const VPSContext ctx{&s, &structure, method};
+        stats.free_precession = free_precession ? 1 : 0;
+        stats.structured = structure.real_symmetric ? 1 : 0;
+        vps_prepare_workers(threads, n, s.ap);
+
+        // Offset classes (RF sectors) with the last voxel of each; free
+        // precession instead needs the summed offset of each voxel.
+        std::vector<int> class_of;
+        std::vector<int> class_rep, class_last;
+        std::vector<cd> static_factor;
+        if (!identity && !free_precession) {
+            class_of.resize(voxels);
+            const int classes = vyn_spatial_offset_classes(s, class_of.data());
+            class_rep.assign(classes, 0);
+            class_last.assign(classes, 0);
+            for (int v = voxels; v >= 1; --v) class_rep[class_of[v - 1]] = v;
+            for (int v = 1; v <= voxels; ++v) class_last[class_of[v - 1]] = v;
+            stats.classes = classes;
+        } else if (free_precession) {
+            static_factor.resize(nn);
+            vps_static_factor(ctx, s.ap * s.h, static_factor.data(), *vps_workers[0]);
+            stats.classes = 1;
+        }
+        const double T1 = vps_now();
+        stats.seconds_plan = T1 - t0;
+
+        const long long mat_bytes = static_cast<long long>(nn * sizeof(cd));
+        int batch = static_cast<int>(std::max<long long>(1, vyn_spatial_options.batch_bytes / mat_bytes));
+        batch = std::max(batch, threads);
+        if (batch > voxels) batch = voxels;
+        const int cache_cap =
+            static_cast<int>(std::max<long long>(threads, vyn_spatial_options.cache_bytes / mat_bytes));
+
+        std::vector<cd> buf(nn * batch);
+        std::vector<int> src(batch);
+        std::vector<uint64_t> hashes(batch);
+        std::unordered_map<int, std::vector<cd>> cache;  // class -> propagator
+        std::vector<VPSCarry> carry;                     // recent (state, class) -> result
+        constexpr int kCarry = 4;
+
+        for (int first = 1; first <= voxels && !failed; first += batch) {
+            const int count = std::min(batch, voxels - first + 1);
+            double r0 = vps_now();
+            const size_t want = nn * count;
+            errno = 0;
+            if (std::fread(buf.data(), sizeof(cd), want, in) != want) {
+                binfh_print_error(path);
+                *stage = BINFH_STAGE_READ_MATRIX;
+                failed = true;
+                break;
+            }
+            double r1 = vps_now();
+            stats.seconds_read += r1 - r0;
+            if (!identity) {
+                // Class propagators this batch needs and lacks.
+                std::vector<int> missing;
+                if (!free_precession) {
+                    for (int i = 0; i < count; ++i) {
+                        const int c = class_of[first + i - 1];
+                        if (!cache.count(c) && std::find(missing.begin(), missing.end(), c) == missing.end())
+                            missing.push_back(c);
+                    }
+                    // Keep the cache within its bound: drop what this batch does not need.
+                    if (static_cast<int>(cache.size() + missing.size()) > cache_cap) {
+                        for (auto it = cache.begin(); it != cache.end();) {
+                            bool needed = false;
+                            for (int i = 0; i < count && !needed; ++i) needed = class_of[first + i - 1] == it->first;
+                            it = needed ? std::next(it) : cache.erase(it);
+                        }
+                    }
+                    std::vector<std::vector<cd>*> slots;
+                    for (int c : missing) {
+                        std::vector<cd>& slot = cache[c];
+                        slot.resize(nn);
+                        slots.push_back(&slot);
+                    }
+                    vps_parallel(static_cast<int>(missing.size()), threads, [&](int i, int worker) {
+                        VPSWorker& wk = *vps_workers[worker];
+                        double x, y, z;
+                        vps_position(s, class_rep[missing[i]], &x, &y, &z);
+                        for (int l = 0; l < s.ap; ++l) wk.offsets[l] = vps_offset(s, l, x, y, z);
+                        vps_propagator(ctx, wk.offsets.data(), slots[i]->data(), wk);
+                    });
+                    stats.propagators_formed += static_cast<int>(missing.size());
+                    stats.peak_cached = std::max(stats.peak_cached, static_cast<int>(cache.size()));
+                }
+                double r2 = vps_now();
+                stats.seconds_propagators += r2 - r1;
+
+                // Voxels holding the same matrix and moved by the same
+                // propagator are rotated once: src[i] = i computes, j < i
+                // copies voxel j's result, -1 - k takes carried entry k.
+                std::unordered_map<uint64_t, std::vector<int>> seen;
+                std::vector<int> todo;
+                for (int i = 0; i < count; ++i) {
+                    const int c = free_precession ? 0 : class_of[first + i - 1];
+                    const cd* rho = buf.data() + nn * i;
+                    const uint64_t h = vps_mix(vps_hash_bytes(rho, nn * sizeof(cd)), static_cast<uint64_t>(c));
+                    hashes[i] = h;
+                    src[i] = i;
+                    for (int j : seen[h])
+                        if ((free_precession || class_of[first + j - 1] == c) &&
+                            std::memcmp(buf.data() + nn * j, rho, nn * sizeof(cd)) == 0) {
+                            src[i] = j;
+                            break;
+                        }
+                    if (src[i] == i)
+                        for (size_t k = 0; k < carry.size(); ++k)
+                            if (carry[k].hash == h && carry[k].cls == c &&
+                                std::memcmp(carry[k].in.data(), rho, nn * sizeof(cd)) == 0) {
+                                src[i] = -1 - static_cast<int>(k);
+                                break;
+                            }
+                    if (src[i] == i) {
+                        seen[h].push_back(i);
+                        todo.push_back(i);
+                    }
+                }
+                // Carried inputs must be saved before the batch is overwritten.
+                std::vector<VPSCarry> next_carry;
+                std::vector<int> next_carry_index;
+                for (int k = static_cast<int>(todo.size()) - 1; k >= 0 && static_cast<int>(next_carry.size()) < kCarry;
+                     --k) {
+                    const int i = todo[k];
+                    VPSCarry e;
+                    e.hash = hashes[i];
+                    e.cls = free_precession ? 0 : class_of[first + i - 1];
+                    e.in.assign(buf.begin() + nn * i, buf.begin() + nn * (i + 1));
+                    next_carry.push_back(std::move(e));
+                    next_carry_index.push_back(i);
+                }
+                std::vector<const cd*> props(todo.size(), static_factor.data());
+                if (!free_precession)
+                    for (size_t k = 0; k < todo.size(); ++k)
+                        props[k] = cache.find(class_of[first + todo[k] - 1])->second.data();
+                vps_parallel(static_cast<int>(todo.size()), threads, [&](int k, int worker) {
+                    matrixmath_packed_rotate(n, props[k], buf.data() + nn * todo[k], vps_workers[worker]->x.data());
+                });
+                stats.rotations += static_cast<int>(todo.size());
+                for (size_t k = 0; k < next_carry.size(); ++k) {
+                    const int i = next_carry_index[k];
+                    next_carry[k].out.assign(buf.begin() + nn * i, buf.begin() + nn * (i + 1));
+                }
+                for (int i = 0; i < count; ++i) {
+                    if (src[i] == i) continue;
+                    const cd* from = src[i] >= 0 ? buf.data() + nn * src[i] : carry[-1 - src[i]].out.data();
+                    std::memcpy(buf.data() + nn * i, from, nn * sizeof(cd));
+                }
+                carry.swap(next_carry);
+                // Free precession: the diagonal phase of each voxel's summed
+                // offset, rho(r, c) *= exp(i h W (m_r - m_c)).
+                if (free_precession) {
+                    vps_parallel(count, threads, [&](int i, int worker) {
+                        double x, y, z;
+                        vps_position(s, first + i, &x, &y, &z);
+                        double W = 0.0;
+                        for (int l = 0; l < s.ap; ++l) W += vps_offset(s, l, x, y, z);
+                        cd* ph = vps_workers[worker]->ph.data();
+                        for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, s.h * W * structure.m[k]);
+                        cd* rho = buf.data() + nn * i;
+                        for (int r = 0; r < n; ++r)
+                            for (int c = 0; c < n; ++c) rho[static_cast<size_t>(r) * n + c] *= ph[r] * std::conj(ph[c]);
+                    });
+                }
+                stats.seconds_rotations += vps_now() - r2;
+                // Propagators no later voxel needs.
+                for (auto it = cache.begin(); it != cache.end();)
+                    it = class_last[it->first] < first + count ? cache.erase(it) : std::next(it);
+            }
+            double w0 = vps_now();
+            errno = 0;
+            if (std::fwrite(buf.data(), sizeof(cd), want, st_file) != want) {
+                binfh_print_error(store_path);
+                *stage = BINFH_STAGE_WRITE_MATRIX;
+                failed = true;
+                break;
+            }
+            stats.seconds_write += vps_now() - w0;
+            if (progress)
+                for (int i = 0; i < count; ++i) progress(first + i, progress_ctx);
+        }
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "Rotate3D: not enough memory for the shared propagation\n");
+        *stage = BINFH_STAGE_CALLBACK;
+        failed = true;
+    }
+    std::fclose(in);
+    if (failed) {
+        binfh_store_abort(st_file, store_path);
+        return BINFH_ERR_IO;
+    }
+    const double c0 = vps_now();
+    if (!binfh_store_commit(st_file, store_path, path)) {
+        *stage = BINFH_STAGE_COMMIT;
+        return BINFH_ERR_IO;
+    }
+    stats.seconds_commit = vps_now() - c0;
+    vps_add_totals(stats);
+    return BINFH_OK;
+}

@@ -1,0 +1,90 @@
+// Spatial propagation with shared exact factorisations.
+//
+// The literal algorithm forms, for every voxel, one exponential per sample.
+// Much of that work repeats; this module does it once where the mathematics
+// allows (docs/vyn-propagation.md gives the identities):
+//   - a sector without RF is exp(-i Hc T) times a diagonal phase per voxel
+//     (Hc = Izee + Icoup commutes with the total Iz);
+//   - voxels whose offset sequences coincide exactly (no gradient: all
+//     voxels; gradient on one axis: voxels with the same coordinate there)
+//     share one sector propagator;
+//   - voxels holding the same density matrix that are moved by the same
+//     propagator are rotated once;
+//   - each remaining step factor comes from one real symmetric
+//     eigen-decomposition (the RF phase is a diagonal similarity), or from
+//     the Pade or the Taylor exponential when the operators lack that
+//     structure or when chosen.
+// Voxels and propagators are spread over worker threads, each with its own
+// scratch; every result is computed by the same single-threaded code
+// whatever the thread count, so dm.bin is byte-identical with 1 and N threads.
+#pragma once
+
+#include <cstdint>
+
+#include "binaryfilehandling.h"
+#include "matrixmathlib.h"
+
+enum VYNSpatialMethod { VYN_SPATIAL_LITERAL = 0, VYN_SPATIAL_SHARED = 1 };
+
+// Exponential of the step factors of the shared path.
+enum VYNStepExp {
+    VYN_STEP_EXP_AUTO = 0,    // eigen-decomposition when the operators allow it and n >= eig_min_n, else Pade
+    VYN_STEP_EXP_TAYLOR = 1,  // ExpMatrix, the reference series (same factors as the literal path)
+    VYN_STEP_EXP_PADE = 2,
+    VYN_STEP_EXP_EIG = 3,  // eigen-decomposition wherever the operators allow it (Pade elsewhere)
+};
+
+struct VYNSpatialOptions {
+    int method;             // VYNSpatialMethod (default shared)
+    int step_exp;           // VYNStepExp (default auto)
+    int eig_min_n;          // smallest n for which auto uses the eigen-decomposition
+    int threads;            // worker threads; 0 = one per online processor
+    long long cache_bytes;  // bound on cached propagators (default 256 MiB)
+    long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
+};
+extern VYNSpatialOptions vyn_spatial_options;
+void VYNSpatialOptions_Reset();
+
+// One spatial sector: the sample arrays, the grid and the operators.
+struct VYNSpatialSector {
+    int n, ap;
+    double h, offset;  // time step (s), static offset (rad/s)
+    const double *xb, *yb, *gx, *gy, *gz;
+    int ndx, ndy, ndz;
+    double x0, y0, z0, dx, dy, dz;
+    const CMatrix *hc, *izgrad, *ixtot, *iytot;  // hc = Izee + Icoup
+};
+
+// What the shared path made of the last sector (and where its time went).
+struct VYNSpatialStats {
+    int voxels;
+    int free_precession;     // 1: no RF sample, one shared factor and a phase per voxel
+    int structured;          // 1: operators allow the real eigen-decomposition
+    int classes;             // distinct offset sequences (RF sectors)
+    int propagators_formed;  // sector propagators computed (a class evicted and needed again counts twice)
+    int rotations;           // similarity transforms computed
+    int peak_cached;         // most propagators held at once
+    double seconds_plan, seconds_read, seconds_propagators, seconds_rotations, seconds_write, seconds_commit;
+};
+extern VYNSpatialStats vyn_spatial_stats;
+// Sums of the per-sector figures (peak_cached: the largest) since the caller
+// last cleared it.
+extern VYNSpatialStats vyn_spatial_totals;
+
+// Offset-sequence classes of the voxels of s: class_of[v - 1] for voxel v
+// (1-based, file order), classes numbered from 0 in order of first voxel.
+// Two voxels share a class exactly when their offsets gx[l] x + gy[l] y +
+// gz[l] z + offset are equal for every sample l. Returns the class count.
+int vyn_spatial_offset_classes(const VYNSpatialSector& s, int* class_of);
+
+// Called after voxel v (1-based, in order) has been written.
+typedef void (*vyn_spatial_progress_fn)(int v, void* ctx);
+
+// Moves every voxel matrix of the type-0 file path (header (0, n, voxels))
+// through the sector and replaces path atomically through store_path, with
+// the outcome reported like binfh_rewrite_density_file_status (the header
+// values in hdr_* when read). On failure path keeps its content.
+binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path, const VYNSpatialSector& s,
+                                        vyn_spatial_progress_fn progress, void* progress_ctx,
+                                        binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
+                                        int32_t* hdr_num2);

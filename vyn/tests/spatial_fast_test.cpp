@@ -1,0 +1,221 @@
+// The shared spatial propagation against the literal per-voxel algorithm:
+// random spin systems (spins-1/2 and spin-1, exact and weak coupling) on
+// grids where shared and unshared voxels mix, exact detection of coinciding
+// offset sequences, and identical dm.bin bytes whatever the thread count.
+#include <random>
+
+#include "prop_test_util.h"
+
+using namespace proptest;
+
+namespace {
+
+struct SystemCase {
+    const char* name;
+    std::vector<int> twice_i;  // 2I per spin
+    bool exact;
+    unsigned seed;
+};
+
+class SpatialShared : public WorkDirTest {
+  protected:
+    void System(const SystemCase& c) {
+        VYNSpinState& s = vyn_spin;
+        std::mt19937 rng(c.seed);
+        std::uniform_real_distribution<double> u(-1.0, 1.0);
+        s.Nspins = static_cast<int>(c.twice_i.size());
+        for (int i = 0; i <= 8; ++i) {
+            s.quantnum[i] = 0, s.relspinamp[i] = 0, s.resofreqs[i] = 0;
+            for (int k = 0; k <= 8; ++k) s.jc[i][k] = 0;
+        }
+        for (int i = 1; i <= s.Nspins; ++i) {
+            s.quantnum[i] = c.twice_i[i - 1];
+            s.resofreqs[i] = 300.0 * u(rng);
+            s.relspinamp[i] = 1.0 + 0.3 * u(rng);
+        }
+        s.Jexact = c.exact ? 2 : 1;
+        s.Jcount = s.Nspins * (s.Nspins - 1) / 2;
+        for (int p = 0; p <= 28; ++p) s.couplings[p] = 0;
+        for (int p = 1; p <= s.Jcount; ++p) s.couplings[p] = 12.0 * u(rng);
+        ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
+    }
+    void Grid(int nx, int ny, int nz) {
+        vyn_grid.ndx = nx, vyn_grid.ndy = ny, vyn_grid.ndz = nz;
+        VYNSequenceState& q = vyn_sequence;
+        q.x0 = -0.8, q.dx = 0.55, q.y0 = 0.3, q.dy = -0.4, q.z0 = -0.2, q.dz = 0.35;
+        q.sequencetype = VYN_SEQTYPE_SPATIAL;
+        q.resultflnm[0] = '\0';
+    }
+    // Sector s: ap samples of RF (amplitude rf, phase-modulated when phase)
+    // and constant gradients (Hz/cm) on the axes given, static offset in Hz.
+    void Sector(int s, int ap, double T, double rf_hz, bool phase, double gx_hz, double gy_hz, double gz_hz,
+                double statoff_hz) {
+        std::vector<double> xb(ap), yb(ap), gx(ap), gy(ap), gz(ap);
+        for (int l = 0; l < ap; ++l) {
+            const double env = std::sin(kPi * (l + 0.5) / ap);
+            xb[l] = kTwoPi * rf_hz * env * (phase ? std::cos(0.9 * l) : 1.0);
+            yb[l] = phase ? kTwoPi * rf_hz * env * std::sin(0.9 * l) : 0.0;
+            gx[l] = kTwoPi * gx_hz * (1.0 + 0.1 * l);
+            gy[l] = kTwoPi * gy_hz;
+            gz[l] = kTwoPi * gz_hz * (l % 2 ? 1.0 : -0.5);
+        }
+        const std::string file = "s" + std::to_string(s) + ".bin";
+        WriteSpatialWave(file.c_str(), xb, yb, gx, gy, gz);
+        DefineSector(s, 1, ap, 1, T, statoff_hz, file.c_str(), "sector");
+    }
+    // Slice pulse on x, crusher on all axes with a static offset, a
+    // phase-modulated pulse under y and z gradients (no sharing), a pulse
+    // without gradients (one propagator), a y crusher.
+    void Sequence() {
+        Sector(1, 6, 1e-3, 700.0, false, 150.0, 0, 0, 0);
+        Sector(2, 3, 2e-3, 0.0, false, 90.0, -60.0, 45.0, 25.0);
+        Sector(3, 5, 8e-4, 500.0, true, 0, 120.0, -80.0, -40.0);
+        Sector(4, 4, 5e-4, 900.0, true, 0, 0, 0, 60.0);
+        Sector(5, 2, 1e-3, 0.0, false, 0, 70.0, 0, 0);
+    }
+    std::vector<unsigned char> Run(int method, int step_exp, int threads) {
+        std::remove("dm.bin");
+        vyn_spatial_options.method = method;
+        vyn_spatial_options.step_exp = step_exp;
+        vyn_spatial_options.eig_min_n = 1;  // the eigen path at every size
+        vyn_spatial_options.threads = threads;
+        SimulateLoadedPulseSequence();
+        EXPECT_EQ(vyn_spin.calc, vyn_sequence.nos);
+        return ReadBytes("dm.bin");
+    }
+    double MaxDeviation(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+        EXPECT_EQ(a.size(), b.size());
+        if (a.size() != b.size() || a.size() < 12) return 1e9;
+        double d = 0.0;
+        for (size_t k = 0; k < (a.size() - 12) / 16; ++k) d = std::max(d, std::abs(BodyValue(a, k) - BodyValue(b, k)));
+        return d;
+    }
+};
+
+const SystemCase kSystems[] = {
+    {"three spins-1/2, exact coupling", {1, 1, 1}, true, 11},
+    {"three spins-1/2, weak coupling", {1, 1, 1}, false, 12},
+    {"spin-1 and spin-1/2, exact coupling", {2, 1}, true, 13},
+    {"two spins-1, weak coupling", {2, 2}, false, 14},
+};
+
+TEST_F(SpatialShared, EveryPathAgreesWithTheLiteralAlgorithm) {
+    for (const SystemCase& c : kSystems) {
+        SCOPED_TRACE(c.name);
+        System(c);
+        Grid(3, 2, 4);
+        Sequence();
+        const auto literal = Run(VYN_SPATIAL_LITERAL, VYN_STEP_EXP_AUTO, 1);
+        // The sequence moves the state far from equilibrium, differently per voxel.
+        CMatrix &a = Scratch(0), &b = Scratch(1);
+        MatrixOf(literal, vyn_spin.n, 1, a);
+        MatrixOf(literal, vyn_spin.n, 24, b);
+        ASSERT_GT(MaxDiff(vyn_spin.n, a, b), 1e-3);
+        for (int step : {VYN_STEP_EXP_AUTO, VYN_STEP_EXP_PADE, VYN_STEP_EXP_TAYLOR}) {
+            SCOPED_TRACE(step);
+            EXPECT_LE(MaxDeviation(literal, Run(VYN_SPATIAL_SHARED, step, 2)), 1e-10);
+        }
+    }
+}
+
+// The plan of each kind of sector: what is shared and how often a rotation
+// is formed (every voxel starts from the same matrix, so the rotations are
+// one per distinct propagator).
+TEST_F(SpatialShared, SectorsShareWhatTheirOffsetsAllow) {
+    struct Case {
+        const char* name;
+        double rf, gx, gy, gz;
+        int free, classes, rotations;
+    };
+    const Case cases[] = {
+        {"slice on x", 700, 150, 0, 0, 0, 3, 3},
+        {"slice on z", 700, 0, 0, 50, 0, 4, 4},
+        {"no gradient", 700, 0, 0, 0, 0, 1, 1},
+        {"RF under y and z gradients", 700, 0, 30, 50, 0, 8, 8},
+        {"free precession under all gradients", 0, 20, 30, 50, 1, 1, 1},
+    };
+    System(kSystems[0]);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Grid(3, 2, 4);
+        vyn_sequence.nos = 0;
+        Sector(1, 4, 1e-3, c.rf, false, c.gx, c.gy, c.gz, 10.0);
+        const auto literal = Run(VYN_SPATIAL_LITERAL, VYN_STEP_EXP_AUTO, 1);
+        const auto shared = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+        EXPECT_EQ(vyn_spatial_stats.free_precession, c.free);
+        EXPECT_EQ(vyn_spatial_stats.classes, c.classes);
+        EXPECT_EQ(vyn_spatial_stats.rotations, c.rotations);
+        EXPECT_EQ(vyn_spatial_stats.structured, 1);
+        EXPECT_LE(MaxDeviation(literal, shared), 1e-10);
+    }
+}
+
+// A z-gradient sector is one-axis only while x and y carry no gradient at
+// all: one nonzero x sample that changes an offset, however little, makes
+// every (x, z) distinct.
+TEST_F(SpatialShared, OneNonzeroSampleOnASecondAxisBreaksTheSharing) {
+    const int ap = 8, nx = 3, ny = 2, nz = 4;
+    std::vector<double> xb(ap, 2000.0), yb(ap, 0.0), gx(ap, 0.0), gy(ap, 0.0), gz(ap, kTwoPi * 80.0);
+    VYNSpatialSector s{};
+    s.n = 2, s.ap = ap, s.h = 1e-4, s.offset = 3.0;
+    s.xb = xb.data(), s.yb = yb.data(), s.gx = gx.data(), s.gy = gy.data(), s.gz = gz.data();
+    s.ndx = nx, s.ndy = ny, s.ndz = nz;
+    s.x0 = -0.8, s.dx = 0.55, s.y0 = 0.3, s.dy = -0.4, s.z0 = -0.2, s.dz = 0.35;
+    std::vector<int> cls(nx * ny * nz);
+    struct Case {
+        int sample;
+        double value;
+        int classes;
+    };
+    const Case cases[] = {{-1, 0.0, nz}, {5, kTwoPi * 300.0, nx * nz}, {ap - 1, 1e-9, nx * nz}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        std::fill(gx.begin(), gx.end(), 0.0);
+        if (c.sample >= 0) gx[c.sample] = c.value;
+        EXPECT_EQ(vyn_spatial_offset_classes(s, cls.data()), c.classes);
+        // voxels differing only in y always share; in x only with no x sample
+        EXPECT_EQ(cls[0], cls[nz]);
+        EXPECT_EQ(cls[0] == cls[ny * nz], c.sample < 0);
+    }
+
+    // The same sector through the engine: the x sample changes the result.
+    System(kSystems[0]);
+    Grid(nx, ny, nz);
+    std::fill(gx.begin(), gx.end(), 0.0);
+    gx[5] = kTwoPi * 300.0;
+    WriteSpatialWave("w.bin", xb, yb, gx, gy, gz);
+    DefineSector(1, 1, ap, 1, ap * 1e-4, 0.5, "w.bin", "z slice with one x sample");
+    const auto literal = Run(VYN_SPATIAL_LITERAL, VYN_STEP_EXP_AUTO, 1);
+    const auto shared = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+    EXPECT_EQ(vyn_spatial_stats.classes, nx * nz);
+    EXPECT_LE(MaxDeviation(literal, shared), 1e-10);
+}
+
+TEST_F(SpatialShared, DmBinBytesDoNotDependOnTheThreadCount) {
+    System({"four spins-1/2", {1, 1, 1, 1}, true, 21});
+    Grid(3, 3, 3);
+    Sequence();
+    for (int step : {VYN_STEP_EXP_AUTO, VYN_STEP_EXP_PADE}) {
+        const auto one = Run(VYN_SPATIAL_SHARED, step, 1);
+        ASSERT_EQ(one.size(), 12u + 27u * 16 * 16 * 16);
+        EXPECT_EQ(Run(VYN_SPATIAL_SHARED, step, 2), one);
+        EXPECT_EQ(Run(VYN_SPATIAL_SHARED, step, 3), one);
+    }
+}
+
+// Small batches and a cache of one propagator force evictions and
+// recomputation; the result stays the same bytes.
+TEST_F(SpatialShared, BoundedCacheAndBatchesGiveTheSameBytes) {
+    System(kSystems[2]);
+    Grid(3, 2, 4);
+    Sequence();
+    const auto roomy = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+    vyn_spatial_options.cache_bytes = 1;
+    vyn_spatial_options.batch_bytes = 1;
+    std::remove("dm.bin");
+    vyn_spatial_options.threads = 2;
+    SimulateLoadedPulseSequence();
+    EXPECT_EQ(ReadBytes("dm.bin"), roomy);
+}
+
+}  // namespace
