@@ -18,8 +18,6 @@ constexpr double kTwoPi = 2.0 * 3.141592653589793;
 
 double vos_wx[VYN_MAX_RF_POINTS];  // waveform of a carried sector
 double vos_wy[VYN_MAX_RF_POINTS];
-double vos_keep_x[VYN_MAX_RF_POINTS];  // engine samples kept while a carried sector is formed
-double vos_keep_y[VYN_MAX_RF_POINTS];
 CMatrix vos_hc;
 CMatrix vos_u;
 CMatrix vos_adj;
@@ -30,19 +28,8 @@ CMatrix vos_suffix;
 
 void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
                            const CMatrix& hc, CMatrix& out) {
-    // The engine propagator reads the waveform state: other samples are swapped in for the call.
-    const bool foreign = x != vyn_waveform.xb || y != vyn_waveform.yb;
-    if (foreign) {
-        std::memcpy(vos_keep_x, vyn_waveform.xb, sizeof(double) * count);
-        std::memcpy(vos_keep_y, vyn_waveform.yb, sizeof(double) * count);
-        std::memcpy(vyn_waveform.xb, x, sizeof(double) * count);
-        std::memcpy(vyn_waveform.yb, y, sizeof(double) * count);
-    }
-    CopyCMatrix(n, vyn_prop_sector_propagator(n, count, h, offset, false, 0, 0, 0, hc), out);
-    if (foreign) {
-        std::memcpy(vyn_waveform.xb, vos_keep_x, sizeof(double) * count);
-        std::memcpy(vyn_waveform.yb, vos_keep_y, sizeof(double) * count);
-    }
+    const VYNSectorSamples samples{x, y, nullptr, nullptr, nullptr, count};
+    vyn_prop_sector_propagator(n, samples, h, offset, 0, 0, 0, hc, out);
 }
 
 // --- context -------------------------------------------------------------
