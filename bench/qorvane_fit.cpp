@@ -1,6 +1,7 @@
 // Fit timings: single fits of 4 and 10 overlapping Voigt lines at 1024 and 2048 points, with the
 // least-squares minimiser and with the classic conjugate gradients; a 16 x 16 x 1 volume with
-// 1 and 2 worker threads; the shipped 4 x 4 volume example.
+// 1 and 2 worker threads; the shipped 4 x 4 volume example, alone and tiled to 32 x 32.
+// Temporary directories go under $TMPDIR (default /tmp).
 //
 // Each single-fit case reports its accuracy against the truth (counters), and when
 // QORVANE_BENCH_CASES names a directory the case's data and starts are written there
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "../qorvane/tests/qfit_test_support.h"
 #include "qorvane_cli.h"
@@ -242,5 +244,57 @@ void BM_ShippedExampleVolume(benchmark::State& state) {
     remove_tree(dir);
 }
 BENCHMARK(BM_ShippedExampleVolume)->ArgsProduct({{1, 2}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The shipped example tiled to side x side voxels (each tile keeps the example's records and
+// fit flags; ids get the tile number), for the thread scaling of volume mode; args: side, threads.
+std::string tiled_example(const std::string& example, int side) {
+    const std::string src = read_text(example);
+    auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= (uint32_t)(unsigned char)src[at + i] << (8 * i);
+        return v;
+    };
+    const uint32_t ap = u32(8), n1 = u32(12), n2 = u32(16), id_bytes = u32(24);
+    const size_t record = id_bytes + 8 * (size_t)ap;
+    const uint32_t out_id = id_bytes + 16;
+    std::string vol = "QORVVOL1";
+    for (uint32_t v : {ap, (uint32_t)side, (uint32_t)side, 1u, out_id, 1u}) put_u32(vol, v);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            const size_t r = (size_t)(y % n2) * n1 + (size_t)(x % n1);
+            const size_t at = 32 + r * record;
+            std::string id(src.c_str() + at, strnlen(src.c_str() + at, id_bytes));
+            const size_t bar = id.rfind('|');
+            const std::string tile = "_t" + std::to_string((y / n2) * ((side + n1 - 1) / n1) + x / n1);
+            id = bar == std::string::npos ? id + tile : id.substr(0, bar) + tile + id.substr(bar);
+            id.resize(out_id, '\0');
+            vol += id;
+            vol.append(src, at + id_bytes, 8 * (size_t)ap);
+        }
+    return vol;
+}
+
+void BM_TiledExampleVolume(benchmark::State& state) {
+    const std::string ex = std::string(QORVANE_BENCH_EXAMPLES_DIR) + "/volume";
+    std::string dir = make_temp_dir("bench_tiled");
+    mkdir((dir + "/work").c_str(), 0777);
+    write_text(dir + "/voxel.par", read_text(ex + "/voxel.par"));
+    write_text(dir + "/in.qorvvol", tiled_example(ex + "/example.qorvvol", (int)state.range(0)));
+    for (auto _ : state) {
+        // A fresh output directory each time: the job creates every result file.
+        state.PauseTiming();
+        remove_tree(dir + "/out");
+        state.ResumeTiming();
+        if (run_volume(dir + "/in.qorvvol", dir + "/voxel.par", dir + "/out", dir + "/work", (int)state.range(1)) != 0)
+            state.SkipWithError("volume job failed");
+    }
+    const std::string status = read_text(dir + "/out/fit_status.tsv");
+    int rows = -1;
+    for (char ch : status) rows += ch == '\n';
+    state.counters["voxels"] = rows;
+    state.counters["spectra_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsIterationInvariantRate);
+    remove_tree(dir);
+}
+BENCHMARK(BM_TiledExampleVolume)->ArgsProduct({{32}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

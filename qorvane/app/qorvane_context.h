@@ -291,6 +291,13 @@ struct QorvaneFitContext {
     // (owned by the fit engine; appended there, not used by io/ or model/)
     // ===================================================================
     struct QorvaneFitEngineScratch *engine;  // allocated and freed with the fit
+
+    // Volume mode hands a voxel's spectrum in memory (interleaved little-endian float32
+    // pairs, read instead of data_path + data_name) and keeps the result files in memory
+    // (qmemfile.h); both null for a fit of files.
+    const unsigned char *memory_spectrum;
+    size_t memory_spectrum_bytes;
+    struct QorvaneMemoryFiles *memory_outputs;
 };
 
 // The fit context of the calling thread (null when no fit runs on it).

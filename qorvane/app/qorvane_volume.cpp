@@ -11,9 +11,11 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fitcontrol_new.h"
 #include "qfile.h"
+#include "qmemfile.h"
 #include "qorvane_context.h"
 #include "qorvane_minimize.h"
 #include "qorvane_single.h"
@@ -31,6 +33,29 @@ double g_volume_progress_interval_s = 5.0;
 
 // Slots whose spectrum was written to the work directory by this job.
 static unsigned char g_volume_slot_extracted[QORVANE_VOLUME_SLOTS];
+// Record of the volume that holds each slot's spectrum.
+static unsigned long long g_volume_slot_record[QORVANE_VOLUME_SLOTS];
+
+// The volume the fits read their spectra from when these are handed to them in memory (the
+// default; --keep-intermediate-files extracts them to the work directory instead). Set
+// before the workers start and only read by them; pread on the descriptor needs no lock.
+struct QorvaneVolumeSource {
+    int fd;
+    unsigned long long record_bytes;
+    uint32_t id_bytes, ap;
+};
+static QorvaneVolumeSource g_volume_source = {-1, 0, 0, 0};
+
+// A job clears only the table rows of the slots it assigns (the tables are 77 MB).
+static void qorvane_volume_clear_slot(uint32_t slot) {
+    memset(g_volume_selected_voxel_ids[slot], 0, sizeof g_volume_selected_voxel_ids[slot]);
+    memset(g_volume_selected_input_names[slot], 0, sizeof g_volume_selected_input_names[slot]);
+    memset(g_volume_fit_status[slot], 0, sizeof g_volume_fit_status[slot]);
+    memset(g_volume_fit_message[slot], 0, sizeof g_volume_fit_message[slot]);
+    memset(g_volume_file_ids[slot], 0, sizeof g_volume_file_ids[slot]);
+    g_volume_slot_extracted[slot] = 0;
+    g_volume_slot_record[slot] = 0;
+}
 
 static const char* const kCopyExts[11] = {"fit", "res",  "cor", "err",    "fit0",       "org",
                                           "mat", "nln0", "exl", "fitres", "compact.par"};
@@ -223,6 +248,19 @@ int qorvane_remove_named_outputs(const char* work_dir, const char* stem) {
     return 0;
 }
 
+// Counts the 32-bit little-endian floats of `bytes` (whole floats only), the ±0 ones and
+// the non-finite ones, adding to the counters.
+static void qorvane_count_floats(const unsigned char* buf, size_t bytes, unsigned long long* count,
+                                 unsigned long long* zeros, unsigned long long* nonfinite) {
+    for (size_t i = 0; i + 4 <= bytes; i += 4) {
+        uint32_t bits = (uint32_t)buf[i] | ((uint32_t)buf[i + 1] << 8) | ((uint32_t)buf[i + 2] << 16) |
+                        ((uint32_t)buf[i + 3] << 24);
+        ++*count;
+        if ((bits & 0x7fffffffu) == 0) ++*zeros;
+        if ((bits & 0x7f800000u) == 0x7f800000u) ++*nonfinite;
+    }
+}
+
 // Reads a file as 32-bit floats; counts them, the ±0 ones and the non-finite ones.
 // Returns 0 or 2 (cannot open / read error).
 static int qorvane_scan_floats(const char* path, unsigned long long* count, unsigned long long* zeros,
@@ -240,13 +278,7 @@ static int qorvane_scan_floats(const char* path, unsigned long long* count, unsi
     int rc = 0;
     for (;;) {
         size_t got = fread(buf, 1, sizeof buf, f);
-        for (size_t i = 0; i + 4 <= got; i += 4) {
-            uint32_t bits = (uint32_t)buf[i] | ((uint32_t)buf[i + 1] << 8) | ((uint32_t)buf[i + 2] << 16) |
-                            ((uint32_t)buf[i + 3] << 24);
-            ++*count;
-            if ((bits & 0x7fffffffu) == 0) ++*zeros;
-            if ((bits & 0x7f800000u) == 0x7f800000u) ++*nonfinite;
-        }
+        qorvane_count_floats(buf, got, count, zeros, nonfinite);
         if (got < sizeof buf) {
             if (ferror(f)) rc = 2;
             break;
@@ -261,6 +293,49 @@ static void qorvane_result_stem(char* stem, size_t size, const char* input) {
     size_t l = strlen(stem);
     if (l > 4 && strcmp(stem + l - 4, ".bin") == 0) stem[l - 4] = '\0';
 }
+
+// Reads slot's spectrum (8 * ap bytes) from the volume into `samples`; 0, or 2 on a read error.
+static int qorvane_volume_read_samples(uint32_t slot, std::vector<unsigned char>* samples) {
+    const QorvaneVolumeSource& src = g_volume_source;
+    const size_t want = (size_t)8 * src.ap;
+    samples->resize(want);
+    if (src.fd < 0) return 2;
+    off_t at = (off_t)(QORVVOL_HEADER_BYTES + g_volume_slot_record[slot] * src.record_bytes + src.id_bytes);
+    size_t got = 0;
+    while (got < want) {
+        ssize_t r = pread(src.fd, samples->data() + got, want - got, at + (off_t)got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return 2;
+        got += (size_t)r;
+    }
+    return 0;
+}
+
+// Writes `size` bytes to a new file `destination` (0, or 5 as a failed copy's destination).
+static int qorvane_write_file_binary(const char* destination, const char* data, size_t size) {
+    FILE* out = fopen(destination, "wb");
+    if (out == nullptr) {
+        fprintf(stderr, "Volume output copy error: cannot open destination file: %s\n", destination);
+        return 5;
+    }
+    int rc = 0;
+    if (size > 0 && fwrite(data, 1, size, out) != size) {
+        fprintf(stderr, "Volume output copy error: write failed: %s\n", destination);
+        rc = 5;
+    }
+    if (fclose(out) != 0 && rc == 0) {
+        fprintf(stderr, "Volume output copy error: write failed: %s\n", destination);
+        rc = 5;
+    }
+    return rc;
+}
+
+// A worker's kept spectrum buffer and result-file store (one per thread, reused by its fits).
+struct QorvaneVoxelMemory {
+    std::vector<unsigned char> samples;
+    QorvaneMemoryFiles outputs;
+};
+static thread_local QorvaneVoxelMemory t_voxel_memory;
 
 int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t slot) {
     if (options == nullptr || slot >= g_volume_selected_voxel_count) {
@@ -281,17 +356,31 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     QorvaneCliOptions local = *options;
     qorvane_volume_set_status(slot, "RUNNING", "fit running");
     char message[QORVANE_STATUS_MESSAGE_SIZE];
+    // The spectrum goes to the fit in memory and the fit's files stay there until the kept
+    // ones are written to the output directory; with --keep-intermediate-files both go
+    // through the work directory. The files' contents are the same either way.
+    const bool in_memory = !local.keep_intermediate_files;
+    QorvaneVoxelMemory& mem = t_voxel_memory;
+    mem.outputs.clear();
 
     // Input validation.
     int vrc = 0;
     char path[1024];
     unsigned long long count = 0, zeros = 0, nonfinite = 0;
-    if (local.work_dir[0] == '\0' || input_name[0] == '\0')
+    if (local.work_dir[0] == '\0' || input_name[0] == '\0') {
         vrc = 6;
-    else if (qorvane_join_path(path, local.work_dir, input_name) != 0)
+    } else if (qorvane_join_path(path, local.work_dir, input_name) != 0) {
         vrc = 5;
-    else
+    } else if (in_memory) {
+        vrc = qorvane_volume_read_samples(slot, &mem.samples);
+        if (vrc != 0)
+            fprintf(stderr, "Volume fit validation error: cannot read the spectrum of slot %u from the volume.\n",
+                    slot);
+        else
+            qorvane_count_floats(mem.samples.data(), mem.samples.size(), &count, &zeros, &nonfinite);
+    } else {
         vrc = qorvane_scan_floats(path, &count, &zeros, &nonfinite, true);
+    }
     if (vrc != 0) {
         snprintf(message, sizeof message, "input validation returned status=%d", vrc);
         qorvane_volume_set_status(slot, "FIT_VALIDATION_ERROR", message);
@@ -330,8 +419,9 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
     snprintf(record, sizeof record, "qorvane_pthreads.exe\t%s\t%s\t%s\t", local.work_dir, input_name,
              local.parameter_file);
     QorvaneSingleFitOutcome outcome;
-    int frc =
-        qorvane_single_fit_run_at(local.work_dir, input_name, local.parameter_file, record, verbose_stem, &outcome);
+    const QorvaneFitMemoryIo io = {mem.samples.data(), mem.samples.size(), &mem.outputs};
+    int frc = qorvane_single_fit_run_memory(local.work_dir, input_name, local.parameter_file, record, verbose_stem,
+                                            in_memory ? &io : nullptr, &outcome);
     if (outcome.fatal && outcome.code == QORVANE_EXIT_FIT_CONTROL) {
         // The fit-control file is the same for every voxel: its errors end the job.
         snprintf(message, sizeof message, "legacy fit returned rc=%d", outcome.code);
@@ -364,7 +454,17 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
                 voxel_id);
         return 5;
     }
-    vrc = qorvane_scan_floats(path, &count, &zeros, &nonfinite, false);
+    const QorvaneMemoryFile* fitted = in_memory ? mem.outputs.find_name(fit_name) : nullptr;
+    if (!in_memory) {
+        vrc = qorvane_scan_floats(path, &count, &zeros, &nonfinite, false);
+    } else if (fitted == nullptr) {
+        fprintf(stderr, "Volume fit validation error: cannot open fitted spectrum: %s\n", path);
+        vrc = 2;
+    } else {
+        count = zeros = nonfinite = 0;
+        qorvane_count_floats(reinterpret_cast<const unsigned char*>(fitted->data), fitted->size, &count, &zeros,
+                             &nonfinite);
+    }
     if (vrc != 0) {
         snprintf(message, sizeof message, "fit validation returned status=%d", vrc);
         qorvane_volume_set_status(slot, "FIT_VALIDATION_ERROR", message);
@@ -379,12 +479,8 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
                 "Volume fit numerical failure: slot=%u voxel_id=%s contains %llu non-finite fitted float(s); skipping "
                 "result artifacts.\n",
                 slot, voxel_id, nonfinite);
-        if (!local.keep_intermediate_files) {
-            if (stem[0] == '\0')
-                fprintf(stderr, "Volume cleanup error: invalid cleanup arguments.\n");
-            else
-                qorvane_remove_named_outputs(local.work_dir, stem);
-        }
+        // (in memory nothing reached the work directory)
+        mem.outputs.clear();
         return 0;
     }
 
@@ -414,7 +510,19 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
                 crc = 5;
                 break;
             }
-            int r = qorvane_copy_file_binary(src, dst);
+            int r = 0;
+            if (!in_memory) {
+                r = qorvane_copy_file_binary(src, dst);
+            } else {
+                snprintf(name, sizeof name, "%s.%s", stem, ext);
+                const QorvaneMemoryFile* f = mem.outputs.find_name(name);
+                if (f == nullptr) {
+                    fprintf(stderr, "Volume output copy error: cannot open source file: %s\n", src);
+                    r = 2;
+                } else {
+                    r = qorvane_write_file_binary(dst, f->data, f->size);
+                }
+            }
             if (r != 0) {
                 fprintf(stderr, "Volume output error: failed copying %s to %s.\n", src, dst);
                 crc = r;
@@ -422,20 +530,12 @@ int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t s
             }
         }
     }
+    mem.outputs.clear();
     if (crc != 0) {
         snprintf(message, sizeof message, "output copy returned rc=%d", crc);
         qorvane_volume_set_status(slot, "FIT_OUTPUT_COPY_ERROR", message);
         fprintf(stderr, "Volume fit error: output copy failed for slot=%u voxel_id=%s rc=%d.\n", slot, voxel_id, crc);
         return crc;
-    }
-    if (!local.keep_intermediate_files) {
-        int rrc = qorvane_remove_named_outputs(local.work_dir, stem);
-        if (rrc != 0) {
-            snprintf(message, sizeof message, "cleanup returned rc=%d", rrc);
-            qorvane_volume_set_status(slot, "FIT_CLEANUP_ERROR", message);
-            fprintf(stderr, "Volume fit error: cleanup failed for slot=%u voxel_id=%s rc=%d.\n", slot, voxel_id, rrc);
-            return rrc;
-        }
     }
     if (outcome.not_converged)
         qorvane_volume_set_status(slot, "FIT_NOT_CONVERGED",
@@ -730,6 +830,18 @@ static void qorvane_volume_count_outcomes(uint32_t first, uint32_t end, uint32_t
     }
 }
 
+// Closes the volume descriptor the fits read from when a job ends on any path.
+struct QorvaneVolumeSourceGuard {
+    int fd = -1;
+    QorvaneVolumeSourceGuard() = default;
+    QorvaneVolumeSourceGuard(const QorvaneVolumeSourceGuard&) = delete;
+    QorvaneVolumeSourceGuard& operator=(const QorvaneVolumeSourceGuard&) = delete;
+    ~QorvaneVolumeSourceGuard() {
+        if (fd >= 0) close(fd);
+        g_volume_source.fd = -1;
+    }
+};
+
 // The job's messages go to standard error; its standard-output lines are the scan
 // summary and the progress lines, which a calling program reads.
 int qorvane_volume_run(const QorvaneCliOptions* o) {
@@ -800,13 +912,10 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
         g_volume_requested_max_voxels = o->max_voxels;
         g_volume_numerical_failure_count.exchange(0);
         fprintf(stderr, "Volume mode: requested max selected voxels to fit: %u\n", o->max_voxels);
-        memset(g_volume_selected_voxel_ids, 0, sizeof g_volume_selected_voxel_ids);
-        memset(g_volume_selected_input_names, 0, sizeof g_volume_selected_input_names);
-        memset(g_volume_fit_status, 0, sizeof g_volume_fit_status);
-        memset(g_volume_fit_message, 0, sizeof g_volume_fit_message);
-        memset(g_volume_file_ids, 0, sizeof g_volume_file_ids);
-        memset(g_volume_slot_extracted, 0, sizeof g_volume_slot_extracted);
-        g_volume_selected_voxel_count = 0;
+        g_volume_selected_voxel_count = 0;  // each slot's rows are cleared when it is assigned
+        g_volume_source.record_bytes = h.record_bytes;
+        g_volume_source.id_bytes = h.id_bytes;
+        g_volume_source.ap = ap;
 
         // The parameter file is checked once, before any voxel is extracted; a refused one
         // still lets the scan fill both tables.
@@ -849,6 +958,8 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
             ++n_fit1;
             if (g_volume_selected_voxel_count >= g_volume_requested_max_voxels) continue;
             uint32_t slot = g_volume_selected_voxel_count++;
+            qorvane_volume_clear_slot(slot);
+            g_volume_slot_record[slot] = r;
             memcpy(g_volume_selected_voxel_ids[slot], voxel_id, id_len + 1);
             snprintf(g_volume_selected_input_names[slot], QORVANE_INPUT_NAME_SIZE, "volume_voxel_%03u.bin", slot + 1);
             qorvane_volume_set_status(slot, "PENDING", "selected for fitting");
@@ -861,6 +972,7 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
                 rc = 5;
                 break;
             }
+            if (!o->keep_intermediate_files) continue;  // read from the volume by its fit
             FILE* out = fopen(path, "wb");
             if (out == nullptr) {
                 fprintf(stderr, "Volume extract error: cannot open output file: %s\n", path);
@@ -879,6 +991,17 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
     } while (false);
     free(id_buffer);
     free(samples);
+    // The fits read their spectra from the volume through a descriptor of their own,
+    // closed when the job ends.
+    QorvaneVolumeSourceGuard source;
+    if (rc == 0 && !o->keep_intermediate_files) {
+        source.fd = dup(fileno(in));
+        if (source.fd < 0) {
+            fprintf(stderr, "QORVVOL read error: cannot keep the input volume open: %s\n", strerror(errno));
+            rc = 6;
+        }
+    }
+    g_volume_source.fd = source.fd;
     fclose(in);
     if (!qorvane_tsv_close(&results)) {
         fprintf(stderr, "Volume output error: cannot write results file: %s (%s)\n", results_path, strerror(errno));

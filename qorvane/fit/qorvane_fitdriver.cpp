@@ -612,6 +612,12 @@ int qorvane_thread_fit_context_is_clear() {
 
 int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                               const char* verbose_stem, QorvaneSingleFitOutcome* outcome) {
+    return qorvane_single_fit_run_memory(work_dir, input, parameter_file, record, verbose_stem, nullptr, outcome);
+}
+
+int qorvane_single_fit_run_memory(const char* work_dir, const char* input, const char* parameter_file,
+                                  const char* record, const char* verbose_stem, const QorvaneFitMemoryIo* io,
+                                  QorvaneSingleFitOutcome* outcome) {
     memset(outcome, 0, sizeof *outcome);
     QorvaneThreadFitStorage& store = t_fit_storage;
     if (store.ctx == nullptr) store.ctx = qorvane_context_create();
@@ -643,6 +649,11 @@ int qorvane_single_fit_run_at(const char* work_dir, const char* input, const cha
         snprintf(ctx->parameter_file, sizeof ctx->parameter_file, "%s", parameter_file);
         snprintf(ctx->cmdline, sizeof ctx->cmdline, "%s", record);
         if (verbose_stem != nullptr) snprintf(ctx->verbose_stem, sizeof ctx->verbose_stem, "%s", verbose_stem);
+        if (io != nullptr) {
+            ctx->memory_spectrum = io->spectrum;
+            ctx->memory_spectrum_bytes = io->spectrum_bytes;
+            ctx->memory_outputs = io->outputs;
+        }
         if (store.engine == nullptr)
             store.engine = static_cast<QorvaneFitEngineScratch*>(calloc(1, sizeof(QorvaneFitEngineScratch)));
         ctx->engine = store.engine;

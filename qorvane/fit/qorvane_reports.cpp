@@ -11,6 +11,7 @@
 
 #include "fitcontrol_new.h"
 #include "lineshape.h"
+#include "qmemfile.h"
 #include "qorvane_fit_scratch.h"
 #include "qorvane_fitdriver.h"
 #include "qorvane_minimize.h"
@@ -25,7 +26,7 @@ static int qorvane_line_type(const QorvaneFitContext* ctx, int line) {
 int write_parameter_matrix(const char* path, const char* name, int nLines, int pattrn, const double* values) {
     char full[2 * QORVANE_PATH_MAX];
     snprintf(full, sizeof full, "%s%s", path, name);
-    FILE* f = fopen(full, "w");
+    FILE* f = qorvane_output_fopen(full, "w");
     if (f == nullptr) {
         printf("Could not open output file : %s\n", full);
         return -1;
@@ -58,11 +59,11 @@ int qorvane_write_output_spectrum(QorvaneFitContext* ctx, const char* ext, int p
         snprintf(header, sizeof header, "%s%s.shf", ctx->out_stem, ext);
         write_sageidl_header(header, &ctx->idl);
     }
-    FILE* f = fopen(path, "wb");
+    FILE* f = qorvane_output_fopen(path, "wb");
     if (f == nullptr) {
         printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
         snprintf(path, sizeof path, "%stemp.con", ctx->data_path);
-        f = fopen(path, "wb");
+        f = qorvane_output_fopen(path, "wb");
         if (f == nullptr) {
             printf("ERROR: can't open output file ... exiting\n");
             return -1;
@@ -123,7 +124,7 @@ static const char* qorvane_mode_word(int cmplx) {
 }
 
 int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
-    FILE* f = fopen(path, "w");
+    FILE* f = qorvane_output_fopen(path, "w");
     if (f == nullptr) {
         printf(" error_hs : file not opened\n ");
         return -1;
@@ -162,7 +163,7 @@ int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
 }
 
 int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
-    FILE* f = fopen(path, "w");
+    FILE* f = qorvane_output_fopen(path, "w");
     if (f == nullptr) {
         printf(" error_hs : file not opened\n ");
         return -1;
@@ -239,7 +240,7 @@ static void qorvane_copy_companion(const char* src, const char* dst) {
         printf("companion file not found : %s\n", src);
         return;
     }
-    FILE* out = fopen(dst, "wb");
+    FILE* out = qorvane_output_fopen(dst, "wb");
     if (out == nullptr) {
         printf("cannot write companion file : %s\n", dst);
         fclose(in);
@@ -283,9 +284,9 @@ static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
         return;
     }
     if (write_qorvane_strtval_file(temp_param, ctx) == 0) {
-        if (rename(temp_out, dest) != 0) remove(temp_out);
+        if (qorvane_output_rename(temp_out, dest) != 0) qorvane_output_remove(temp_out);
     } else {
-        remove(temp_out);
+        qorvane_output_remove(temp_out);
     }
     memcpy(ctx->parameter_file, dest, sizeof dest);
 }
@@ -356,7 +357,7 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
             snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
             write_sageidl_header(header, &ctx->idl);
         }
-        FILE* f = fopen(path, "wb");
+        FILE* f = qorvane_output_fopen(path, "wb");
         if (f == nullptr) {
             printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
         } else {

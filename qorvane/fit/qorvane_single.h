@@ -22,6 +22,20 @@ int qorvane_single_fit_run(const char* work_dir, const char* input, const char* 
 int qorvane_single_fit_run_at(const char* work_dir, const char* input, const char* parameter_file, const char* record,
                               const char* verbose_stem, QorvaneSingleFitOutcome* outcome);
 
+struct QorvaneMemoryFiles;
+// Where a volume voxel's fit takes its spectrum and puts its result files: `spectrum` (bytes
+// of interleaved little-endian float32 pairs, as a spectrum file holds them) is read instead
+// of <work_dir>/<input>, and every file the fit writes goes into `outputs` (qmemfile.h) under
+// the path it would have had. The names inside the results are those of a fit of files.
+struct QorvaneFitMemoryIo {
+    const unsigned char* spectrum;
+    size_t spectrum_bytes;
+    QorvaneMemoryFiles* outputs;
+};
+int qorvane_single_fit_run_memory(const char* work_dir, const char* input, const char* parameter_file,
+                                  const char* record, const char* verbose_stem, const QorvaneFitMemoryIo* io,
+                                  QorvaneSingleFitOutcome* outcome);
+
 // Fits keep one context per thread and clear what they used afterwards: 1 when the calling
 // thread's kept context is all zero again (as freshly allocated), or when it has none.
 int qorvane_thread_fit_context_is_clear();

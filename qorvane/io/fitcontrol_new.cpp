@@ -14,6 +14,7 @@
 
 #include "lineshape.h"
 #include "qfile.h"
+#include "qmemfile.h"
 #include "qparse.h"
 
 namespace {
@@ -1064,7 +1065,7 @@ int fc_close_written(FILE *fp, int line) {
 }  // namespace
 
 int write_f_cntl(const char *path, QorvaneFitContext *ctx, const char *user, const char *host, const char *domain) {
-    FILE *fp = (path && ctx) ? std::fopen(path, "w") : nullptr;
+    FILE *fp = (path && ctx) ? qorvane_output_fopen(path, "w") : nullptr;
     if (!fp) {
         fc_record(__LINE__, "fopen", path ? QORVANE_FCNTL_OPEN_FAILURE : QORVANE_FCNTL_INVALID_ARGUMENT,
                   path ? errno : 0);
@@ -1152,7 +1153,7 @@ int write_qorvane_strtval_file(const char *parameter_path, QorvaneFitContext *ct
         return -1;
     }
     std::memcpy(ctx->parameter_file, name, static_cast<size_t>(w) + 1);
-    FILE *fp = std::fopen(name, "w");
+    FILE *fp = qorvane_output_fopen(name, "w");
     if (!fp) {
         fc_record(__LINE__, "fopen", QORVANE_FCNTL_OPEN_FAILURE, errno);
         std::printf(" error_hs : file not opened\n ");

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "qfile.h"
+#include "qmemfile.h"
 #include "qparse.h"
 
 namespace {
@@ -253,7 +254,14 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
     }
     char path[QORVANE_PATH_MAX];
     int len = std::snprintf(path, sizeof path, "%s%s", data_path ? data_path : "", data_name ? data_name : "");
-    FILE *fp = (len > 0 && len < static_cast<int>(sizeof path)) ? qorvane_fopen_regular(path, "rb") : nullptr;
+    FILE *fp = nullptr;
+    if (len > 0 && len < static_cast<int>(sizeof path)) {
+        // A spectrum handed in memory is read through the same stream code as a file.
+        if (ctx->memory_spectrum != nullptr && ctx->memory_spectrum_bytes > 0)
+            fp = fmemopen(const_cast<unsigned char *>(ctx->memory_spectrum), ctx->memory_spectrum_bytes, "rb");
+        else
+            fp = qorvane_fopen_regular(path, "rb");
+    }
     if (!fp) {
         std::printf("ERROR in filename '%s', can't open !\n", path);
         return qorvane_status_fail(&ctx->status, 1, "cannot open spectrum %s", path);
@@ -333,7 +341,7 @@ int read_sageidl_header(const char *path, QorvaneSageIdlHeader *header, QorvaneS
 }
 
 int write_sageidl_header(const char *path, const QorvaneSageIdlHeader *h) {
-    FILE *fp = (path && h) ? std::fopen(path, "w") : nullptr;
+    FILE *fp = (path && h) ? qorvane_output_fopen(path, "w") : nullptr;
     if (!fp) {
         std::printf("cannot write sage header file %s \n", path ? path : "");
         return -1;

@@ -12,6 +12,8 @@
 // computes the noise standard deviations over points noistr .. noistp-1.
 // Returns QORVANE_RC_OK, or QORVANE_RC_FATAL (no context; unopenable file:
 // exit code 1 in the context's status). A short file is reported and used as read.
+// With ctx->memory_spectrum set, those bytes are read instead of the file (the name is
+// still the one messages and result files carry).
 int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, const char *data_name);
 
 // Reads up to n complex points from a binary spectrum file into re/im (the rest

@@ -154,8 +154,15 @@ inline std::string compact_par(const ParFile& p) {
     return o.str();
 }
 
+// Where make_temp_dir creates its directories: $TMPDIR, default /tmp.
+inline std::string temp_base() {
+    const char* base = getenv("TMPDIR");
+    return base != nullptr && base[0] != '\0' ? base : "/tmp";
+}
+
+// A fresh directory under temp_base().
 inline std::string make_temp_dir(const char* tag) {
-    std::string templ = std::string("/tmp/qfit_") + tag + "_XXXXXX";
+    std::string templ = temp_base() + "/qfit_" + tag + "_XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     char* d = mkdtemp(buf.data());
@@ -187,7 +194,7 @@ inline bool file_exists(const std::string& p) {
 
 inline void remove_tree(const std::string& dir) {
     std::error_code ec;
-    if (dir.rfind("/tmp/qfit_", 0) == 0) std::filesystem::remove_all(dir, ec);
+    if (dir.rfind(temp_base() + "/qfit_", 0) == 0) std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace qfit_test

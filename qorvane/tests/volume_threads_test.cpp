@@ -295,3 +295,55 @@ TEST_F(VolumeFixture, PipesAndDirectoriesAreRefusedWithoutBlocking) {
             << r.err;
     }
 }
+
+// Every output file of a job, whatever the thread count and whether the spectra and results
+// go through memory (the default) or through the work directory (--keep-intermediate-files),
+// and the same voxel fitted alone in single-spectrum mode.
+TEST_F(VolumeFixture, OutputsAreIdenticalInMemoryOrThroughFilesWithOneOrTwoThreads) {
+    std::vector<std::complex<double>> zero(kN, 0.0);
+    auto bad = voxel_spectrum(100.0, 40.0, 9);
+    bad[3] = std::complex<double>(std::numeric_limits<double>::infinity(), 0.0);
+    std::vector<Record> recs = {{"v0|1", voxel_spectrum(100.0, 40.0, 1)},
+                                {"a/b|1", voxel_spectrum(80.0, 41.0, 3)},
+                                {"a_b|1", voxel_spectrum(120.0, 39.5, 4)},
+                                {"off|0", voxel_spectrum(90.0, 40.0, 2)},
+                                {"zero|1", zero},
+                                {"inf|1", bad},
+                                {"w|1", voxel_spectrum(95.0, 40.5, 5)},
+                                {"z|1", voxel_spectrum(110.0, 40.2, 7)}};
+    write_text(dir + "/in.qorvvol", volume_bytes(kN, 16, recs));
+    struct Case {
+        const char* out;
+        int threads;
+        bool keep;
+    };
+    const Case cases[] = {{"/mem1", 1, false}, {"/mem2", 2, false}, {"/files1", 1, true}, {"/files2", 2, true}};
+    for (const Case& c : cases) {
+        VolRun r =
+            run_volume(dir + "/in.qorvvol", dir + "/start.par", dir + c.out, dir + "/work", c.threads,
+                       c.keep ? std::vector<std::string>{"--keep-intermediate-files"} : std::vector<std::string>{});
+        ASSERT_EQ(r.rc, 0) << c.out << "\n" << r.err;
+        // In memory nothing is written to the work directory.
+        if (!c.keep) EXPECT_TRUE(std::filesystem::is_empty(dir + "/work")) << c.out;
+    }
+    const std::vector<std::string> names = list_dir(dir + "/mem1");
+    EXPECT_EQ(names.size(), 2u + 5u * 11u);  // both tables, 11 result files of the 5 fitted voxels
+    for (const Case& c : cases) {
+        EXPECT_EQ(list_dir(dir + c.out), names) << c.out;
+        for (const std::string& name : names)
+            EXPECT_EQ(without_stamp(read_text(dir + c.out + "/" + name)),
+                      without_stamp(read_text(dir + "/mem1/" + name)))
+                << c.out << "/" << name;
+    }
+    EXPECT_NE(read_text(dir + "/mem1/fit_status.tsv").find("\n3\ta_b\tvolume_voxel_003.bin\tFIT_OK\t"),
+              std::string::npos);
+    EXPECT_TRUE(file_exists(dir + "/mem1/voxel_a_b~3.fitres"));
+
+    // Voxel 2 ("a/b") fitted by itself from the spectrum the last job extracted.
+    VolRun single = run_main({dir + "/work", "volume_voxel_002.bin", dir + "/start.par"});
+    ASSERT_EQ(single.rc, 0) << single.err;
+    for (const char* ext : {"fit", "res", "cor", "err", "fit0", "org", "mat", "nln0", "exl", "fitres", "compact.par"})
+        EXPECT_EQ(without_stamp(read_text(dir + "/work/volume_voxel_002." + ext)),
+                  without_stamp(read_text(dir + "/mem1/voxel_a_b." + ext)))
+            << ext;
+}
