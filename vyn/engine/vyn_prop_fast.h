@@ -88,3 +88,12 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                                         vyn_spatial_progress_fn progress, void* progress_ctx,
                                         binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
                                         int32_t* hdr_num2);
+
+// The propagator U(0)...U(count-1) of one pulse without gradients, U(l) =
+// exp(-i (hc + offset izgrad + xb[l] ixtot + yb[l] iytot) h), with the step
+// exponential vyn_spatial_options.step_exp chooses for a spatial sector (the
+// literal product is vyn_prop_sector_propagator). Single-threaded callers; its
+// scratch is allocated once and grows only with n or count.
+void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int count, double h, double offset,
+                               const CMatrix& hc, const CMatrix& izgrad, const CMatrix& ixtot, const CMatrix& iytot,
+                               CMatrix& out);
