@@ -888,3 +888,61 @@ bool vyn_spatial_run_end(binfh_rewrite_stage* stage) {
     vyn_spatial_totals.seconds_commit += vps_now() - c0;
     return ok;
 }
+
+// ---------------------------------------------------------------------------
+// One pulse without gradients (the optimiser's objective): the class
+// propagator of a single offset sequence, with scratch of its own that grows
+// only when n or the sample count grows.
+// ---------------------------------------------------------------------------
+namespace {
+struct VPSPulseScratch {
+    VPSStructure structure;
+    VPSWorker worker;
+    std::vector<double> w;
+    std::vector<cd> packed;
+};
+VPSPulseScratch* vps_pulse_scratch = nullptr;
+}  // namespace
+
+void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int count, double h, double offset,
+                               const CMatrix& hc, const CMatrix& izgrad, const CMatrix& ixtot, const CMatrix& iytot,
+                               CMatrix& out) {
+    if (count < 1 || h == 0.0) {
+        for (int r = 1; r <= n; ++r)
+            for (int c = 1; c <= n; ++c) out(r, c) = r == c ? cd(1.0, 0.0) : cd(0.0, 0.0);
+        return;
+    }
+    if (!vps_pulse_scratch) vps_pulse_scratch = new VPSPulseScratch;
+    VPSPulseScratch& ps = *vps_pulse_scratch;
+    VYNSpatialSector s{};
+    s.n = n;
+    s.ap = count;
+    s.h = h;
+    s.offset = offset;
+    s.xb = xb;
+    s.yb = yb;
+    s.ndx = s.ndy = s.ndz = 1;
+    s.hc = &hc;
+    s.izgrad = &izgrad;
+    s.ixtot = &ixtot;
+    s.iytot = &iytot;
+    vps_structure(s, ps.structure);
+    int method = vyn_spatial_options.step_exp;
+    if (method == VYN_STEP_EXP_AUTO)
+        method =
+            (ps.structure.real_symmetric && n >= vyn_spatial_options.eig_min_n) ? VYN_STEP_EXP_EIG : VYN_STEP_EXP_PADE;
+    if (method == VYN_STEP_EXP_EIG && !ps.structure.real_symmetric) method = VYN_STEP_EXP_PADE;
+    VPSWorker& wk = ps.worker;
+    wk.hr.resize(static_cast<size_t>(n) * n);
+    wk.lam.resize(n);
+    wk.q.resize(static_cast<size_t>(n) * n);
+    wk.z.resize(static_cast<size_t>(n) * n);
+    wk.x.resize(static_cast<size_t>(n) * n);
+    wk.ph.resize(n);
+    ps.w.assign(count, offset);
+    ps.packed.resize(static_cast<size_t>(n) * n);
+    const VPSContext ctx{&s, &ps.structure, method};
+    vps_propagator(ctx, ps.w.data(), ps.packed.data(), wk);
+    for (int r = 1; r <= n; ++r)
+        std::memcpy(&out(r, 1), ps.packed.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
+}

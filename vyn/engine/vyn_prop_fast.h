@@ -107,3 +107,12 @@ void vyn_spatial_run_begin();
 // when it could not be written or was lost; path then holds the state it had
 // before the run's first sector.
 bool vyn_spatial_run_end(binfh_rewrite_stage* stage);
+
+// The propagator U(0)...U(count-1) of one pulse without gradients, U(l) =
+// exp(-i (hc + offset izgrad + xb[l] ixtot + yb[l] iytot) h), with the step
+// exponential vyn_spatial_options.step_exp chooses for a spatial sector (the
+// literal product is vyn_prop_sector_propagator). Single-threaded callers; its
+// scratch is allocated once and grows only with n or count.
+void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int count, double h, double offset,
+                               const CMatrix& hc, const CMatrix& izgrad, const CMatrix& ixtot, const CMatrix& iytot,
+                               CMatrix& out);
