@@ -942,6 +942,7 @@ void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int co
     ps.w.assign(count, offset);
     ps.packed.resize(static_cast<size_t>(n) * n);
     const VPSContext ctx{&s, &ps.structure, method};
+    VPSBlasSingleThread blas_guard;  // measured: BLAS threads slow these small products down many times
     vps_propagator(ctx, ps.w.data(), ps.packed.data(), wk);
     for (int r = 1; r <= n; ++r)
         std::memcpy(&out(r, 1), ps.packed.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);

@@ -29,7 +29,10 @@ CMatrix vos_suffix;
 
 void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
                            const CMatrix& hc, CMatrix& out) {
-    if (!vyn_opt.literal_products) {
+    // At small n the series needs few terms and the fast path's set-up outweighs its gain.
+    constexpr int kFastFromStates = 32;
+    const int mode = vyn_opt.literal_products;
+    if (mode == 2 || (mode == 0 && n >= kFastFromStates)) {
         const VYNSpinState& sp = vyn_spin;
         vyn_fast_pulse_propagator(n, x, y, count, h, offset, hc, sp.Izgrad, sp.Ixtot, sp.Iytot, out);
         return;

@@ -397,7 +397,7 @@ TEST_F(SectorOpt, FastPulseProductAgreesWithTheLiteralProduct) {
         CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, Scratch(0));
         vyn_opt.literal_products = 1;
         vynopt_sector_product(n, x.data(), y.data(), 32, 2e-5, kTwoPi * c.offset_hz, Scratch(0), Scratch(1));
-        vyn_opt.literal_products = 0;
+        vyn_opt.literal_products = 2;
         for (int method : {VYN_STEP_EXP_AUTO, VYN_STEP_EXP_PADE, VYN_STEP_EXP_EIG}) {
             SCOPED_TRACE(::testing::Message() << "n=" << n << " method=" << method);
             vyn_spatial_options.step_exp = method;
@@ -407,6 +407,7 @@ TEST_F(SectorOpt, FastPulseProductAgreesWithTheLiteralProduct) {
         }
         VYNSpatialOptions_Reset();
     }
+    vyn_opt.literal_products = 0;
 }
 
 // --- the dialogues ----------------------------------------------------------
