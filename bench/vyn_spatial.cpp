@@ -108,7 +108,7 @@ void LocalisationSequence(int grid) {
     q.x0 = q.y0 = q.z0 = -1.0;
 }
 
-void Configure(benchmark::State& state, int method) {
+void Configure(benchmark::State&, int method) {
     VYNSpatialOptions_Reset();
     vyn_spatial_options.method = method;
 }
@@ -131,6 +131,7 @@ void RunAndCount(benchmark::State& state) {
         state.counters["t_rot"] = t.seconds_rotations;
         state.counters["t_write"] = t.seconds_write;
         state.counters["t_commit"] = t.seconds_commit;
+        state.counters["t_plan"] = t.seconds_plan;
         state.counters["props"] = t.propagators_formed;
         state.counters["rots"] = t.rotations;
     }
@@ -162,6 +163,24 @@ BENCHMARK(BM_Localisation)
     ->Args({6, 16, 1})
     ->Args({8, 4, 1})
     ->Args({8, 8, 1})
+    ->Args({8, 16, 1})  // 4 GiB of voxel matrices
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// The shared path rewriting dm.bin after every sector (hold = 0), against
+// the default that holds the matrices between sectors and writes it once.
+void BM_LocalisationPerSector(benchmark::State& state) {
+    FreshEngine(static_cast<int>(state.range(0)));
+    LocalisationSequence(static_cast<int>(state.range(1)));
+    Configure(state, VYN_SPATIAL_SHARED);
+    vyn_spatial_options.hold = 0;
+    RunAndCount(state);
+    std::remove("dm.bin");
+}
+BENCHMARK(BM_LocalisationPerSector)
+    ->ArgNames({"spins", "grid"})
+    ->Args({4, 16})
+    ->Args({6, 16})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

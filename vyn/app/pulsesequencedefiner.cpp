@@ -210,17 +210,9 @@ int ps_sector_using(const char* path, int s) {
 // Writes the draft's waveform (xb, yb and, for spatial sectors, gx, gy, gz)
 // to a temporary beside path, then renames it over path.
 bool ps_write_waveform(const char* path, int samples, bool spatial) {
-    char tmp[VYN_PATH_CAP];
-    const int n = std::snprintf(tmp, sizeof tmp, "%s.part%ld", path, (long)getpid());
-    if (n < 0 || (size_t)n >= sizeof tmp) return false;
     const VYNWaveformState& W = vyn_waveform;
-    const bool ok =
-        spatial ? BinArrayOut(&samples, W.xb, W.yb, W.gx, W.gy, W.gz, tmp) : BinArrayOut2D(samples, W.xb, W.yb, tmp);
-    if (!ok || std::rename(tmp, path) != 0) {
-        std::remove(tmp);
-        return false;
-    }
-    return true;
+    return spatial ? rfpulseparam_replace_waveform_file(path, samples, W.xb, W.yb, W.gx, W.gy, W.gz)
+                   : rfpulseparam_replace_waveform_file(path, samples, W.xb, W.yb, nullptr, nullptr, nullptr);
 }
 
 // Waveform file of sector s: directories, name, overwrite rule, write.

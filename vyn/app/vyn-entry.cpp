@@ -19,6 +19,7 @@
 #include "vynexpect.h"
 #include "vynmenus.h"
 #include "vynmodel.h"
+#include "vynoptdialog.h"
 #include "vynpaths.h"
 #include "vynrunmenu.h"
 
@@ -419,14 +420,15 @@ int read_menu_choice() {
             "  4) Export current model (.vynmodel)\n"
             "  5) Developer smoke/reference checks\n"
             "  6) Exit\n"
+            "  7) Optimize a spinstate selective RF-pulse\n"
             "----------------------------------------\n"
-            "Select [1-6]: ");
+            "Select [1-7]: ");
         fflush(stdout);
         char line[64];
         if (!read_line(line, sizeof(line))) return 6;
         int v = 0;
-        if (sscanf(line, "%d", &v) == 1 && v >= 1 && v <= 6) return v;
-        printf("Invalid choice. Please enter 1, 2, 3, 4, 5 or 6.\n");
+        if (sscanf(line, "%d", &v) == 1 && v >= 1 && v <= 7) return v;
+        printf("Invalid choice. Please enter 1, 2, 3, 4, 5, 6 or 7.\n");
     }
 }
 
@@ -540,6 +542,10 @@ int vyn_main(int argc, char** argv) {
             case 5:
                 printf("\n[VYN] Running developer smoke/reference checks...\n\n");
                 VYNModel_RunReferenceChecks();
+                pause_prompt();
+                break;
+            case 7:
+                VYNOptimizeSpinStateSelectivePulseInteractive();
                 pause_prompt();
                 break;
             default:

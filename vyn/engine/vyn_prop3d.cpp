@@ -151,7 +151,9 @@ void Rotate3D() {
     CMatAdd(n, sp.Izee, sp.Icoup, p3d_hc);
     P3DSector sector{ap, expected_ndw, p3d_quiet()};
     // store is written completely and then renamed over dm.bin, so a failure
-    // at any point leaves the voxels of the last completed sector.
+    // at any point leaves the voxels of the last completed sector; within a
+    // run of the shared path the result is held for the next sector instead
+    // (vyn_spatial_run_begin) and dm.bin written at the run's end.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
     int32_t ht = 0, hn = 0, hc = 0;
     if (vyn_spatial_options.method == VYN_SPATIAL_LITERAL)
@@ -186,7 +188,10 @@ void Rotate3D() {
     if (!sector.quiet) std::printf("\n");
 }
 
-bool SimulateLoadedPulseSequence() {
+namespace {
+// The sectors of a spatial run, each through Rotate3D; false when the run
+// stopped at a failure.
+bool p3d_run_sectors() {
     VYNSequenceState& q = vyn_sequence;
     VYNSpinState& sp = vyn_spin;
     VYNGridState& g = vyn_grid;
@@ -264,6 +269,31 @@ bool SimulateLoadedPulseSequence() {
         Rotate3D();
         if (sp.calc == passes) return false;
     }
+    return true;
+}
+
+// Writes the state a run held between its sectors to dm.bin. When that fails
+// (or a sector lost it) dm.bin holds the run's starting state: calc is 0.
+bool p3d_end_run() {
+    binfh_rewrite_stage stage = BINFH_STAGE_NONE;
+    if (vyn_spatial_run_end(&stage)) return true;
+    if (stage == BINFH_STAGE_STORE_HEADER) p3d_fail_wait("Rotate3D: failed to write store header");
+    if (stage == BINFH_STAGE_WRITE_MATRIX) std::puts("Rotate3D: write error to store");
+    vyn_spin.calc = 0;
+    return false;
+}
+}  // namespace
+
+// The shared propagation keeps the voxel matrices between the sectors of a
+// run and writes dm.bin once at its end (or where it stops at a failure):
+// nothing reads dm.bin between the sectors.
+bool SimulateLoadedPulseSequence() {
+    const VYNSequenceState& q = vyn_sequence;
+    const bool hold = vyn_spatial_options.method != VYN_SPATIAL_LITERAL && vyn_spatial_options.hold != 0;
+    if (hold) vyn_spatial_run_begin();
+    bool ok = p3d_run_sectors();
+    if (hold && !p3d_end_run()) ok = false;
+    if (!ok) return false;
     if (q.resultflnm[0] == '\0') return true;
     if (!copy_file_binary("dm.bin", q.resultflnm)) {
         std::printf("Failed to copy spatial density-matrix result to %s\n", q.resultflnm);

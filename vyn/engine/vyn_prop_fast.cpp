@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -30,6 +31,8 @@ void VYNSpatialOptions_Reset() {
     vyn_spatial_options.threads = 0;
     vyn_spatial_options.cache_bytes = 256LL << 20;
     vyn_spatial_options.batch_bytes = 64LL << 20;
+    vyn_spatial_options.hold = 1;
+    vyn_spatial_options.resident_bytes = -1;
 }
 
 namespace {
@@ -44,6 +47,7 @@ void vps_add_totals(const VYNSpatialStats& s) {
     t.propagators_formed += s.propagators_formed;
     t.rotations += s.rotations;
     t.peak_cached = std::max(t.peak_cached, s.peak_cached);
+    t.held = s.held;
     t.seconds_plan += s.seconds_plan;
     t.seconds_read += s.seconds_read;
     t.seconds_propagators += s.seconds_propagators;
@@ -381,52 +385,25 @@ int vyn_spatial_offset_classes(const VYNSpatialSector& s, int* class_of) {
     return classes;
 }
 
-binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path, const VYNSpatialSector& s,
-                                        vyn_spatial_progress_fn progress, void* progress_ctx,
-                                        binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
-                                        int32_t* hdr_num2) {
-    binfh_rewrite_stage dummy;
-    if (!stage) stage = &dummy;
-    *stage = BINFH_STAGE_NONE;
+namespace {
+// Where one sector reads its voxel matrices and where it puts them.
+struct VPSIo {
+    FILE* in = nullptr;      // read from (nullptr: the matrices are in mem)
+    FILE* out = nullptr;     // written to; equal to in: each batch back where it was read
+    cd* mem = nullptr;       // resident matrices, moved in place
+    long long body_at = -1;  // offset of the first matrix in in; -1: where in stands
+    const char* in_path = "";
+    const char* out_path = "";
+};
+
+// Moves every voxel matrix through the sector. On failure *stage tells what
+// failed; the matrices are then partly moved.
+bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn progress, void* progress_ctx,
+              binfh_rewrite_stage* stage) {
     VYNSpatialStats& stats = vyn_spatial_stats;
-    std::memset(&stats, 0, sizeof stats);
     const int n = s.n;
-    if (!path || !store_path) return BINFH_ERR_NULLPTR;
-    if (n < 1 || n > MATRIXMATH_DIM || s.ndx < 1 || s.ndy < 1 || s.ndz < 1 || s.ap < 0) return BINFH_ERR_BADARG;
     const int voxels = s.ndx * s.ndy * s.ndz;
     const size_t nn = static_cast<size_t>(n) * n;
-    stats.voxels = voxels;
-
-    errno = 0;
-    FILE* in = std::fopen(path, "rb");
-    if (!in) {
-        binfh_print_error(path);
-        *stage = BINFH_STAGE_OPEN_INPUT;
-        return BINFH_ERR_IO;
-    }
-    int32_t t, a, b;
-    const binfh_status hs = binfh_read_header_checked_status(in, &t, &a, &b);
-    if (hs != BINFH_OK) {
-        std::fclose(in);
-        *stage = BINFH_STAGE_READ_HEADER;
-        return hs;
-    }
-    if (hdr_type) *hdr_type = t;
-    if (hdr_num1) *hdr_num1 = a;
-    if (hdr_num2) *hdr_num2 = b;
-    if (t != BINFH_TYPE_DENSITY || a != n || b != voxels) {
-        std::fclose(in);
-        *stage = BINFH_STAGE_MISMATCH;
-        return BINFH_ERR_BADARG;
-    }
-    bool header_failed = false;
-    FILE* st_file = binfh_store_begin_checked(store_path, BINFH_TYPE_DENSITY, n, voxels, &header_failed);
-    if (!st_file) {
-        std::fclose(in);
-        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
-        return BINFH_ERR_IO;
-    }
-
     bool failed = false;
     try {
         double t0 = vps_now();
@@ -476,23 +453,31 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
         const int cache_cap =
             static_cast<int>(std::max<long long>(threads, vyn_spatial_options.cache_bytes / mat_bytes));
 
-        std::vector<cd> buf(nn * batch);
+        std::vector<cd> file_buf(io.mem ? 0 : nn * batch);
         std::vector<int> src(batch);
         std::vector<uint64_t> hashes(batch);
         std::unordered_map<int, std::vector<cd>> cache;  // class -> propagator
         std::vector<VPSCarry> carry;                     // recent (state, class) -> result
         constexpr int kCarry = 4;
+        const bool in_place = io.in && io.out == io.in;
+        const long long body_start = io.body_at >= 0 ? io.body_at : io.in ? static_cast<long long>(ftello(io.in)) : 0;
 
         for (int first = 1; first <= voxels && !failed; first += batch) {
             const int count = std::min(batch, voxels - first + 1);
             double r0 = vps_now();
             const size_t want = nn * count;
-            errno = 0;
-            if (std::fread(buf.data(), sizeof(cd), want, in) != want) {
-                binfh_print_error(path);
-                *stage = BINFH_STAGE_READ_MATRIX;
-                failed = true;
-                break;
+            cd* buf = io.mem ? io.mem + nn * (first - 1) : file_buf.data();
+            const long long at = body_start + static_cast<long long>(first - 1) * mat_bytes;
+            if (io.in) {
+                errno = 0;
+                // An update stream needs a seek between writing and reading.
+                if ((in_place && fseeko(io.in, at, SEEK_SET) != 0) ||
+                    std::fread(buf, sizeof(cd), want, io.in) != want) {
+                    binfh_print_error(io.in_path);
+                    *stage = BINFH_STAGE_READ_MATRIX;
+                    failed = true;
+                    break;
+                }
             }
             double r1 = vps_now();
             stats.seconds_read += r1 - r0;
@@ -539,13 +524,13 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                 std::vector<int> todo;
                 for (int i = 0; i < count; ++i) {
                     const int c = free_precession ? 0 : class_of[first + i - 1];
-                    const cd* rho = buf.data() + nn * i;
+                    const cd* rho = buf + nn * i;
                     const uint64_t h = vps_mix(vps_hash_bytes(rho, nn * sizeof(cd)), static_cast<uint64_t>(c));
                     hashes[i] = h;
                     src[i] = i;
                     for (int j : seen[h])
                         if ((free_precession || class_of[first + j - 1] == c) &&
-                            std::memcmp(buf.data() + nn * j, rho, nn * sizeof(cd)) == 0) {
+                            std::memcmp(buf + nn * j, rho, nn * sizeof(cd)) == 0) {
                             src[i] = j;
                             break;
                         }
@@ -570,7 +555,7 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                     VPSCarry e;
                     e.hash = hashes[i];
                     e.cls = free_precession ? 0 : class_of[first + i - 1];
-                    e.in.assign(buf.begin() + nn * i, buf.begin() + nn * (i + 1));
+                    e.in.assign(buf + nn * i, buf + nn * (i + 1));
                     next_carry.push_back(std::move(e));
                     next_carry_index.push_back(i);
                 }
@@ -579,17 +564,17 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                     for (size_t k = 0; k < todo.size(); ++k)
                         props[k] = cache.find(class_of[first + todo[k] - 1])->second.data();
                 vps_parallel(static_cast<int>(todo.size()), threads, [&](int k, int worker) {
-                    matrixmath_packed_rotate(n, props[k], buf.data() + nn * todo[k], vps_workers[worker]->x.data());
+                    matrixmath_packed_rotate(n, props[k], buf + nn * todo[k], vps_workers[worker]->x.data());
                 });
                 stats.rotations += static_cast<int>(todo.size());
                 for (size_t k = 0; k < next_carry.size(); ++k) {
                     const int i = next_carry_index[k];
-                    next_carry[k].out.assign(buf.begin() + nn * i, buf.begin() + nn * (i + 1));
+                    next_carry[k].out.assign(buf + nn * i, buf + nn * (i + 1));
                 }
                 for (int i = 0; i < count; ++i) {
                     if (src[i] == i) continue;
-                    const cd* from = src[i] >= 0 ? buf.data() + nn * src[i] : carry[-1 - src[i]].out.data();
-                    std::memcpy(buf.data() + nn * i, from, nn * sizeof(cd));
+                    const cd* from = src[i] >= 0 ? buf + nn * src[i] : carry[-1 - src[i]].out.data();
+                    std::memcpy(buf + nn * i, from, nn * sizeof(cd));
                 }
                 carry.swap(next_carry);
                 // Free precession: the diagonal phase of each voxel's summed
@@ -602,7 +587,7 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                         for (int l = 0; l < s.ap; ++l) W += vps_offset(s, l, x, y, z);
                         cd* ph = vps_workers[worker]->ph.data();
                         for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, s.h * W * structure.m[k]);
-                        cd* rho = buf.data() + nn * i;
+                        cd* rho = buf + nn * i;
                         for (int r = 0; r < n; ++r)
                             for (int c = 0; c < n; ++c) rho[static_cast<size_t>(r) * n + c] *= ph[r] * std::conj(ph[c]);
                     });
@@ -613,12 +598,15 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                     it = class_last[it->first] < first + count ? cache.erase(it) : std::next(it);
             }
             double w0 = vps_now();
-            errno = 0;
-            if (std::fwrite(buf.data(), sizeof(cd), want, st_file) != want) {
-                binfh_print_error(store_path);
-                *stage = BINFH_STAGE_WRITE_MATRIX;
-                failed = true;
-                break;
+            if (io.out) {
+                errno = 0;
+                if ((in_place && fseeko(io.out, at, SEEK_SET) != 0) ||
+                    std::fwrite(buf, sizeof(cd), want, io.out) != want) {
+                    binfh_print_error(io.out_path);
+                    *stage = BINFH_STAGE_WRITE_MATRIX;
+                    failed = true;
+                    break;
+                }
             }
             stats.seconds_write += vps_now() - w0;
             if (progress)
@@ -629,8 +617,212 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
         *stage = BINFH_STAGE_CALLBACK;
         failed = true;
     }
+    return !failed;
+}
+
+constexpr long long kHeaderBytes = BINFH_HEADER_BYTES;
+
+// The voxel matrices held between the sectors of a run.
+struct VPSHeld {
+    bool open = false;      // between vyn_spatial_run_begin and _end
+    bool lost = false;      // a sector failed half-way: the held state is gone
+    bool resident = false;  // in mem; otherwise in scratch (store_path, moved in place)
+    int n = 0, voxels = 0;
+    std::vector<cd> mem;
+    FILE* scratch = nullptr;
+    std::string path, store_path;
+
+    void release() {
+        std::vector<cd>().swap(mem);
+        if (scratch) binfh_store_abort(scratch, store_path.c_str());
+        scratch = nullptr;
+        resident = false;
+        n = voxels = 0;
+    }
+    bool holding() const { return resident || scratch; }
+};
+VPSHeld vps_held;
+
+long long vps_resident_budget() {
+    const long long b = vyn_spatial_options.resident_bytes;
+    if (b >= 0) return b;
+    long long bound = 4LL << 30;
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) bound = std::min(bound, static_cast<long long>(pages) * page / 2);
+    return bound;
+}
+
+// Opens path (header (0, n, voxels)) for reading, or reports the stage.
+FILE* vps_open_input(const char* path, const VYNSpatialSector& s, binfh_rewrite_stage* stage, int32_t* hdr_type,
+                     int32_t* hdr_num1, int32_t* hdr_num2, binfh_status* status) {
+    errno = 0;
+    FILE* in = std::fopen(path, "rb");
+    if (!in) {
+        binfh_print_error(path);
+        *stage = BINFH_STAGE_OPEN_INPUT;
+        *status = BINFH_ERR_IO;
+        return nullptr;
+    }
+    int32_t t, a, b;
+    const binfh_status hs = binfh_read_header_checked_status(in, &t, &a, &b);
+    if (hs != BINFH_OK) {
+        std::fclose(in);
+        *stage = BINFH_STAGE_READ_HEADER;
+        *status = hs;
+        return nullptr;
+    }
+    if (hdr_type) *hdr_type = t;
+    if (hdr_num1) *hdr_num1 = a;
+    if (hdr_num2) *hdr_num2 = b;
+    if (t != BINFH_TYPE_DENSITY || a != s.n || b != s.ndx * s.ndy * s.ndz) {
+        std::fclose(in);
+        *stage = BINFH_STAGE_MISMATCH;
+        *status = BINFH_ERR_BADARG;
+        return nullptr;
+    }
+    return in;
+}
+
+// A sector of an open run: moves the held matrices, or on the first sector
+// takes them from path (into memory, or into the scratch file).
+binfh_status vps_run_sector(const char* path, const char* store_path, const VYNSpatialSector& s,
+                            vyn_spatial_progress_fn progress, void* progress_ctx, binfh_rewrite_stage* stage,
+                            int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
+    VPSHeld& held = vps_held;
+    const int voxels = s.ndx * s.ndy * s.ndz;
+    const size_t nn = static_cast<size_t>(s.n) * s.n;
+    if (held.lost) {
+        *stage = BINFH_STAGE_CALLBACK;
+        return BINFH_ERR_IO;
+    }
+    if (held.holding()) {
+        if (held.n != s.n || held.voxels != voxels) {
+            if (hdr_type) *hdr_type = BINFH_TYPE_DENSITY;
+            if (hdr_num1) *hdr_num1 = held.n;
+            if (hdr_num2) *hdr_num2 = held.voxels;
+            *stage = BINFH_STAGE_MISMATCH;
+            return BINFH_ERR_BADARG;
+        }
+        VPSIo io;
+        io.in_path = io.out_path = held.store_path.c_str();
+        if (held.resident)
+            io.mem = held.mem.data();
+        else
+            io.in = io.out = held.scratch, io.body_at = kHeaderBytes;
+        if (!vps_move(s, io, progress, progress_ctx, stage)) {
+            // Partly moved: neither the previous nor the new state is left.
+            held.release();
+            held.lost = true;
+            return BINFH_ERR_IO;
+        }
+        vyn_spatial_stats.held = held.resident ? 1 : 2;
+        vps_add_totals(vyn_spatial_stats);
+        return BINFH_OK;
+    }
+    // First sector: path is the state before it and stays so on failure.
+    binfh_status status = BINFH_OK;
+    FILE* in = vps_open_input(path, s, stage, hdr_type, hdr_num1, hdr_num2, &status);
+    if (!in) return status;
+    held.path = path;
+    held.store_path = store_path;
+    const long long bytes = static_cast<long long>(voxels) * static_cast<long long>(nn * sizeof(cd));
+    bool ok;
+    if (bytes <= vps_resident_budget()) {
+        try {
+            held.mem.resize(nn * voxels);
+        } catch (const std::bad_alloc&) {
+            held.mem.clear();
+        }
+    }
+    if (held.mem.size() == nn * voxels) {
+        const double r0 = vps_now();
+        errno = 0;
+        ok = std::fread(held.mem.data(), sizeof(cd), held.mem.size(), in) == held.mem.size();
+        if (!ok) {
+            binfh_print_error(path);
+            *stage = BINFH_STAGE_READ_MATRIX;
+        }
+        vyn_spatial_stats.seconds_read = vps_now() - r0;
+        VPSIo io;
+        io.mem = held.mem.data();
+        io.in_path = path;
+        ok = ok && vps_move(s, io, progress, progress_ctx, stage);
+        held.resident = ok;
+    } else {
+        errno = 0;
+        FILE* out = std::fopen(store_path, "w+b");
+        if (!out) {
+            binfh_print_error(store_path);
+            std::fclose(in);
+            *stage = BINFH_STAGE_OPEN_STORE;
+            return BINFH_ERR_IO;
+        }
+        if (WriteBinFileHeader_status(out, BINFH_TYPE_DENSITY, s.n, voxels) != BINFH_OK) {
+            binfh_print_error(store_path);
+            binfh_store_abort(out, store_path);
+            std::fclose(in);
+            *stage = BINFH_STAGE_STORE_HEADER;
+            return BINFH_ERR_IO;
+        }
+        VPSIo io;
+        io.in = in;
+        io.out = out;
+        io.in_path = path;
+        io.out_path = store_path;
+        ok = vps_move(s, io, progress, progress_ctx, stage);
+        if (ok)
+            held.scratch = out;
+        else
+            binfh_store_abort(out, store_path);
+    }
     std::fclose(in);
-    if (failed) {
+    if (!ok) {
+        std::vector<cd>().swap(held.mem);
+        return BINFH_ERR_IO;
+    }
+    held.n = s.n;
+    held.voxels = voxels;
+    vyn_spatial_stats.held = held.resident ? 1 : 2;
+    vps_add_totals(vyn_spatial_stats);
+    return BINFH_OK;
+}
+}  // namespace
+
+binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path, const VYNSpatialSector& s,
+                                        vyn_spatial_progress_fn progress, void* progress_ctx,
+                                        binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
+                                        int32_t* hdr_num2) {
+    binfh_rewrite_stage dummy;
+    if (!stage) stage = &dummy;
+    *stage = BINFH_STAGE_NONE;
+    VYNSpatialStats& stats = vyn_spatial_stats;
+    std::memset(&stats, 0, sizeof stats);
+    const int n = s.n;
+    if (!path || !store_path) return BINFH_ERR_NULLPTR;
+    if (n < 1 || n > MATRIXMATH_DIM || s.ndx < 1 || s.ndy < 1 || s.ndz < 1 || s.ap < 0) return BINFH_ERR_BADARG;
+    const int voxels = s.ndx * s.ndy * s.ndz;
+    stats.voxels = voxels;
+    if (vps_held.open)
+        return vps_run_sector(path, store_path, s, progress, progress_ctx, stage, hdr_type, hdr_num1, hdr_num2);
+
+    binfh_status status = BINFH_OK;
+    FILE* in = vps_open_input(path, s, stage, hdr_type, hdr_num1, hdr_num2, &status);
+    if (!in) return status;
+    bool header_failed = false;
+    FILE* st_file = binfh_store_begin_checked(store_path, BINFH_TYPE_DENSITY, n, voxels, &header_failed);
+    if (!st_file) {
+        std::fclose(in);
+        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
+        return BINFH_ERR_IO;
+    }
+    VPSIo io;
+    io.in = in;
+    io.out = st_file;
+    io.in_path = path;
+    io.out_path = store_path;
+    const bool ok = vps_move(s, io, progress, progress_ctx, stage);
+    std::fclose(in);
+    if (!ok) {
         binfh_store_abort(st_file, store_path);
         return BINFH_ERR_IO;
     }
@@ -642,4 +834,116 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
     stats.seconds_commit = vps_now() - c0;
     vps_add_totals(stats);
     return BINFH_OK;
+}
+
+void vyn_spatial_run_begin() {
+    vps_held.release();
+    vps_held.lost = false;
+    vps_held.open = true;
+}
+
+bool vyn_spatial_run_end(binfh_rewrite_stage* stage) {
+    binfh_rewrite_stage dummy;
+    if (!stage) stage = &dummy;
+    *stage = BINFH_STAGE_NONE;
+    VPSHeld& held = vps_held;
+    const bool was_open = held.open, lost = held.lost;
+    held.open = false;
+    held.lost = false;
+    if (!was_open || lost) {
+        held.release();
+        return !lost;
+    }
+    if (!held.holding()) return true;
+    const double c0 = vps_now();
+    bool ok = true;
+    const char* store_path = held.store_path.c_str();
+    if (held.resident) {
+        bool header_failed = false;
+        FILE* st = binfh_store_begin_checked(store_path, BINFH_TYPE_DENSITY, held.n, held.voxels, &header_failed);
+        if (!st) {
+            *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
+            ok = false;
+        } else {
+            errno = 0;
+            if (std::fwrite(held.mem.data(), sizeof(cd), held.mem.size(), st) != held.mem.size()) {
+                binfh_print_error(store_path);
+                binfh_store_abort(st, store_path);
+                *stage = BINFH_STAGE_WRITE_MATRIX;
+                ok = false;
+            } else if (!binfh_store_commit(st, store_path, held.path.c_str())) {
+                *stage = BINFH_STAGE_COMMIT;
+                ok = false;
+            }
+        }
+    } else {
+        FILE* st = held.scratch;
+        held.scratch = nullptr;
+        if (!binfh_store_commit(st, store_path, held.path.c_str())) {
+            *stage = BINFH_STAGE_COMMIT;
+            ok = false;
+        }
+    }
+    held.release();
+    vyn_spatial_totals.seconds_commit += vps_now() - c0;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// One pulse without gradients (the optimiser's objective): the class
+// propagator of a single offset sequence, with scratch of its own that grows
+// only when n or the sample count grows.
+// ---------------------------------------------------------------------------
+namespace {
+struct VPSPulseScratch {
+    VPSStructure structure;
+    VPSWorker worker;
+    std::vector<double> w;
+    std::vector<cd> packed;
+};
+VPSPulseScratch* vps_pulse_scratch = nullptr;
+}  // namespace
+
+void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int count, double h, double offset,
+                               const CMatrix& hc, const CMatrix& izgrad, const CMatrix& ixtot, const CMatrix& iytot,
+                               CMatrix& out) {
+    if (count < 1 || h == 0.0) {
+        for (int r = 1; r <= n; ++r)
+            for (int c = 1; c <= n; ++c) out(r, c) = r == c ? cd(1.0, 0.0) : cd(0.0, 0.0);
+        return;
+    }
+    if (!vps_pulse_scratch) vps_pulse_scratch = new VPSPulseScratch;
+    VPSPulseScratch& ps = *vps_pulse_scratch;
+    VYNSpatialSector s{};
+    s.n = n;
+    s.ap = count;
+    s.h = h;
+    s.offset = offset;
+    s.xb = xb;
+    s.yb = yb;
+    s.ndx = s.ndy = s.ndz = 1;
+    s.hc = &hc;
+    s.izgrad = &izgrad;
+    s.ixtot = &ixtot;
+    s.iytot = &iytot;
+    vps_structure(s, ps.structure);
+    int method = vyn_spatial_options.step_exp;
+    if (method == VYN_STEP_EXP_AUTO)
+        method =
+            (ps.structure.real_symmetric && n >= vyn_spatial_options.eig_min_n) ? VYN_STEP_EXP_EIG : VYN_STEP_EXP_PADE;
+    if (method == VYN_STEP_EXP_EIG && !ps.structure.real_symmetric) method = VYN_STEP_EXP_PADE;
+    VPSWorker& wk = ps.worker;
+    wk.hr.resize(static_cast<size_t>(n) * n);
+    wk.lam.resize(n);
+    wk.q.resize(static_cast<size_t>(n) * n);
+    wk.z.resize(static_cast<size_t>(n) * n);
+    wk.x.resize(static_cast<size_t>(n) * n);
+    wk.ph.resize(n);
+    ps.w.assign(count, offset);
+    ps.packed.resize(static_cast<size_t>(n) * n);
+    const VPSContext ctx{&s, &ps.structure, method};
+    VPSBlasSingleThread blas_guard;  // measured: BLAS threads slow these small products down many times
+    vps_propagator(ctx, ps.w.data(), ps.packed.data(), wk);
+    for (int r = 1; r <= n; ++r)
+        std::memcpy(&out(r, 1), ps.packed.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
 }

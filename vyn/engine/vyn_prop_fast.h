@@ -41,6 +41,8 @@ struct VYNSpatialOptions {
     int threads;            // worker threads; 0 = one per online processor
     long long cache_bytes;  // bound on cached propagators (default 256 MiB)
     long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
+    int hold;               // 1: a run keeps the matrices between sectors (vyn_spatial_run_begin); 0: dm.bin per sector
+    long long resident_bytes;  // bound on matrices held in memory between sectors; -1: min(4 GiB, half the RAM)
 };
 extern VYNSpatialOptions vyn_spatial_options;
 void VYNSpatialOptions_Reset();
@@ -64,6 +66,7 @@ struct VYNSpatialStats {
     int propagators_formed;  // sector propagators computed (a class evicted and needed again counts twice)
     int rotations;           // similarity transforms computed
     int peak_cached;         // most propagators held at once
+    int held;                // where the result waits for the next sector: 0 path, 1 memory, 2 store_path
     double seconds_plan, seconds_read, seconds_propagators, seconds_rotations, seconds_write, seconds_commit;
 };
 extern VYNSpatialStats vyn_spatial_stats;
@@ -88,3 +91,28 @@ binfh_status vyn_spatial_rewrite_status(const char* path, const char* store_path
                                         vyn_spatial_progress_fn progress, void* progress_ctx,
                                         binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
                                         int32_t* hdr_num2);
+
+// A run of sectors that writes path once. Between vyn_spatial_run_begin and
+// vyn_spatial_run_end, vyn_spatial_rewrite_status reads path at the first
+// sector only and keeps each result instead of replacing path: in memory
+// when the matrices fit resident_bytes, otherwise in store_path, which later
+// sectors move in place. path keeps the state before the first sector until
+// vyn_spatial_run_end writes the last completed state through store_path
+// (fsync, rename): the same bytes the per-sector rewrite leaves.
+// A sector of the run that fails half-way (read or write error of the
+// scratch file, memory) loses the held state: later sectors fail and
+// vyn_spatial_run_end leaves path as it was before the run's first sector.
+void vyn_spatial_run_begin();
+// Writes the held state to path. Returns false (stage set, message printed)
+// when it could not be written or was lost; path then holds the state it had
+// before the run's first sector.
+bool vyn_spatial_run_end(binfh_rewrite_stage* stage);
+
+// The propagator U(0)...U(count-1) of one pulse without gradients, U(l) =
+// exp(-i (hc + offset izgrad + xb[l] ixtot + yb[l] iytot) h), with the step
+// exponential vyn_spatial_options.step_exp chooses for a spatial sector (the
+// literal product is vyn_prop_sector_propagator). Single-threaded callers; its
+// scratch is allocated once and grows only with n or count.
+void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int count, double h, double offset,
+                               const CMatrix& hc, const CMatrix& izgrad, const CMatrix& ixtot, const CMatrix& iytot,
+                               CMatrix& out);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "vyn.h"
+#include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
@@ -28,6 +29,14 @@ CMatrix vos_suffix;
 
 void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
                            const CMatrix& hc, CMatrix& out) {
+    // At small n the series needs few terms and the fast path's set-up outweighs its gain.
+    constexpr int kFastFromStates = 32;
+    const int mode = vyn_opt.literal_products;
+    if (mode == 2 || (mode == 0 && n >= kFastFromStates)) {
+        const VYNSpinState& sp = vyn_spin;
+        vyn_fast_pulse_propagator(n, x, y, count, h, offset, hc, sp.Izgrad, sp.Ixtot, sp.Iytot, out);
+        return;
+    }
     const VYNSectorSamples samples{x, y, nullptr, nullptr, nullptr, count};
     vyn_prop_sector_propagator(n, samples, h, offset, 0, 0, 0, hc, out);
 }

@@ -45,6 +45,9 @@ struct VYNOptimizerState {
     double xt[VYN_MAX_NPAR];  // gradient scratch (npar <= VYN_MAX_NPAR)
     int last_iterations;      // of the last StartOptimization
     double last_minimum;      // objective value it reached
+    int literal_products;     // 0: per n the faster of the two (measured: the literal product below 32
+                              //    states, the fast step factors from 32), 1: always the literal series
+                              //    product (the reference), 2: always the fast step factors (agree to 1e-12)
 };
 extern VYNOptimizerState vyn_opt;
 
@@ -105,6 +108,7 @@ int vynopt_load_selected_sector_into_runtime(int sector_index);
 int VYNOptimizationPrepareCurrent2DSequenceSector(int sector_index, int objective_mode);
 
 // Engine-internal: the product of the interval factors of count samples x, y
-// of step h with the static offset (rad/s) and hc = Izee + Icoup, into out.
+// of step h with the static offset (rad/s) and hc = Izee + Icoup, into out
+// (literal or fast step factors as vyn_opt.literal_products selects).
 void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
                            const CMatrix& hc, CMatrix& out);

@@ -1,5 +1,7 @@
 #include "rfpulseparam.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -150,6 +152,21 @@ bool BinArrayOut2D(int ap, const double* xb, const double* yb, const char* filen
     const double* blocks[2] = {xb, yb};
     const char* names[2] = {"xb", "yb"};
     return rfp_write_blocks(ap, blocks, names, 2, filename);
+}
+
+bool rfpulseparam_replace_waveform_file(const char* path, int ap, const double* xb, const double* yb, const double* gx,
+                                        const double* gy, const double* gz) {
+    if (!path || !path[0]) return false;
+    char tmp[4096];
+    const int n = std::snprintf(tmp, sizeof tmp, "%s.part%ld", path, static_cast<long>(getpid()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof tmp) return false;
+    const bool ok = gx ? BinArrayOut(&ap, xb, yb, gx, gy, gz, tmp) : BinArrayOut2D(ap, xb, yb, tmp);
+    if (!ok || std::rename(tmp, path) != 0) {
+        if (ok) binfh_print_error(path);
+        std::remove(tmp);
+        return false;
+    }
+    return true;
 }
 
 bool BinArrayIn(int ap, double* xb, double* yb, double* gx, double* gy, double* gz, const char* filename) {

@@ -38,6 +38,11 @@ void ParArrayToRFPulseLowMode(int npar_local, int ap_local, const double* par_in
 bool BinArrayOut(const int* ap, const double* xb, const double* yb, const double* gx, const double* gy,
                  const double* gz, const char* filename);
 bool BinArrayOut2D(int ap, const double* xb, const double* yb, const char* filename);
+// Replaces the waveform file path as a whole: the blocks (xb, yb and, when gx
+// is given, gx, gy, gz) go to a temporary beside path, which is renamed over
+// path only when everything was written. On failure path keeps its content.
+bool rfpulseparam_replace_waveform_file(const char* path, int ap, const double* xb, const double* yb, const double* gx,
+                                        const double* gy, const double* gz);
 
 // Waveform readers: read exactly the blocks for ap samples. A file that cannot
 // be opened (system error printed with its path) or is too short is unusable:

@@ -209,7 +209,8 @@ TEST_F(BuiltProgram, ReachesTheComposerOptimiserAndReferenceChecks) {
         const char* expect;
     } cases[] = {
         {"2\n1\n", "Prepare / Edit Current Pulse Sequence"},
-        {"2\n5\n", "[VYN] Sector optimisation is not available yet.\n"},
+        {"2\n5\n", "No current prepared spin system is available.\nDefine or load a model first.\n"},
+        {"7\n", "*** Optimize a spinstate selective RF-pulse ***"},
         {"5\n", "\nPASS "},
     };
     for (const auto& c : cases) {
@@ -237,6 +238,7 @@ TEST_F(BuiltProgram, EndOfInputInsideEveryDialogueEndsTheProgram) {
         "2\n3\n",           // expectation values
         "2\n4\n",           // spectra: choice
         "2\n6\n",           // save from the run menu
+        "7\n",              // spin-state selective pulse (no spin system)
         "3\n",              // import: model list
         "4\n",              // export: file name
         "4\nname",          // export: name without newline, then end

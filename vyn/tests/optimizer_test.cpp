@@ -9,7 +9,9 @@
 
 #include "prop_test_util.h"
 #include "rfpulselib.h"
+#include "vyn_prop_fast.h"
 #include "vyn_test_support.h"
+#include "vynoptdialog.h"
 #include "vynoptseq.h"
 
 namespace {
@@ -358,6 +360,210 @@ TEST_F(SectorOpt, StartOptimizationRefusesUnsetParametersAndOddGrids) {
         EXPECT_NE(o.find(c.out), std::string::npos) << o;
         EXPECT_EQ(o.find("Optimization finished."), std::string::npos);
     }
+}
+
+// The fast pulse product against the literal series product: random pulses on
+// systems with spin-1, exact and weak coupling, with and without offset, for
+// every step exponential.
+TEST_F(SectorOpt, FastPulseProductAgreesWithTheLiteralProduct) {
+    struct Case {
+        std::vector<int> twice_spin;
+        bool exact;
+        double offset_hz;
+    };
+    const Case cases[] = {{{1, 1}, true, 0.0}, {{2, 1}, true, 35.0}, {{1, 1, 1}, false, -80.0}, {{2, 2}, true, 12.0}};
+    unsigned seed = 11;
+    auto rnd = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return ((seed >> 8) & 0xffff) / 32768.0 - 1.0;
+    };
+    for (const Case& c : cases) {
+        const int ns = static_cast<int>(c.twice_spin.size());
+        std::vector<double> off, amp, j;
+        for (int i = 0; i < ns; ++i) {
+            off.push_back(300.0 * rnd());
+            amp.push_back(1.0 + 0.2 * i);
+        }
+        for (int p = 0; p < ns * (ns - 1) / 2; ++p) j.push_back(15.0 * rnd());
+        SetupSpinHalfSystem(off, amp, j, c.exact);
+        for (int i = 1; i <= ns; ++i) vyn_spin.quantnum[i] = c.twice_spin[i - 1];
+        ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
+        const int n = vyn_spin.n;
+        std::vector<double> x(32), y(32);
+        for (int l = 0; l < 32; ++l) {
+            x[l] = kTwoPi * 1500.0 * rnd();
+            y[l] = kTwoPi * 1500.0 * rnd();
+        }
+        CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, Scratch(0));
+        vyn_opt.literal_products = 1;
+        vynopt_sector_product(n, x.data(), y.data(), 32, 2e-5, kTwoPi * c.offset_hz, Scratch(0), Scratch(1));
+        vyn_opt.literal_products = 2;
+        for (int method : {VYN_STEP_EXP_AUTO, VYN_STEP_EXP_PADE, VYN_STEP_EXP_EIG}) {
+            SCOPED_TRACE(::testing::Message() << "n=" << n << " method=" << method);
+            vyn_spatial_options.step_exp = method;
+            vyn_spatial_options.eig_min_n = 1;
+            vynopt_sector_product(n, x.data(), y.data(), 32, 2e-5, kTwoPi * c.offset_hz, Scratch(0), Scratch(2));
+            EXPECT_LE(MaxDiff(n, Scratch(1), Scratch(2)), 1e-12);
+        }
+        VYNSpatialOptions_Reset();
+    }
+    vyn_opt.literal_products = 0;
+}
+
+// --- the dialogues ----------------------------------------------------------
+
+class OptDialog : public SectorOpt {
+  protected:
+    void SetUp() override {
+        SectorOpt::SetUp();
+        VYN_SetSmokeCheckMode(1);  // no two lines per evaluation
+    }
+    void TearDown() override {
+        VYN_SetSmokeCheckMode(0);
+        SectorOpt::TearDown();
+    }
+    // <O> at the end of the whole sequence, from a run of the engine.
+    double RunAndMeasure() {
+        vyntest::Capture quiet(1);
+        EXPECT_TRUE(SimulateLoaded2DPulseSequence());
+        quiet.finish();
+        const int n = vyn_spin.n;
+        MatrixOf(ReadBytes("dm.bin"), n, 1, Scratch(2));
+        return Expect(n, Scratch(4), Scratch(2)).real();
+    }
+    std::string Drive(const std::string& input, void (*dialogue)(), std::string* err = nullptr) {
+        vyntest::StdinFeed in(input);
+        vyntest::Capture e(2);
+        vyntest::Capture out(1);
+        dialogue();
+        const std::string o = out.finish();
+        const std::string es = e.finish();
+        if (err) *err = es;
+        return o;
+    }
+};
+
+// Optimising the middle sector of three inside the sequence: <O> at the end of
+// the sequence improves over the stored pulse, the waveform written back
+// reproduces the reported optimum in a new run, the other sectors are untouched.
+TEST_F(OptDialog, SectorOptimisationImprovesTheSequenceAndWritesTheSector) {
+    ThreeSectorSequence();
+    std::snprintf(vyn_sequence.remarks[2], VYN_REMARK_LEN, "refocus optimizeRf[targetMode=auto, productOperator=I1y]");
+    VYNSpinState& sp = vyn_spin;
+    MakeMatrixIy(sp.Ilist, sp.ket, sp.n, 1, Scratch(4));  // what the hint defines, kept for measuring
+    const double before = RunAndMeasure();
+    const auto w1 = ReadBytes("w1.bin"), w2 = ReadBytes("w2.bin"), w3 = ReadBytes("w3.bin");
+
+    const std::string out = Drive("2\n1\n3\n1\n2\n1\n", VYNModel_OptimizePreparedSequenceSectorInteractive);
+    EXPECT_NE(out.find(" idx   type   ap   nevo   duration[s]      statoff[Hz]   waveform file\n" +
+                       std::string(74, '-') + "\n   1      1    16      1   0.0008         -5           w1.bin\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Using GUI-defined expectation operator: I1y\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  prefix sectors cached  : 1\n  suffix sectors cached  : 1\n"), std::string::npos);
+    EXPECT_NE(out.find("Using npar = 12 total optimizer parameters\n"), std::string::npos);
+    EXPECT_NE(out.find("Launching optimization for selected sequence sector 2 ...\n\n"), std::string::npos);
+    EXPECT_NE(out.find("Updated selected sector waveform file:\n  w2.bin\n"), std::string::npos) << out;
+    const double optimum = -vyn_opt.last_minimum;
+    EXPECT_GT(optimum, before + 0.05) << "before " << before;
+
+    EXPECT_EQ(ReadBytes("w1.bin"), w1);
+    EXPECT_EQ(ReadBytes("w3.bin"), w3);
+    EXPECT_NE(ReadBytes("w2.bin"), w2);
+    EXPECT_EQ(ReadBytes("w2.bin").size(), w2.size());
+    EXPECT_NEAR(RunAndMeasure(), optimum, 1e-10);
+}
+
+// Every refusal ends the dialogue before anything is optimised or written;
+// declining the write-back keeps the file; input that ends early returns.
+TEST_F(OptDialog, RefusalsAndDeclinedWriteBackLeaveTheSectorFile) {
+    struct Case {
+        const char* name;
+        void (*spoil)();
+        std::string input, expect_err, expect_out;
+    };
+    const Case cases[] = {
+        {"index range", [] {}, "4\n", "Sector index 4 is out of range [1..3]\n", ""},
+        {"index text", [] {}, "two\n", "Invalid sector index entry\n", ""},
+        {"nevo", [] { vyn_sequence.nevo[2] = 3; }, "2\n",
+         "Selected sector 2 has nevo=3.\nThis stage supports only nevo == 1 sectors.\n", ""},
+        {"ap", [] { vyn_sequence.noti[2] = 0; }, "2\n", "Selected sector 2 has invalid ap=0\n", ""},
+        {"samples", [] { vyn_sequence.noti[2] = 12; }, "2\n", "", "the pulse has 12 samples"},
+        {"mode", [] {}, "2\n3\n", "Invalid objective-mode choice\n", ""},
+        {"npar", [] {}, "2\n1\n0\n", "Invalid npar=0\n", ""},
+        {"start", [] {}, "2\n1\n2\n7\n", "Unknown start-pulse choice\n", ""},
+        {"family", [] { vyn_sequence.sequencetype = 1; }, "2\n", "",
+         "This optimization workflow currently supports only the\nprepared 1D/2D sequence family"},
+        {"declined", [] {}, "2\n2\n1\n1\n2\n2\n", "", "Write optimized pulse back into selected sector waveform file?"},
+        {"input ends", [] {}, "2\n1\n1\n", "", "Number of Fourier mode pairs per quadrature : "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ThreeSectorSequence();
+        std::snprintf(vyn_sequence.remarks[2], VYN_REMARK_LEN, "optimizeRf[productOperator=I1y]");
+        c.spoil();
+        const auto w2 = ReadBytes("w2.bin");
+        vyn_opt.last_iterations = -1;
+        std::string err;
+        const std::string out = Drive(c.input, VYNModel_OptimizePreparedSequenceSectorInteractive, &err);
+        EXPECT_NE(err.find(c.expect_err), std::string::npos) << err;
+        EXPECT_NE(out.find(c.expect_out), std::string::npos) << out;
+        EXPECT_EQ(ReadBytes("w2.bin"), w2);
+        EXPECT_EQ(out.find("Updated selected sector waveform file"), std::string::npos);
+        if (std::string(c.name) != "declined") {
+            EXPECT_EQ(out.find("Launching optimization"), std::string::npos);
+        }
+    }
+}
+
+// The main-menu pulse on the initial state of one spin-1/2: it reaches the
+// largest <O> any unitary allows (eigenvalues of O and rho paired in order)
+// and is written as a CSV table of its samples.
+TEST_F(OptDialog, SpinStateSelectivePulseReachesTheBoundAndIsExported) {
+    SetupSpinHalfSystem({40.0}, {1.0});
+    vyn_sequence.systemset = 1;
+    const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", "", 1);  // no plot window from a test
+    const std::string out =
+        Drive("1\nIy\n64\n1\n2\n1000\n5\n0\n1\nopt.csv\n", VYNOptimizeSpinStateSelectivePulseInteractive);
+    setenv("PATH", saved_path.c_str(), 1);
+    const VYNSpinState& sp = vyn_spin;
+    ASSERT_EQ(sp.n, 2);
+    auto eig2 = [](const CMatrix& m, double* hi, double* lo) {
+        const double a = m.re(1, 1), d = m.re(2, 2), off = std::abs(m(1, 2));
+        const double mid = 0.5 * (a + d), r = std::sqrt(0.25 * (a - d) * (a - d) + off * off);
+        *hi = mid + r;
+        *lo = mid - r;
+    };
+    double o1, o2, r1, r2;
+    eig2(sp.Istat, &o1, &o2);
+    eig2(sp.densmat, &r1, &r2);
+    const double bound = o1 * r1 + o2 * r2;
+    ASSERT_GT(bound, 0.05);
+    EXPECT_GE(-vyn_opt.last_minimum, 0.999 * bound) << out;
+    EXPECT_LE(-vyn_opt.last_minimum, bound * (1 + 1e-9));
+    EXPECT_NE(out.find("Optimized <O> after the pulse : "), std::string::npos) << out;
+    EXPECT_NE(out.find("RF pulse written to 'opt.csv'\n"), std::string::npos) << out;
+    EXPECT_FALSE(vyn_opt_context_active());
+    FILE* f = std::fopen("opt.csv", "r");
+    ASSERT_NE(f, nullptr);
+    int lines = 0;
+    for (int ch; (ch = std::fgetc(f)) != EOF;)
+        if (ch == '\n') ++lines;
+    std::fclose(f);
+    EXPECT_EQ(lines, 65);  // header and 64 samples
+    EXPECT_TRUE(FileExists("opt.csv.gp"));
+
+    // Refusals before any change: an unusable grid, no spin system.
+    vyn_prop.ap = 5;
+    std::string err;
+    std::string o = Drive("1\nIy\n48\n", VYNOptimizeSpinStateSelectivePulseInteractive, &err);
+    EXPECT_NE(o.find("the pulse has 48 samples"), std::string::npos) << o;
+    EXPECT_EQ(vyn_prop.ap, 5);
+    vyn_sequence.systemset = 0;
+    o = Drive("", VYNOptimizeSpinStateSelectivePulseInteractive);
+    EXPECT_NE(o.find("No current prepared spin system is available.\nDefine or load a model first.\n"),
+              std::string::npos);
 }
 
 }  // namespace

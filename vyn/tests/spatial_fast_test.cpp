@@ -219,3 +219,87 @@ TEST_F(SpatialShared, BoundedCacheAndBatchesGiveTheSameBytes) {
 }
 
 }  // namespace
+
+// A run keeps the matrices between sectors (in memory, or with a memory
+// budget of one byte in the scratch file, moved in place) and writes dm.bin
+// once: the same bytes as rewriting dm.bin after every sector, with 1 and 2
+// threads, and no scratch file is left.
+TEST_F(SpatialShared, HeldStateGivesThePerSectorBytes) {
+    System(kSystems[2]);
+    Grid(3, 2, 4);
+    Sequence();
+    vyn_spatial_options.hold = 0;
+    const auto per_sector = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 1);
+    ASSERT_EQ(vyn_spatial_totals.held, 0);
+    struct Case {
+        const char* name;
+        long long resident_bytes;
+        int threads, held;
+    };
+    const Case cases[] = {
+        {"memory, 1 thread", -1, 1, 1},
+        {"memory, 2 threads", -1, 2, 1},
+        {"scratch file, 1 thread", 1, 1, 2},
+        {"scratch file, 2 threads", 1, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vyn_spatial_options.hold = 1;
+        vyn_spatial_options.resident_bytes = c.resident_bytes;
+        vyn_spatial_options.batch_bytes = 1;  // several batches per sector in place
+        std::memset(&vyn_spatial_totals, 0, sizeof vyn_spatial_totals);
+        EXPECT_EQ(Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, c.threads), per_sector);
+        EXPECT_EQ(vyn_spatial_totals.held, c.held);
+        EXPECT_FALSE(FileExists("store"));
+    }
+}
+
+// A run that stops between sectors (a pulse file is missing) leaves the state
+// of the last completed sector in dm.bin, as the per-sector rewrite does; a
+// held state that cannot be written at the end leaves the starting state
+// (calc 0) and the run fails without a result copy.
+TEST_F(SpatialShared, StoppedRunLeavesItsLastWrittenState) {
+    System(kSystems[0]);
+    Grid(3, 2, 4);
+    Sector(1, 6, 1e-3, 700.0, false, 150.0, 0, 0, 0);
+    Sector(2, 3, 2e-3, 0.0, false, 90.0, -60.0, 45.0, 25.0);
+    vyn_spatial_options.hold = 0;
+    const auto two = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+    DefineSector(3, 1, 4, 1, 1e-3, 0, "missing.bin", "pulse file not there");
+    Sector(4, 4, 5e-4, 900.0, true, 0, 0, 0, 60.0);
+    std::snprintf(vyn_sequence.resultflnm, VYN_FNAME_LEN, "%s", "result.bin");
+    for (long long budget : {-1LL, 1LL}) {
+        SCOPED_TRACE(budget);
+        vyn_spatial_options.hold = 1;
+        vyn_spatial_options.resident_bytes = budget;
+        std::remove("dm.bin");
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(SimulateLoadedPulseSequence());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading pulse file missing.bin\n");
+        EXPECT_EQ(vyn_spin.calc, 2);
+        EXPECT_EQ(ReadBytes("dm.bin"), two);
+        EXPECT_FALSE(FileExists("store"));
+        EXPECT_FALSE(FileExists("result.bin"));
+    }
+
+    vyn_sequence.nos = 1;
+    DefineSector(1, 1, 0, 1, 0.0, 0, "none.bin", "no samples: the starting state");
+    vyn_spatial_options.hold = 0;
+    vyn_sequence.resultflnm[0] = '\0';
+    const auto start = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+    std::snprintf(vyn_sequence.resultflnm, VYN_FNAME_LEN, "%s", "result.bin");
+    Sector(1, 6, 1e-3, 700.0, false, 150.0, 0, 0, 0);
+    vyn_spatial_options.hold = 1;
+    vyn_spatial_options.resident_bytes = -1;
+    std::remove("dm.bin");
+    ASSERT_EQ(symlink("/dev/full", "store"), 0);  // takes no data
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(SimulateLoadedPulseSequence());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Rotate3D: failed to write store header\n");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(vyn_spin.calc, 0);
+    EXPECT_EQ(ReadBytes("dm.bin"), start);
+    EXPECT_FALSE(FileExists("store"));
+    EXPECT_FALSE(FileExists("result.bin"));
+}

@@ -160,7 +160,7 @@ TEST_F(Commands, RunModelRefusals) {
     EXPECT_NE(r.out.find("[VYN] Exiting."), std::string::npos);
     r = run_vyn({"--run-model", tree.path("models/pa.vynmodel"), "extra"});
     EXPECT_EQ(r.rc, 0);
-    EXPECT_NE(r.out.find("Select [1-6]: "), std::string::npos);
+    EXPECT_NE(r.out.find("Select [1-7]: "), std::string::npos);
     EXPECT_FALSE(vyntest::exists(results("pa-signal.bin")));
     r = run_vyn({"--RUN-MODEL", tree.path("models/pa.vynmodel")});
     EXPECT_NE(r.out.find(" VYN Main Menu"), std::string::npos);

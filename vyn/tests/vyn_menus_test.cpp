@@ -178,7 +178,7 @@ TEST_F(Menus, ExportOverwriteQuestionAndCancels) {
 
 TEST_F(Menus, MainMenuChoicesAndEmptyModelsDirectory) {
     Session s = drive("9\nabc\n");
-    EXPECT_NE(s.out.find("Invalid choice. Please enter 1, 2, 3, 4, 5 or 6."), std::string::npos);
+    EXPECT_NE(s.out.find("Invalid choice. Please enter 1, 2, 3, 4, 5, 6 or 7."), std::string::npos);
     EXPECT_EQ(s.rc, 0);
     // Import with an empty models directory says so and pauses.
     vyntest::remove_tree(tree.root);
@@ -422,7 +422,8 @@ TEST_F(RunDriver, RunMenuLeavesOnLetterAndUnknownChoice) {
     std::string out = captured("8\n\n5\n\nz\n", LiouvilleNonInteractive);
     EXPECT_NE(out.find("***         Run / Analyze Current Model         ***"), std::string::npos);
     EXPECT_NE(out.find("Unknown choice.\n\nPress Enter to continue..."), std::string::npos) << out;
-    EXPECT_NE(out.find("not available yet"), std::string::npos);
+    EXPECT_NE(out.find("Current prepared 1D/2D sequence sectors:"), std::string::npos) << out;
+    EXPECT_NE(out.find("Choose the optimizable sector index : "), std::string::npos);
     // End of input also leaves the menu.
     out = captured("", LiouvilleNonInteractive);
     EXPECT_NE(out.find("Your choice [1..7] : "), std::string::npos);
