@@ -195,7 +195,8 @@ const char* const kVynVersion = "1.0.0";
 void print_usage() {
     printf(
         "Usage:\n"
-        "  vyn                                    interactive menus (prepare, run / analyze, import, export)\n"
+        "  vyn                                    interactive menus (prepare, run / analyze, import, export,\n"
+        "                                         RF pulse optimisation)\n"
         "  vyn --run-model MODEL.vynmodel         run a model; writes its result_file\n"
         "  vyn --expectation-profile MODEL.vynmodel DENSITY.bin EXPRESSION OUT.csv\n"
         "                                         expectation value of an operator (e.g. \"Iy\" or \"IxSz + SzIx\")\n"
