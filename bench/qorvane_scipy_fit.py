@@ -65,8 +65,8 @@ def make_model(n):
         a, f, g, ph, lw = (q[:, i][:, None] for i in range(5))
         s = a * np.exp(-(np.pi * np.abs(lw) * t + (np.pi * g * t) ** 2)) * np.exp(1j * k * 2 * np.pi * (f + n / 2) / n)
         s[:, 0] *= 0.5
-        spec = np.roll(np.fft.fft(s, axis=1), -(n // 2), axis=1) * np.exp(1j * ph * np.pi / 180.0)
-        return spec.sum(axis=0)
+        spectrum = np.roll(np.fft.fft(s, axis=1), -(n // 2), axis=1) * np.exp(1j * ph * np.pi / 180.0)
+        return spectrum.sum(axis=0)
 
     return model
 
