@@ -165,24 +165,28 @@ struct VPSWorker {
     MatrixExpWork exp;
     MatrixSymEigWork eig;
     CMatrix hneg, u, p[2];
-    std::vector<double> hr, lam, offsets;
+    std::vector<double> hr, hr_prev, ov, lam, offsets;
     std::vector<cd> q, z, x, ph;
 };
 
 std::vector<std::unique_ptr<VPSWorker>> vps_workers;
 
+void vps_size_worker(VPSWorker& w, int n, int ap) {
+    const size_t nn = static_cast<size_t>(n) * n;
+    w.hr.resize(nn);
+    w.hr_prev.resize(nn);
+    w.ov.resize(nn);
+    w.lam.resize(n);
+    w.offsets.resize(ap > 0 ? ap : 1);
+    w.q.resize(nn);
+    w.z.resize(nn);
+    w.x.resize(nn);
+    w.ph.resize(n);
+}
+
 void vps_prepare_workers(int count, int n, int ap) {
     while (static_cast<int>(vps_workers.size()) < count) vps_workers.emplace_back(new VPSWorker);
-    for (int i = 0; i < count; ++i) {
-        VPSWorker& w = *vps_workers[i];
-        w.hr.resize(static_cast<size_t>(n) * n);
-        w.lam.resize(n);
-        w.offsets.resize(ap > 0 ? ap : 1);
-        w.q.resize(static_cast<size_t>(n) * n);
-        w.z.resize(static_cast<size_t>(n) * n);
-        w.x.resize(static_cast<size_t>(n) * n);
-        w.ph.resize(n);
-    }
+    for (int i = 0; i < count; ++i) vps_size_worker(*vps_workers[i], n, ap);
 }
 
 // Runs f(i, worker) for i in 0..count-1 on `threads` threads (the caller's
@@ -248,46 +252,71 @@ void vps_scale_rows(int n, cd* a, const cd* f) {
 }
 
 // Eigen path. With Q = P^T the step P <- P R V E V^T R^dagger becomes
-// Q <- R^dagger V E V^T R Q: two real products on the interleaved storage
-// (left multiplication by a real matrix acts on real and imaginary parts
-// alike) and three diagonal scalings.
+// Q <- R^dagger V E V^T R Q: real products on the interleaved storage (left
+// multiplication by a real matrix acts on real and imaginary parts alike)
+// and diagonal scalings. R is needed only for a sample with a y component
+// (phase phi = atan2(yb, xb)); with yb = 0 the signed xb keeps the step
+// Hamiltonian real symmetric. Between two such steps the chain stays in the
+// eigenbases: with Q = V_{l-1} Z,
+//   Q <- V_l E_l (V_l^T V_{l-1}) Z,
+// one n x n overlap and one product of it with Z instead of two products
+// with Z; Q = V Z is formed only before a rotated step and at the end.
 bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
     const VYNSpatialSector& s = *c.s;
     const int n = s.n;
+    const size_t nn = static_cast<size_t>(n) * n;
     const std::vector<double>& m = c.st->m;
-    cd* Q = wk.q.data();
-    cd* Z = wk.z.data();
-    std::fill(Q, Q + static_cast<size_t>(n) * n, cd(0.0, 0.0));
+    cd* Q = wk.q.data();  // the product in the standard basis, or ...
+    cd* Z = wk.z.data();  // ... in the eigenbasis of the last step (in_eig)
+    double* hr = wk.hr.data();
+    double* prev = wk.hr_prev.data();  // V^T of the last step while in_eig
+    bool in_eig = false;
+    std::fill(Q, Q + nn, cd(0.0, 0.0));
     for (int k = 0; k < n; ++k) Q[static_cast<size_t>(k) * n + k] = 1.0;
     for (int l = 0; l < s.ap; ++l) {
-        const double b = std::hypot(s.xb[l], s.yb[l]);
-        const double phi = std::atan2(s.yb[l], s.xb[l]);
-        double* hr = wk.hr.data();
+        const bool rotate = s.yb[l] != 0.0;
+        const double b = rotate ? std::hypot(s.xb[l], s.yb[l]) : s.xb[l];
         for (int r = 1; r <= n; ++r) {
             double* row = hr + static_cast<size_t>(r - 1) * n;
             for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
             row[r - 1] += w[l] * m[r - 1];
         }
-        if (!matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) return false;
+        if (!matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) return false;  // hr = V^T
         cd* ph = wk.ph.data();
-        const bool rotate = phi != 0.0;
         if (rotate) {
+            if (in_eig) matrixmath_packed_real_left(n, true, prev, Z, Q);
+            in_eig = false;
+            const double phi = std::atan2(s.yb[l], s.xb[l]);
             for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
             vps_scale_rows(n, Q, ph);
         }
-        // Z = V^T Q (hr holds V^T row-major)
-        matrixmath_packed_real_left(n, false, hr, Q, Z);
+        if (in_eig) {
+            // Z <- (V_l^T V_{l-1}) Z; Q serves as the output.
+            matrixmath_real_mult_bt(n, hr, prev, wk.ov.data());
+            matrixmath_packed_real_left(n, false, wk.ov.data(), Z, Q);
+        } else {
+            matrixmath_packed_real_left(n, false, hr, Q, Z);  // Z = V^T Q
+            std::swap(Q, Z);
+        }
+        // Q now holds V_l^T times the product: scale by E_l.
         for (int k = 0; k < n; ++k) {
             const cd e = std::polar(1.0, -wk.lam[k] * s.h);
-            cd* row = Z + static_cast<size_t>(k) * n;
+            cd* row = Q + static_cast<size_t>(k) * n;
             for (int j = 0; j < n; ++j) row[j] *= e;
         }
-        // Q = V Z
-        matrixmath_packed_real_left(n, true, hr, Z, Q);
+        std::swap(Q, Z);
+        std::swap(hr, prev);
+        in_eig = true;
         if (rotate) {
+            matrixmath_packed_real_left(n, true, prev, Z, Q);  // Q = V Z
             for (int k = 0; k < n; ++k) ph[k] = std::conj(ph[k]);
             vps_scale_rows(n, Q, ph);
+            in_eig = false;
         }
+    }
+    if (in_eig) {
+        matrixmath_packed_real_left(n, true, prev, Z, Q);
+        in_eig = false;
     }
     for (int r = 0; r < n; ++r)
         for (int col = 0; col < n; ++col) P[static_cast<size_t>(r) * n + col] = Q[static_cast<size_t>(col) * n + r];
@@ -933,12 +962,7 @@ void vyn_fast_pulse_propagator(int n, const double* xb, const double* yb, int co
             (ps.structure.real_symmetric && n >= vyn_spatial_options.eig_min_n) ? VYN_STEP_EXP_EIG : VYN_STEP_EXP_PADE;
     if (method == VYN_STEP_EXP_EIG && !ps.structure.real_symmetric) method = VYN_STEP_EXP_PADE;
     VPSWorker& wk = ps.worker;
-    wk.hr.resize(static_cast<size_t>(n) * n);
-    wk.lam.resize(n);
-    wk.q.resize(static_cast<size_t>(n) * n);
-    wk.z.resize(static_cast<size_t>(n) * n);
-    wk.x.resize(static_cast<size_t>(n) * n);
-    wk.ph.resize(n);
+    vps_size_worker(wk, n, count);
     ps.w.assign(count, offset);
     ps.packed.resize(static_cast<size_t>(n) * n);
     const VPSContext ctx{&s, &ps.structure, method};

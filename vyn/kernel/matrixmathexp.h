@@ -46,6 +46,9 @@ void matrixmath_packed_rotate(int n, const std::complex<double>* P, std::complex
 void matrixmath_packed_real_left(int n, bool transpose, const double* a, const std::complex<double>* b,
                                  std::complex<double>* out);
 
+// out = a b^T for real n x n matrices (row-major, leading dimension n).
+void matrixmath_real_mult_bt(int n, const double* a, const double* b, double* out);
+
 // Sets the number of threads BLAS uses for one product and returns the
 // previous number.
 int matrixmath_set_blas_threads(int threads);

@@ -181,6 +181,10 @@ void matrixmath_packed_real_left(int n, bool transpose, const double* a, const c
                 reinterpret_cast<const double*>(b), 2 * n, 0.0, reinterpret_cast<double*>(out), 2 * n);
 }
 
+void matrixmath_real_mult_bt(int n, const double* a, const double* b, double* out) {
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0, a, n, b, n, 0.0, out, n);
+}
+
 int matrixmath_set_blas_threads(int threads) {
     const int previous = openblas_get_num_threads();
     openblas_set_num_threads(threads < 1 ? 1 : threads);

@@ -54,7 +54,8 @@ class SpatialShared : public WorkDirTest {
         for (int l = 0; l < ap; ++l) {
             const double env = std::sin(kPi * (l + 0.5) / ap);
             xb[l] = kTwoPi * rf_hz * env * (phase ? std::cos(0.9 * l) : 1.0);
-            yb[l] = phase ? kTwoPi * rf_hz * env * std::sin(0.9 * l) : 0.0;
+            // even samples of a phase-modulated pulse lie on the x axis, some negative
+            yb[l] = phase && l % 2 ? kTwoPi * rf_hz * env * std::sin(0.9 * l) : 0.0;
             gx[l] = kTwoPi * gx_hz * (1.0 + 0.1 * l);
             gy[l] = kTwoPi * gy_hz;
             gz[l] = kTwoPi * gz_hz * (l % 2 ? 1.0 : -0.5);
@@ -303,3 +304,77 @@ TEST_F(SpatialShared, StoppedRunLeavesItsLastWrittenState) {
     EXPECT_FALSE(FileExists("store"));
     EXPECT_FALSE(FileExists("result.bin"));
 }
+
+namespace {
+// A held state lost half-way through a later sector (its scratch file cut
+// short after five voxels) is gone: the sector and the run's end fail,
+// dm.bin keeps the starting bytes, no scratch file is left, and the next run
+// starts from dm.bin again.
+struct CutStore {
+    long long keep_bytes;
+    int cut_after, last = 0;
+};
+void CutStoreAfter(int v, void* ctx) {
+    CutStore& c = *static_cast<CutStore*>(ctx);
+    c.last = v;
+    if (v == c.cut_after) {
+        ASSERT_EQ(truncate("store", c.keep_bytes), 0);
+    }
+}
+
+TEST_F(SpatialShared, HeldStateLostHalfWayThroughALaterSector) {
+    System(kSystems[0]);
+    const int n = vyn_spin.n, voxels = 24;
+    std::vector<double> xb(6), yb(6, 0.0), gx(6, kTwoPi * 150.0), gy(6, kTwoPi * 40.0), gz(6, 0.0);
+    for (int l = 0; l < 6; ++l) xb[l] = kTwoPi * 700.0 * std::sin(kPi * (l + 0.5) / 6);
+    static CMatrix hc;
+    CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, hc);
+    VYNSpatialSector s{};
+    s.n = n, s.ap = 6, s.h = 1e-3 / 6, s.offset = 0.0;
+    s.xb = xb.data(), s.yb = yb.data(), s.gx = gx.data(), s.gy = gy.data(), s.gz = gz.data();
+    s.ndx = 3, s.ndy = 2, s.ndz = 4;
+    s.x0 = -0.8, s.dx = 0.55, s.y0 = 0.3, s.dy = -0.4, s.z0 = -0.2, s.dz = 0.35;
+    s.hc = &hc, s.izgrad = &vyn_spin.Izgrad, s.ixtot = &vyn_spin.Ixtot, s.iytot = &vyn_spin.Iytot;
+    std::vector<const CMatrix*> start(voxels, &vyn_spin.Izgrad);
+    WriteDensityFile("dm.bin", BINFH_TYPE_DENSITY, n, start);
+    const auto start_bytes = ReadBytes("dm.bin");
+    const long long mat = 16LL * n * n;
+    vyn_spatial_options.resident_bytes = 1;  // held in the scratch file
+    vyn_spatial_options.batch_bytes = 1;     // one voxel per batch
+    vyn_spatial_options.threads = 1;
+    binfh_rewrite_stage stage;
+    vyn_spatial_run_begin();
+    ASSERT_EQ(vyn_spatial_rewrite_status("dm.bin", "store", s, nullptr, nullptr, &stage, nullptr, nullptr, nullptr),
+              BINFH_OK);
+    ASSERT_TRUE(FileExists("store"));
+    CutStore cut{BINFH_HEADER_BYTES + 5 * mat, 5};
+    testing::internal::CaptureStderr();
+    EXPECT_NE(vyn_spatial_rewrite_status("dm.bin", "store", s, CutStoreAfter, &cut, &stage, nullptr, nullptr, nullptr),
+              BINFH_OK);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cut.last, 5);  // five voxels were moved on, the sixth could not be read
+    EXPECT_EQ(stage, BINFH_STAGE_READ_MATRIX);
+    // a further sector of the same run refuses, the end reports the loss
+    EXPECT_NE(vyn_spatial_rewrite_status("dm.bin", "store", s, nullptr, nullptr, &stage, nullptr, nullptr, nullptr),
+              BINFH_OK);
+    EXPECT_FALSE(vyn_spatial_run_end(&stage));
+    EXPECT_EQ(ReadBytes("dm.bin"), start_bytes);
+    EXPECT_FALSE(FileExists("store"));
+
+    // The next run: two sectors held equal two sectors rewritten one by one.
+    for (int k = 0; k < 2; ++k)
+        ASSERT_EQ(vyn_spatial_rewrite_status("dm.bin", "store", s, nullptr, nullptr, &stage, nullptr, nullptr, nullptr),
+                  BINFH_OK);
+    const auto per_sector = ReadBytes("dm.bin");
+    ASSERT_NE(per_sector, start_bytes);
+    WriteDensityFile("dm.bin", BINFH_TYPE_DENSITY, n, start);
+    vyn_spatial_run_begin();
+    for (int k = 0; k < 2; ++k)
+        ASSERT_EQ(vyn_spatial_rewrite_status("dm.bin", "store", s, nullptr, nullptr, &stage, nullptr, nullptr, nullptr),
+                  BINFH_OK);
+    EXPECT_EQ(ReadBytes("dm.bin"), start_bytes);  // nothing written before the end
+    EXPECT_TRUE(vyn_spatial_run_end(&stage));
+    EXPECT_EQ(ReadBytes("dm.bin"), per_sector);
+    EXPECT_FALSE(FileExists("store"));
+}
+}  // namespace
