@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "matrixmathexp.h"
+#include "vyn_prop_internal.h"
 
 VYNSpatialOptions vyn_spatial_options;
 VYNSpatialStats vyn_spatial_stats;
@@ -164,7 +165,8 @@ void vps_structure(const VYNSpatialSector& s, VPSStructure& st) {
 struct VPSWorker {
     MatrixExpWork exp;
     MatrixSymEigWork eig;
-    CMatrix hneg, u, p[2];
+    VYNSectorScratch series;
+    CMatrix product;
     std::vector<double> hr, hr_prev, ov, lam, offsets;
     std::vector<cd> q, z, x, ph;
 };
@@ -218,28 +220,13 @@ void vps_pack(int n, const CMatrix& m, cd* out) {
     for (int r = 1; r <= n; ++r) std::memcpy(out + static_cast<size_t>(r - 1) * n, &m(r, 1), sizeof(cd) * n);
 }
 
-// P = U(0) ... U(ap-1) through CMatrix products: the series is the one the
-// literal path uses (ExpMatrix, CMatMult), so a class propagator equals what
-// the literal algorithm forms for each voxel of the class.
+// P = U(0) ... U(ap-1) by the engine's sector product: with the series the
+// one the literal path forms for each voxel of the class.
 void vps_propagator_general(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
     const VYNSpatialSector& s = *c.s;
-    const int n = s.n;
-    int cur = 0;
-    for (int l = 0; l < s.ap; ++l) {
-        for (int r = 1; r <= n; ++r)
-            for (int col = 1; col <= n; ++col)
-                wk.hneg(r, col) = -((*s.hc)(r, col) + w[l] * (*s.izgrad)(r, col) + s.xb[l] * (*s.ixtot)(r, col) +
-                                    s.yb[l] * (*s.iytot)(r, col));
-        CMatrix& target = (l == 0) ? wk.p[cur] : wk.u;
-        if (c.method == VYN_STEP_EXP_TAYLOR)
-            ExpMatrix(n, wk.hneg, s.h, target);
-        else
-            matrixmath_exp_pade(n, wk.hneg, s.h, target, wk.exp);
-        if (l == 0) continue;
-        CMatMult(n, wk.p[cur], wk.u, wk.p[1 - cur]);
-        cur = 1 - cur;
-    }
-    vps_pack(n, wk.p[cur], P);
+    vyn_prop_sector_product(s.n, *s.hc, VYNStepOperators{s.izgrad, s.ixtot, s.iytot}, w, s.xb, s.yb, s.ap, s.h,
+                            c.method == VYN_STEP_EXP_TAYLOR ? nullptr : &wk.exp, wk.series, wk.product);
+    vps_pack(s.n, wk.product, P);
 }
 
 // Rows k of the packed complex n x n matrix a scaled by f[k].
@@ -350,12 +337,12 @@ void vps_static_factor(const VPSContext& c, double T, cd* S, VPSWorker& wk) {
         }
     }
     for (int r = 1; r <= n; ++r)
-        for (int col = 1; col <= n; ++col) wk.hneg(r, col) = -(*s.hc)(r, col);
+        for (int col = 1; col <= n; ++col) wk.series.hneg(r, col) = -(*s.hc)(r, col);
     if (c.method == VYN_STEP_EXP_TAYLOR)
-        ExpMatrix(n, wk.hneg, T, wk.u);
+        ExpMatrix(n, wk.series.hneg, T, wk.product);
     else
-        matrixmath_exp_pade(n, wk.hneg, T, wk.u, wk.exp);
-    vps_pack(n, wk.u, S);
+        matrixmath_exp_pade(n, wk.series.hneg, T, wk.product, wk.exp);
+    vps_pack(n, wk.product, S);
 }
 
 int vps_thread_count() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "matrixmathexp.h"
 #include "matrixmathlib.h"
 
 // Sample arrays of one sector, count entries each: RF components xb, yb in
@@ -22,6 +23,29 @@ struct VYNSectorSamples {
 // with or without its gradient arrays.
 VYNSectorSamples vyn_prop_waveform_samples(int ap, bool with_gradients);
 
+// The operators of an interval Hamiltonian besides hc.
+struct VYNStepOperators {
+    const CMatrix* izgrad;
+    const CMatrix* ixtot;
+    const CMatrix* iytot;
+};
+
+// Scratch of one caller of vyn_prop_sector_product.
+struct VYNSectorScratch {
+    CMatrix hneg;  // -H of the current interval
+    CMatrix u;     // factor of the current interval
+    CMatrix p;     // running product, alternating with the caller's matrix
+};
+
+// The product below for the interval offsets w[0..count-1] given by the
+// caller, with the operators ops: reentrant, one scratch per thread (the
+// kernel's exponentials and products keep per-thread scratch). pade: the
+// factors by matrixmath_exp_pade with *pade (null: the series ExpMatrix).
+// count >= 1; out must not be hc.
+void vyn_prop_sector_product(int n, const CMatrix& hc, const VYNStepOperators& ops, const double* w, const double* xb,
+                             const double* yb, int count, double t, MatrixExpWork* pade, VYNSectorScratch& scratch,
+                             CMatrix& out);
+
 // Product of the interval factors of one sector into out,
 //   P = U(0) U(1) ... U(count-1),  U(l) = exp(-i H(l) t),
 //   H(l) = hc + w(l) Izgrad + xb[l] Ixtot + yb[l] Iytot,
@@ -30,9 +54,8 @@ VYNSectorSamples vyn_prop_waveform_samples(int ap, bool with_gradients);
 // with the unnormalised operators of vyn_spin. One exponential and (after the
 // first interval) one product per interval; nothing is recomputed within an
 // interval. count = 0 or t = 0 gives the identity without any exponential.
-// out must not be hc. The interval Hamiltonian, the factor and one product
-// buffer are module scratch, and the kernel's exponential and product use
-// their own module scratch: the call is not reentrant (one thread at a time).
+// out must not be hc. The offsets and the scratch of vyn_prop_sector_product
+// are module state: the call is not reentrant (one thread at a time).
 void vyn_prop_sector_propagator(int n, const VYNSectorSamples& samples, double t, double offset, double x, double y,
                                 double z, const CMatrix& hc, CMatrix& out);
 

@@ -9,21 +9,12 @@
 #include "vyn_sequence.h"
 
 namespace {
-CMatrix vps_hneg;  // -H of the current interval
-CMatrix vps_u;     // factor of the current interval
-CMatrix vps_p;     // running product, alternating with the caller's matrix
+VYNSectorScratch vps_scratch;           // of vyn_prop_sector_propagator
+double vps_offsets[VYN_MAX_RF_POINTS];  // its interval offsets
 
 void vps_identity(int n, CMatrix& m) {
     CMatZero(n, m);
     for (int i = 1; i <= n; ++i) m(i, i) = 1.0;
-}
-
-// hneg = -(hc + w Izgrad + bx Ixtot + by Iytot), one pass over the elements.
-void vps_negated_hamiltonian(int n, const CMatrix& hc, double w, double bx, double by, CMatrix& hneg) {
-    const VYNSpinState& sp = vyn_spin;
-    for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c)
-            hneg(r, c) = -(hc(r, c) + w * sp.Izgrad(r, c) + bx * sp.Ixtot(r, c) + by * sp.Iytot(r, c));
 }
 }  // namespace
 
@@ -39,32 +30,45 @@ VYNSectorSamples vyn_prop_waveform_samples(int ap, bool with_gradients) {
     return s;
 }
 
+void vyn_prop_sector_product(int n, const CMatrix& hc, const VYNStepOperators& ops, const double* w, const double* xb,
+                             const double* yb, int count, double t, MatrixExpWork* pade, VYNSectorScratch& scratch,
+                             CMatrix& out) {
+    // The running product alternates between out and scratch.p; it starts in
+    // the buffer that makes the last product land in out.
+    CMatrix* buf[2] = {&out, &scratch.p};
+    int cur = (count - 1) % 2;
+    for (int l = 0; l < count; ++l) {
+        // hneg = -(hc + w Izgrad + bx Ixtot + by Iytot), one pass over the elements.
+        for (int r = 1; r <= n; ++r)
+            for (int c = 1; c <= n; ++c)
+                scratch.hneg(r, c) =
+                    -(hc(r, c) + w[l] * (*ops.izgrad)(r, c) + xb[l] * (*ops.ixtot)(r, c) + yb[l] * (*ops.iytot)(r, c));
+        // The first factor is the product so far: no multiplication by the identity.
+        CMatrix& factor = l == 0 ? *buf[cur] : scratch.u;
+        if (pade)
+            matrixmath_exp_pade(n, scratch.hneg, t, factor, *pade);
+        else
+            ExpMatrix(n, scratch.hneg, t, factor);
+        if (l == 0) continue;
+        CMatMult(n, *buf[cur], scratch.u, *buf[1 - cur]);
+        cur = 1 - cur;
+    }
+}
+
 void vyn_prop_sector_propagator(int n, const VYNSectorSamples& samples, double t, double offset, double x, double y,
                                 double z, const CMatrix& hc, CMatrix& out) {
-    const int ap = samples.count;
+    const int ap = samples.count < VYN_MAX_RF_POINTS ? samples.count : VYN_MAX_RF_POINTS;
     if (ap < 1 || t == 0.0) {
         // Every factor is the identity.
         vps_identity(n, out);
         return;
     }
     const bool with_gradients = samples.gx && samples.gy && samples.gz;
-    // The running product alternates between out and vps_p; it starts in the
-    // buffer that makes the last product land in out.
-    CMatrix* buf[2] = {&out, &vps_p};
-    int cur = (ap - 1) % 2;
-    for (int l = 0; l < ap; ++l) {
-        double w = offset;
-        if (with_gradients) w = samples.gx[l] * x + samples.gy[l] * y + samples.gz[l] * z + offset;
-        vps_negated_hamiltonian(n, hc, w, samples.xb[l], samples.yb[l], vps_hneg);
-        if (l == 0) {
-            // The first factor is the product so far: no multiplication by the identity.
-            ExpMatrix(n, vps_hneg, t, *buf[cur]);
-            continue;
-        }
-        ExpMatrix(n, vps_hneg, t, vps_u);
-        CMatMult(n, *buf[cur], vps_u, *buf[1 - cur]);
-        cur = 1 - cur;
-    }
+    for (int l = 0; l < ap; ++l)
+        vps_offsets[l] = with_gradients ? samples.gx[l] * x + samples.gy[l] * y + samples.gz[l] * z + offset : offset;
+    const VYNSpinState& sp = vyn_spin;
+    vyn_prop_sector_product(n, hc, VYNStepOperators{&sp.Izgrad, &sp.Ixtot, &sp.Iytot}, vps_offsets, samples.xb,
+                            samples.yb, ap, t, nullptr, vps_scratch, out);
 }
 
 int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t* num2) {
