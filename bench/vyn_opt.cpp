@@ -11,6 +11,7 @@
 #include "rfpulselib.h"
 #include "rfpulseparam.h"
 #include "vyn.h"
+#include "vyn_bench_util.h"
 #include "vyn_sequence.h"
 #include "vynoptseq.h"
 
@@ -25,17 +26,8 @@ void Prepare(int nspins, int mode) {
     VYN_SetSmokeCheckMode(1);  // no two lines per evaluation
     init();
     VYNSequenceState_Reset();
+    vynbench::SpinHalfSystem(nspins);
     VYNSpinState& s = vyn_spin;
-    std::memset(s.jc, 0, sizeof s.jc);
-    s.Nspins = nspins;
-    s.Jexact = 2;
-    s.Jcount = 0;
-    for (int i = 1; i <= nspins; ++i) {
-        s.quantnum[i] = 1;
-        s.relspinamp[i] = 1.0;
-        s.resofreqs[i] = -200.0 + 75.0 * i;
-        for (int k = i + 1; k <= nspins; ++k) s.couplings[++s.Jcount] = 3.0 + i + 0.5 * k;
-    }
     if (BuildSpinSystemFromPulseSequenceGlobals() != 1) std::abort();
     MakeMatrixIy(s.Ilist, s.ket, s.n, 1, s.Istat);
     vyn_prop.ap = kSamples;

@@ -13,40 +13,14 @@
 
 #include "rfpulseparam.h"
 #include "vyn.h"
+#include "vyn_bench_util.h"
 #include "vyn_sequence.h"
 
 namespace {
+using vynbench::EnterScratchDir;
+using vynbench::SpinHalfSystem;
+using vynbench::WriteDoubles;
 constexpr double kPi = 3.141592653589793;
-
-// All runs write dm.bin and friends into one private temporary directory.
-void EnterScratchDir() {
-    static bool done = false;
-    if (done) return;
-    char tmpl[] = "/tmp/vynbench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
-    done = true;
-}
-
-void WriteDoubles(const char* path, const std::vector<double>& v) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) std::abort();
-    std::fwrite(v.data(), sizeof(double), v.size(), f);
-    std::fclose(f);
-}
-
-void SpinHalfSystem(int nspins) {
-    VYNSpinState& s = vyn_spin;
-    std::memset(s.jc, 0, sizeof s.jc);
-    s.Nspins = nspins;
-    s.Jexact = 2;
-    s.Jcount = 0;
-    for (int i = 1; i <= nspins; ++i) {
-        s.quantnum[i] = 1;
-        s.relspinamp[i] = 1.0;
-        s.resofreqs[i] = -200.0 + 75.0 * i;
-        for (int k = i + 1; k <= nspins; ++k) s.couplings[++s.Jcount] = 3.0 + i + 0.5 * k;
-    }
-}
 
 // Quiet engine in the scratch directory, empty sequence, nspins coupled spins-1/2.
 void FreshEngine(int nspins) {

@@ -19,44 +19,24 @@
 
 #include "rfpulseparam.h"
 #include "vyn.h"
+#include "vyn_bench_util.h"
 #include "vyn_prop_fast.h"
 #include "vyn_sequence.h"
 
 namespace {
+using vynbench::EnterScratchDir;
+using vynbench::SpinHalfSystem;
+using vynbench::WriteDoubles;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
 
-void EnterScratchDir() {
-    static bool done = false;
-    if (done) return;
-    char tmpl[] = "/tmp/vynspatial-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
-    done = true;
-}
-
-void WriteDoubles(const char* path, const std::vector<double>& v) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f || std::fwrite(v.data(), sizeof(double), v.size(), f) != v.size()) std::abort();
-    std::fclose(f);
-}
-
-// nspins coupled spins-1/2: offsets -200 + 75 s Hz, J(i,k) = 3 + i + k/2 Hz, exact coupling.
+// nspins coupled spins-1/2 (vynbench::SpinHalfSystem), spatial sequence.
 void FreshEngine(int nspins) {
     EnterScratchDir();
     VYN_SetSmokeCheckMode(1);
     init();
     VYNSequenceState_Reset();
-    VYNSpinState& s = vyn_spin;
-    std::memset(s.jc, 0, sizeof s.jc);
-    s.Nspins = nspins;
-    s.Jexact = 2;
-    s.Jcount = 0;
-    for (int i = 1; i <= nspins; ++i) {
-        s.quantnum[i] = 1;
-        s.relspinamp[i] = 1.0;
-        s.resofreqs[i] = -200.0 + 75.0 * i;
-        for (int k = i + 1; k <= nspins; ++k) s.couplings[++s.Jcount] = 3.0 + i + 0.5 * k;
-    }
+    SpinHalfSystem(nspins);
     vyn_sequence.sequencetype = VYN_SEQTYPE_SPATIAL;
     vyn_sequence.resultflnm[0] = '\0';
 }
