@@ -293,18 +293,14 @@ bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& 
         }
         std::swap(Q, Z);
         std::swap(hr, prev);
-        in_eig = true;
+        in_eig = !rotate;
         if (rotate) {
             matrixmath_packed_real_left(n, true, prev, Z, Q);  // Q = V Z
             for (int k = 0; k < n; ++k) ph[k] = std::conj(ph[k]);
             vps_scale_rows(n, Q, ph);
-            in_eig = false;
         }
     }
-    if (in_eig) {
-        matrixmath_packed_real_left(n, true, prev, Z, Q);
-        in_eig = false;
-    }
+    if (in_eig) matrixmath_packed_real_left(n, true, prev, Z, Q);
     for (int r = 0; r < n; ++r)
         for (int col = 0; col < n; ++col) P[static_cast<size_t>(r) * n + col] = Q[static_cast<size_t>(col) * n + r];
     return true;
