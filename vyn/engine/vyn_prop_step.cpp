@@ -1,6 +1,7 @@
 // Sector propagators and the dm.bin helpers shared by both propagators.
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "binaryfilehandling.h"
 #include "rfpulseparam.h"
@@ -9,8 +10,8 @@
 #include "vyn_sequence.h"
 
 namespace {
-VYNSectorScratch vps_scratch;           // of vyn_prop_sector_propagator
-double vps_offsets[VYN_MAX_RF_POINTS];  // its interval offsets
+VYNSectorScratch vps_scratch;     // of vyn_prop_sector_propagator
+std::vector<double> vps_offsets;  // its interval offsets
 
 void vps_identity(int n, CMatrix& m) {
     CMatZero(n, m);
@@ -57,17 +58,18 @@ void vyn_prop_sector_product(int n, const CMatrix& hc, const VYNStepOperators& o
 
 void vyn_prop_sector_propagator(int n, const VYNSectorSamples& samples, double t, double offset, double x, double y,
                                 double z, const CMatrix& hc, CMatrix& out) {
-    const int ap = samples.count < VYN_MAX_RF_POINTS ? samples.count : VYN_MAX_RF_POINTS;
+    const int ap = samples.count;
     if (ap < 1 || t == 0.0) {
         // Every factor is the identity.
         vps_identity(n, out);
         return;
     }
     const bool with_gradients = samples.gx && samples.gy && samples.gz;
+    vps_offsets.resize(ap);
     for (int l = 0; l < ap; ++l)
         vps_offsets[l] = with_gradients ? samples.gx[l] * x + samples.gy[l] * y + samples.gz[l] * z + offset : offset;
     const VYNSpinState& sp = vyn_spin;
-    vyn_prop_sector_product(n, hc, VYNStepOperators{&sp.Izgrad, &sp.Ixtot, &sp.Iytot}, vps_offsets, samples.xb,
+    vyn_prop_sector_product(n, hc, VYNStepOperators{&sp.Izgrad, &sp.Ixtot, &sp.Iytot}, vps_offsets.data(), samples.xb,
                             samples.yb, ap, t, nullptr, vps_scratch, out);
 }
 
