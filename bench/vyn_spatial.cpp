@@ -114,6 +114,8 @@ void RunAndCount(benchmark::State& state) {
         state.counters["t_plan"] = t.seconds_plan;
         state.counters["props"] = t.propagators_formed;
         state.counters["rots"] = t.rotations;
+        state.counters["interp"] = t.interpolated;
+        state.counters["nodes"] = t.interp_nodes;
     }
 }
 
@@ -188,19 +190,29 @@ void BM_Slice(benchmark::State& state) {
     FreshEngine(static_cast<int>(state.range(0)));
     Slice(static_cast<int>(state.range(1)), state.range(2) != 0);
     Configure(state, static_cast<int>(state.range(3)));
+    vyn_spatial_options.interp = static_cast<int>(state.range(4));
     RunAndCount(state);
     state.counters["per_voxel_s"] = benchmark::Counter(
         vyn_grid.ndx * vyn_grid.ndy, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    if (const char* dir = std::getenv("VYN_BENCH_DM_DIR")) {
+        std::string to = std::string(dir) + "/slice";
+        for (int k = 0; k < 5; ++k) to += "-" + std::to_string(state.range(k));
+        if (!copy_file_binary("dm.bin", (to + ".bin").c_str())) state.SkipWithError("could not keep dm.bin");
+    }
+    std::remove("dm.bin");
 }
 // The literal 8-spin case runs on 2x2 voxels: it has no sharing, so its cost
-// is the per-voxel figure times the voxel count.
+// is the per-voxel figure times the voxel count. interp: 0 off, 1 auto, 2 on
+// (the 2x2 run with interpolation forced checks it against the literal path).
 BENCHMARK(BM_Slice)
-    ->ArgNames({"spins", "grid", "ygrad", "shared"})
-    ->Args({8, 2, 1, 0})
-    ->Args({8, 16, 1, 1})
-    ->Args({8, 16, 0, 1})
-    ->Args({4, 16, 1, 0})
-    ->Args({4, 16, 1, 1})
+    ->ArgNames({"spins", "grid", "ygrad", "shared", "interp"})
+    ->Args({8, 2, 1, 0, 0})
+    ->Args({8, 2, 1, 1, 2})
+    ->Args({8, 16, 1, 1, 1})
+    ->Args({8, 16, 1, 1, 0})
+    ->Args({8, 16, 0, 1, 1})
+    ->Args({4, 16, 1, 0, 0})
+    ->Args({4, 16, 1, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

@@ -34,6 +34,7 @@ void VYNSpatialOptions_Reset() {
     vyn_spatial_options.batch_bytes = 64LL << 20;
     vyn_spatial_options.hold = 1;
     vyn_spatial_options.resident_bytes = -1;
+    vyn_spatial_options.interp = VYN_INTERP_AUTO;
 }
 
 namespace {
@@ -48,6 +49,8 @@ void vps_add_totals(const VYNSpatialStats& s) {
     t.propagators_formed += s.propagators_formed;
     t.rotations += s.rotations;
     t.peak_cached = std::max(t.peak_cached, s.peak_cached);
+    t.interpolated += s.interpolated;
+    t.interp_nodes += s.interp_nodes;
     t.held = s.held;
     t.seconds_plan += s.seconds_plan;
     t.seconds_read += s.seconds_read;
@@ -169,6 +172,9 @@ struct VPSWorker {
     CMatrix product;
     std::vector<double> hr, hr_prev, ov, lam, offsets;
     std::vector<cd> q, z, x, ph;
+    // offset interpolation: factors of a chunk of classes, P_r + P_i, the next product
+    std::vector<double> ucomb, ps;
+    std::vector<cd> chain;
 };
 
 std::vector<std::unique_ptr<VPSWorker>> vps_workers;
@@ -311,6 +317,252 @@ void vps_propagator(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) 
     VPSContext fallback = c;
     if (fallback.method == VYN_STEP_EXP_EIG) fallback.method = VYN_STEP_EXP_PADE;
     vps_propagator_general(fallback, w, P, wk);
+}
+
+// ---------------------------------------------------------------------------
+// Offset interpolation. At step l every class of a group has the factor
+// U_l(w) = exp(-i (H_l + w Izgrad) h) at its own offset w; U_l is an entire
+// function of w. Over the group's range [c - r, c + r] it is interpolated at
+// the d + 1 Chebyshev points w_j = c + r cos(j pi / d): for complex
+// t = (w - c) / r in the Bernstein ellipse of parameter rho,
+// ||U_l|| <= exp(tau |Im t|) with tau = r h ||Izgrad||, so the interpolation
+// error is at most 4 exp(tau (rho - 1/rho) / 2) rho^-d / (rho - 1) in the
+// 2-norm; d is the smallest degree with that bound below kInterpTol for some
+// rho. Each class then takes the barycentric combination of the node
+// factors and one complex product per step (three real products).
+// ---------------------------------------------------------------------------
+constexpr double kInterpTol = 1e-14;
+constexpr int kInterpMaxDegree = 40;
+constexpr int kInterpChunk = 16;  // classes combined by one product (fixed: the result must not depend on threads)
+constexpr double kPiD = 3.14159265358979323846;
+
+double vps_interp_log_bound(double tau, int d) {
+    double best = HUGE_VAL;
+    for (int i = 0; i <= 240; ++i) {
+        const double rho = 1.0 + std::exp(-7.0 + 0.0667 * i);  // rho - 1 from 1e-3 to about 8e3
+        best = std::min(best, std::log(4.0) + 0.5 * tau * (rho - 1.0 / rho) - d * std::log(rho) - std::log(rho - 1.0));
+    }
+    return best;
+}
+
+// Smallest degree whose bound meets kInterpTol; -1 above kInterpMaxDegree.
+int vps_interp_degree(double tau) {
+    const double goal = std::log(kInterpTol);
+    for (int d = 1; d <= kInterpMaxDegree; ++d)
+        if (vps_interp_log_bound(tau, d) <= goal) return d;
+    return -1;
+}
+
+struct VPSInterpStep {
+    double c, r;
+    int nodes;  // d + 1, or 1 when every class has the same offset
+};
+
+// Plan for the offsets w[k * ap + l] of `classes` classes. Returns the node
+// count summed over the steps, or -1 when a step needs a degree above the limit.
+long vps_interp_plan(const VYNSpatialSector& s, double norm_b, const std::vector<double>& w, int classes,
+                     std::vector<VPSInterpStep>& plan) {
+    plan.assign(s.ap, VPSInterpStep{0.0, 0.0, 1});
+    long total = 0;
+    for (int l = 0; l < s.ap; ++l) {
+        double lo = w[l], hi = w[l];
+        for (int k = 1; k < classes; ++k) {
+            lo = std::min(lo, w[static_cast<size_t>(k) * s.ap + l]);
+            hi = std::max(hi, w[static_cast<size_t>(k) * s.ap + l]);
+        }
+        VPSInterpStep& p = plan[l];
+        p.c = 0.5 * (lo + hi);
+        p.r = 0.5 * (hi - lo);
+        if (hi > lo) {
+            const int d = vps_interp_degree(p.r * std::fabs(s.h) * norm_b);
+            if (d < 0) return -1;
+            p.nodes = d + 1;
+        } else {
+            p.r = 0.0;
+        }
+        total += p.nodes;
+    }
+    return total;
+}
+
+// Barycentric weights at the second-kind Chebyshev points for t in [-1, 1].
+void vps_interp_weights(int nodes, double t, double* out) {
+    if (nodes == 1) {
+        out[0] = 1.0;
+        return;
+    }
+    const int d = nodes - 1;
+    t = std::max(-1.0, std::min(1.0, t));
+    double sum = 0.0;
+    for (int j = 0; j <= d; ++j) {
+        const double tj = std::cos(kPiD * j / d);
+        if (t == tj) {
+            std::fill(out, out + nodes, 0.0);
+            out[j] = 1.0;
+            return;
+        }
+        const double lam = (j % 2 ? -1.0 : 1.0) * (j == 0 || j == d ? 0.5 : 1.0);
+        out[j] = lam / (t - tj);
+        sum += out[j];
+    }
+    for (int j = 0; j <= d; ++j) out[j] /= sum;
+}
+
+// U = exp(-i (Hc + w Izgrad + xb[l] Ixtot + yb[l] Iytot) h), packed, the
+// factor the sector product multiplies from the right at step l.
+void vps_step_factor(const VPSContext& c, int l, double w, cd* U, VPSWorker& wk) {
+    const VYNSpatialSector& s = *c.s;
+    const int n = s.n;
+    if (c.method == VYN_STEP_EXP_EIG) {
+        const std::vector<double>& m = c.st->m;
+        const bool rotate = s.yb[l] != 0.0;
+        const double b = rotate ? std::hypot(s.xb[l], s.yb[l]) : s.xb[l];
+        double* hr = wk.hr.data();
+        for (int r = 1; r <= n; ++r) {
+            double* row = hr + static_cast<size_t>(r - 1) * n;
+            for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
+            row[r - 1] += w * m[r - 1];
+        }
+        if (matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) {
+            // V E V^T with hr = V^T, then R (.) R^dagger for R = exp(-i phi Izgrad).
+            cd* Z = wk.z.data();
+            for (int k = 0; k < n; ++k) {
+                const cd e = std::polar(1.0, -wk.lam[k] * s.h);
+                for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
+            }
+            matrixmath_packed_real_left(n, true, hr, Z, U);
+            if (rotate) {
+                const double phi = std::atan2(s.yb[l], s.xb[l]);
+                cd* ph = wk.ph.data();
+                for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
+                for (int r = 0; r < n; ++r)
+                    for (int col = 0; col < n; ++col) U[static_cast<size_t>(r) * n + col] *= ph[r] * std::conj(ph[col]);
+            }
+            return;
+        }
+    }
+    VYNSpatialSector one = s;
+    one.xb = s.xb + l;
+    one.yb = s.yb + l;
+    one.ap = 1;
+    VPSContext single{&one, c.st, c.method == VYN_STEP_EXP_EIG ? VYN_STEP_EXP_PADE : c.method};
+    vps_propagator_general(single, &w, U, wk);
+}
+
+// out[k] = sum_j weights[k * q + j] nodes[j] for k < count, rows of len
+// doubles, in column tiles that keep the node rows in cache and four nodes
+// per pass (a BLAS product with an inner dimension of q packs all node rows
+// on every call and is slower). Each sum runs in the same order whatever
+// count and the tile are.
+void vps_combine(int count, int len, int q, const double* weights, const double* nodes, double* out) {
+    constexpr int kTile = 2048;
+    for (int c0 = 0; c0 < len; c0 += kTile) {
+        const int cl = std::min(kTile, len - c0);
+        for (int k = 0; k < count; ++k) {
+            const double* wt = weights + static_cast<size_t>(k) * q;
+            double* o = out + static_cast<size_t>(k) * len + c0;
+            const double* nd = nodes + c0;
+            int j = 0;
+            for (; j + 4 <= q; j += 4) {
+                const double a0 = wt[j], a1 = wt[j + 1], a2 = wt[j + 2], a3 = wt[j + 3];
+                const double* n0 = nd + static_cast<size_t>(j) * len;
+                const double *n1 = n0 + len, *n2 = n1 + len, *n3 = n2 + len;
+                if (j == 0)
+                    for (int i = 0; i < cl; ++i) o[i] = a0 * n0[i] + a1 * n1[i] + a2 * n2[i] + a3 * n3[i];
+                else
+                    for (int i = 0; i < cl; ++i) o[i] += a0 * n0[i] + a1 * n1[i] + a2 * n2[i] + a3 * n3[i];
+            }
+            for (; j < q; ++j) {
+                const double a = wt[j];
+                const double* nj = nd + static_cast<size_t>(j) * len;
+                if (j == 0)
+                    for (int i = 0; i < cl; ++i) o[i] = a * nj[i];
+                else
+                    for (int i = 0; i < cl; ++i) o[i] += a * nj[i];
+            }
+        }
+    }
+}
+
+// The sector propagators of a group of classes (offsets w[k * ap + l]) by
+// the plan, into slots[k] (packed n x n each). While the steps run a slot
+// holds its product as two real planes (real part, imaginary part).
+void vps_form_interpolated(const VPSContext& c, const std::vector<double>& w, const std::vector<VPSInterpStep>& plan,
+                           const std::vector<std::vector<cd>*>& slots, int threads, std::vector<double>& nodes,
+                           std::vector<double>& weights) {
+    const VYNSpatialSector& s = *c.s;
+    const int n = s.n, ap = s.ap;
+    const size_t nn = static_cast<size_t>(n) * n;
+    const int classes = static_cast<int>(slots.size());
+    const int chunks = (classes + kInterpChunk - 1) / kInterpChunk;
+    int most = 1;
+    for (const VPSInterpStep& p : plan) most = std::max(most, p.nodes);
+    // Everything allocated here, before any worker runs.
+    nodes.resize(static_cast<size_t>(most) * 3 * nn);
+    weights.resize(static_cast<size_t>(classes) * most);
+    for (int t = 0; t < threads; ++t) {
+        VPSWorker& wk = *vps_workers[t];
+        wk.ucomb.resize(kInterpChunk * 3 * nn);
+        wk.ps.resize(nn);
+        wk.chain.resize(nn);
+    }
+    for (int l = 0; l < ap; ++l) {
+        const VPSInterpStep& p = plan[l];
+        const int q = p.nodes;
+        // Node factors as the planes Re U, Im U - Re U, Re U + Im U.
+        vps_parallel(q, threads, [&](int j, int worker) {
+            VPSWorker& wk = *vps_workers[worker];
+            const double wj = q == 1 ? p.c : p.c + p.r * std::cos(kPiD * j / (q - 1));
+            cd* U = wk.x.data();
+            vps_step_factor(c, l, wj, U, wk);
+            double* out = nodes.data() + static_cast<size_t>(j) * 3 * nn;
+            for (size_t i = 0; i < nn; ++i) {
+                out[i] = U[i].real();
+                out[nn + i] = U[i].imag() - U[i].real();
+                out[2 * nn + i] = U[i].real() + U[i].imag();
+            }
+        });
+        for (int k = 0; k < classes; ++k) {
+            const double wk_l = w[static_cast<size_t>(k) * ap + l];
+            vps_interp_weights(q, p.r > 0.0 ? (wk_l - p.c) / p.r : 0.0, weights.data() + static_cast<size_t>(k) * q);
+        }
+        vps_parallel(chunks, threads, [&](int ch, int worker) {
+            VPSWorker& wk = *vps_workers[worker];
+            const int k0 = ch * kInterpChunk, kc = std::min(kInterpChunk, classes - k0);
+            const int len = static_cast<int>(3 * nn);
+            vps_combine(kc, len, q, weights.data() + static_cast<size_t>(k0) * q, nodes.data(), wk.ucomb.data());
+            for (int k = k0; k < k0 + kc; ++k) {
+                const double* ur = wk.ucomb.data() + static_cast<size_t>(k - k0) * 3 * nn;
+                const double *ud = ur + nn, *us = ur + 2 * nn;
+                double* pr = reinterpret_cast<double*>(slots[k]->data());
+                double* pi = pr + nn;
+                if (l == 0) {
+                    for (size_t i = 0; i < nn; ++i) {
+                        pr[i] = ur[i];
+                        pi[i] = us[i] - ur[i];
+                    }
+                    continue;
+                }
+                // P U with three real products:
+                //   Re = (Pr + Pi) Ur - Pi (Ur + Ui),  Im = (Pr + Pi) Ur + Pr (Ui - Ur).
+                double* ps = wk.ps.data();
+                for (size_t i = 0; i < nn; ++i) ps[i] = pr[i] + pi[i];
+                double* orr = reinterpret_cast<double*>(wk.chain.data());
+                double* oi = orr + nn;
+                matrixmath_real_gemm(n, n, n, 1.0, ps, n, ur, n, 0.0, orr, n);
+                matrixmath_real_gemm(n, n, n, 1.0, pr, n, ud, n, 0.0, oi, n);
+                for (size_t i = 0; i < nn; ++i) oi[i] += orr[i];
+                matrixmath_real_gemm(n, n, n, -1.0, pi, n, us, n, 1.0, orr, n);
+                slots[k]->swap(wk.chain);
+            }
+        });
+    }
+    vps_parallel(classes, threads, [&](int k, int worker) {
+        VPSWorker& wk = *vps_workers[worker];
+        const double* pr = reinterpret_cast<const double*>(slots[k]->data());
+        for (size_t i = 0; i < nn; ++i) wk.chain[i] = cd(pr[i], pr[nn + i]);
+        slots[k]->swap(wk.chain);
+    });
 }
 
 // exp(-i Hc T) for the free-precession split, packed.
@@ -458,12 +710,23 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
         const double T1 = vps_now();
         stats.seconds_plan = T1 - t0;
 
+        // Batch and cache bounds do not depend on the thread count: with offset
+        // interpolation they decide the groups, and so the last bits of a result.
         const long long mat_bytes = static_cast<long long>(nn * sizeof(cd));
         int batch = static_cast<int>(std::max<long long>(1, vyn_spatial_options.batch_bytes / mat_bytes));
-        batch = std::max(batch, threads);
         if (batch > voxels) batch = voxels;
-        const int cache_cap =
-            static_cast<int>(std::max<long long>(threads, vyn_spatial_options.cache_bytes / mat_bytes));
+        const int cache_cap = static_cast<int>(
+            std::min<long long>(voxels, std::max<long long>(1, vyn_spatial_options.cache_bytes / mat_bytes)));
+        const int interp_mode = vyn_spatial_options.interp;
+        double norm_b = 0.0;  // ||Izgrad||_2 <= its largest absolute row sum (Hermitian)
+        for (int r = 1; r <= n; ++r) {
+            double sum = 0.0;
+            for (int col = 1; col <= n; ++col) sum += std::abs((*s.izgrad)(r, col));
+            norm_b = std::max(norm_b, sum);
+        }
+        std::vector<char> in_group(class_rep.size(), 0);
+        std::vector<double> interp_offsets, interp_nodes, interp_weights;
+        std::vector<VPSInterpStep> interp_plan;
 
         std::vector<cd> file_buf(io.mem ? 0 : nn * batch);
         std::vector<int> src(batch);
@@ -510,19 +773,60 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
                             it = needed ? std::next(it) : cache.erase(it);
                         }
                     }
+                    // Offset interpolation over a group: this batch's classes and,
+                    // while the cache has room, the next ones in voxel order.
+                    bool interpolate = false;
+                    if (interp_mode != VYN_INTERP_OFF && !missing.empty()) {
+                        std::vector<int> group = missing;
+                        for (int c : group) in_group[c] = 1;
+                        int room = cache_cap - static_cast<int>(cache.size() + group.size());
+                        for (int v = first + count; v <= voxels && room > 0; ++v) {
+                            const int c = class_of[v - 1];
+                            if (in_group[c] || cache.count(c)) continue;
+                            in_group[c] = 1;
+                            group.push_back(c);
+                            --room;
+                        }
+                        for (int c : group) in_group[c] = 0;
+                        const int g = static_cast<int>(group.size());
+                        if (g >= 2) {
+                            interp_offsets.resize(static_cast<size_t>(g) * s.ap);
+                            for (int k = 0; k < g; ++k) {
+                                double x, y, z;
+                                vps_position(s, class_rep[group[k]], &x, &y, &z);
+                                for (int l = 0; l < s.ap; ++l)
+                                    interp_offsets[static_cast<size_t>(k) * s.ap + l] = vps_offset(s, l, x, y, z);
+                            }
+                            const long node_count = vps_interp_plan(s, norm_b, interp_offsets, g, interp_plan);
+                            interpolate =
+                                node_count > 0 &&
+                                (interp_mode == VYN_INTERP_ON ||
+                                 (method == VYN_STEP_EXP_EIG && 2 * node_count <= static_cast<long>(g) * s.ap));
+                            if (interpolate) {
+                                missing.swap(group);
+                                stats.interpolated += g;
+                                stats.interp_nodes += static_cast<int>(node_count);
+                            }
+                        }
+                    }
                     std::vector<std::vector<cd>*> slots;
                     for (int c : missing) {
                         std::vector<cd>& slot = cache[c];
                         slot.resize(nn);
                         slots.push_back(&slot);
                     }
-                    vps_parallel(static_cast<int>(missing.size()), threads, [&](int i, int worker) {
-                        VPSWorker& wk = *vps_workers[worker];
-                        double x, y, z;
-                        vps_position(s, class_rep[missing[i]], &x, &y, &z);
-                        for (int l = 0; l < s.ap; ++l) wk.offsets[l] = vps_offset(s, l, x, y, z);
-                        vps_propagator(ctx, wk.offsets.data(), slots[i]->data(), wk);
-                    });
+                    if (interpolate) {
+                        vps_form_interpolated(ctx, interp_offsets, interp_plan, slots, threads, interp_nodes,
+                                              interp_weights);
+                    } else {
+                        vps_parallel(static_cast<int>(missing.size()), threads, [&](int i, int worker) {
+                            VPSWorker& wk = *vps_workers[worker];
+                            double x, y, z;
+                            vps_position(s, class_rep[missing[i]], &x, &y, &z);
+                            for (int l = 0; l < s.ap; ++l) wk.offsets[l] = vps_offset(s, l, x, y, z);
+                            vps_propagator(ctx, wk.offsets.data(), slots[i]->data(), wk);
+                        });
+                    }
                     stats.propagators_formed += static_cast<int>(missing.size());
                     stats.peak_cached = std::max(stats.peak_cached, static_cast<int>(cache.size()));
                 }

@@ -10,6 +10,10 @@
 //     share one sector propagator;
 //   - voxels holding the same density matrix that are moved by the same
 //     propagator are rotated once;
+//   - a group of classes that differ in their offsets interpolates each
+//     step factor in the offset at Chebyshev points (a handful of exact
+//     factors per step instead of one per class), with an a priori bound of
+//     1e-14 in norm on the interpolation error of every factor;
 //   - each remaining step factor comes from one real symmetric
 //     eigen-decomposition (the RF phase is a diagonal similarity), or from
 //     the Pade or the Taylor exponential when the operators lack that
@@ -43,6 +47,14 @@ struct VYNSpatialOptions {
     long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
     int hold;               // 1: a run keeps the matrices between sectors (vyn_spatial_run_begin); 0: dm.bin per sector
     long long resident_bytes;  // bound on matrices held in memory between sectors; -1: min(4 GiB, half the RAM)
+    int interp;                // VYNSpatialInterp (default auto)
+};
+
+// Offset interpolation of the step factors of a group of classes.
+enum VYNSpatialInterp {
+    VYN_INTERP_OFF = 0,   // every class propagator on its own
+    VYN_INTERP_AUTO = 1,  // with the eigen path, where the nodes cost less than half the factors they replace
+    VYN_INTERP_ON = 2,    // wherever a group has two or more classes and the bound allows it
 };
 extern VYNSpatialOptions vyn_spatial_options;
 void VYNSpatialOptions_Reset();
@@ -66,6 +78,8 @@ struct VYNSpatialStats {
     int propagators_formed;  // sector propagators computed (a class evicted and needed again counts twice)
     int rotations;           // similarity transforms computed
     int peak_cached;         // most propagators held at once
+    int interpolated;        // class propagators formed by offset interpolation
+    int interp_nodes;        // exact step factors formed as interpolation nodes
     int held;                // where the result waits for the next sector: 0 path, 1 memory, 2 store_path
     double seconds_plan, seconds_read, seconds_propagators, seconds_rotations, seconds_write, seconds_commit;
 };

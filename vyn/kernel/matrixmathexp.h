@@ -49,6 +49,11 @@ void matrixmath_packed_real_left(int n, bool transpose, const double* a, const s
 // out = a b^T for real n x n matrices (row-major, leading dimension n).
 void matrixmath_real_mult_bt(int n, const double* a, const double* b, double* out);
 
+// c = alpha a b + beta c for row-major real matrices: a is m x k (leading
+// dimension lda), b is k x n (ldb), c is m x n (ldc).
+void matrixmath_real_gemm(int m, int n, int k, double alpha, const double* a, int lda, const double* b, int ldb,
+                          double beta, double* c, int ldc);
+
 // Sets the number of threads BLAS uses for one product and returns the
 // previous number.
 int matrixmath_set_blas_threads(int threads);

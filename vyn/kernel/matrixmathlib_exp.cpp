@@ -185,6 +185,11 @@ void matrixmath_real_mult_bt(int n, const double* a, const double* b, double* ou
     cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0, a, n, b, n, 0.0, out, n);
 }
 
+void matrixmath_real_gemm(int m, int n, int k, double alpha, const double* a, int lda, const double* b, int ldb,
+                          double beta, double* c, int ldc) {
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+}
+
 int matrixmath_set_blas_threads(int threads) {
     const int previous = openblas_get_num_threads();
     openblas_set_num_threads(threads < 1 ? 1 : threads);

@@ -204,12 +204,42 @@ TEST_F(SpatialShared, DmBinBytesDoNotDependOnTheThreadCount) {
     }
 }
 
+// Offset interpolation, forced wherever a group has two classes (the
+// automatic choice takes it only where it pays): every system, each step
+// exponential for the nodes, against the literal algorithm; and the same
+// bytes whatever the thread count.
+TEST_F(SpatialShared, OffsetInterpolationAgreesWithTheLiteralAlgorithm) {
+    for (const SystemCase& c : kSystems) {
+        SCOPED_TRACE(c.name);
+        System(c);
+        Grid(6, 6, 1);
+        Sequence();
+        // a strongly phase-modulated pulse under x and y: the widest offset range
+        Sector(6, 24, 3e-3, 800.0, true, 220.0, -170.0, 0, 35.0);
+        vyn_spatial_options.interp = VYN_INTERP_OFF;
+        const auto literal = Run(VYN_SPATIAL_LITERAL, VYN_STEP_EXP_AUTO, 1);
+        vyn_spatial_options.interp = VYN_INTERP_ON;
+        for (int step : {VYN_STEP_EXP_AUTO, VYN_STEP_EXP_PADE}) {
+            SCOPED_TRACE(step);
+            std::memset(&vyn_spatial_totals, 0, sizeof vyn_spatial_totals);
+            const auto one = Run(VYN_SPATIAL_SHARED, step, 1);
+            // the last sector: every (x, y) its own class, fewer nodes than factors
+            EXPECT_EQ(vyn_spatial_stats.interpolated, 36);
+            EXPECT_LT(vyn_spatial_stats.interp_nodes, 36 * 24 / 2);
+            EXPECT_LE(MaxDeviation(literal, one), 1e-10);
+            EXPECT_EQ(Run(VYN_SPATIAL_SHARED, step, 3), one);
+        }
+    }
+}
+
 // Small batches and a cache of one propagator force evictions and
-// recomputation; the result stays the same bytes.
+// recomputation; the result stays the same bytes (each class on its own:
+// with interpolation the groups, and so the last bits, follow the cache).
 TEST_F(SpatialShared, BoundedCacheAndBatchesGiveTheSameBytes) {
     System(kSystems[2]);
     Grid(3, 2, 4);
     Sequence();
+    vyn_spatial_options.interp = VYN_INTERP_OFF;
     const auto roomy = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
     vyn_spatial_options.cache_bytes = 1;
     vyn_spatial_options.batch_bytes = 1;
