@@ -8,7 +8,8 @@ for every voxel, every sector and every sample one scipy.linalg.expm of
     /usr/bin/python3 bench/vyn_spatial_numpy.py --spins 6 --grid 4 [--compare loc-6-4.bin]
 
 --compare reads a dm.bin kept by bench_vyn_spatial (VYN_BENCH_DM_DIR) and
-prints the largest deviation from it.
+prints the largest deviation from it; --dm-diff A B only compares two kept
+files (the slice runs with and without offset interpolation).
 """
 import argparse
 import struct
@@ -115,7 +116,14 @@ def main():
     ap.add_argument("--spins", type=int, default=6)
     ap.add_argument("--grid", type=int, default=4)
     ap.add_argument("--compare", help="dm.bin of the same case from bench_vyn_spatial")
+    ap.add_argument("--dm-diff", nargs=2, metavar=("A", "B"),
+                    help="only print the largest deviation between two dm.bin files of the same grid")
     args = ap.parse_args()
+    if args.dm_diff:
+        a, b = (read_dm(p) for p in args.dm_diff)
+        assert a.shape == b.shape, "different grids or sizes"
+        print(f"max deviation {args.dm_diff[0]} - {args.dm_diff[1]}: {np.abs(a - b).max():.3g}")
+        return
     t0 = time.perf_counter()
     result = simulate(args.spins, args.grid)
     t1 = time.perf_counter()

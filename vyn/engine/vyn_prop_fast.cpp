@@ -718,6 +718,8 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
         const int cache_cap = static_cast<int>(
             std::min<long long>(voxels, std::max<long long>(1, vyn_spatial_options.cache_bytes / mat_bytes)));
         const int interp_mode = vyn_spatial_options.interp;
+        const bool may_interpolate =
+            interp_mode == VYN_INTERP_ON || (interp_mode == VYN_INTERP_AUTO && method == VYN_STEP_EXP_EIG);
         double norm_b = 0.0;  // ||Izgrad||_2 <= its largest absolute row sum (Hermitian)
         for (int r = 1; r <= n; ++r) {
             double sum = 0.0;
@@ -776,7 +778,7 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
                     // Offset interpolation over a group: this batch's classes and,
                     // while the cache has room, the next ones in voxel order.
                     bool interpolate = false;
-                    if (interp_mode != VYN_INTERP_OFF && !missing.empty()) {
+                    if (may_interpolate && !missing.empty()) {
                         std::vector<int> group = missing;
                         for (int c : group) in_group[c] = 1;
                         int room = cache_cap - static_cast<int>(cache.size() + group.size());
@@ -798,10 +800,8 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
                                     interp_offsets[static_cast<size_t>(k) * s.ap + l] = vps_offset(s, l, x, y, z);
                             }
                             const long node_count = vps_interp_plan(s, norm_b, interp_offsets, g, interp_plan);
-                            interpolate =
-                                node_count > 0 &&
-                                (interp_mode == VYN_INTERP_ON ||
-                                 (method == VYN_STEP_EXP_EIG && 2 * node_count <= static_cast<long>(g) * s.ap));
+                            interpolate = node_count > 0 && (interp_mode == VYN_INTERP_ON ||
+                                                             2 * node_count <= static_cast<long>(g) * s.ap);
                             if (interpolate) {
                                 missing.swap(group);
                                 stats.interpolated += g;
