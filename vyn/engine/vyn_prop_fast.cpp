@@ -244,6 +244,36 @@ void vps_scale_rows(int n, cd* a, const cd* f) {
     }
 }
 
+// hr = Hc + b Ixtot + w diag(m), the real symmetric step Hamiltonian of
+// sample l (b signed on the x axis, |(xb, yb)| otherwise). Returns whether
+// the sample needs the phase similarity (yb != 0).
+bool vps_real_step_hamiltonian(const VYNSpatialSector& s, const std::vector<double>& m, int l, double w, double* hr) {
+    const int n = s.n;
+    const bool rotate = s.yb[l] != 0.0;
+    const double b = rotate ? std::hypot(s.xb[l], s.yb[l]) : s.xb[l];
+    for (int r = 1; r <= n; ++r) {
+        double* row = hr + static_cast<size_t>(r - 1) * n;
+        for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
+        row[r - 1] += w * m[r - 1];
+    }
+    return rotate;
+}
+
+// ph[k] = exp(-i phi m_k), the diagonal of R = exp(-i phi Izgrad) for sample l.
+void vps_phases(const VYNSpatialSector& s, const std::vector<double>& m, int l, cd* ph) {
+    const double phi = std::atan2(s.yb[l], s.xb[l]);
+    for (int k = 0; k < s.n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
+}
+
+// out = V exp(-i Lambda t) V^T from hr = V^T and lam = Lambda (Z: scratch).
+void vps_exp_from_eig(int n, const double* hr, const double* lam, double t, cd* Z, cd* out) {
+    for (int k = 0; k < n; ++k) {
+        const cd e = std::polar(1.0, -lam[k] * t);
+        for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
+    }
+    matrixmath_packed_real_left(n, true, hr, Z, out);
+}
+
 // Eigen path. With Q = P^T the step P <- P R V E V^T R^dagger becomes
 // Q <- R^dagger V E V^T R Q: real products on the interleaved storage (left
 // multiplication by a real matrix acts on real and imaginary parts alike)
@@ -267,20 +297,13 @@ bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& 
     std::fill(Q, Q + nn, cd(0.0, 0.0));
     for (int k = 0; k < n; ++k) Q[static_cast<size_t>(k) * n + k] = 1.0;
     for (int l = 0; l < s.ap; ++l) {
-        const bool rotate = s.yb[l] != 0.0;
-        const double b = rotate ? std::hypot(s.xb[l], s.yb[l]) : s.xb[l];
-        for (int r = 1; r <= n; ++r) {
-            double* row = hr + static_cast<size_t>(r - 1) * n;
-            for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
-            row[r - 1] += w[l] * m[r - 1];
-        }
+        const bool rotate = vps_real_step_hamiltonian(s, m, l, w[l], hr);
         if (!matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) return false;  // hr = V^T
         cd* ph = wk.ph.data();
         if (rotate) {
             if (in_eig) matrixmath_packed_real_left(n, true, prev, Z, Q);
             in_eig = false;
-            const double phi = std::atan2(s.yb[l], s.xb[l]);
-            for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
+            vps_phases(s, m, l, ph);
             vps_scale_rows(n, Q, ph);
         }
         if (in_eig) {
@@ -415,26 +438,14 @@ void vps_step_factor(const VPSContext& c, int l, double w, cd* U, VPSWorker& wk)
     const int n = s.n;
     if (c.method == VYN_STEP_EXP_EIG) {
         const std::vector<double>& m = c.st->m;
-        const bool rotate = s.yb[l] != 0.0;
-        const double b = rotate ? std::hypot(s.xb[l], s.yb[l]) : s.xb[l];
         double* hr = wk.hr.data();
-        for (int r = 1; r <= n; ++r) {
-            double* row = hr + static_cast<size_t>(r - 1) * n;
-            for (int col = 1; col <= n; ++col) row[col - 1] = (*s.hc)(r, col).real() + b * (*s.ixtot)(r, col).real();
-            row[r - 1] += w * m[r - 1];
-        }
+        const bool rotate = vps_real_step_hamiltonian(s, m, l, w, hr);
         if (matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) {
-            // V E V^T with hr = V^T, then R (.) R^dagger for R = exp(-i phi Izgrad).
-            cd* Z = wk.z.data();
-            for (int k = 0; k < n; ++k) {
-                const cd e = std::polar(1.0, -wk.lam[k] * s.h);
-                for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
-            }
-            matrixmath_packed_real_left(n, true, hr, Z, U);
+            // V E V^T, then R (.) R^dagger for R = exp(-i phi Izgrad).
+            vps_exp_from_eig(n, hr, wk.lam.data(), s.h, wk.z.data(), U);
             if (rotate) {
-                const double phi = std::atan2(s.yb[l], s.xb[l]);
                 cd* ph = wk.ph.data();
-                for (int k = 0; k < n; ++k) ph[k] = std::polar(1.0, -phi * m[k]);
+                vps_phases(s, m, l, ph);
                 for (int r = 0; r < n; ++r)
                     for (int col = 0; col < n; ++col) U[static_cast<size_t>(r) * n + col] *= ph[r] * std::conj(ph[col]);
             }
@@ -574,13 +585,7 @@ void vps_static_factor(const VPSContext& c, double T, cd* S, VPSWorker& wk) {
         for (int r = 1; r <= n; ++r)
             for (int col = 1; col <= n; ++col) hr[static_cast<size_t>(r - 1) * n + col - 1] = (*s.hc)(r, col).real();
         if (matrixmath_sym_eig(n, hr, n, wk.lam.data(), wk.eig)) {
-            // S = V E V^T: Z = E V^T (rows of V^T scaled), S = V Z.
-            cd* Z = wk.z.data();
-            for (int k = 0; k < n; ++k) {
-                const cd e = std::polar(1.0, -wk.lam[k] * T);
-                for (int j = 0; j < n; ++j) Z[static_cast<size_t>(k) * n + j] = e * hr[static_cast<size_t>(k) * n + j];
-            }
-            matrixmath_packed_real_left(n, true, hr, Z, S);
+            vps_exp_from_eig(n, hr, wk.lam.data(), T, wk.z.data(), S);
             return;
         }
     }
