@@ -232,6 +232,43 @@ TEST_F(SpatialShared, OffsetInterpolationAgreesWithTheLiteralAlgorithm) {
     }
 }
 
+// Where interpolation is taken: never when off; automatically on the eigen
+// path where the nodes are at most half the factors (not for two classes, not
+// on the Pade path); forced whatever it costs, with Pade nodes too; and not at
+// all when a sample's offsets lie too far apart for the largest degree. The
+// result agrees with the literal algorithm in every case.
+TEST_F(SpatialShared, InterpolationIsTakenWhereTheRulesSay) {
+    struct Case {
+        const char* name;
+        int interp, step;
+        double gradient_scale;
+        int nx, ny, interpolated;
+    };
+    const Case cases[] = {
+        {"off", VYN_INTERP_OFF, VYN_STEP_EXP_AUTO, 1.0, 6, 6, 0},
+        {"auto, eigen path", VYN_INTERP_AUTO, VYN_STEP_EXP_AUTO, 1.0, 6, 6, 36},
+        {"auto, eigen path, two classes", VYN_INTERP_AUTO, VYN_STEP_EXP_AUTO, 1.0, 2, 1, 0},
+        {"auto, Pade path", VYN_INTERP_AUTO, VYN_STEP_EXP_PADE, 1.0, 6, 6, 0},
+        {"on, two classes", VYN_INTERP_ON, VYN_STEP_EXP_AUTO, 1.0, 2, 1, 2},
+        {"on, Pade nodes", VYN_INTERP_ON, VYN_STEP_EXP_PADE, 1.0, 6, 6, 36},
+        {"on, offsets beyond the largest degree", VYN_INTERP_ON, VYN_STEP_EXP_AUTO, 100.0, 6, 6, 0},
+    };
+    System(kSystems[1]);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Grid(c.nx, c.ny, 1);
+        vyn_sequence.nos = 0;
+        Sector(1, 24, 3e-3, 800.0, true, 220.0 * c.gradient_scale, -170.0 * c.gradient_scale, 0, 35.0);
+        const auto literal = Run(VYN_SPATIAL_LITERAL, VYN_STEP_EXP_AUTO, 1);
+        vyn_spatial_options.interp = c.interp;
+        const auto shared = Run(VYN_SPATIAL_SHARED, c.step, 2);
+        EXPECT_EQ(vyn_spatial_stats.classes, c.nx * c.ny);
+        EXPECT_EQ(vyn_spatial_stats.interpolated, c.interpolated);
+        EXPECT_EQ(vyn_spatial_stats.interp_nodes > 0, c.interpolated > 0);
+        EXPECT_LE(MaxDeviation(literal, shared), 1e-10);
+    }
+}
+
 // Small batches and a cache of one propagator force evictions and
 // recomputation; the result stays the same bytes (each class on its own:
 // with interpolation the groups, and so the last bits, follow the cache).
