@@ -127,11 +127,60 @@ int texel_load_raw(nifti_image* nim) {
     return 0;
 }
 
+uint64_t texel_swap(uint64_t v, int bytes) {
+    uint64_t r = 0;
+    for (int k = 0; k < bytes; ++k) r = (r << 8) | ((v >> (8 * k)) & 0xffu);
+    return r;
+}
+
+// Little-endian field of `bytes` bytes at `at`, swapped when the header is.
+int64_t texel_field(const unsigned char* h, int at, int bytes, bool swap) {
+    uint64_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = (v << 8) | h[at + k];
+    if (swap) v = texel_swap(v, bytes);
+    if (bytes < 8 && (v >> (8 * bytes - 1)) & 1u) v |= ~(uint64_t)0 << (8 * bytes);  // sign
+    return (int64_t)v;
+}
+
+// Checks the dimension fields of the raw header before the library converts it: the
+// library trusts dim[0] of a NIfTI-2 header and overruns its stack on a forged one.
+int texel_check_raw_header(const char* path, char* err, size_t errsz) {
+    char* hname = nifti_findhdrname(path);
+    unsigned char h[540];
+    size_t got = 0;
+    if (hname) {
+        znzFile fp = znzopen(hname, "rb", nifti_is_gzfile(hname));
+        if (!znz_isnull(fp)) {
+            got = znzread(h, 1, sizeof h, fp);
+            znzclose(fp);
+        }
+        free(hname);
+    }
+    const int64_t size = got >= 4 ? texel_field(h, 0, 4, false) : 0;
+    const bool swap = size != 348 && size != 540;
+    const int64_t sz = swap && got >= 4 ? texel_field(h, 0, 4, true) : size;
+    const bool v2 = sz == 540;
+    if ((sz != 348 && sz != 540) || got < (size_t)sz) {
+        snprintf(err, errsz, "cannot read %s as a NIfTI image", path);
+        return 1;
+    }
+    const int at = v2 ? 16 : 40, bytes = v2 ? 8 : 2;
+    const int64_t ndim = texel_field(h, at, bytes, swap);
+    bool ok = ndim >= 1 && ndim <= 7;
+    for (int k = 1; ok && k <= ndim; ++k) ok = texel_field(h, at + k * bytes, bytes, swap) >= 1;
+    if (!ok) {
+        snprintf(err, errsz, "cannot read %s: its header has invalid dimensions", path);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int texel_nifti_read(const char* path, int64_t max_voxels, TexelVolume* vol, char* err, size_t errsz) {
     texel_nifti_release(vol);
     if (errsz) err[0] = '\0';
+    if (texel_check_raw_header(path, err, errsz)) return 1;
     nifti_image* nim = nifti_image_read(path, 0);
     if (!nim) {
         snprintf(err, errsz, "cannot read %s as a NIfTI image", path);
