@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -59,7 +60,7 @@ struct MapsJob {
     std::vector<int64_t> voxels;
     std::vector<float> maps[TEXEL_NUM_FEATURES];
     const char* path = "CPU";
-    double seconds = 0.0;
+    double seconds = 0.0, cpu_seconds = 0.0;
 };
 
 int parse_int(const char* s, long lo, long hi, int* out) {
@@ -160,6 +161,14 @@ int load_inputs(const MapsOptions& o, MapsJob* job, std::string* err) {
     return 0;
 }
 
+// CPU time of the whole process (all threads), seconds.
+double cpu_s(void) {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double)u.ru_utime.tv_sec + (double)u.ru_stime.tv_sec +
+           1e-6 * (double)(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
 double now_s(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -207,7 +216,7 @@ int compute_maps(const MapsOptions& o, MapsJob* job, std::string* err) {
     } catch (const std::bad_alloc&) {
         return *err = "not enough memory for the ten maps", 1;
     }
-    const double t0 = now_s();
+    const double t0 = now_s(), c0 = cpu_s();
     if (o.gpu && gpu_maps(o, job, maps) == 0) {
         job->path = "GPU";
     } else {
@@ -219,6 +228,7 @@ int compute_maps(const MapsOptions& o, MapsJob* job, std::string* err) {
         if (texel_masked_maps(&mj) != 0) return *err = "not enough memory or threads for the CPU workers", 1;
     }
     job->seconds = now_s() - t0;
+    job->cpu_seconds = cpu_s() - c0;
     return 0;
 }
 
@@ -349,7 +359,8 @@ int main(int argc, char** argv) {
         printf("texel-maps: %lld voxels in %.3f s (%.0f voxels/s) on the %s", (long long)job.voxels.size(), job.seconds,
                job.seconds > 0 ? (double)job.voxels.size() / job.seconds : 0.0, job.path);
         if (strcmp(job.path, "CPU") == 0) printf(" with %d threads", o.threads);
-        printf("\n");
+        printf("; %.3f s of CPU time (%.0f voxels per CPU second)\n", job.cpu_seconds,
+               job.cpu_seconds > 0 ? (double)job.voxels.size() / job.cpu_seconds : 0.0);
         rc = write_outputs(o, job, &err);
     }
     if (rc == 0) printf("texel-maps: ten maps written to %s\n", o.out);
