@@ -259,7 +259,9 @@ int draw_montage(const MapsJob& job, const std::string& dir, const std::string& 
     FILE* g = fopen(gp.c_str(), "w");
     if (g) {
         fprintf(g, "set terminal png size 1250,560\nset output '%s'\n", png.c_str());
-        fprintf(g, "unset key; unset tics; set size ratio -1; set palette gray\nset multiplot layout 2,5\n");
+        fprintf(g,
+                "unset key; unset tics; set size ratio -1; set autoscale fix; set palette gray\nset multiplot layout "
+                "2,5 margins 0.01,0.95,0.02,0.92 spacing 0.05,0.08\n");
         for (int m = 0; m < TEXEL_NUM_FEATURES; ++m)
             fprintf(g,
                     "set title '%s' noenhanced\nplot '%s' binary array=(%d,%d) format='%%float' skip=%lld "
