@@ -1,4 +1,5 @@
-// Discretisation into grey levels and the mask-aware per-voxel computation: levels written
+// Discretisation into grey levels and the mask-aware per-voxel computation (with worker
+// threads, so the file also runs under ThreadSanitizer): levels written
 // out by hand, refusals, the masked driver against the library's CPU path, pairs across the
 // mask border left out, directions without pairs left out of the average.
 #include <gtest/gtest.h>
