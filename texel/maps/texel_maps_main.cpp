@@ -298,6 +298,8 @@ int write_outputs(const MapsOptions& o, const MapsJob& job, std::string* err) {
         made_dir = true;
     else if (errno != EEXIST)
         return *err = "cannot create " + dir + ": " + strerror(errno), 1;
+    const int64_t voxels = (int64_t)job.image.X * job.image.Y * job.image.Z;
+    if (voxels > (1 << 20)) fprintf(stderr, "texel-maps: writing the ten maps to %s\n", dir.c_str());
     std::vector<std::string> temps, finals;
     for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) {
         finals.push_back(join(dir, std::string(kMapNames[f]) + ".nii.gz"));
