@@ -126,6 +126,11 @@ int load_inputs(const MapsOptions& o, MapsJob* job, std::string* err) {
     char buf[512];
     if (texel_nifti_read(o.in, kMaxVoxels, &job->image, buf, sizeof buf)) return *err = buf, 1;
     const TexelVolume& im = job->image;
+    if (im.X > TEXEL_NIFTI_MAX_AXIS || im.Y > TEXEL_NIFTI_MAX_AXIS || im.Z > TEXEL_NIFTI_MAX_AXIS) {
+        snprintf(buf, sizeof buf, "%d x %d x %d voxels: the NIfTI-1 maps hold at most %d along an axis", im.X, im.Y,
+                 im.Z, (int)TEXEL_NIFTI_MAX_AXIS);
+        return *err = buf, 1;
+    }
     if (2 * (int64_t)o.P + 1 > im.X || 2 * (int64_t)o.Q + 1 > im.Y) {
         snprintf(buf, sizeof buf, "window %d x %d (P=%d, Q=%d) does not fit the image's %d x %d slices", 2 * o.P + 1,
                  2 * o.Q + 1, o.P, o.Q, im.X, im.Y);

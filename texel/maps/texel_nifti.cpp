@@ -258,9 +258,9 @@ int texel_nifti_write_float(const nifti_image* like, const float* data, const ch
     out->cal_min = out->cal_max = 0.0;
     out->intent_code = 0;
     snprintf(out->descrip, sizeof out->descrip, "%s", description);
-    out->nifti_type = (like->nifti_type == NIFTI_FTYPE_NIFTI2_1 || like->nifti_type == NIFTI_FTYPE_NIFTI2_2)
-                          ? NIFTI_FTYPE_NIFTI2_1
-                          : NIFTI_FTYPE_NIFTI1_1;
+    // NIfTI-1 whatever the input's version: holds every grid of up to 32767 voxels an axis,
+    // and a NIfTI-2 type set after the file names came out without its header here.
+    out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     int status = nifti_set_filenames(out, path, 0, 1);
     if (status == 0) {
         out->data = (void*)data;

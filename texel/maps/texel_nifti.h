@@ -26,8 +26,12 @@ void texel_nifti_release(TexelVolume* vol);
 // matrices to 1e-4), else 1 with a message.
 int texel_nifti_same_grid(const nifti_image* a, const nifti_image* b, char* err, size_t errsz);
 
-// Writes X*Y*Z floats as a float32 image with the geometry of `like` to `path` (which
-// ends in .nii.gz), then reads it back to make sure it is complete. 0 or 1 with a message.
+// Most voxels along one axis of an output image (NIfTI-1).
+enum { TEXEL_NIFTI_MAX_AXIS = 32767 };
+
+// Writes X*Y*Z floats as a NIfTI-1 float32 image with the geometry of `like` to `path`
+// (which ends in .nii.gz), then reads it back to make sure it is complete. 0 or 1 with a
+// message.
 int texel_nifti_write_float(const nifti_image* like, const float* data, const char* description, const char* path,
                             char* err, size_t errsz);
 

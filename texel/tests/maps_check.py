@@ -23,7 +23,10 @@ except ImportError as e:  # reported as skipped by CTest
 
 NAMES = ["contrast", "dissimilarity", "homogeneity", "asm", "energy", "max_probability", "entropy",
          "glcm_mean", "correlation", "glcm_variance"]
-QFORM = np.array([[-1.2, 0.0, 0.0, 40.0], [0.0, 0.9, 0.1, -20.0], [0.0, 0.0, 2.5, 7.0], [0, 0, 0, 1]])
+# a qform is a rotation with voxel sizes (here 30 degrees about z, a left-handed flip in x)
+_C, _S = np.cos(np.pi / 6), np.sin(np.pi / 6)
+QFORM = np.array([[-1.2 * _C, -0.9 * _S, 0.0, 40.0], [-1.2 * _S, 0.9 * _C, 0.0, -20.0], [0.0, 0.0, 2.5, 7.0],
+                  [0, 0, 0, 1]])
 SFORM = np.array([[1.1, 0.05, 0.0, -3.5], [0.02, 1.0, 0.0, 12.25], [0.0, 0.1, 3.0, -1.0], [0, 0, 0, 1]])
 
 
@@ -127,21 +130,32 @@ def check_skimage(exe, tmp):
 
 def check_affine(exe, tmp):
     data, mask = test_image((20, 18, 3))
-    for ext in ("nii", "nii.gz"):
-        save(f"{tmp}/img.{ext}", data.astype(np.int16))
+    for ext in ("nii", "nii.gz", "n2.nii"):
+        if ext == "n2.nii":  # NIfTI-2 input, NIfTI-1 maps with the same geometry
+            img = nib.Nifti2Image(data.astype(np.float64), SFORM)
+            img.set_qform(QFORM, code=1)
+            img.set_sform(SFORM, code=2)
+            nib.save(img, f"{tmp}/img.{ext}")
+        else:
+            save(f"{tmp}/img.{ext}", data.astype(np.int16))
         rc, log = run(exe, f"{tmp}/img.{ext}", f"{tmp}/out{ext}", "--window", "1,2", "--levels", 16, "--gpu", "off")
         assert rc == 0, log
         src = nib.load(f"{tmp}/img.{ext}")
+        want_q = src.get_qform()
+        if ext == "n2.nii":  # NIfTI-1 keeps the quaternion in single precision
+            one = nib.Nifti1Image(np.zeros((1, 1, 1), np.float32), None)
+            one.set_qform(want_q, code=1)
+            want_q = one.get_qform()
         for n in NAMES:
             out = nib.load(f"{tmp}/out{ext}/{n}.nii.gz")
             assert out.shape == data.shape and out.get_data_dtype() == np.float32, n
             q, qc = out.get_qform(coded=True)
             s, sc = out.get_sform(coded=True)
             assert qc == 1 and sc == 2, f"{n}: codes {qc}, {sc}"
-            assert np.allclose(q, src.get_qform(), atol=1e-5), f"{n}: qform {q}"
+            assert np.allclose(q, want_q, atol=1e-5), f"{n}: qform {q}"
             assert np.allclose(s, src.get_sform(), atol=1e-5), f"{n}: sform {s}"
             assert np.allclose(out.header.get_zooms(), src.header.get_zooms(), atol=1e-6), n
-    print("affine: qform and sform of the input on all ten maps, .nii and .nii.gz input")
+    print("affine: qform and sform of the input on all ten maps, .nii, .nii.gz and NIfTI-2 input")
 
 
 def check_binwidth(exe, tmp):
