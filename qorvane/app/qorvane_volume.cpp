@@ -65,13 +65,6 @@ static void qorvane_volume_set_status(uint32_t slot, const char* word, const cha
     snprintf(g_volume_fit_message[slot], QORVANE_STATUS_MESSAGE_SIZE, "%s", message);
 }
 
-int qorvvol_read_u32_le(FILE* stream, uint32_t* value) {
-    unsigned char b[4];
-    if (stream == nullptr || fread(b, 1, 4, stream) != 4) return -1;
-    *value = (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
-    return 0;
-}
-
 void qorvane_volume_file_safe_id(char* destination, size_t size, const char* voxel_id) {
     if (size == 0) return;
     size_t i = 0;
@@ -178,43 +171,6 @@ static int qorvane_make_dir(const char* path) {
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     }
     return -1;
-}
-
-int qorvane_copy_file_binary(const char* source, const char* destination) {
-    FILE* in = fopen(source, "rb");
-    if (in == nullptr) {
-        fprintf(stderr, "Volume output copy error: cannot open source file: %s\n", source);
-        return 2;
-    }
-    FILE* out = fopen(destination, "wb");
-    if (out == nullptr) {
-        fprintf(stderr, "Volume output copy error: cannot open destination file: %s\n", destination);
-        fclose(in);
-        return 5;
-    }
-    static thread_local unsigned char buffer[65536];
-    int rc = 0;
-    for (;;) {
-        size_t got = fread(buffer, 1, sizeof buffer, in);
-        if (got > 0 && fwrite(buffer, 1, got, out) != got) {
-            fprintf(stderr, "Volume output copy error: write failed: %s\n", destination);
-            rc = 5;
-            break;
-        }
-        if (got < sizeof buffer) {
-            if (ferror(in)) {
-                fprintf(stderr, "Volume output copy error: read failed: %s\n", source);
-                rc = 2;
-            }
-            break;
-        }
-    }
-    fclose(in);
-    if (fclose(out) != 0 && rc == 0) {
-        fprintf(stderr, "Volume output copy error: write failed: %s\n", destination);
-        rc = 5;
-    }
-    return rc;
 }
 
 int qorvane_remove_named_outputs(const char* work_dir, const char* stem) {

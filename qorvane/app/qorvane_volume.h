@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "qbinary.h"
+#include "qfilecopy.h"
 #include "qorvane_cli.h"
 
 enum {
@@ -44,13 +46,9 @@ struct QorvaneVolumeWorkQueue {
     pthread_mutex_t mutex;
 };
 
-// 0, or -1 when fewer than 4 bytes could be read.
-int qorvvol_read_u32_le(FILE* stream, uint32_t* value);
 // Fits one extracted slot; 0 also for skipped and numerically failed voxels, else 1, 2, 5 or 6.
 int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t slot);
 void* qorvane_volume_worker_main(void* queue);
-// 0, 2 (source) or 5 (destination).
-int qorvane_copy_file_binary(const char* source, const char* destination);
 // Removes <stem>.<ext> for the intermediate extensions and <stem>_verbose.par; 0 or 5.
 int qorvane_remove_named_outputs(const char* work_dir, const char* stem);
 // Copies a voxel id for use inside a file name: '/', '\', '~' and control characters become '_'.

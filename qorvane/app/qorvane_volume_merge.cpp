@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qfilecopy.h"
 #include "qorvane_volume.h"
+#include "qpath.h"
 
 namespace {
 
