@@ -245,6 +245,51 @@ int fc_stop_faulty(QorvaneFitContext *ctx) {
     return QORVANE_RC_OK;
 }
 
+// Prior-knowledge blocks "#1" ... "#n" of the compact form; false when the file is faulty.
+bool fc_read_compact_prior_knowledge(FILE *fp, QorvaneFitContext *ctx, const char *path) {
+    char tok[64] = "";
+    for (int i = 1; i <= fc_total(ctx); ++i) {
+        char expect[16];
+        std::snprintf(expect, sizeof expect, "#%d", i);
+        if (std::fscanf(fp, "%63s", tok) != 1) tok[0] = '\0';
+        if (i > 1 && std::strcmp(tok, expect) != 0) {
+            // every block carries its own number: a missing or extra value shows here
+            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where '%s' belongs\n", path,
+                         qorvane_stream_line(fp), tok, expect);
+            return false;
+        }
+        if (i == 1 && std::strcmp(tok, expect) != 0) {
+            fc_say("error in reading analytic lineshape parameters ");
+            fc_sayf("expected string to read : %s\n", expect);
+            fc_sayf("string found in file    : %s\n\n", tok);
+            fc_say("example of legal definition analytic lineshape parameters : ");
+            fc_say("number     area          frequency      gausswidth         phase        lorentzwidth ");
+            fc_say("  1   1.81648529E+09  9.76587128E+02  7.99022544E-01  -5.15528738E+00 6.14323470E-01 ");
+            return false;
+        }
+        char lsfword[16];
+        if (std::fscanf(fp, "%15s", lsfword) != 1 || std::strcmp(lsfword, "lsffit") != 0) {
+            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where 'lsffit' belongs\n", path,
+                         qorvane_stream_line(fp), lsfword);
+            fc_record(__LINE__, "fscanf", QORVANE_FCNTL_FORMAT_MISMATCH, 0);
+            return false;
+        }
+        if (!fc_int(fp, &ctx->lsffit[i], FcName("lsffit", "line", i).text, 0, 1)) {
+            fc_record_scan(__LINE__, fp);
+            return false;
+        }
+        for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
+            QorvaneFixPar *r = &ctx->fixpar[qorvane_par_index(i, j)];
+            if (!fc_int(fp, &r->type, FcName(kParNames[j], "line type of line", i).text) ||
+                !fc_read_record_tail(fp, ctx, r, i, j)) {
+                fc_record_scan(__LINE__, fp);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
     char word[32];
     bool ok = true;
@@ -334,45 +379,7 @@ int fc_read_compact(FILE *fp, QorvaneFitContext *ctx, const char *path) {
     }
 
     // 5. prior knowledge, "#1" ... "#n" blocks
-    for (int i = 1; i <= fc_total(ctx); ++i) {
-        char expect[16];
-        std::snprintf(expect, sizeof expect, "#%d", i);
-        if (std::fscanf(fp, "%63s", tok) != 1) tok[0] = '\0';
-        if (i > 1 && std::strcmp(tok, expect) != 0) {
-            // every block carries its own number: a missing or extra value shows here
-            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where '%s' belongs\n", path,
-                         qorvane_stream_line(fp), tok, expect);
-            return fc_stop_faulty(ctx);
-        }
-        if (i == 1 && std::strcmp(tok, expect) != 0) {
-            fc_say("error in reading analytic lineshape parameters ");
-            fc_sayf("expected string to read : %s\n", expect);
-            fc_sayf("string found in file    : %s\n\n", tok);
-            fc_say("example of legal definition analytic lineshape parameters : ");
-            fc_say("number     area          frequency      gausswidth         phase        lorentzwidth ");
-            fc_say("  1   1.81648529E+09  9.76587128E+02  7.99022544E-01  -5.15528738E+00 6.14323470E-01 ");
-            return fc_stop_faulty(ctx);
-        }
-        char lsfword[16];
-        if (std::fscanf(fp, "%15s", lsfword) != 1 || std::strcmp(lsfword, "lsffit") != 0) {
-            std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where 'lsffit' belongs\n", path,
-                         qorvane_stream_line(fp), lsfword);
-            fc_record(__LINE__, "fscanf", QORVANE_FCNTL_FORMAT_MISMATCH, 0);
-            return fc_stop_faulty(ctx);
-        }
-        if (!fc_int(fp, &ctx->lsffit[i], FcName("lsffit", "line", i).text, 0, 1)) {
-            fc_record_scan(__LINE__, fp);
-            return fc_stop_faulty(ctx);
-        }
-        for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
-            QorvaneFixPar *r = &ctx->fixpar[qorvane_par_index(i, j)];
-            if (!fc_int(fp, &r->type, FcName(kParNames[j], "line type of line", i).text) ||
-                !fc_read_record_tail(fp, ctx, r, i, j)) {
-                fc_record_scan(__LINE__, fp);
-                return fc_stop_faulty(ctx);
-            }
-        }
-    }
+    if (!fc_read_compact_prior_knowledge(fp, ctx, path)) return fc_stop_faulty(ctx);
 
     // 6. line-shape coefficients
     tok[0] = '\0';

@@ -15,14 +15,8 @@ void fc_fatal(QorvaneFitContext *ctx) {
 void fc_warning() { fc_say("fit_check_message -> warning :"); }
 void fc_note() { fc_say("fit_check_message -> note :"); }
 
-}  // namespace
-
-void test_init_value_file(QorvaneFitContext *ctx) {
-    // counts come from a file: summed in 64 bits, clamped for the loops below
-    const long long total_ll = static_cast<long long>(ctx->nLines) + ctx->pattrn;
-    const int total =
-        total_ll > QORVANE_MAX_PARAMS ? QORVANE_MAX_PARAMS + 1 : (total_ll < -1 ? -1 : static_cast<int>(total_ll));
-    const int n = ctx->n_pnts;
+// Counts, noise interval, phase and the number of steps.
+void fc_check_counts(QorvaneFitContext *ctx, long long total_ll, int total) {
     if (total < 1) {
         fc_fatal(ctx);
         fc_say("\tprogram cannot fit less than one line");
@@ -71,7 +65,11 @@ void test_init_value_file(QorvaneFitContext *ctx) {
         fc_say("   e.g.: ");
         fc_say("   @ 2 1024  1  1  1  1  1  0  1  0  550   2  1  1 1023 ");
     }
-    const int nsteps = ctx->nsteps < QORVANE_MAX_STEPS ? ctx->nsteps : QORVANE_MAX_STEPS;
+}
+
+// Each strategy step, then the parameter groups that no step fits.
+void fc_check_steps(QorvaneFitContext *ctx, int nsteps) {
+    const int n = ctx->n_pnts;
     int lsf_steps = 0, convo_steps = 0;
     int group_steps[5] = {0, 0, 0, 0, 0};
     for (int s = 1; s <= nsteps; ++s) {
@@ -167,9 +165,11 @@ void test_init_value_file(QorvaneFitContext *ctx) {
             fc_say(group_text[g]);
         }
     }
+}
 
-    // prior-knowledge records (only lines that fit the storage are looked at)
-    const int lines = total < QORVANE_MAX_LINES ? (total > 0 ? total : 0) : QORVANE_MAX_LINES;
+// Prior-knowledge records of the first `lines` lines: types, ties, line-shape groups
+// against the steps, and starting values against the records.
+void fc_check_records(QorvaneFitContext *ctx, int lines, int nsteps) {
     bool all_lorentz = lines > 0, all_gauss = lines > 0;
     for (int i = 1; i <= lines; ++i) {
         for (int j = QORVANE_PAR_AREA; j <= QORVANE_PAR_WIDTH2; ++j) {
@@ -248,5 +248,21 @@ void test_init_value_file(QorvaneFitContext *ctx) {
             fc_sayf("illegal linewidth prior knowledge line %d and line %d  : linetype mismatch\n", k, j2);
         }
     }
+}
+
+}  // namespace
+
+void test_init_value_file(QorvaneFitContext *ctx) {
+    // counts come from a file: summed in 64 bits, clamped for the loops below
+    const long long total_ll = static_cast<long long>(ctx->nLines) + ctx->pattrn;
+    const int total =
+        total_ll > QORVANE_MAX_PARAMS ? QORVANE_MAX_PARAMS + 1 : (total_ll < -1 ? -1 : static_cast<int>(total_ll));
+    fc_check_counts(ctx, total_ll, total);
+    const int nsteps = ctx->nsteps < QORVANE_MAX_STEPS ? ctx->nsteps : QORVANE_MAX_STEPS;
+    fc_check_steps(ctx, nsteps);
+
+    // prior-knowledge records (only lines that fit the storage are looked at)
+    const int lines = total < QORVANE_MAX_LINES ? (total > 0 ? total : 0) : QORVANE_MAX_LINES;
+    fc_check_records(ctx, lines, nsteps);
     if (ctx->verbos > 0) fc_say("testing input parameter values             : done ");
 }
