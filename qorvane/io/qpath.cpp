@@ -1,5 +1,8 @@
 #include "qpath.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 int qorvane_join_path(char* destination, const char* directory, const char* name) {
@@ -14,4 +17,14 @@ int qorvane_join_path(char* destination, const char* directory, const char* name
     if (!has_sep) destination[pos++] = '/';
     memcpy(destination + pos, name, nl + 1);
     return 0;
+}
+
+int qorvane_make_dir(const char* path) {
+    if (path == nullptr || path[0] == '\0') return -1;
+    if (mkdir(path, 0777) == 0) return 0;
+    if (errno == EEXIST) {
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    }
+    return -1;
 }
