@@ -22,16 +22,6 @@ struct QorvaneVolumeScan {
     char par_reason[512];
 };
 
-// Closes the source and releases the sinks when a job ends on any path.
-struct QorvaneVolumeJobGuard {
-    QorvaneVolumeJob* job;
-    ~QorvaneVolumeJobGuard() {
-        for (int i = 0; i < job->sink_count; ++i)
-            if (job->sinks[i]->release != nullptr) job->sinks[i]->release(job->sinks[i]);
-        if (job->source != nullptr && job->source->close != nullptr) job->source->close(job->source);
-    }
-};
-
 // Removes the intermediate files of every extracted slot whose results were not written (the
 // others were cleaned up after their copy). 0, or 5 when a file could not be removed.
 int qorvane_volume_sweep(const QorvaneVolumeJob* job) {
@@ -234,47 +224,37 @@ int qorvane_volume_fit_and_finish(QorvaneVolumeJob* job, const QorvaneVolumeScan
 
 }  // namespace
 
+void qorvane_volume_job_close(QorvaneVolumeJob* job) {
+    for (int i = 0; i < job->sink_count; ++i)
+        if (job->sinks[i]->release != nullptr) job->sinks[i]->release(job->sinks[i]);
+    if (job->source != nullptr && job->source->close != nullptr) job->source->close(job->source);
+}
+
 // The job's messages go to standard error; its standard-output lines are the scan
 // summary and the progress lines, which a calling program reads.
-int qorvane_volume_run(const QorvaneCliOptions* o) {
-    fprintf(stderr, "Volume mode parsed successfully.\n");
-    QorvaneVolumeJob job;
-    job.options = o;
-    job.progress.interval_s = g_volume_progress_interval_s;
-    QorvaneVoxelSource source = QorvaneVoxelSource();
-    QorvaneVolumeSink results_table, voxel_files, status_table;
-    qorvane_volume_results_table_sink(&results_table);
-    qorvane_volume_voxel_files_sink(&voxel_files);
-    qorvane_volume_status_table_sink(&status_table);
-    QorvaneVolumeJobGuard guard{&job};
-
-    int rc = qorvane_volume_source_open_qorvvol(&source, o->input);
-    job.source = &source;
+int qorvane_volume_run_job(QorvaneVolumeJob* job) {
+    const QorvaneCliOptions* o = job->options;
+    QorvaneVoxelSource& source = *job->source;
+    int rc = qorvane_volume_prepare_dirs(o);
     if (rc != 0) return rc;
-    rc = qorvane_volume_prepare_dirs(o);
-    if (rc != 0) return rc;
-    // The sinks, in the order their hooks run.
-    job.sinks[job.sink_count++] = &results_table;
-    job.sinks[job.sink_count++] = &voxel_files;
-    job.sinks[job.sink_count++] = &status_table;
-    for (int i = 0; i < job.sink_count; ++i) {
-        rc = job.sinks[i]->begin != nullptr ? job.sinks[i]->begin(job.sinks[i], &job) : 0;
+    for (int i = 0; i < job->sink_count; ++i) {
+        rc = job->sinks[i]->begin != nullptr ? job->sinks[i]->begin(job->sinks[i], job) : 0;
         if (rc != 0) return rc;
     }
 
     QorvaneVolumeScan scan = QorvaneVolumeScan();
     scan.range_first = o->has_voxel_range ? o->range_first : 0;
     scan.range_end = o->has_voxel_range ? scan.range_first + o->range_count : (unsigned long long)QORVANE_VOLUME_SLOTS;
-    rc = qorvane_volume_scan(&job, &scan);
+    rc = qorvane_volume_scan(job, &scan);
     // The fits read their spectra from the source, which keeps what they need until the job ends.
     int end_rc = source.end_scan(&source, rc == 0 && !o->keep_intermediate_files);
     if (rc == 0) rc = end_rc;
-    for (int i = 0; i < job.sink_count; ++i) {
-        int r = job.sinks[i]->end_scan != nullptr ? job.sinks[i]->end_scan(job.sinks[i], &job) : 0;
+    for (int i = 0; i < job->sink_count; ++i) {
+        int r = job->sinks[i]->end_scan != nullptr ? job->sinks[i]->end_scan(job->sinks[i], job) : 0;
         if (rc == 0) rc = r;
     }
     if (rc != 0) {
-        qorvane_volume_sweep(&job);
+        qorvane_volume_sweep(job);
         return rc;
     }
 
@@ -282,6 +262,28 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
     printf("QORVVOL records total: %llu\n", scan.total);
     printf("QORVVOL records fit=1: %llu\n", scan.n_fit1);
     printf("QORVVOL records fit=0: %llu\n", scan.n_fit0);
-    printf("QORVVOL results written: %s\n", job.results_path);
-    return qorvane_volume_fit_and_finish(&job, &scan);
+    printf("QORVVOL results written: %s\n", job->results_path);
+    return qorvane_volume_fit_and_finish(job, &scan);
+}
+
+int qorvane_volume_run(const QorvaneCliOptions* o) {
+    fprintf(stderr, "Volume mode parsed successfully.\n");
+    QorvaneVolumeJob job;
+    job.options = o;
+    job.progress.interval_s = g_volume_progress_interval_s;
+    QorvaneVoxelSource source = QorvaneVoxelSource();
+    job.source = &source;
+    // The sinks, in the order their hooks run.
+    QorvaneVolumeSink results_table, voxel_files, status_table;
+    qorvane_volume_results_table_sink(&results_table);
+    qorvane_volume_voxel_files_sink(&voxel_files);
+    qorvane_volume_status_table_sink(&status_table);
+    job.sinks[job.sink_count++] = &results_table;
+    job.sinks[job.sink_count++] = &voxel_files;
+    job.sinks[job.sink_count++] = &status_table;
+
+    int rc = qorvane_volume_source_open_qorvvol(&source, o->input);
+    if (rc == 0) rc = qorvane_volume_run_job(&job);
+    qorvane_volume_job_close(&job);
+    return rc;
 }

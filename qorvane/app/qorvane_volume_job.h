@@ -142,6 +142,15 @@ inline const char* qorvane_status_or_unknown(const QorvaneVolumeJob* job, uint32
     return job->slots[slot].status[0] != '\0' ? job->slots[slot].status : "UNKNOWN";
 }
 
+// ---- the job (qorvane_volume.cpp) -------------------------------------------------------
+
+// Runs a job whose options, opened source and sinks are set (progress.interval_s too):
+// directories, the sinks' begin, the scan, the fit of the job's range, clean-up, the sinks'
+// finish. Returns the process exit code; the caller then calls qorvane_volume_job_close.
+int qorvane_volume_run_job(QorvaneVolumeJob* job);
+// Releases the sinks and closes the source.
+void qorvane_volume_job_close(QorvaneVolumeJob* job);
+
 // ---- source: QORVVOL1 (qorvane_volume_read.cpp) -----------------------------------------
 
 // Opens `path` as a QORVVOL1 volume ("Opening QORVVOL input" line); 0, or 2 after the
