@@ -323,8 +323,9 @@ void qorvane_corrected_output(QorvaneFitContext* ctx) {
     }
 }
 
-void fit_spectrum(QorvaneFitContext* ctx) {
-    QorvaneFitEngineScratch* e = ctx->engine;
+// Output names and line-shape options of a fit (steps 1 and 2 of fit_spectrum); false
+// when the fit ends (status set).
+static bool qorvane_fit_prepare(QorvaneFitContext* ctx) {
     const int n = ctx->n_pnts;
     const int nl = qorvane_nlp(ctx);
 
@@ -336,7 +337,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     if (snprintf(ctx->out_stem, sizeof ctx->out_stem, "%s%s", ctx->data_path, ctx->input_name) >=
         (int)sizeof ctx->out_stem) {
         qorvane_status_fail(&ctx->status, 1, "output name too long: %s%s", ctx->data_path, ctx->input_name);
-        return;
+        return false;
     }
     if (ctx->verbos > 0) {
         printf("Fitting will be performed on               : %s%s\n", ctx->data_path, ctx->data_name);
@@ -356,7 +357,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
         if (got < 0) {
             printf("ERROR in filename '%s', can't open !\n", ref);
             qorvane_status_fail(&ctx->status, 1, "cannot open reference line shape file %s", ref);
-            return;
+            return false;
         }
         if (got < n) {
             printf("... error reading data ... exit...\n");
@@ -366,11 +367,21 @@ void fit_spectrum(QorvaneFitContext* ctx) {
             if (!std::isfinite(ctx->re_ref[k]) || !std::isfinite(ctx->im_ref[k])) {
                 printf("reference line shape %s : point %d is not a finite number\n", ref, k);
                 qorvane_status_fail(&ctx->status, 1, "reference line shape %s holds a non-finite point", ref);
-                return;
+                return false;
             }
         }
         ctx->ref_lineshape_on = 1;
     }
+    return true;
+}
+
+void fit_spectrum(QorvaneFitContext* ctx) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int n = ctx->n_pnts;
+    const int nl = qorvane_nlp(ctx);
+
+    // 1. output names, 2. line-shape options
+    if (!qorvane_fit_prepare(ctx)) return;
 
     // 3. checks
     test_init_value_file(ctx);
