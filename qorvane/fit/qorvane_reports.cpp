@@ -13,7 +13,7 @@
 #include "lineshape.h"
 #include "qmemfile.h"
 #include "qorvane_fit_scratch.h"
-#include "qorvane_fitdriver.h"
+#include "qorvane_transforms.h"
 #include "qorvane_minimize.h"
 #include "qspectrumio.h"
 
