@@ -12,7 +12,7 @@
 #include "fieldgradientlib.h"
 #include "rfpulselib.h"
 #include "rfpulseparam.h"
-#include "vyn-entry.h"
+#include "vynmodeldialog.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
 #include "vynpaths.h"

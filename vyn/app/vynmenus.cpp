@@ -5,7 +5,7 @@
 
 #include "consuleutil.h"
 #include "pulsesequencedefiner.h"
-#include "vyn-entry.h"
+#include "vynmodeldialog.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
 

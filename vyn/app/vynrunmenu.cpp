@@ -8,7 +8,7 @@
 #include "observablespectrumcalculator.h"
 #include "pulsesequencedefiner.h"
 #include "spinoperatorlib.h"
-#include "vyn-entry.h"
+#include "vynmodeldialog.h"
 #include "vyn.h"
 #include "vyn_run.h"
 #include "vyn_sequence.h"
