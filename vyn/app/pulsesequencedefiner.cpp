@@ -12,9 +12,9 @@
 #include "fieldgradientlib.h"
 #include "rfpulselib.h"
 #include "rfpulseparam.h"
-#include "vynmodeldialog.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
+#include "vynmodeldialog.h"
 #include "vynpaths.h"
 
 namespace {
@@ -468,4 +468,3 @@ void ComposePulseSequence() {
         }
     }
 }
-

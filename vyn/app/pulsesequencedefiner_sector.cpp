@@ -65,7 +65,6 @@ SectorDraft ps_draft_from(int s) {
     return d;
 }
 
-
 bool ps_ask_positive_double(const char* prompt, double* out) {
     for (;;) {
         double v = 0.0;
@@ -400,4 +399,3 @@ bool Define2DSeqSector(int s) {
     if (read_legacy_line(note, sizeof note)) std::snprintf(Q.remarks[s], VYN_REMARK_LEN, "%s", note);
     return true;
 }
-

@@ -282,4 +282,3 @@ void export_loaded_vyn_model() {
 }
 
 void VYNExportCurrentModelInteractive() { export_loaded_vyn_model(); }
-

@@ -144,8 +144,7 @@ void vps_form_missing(const VYNSpatialSector& s, const VPSContext& ctx, const VP
     std::vector<int> missing;
     for (int i = 0; i < count; ++i) {
         const int c = class_of[first + i - 1];
-        if (!cache.count(c) && std::find(missing.begin(), missing.end(), c) == missing.end())
-            missing.push_back(c);
+        if (!cache.count(c) && std::find(missing.begin(), missing.end(), c) == missing.end()) missing.push_back(c);
     }
     // Keep the cache within its bound: drop what this batch does not need.
     if (static_cast<int>(cache.size() + missing.size()) > cache_cap) {
@@ -180,8 +179,8 @@ void vps_form_missing(const VYNSpatialSector& s, const VPSContext& ctx, const VP
                     interp_offsets[static_cast<size_t>(k) * s.ap + l] = vps_offset(s, l, x, y, z);
             }
             const long node_count = vps_interp_plan(s, norm_b, interp_offsets, g, interp_plan);
-            interpolate = node_count > 0 && (interp_mode == VYN_INTERP_ON ||
-                                             2 * node_count <= static_cast<long>(g) * s.ap);
+            interpolate =
+                node_count > 0 && (interp_mode == VYN_INTERP_ON || 2 * node_count <= static_cast<long>(g) * s.ap);
             if (interpolate) {
                 missing.swap(group);
                 stats.interpolated += g;
@@ -196,8 +195,7 @@ void vps_form_missing(const VYNSpatialSector& s, const VPSContext& ctx, const VP
         slots.push_back(&slot);
     }
     if (interpolate) {
-        vps_form_interpolated(ctx, interp_offsets, interp_plan, slots, threads, interp_nodes,
-                              interp_weights);
+        vps_form_interpolated(ctx, interp_offsets, interp_plan, slots, threads, interp_nodes, interp_weights);
     } else {
         vps_parallel(static_cast<int>(missing.size()), threads, [&](int i, int worker) {
             VPSWorker& wk = *vps_workers[worker];
@@ -259,8 +257,7 @@ void vps_rotate_batch(const VYNSpatialSector& s, const VPSMovePlan& p, VPSMoveSt
     // Carried inputs must be saved before the batch is overwritten.
     std::vector<VPSCarry> next_carry;
     std::vector<int> next_carry_index;
-    for (int k = static_cast<int>(todo.size()) - 1; k >= 0 && static_cast<int>(next_carry.size()) < kCarry;
-         --k) {
+    for (int k = static_cast<int>(todo.size()) - 1; k >= 0 && static_cast<int>(next_carry.size()) < kCarry; --k) {
         const int i = todo[k];
         VPSCarry e;
         e.hash = hashes[i];
@@ -271,8 +268,7 @@ void vps_rotate_batch(const VYNSpatialSector& s, const VPSMovePlan& p, VPSMoveSt
     }
     std::vector<const cd*> props(todo.size(), static_factor.data());
     if (!free_precession)
-        for (size_t k = 0; k < todo.size(); ++k)
-            props[k] = cache.find(class_of[first + todo[k] - 1])->second.data();
+        for (size_t k = 0; k < todo.size(); ++k) props[k] = cache.find(class_of[first + todo[k] - 1])->second.data();
     vps_parallel(static_cast<int>(todo.size()), threads, [&](int k, int worker) {
         matrixmath_packed_rotate(n, props[k], buf + nn * todo[k], vps_workers[worker]->x.data());
     });

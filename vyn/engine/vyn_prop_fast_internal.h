@@ -26,7 +26,9 @@
 
 using cd = std::complex<double>;
 
-inline double vps_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+inline double vps_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Voxel v (1-based, z fastest, x slowest) and its position, as the literal
 // propagator computes it.
@@ -47,7 +49,6 @@ inline uint64_t vps_bits(double d) {
     std::memcpy(&u, &d, sizeof u);
     return u;
 }
-
 
 // ---------------------------------------------------------------------------
 // Operator structure. The eigen path needs: Izgrad diagonal (m_k), Hc real
