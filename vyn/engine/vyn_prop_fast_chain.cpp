@@ -59,6 +59,7 @@ void vps_exp_from_eig(int n, const double* hr, const double* lam, double t, cd* 
     matrixmath_packed_real_left(n, true, hr, Z, out);
 }
 
+namespace {
 // Eigen path. With Q = P^T the step P <- P R V E V^T R^dagger becomes
 // Q <- R^dagger V E V^T R Q: real products on the interleaved storage (left
 // multiplication by a real matrix acts on real and imaginary parts alike)
@@ -119,6 +120,7 @@ bool vps_propagator_eig(const VPSContext& c, const double* w, cd* P, VPSWorker& 
         for (int col = 0; col < n; ++col) P[static_cast<size_t>(r) * n + col] = Q[static_cast<size_t>(col) * n + r];
     return true;
 }
+}  // namespace
 
 void vps_propagator(const VPSContext& c, const double* w, cd* P, VPSWorker& wk) {
     if (c.method == VYN_STEP_EXP_EIG && vps_propagator_eig(c, w, P, wk)) return;
