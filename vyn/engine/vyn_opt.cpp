@@ -7,6 +7,8 @@
 #include "consuleutil.h"
 #include "rfpulseplot.h"
 #include "vyn.h"
+#include "vyn_prop_fast.h"
+#include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 #include "vynoptseq.h"
 
@@ -283,6 +285,21 @@ void frprmn(double* parvec, int nn, double ftol, int* iter, double* fret) {
     std::free(g);
     std::free(h);
     std::free(xi);
+}
+
+// The pulse product of one evaluation, also used by the sector preparation.
+void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
+                           const CMatrix& hc, CMatrix& out) {
+    // At small n the series needs few terms and the fast path's set-up outweighs its gain.
+    constexpr int kFastFromStates = 32;
+    const int mode = vyn_opt.literal_products;
+    if (mode == 2 || (mode == 0 && n >= kFastFromStates)) {
+        const VYNSpinState& sp = vyn_spin;
+        vyn_fast_pulse_propagator(n, x, y, count, h, offset, hc, sp.Izgrad, sp.Ixtot, sp.Iytot, out);
+        return;
+    }
+    const VYNSectorSamples samples{x, y, nullptr, nullptr, nullptr, count};
+    vyn_prop_sector_propagator(n, samples, h, offset, 0, 0, 0, hc, out);
 }
 
 bool vyn_opt_check_sample_count(int ap) {

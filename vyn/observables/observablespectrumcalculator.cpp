@@ -221,8 +221,6 @@ double* osc_read_signal_body(FILE* in, size_t total, const char* read_error) {
 }
 }  // namespace
 
-double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
-
 void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                                     const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
