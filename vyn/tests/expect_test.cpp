@@ -249,8 +249,10 @@ TEST_F(ExpectationFiles, VoxelSignalIsPrecessionOfTheChosenVoxel) {
     const auto dm_before = ReadBytes("dm.bin");
     testing::internal::CaptureStdout();
     ASSERT_TRUE(VYNWriteVoxelSignal("res.bin", 2, "voxel.bin"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                  "Wrote voxel 2 receiver signal to voxel.bin (samples=8 acquisition=0.004 s)."),
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Wrote voxel 2 receiver signal to " + std::string(cwd) +
+                                                          "/voxel.bin (samples=8 acquisition=0.004 s)."),
               std::string::npos);
     EXPECT_EQ(ReadBytes("dm.bin"), dm_before);
     const auto sig = ReadBytes("voxel.bin");
