@@ -194,7 +194,8 @@ bool output_is_an_input(const char* label, const char* output, const char* model
 const char* const kVynVersion = "1.0.0";
 
 void print_usage(FILE* to) {
-    fprintf(to,
+    fprintf(
+        to,
         "Usage:\n"
         "  vyn                                    interactive menus (prepare, run / analyze, import, export,\n"
         "                                         RF pulse optimisation)\n"
@@ -220,8 +221,8 @@ void print_usage(FILE* to) {
 // True when an argument of a list that is no command begins with '-' and is
 // none of vyn's options (values of a recognised command are never options).
 bool has_unknown_option(int argc, char** argv) {
-    static const char* const known[] = {"--run-model", "--expectation-profile", "--voxel-signal",
-                                        "--reference-checks", "--help", "-h", "--version"};
+    static const char* const known[] = {
+        "--run-model", "--expectation-profile", "--voxel-signal", "--reference-checks", "--help", "-h", "--version"};
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] != '-') continue;
         bool found = false;

@@ -116,8 +116,7 @@ void vyn_rundirs_format_size(long long bytes, char* out, size_t outsz) {
 
 void vyn_rundirs_clean_at_start() {
     char exedir[VYN_PATH_CAP], runtime[VYN_PATH_CAP], runs[VYN_PATH_CAP];
-    if (!VYN_GetExecutableDir(exedir, sizeof(exedir)) ||
-        !VYN_BuildPath(runtime, sizeof(runtime), exedir, "runtime") ||
+    if (!VYN_GetExecutableDir(exedir, sizeof(exedir)) || !VYN_BuildPath(runtime, sizeof(runtime), exedir, "runtime") ||
         !VYN_BuildPath(runs, sizeof(runs), runtime, "runs"))
         return;
     const VYNRunDirSweep s = vyn_rundirs_sweep(runs);

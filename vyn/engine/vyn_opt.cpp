@@ -48,8 +48,8 @@ double vo_spin_objective(const double* parvec) {
         const double scale = sp.Istat_typed_scale;
         std::printf("Expectation Value <O>        : %.12e + i %.12e  (O normalised to unit norm)\n", e[1], e[2]);
         if (scale > 0.0)
-            std::printf("<O> of the operator as typed : %.12e + i %.12e  (= %.12g x <O>)\n", scale * e[1],
-                        scale * e[2], scale);
+            std::printf("<O> of the operator as typed : %.12e + i %.12e  (= %.12g x <O>)\n", scale * e[1], scale * e[2],
+                        scale);
         std::printf("Objective used by optimizer  : %.12e  (= %s)\n\n", objective, abs_mode ? "-|<O>|" : "-Re <O>");
     }
     return objective;
@@ -323,8 +323,7 @@ int StartOptimization() {
     std::printf("Iterations          : %d\n", niter);
     std::printf("Minimum             : %.12g  (O normalised to unit norm)\n", minimum);
     if (!vo_user_objective && sp.Istat_typed_scale > 0.0) {
-        const bool abs_mode =
-            vyn_opt_context_active() && g_vyn_opt_ctx.objective_mode == VYN_OPT_OBJECTIVE_ABS_EXPECT;
+        const bool abs_mode = vyn_opt_context_active() && g_vyn_opt_ctx.objective_mode == VYN_OPT_OBJECTIVE_ABS_EXPECT;
         std::printf("%s as typed     : %.12g  (at the minimum; = %.12g x %s)\n", abs_mode ? "|<O>| " : "Re <O>",
                     -minimum * sp.Istat_typed_scale, sp.Istat_typed_scale, abs_mode ? "|<O>|" : "Re <O>");
     }

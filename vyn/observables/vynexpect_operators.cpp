@@ -17,7 +17,7 @@ CMatrix vynexpect_product;  // running product of a term
 CMatrix vynexpect_term;     // normalised term of an expression
 CMatrix vynexpect_sum;      // expression under construction
 
-CMatrix vynexpect_typed;    // expression as typed: the sum of its plain products
+CMatrix vynexpect_typed;  // expression as typed: the sum of its plain products
 double vynexpect_typed_scale = 0.0;
 
 double frobenius_dot(int n, const CMatrix& a, const CMatrix& b) {

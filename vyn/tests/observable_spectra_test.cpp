@@ -179,8 +179,8 @@ TEST_F(Spectrum, CsvExportAxesAndTransform) {
     // Named by their full paths: the user's working directory is not vyn's.
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrote " + std::string(cwd) + "/spectra_td.csv and " +
-                                                          std::string(cwd) + "/spectra_fd.csv\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Wrote " + std::string(cwd) + "/spectra_td.csv and " + std::string(cwd) + "/spectra_fd.csv\n");
     EXPECT_STREQ(fd, "spectra_fd.csv");
     std::string hdr;
     auto td = CsvRows("spectra_td.csv", &hdr);

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "vyn_test_support.h"
 #include "vynlaunch.h"
 #include "vynrundirs.h"
-#include "vyn_test_support.h"
 
 namespace {
 
@@ -114,8 +114,15 @@ class Program : public ::testing::Test {
 
 TEST_F(Program, UnknownOptionsEndWithTheUsage) {
     const std::string model = "models/two.vynmodel";
-    const char* const unknown[] = {"--run-modle " "models/two.vynmodel", "-x", "--RUN-MODEL models/two.vynmodel",
-                                   "--helpx", "-", "--run-model models/two.vynmodel --verbose", "-H"};
+    const char* const unknown[] = {
+        "--run-modle "
+        "models/two.vynmodel",
+        "-x",
+        "--RUN-MODEL models/two.vynmodel",
+        "--helpx",
+        "-",
+        "--run-model models/two.vynmodel --verbose",
+        "-H"};
     for (const char* args : unknown) {
         const Result r = run(args, "1\n");
         EXPECT_EQ(r.rc, 1) << args;
@@ -203,8 +210,8 @@ TEST_F(Program, RunDirectoriesOfEndedProcessesAreRemoved) {
     EXPECT_TRUE(vyntest::exists(runs() + "/ln_" + dead));
     EXPECT_EQ(vyntest::read_file(outside + "/keep.txt"), "kept");
     // One line says how much went; the sizes are those planted.
-    const std::string head = "[VYN] Removed " + std::to_string(removed) + " run directories of ended processes from " +
-                             runs() + " (";
+    const std::string head =
+        "[VYN] Removed " + std::to_string(removed) + " run directories of ended processes from " + runs() + " (";
     const size_t at = r.out.find(head);
     ASSERT_NE(at, std::string::npos) << r.out;
     const std::string shown = r.out.substr(at + head.size(), r.out.find(')', at) - at - head.size());
@@ -216,8 +223,8 @@ TEST_F(Program, RunDirectoriesOfEndedProcessesAreRemoved) {
     // The lock let go (its holder ended), the directory goes at the next start;
     // after that there is nothing to remove and no line at all.
     r = run("", "");
-    EXPECT_EQ(r.out.rfind("[VYN] Removed 1 run directory of ended processes from " + runs() + " (100 bytes freed).\n", 0),
-              0u)
+    EXPECT_EQ(
+        r.out.rfind("[VYN] Removed 1 run directory of ended processes from " + runs() + " (100 bytes freed).\n", 0), 0u)
         << r.out;
     EXPECT_FALSE(vyntest::exists(runs() + "/held_" + live));
     EXPECT_TRUE(vyntest::exists(runs() + "/nolock_" + live));
@@ -244,8 +251,9 @@ TEST_F(Program, OptimiserAtAPipeReportsTheTypedOperatorAndLeavesAPng) {
     for (size_t at = r.out.find("Expectation Value <O>        : "); at != std::string::npos;
          at = r.out.find("Expectation Value <O>        : ", at + 1)) {
         double re = 0, im = 0, tre = 0, tim = 0, shown = 0;
-        ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Expectation Value <O>        : %lf + i %lf  (O normalised to unit norm)\n"
-                                                  "<O> of the operator as typed : %lf + i %lf  (= %lf x <O>)",
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at,
+                              "Expectation Value <O>        : %lf + i %lf  (O normalised to unit norm)\n"
+                              "<O> of the operator as typed : %lf + i %lf  (= %lf x <O>)",
                               &re, &im, &tre, &tim, &shown),
                   5)
             << r.out.substr(at, 300);
@@ -258,8 +266,9 @@ TEST_F(Program, OptimiserAtAPipeReportsTheTypedOperatorAndLeavesAPng) {
     double minimum = 0, typed = 0;
     const size_t m = r.out.find("Minimum             : ");
     ASSERT_NE(m, std::string::npos);
-    ASSERT_EQ(std::sscanf(r.out.c_str() + m, "Minimum             : %lf  (O normalised to unit norm)\n"
-                                             "Re <O> as typed     : %lf",
+    ASSERT_EQ(std::sscanf(r.out.c_str() + m,
+                          "Minimum             : %lf  (O normalised to unit norm)\n"
+                          "Re <O> as typed     : %lf",
                           &minimum, &typed),
               2)
         << r.out.substr(m, 200);
@@ -285,11 +294,20 @@ TEST(ProgramNames, RunDirectoryNamesAndPictureNames) {
         int ok;
         pid_t pid;
     } names[] = {
-        {"pa_123", 1, 123},           {"lac_press-2_7", 1, 7},     {"model_2147483647", 1, 2147483647},
-        {"pa_2147483648", 0, 0},      {"pa_0", 0, 0},              {"_123", 0, 0},
-        {"Pa_123", 0, 0},             {"pa_12x", 0, 0},            {"pa_", 0, 0},
-        {"pa.x_12", 0, 0},            {"-pa_12", 0, 0},            {"123", 0, 0},
-        {"pa_00000000001", 0, 0},     {"", 0, 0},
+        {"pa_123", 1, 123},
+        {"lac_press-2_7", 1, 7},
+        {"model_2147483647", 1, 2147483647},
+        {"pa_2147483648", 0, 0},
+        {"pa_0", 0, 0},
+        {"_123", 0, 0},
+        {"Pa_123", 0, 0},
+        {"pa_12x", 0, 0},
+        {"pa_", 0, 0},
+        {"pa.x_12", 0, 0},
+        {"-pa_12", 0, 0},
+        {"123", 0, 0},
+        {"pa_00000000001", 0, 0},
+        {"", 0, 0},
     };
     for (const Name& n : names) {
         pid_t pid = 0;
@@ -303,9 +321,8 @@ TEST(ProgramNames, RunDirectoryNamesAndPictureNames) {
     struct Png {
         const char* data;
         const char* png;
-    } pngs[] = {{"spec_fd.csv", "spec_fd.png"},   {"/a.b/opt", "/a.b/opt.png"},
-                {"run.1/x.csv", "run.1/x.png"},   {"x.png", "x.png.png"},
-                {".hidden", ".hidden.png"},       {"dir/.csv", "dir/.csv.png"}};
+    } pngs[] = {{"spec_fd.csv", "spec_fd.png"}, {"/a.b/opt", "/a.b/opt.png"}, {"run.1/x.csv", "run.1/x.png"},
+                {"x.png", "x.png.png"},         {".hidden", ".hidden.png"},   {"dir/.csv", "dir/.csv.png"}};
     for (const Png& p : pngs) {
         char out[64];
         ASSERT_TRUE(vyn_launch_png_name(p.data, out, sizeof out)) << p.data;
@@ -325,8 +342,8 @@ TEST(ProgramNames, PathsInMessagesAreAbsolute) {
     struct Case {
         const char* path;
         std::string shown;
-    } cases[] = {{"a.csv", here + "/a.csv"},     {"./a.csv", here + "/a.csv"},  {".//sub/b", here + "/sub/b"},
-                 {"../x", here + "/../x"},       {"/abs/y", "/abs/y"},          {"", ""}};
+    } cases[] = {{"a.csv", here + "/a.csv"}, {"./a.csv", here + "/a.csv"}, {".//sub/b", here + "/sub/b"},
+                 {"../x", here + "/../x"},   {"/abs/y", "/abs/y"},         {"", ""}};
     for (const Case& c : cases) {
         char out[4096];
         EXPECT_EQ(std::string(vyn_path_for_message(c.path, out, sizeof out)), c.shown) << c.path;
