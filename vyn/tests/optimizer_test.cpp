@@ -463,7 +463,11 @@ TEST_F(OptDialog, SectorOptimisationImprovesTheSequenceAndWritesTheSector) {
     EXPECT_NE(out.find("  prefix sectors cached  : 1\n  suffix sectors cached  : 1\n"), std::string::npos);
     EXPECT_NE(out.find("Using npar = 12 total optimizer parameters\n"), std::string::npos);
     EXPECT_NE(out.find("Launching optimization for selected sequence sector 2 ...\n\n"), std::string::npos);
-    EXPECT_NE(out.find("Updated selected sector waveform file:\n  w2.bin\n"), std::string::npos) << out;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_NE(out.find("Updated selected sector waveform file:\n  " + std::string(cwd) + "/w2.bin\n"),
+              std::string::npos)
+        << out;
     const double optimum = -vyn_opt.last_minimum;
     EXPECT_GT(optimum, before + 0.05) << "before " << before;
 
