@@ -9,11 +9,13 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "observablespectrumcalculator.h"
 #include "vyn_test_support.h"
 #include "vynlaunch.h"
 #include "vynrundirs.h"
@@ -286,6 +288,74 @@ TEST_F(Program, OptimiserAtAPipeReportsTheTypedOperatorAndLeavesAPng) {
         EXPECT_EQ(text.find("terminal"), std::string::npos) << text;
     }
     EXPECT_FALSE(vyntest::exists(tree.path("build/runtime/opt.csv.png")));
+}
+
+// Without a display the spectrum script (which asks for the qt terminal and
+// waits for the mouse) is drawn into a PNG; whatever gnuplot says stays out
+// of vyn's output, and only a picture drawn now counts as written.
+TEST(PlotWithoutDisplay, PngBesideTheDataAndGnuplotKeptQuiet) {
+    vyntest::CwdGuard guard;
+    const std::string dir = vyntest::make_temp_dir();
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    const char* saved_display = std::getenv("DISPLAY");
+    const std::string display = saved_display ? saved_display : "", path = std::getenv("PATH");
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    vyntest::write_file("spec_fd.csv",
+                        "f1_hz,f2_hz,re,im,re_ph,im_ph,re_ph1,im_ph1,mag\n-1,0,1,0,1,0,1,0,1\n"
+                        "0,0,3,0,3,0,3,0,3\n1,0,2,0,2,0,2,0,2\n");
+    ASSERT_TRUE(WriteGnuplotSpectrumScript("spec_fd.csv.gp", "spec_fd.csv", "VYN Spectrum"));
+    vyntest::mkdirs(dir + "/bin");
+    // A gnuplot that only complains, on both of its output streams.
+    vyntest::write_file(dir + "/bin/gnuplot",
+                        "#!/bin/sh\necho \"WARNING: Plotting with an 'unknown' terminal.\"\n"
+                        "echo \"WARNING: Plotting with an 'unknown' terminal.\" >&2\nexit ${FAKE_RC:-0}\n");
+    ASSERT_EQ(chmod((dir + "/bin/gnuplot").c_str(), 0700), 0);
+    const std::string png = dir + "/spec_fd.png";
+    char real[4096];
+    const bool have_gnuplot = vyn_launch_find_on_path("gnuplot", real, sizeof real);
+    struct Case {
+        const char* what;
+        std::string path;
+        const char* fake_rc;
+        bool stale_png;
+        bool drawn;
+        std::string says;
+    } cases[] = {
+        {"complaining gnuplot", dir + "/bin", "0", false, false, "could not draw the picture " + png},
+        {"failing gnuplot", dir + "/bin", "1", false, false, "could not draw the picture " + png},
+        {"an old picture is no new one", dir + "/bin", "0", true, false, "could not draw the picture " + png},
+        {"no gnuplot", dir + "/nowhere", "0", false, false, "gnuplot not found on PATH"},
+        {"the installed gnuplot", path, "0", true, true, "[VYN] No display: plot written to '" + png + "'\n"},
+    };
+    for (const Case& c : cases) {
+        if (c.drawn && !have_gnuplot) continue;
+        unlink(png.c_str());
+        if (c.stale_png) {
+            vyntest::write_file(png, "old picture");
+            const struct timespec old[2] = {{1000000, 0}, {1000000, 0}};
+            utimensat(AT_FDCWD, png.c_str(), old, 0);
+        }
+        setenv("PATH", c.path.c_str(), 1);
+        setenv("FAKE_RC", c.fake_rc, 1);
+        vyntest::Capture out(1), err(2);
+        const bool ok = vyn_launch_plot("spec_fd.csv.gp", "spec_fd.png");
+        const std::string o = out.finish(), e = err.finish();
+        setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(ok, c.drawn) << c.what;
+        EXPECT_NE(o.find(c.says), std::string::npos) << c.what << ": " << o;
+        EXPECT_EQ(std::count(o.begin(), o.end(), '\n'), 1) << c.what << ": " << o;
+        EXPECT_EQ(o.find("WARNING"), std::string::npos) << c.what;
+        EXPECT_EQ(e, "") << c.what;
+        if (c.drawn) EXPECT_EQ(vyntest::read_file(png).substr(0, 4), "\x89PNG") << c.what;
+    }
+    unsetenv("FAKE_RC");
+    // The script itself is left as written, for a later look with a display.
+    const std::string script = vyntest::read_file("spec_fd.csv.gp");
+    EXPECT_EQ(script.rfind("set terminal qt\n", 0), 0u);
+    EXPECT_NE(script.find("pause mouse close\n"), std::string::npos);
+    if (saved_display) setenv("DISPLAY", display.c_str(), 1);
+    vyntest::remove_tree(dir);
 }
 
 TEST(ProgramNames, RunDirectoryNamesAndPictureNames) {
