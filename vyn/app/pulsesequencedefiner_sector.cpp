@@ -257,7 +257,8 @@ int ps_sector_waveform_file(int s, int samples, bool spatial, SectorDraft* d) {
         return 0;
     }
     std::snprintf(d->fname, sizeof d->fname, "%s", path);
-    std::printf("Sector waveform file written to : %s\n", path);
+    char shown[VYN_PATH_CAP];
+    std::printf("Sector waveform file written to : %s\n", vyn_path_for_message(path, shown, sizeof shown));
     return 1;
 }
 

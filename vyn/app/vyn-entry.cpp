@@ -17,6 +17,7 @@
 #include "vynmodel.h"
 #include "vynoptdialog.h"
 #include "vynpaths.h"
+#include "vynrundirs.h"
 #include "vynrunmenu.h"
 
 namespace {
@@ -85,8 +86,9 @@ bool output_is_an_input(const char* label, const char* output, const char* model
 
 const char* const kVynVersion = "1.0.0";
 
-void print_usage() {
-    printf(
+void print_usage(FILE* to) {
+    fprintf(
+        to,
         "Usage:\n"
         "  vyn                                    interactive menus (prepare, run / analyze, import, export,\n"
         "                                         RF pulse optimisation)\n"
@@ -101,11 +103,26 @@ void print_usage() {
         "  vyn --help | -h                        this text\n"
         "  vyn --version                          the program version\n"
         "\n"
-        "Any other argument list starts the interactive menus.\n"
+        "An unknown option prints this text on standard error and exits with 1; any other argument list\n"
+        "starts the interactive menus.\n"
         "vyn works in the directory runtime beside the executable; relative result files of a model go to\n"
         "runtime/results, each --run-model and --voxel-signal uses its own scratch directory under\n"
         "runtime/runs. Relative paths on the command line are taken from the directory vyn was started in.\n"
         "Commands exit with 0 on success and 1 on any error, reported on standard error.\n");
+}
+
+// True when an argument of a list that is no command begins with '-' and is
+// none of vyn's options (values of a recognised command are never options).
+bool has_unknown_option(int argc, char** argv) {
+    static const char* const known[] = {
+        "--run-model", "--expectation-profile", "--voxel-signal", "--reference-checks", "--help", "-h", "--version"};
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] != '-') continue;
+        bool found = false;
+        for (const char* k : known) found = found || strcmp(argv[i], k) == 0;
+        if (!found) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -215,7 +232,7 @@ int read_menu_choice() {
 int vyn_main(int argc, char** argv) {
     // Help and version read nothing and start nothing.
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        print_usage();
+        print_usage(stdout);
         return 0;
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
@@ -226,6 +243,12 @@ int vyn_main(int argc, char** argv) {
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
     const bool refcheck = argc == 2 && strcmp(argv[1], "--reference-checks") == 0;
+    // A mistyped option must not fall through to the menus: a script would
+    // see exit 0 and nothing done.
+    if (!run_model && !profile && !voxel && has_unknown_option(argc, argv)) {
+        print_usage(stderr);
+        return 1;
+    }
     // Path arguments (model, density matrices, output) are anchored before the
     // working directory changes.
     static char start_dir[VYN_PATH_CAP];
@@ -242,6 +265,7 @@ int vyn_main(int argc, char** argv) {
         }
     }
     enter_runtime_work_dir();
+    vyn_rundirs_clean_at_start();
     TotalStartUp();
     clear_loaded_model_path();
     if (refcheck) {

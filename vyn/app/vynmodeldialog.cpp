@@ -270,7 +270,8 @@ void export_loaded_vyn_model() {
     VYNModelStatus st = VYNModel_SaveCurrentLegacyStateToText(path, err, sizeof(err));
     if (st == VYN_MODEL_OK) {
         set_loaded_model_path(path);
-        printf("\n[VYN] Exported current state to %s\n", path);
+        char shown[VYN_PATH_CAP];
+        printf("\n[VYN] Exported current state to %s\n", vyn_path_for_message(path, shown, sizeof(shown)));
     } else if (st == VYN_MODEL_ERR_INCOMPATIBLE) {
         printf("\n[VYN] No current model is available to export yet.\n");
         printf("[VYN] Load, import, or define a spin system first, then export it.\n");

@@ -45,7 +45,13 @@ double vo_spin_objective(const double* parvec) {
     ExpectationValue(n, obs, vo_rho, e);
     const double objective = abs_mode ? -std::hypot(e[1], e[2]) : -e[1];
     if (!vo_quiet()) {
-        std::printf("Expectation Value <O>        : %.12e + i %.12e\n", e[1], e[2]);
+        // O is the typed operator scaled to unit norm; the value of the
+        // operator as typed is shown beside it where the factor is known.
+        const double scale = sp.Istat_typed_scale;
+        std::printf("Expectation Value <O>        : %.12e + i %.12e  (O normalised to unit norm)\n", e[1], e[2]);
+        if (scale > 0.0)
+            std::printf("<O> of the operator as typed : %.12e + i %.12e  (= %.12g x <O>)\n", scale * e[1], scale * e[2],
+                        scale);
         std::printf("Objective used by optimizer  : %.12e  (= %s)\n\n", objective, abs_mode ? "-|<O>|" : "-Re <O>");
     }
     return objective;
@@ -332,7 +338,13 @@ int StartOptimization() {
     vyn_opt.last_minimum = minimum;
     std::puts("Optimization finished.");
     std::printf("Iterations          : %d\n", niter);
-    std::printf("Minimum             : %.12g\n\n", minimum);
+    std::printf("Minimum             : %.12g  (O normalised to unit norm)\n", minimum);
+    if (!vo_user_objective && sp.Istat_typed_scale > 0.0) {
+        const bool abs_mode = vyn_opt_context_active() && g_vyn_opt_ctx.objective_mode == VYN_OPT_OBJECTIVE_ABS_EXPECT;
+        std::printf("%s as typed     : %.12g  (at the minimum; = %.12g x %s)\n", abs_mode ? "|<O>| " : "Re <O>",
+                    -minimum * sp.Istat_typed_scale, sp.Istat_typed_scale, abs_mode ? "|<O>|" : "Re <O>");
+    }
+    std::printf("\n");
     std::puts("Write RF pulse to CSV file:");
     std::puts("  1. Write CSV file");
     std::puts("  2. Cancel");

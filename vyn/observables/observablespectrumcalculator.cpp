@@ -17,6 +17,7 @@
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
+#include "vynpaths.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -653,7 +654,9 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         binfh_print_error("fopen(fd.csv)");
         return false;
     }
-    std::printf("Wrote %s and %s\n", td_name, fd_name);
+    char td_shown[VYN_PATH_CAP], fd_shown[VYN_PATH_CAP];
+    std::printf("Wrote %s and %s\n", vyn_path_for_message(td_name, td_shown, sizeof td_shown),
+                vyn_path_for_message(fd_name, fd_shown, sizeof fd_shown));
     if (fd_name_out && fd_name_size > 0) std::snprintf(fd_name_out, fd_name_size, "%s", fd_name);
     return true;
 }
@@ -726,11 +729,13 @@ void SpectrumOutputMenu(double acq) {
     } else if (choice == 2) {
         char fd_name[300];
         if (!Create_CSV_Files(acq, fd_name, sizeof fd_name)) return;
-        std::printf("Frequency-domain CSV: %s\n", fd_name);
-        char script[320];
+        char shown[VYN_PATH_CAP];
+        std::printf("Frequency-domain CSV: %s\n", vyn_path_for_message(fd_name, shown, sizeof shown));
+        char script[320], png[320];
         std::snprintf(script, sizeof script, "%s.gp", fd_name);
         if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
-        std::printf("Wrote gnuplot script: %s\n", script);
-        if (AskOpenPlotNow()) vyn_launch_gnuplot(script);  // no shell; hint when gnuplot is absent
+        std::printf("Wrote gnuplot script: %s\n", vyn_path_for_message(script, shown, sizeof shown));
+        // No shell; a hint when gnuplot is absent, a PNG beside the data without a display.
+        if (AskOpenPlotNow()) vyn_launch_plot(script, vyn_launch_png_name(fd_name, png, sizeof png) ? png : nullptr);
     }
 }
