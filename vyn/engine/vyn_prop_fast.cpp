@@ -358,6 +358,7 @@ constexpr double kInterpTol = 1e-14;
 constexpr int kInterpMaxDegree = 40;
 constexpr int kInterpChunk = 16;  // classes combined by one product (fixed: the result must not depend on threads)
 constexpr double kPiD = 3.14159265358979323846;
+}  // namespace
 
 double vps_interp_log_bound(double tau, int d) {
     double best = HUGE_VAL;
@@ -376,6 +377,7 @@ int vps_interp_degree(double tau) {
     return -1;
 }
 
+namespace {
 struct VPSInterpStep {
     double c, r;
     int nodes;  // d + 1, or 1 when every class has the same offset
@@ -408,6 +410,8 @@ long vps_interp_plan(const VYNSpatialSector& s, double norm_b, const std::vector
     return total;
 }
 
+}  // namespace
+
 // Barycentric weights at the second-kind Chebyshev points for t in [-1, 1].
 void vps_interp_weights(int nodes, double t, double* out) {
     if (nodes == 1) {
@@ -430,6 +434,8 @@ void vps_interp_weights(int nodes, double t, double* out) {
     }
     for (int j = 0; j <= d; ++j) out[j] /= sum;
 }
+
+namespace {
 
 // U = exp(-i (Hc + w Izgrad + xb[l] Ixtot + yb[l] Iytot) h), packed, the
 // factor the sector product multiplies from the right at step l.

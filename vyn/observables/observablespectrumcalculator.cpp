@@ -17,6 +17,7 @@
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
+#include "vynsignal_eig.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -226,6 +227,8 @@ double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                                     const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
+    if (vyn_signal_options.method == VYN_SIGNAL_EIGEN && vyn_signal_eigen(n, np, acq, rho, Hprime, Ox, Oy, re_out, im_out))
+        return;
     const double dt = acq / np;
     ExpMatrix(n, Hprime, dt, osc_prop);
     for (int k = 0; k < np; ++k) {
