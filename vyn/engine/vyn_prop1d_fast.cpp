@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -139,44 +140,93 @@ struct P1FPlan {
     std::vector<cd> node;  // nodes x n x n, packed
 };
 
+// Products run on planar storage (real and imaginary part as separate
+// row-major n x n planes): a factor U is held as the planes Re U,
+// Im U - Re U and Re U + Im U, and P U costs three real products (Gauss):
+//   Re = (Pr + Pi) Ur - Pi (Ur + Ui),  Im = (Pr + Pi) Ur + Pr (Ui - Ur).
 struct P1FWorker {
-    CMatrix a, b, u;
-    std::vector<double> w;
-    std::vector<cd> ph;
+    std::vector<double> a, b, u3, ps, w;
+    std::vector<cd> ph, acc;
+    void size(int n, int nodes) {
+        const size_t nn = static_cast<size_t>(n) * n;
+        a.resize(2 * nn);
+        b.resize(2 * nn);
+        u3.resize(3 * nn);
+        ps.resize(nn);
+        w.resize(nodes);
+        ph.resize(n);
+        acc.resize(n);
+    }
 };
 
-// The factor of sample l into u (interpolated plans only: reentrant).
-void p1f_sample_factor(const P1FPlan& p, int l, CMatrix& u, P1FWorker& wk) {
-    const int n = p.n, q = p.nodes;
+// out (two planes) = p (two planes) times u (three planes); out must not be p.
+void p1f_mult(int n, const double* p, const double* u, double* out, double* ps) {
     const size_t nn = static_cast<size_t>(n) * n;
-    const double b = std::hypot(p.xb[l], p.yb[l]);
-    wk.w.resize(q);
-    wk.ph.resize(n);
-    vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data());
-    p1f_phases(n, *p.m, std::atan2(p.yb[l], p.xb[l]), wk.ph.data());
-    for (int r = 0; r < n; ++r) {
-        cd* row = &u(r + 1, 1);
-        for (int c = 0; c < n; ++c) row[c] = 0.0;
-        for (int j = 0; j < q; ++j) {
-            const double wj = wk.w[j];
-            const cd* nd = p.node.data() + j * nn + static_cast<size_t>(r) * n;
-            for (int c = 0; c < n; ++c) row[c] += wj * nd[c];
-        }
-        const cd pr = wk.ph[r];
-        for (int c = 0; c < n; ++c) row[c] *= pr * std::conj(wk.ph[c]);
+    const double *pr = p, *pi = p + nn;
+    const double *ur = u, *ud = u + nn, *us = u + 2 * nn;
+    double *orr = out, *oi = out + nn;
+    for (size_t i = 0; i < nn; ++i) ps[i] = pr[i] + pi[i];
+    matrixmath_real_gemm(n, n, n, 1.0, ps, n, ur, n, 0.0, orr, n);
+    matrixmath_real_gemm(n, n, n, 1.0, pr, n, ud, n, 0.0, oi, n);
+    for (size_t i = 0; i < nn; ++i) oi[i] += orr[i];
+    matrixmath_real_gemm(n, n, n, -1.0, pi, n, us, n, 1.0, orr, n);
+}
+
+// Two planes into the three of a right-hand factor.
+void p1f_three_planes(size_t nn, const double* two, double* three) {
+    for (size_t i = 0; i < nn; ++i) {
+        three[i] = two[i];
+        three[nn + i] = two[nn + i] - two[i];
+        three[2 * nn + i] = two[i] + two[nn + i];
     }
 }
 
-// out = U(l0) ... U(l1 - 1) by one product per sample.
-void p1f_segment(const P1FPlan& p, int l0, int l1, CMatrix& out, P1FWorker& wk) {
-    CMatrix* cur = &wk.a;
-    CMatrix* next = &wk.b;
-    p1f_sample_factor(p, l0, l1 - l0 == 1 ? out : *cur, wk);
-    if (l1 - l0 == 1) return;
+// The factor of sample l as three planes into wk.u3, or as two into two
+// when two is given (reentrant).
+void p1f_sample_factor(const P1FPlan& p, int l, P1FWorker& wk, double* two) {
+    const int n = p.n, q = p.nodes;
+    const size_t nn = static_cast<size_t>(n) * n;
+    const double b = std::hypot(p.xb[l], p.yb[l]);
+    vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data());
+    p1f_phases(n, *p.m, std::atan2(p.yb[l], p.xb[l]), wk.ph.data());
+    cd* acc = wk.acc.data();
+    for (int r = 0; r < n; ++r) {
+        const size_t off = static_cast<size_t>(r) * n;
+        const cd* nd = p.node.data() + off;
+        for (int c = 0; c < n; ++c) acc[c] = wk.w[0] * nd[c];
+        for (int j = 1; j < q; ++j) {
+            const double wj = wk.w[j];
+            nd = p.node.data() + j * nn + off;
+            for (int c = 0; c < n; ++c) acc[c] += wj * nd[c];
+        }
+        const cd pr = wk.ph[r];
+        for (int c = 0; c < n; ++c) {
+            const cd v = acc[c] * (pr * std::conj(wk.ph[c]));
+            if (two) {
+                two[off + c] = v.real();
+                two[nn + off + c] = v.imag();
+            } else {
+                wk.u3[off + c] = v.real();
+                wk.u3[nn + off + c] = v.imag() - v.real();
+                wk.u3[2 * nn + off + c] = v.real() + v.imag();
+            }
+        }
+    }
+}
+
+// out (two planes) = U(l0) ... U(l1 - 1) by one product per sample.
+void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
+    wk.size(p.n, p.nodes);
+    const int steps = l1 - l0;
+    // The running product alternates between out and wk.a; it starts where
+    // the last product lands in out.
+    double* buf[2] = {out, wk.a.data()};
+    int cur = (steps - 1) % 2;
+    p1f_sample_factor(p, l0, wk, buf[cur]);
     for (int l = l0 + 1; l < l1; ++l) {
-        p1f_sample_factor(p, l, wk.u, wk);
-        CMatMult(p.n, *cur, wk.u, l + 1 == l1 ? out : *next);
-        std::swap(cur, next);
+        p1f_sample_factor(p, l, wk, nullptr);
+        p1f_mult(p.n, buf[cur], wk.u3.data(), buf[1 - cur], wk.ps.data());
+        cur = 1 - cur;
     }
 }
 
@@ -185,7 +235,8 @@ struct P1FScratch {
     P1FEig eig;
     P1FPlan plan;
     std::vector<std::unique_ptr<P1FWorker>> workers;
-    std::vector<std::unique_ptr<CMatrix>> seg;
+    std::vector<std::vector<double>> seg;
+    std::vector<double> u3, ab;
     CMatrix tmp;
 };
 P1FScratch* p1f_scratch = nullptr;
@@ -216,26 +267,37 @@ struct P1FBlasSingleThread {
 // sector is short) on the workers, then (S0 S1)(S2 S3).
 void p1f_chain(const P1FPlan& p, CMatrix& out) {
     P1FScratch& sc = p1f_get_scratch();
+    const int n = p.n;
+    const size_t nn = static_cast<size_t>(n) * n;
     const int segs = p.ap >= kSegmentMinSamples ? kSegments : 1;
     const int threads = std::min(p1f_thread_count(), segs);
     while (static_cast<int>(sc.workers.size()) < threads) sc.workers.emplace_back(new P1FWorker);
-    while (static_cast<int>(sc.seg.size()) < segs) sc.seg.emplace_back(new CMatrix);
-    if (segs == 1) {
-        p1f_segment(p, 0, p.ap, out, *sc.workers[0]);
-        return;
-    }
+    sc.seg.resize(kSegments);
+    for (std::vector<double>& v : sc.seg) v.resize(2 * nn);
     P1FBlasSingleThread blas_guard;
     auto body = [&](int t) {
         for (int k = t; k < segs; k += threads)
-            p1f_segment(p, k * p.ap / segs, (k + 1) * p.ap / segs, *sc.seg[k], *sc.workers[t]);
+            p1f_segment(p, k * p.ap / segs, (k + 1) * p.ap / segs, sc.seg[k].data(), *sc.workers[t]);
     };
     std::vector<std::thread> pool;
     for (int t = 1; t < threads; ++t) pool.emplace_back(body, t);
     body(0);
     for (std::thread& t : pool) t.join();
-    CMatMult(p.n, *sc.seg[0], *sc.seg[1], sc.tmp);
-    CMatMult(p.n, *sc.seg[2], *sc.seg[3], *sc.seg[0]);
-    CMatMult(p.n, sc.tmp, *sc.seg[0], out);
+    const double* result = sc.seg[0].data();
+    if (segs > 1) {
+        sc.u3.resize(3 * nn);
+        sc.ab.resize(2 * nn);
+        double* ps = sc.workers[0]->ps.data();
+        p1f_three_planes(nn, sc.seg[1].data(), sc.u3.data());
+        p1f_mult(n, sc.seg[0].data(), sc.u3.data(), sc.ab.data(), ps);  // S0 S1
+        p1f_three_planes(nn, sc.seg[3].data(), sc.u3.data());
+        p1f_mult(n, sc.seg[2].data(), sc.u3.data(), sc.seg[1].data(), ps);  // S2 S3
+        p1f_three_planes(nn, sc.seg[1].data(), sc.u3.data());
+        p1f_mult(n, sc.ab.data(), sc.u3.data(), sc.seg[0].data(), ps);
+    }
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c)
+            out(r + 1, c + 1) = cd(result[static_cast<size_t>(r) * n + c], result[nn + static_cast<size_t>(r) * n + c]);
 }
 
 // The plan of a shaped sector: amplitude range, degree and node factors.
@@ -307,8 +369,13 @@ uint64_t p1f_fingerprint(int n, const VYN1DOperators& o) {
     const CMatrix* ms[4] = {o.hc, o.izgrad, o.ixtot, o.iytot};
     for (const CMatrix* m : ms)
         for (int r = 1; r <= n; ++r) {
-            const unsigned char* c = reinterpret_cast<const unsigned char*>(&(*m)(r, 1));
-            for (size_t i = 0; i < sizeof(cd) * n; ++i) h = (h ^ c[i]) * 1099511628211ULL;
+            const double* d = reinterpret_cast<const double*>(&(*m)(r, 1));
+            for (int i = 0; i < 2 * n; ++i) {
+                uint64_t v;
+                std::memcpy(&v, d + i, sizeof v);
+                h = (h ^ v) * 1099511628211ULL;
+                h ^= h >> 29;
+            }
         }
     return h;
 }
