@@ -19,9 +19,16 @@ struct vse_options_initialiser {
     vse_options_initialiser() { VYNSignalOptions_Reset(); }
 } vse_options_init_instance;
 
+// The decomposition, the operators in the eigenbasis and the time factors
+// are kept for the next trace with the same operators and sampling (every
+// row of a 2D run).
 struct VSEScratch {
+    int n = 0, np = 0;
+    double acq = 0.0;
+    std::vector<cd> key;  // Hprime, Ox, Oy of the kept decomposition
     std::vector<double> vt, lam;
-    std::vector<cd> a, b, mx, my, e, y;
+    std::vector<cd> a, b, ox, oy, y;
+    std::vector<double> m, er, ei, yr, yi;  // planes: [Mx; My] (2n x n), E (n x np), Y (2n x np)
     MatrixSymEigWork eig;
 };
 VSEScratch* vse_scratch = nullptr;
@@ -55,26 +62,87 @@ bool vse_real_symmetric(int n, const CMatrix& h) {
     return true;
 }
 
-// m[a * n + b] = (V^T O V)_ba rho~_ab for the packed rho~ in the eigenbasis.
-void vse_transition_weights(int n, const CMatrix& O, const double* vt, const cd* rho_t, VSEScratch& s, cd* m) {
-    vse_pack(n, O, s.a.data());
-    vse_similarity(n, false, vt, s.a.data(), s.b.data());
-    for (int a = 0; a < n; ++a)
-        for (int b = 0; b < n; ++b)
-            m[static_cast<size_t>(a) * n + b] =
-                s.a[static_cast<size_t>(b) * n + a] * rho_t[static_cast<size_t>(a) * n + b];
+bool vse_same_key(int n, const CMatrix* const* ops, const std::vector<cd>& key) {
+    if (key.size() != 3 * static_cast<size_t>(n) * n) return false;
+    for (int i = 0; i < 3; ++i)
+        for (int r = 1; r <= n; ++r)
+            if (std::memcmp(&(*ops[i])(r, 1), key.data() + (static_cast<size_t>(i) * n + r - 1) * n, sizeof(cd) * n) !=
+                0)
+                return false;
+    return true;
 }
 
-// sum_ab m_ab e_a conj(e_b), e_a = exp(-i lambda_a t).
-double vse_sample(int n, const cd* m, const cd* e) {
-    cd total = 0.0;
-    for (int a = 0; a < n; ++a) {
-        const cd* row = m + static_cast<size_t>(a) * n;
-        cd acc = 0.0;
-        for (int b = 0; b < n; ++b) acc += row[b] * std::conj(e[b]);
-        total += e[a] * acc;
+// Decomposes Hprime, moves Ox and Oy into its eigenbasis and tabulates the
+// time factors E_ak = exp(-i lambda_a k dt) as two planes.
+bool vse_prepare(int n, int np, double acq, const CMatrix& Hprime, const CMatrix& Ox, const CMatrix& Oy,
+                 VSEScratch& s) {
+    const CMatrix* ops[3] = {&Hprime, &Ox, &Oy};
+    if (s.n == n && s.np == np && s.acq == acq && vse_same_key(n, ops, s.key)) return true;
+    s.n = 0;
+    const size_t nn = static_cast<size_t>(n) * n;
+    s.key.resize(3 * nn);
+    for (int i = 0; i < 3; ++i) vse_pack(n, *ops[i], s.key.data() + i * nn);
+    s.vt.resize(nn);
+    s.lam.resize(n);
+    for (auto* v : {&s.a, &s.b, &s.ox, &s.oy, &s.y}) v->resize(nn);
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) s.vt[static_cast<size_t>(r - 1) * n + c - 1] = Hprime(r, c).real();
+    if (!matrixmath_sym_eig(n, s.vt.data(), n, s.lam.data(), s.eig)) return false;  // vt = V^T
+    vse_pack(n, Ox, s.ox.data());
+    vse_similarity(n, false, s.vt.data(), s.ox.data(), s.b.data());
+    vse_pack(n, Oy, s.oy.data());
+    vse_similarity(n, false, s.vt.data(), s.oy.data(), s.b.data());
+    const size_t ne = static_cast<size_t>(n) * np;
+    s.er.resize(ne);
+    s.ei.resize(ne);
+    const double dt = acq / np;
+    for (int a = 0; a < n; ++a)
+        for (int k = 0; k < np; ++k) {
+            const cd e = std::polar(1.0, -s.lam[a] * k * dt);
+            s.er[static_cast<size_t>(a) * np + k] = e.real();
+            s.ei[static_cast<size_t>(a) * np + k] = e.imag();
+        }
+    s.n = n;
+    s.np = np;
+    s.acq = acq;
+    return true;
+}
+
+// Both channels at every sample: with M_ab = O~_ba rho~_ab (rows of Ox
+// above those of Oy), Y = M conj(E) and signal_k = Re sum_a E_ak Y_ak.
+void vse_signals(int n, int np, const cd* rho_t, VSEScratch& s, double* re_out, double* im_out) {
+    const size_t nn = static_cast<size_t>(n) * n;
+    s.m.resize(4 * nn);
+    double* mr = s.m.data();   // 2n x n
+    double* mi = mr + 2 * nn;  // 2n x n
+    for (int ch = 0; ch < 2; ++ch) {
+        const cd* o = ch == 0 ? s.ox.data() : s.oy.data();
+        for (int a = 0; a < n; ++a)
+            for (int b = 0; b < n; ++b) {
+                const cd v = o[static_cast<size_t>(b) * n + a] * rho_t[static_cast<size_t>(a) * n + b];
+                mr[ch * nn + static_cast<size_t>(a) * n + b] = v.real();
+                mi[ch * nn + static_cast<size_t>(a) * n + b] = v.imag();
+            }
     }
-    return total.real();
+    const size_t ny = 2 * static_cast<size_t>(n) * np;
+    s.yr.resize(ny);
+    s.yi.resize(ny);
+    // Yr = Mr Er + Mi Ei, Yi = Mi Er - Mr Ei.
+    matrixmath_real_gemm(2 * n, np, n, 1.0, mr, n, s.er.data(), np, 0.0, s.yr.data(), np);
+    matrixmath_real_gemm(2 * n, np, n, 1.0, mi, n, s.ei.data(), np, 1.0, s.yr.data(), np);
+    matrixmath_real_gemm(2 * n, np, n, 1.0, mi, n, s.er.data(), np, 0.0, s.yi.data(), np);
+    matrixmath_real_gemm(2 * n, np, n, -1.0, mr, n, s.ei.data(), np, 1.0, s.yi.data(), np);
+    for (int ch = 0; ch < 2; ++ch) {
+        double* out = ch == 0 ? re_out : im_out;
+        for (int k = 0; k < np; ++k) out[k] = 0.0;
+        for (int a = 0; a < n; ++a) {
+            const double* er = s.er.data() + static_cast<size_t>(a) * np;
+            const double* ei = s.ei.data() + static_cast<size_t>(a) * np;
+            const double* yr = s.yr.data() + (static_cast<size_t>(ch) * n + a) * np;
+            const double* yi = s.yi.data() + (static_cast<size_t>(ch) * n + a) * np;
+            for (int k = 0; k < np; ++k) out[k] += er[k] * yr[k] - ei[k] * yi[k];
+        }
+    }
 }
 }  // namespace
 
@@ -83,29 +151,19 @@ bool vyn_signal_eigen(int n, int np, double acq, CMatrix& rho, const CMatrix& Hp
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out || !vse_real_symmetric(n, Hprime)) return false;
     if (!vse_scratch) vse_scratch = new VSEScratch;
     VSEScratch& s = *vse_scratch;
-    const size_t nn = static_cast<size_t>(n) * n;
-    s.vt.resize(nn);
-    s.lam.resize(n);
-    for (auto* v : {&s.a, &s.b, &s.mx, &s.my}) v->resize(nn);
-    s.e.resize(n);
-    for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c) s.vt[static_cast<size_t>(r - 1) * n + c - 1] = Hprime(r, c).real();
-    if (!matrixmath_sym_eig(n, s.vt.data(), n, s.lam.data(), s.eig)) return false;  // vt = V^T
+    if (!vse_prepare(n, np, acq, Hprime, Ox, Oy, s)) return false;
     // rho~ = V^T rho V, kept in y.
-    s.y.resize(nn);
     vse_pack(n, rho, s.y.data());
     vse_similarity(n, false, s.vt.data(), s.y.data(), s.b.data());
-    vse_transition_weights(n, Ox, s.vt.data(), s.y.data(), s, s.mx.data());
-    vse_transition_weights(n, Oy, s.vt.data(), s.y.data(), s, s.my.data());
-    const double dt = acq / np;
-    for (int k = 0; k < np; ++k) {
-        for (int a = 0; a < n; ++a) s.e[a] = std::polar(1.0, -s.lam[a] * k * dt);
-        re_out[k] = vse_sample(n, s.mx.data(), s.e.data());
-        im_out[k] = vse_sample(n, s.my.data(), s.e.data());
-    }
+    vse_signals(n, np, s.y.data(), s, re_out, im_out);
     // rho <- V e^{-i Lambda t} rho~ e^{i Lambda t} V^T at the last sample.
-    for (int a = 0; a < n; ++a)
-        for (int b = 0; b < n; ++b) s.y[static_cast<size_t>(a) * n + b] *= s.e[a] * std::conj(s.e[b]);
+    for (int a = 0; a < n; ++a) {
+        const cd ea(s.er[static_cast<size_t>(a) * np + np - 1], s.ei[static_cast<size_t>(a) * np + np - 1]);
+        for (int b = 0; b < n; ++b) {
+            const cd eb(s.er[static_cast<size_t>(b) * np + np - 1], s.ei[static_cast<size_t>(b) * np + np - 1]);
+            s.y[static_cast<size_t>(a) * n + b] *= ea * std::conj(eb);
+        }
+    }
     vse_similarity(n, true, s.vt.data(), s.y.data(), s.b.data());
     for (int r = 1; r <= n; ++r) std::memcpy(&rho(r, 1), s.y.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
     return true;
