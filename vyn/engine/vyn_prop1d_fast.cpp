@@ -137,25 +137,28 @@ struct P1FPlan {
     double c = 0.0, r = 0.0;
     const double *xb = nullptr, *yb = nullptr;
     const std::vector<double>* m = nullptr;
-    std::vector<cd> node;  // nodes x n x n, packed
+    std::vector<double> node;  // nodes x (three planes of n x n)
 };
 
 // Products run on planar storage (real and imaginary part as separate
 // row-major n x n planes): a factor U is held as the planes Re U,
 // Im U - Re U and Re U + Im U, and P U costs three real products (Gauss):
 //   Re = (Pr + Pi) Ur - Pi (Ur + Ui),  Im = (Pr + Pi) Ur + Pr (Ui - Ur).
+// The nodes are kept in that form, so a sample's U(b) is a real
+// combination of them; the phases R_l act on the chain as diagonal scalings.
+constexpr int kBatch = 8;  // samples combined from the nodes at once
+
 struct P1FWorker {
-    std::vector<double> a, b, u3, ps, w;
-    std::vector<cd> ph, acc;
+    std::vector<double> a, u3, ps, w;
+    std::vector<cd> ph, prev;
     void size(int n, int nodes) {
         const size_t nn = static_cast<size_t>(n) * n;
         a.resize(2 * nn);
-        b.resize(2 * nn);
-        u3.resize(3 * nn);
+        u3.resize(kBatch * 3 * nn);
         ps.resize(nn);
-        w.resize(nodes);
+        w.resize(static_cast<size_t>(kBatch) * nodes);
         ph.resize(n);
-        acc.resize(n);
+        prev.resize(n);
     }
 };
 
@@ -181,53 +184,63 @@ void p1f_three_planes(size_t nn, const double* two, double* three) {
     }
 }
 
-// The factor of sample l as three planes into wk.u3, or as two into two
-// when two is given (reentrant).
-void p1f_sample_factor(const P1FPlan& p, int l, P1FWorker& wk, double* two) {
-    const int n = p.n, q = p.nodes;
+// Column c of the two-plane p times d[c].
+void p1f_scale_columns(int n, double* p, const cd* d) {
     const size_t nn = static_cast<size_t>(n) * n;
-    const double b = std::hypot(p.xb[l], p.yb[l]);
-    vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data());
-    p1f_phases(n, *p.m, std::atan2(p.yb[l], p.xb[l]), wk.ph.data());
-    cd* acc = wk.acc.data();
     for (int r = 0; r < n; ++r) {
-        const size_t off = static_cast<size_t>(r) * n;
-        const cd* nd = p.node.data() + off;
-        for (int c = 0; c < n; ++c) acc[c] = wk.w[0] * nd[c];
-        for (int j = 1; j < q; ++j) {
-            const double wj = wk.w[j];
-            nd = p.node.data() + j * nn + off;
-            for (int c = 0; c < n; ++c) acc[c] += wj * nd[c];
-        }
-        const cd pr = wk.ph[r];
+        double* pr = p + static_cast<size_t>(r) * n;
+        double* pi = pr + nn;
         for (int c = 0; c < n; ++c) {
-            const cd v = acc[c] * (pr * std::conj(wk.ph[c]));
-            if (two) {
-                two[off + c] = v.real();
-                two[nn + off + c] = v.imag();
-            } else {
-                wk.u3[off + c] = v.real();
-                wk.u3[nn + off + c] = v.imag() - v.real();
-                wk.u3[2 * nn + off + c] = v.real() + v.imag();
-            }
+            const double re = pr[c] * d[c].real() - pi[c] * d[c].imag();
+            pi[c] = pr[c] * d[c].imag() + pi[c] * d[c].real();
+            pr[c] = re;
         }
     }
 }
 
-// out (two planes) = U(l0) ... U(l1 - 1) by one product per sample.
+// out (two planes) = U(l0) ... U(l1 - 1), U(l) = R_l U(b_l) R_l^dagger:
+// out = R_l0 U(b_l0) (R_l0^dagger R_l0+1) U(b_l0+1) ... U(b_l1-1) R_l1-1^dagger,
+// one product and one diagonal scaling per sample.
 void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
-    wk.size(p.n, p.nodes);
-    const int steps = l1 - l0;
+    const int n = p.n, q = p.nodes;
+    const size_t nn = static_cast<size_t>(n) * n;
+    wk.size(n, q);
     // The running product alternates between out and wk.a; it starts where
     // the last product lands in out.
     double* buf[2] = {out, wk.a.data()};
-    int cur = (steps - 1) % 2;
-    p1f_sample_factor(p, l0, wk, buf[cur]);
-    for (int l = l0 + 1; l < l1; ++l) {
-        p1f_sample_factor(p, l, wk, nullptr);
-        p1f_mult(p.n, buf[cur], wk.u3.data(), buf[1 - cur], wk.ps.data());
-        cur = 1 - cur;
+    int cur = (l1 - l0 - 1) % 2;
+    for (int c0 = l0; c0 < l1; c0 += kBatch) {
+        const int cnt = std::min(kBatch, l1 - c0);
+        for (int i = 0; i < cnt; ++i) {
+            const double b = std::hypot(p.xb[c0 + i], p.yb[c0 + i]);
+            vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data() + static_cast<size_t>(i) * q);
+        }
+        vps_combine(cnt, static_cast<int>(3 * nn), q, wk.w.data(), p.node.data(), wk.u3.data());
+        for (int i = 0; i < cnt; ++i) {
+            const int l = c0 + i;
+            const double* u = wk.u3.data() + static_cast<size_t>(i) * 3 * nn;
+            p1f_phases(n, *p.m, std::atan2(p.yb[l], p.xb[l]), wk.ph.data());
+            if (l == l0) {
+                // R_l0 U: rows scaled.
+                double *pr = buf[cur], *pi = pr + nn;
+                for (int r = 0; r < n; ++r)
+                    for (int c = 0; c < n; ++c) {
+                        const size_t k = static_cast<size_t>(r) * n + c;
+                        const cd v = wk.ph[r] * cd(u[k], u[nn + k] + u[k]);
+                        pr[k] = v.real();
+                        pi[k] = v.imag();
+                    }
+            } else {
+                for (int k = 0; k < n; ++k) wk.prev[k] = std::conj(wk.prev[k]) * wk.ph[k];
+                p1f_scale_columns(n, buf[cur], wk.prev.data());
+                p1f_mult(n, buf[cur], u, buf[1 - cur], wk.ps.data());
+                cur = 1 - cur;
+            }
+            std::swap(wk.prev, wk.ph);
+        }
     }
+    for (int k = 0; k < n; ++k) wk.prev[k] = std::conj(wk.prev[k]);
+    p1f_scale_columns(n, out, wk.prev.data());
 }
 
 struct P1FScratch {
@@ -330,14 +343,21 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     }
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
-    p.node.resize(p.nodes * nn);
+    p.node.resize(p.nodes * 3 * nn);
     const double zero = 0.0;
     for (int j = 0; j < p.nodes; ++j) {
         const double b = d == 0 ? p.c : p.c + p.r * std::cos(kPi * j / d);
         vyn_fast_pulse_propagator(n, &b, &zero, 1, s.h, s.offset, *s.ops.hc, *s.ops.izgrad, *s.ops.ixtot, *s.ops.iytot,
                                   sc.tmp);
-        for (int r = 1; r <= n; ++r)
-            std::memcpy(p.node.data() + j * nn + static_cast<size_t>(r - 1) * n, &sc.tmp(r, 1), sizeof(cd) * n);
+        double* out = p.node.data() + j * 3 * nn;
+        for (int r = 0; r < n; ++r)
+            for (int c = 0; c < n; ++c) {
+                const cd v = sc.tmp(r + 1, c + 1);
+                const size_t k = static_cast<size_t>(r) * n + c;
+                out[k] = v.real();
+                out[nn + k] = v.imag() - v.real();
+                out[2 * nn + k] = v.real() + v.imag();
+            }
     }
     vyn_1d_stats.nodes += p.nodes;
     return true;

@@ -466,6 +466,8 @@ void vps_step_factor(const VPSContext& c, int l, double w, cd* U, VPSWorker& wk)
     vps_propagator_general(single, &w, U, wk);
 }
 
+}  // namespace
+
 // out[k] = sum_j weights[k * q + j] nodes[j] for k < count, rows of len
 // doubles, in column tiles that keep the node rows in cache and four nodes
 // per pass (a BLAS product with an inner dimension of q packs all node rows
@@ -500,6 +502,8 @@ void vps_combine(int count, int len, int q, const double* weights, const double*
         }
     }
 }
+
+namespace {
 
 // The sector propagators of a group of classes (offsets w[k * ap + l]) by
 // the plan, into slots[k] (packed n x n each). While the steps run a slot

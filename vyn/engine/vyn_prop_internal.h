@@ -78,3 +78,6 @@ int vyn_prop_init_density_file(const char* path, int n, int count, const CMatrix
 double vps_interp_log_bound(double tau, int d);
 int vps_interp_degree(double tau);
 void vps_interp_weights(int nodes, double t, double* out);
+// out[k] = sum_j weights[k * q + j] nodes[j] for k < count, each a row of
+// len doubles (the node rows in column tiles that stay in cache).
+void vps_combine(int count, int len, int q, const double* weights, const double* nodes, double* out);
