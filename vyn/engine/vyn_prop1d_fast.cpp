@@ -93,10 +93,10 @@ struct P1FEig {
     MatrixSymEigWork work;
 };
 
-bool p1f_eig_prepare(const VYN1DSector& s, double x, double y, const std::vector<double>& m, P1FEig& e) {
+// b: the (signed) amplitude along the axis of phase phi.
+bool p1f_eig_prepare(const VYN1DSector& s, double b, double phi, const std::vector<double>& m, P1FEig& e) {
     const int n = s.n;
     const VYN1DOperators& o = s.ops;
-    const double b = std::hypot(x, y);
     e.n = n;
     e.vt.resize(static_cast<size_t>(n) * n);
     e.lam.resize(n);
@@ -107,18 +107,24 @@ bool p1f_eig_prepare(const VYN1DSector& s, double x, double y, const std::vector
         for (int c = 1; c <= n; ++c)
             e.vt[static_cast<size_t>(r - 1) * n + c - 1] =
                 (*o.hc)(r, c).real() + b * (*o.ixtot)(r, c).real() + (r == c ? s.offset * m[r - 1] : 0.0);
-    p1f_phases(n, m, std::atan2(y, x), e.ph.data());
+    p1f_phases(n, m, phi, e.ph.data());
     e.ok = matrixmath_sym_eig(n, e.vt.data(), n, e.lam.data(), e.work);
     return e.ok;
 }
 
-void p1f_eig_factor(P1FEig& e, double t, CMatrix& out) {
+// e.packed = V e^{-i Lambda t} V^T.
+void p1f_eig_packed(P1FEig& e, double t) {
     const int n = e.n;
     for (int k = 0; k < n; ++k) {
         const cd f = std::polar(1.0, -e.lam[k] * t);
         for (int j = 0; j < n; ++j) e.z[static_cast<size_t>(k) * n + j] = f * e.vt[static_cast<size_t>(k) * n + j];
     }
-    matrixmath_packed_real_left(n, true, e.vt.data(), e.z.data(), e.packed.data());  // V E V^T
+    matrixmath_packed_real_left(n, true, e.vt.data(), e.z.data(), e.packed.data());
+}
+
+void p1f_eig_factor(P1FEig& e, double t, CMatrix& out) {
+    const int n = e.n;
+    p1f_eig_packed(e, t);
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c)
             out(r + 1, c + 1) = e.packed[static_cast<size_t>(r) * n + c] * e.ph[r] * std::conj(e.ph[c]);
@@ -133,9 +139,12 @@ void p1f_eig_factor(P1FEig& e, double t, CMatrix& out) {
 // spatial engine's offset interpolation uses; d meets 1e-14 per factor.
 // ---------------------------------------------------------------------------
 struct P1FPlan {
-    int n = 0, ap = 0, nodes = 0;  // nodes = 0: one exact factor per sample
+    int n = 0, ap = 0, nodes = 0;
     double c = 0.0, r = 0.0;
-    const double *xb = nullptr, *yb = nullptr;
+    std::vector<double> amp, phi;  // per sample: amplitude and RF phase (phi unused when on_axis)
+    bool on_axis = false;          // every sample on one axis of phase phi0 (amp signed)
+    bool half = false;             // ... and a palindrome: P = R0 A A^T R0^dagger
+    double phi0 = 0.0;
     const std::vector<double>* m = nullptr;
     std::vector<double> node;  // nodes x (three planes of n x n)
 };
@@ -149,6 +158,7 @@ struct P1FPlan {
 constexpr int kBatch = 8;  // samples combined from the nodes at once
 
 struct P1FWorker {
+    P1FEig eig;  // of the node factors
     std::vector<double> a, u3, ps, w;
     std::vector<cd> ph, prev;
     void size(int n, int nodes) {
@@ -212,14 +222,25 @@ void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
     for (int c0 = l0; c0 < l1; c0 += kBatch) {
         const int cnt = std::min(kBatch, l1 - c0);
         for (int i = 0; i < cnt; ++i) {
-            const double b = std::hypot(p.xb[c0 + i], p.yb[c0 + i]);
+            const double b = p.amp[c0 + i];
             vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data() + static_cast<size_t>(i) * q);
         }
         vps_combine(cnt, static_cast<int>(3 * nn), q, wk.w.data(), p.node.data(), wk.u3.data());
         for (int i = 0; i < cnt; ++i) {
             const int l = c0 + i;
             const double* u = wk.u3.data() + static_cast<size_t>(i) * 3 * nn;
-            p1f_phases(n, *p.m, std::atan2(p.yb[l], p.xb[l]), wk.ph.data());
+            if (p.on_axis) {
+                // No phases inside the chain (R0 is applied to the whole sector).
+                if (l == l0) {
+                    std::memcpy(buf[cur], u, sizeof(double) * nn);
+                    for (size_t k = 0; k < nn; ++k) buf[cur][nn + k] = u[nn + k] + u[k];
+                } else {
+                    p1f_mult(n, buf[cur], u, buf[1 - cur], wk.ps.data());
+                    cur = 1 - cur;
+                }
+                continue;
+            }
+            p1f_phases(n, *p.m, p.phi[l], wk.ph.data());
             if (l == l0) {
                 // R_l0 U: rows scaled.
                 double *pr = buf[cur], *pi = pr + nn;
@@ -239,6 +260,7 @@ void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
             std::swap(wk.prev, wk.ph);
         }
     }
+    if (p.on_axis) return;
     for (int k = 0; k < n; ++k) wk.prev[k] = std::conj(wk.prev[k]);
     p1f_scale_columns(n, out, wk.prev.data());
 }
@@ -249,7 +271,7 @@ struct P1FScratch {
     P1FPlan plan;
     std::vector<std::unique_ptr<P1FWorker>> workers;
     std::vector<std::vector<double>> seg;
-    std::vector<double> u3, ab;
+    std::vector<double> u3, u3t, ab;
     CMatrix tmp;
 };
 P1FScratch* p1f_scratch = nullptr;
@@ -276,31 +298,57 @@ struct P1FBlasSingleThread {
     ~P1FBlasSingleThread() { matrixmath_set_blas_threads(saved); }
 };
 
-// The chain of an interpolated plan: kSegments segments (one when the
-// sector is short) on the workers, then (S0 S1)(S2 S3).
-void p1f_chain(const P1FPlan& p, CMatrix& out) {
+// Runs f(i, worker) for the tasks i = 0..tasks-1 on the workers (task i on
+// worker i mod threads), BLAS single-threaded meanwhile.
+template <class F>
+void p1f_parallel(int tasks, F f) {
     P1FScratch& sc = p1f_get_scratch();
-    const int n = p.n;
-    const size_t nn = static_cast<size_t>(n) * n;
-    const int segs = p.ap >= kSegmentMinSamples ? kSegments : 1;
-    const int threads = std::min(p1f_thread_count(), segs);
+    const int threads = std::max(1, std::min(p1f_thread_count(), tasks));
     while (static_cast<int>(sc.workers.size()) < threads) sc.workers.emplace_back(new P1FWorker);
-    sc.seg.resize(kSegments);
-    for (std::vector<double>& v : sc.seg) v.resize(2 * nn);
     P1FBlasSingleThread blas_guard;
     auto body = [&](int t) {
-        for (int k = t; k < segs; k += threads)
-            p1f_segment(p, k * p.ap / segs, (k + 1) * p.ap / segs, sc.seg[k].data(), *sc.workers[t]);
+        for (int i = t; i < tasks; i += threads) f(i, *sc.workers[t]);
     };
     std::vector<std::thread> pool;
     for (int t = 1; t < threads; ++t) pool.emplace_back(body, t);
     body(0);
     for (std::thread& t : pool) t.join();
-    const double* result = sc.seg[0].data();
+}
+
+// Three planes of the transpose of the two-plane a.
+void p1f_transpose_three(int n, const double* a, double* three) {
+    const size_t nn = static_cast<size_t>(n) * n;
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) {
+            const size_t k = static_cast<size_t>(r) * n + c, t = static_cast<size_t>(c) * n + r;
+            three[k] = a[t];
+            three[nn + k] = a[nn + t] - a[t];
+            three[2 * nn + k] = a[t] + a[nn + t];
+        }
+}
+
+// The chain of an interpolated plan: kSegments segments (one when the
+// sector is short) on the workers, then (S0 S1)(S2 S3). A palindrome on one
+// axis runs the first half A only: its factors are complex symmetric
+// (exp of -i h times a real symmetric matrix), so the second half is A^T and
+// P = R0 A [W_mid] A^T R0^dagger.
+void p1f_chain(const P1FPlan& p, CMatrix& out) {
+    P1FScratch& sc = p1f_get_scratch();
+    const int n = p.n;
+    const size_t nn = static_cast<size_t>(n) * n;
+    const int len = p.half ? p.ap / 2 : p.ap;
+    const int segs = len >= kSegmentMinSamples ? kSegments : 1;
+    sc.seg.resize(kSegments);
+    for (std::vector<double>& v : sc.seg) v.resize(2 * nn);
+    p1f_parallel(segs, [&](int k, P1FWorker& wk) {
+        p1f_segment(p, k * len / segs, (k + 1) * len / segs, sc.seg[k].data(), wk);
+    });
+    P1FBlasSingleThread blas_guard;
+    sc.u3.resize(3 * nn);
+    sc.ab.resize(2 * nn);
+    double* ps = sc.workers[0]->ps.data();
+    double* result = sc.seg[0].data();
     if (segs > 1) {
-        sc.u3.resize(3 * nn);
-        sc.ab.resize(2 * nn);
-        double* ps = sc.workers[0]->ps.data();
         p1f_three_planes(nn, sc.seg[1].data(), sc.u3.data());
         p1f_mult(n, sc.seg[0].data(), sc.u3.data(), sc.ab.data(), ps);  // S0 S1
         p1f_three_planes(nn, sc.seg[3].data(), sc.u3.data());
@@ -308,9 +356,53 @@ void p1f_chain(const P1FPlan& p, CMatrix& out) {
         p1f_three_planes(nn, sc.seg[1].data(), sc.u3.data());
         p1f_mult(n, sc.ab.data(), sc.u3.data(), sc.seg[0].data(), ps);
     }
+    if (p.half) {
+        sc.u3t.resize(3 * nn);
+        p1f_transpose_three(n, result, sc.u3t.data());  // A^T
+        if (p.ap % 2) {
+            // A W_mid: the middle sample's factor from the nodes.
+            P1FWorker& wk = *sc.workers[0];
+            const int mid = p.ap / 2;
+            vps_interp_weights(p.nodes, p.r > 0.0 ? (p.amp[mid] - p.c) / p.r : 0.0, wk.w.data());
+            vps_combine(1, static_cast<int>(3 * nn), p.nodes, wk.w.data(), p.node.data(), sc.u3.data());
+            p1f_mult(n, result, sc.u3.data(), sc.ab.data(), ps);
+            std::swap(sc.ab, sc.seg[0]);
+            result = sc.seg[0].data();
+        }
+        p1f_mult(n, result, sc.u3t.data(), sc.seg[1].data(), ps);
+        result = sc.seg[1].data();
+    }
+    std::vector<cd>& ph = sc.workers[0]->ph;
+    for (int k = 0; k < n; ++k) ph[k] = p.on_axis ? std::polar(1.0, -p.phi0 * (*p.m)[k]) : cd(1.0, 0.0);
     for (int r = 0; r < n; ++r)
         for (int c = 0; c < n; ++c)
-            out(r + 1, c + 1) = cd(result[static_cast<size_t>(r) * n + c], result[nn + static_cast<size_t>(r) * n + c]);
+            out(r + 1, c + 1) =
+                cd(result[static_cast<size_t>(r) * n + c], result[nn + static_cast<size_t>(r) * n + c]) *
+                (ph[r] * std::conj(ph[c]));
+}
+
+// Amplitudes and phases of the samples; on one axis (every sample a signed
+// multiple of (cos phi0, sin phi0), the first nonzero sample giving phi0)
+// the amplitudes are signed and the phase is phi0 throughout.
+void p1f_amplitudes(const VYN1DSector& s, P1FPlan& p) {
+    p.amp.resize(s.ap);
+    p.phi.resize(s.ap);
+    p.phi0 = 0.0;
+    for (int l = 0; l < s.ap; ++l)
+        if (s.xb[l] != 0.0 || s.yb[l] != 0.0) {
+            p.phi0 = std::atan2(s.yb[l], s.xb[l]);
+            break;
+        }
+    const double cs = std::cos(p.phi0), sn = std::sin(p.phi0);
+    p.on_axis = true;
+    for (int l = 0; l < s.ap && p.on_axis; ++l)
+        p.on_axis = std::fabs(s.xb[l] * sn - s.yb[l] * cs) <= 1e-15 * std::hypot(s.xb[l], s.yb[l]);
+    p.half = p.on_axis && s.ap >= 2;
+    for (int l = 0; l < s.ap; ++l) {
+        p.amp[l] = p.on_axis ? s.xb[l] * cs + s.yb[l] * sn : std::hypot(s.xb[l], s.yb[l]);
+        p.phi[l] = std::atan2(s.yb[l], s.xb[l]);
+        if (s.xb[l] != s.xb[s.ap - 1 - l] || s.yb[l] != s.yb[s.ap - 1 - l]) p.half = false;
+    }
 }
 
 // The plan of a shaped sector: amplitude range, degree and node factors.
@@ -318,11 +410,11 @@ void p1f_chain(const P1FPlan& p, CMatrix& out) {
 bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     P1FScratch& sc = p1f_get_scratch();
     const int n = s.n;
+    p1f_amplitudes(s, p);
     double lo = HUGE_VAL, hi = -HUGE_VAL, norm_x = 0.0;
     for (int l = 0; l < s.ap; ++l) {
-        const double b = std::hypot(s.xb[l], s.yb[l]);
-        lo = std::fmin(lo, b);
-        hi = std::fmax(hi, b);
+        lo = std::fmin(lo, p.amp[l]);
+        hi = std::fmax(hi, p.amp[l]);
     }
     for (int r = 1; r <= n; ++r) {
         double row = 0.0;
@@ -331,8 +423,6 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     }
     p.n = n;
     p.ap = s.ap;
-    p.xb = s.xb;
-    p.yb = s.yb;
     p.m = &sc.m;
     p.c = 0.5 * (lo + hi);
     p.r = 0.5 * (hi - lo);
@@ -344,21 +434,23 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
     p.node.resize(p.nodes * 3 * nn);
-    const double zero = 0.0;
-    for (int j = 0; j < p.nodes; ++j) {
+    // Node j: U(b_j) = V e^{-i Lambda h} V^T from the eigen-decomposition of H~(b_j).
+    std::vector<char> ok(p.nodes, 0);
+    p1f_parallel(p.nodes, [&](int j, P1FWorker& wk) {
         const double b = d == 0 ? p.c : p.c + p.r * std::cos(kPi * j / d);
-        vyn_fast_pulse_propagator(n, &b, &zero, 1, s.h, s.offset, *s.ops.hc, *s.ops.izgrad, *s.ops.ixtot, *s.ops.iytot,
-                                  sc.tmp);
+        if (!p1f_eig_prepare(s, b, 0.0, sc.m, wk.eig)) return;
+        p1f_eig_packed(wk.eig, s.h);
         double* out = p.node.data() + j * 3 * nn;
-        for (int r = 0; r < n; ++r)
-            for (int c = 0; c < n; ++c) {
-                const cd v = sc.tmp(r + 1, c + 1);
-                const size_t k = static_cast<size_t>(r) * n + c;
-                out[k] = v.real();
-                out[nn + k] = v.imag() - v.real();
-                out[2 * nn + k] = v.real() + v.imag();
-            }
-    }
+        for (size_t k = 0; k < nn; ++k) {
+            const cd v = wk.eig.packed[k];
+            out[k] = v.real();
+            out[nn + k] = v.imag() - v.real();
+            out[2 * nn + k] = v.real() + v.imag();
+        }
+        ok[j] = 1;
+    });
+    for (char f : ok)
+        if (!f) return false;
     vyn_1d_stats.nodes += p.nodes;
     return true;
 }
@@ -432,7 +524,8 @@ void p1f_form(const VYN1DSector& s, CMatrix& out) {
     if (p1f_all_equal(s.xb, s.yb, s.ap)) {
         ++vyn_1d_stats.constant;
         const double t = s.ap * s.h;
-        if (structured && p1f_eig_prepare(s, s.xb[0], s.yb[0], sc.m, sc.eig)) {
+        if (structured &&
+            p1f_eig_prepare(s, std::hypot(s.xb[0], s.yb[0]), std::atan2(s.yb[0], s.xb[0]), sc.m, sc.eig)) {
             p1f_eig_factor(sc.eig, t, out);
             return;
         }
@@ -442,6 +535,7 @@ void p1f_form(const VYN1DSector& s, CMatrix& out) {
     }
     if (structured && p1f_plan(s, sc.plan)) {
         ++vyn_1d_stats.interpolated;
+        if (sc.plan.half) ++vyn_1d_stats.halved;
         p1f_chain(sc.plan, out);
         return;
     }
@@ -508,7 +602,7 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
     }
     P1FScratch& sc = p1f_get_scratch();
     if (s.ap >= 1 && p1f_all_equal(s.xb, s.yb, s.ap) && p1f_structured(s.n, s.ops, sc.m))
-        rw.evo_eig = p1f_eig_prepare(s, s.xb[0], s.yb[0], sc.m, sc.eig);
+        rw.evo_eig = p1f_eig_prepare(s, std::hypot(s.xb[0], s.yb[0]), std::atan2(s.yb[0], s.xb[0]), sc.m, sc.eig);
 }
 
 void vyn_1d_move_row(int j, CMatrix& rho) {

@@ -9,7 +9,9 @@
 //     term commute with the total Iz), so a sample's factor depends only on
 //     its amplitude; the factors of a shaped pulse are interpolated in the
 //     amplitude at a few Chebyshev nodes with an a priori bound of 1e-14 on
-//     the error of each factor;
+//     the error of each factor; a pulse on one axis whose samples read the
+//     same backwards needs only its first half (the factors are complex
+//     symmetric, so the second half is the transpose of the first);
 //   - the chain of factors is split into a fixed number of segments that run
 //     on worker threads and are multiplied in a fixed order, so the bytes do
 //     not depend on the thread count;
@@ -36,6 +38,7 @@ struct VYN1DStats {
     int shared;           // ... taken from an earlier sector with the same samples
     int constant;         // ... formed as one exponential (all samples equal)
     int interpolated;     // ... formed from amplitude nodes
+    int halved;           // ... of those, palindromes on one axis formed from their first half
     int nodes;            // exact node factors formed
     int sample_factors;   // factors formed one per sample (no interpolation possible)
     int rows_rotated;     // density matrices moved

@@ -108,6 +108,16 @@ TEST_F(Prop1DFast, EverySectorKindAgreesWithTheLiteralAlgorithm) {
     const Kind kinds[] = {
         {"shaped pulse, 70 samples (chain segments)", [](Prop1DFast& t) { t.Shaped(1, 70, 1, 900.0, 35.0); }, "",
          [](const VYN1DStats& s) { return s.interpolated == 1 && s.nodes > 1; }},
+        {"palindromes on the y axis (even, with negative lobes) and the x axis (odd): half chains",
+         [](Prop1DFast& t) {
+             t.Sector(1, 1, 66, 1, 1e-3, 15.0, [](int l) {
+                 const double u = (l - 32.5) / 6.0;
+                 return std::make_pair(0.0, 900.0 * std::cos(u) * std::exp(-u * u / 8.0));
+             });
+             t.Sector(2, 1, 9, 1, 6e-4, -25.0,
+                      [](int l) { return std::make_pair(-400.0 - 30.0 * (l - 4) * (l - 4), 0.0); });
+         },
+         "", [](const VYN1DStats& s) { return s.interpolated == 2 && s.halved == 2; }},
         {"hard pulse and delay with offsets",
          [](Prop1DFast& t) {
              t.Constant(1, 5, 1, 2.5e-4, 600.0, -450.0, -20.0);
