@@ -25,34 +25,18 @@
 #include "vynsignal_eig.h"
 
 namespace {
-using vynbench::EnterScratchDir;
-using vynbench::SpinHalfSystem;
+using vynbench::DefineSector;
 using vynbench::WriteDoubles;
 constexpr double kPi = 3.141592653589793;
 
 constexpr int kPulseSamples = 256;
 constexpr double kPulseSeconds = 2.56e-3;
 
-void FreshEngine(int nspins) {
-    EnterScratchDir();
-    VYN_SetSmokeCheckMode(1);
-    init();
-    VYNSequenceState_Reset();
-    SpinHalfSystem(nspins);
+// 1D/2D sequence, no result file.
+void Fresh1D(int nspins) {
+    vynbench::FreshEngine(nspins);
     vyn_sequence.sequencetype = 2;
     vyn_sequence.resultflnm[0] = '\0';
-}
-
-void DefineSector(int s, int type, int noti, int nevo, double dur, const char* file, const char* remark) {
-    VYNSequenceState& q = vyn_sequence;
-    if (q.nos < s) q.nos = s;
-    q.sectype[s] = type;
-    q.noti[s] = noti;
-    q.nevo[s] = nevo;
-    q.sectdur[s] = dur;
-    q.statoff[s] = 0.0;
-    std::snprintf(q.fnames[s], sizeof q.fnames[s], "%s", file);
-    std::snprintf(q.remarks[s], sizeof q.remarks[s], "%s", remark);
 }
 
 // Windowed sinc of 256 samples scaled to the flip angle (radians), on x
@@ -133,7 +117,7 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
 void BM_Press(benchmark::State& state) {
     const int spins = static_cast<int>(state.range(0));
     const bool acq = state.range(1) != 0;
-    FreshEngine(spins);
+    Fresh1D(spins);
     PressSequence(acq);
     Run(state, static_cast<int>(state.range(2)), "press-" + std::to_string(spins) + (acq ? "-acq" : ""));
 }
@@ -155,7 +139,7 @@ BENCHMARK(BM_Press)
 
 void BM_TwoD(benchmark::State& state) {
     const int spins = static_cast<int>(state.range(0));
-    FreshEngine(spins);
+    Fresh1D(spins);
     TwoDSequence();
     Run(state, static_cast<int>(state.range(1)), "twod-" + std::to_string(spins));
 }
