@@ -93,6 +93,7 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
     vyn_1d_options.method = fast ? VYN_1D_FAST : VYN_1D_LITERAL;
     vyn_signal_options.method = fast ? VYN_SIGNAL_EIGEN : VYN_SIGNAL_LITERAL;
     std::memset(&vyn_1d_stats, 0, sizeof vyn_1d_stats);
+    std::memset(&vyn_signal_stats, 0, sizeof vyn_signal_stats);
     for (auto _ : state) {
         std::remove("dm.bin");
         std::remove("signal.bin");
@@ -106,6 +107,9 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
     state.counters["shared"] = benchmark::Counter(s.shared, benchmark::Counter::kAvgIterations);
     state.counters["nodes"] = benchmark::Counter(s.nodes, benchmark::Counter::kAvgIterations);
     state.counters["rows_shared"] = benchmark::Counter(s.rows_shared, benchmark::Counter::kAvgIterations);
+    // The eigenbasis signal (fast path only): decomposition and transition sums.
+    state.counters["t_sig"] = benchmark::Counter(vyn_signal_stats.seconds_decompose + vyn_signal_stats.seconds_sum,
+                                                 benchmark::Counter::kAvgIterations);
     if (const char* dir = std::getenv("VYN_BENCH_DM_DIR")) {
         const std::string base = std::string(dir) + "/" + name + (fast ? "-fast" : "-literal");
         if (!copy_file_binary("dm.bin", (base + "-dm.bin").c_str())) state.SkipWithError("could not keep dm.bin");

@@ -1,6 +1,7 @@
 // Receiver signal from the eigen-decomposition of the precession operator.
 #include "vynsignal_eig.h"
 
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -9,11 +10,14 @@
 #include "matrixmathexp.h"
 
 VYNSignalOptions vyn_signal_options;
+VYNSignalStats vyn_signal_stats;
 
 void VYNSignalOptions_Reset() { vyn_signal_options.method = VYN_SIGNAL_EIGEN; }
 
 namespace {
 using cd = std::complex<double>;
+
+double vse_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 struct vse_options_initialiser {
     vse_options_initialiser() { VYNSignalOptions_Reset(); }
@@ -105,6 +109,7 @@ bool vse_prepare(int n, int np, double acq, const CMatrix& Hprime, const CMatrix
     s.n = n;
     s.np = np;
     s.acq = acq;
+    ++vyn_signal_stats.decompositions;
     return true;
 }
 
@@ -151,7 +156,9 @@ bool vyn_signal_eigen(int n, int np, double acq, CMatrix& rho, const CMatrix& Hp
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out || !vse_real_symmetric(n, Hprime)) return false;
     if (!vse_scratch) vse_scratch = new VSEScratch;
     VSEScratch& s = *vse_scratch;
+    const double t0 = vse_now();
     if (!vse_prepare(n, np, acq, Hprime, Ox, Oy, s)) return false;
+    const double t1 = vse_now();
     // rho~ = V^T rho V, kept in y.
     vse_pack(n, rho, s.y.data());
     vse_similarity(n, false, s.vt.data(), s.y.data(), s.b.data());
@@ -166,5 +173,8 @@ bool vyn_signal_eigen(int n, int np, double acq, CMatrix& rho, const CMatrix& Hp
     }
     vse_similarity(n, true, s.vt.data(), s.y.data(), s.b.data());
     for (int r = 1; r <= n; ++r) std::memcpy(&rho(r, 1), s.y.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
+    ++vyn_signal_stats.traces;
+    vyn_signal_stats.seconds_decompose += t1 - t0;
+    vyn_signal_stats.seconds_sum += vse_now() - t1;
     return true;
 }

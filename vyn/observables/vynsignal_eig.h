@@ -13,6 +13,15 @@ struct VYNSignalOptions {
 extern VYNSignalOptions vyn_signal_options;
 void VYNSignalOptions_Reset();
 
+// What the eigenbasis signal did (summed since the caller last cleared it).
+struct VYNSignalStats {
+    int traces;                // signals computed
+    int decompositions;        // eigen-decompositions formed (one per operator set and sampling)
+    double seconds_decompose;  // decomposition, operators in the eigenbasis, time factors
+    double seconds_sum;        // the trace's state in the eigenbasis and the transition sums
+};
+extern VYNSignalStats vyn_signal_stats;
+
 // The signal build_direct_observable_signal computes, re[k] = Re Tr(Ox rho_k),
 // im[k] = Re Tr(Oy rho_k), rho_k = U^-k rho U^k, U = exp(i dt Hprime),
 // dt = acq / np, from Hprime = V Lambda V^T (real symmetric):

@@ -226,6 +226,18 @@ TEST_F(Prop1DFast, EigenbasisSignalAgreesWithDirectPropagation) {
         EXPECT_GT(largest, 1e-2);
         // Both leave the last propagated state.
         EXPECT_LE(MaxDiff(n, rho, rho2), 1e-10);
+        // A second trace reuses the decomposition; another receiver offset forms a new one.
+        std::memset(&vyn_signal_stats, 0, sizeof vyn_signal_stats);
+        std::vector<double> re3(np), im3(np);
+        CMatrix& rho3 = Scratch(3);
+        for (double f_hz : {23.0, 23.0, -40.0}) {
+            CMatRMultAdd(n, sp.Izee, -1.0, sp.Icoup, -1.0, h);
+            CMatRMultAdd(n, h, 1.0, sp.Iztot, -kTwoPi * f_hz, h);
+            CopyCMatrix(n, rho2, rho3);
+            ASSERT_TRUE(vyn_signal_eigen(n, np, 0.08, rho3, h, sp.Ixtot, sp.Iytot, re3.data(), im3.data()));
+        }
+        EXPECT_EQ(vyn_signal_stats.traces, 3);
+        EXPECT_EQ(vyn_signal_stats.decompositions, 2);
     }
 }
 
