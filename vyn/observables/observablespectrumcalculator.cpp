@@ -227,7 +227,8 @@ double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                                     const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
-    if (vyn_signal_options.method == VYN_SIGNAL_EIGEN && vyn_signal_eigen(n, np, acq, rho, Hprime, Ox, Oy, re_out, im_out))
+    if (vyn_signal_options.method == VYN_SIGNAL_EIGEN &&
+        vyn_signal_eigen(n, np, acq, rho, Hprime, Ox, Oy, re_out, im_out))
         return;
     const double dt = acq / np;
     ExpMatrix(n, Hprime, dt, osc_prop);
