@@ -220,6 +220,7 @@ bool SimulateLoaded2DPulseSequence() {
     const bool quiet = p2d_quiet();
     sp.calc = 0;
     sp.pulseflag = 1;
+    vyn_1d_cache_clear();  // propagators are shared within a run
     if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
         std::printf("Invalid spin system: n=%d\n", sp.n);
         return false;
