@@ -10,6 +10,7 @@
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
 #include "rfpulseparam.h"
+#include "vyn_prop1d_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
@@ -35,16 +36,21 @@ struct P2DSector {
     double statoff;
     bool evolution;
     bool quiet;
+    bool fast;  // vyn_1d_options.method: the fast exact path, else the literal products
 };
 
 // Row j of an evolution sector moves by j - 1 times the sector; every row of a
 // normal sector by the sector propagator formed once beforehand.
 bool p2d_move_row(int j, int n, CMatrix& rho, void* ctx) {
     const P2DSector& s = *static_cast<const P2DSector*>(ctx);
-    if (s.evolution)
-        vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0, p2d_hc,
-                                   p2d_p);
-    DoRotation(n, p2d_p, rho);
+    if (s.fast) {
+        vyn_1d_move_row(j, rho);
+    } else {
+        if (s.evolution)
+            vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0,
+                                       p2d_hc, p2d_p);
+        DoRotation(n, p2d_p, rho);
+    }
     if (!s.quiet) {
         std::printf("*");
         std::fflush(stdout);
@@ -101,8 +107,13 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
     }
 
     CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, p2d_hc);
-    P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet()};
-    if (!sector.evolution)
+    P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet(), vyn_1d_options.method == VYN_1D_FAST};
+    const VYNSpinState& sp = vyn_spin;
+    const VYNSectorSamples wf = vyn_prop_waveform_samples(ap, false);
+    if (sector.fast)
+        vyn_1d_sector_begin(VYN1DSector{n, wf.count, h_local, statoff_local, sector.evolution, wf.xb, wf.yb,
+                                        VYN1DOperators{&p2d_hc, &sp.Izgrad, &sp.Ixtot, &sp.Iytot}});
+    else if (!sector.evolution)
         vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(ap, false), h_local, statoff_local, 0, 0, 0, p2d_hc,
                                    p2d_p);
     // store is written completely and then renamed over dm.bin, so a failure
@@ -264,6 +275,7 @@ bool SimulateLoaded2DPulseSequence() {
     const bool quiet = p2d_quiet();
     sp.calc = 0;
     sp.pulseflag = 1;
+    vyn_1d_cache_clear();  // propagators are shared within a run
     if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
         std::printf("Invalid spin system: n=%d\n", sp.n);
         return false;

@@ -21,6 +21,7 @@ constexpr double kInterpTol = 1e-14;
 constexpr int kInterpMaxDegree = 40;
 constexpr int kInterpChunk = 16;  // classes combined by one product (fixed: the result must not depend on threads)
 constexpr double kPiD = 3.14159265358979323846;
+}  // namespace
 
 double vps_interp_log_bound(double tau, int d) {
     double best = HUGE_VAL;
@@ -38,8 +39,6 @@ int vps_interp_degree(double tau) {
         if (vps_interp_log_bound(tau, d) <= goal) return d;
     return -1;
 }
-
-}  // namespace
 
 // Plan for the offsets w[k * ap + l] of `classes` classes. Returns the node
 // count summed over the steps, or -1 when a step needs a degree above the limit.
@@ -68,7 +67,6 @@ long vps_interp_plan(const VYNSpatialSector& s, double norm_b, const std::vector
     return total;
 }
 
-namespace {
 // Barycentric weights at the second-kind Chebyshev points for t in [-1, 1].
 void vps_interp_weights(int nodes, double t, double* out) {
     if (nodes == 1) {
@@ -91,6 +89,8 @@ void vps_interp_weights(int nodes, double t, double* out) {
     }
     for (int j = 0; j <= d; ++j) out[j] /= sum;
 }
+
+namespace {
 
 // U = exp(-i (Hc + w Izgrad + xb[l] Ixtot + yb[l] Iytot) h), packed, the
 // factor the sector product multiplies from the right at step l.
@@ -120,6 +120,8 @@ void vps_step_factor(const VPSContext& c, int l, double w, cd* U, VPSWorker& wk)
     VPSContext single{&one, c.st, c.method == VYN_STEP_EXP_EIG ? VYN_STEP_EXP_PADE : c.method};
     vps_propagator_general(single, &w, U, wk);
 }
+
+}  // namespace
 
 // out[k] = sum_j weights[k * q + j] nodes[j] for k < count, rows of len
 // doubles, in column tiles that keep the node rows in cache and four nodes
@@ -159,7 +161,6 @@ void vps_combine(int count, int len, int q, const double* weights, const double*
 // The sector propagators of a group of classes (offsets w[k * ap + l]) by
 // the plan, into slots[k] (packed n x n each). While the steps run a slot
 // holds its product as two real planes (real part, imaginary part).
-}  // namespace
 
 void vps_form_interpolated(const VPSContext& c, const std::vector<double>& w, const std::vector<VPSInterpStep>& plan,
                            const std::vector<std::vector<cd>*>& slots, int threads, std::vector<double>& nodes,

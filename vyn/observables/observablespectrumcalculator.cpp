@@ -18,6 +18,7 @@
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
 #include "vynpaths.h"
+#include "vynsignal_eig.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -225,6 +226,9 @@ double* osc_read_signal_body(FILE* in, size_t total, const char* read_error) {
 void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                                     const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
+    if (vyn_signal_options.method == VYN_SIGNAL_EIGEN &&
+        vyn_signal_eigen(n, np, acq, rho, Hprime, Ox, Oy, re_out, im_out))
+        return;
     const double dt = acq / np;
     ExpMatrix(n, Hprime, dt, osc_prop);
     for (int k = 0; k < np; ++k) {
