@@ -83,7 +83,8 @@ bool vyn_basis_write_nifti(const char* path, const VYNBasisSignal& sig, std::str
     int64_t dims[8] = {4, 1, 1, 1, n, 1, 1, 1};
     nifti_image* nim = nifti_make_new_nim(dims, DT_COMPLEX64, 1);
     if (!nim) return fail(err, "could not allocate the NIfTI image");
-    nim->nifti_type = NIFTI_FTYPE_NIFTI2_1;
+    // NIfTI-1 single file: the standard accepts it, and every reader has it.
+    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     nim->dx = nim->dy = nim->dz = kUnlocalisedMm;
     nim->dt = sig.dwell_s;
     nim->pixdim[0] = 1.0;
@@ -103,7 +104,6 @@ bool vyn_basis_write_nifti(const char* path, const VYNBasisSignal& sig, std::str
     const std::string tmp = temp_name(path, ".nii.gz");
     bool ok = nifti_add_extension(nim, json.c_str(), static_cast<int>(json.size()), NIFTI_ECODE_MRS) == 0 &&
               nifti_set_filenames(nim, tmp.c_str(), 0, 1) == 0;
-    nim->nifti_type = NIFTI_FTYPE_NIFTI2_1;  // the file names reset it to NIfTI-1
     if (ok) nifti_image_write(nim);
     nifti_image_free(nim);
     // The library reports write errors only on the console: read the header back.
