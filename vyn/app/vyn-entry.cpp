@@ -1,7 +1,6 @@
 // Program entry of vyn: start-up, the three commands, the main menu and the
 // model import/export dialogues.
 #include "vyn-entry.h"
-#include "vynbasisset.h"
 
 #include <dirent.h>
 #include <strings.h>
@@ -17,6 +16,7 @@
 #include "consuleutil.h"
 #include "vyn.h"
 #include "vyn_run.h"
+#include "vynbasisset.h"
 #include "vynexpect.h"
 #include "vynmenus.h"
 #include "vynmodel.h"

@@ -28,10 +28,10 @@
 namespace {
 
 struct BasisJob {
-    std::string model;      // absolute model path
-    std::string name;       // model_name (or the file's stem)
-    std::string sequence;   // sequence file stem
-    bool refused = false;   // failed before running
+    std::string model;     // absolute model path
+    std::string name;      // model_name (or the file's stem)
+    std::string sequence;  // sequence file stem
+    bool refused = false;  // failed before running
     bool ok = false;
     pid_t pid = -1;
     int pipe_fd = -1;
@@ -138,8 +138,10 @@ int child_run(const BasisJob& job, const std::string& out_dir, VYNRunModelFn run
     if (rc != 0) return rc;
     std::vector<double> re, im;
     if (!read_receiver_signal(vyn_sequence.resultflnm, re, im)) {
-        std::fprintf(stderr, "[VYN] Basis set: model %s wrote no single receiver signal to %s (a 1D model with an "
-                     "acquisition sector is needed).\n", job.name.c_str(), vyn_sequence.resultflnm);
+        std::fprintf(stderr,
+                     "[VYN] Basis set: model %s wrote no single receiver signal to %s (a 1D model with an "
+                     "acquisition sector is needed).\n",
+                     job.name.c_str(), vyn_sequence.resultflnm);
         return 1;
     }
     VYNBasisSignal sig;
@@ -167,9 +169,9 @@ int child_run(const BasisJob& job, const std::string& out_dir, VYNRunModelFn run
         return 1;
     }
     char row[2048];
-    int len = std::snprintf(row, sizeof row, "%s\t%s.nii.gz\t%s.RAW\t%s.bin\t%zu\t%.12g\t%.12g\t%s\t%d", job.name.c_str(),
-                            job.name.c_str(), job.name.c_str(), job.name.c_str(), sig.fid.size(), sig.dwell_s,
-                            vyn_sequence.vyn_gui_b0_tesla, job.sequence.c_str(), vyn_spin.n);
+    int len = std::snprintf(row, sizeof row, "%s\t%s.nii.gz\t%s.RAW\t%s.bin\t%zu\t%.12g\t%.12g\t%s\t%d",
+                            job.name.c_str(), job.name.c_str(), job.name.c_str(), job.name.c_str(), sig.fid.size(),
+                            sig.dwell_s, vyn_sequence.vyn_gui_b0_tesla, job.sequence.c_str(), vyn_spin.n);
     if (len > 0 && write(fd, row, static_cast<size_t>(len)) != len) return 1;
     return 0;
 }

@@ -10,7 +10,7 @@
 // One basis signal in the standard MRS convention: a line at relative
 // frequency +nu rotates as exp(+i 2 pi nu t); sample k lies at k * dwell_s.
 struct VYNBasisSignal {
-    std::string name;               // metabolite / model name (LCModel ID)
+    std::string name;  // metabolite / model name (LCModel ID)
     std::vector<std::complex<double>> fid;
     double dwell_s = 0.0;
     double spectrometer_mhz = 0.0;  // 1H frequency at the field
