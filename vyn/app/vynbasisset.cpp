@@ -22,6 +22,7 @@
 #include "observablespectrumcalculator.h"
 #include "vyn.h"
 #include "vynbasis_files.h"
+#include "vynbasisplot.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
 
@@ -169,9 +170,10 @@ int child_run(const BasisJob& job, const std::string& out_dir, VYNRunModelFn run
         return 1;
     }
     char row[2048];
-    int len = std::snprintf(row, sizeof row, "%s\t%s.nii.gz\t%s.RAW\t%s.bin\t%zu\t%.12g\t%.12g\t%s\t%d",
-                            job.name.c_str(), job.name.c_str(), job.name.c_str(), job.name.c_str(), sig.fid.size(),
-                            sig.dwell_s, vyn_sequence.vyn_gui_b0_tesla, job.sequence.c_str(), vyn_spin.n);
+    int len =
+        std::snprintf(row, sizeof row, "%s\t%s.nii.gz\t%s.RAW\t%s.bin\t%zu\t%.12g\t%.12g\t%.12g\t%s\t%d",
+                      job.name.c_str(), job.name.c_str(), job.name.c_str(), job.name.c_str(), sig.fid.size(),
+                      sig.dwell_s, vyn_sequence.vyn_gui_b0_tesla, sig.carrier_ppm, job.sequence.c_str(), vyn_spin.n);
     if (len > 0 && write(fd, row, static_cast<size_t>(len)) != len) return 1;
     return 0;
 }
@@ -249,7 +251,8 @@ bool write_table(const std::string& out_dir, const std::vector<BasisJob>& jobs) 
     char tmp[VYN_PATH_CAP + 64];
     FILE* f = binfh_replace_begin(path.c_str(), "w", tmp, sizeof tmp);
     if (!f) return false;
-    bool ok = std::fputs("name\tnifti\traw\tpattern\tpoints\tdwell_s\tfield_t\tsequence\tstates\trun_s\n", f) >= 0;
+    bool ok = std::fputs("name\tnifti\traw\tpattern\tpoints\tdwell_s\tfield_t\tcarrier_ppm\tsequence\tstates\trun_s\n",
+                         f) >= 0;
     for (const BasisJob& j : jobs)
         if (ok && j.ok) ok = std::fprintf(f, "%s\t%.3f\n", j.row.c_str(), j.seconds) > 0;
     if (!ok) {
@@ -275,6 +278,31 @@ bool outputs_clash(const std::vector<BasisJob>& jobs, const std::string& out_dir
         }
     }
     return false;
+}
+
+// Plot entries from the rows of the models written (name, files, points, dwell, field, carrier, ...).
+std::vector<VYNBasisPlotEntry> plot_entries(const std::vector<BasisJob>& jobs) {
+    std::vector<VYNBasisPlotEntry> out;
+    for (const BasisJob& j : jobs) {
+        if (!j.ok) continue;
+        std::vector<std::string> f;
+        size_t pos = 0;
+        for (;;) {
+            size_t tab = j.row.find('\t', pos);
+            f.push_back(j.row.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+            if (tab == std::string::npos) break;
+            pos = tab + 1;
+        }
+        if (f.size() < 8) continue;
+        VYNBasisPlotEntry e;
+        e.name = j.name;
+        e.points = std::atoi(f[4].c_str());
+        e.dwell_s = std::atof(f[5].c_str());
+        e.spectrometer_mhz = VYN_PROTON_GAMMA_MHZ_PER_T * std::atof(f[6].c_str());
+        e.carrier_ppm = std::atof(f[7].c_str());
+        if (e.points > 0 && e.dwell_s > 0.0 && e.spectrometer_mhz > 0.0) out.push_back(e);
+    }
+    return out;
 }
 
 }  // namespace
@@ -309,6 +337,8 @@ int vyn_basis_set_main(int count, char** args, const char* start_dir, VYNRunMode
         std::fprintf(stderr, "[VYN] Basis set: could not write %s/basis.tsv\n", out_dir.c_str());
         return 1;
     }
+    const std::vector<VYNBasisPlotEntry> entries = plot_entries(jobs);
+    if (!entries.empty()) vyn_basis_plot(out_dir, entries);
     std::printf("[VYN] Basis set: %d of %d models written to %s\n", count - 1 - failed, count - 1, out_dir.c_str());
     if (failed) std::fprintf(stderr, "[VYN] Basis set: %d model(s) failed\n", failed);
     return failed ? 1 : 0;

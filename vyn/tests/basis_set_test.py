@@ -6,6 +6,7 @@ usage: basis_set_test.py VYN_EXECUTABLE REPOSITORY_ROOT
 import glob
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -102,6 +103,9 @@ class BasisSet(unittest.TestCase):
         self.assertEqual(rows[0].split("\t")[:5], ["name", "nifti", "raw", "pattern", "points"])
         self.assertEqual(sorted(r.split("\t")[0] for r in rows[1:]), sorted(["one"] + self.metabolites))
         self.assertEqual([f for f in os.listdir(self.out) if f.startswith(".")], [])
+        if shutil.which("gnuplot"):
+            with open(os.path.join(self.out, "basis.png"), "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
     def test_nifti_mrs_equals_receiver_signal(self):
         img = nib.load(os.path.join(self.out, "one.nii.gz"))
@@ -176,7 +180,8 @@ class Failures(unittest.TestCase):
             self.assertIn("vyn_gui_b0_tesla", res.stderr)
             self.assertIn("nofield", res.stderr)
             self.assertIn("broken", res.stderr)
-            self.assertEqual(sorted(os.listdir(out)), ["basis.tsv", "good.RAW", "good.bin", "good.nii.gz"])
+            written = sorted(f for f in os.listdir(out) if f != "basis.png")
+            self.assertEqual(written, ["basis.tsv", "good.RAW", "good.bin", "good.nii.gz"])
             rows = get(os.path.join(out, "basis.tsv")).splitlines()
             self.assertEqual([r.split("\t")[0] for r in rows[1:]], ["good"])
 
