@@ -5,6 +5,7 @@
 // pipe. The parent writes basis.tsv for the models that succeeded.
 #include "vynbasisset.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,7 +218,9 @@ void finish_job(BasisJob& job, int status) {
 }
 
 void run_all(std::vector<BasisJob>& jobs, const std::string& out_dir, VYNRunModelFn run_model) {
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    // The cores this process may use (taskset, cgroups and Slurm narrow them).
+    cpu_set_t set;
+    long cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : sysconf(_SC_NPROCESSORS_ONLN);
     const size_t max_running = cores > 0 ? static_cast<size_t>(cores) : 1;
     size_t next = 0, running = 0;
     for (;;) {
