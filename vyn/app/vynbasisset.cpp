@@ -336,7 +336,8 @@ int vyn_basis_set_main(int count, char** args, const char* start_dir, VYNRunMode
     int failed = 0;
     for (const BasisJob& j : jobs)
         if (!j.ok) ++failed;
-    if (!write_table(out_dir, jobs)) {
+    // With no model written, an earlier basis.tsv stays as it was.
+    if (failed < count - 1 && !write_table(out_dir, jobs)) {
         std::fprintf(stderr, "[VYN] Basis set: could not write %s/basis.tsv\n", out_dir.c_str());
         return 1;
     }

@@ -185,6 +185,17 @@ class Failures(unittest.TestCase):
             rows = get(os.path.join(out, "basis.tsv")).splitlines()
             self.assertEqual([r.split("\t")[0] for r in rows[1:]], ["good"])
 
+    def test_all_failed_keeps_the_earlier_table(self):
+        with tempfile.TemporaryDirectory() as t:
+            broken = os.path.join(t, "broken.vynmodel")
+            put(broken, model_text("broken", os.path.join(t, "missing.vynspin"), os.path.join(t, "b")))
+            put(os.path.join(t, "basis.tsv"), "earlier\n")
+            res = run_vyn("--basis-set", t, broken)
+            self.assertNotEqual(res.returncode, 0)
+            self.assertIn("Load failed", res.stderr)
+            self.assertEqual(get(os.path.join(t, "basis.tsv")), "earlier\n")
+            self.assertEqual(sorted(os.listdir(t)), ["basis.tsv", "broken.vynmodel"])
+
     def test_output_that_is_an_input_is_refused(self):
         with tempfile.TemporaryDirectory() as t:
             model = os.path.join(t, "clash.vynmodel")
