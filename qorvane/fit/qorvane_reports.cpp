@@ -75,28 +75,35 @@ int qorvane_write_output_spectrum(QorvaneFitContext* ctx, const char* ext, int p
     return rc;
 }
 
+// Dead-time corrected area and its bound. The bound is propagated in relative terms: the
+// relative bounds of the factors add in quadrature (their correlation is not known here, so
+// they are taken as independent), which keeps the result in the area's own unit.
 void qorvane_dead_time_area(const QorvaneFitContext* ctx, int line, double* area, double* error) {
     const int j = qorvane_par_index(line, 1);
     const double a = ctx->o_par[j];
-    const double ea = ctx->o_errpar[j];
+    const double ea = fabs(ctx->o_errpar[j]);
     const double w1 = fabs(ctx->o_par[j + 2]);
-    const double ew1 = ctx->o_errpar[j + 2];
+    const double ew1 = fabs(ctx->o_errpar[j + 2]);
+    const double rel_a = a != 0.0 ? ea / fabs(a) : 0.0;
     switch (qorvane_line_type(ctx, line)) {
         case QORVANE_LINE_GAUSS:
-            *area = sqrt(M_PI) * w1 * a;
-            *error = sqrt(ea * ea + ew1 * ew1);
+        case QORVANE_LINE_LORENTZ: {
+            const double rel_w = w1 > 0.0 ? ew1 / w1 : 0.0;
+            *area = (qorvane_line_type(ctx, line) == QORVANE_LINE_GAUSS ? sqrt(M_PI) : M_PI) * w1 * a;
+            *error = fabs(*area) * sqrt(rel_a * rel_a + rel_w * rel_w);
             break;
-        case QORVANE_LINE_LORENTZ:
-            *area = M_PI * w1 * a;
-            *error = sqrt(ea * ea + ew1 * ew1);
-            break;
+        }
         case QORVANE_LINE_VOIGT: {
-            // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N).
+            // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N):
+            // area * exp(x), x = pi L |t| + (pi G t)^2 (internal widths in points), so the
+            // relative bound adds dx = sqrt((pi |t| dL)^2 + (2 pi^2 G t^2 dG)^2).
             const double t = (ctx->phi_1 / 360.0) / ctx->n_pnts;
             const double g = fabs(ctx->par_vec[j + 2]), l = fabs(ctx->par_vec[j + 4]);
             const double x = M_PI * l * fabs(t) + (M_PI * g * t) * (M_PI * g * t);
+            const double dx_l = M_PI * fabs(t) * fabs(ctx->errpar[j + 4]);
+            const double dx_g = 2.0 * M_PI * M_PI * g * t * t * fabs(ctx->errpar[j + 2]);
             *area = a * exp(x > 745.0 ? 745.0 : x);
-            *error = ea;
+            *error = fabs(*area) * sqrt(rel_a * rel_a + dx_l * dx_l + dx_g * dx_g);
             break;
         }
         default:
@@ -171,7 +178,10 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     const int nl = qorvane_nlp(ctx);
     fprintf(f, "File name            : %s%s\n", ctx->data_path, ctx->data_name);
     fprintf(f, "acquisition date     : %s\n", ctx->idl.date_acquired);
-    fprintf(f, "time acquired        : %s\n\n", ctx->idl.time_acquired);
+    fprintf(f, "time acquired        : %s\n", ctx->idl.time_acquired);
+    // The bound columns keep their names; what they hold is said once here.
+    fprintf(f, "bounds               : abs. err. = 2 SD (twice the Cramer-Rao standard deviation); "
+               "%%SD = 100 * SD / |area|\n\n");
     static const char* const heads[5] = {
         "|#line  |  area        | abs. err.area | ", "|#line  |  frequency     | abs. err.frq.|",
         "|#line  | gausswidth     | abs. err. wid.|", "|#line  |  phase       | abs. err. phase|",
@@ -182,13 +192,18 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     for (int t = 0; t < 5; ++t) {
         const int o = order[t];
         fprintf(f, "_________________________________________________\n");
-        fprintf(f, "%s\n", heads[head_of[t]]);
+        // The area table ends with one more column, the relative standard deviation.
+        const bool area = o == QORVANE_PAR_AREA;
+        fprintf(f, "%s%s\n", heads[head_of[t]], area ? "   %SD area  |" : "");
         fprintf(f, "_________________________________________________\n");
         for (int i = 1; i <= nl; ++i) {
             int j = qorvane_par_index(i, o);
             double v = ctx->o_par[j], e = ctx->o_errpar[j];
             if (o == QORVANE_PAR_WIDTH1) v = fabs(v), e = fabs(e);
-            fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
+            if (area)
+                fprintf(f, "| %-6d| %7e | %5e | %11e |\n", i, v, e, v != 0.0 ? 100.0 * 0.5 * fabs(e / v) : 0.0);
+            else
+                fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
         }
         fprintf(f, "_________________________________________________\n\n");
     }
@@ -334,7 +349,15 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
     }
     ctx->trunc = n;
     qorvane_apply_prior_knowledge(ctx, ctx->par_vec);
-    par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
+    // The stored patterns are normalised: the model of a reported pattern factor A is
+    // A times the pattern's norm times the stored signal.
+    double* model = ctx->xt;
+    memcpy(model, ctx->par_vec, sizeof ctx->xt);
+    for (int i = ctx->nLines + 1; i <= nl; ++i) {
+        const double norm = ctx->pattern_norm[i - ctx->nLines];
+        if (norm > 0.0 && std::isfinite(norm)) model[qorvane_par_index(i, QORVANE_PAR_AREA)] *= norm;
+    }
+    par_to_signal(ctx, model, ctx->yre, ctx->yim);
     qorvane_write_output_spectrum(ctx, ".org", n, org_re, org_im);
     qorvane_write_output_spectrum(ctx, ctx->data_format == QORVANE_FORMAT_SAGE_IDL ? ".cororg" : ".cor", n,
                                   ctx->shifted_xre, ctx->shifted_xim);
@@ -346,7 +369,7 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
     qorvane_write_output_spectrum(ctx, ".res", n, ctx->vec_re, ctx->vec_im);
     const int ignore = ctx->ignore;
     ctx->ignore = 0;
-    par_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im);
+    par_to_signal(ctx, model, ctx->vec_re, ctx->vec_im);
     qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im);
     // Every line separately, one spectrum after the other.
     {
@@ -363,7 +386,7 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
         } else {
             bool ok = true;
             for (int i = 1; i <= nl && ok; ++i) {
-                single_line_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im, i);
+                single_line_to_signal(ctx, model, ctx->vec_re, ctx->vec_im, i);
                 ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
             }
             if (fclose(f) != 0) ok = false;
