@@ -370,6 +370,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
         qorvane_status_fail(&ctx->status, 1, "output name too long: %s%s", ctx->data_path, ctx->input_name);
         return;
     }
+    if (qorvane_check_outputs_spare_inputs(ctx) != 0) return;
     if (ctx->verbos > 0) {
         printf("Fitting will be performed on               : %s%s\n", ctx->data_path, ctx->data_name);
         printf("using start value / fitting condition file : %s\n", ctx->parameter_file);
