@@ -549,6 +549,11 @@ void cf_non_int_main_legacy_single() {
     QorvaneFitEngineScratch* e = ctx->engine;
     e->data_scale = 1.0;
     e->minimizer = qorvane_minimizer_selected();
+    if (ctx->verbos > 0)
+        printf("minimiser (--minimizer)                    : %s\n",
+               e->minimizer == QORVANE_MINIMIZER_REFERENCE
+                   ? "classic: conjugate gradients (Polak-Ribiere, Brent line search), random search"
+                   : "lm: Levenberg-Marquardt (random search refined by it)");
     memcpy(e->start_par, ctx->par_vec, sizeof(double) * (QORVANE_MAX_PARAMS + 1));
 
     // model at the starting values
