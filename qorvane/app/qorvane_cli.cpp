@@ -45,6 +45,16 @@ static const char* const kUsageLines[] = {
     "  4 fitting failed",
     "  5 output write error",
     "  6 internal error",
+    // What follows the classic text above (kept as it was) documents the newer options.
+    "",
+    "Further options:",
+    "  --voxel-range FIRST:COUNT  Volume mode: fit only selected voxels FIRST..FIRST+COUNT-1.",
+    "  --minimizer lm|classic     Levenberg-Marquardt (lm, default) or the classic conjugate",
+    "                             gradients and random search; may lead any call, also",
+    "                             --minimizer classic <work_dir> <input_file> <parameter_file>.",
+    "",
+    "Merge mode (the shards of a job run with --voxel-range):",
+    "  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...",
 };
 
 void qorvane_print_usage(FILE* stream) {
@@ -203,7 +213,7 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 } else if (strcmp(argv[i + 1], "volume") == 0) {
                     o->mode = QORVANE_MODE_VOLUME;
                 } else {
-                    fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume'.\n", argv[i + 1]);
+                    fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume' or 'merge'.\n", argv[i + 1]);
                     return 1;
                 }
                 ++i;

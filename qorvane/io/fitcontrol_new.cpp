@@ -815,7 +815,7 @@ void test_init_value_file(QorvaneFitContext *ctx) {
             fc_fatal(ctx);
             fc_say("illegal minimization method");
             fc_say(">> two possibilities : 1: random minimization ");
-            fc_say("                       2: conjugate gradients ");
+            fc_say("                       2: Levenberg-Marquardt (conjugate gradients with --minimizer classic) ");
         }
         if (st->algor == 1 && ctx->verbos >= 3) {
             fc_note();
