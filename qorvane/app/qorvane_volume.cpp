@@ -599,8 +599,9 @@ void* qorvane_volume_worker_main(void* arg) {
 
         pthread_mutex_lock(&q->mutex);
         ++q->completed;
-        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, q->total, g_volume_selected_voxel_ids[slot],
-               qorvane_status_or_unknown(slot));
+        char id[4 * QORVANE_VOXEL_ID_SIZE];  // escaped as in the tables: one line of six fields
+        qorvane_tsv_escape(id, sizeof id, g_volume_selected_voxel_ids[slot]);
+        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, q->total, id, qorvane_status_or_unknown(slot));
         fflush(stdout);
         qorvane_volume_progress_note(q->completed, q->total);
         if (rc != 0) {
@@ -621,8 +622,9 @@ static int qorvane_volume_fit_slots(const QorvaneCliOptions* o, uint32_t first, 
         fprintf(stderr, "Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
         for (uint32_t s = first; s < end; ++s) {
             int rc = qorvane_fit_one_extracted_voxel(o, s);
-            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, g_volume_selected_voxel_ids[s],
-                   qorvane_status_or_unknown(s));
+            char id[4 * QORVANE_VOXEL_ID_SIZE];  // escaped as in the tables: one line of six fields
+            qorvane_tsv_escape(id, sizeof id, g_volume_selected_voxel_ids[s]);
+            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, id, qorvane_status_or_unknown(s));
             fflush(stdout);
             qorvane_volume_progress_note(s - first + 1, count);
             if (rc != 0) {
@@ -746,6 +748,11 @@ static int qorvane_volume_check_parameter_file(const char* path, uint32_t ap, ch
         snprintf(reason, size, "n_pnts %d is not a power of 2 between 2 and %d", ctx->n_pnts, (int)QORVANE_MAX_POINTS);
     } else if ((uint32_t)ctx->n_pnts != ap) {
         snprintf(reason, size, "n_pnts %d differs from the volume's %u points per spectrum", ctx->n_pnts, ap);
+    } else if (ctx->noistp > ctx->n_pnts) {
+        snprintf(reason, size, "noistp %d lies beyond the volume's %u points per spectrum", ctx->noistp, ap);
+    } else if (ctx->clcerr == 1 && (long)ctx->noistp - ctx->noistr < 2) {
+        snprintf(reason, size, "bounds (clcerr 1) need a noise interval of at least 2 points (noistr %d .. noistp %d)",
+                 ctx->noistr, ctx->noistp);
     } else {
         if (ctx->fit_mo == 1) {
             ctx->lsfcfs = 0;
@@ -844,7 +851,24 @@ struct QorvaneVolumeSourceGuard {
 
 // The job's messages go to standard error; its standard-output lines are the scan
 // summary and the progress lines, which a calling program reads.
-int qorvane_volume_run(const QorvaneCliOptions* o) {
+int qorvane_volume_run(const QorvaneCliOptions* given) {
+    // Without --work-dir a directory is needed only to keep intermediate files: a private
+    // temporary one then (named on standard error and left in place with them); otherwise the
+    // current directory serves as the name the results carry and nothing is written there.
+    QorvaneCliOptions resolved = *given;
+    const QorvaneCliOptions* o = &resolved;
+    if (resolved.work_dir[0] == '\0' && resolved.keep_intermediate_files) {
+        const char* base = getenv("TMPDIR");
+        if (base == nullptr || base[0] == '\0') base = "/tmp";
+        int w = snprintf(resolved.work_dir, sizeof resolved.work_dir, "%s/qorvane_work_XXXXXX", base);
+        if (w < 0 || w >= (int)sizeof resolved.work_dir || mkdtemp(resolved.work_dir) == nullptr) {
+            fprintf(stderr, "Volume output error: cannot create a private work directory under %s\n", base);
+            return 5;
+        }
+        fprintf(stderr, "Volume mode: intermediate files are kept in %s\n", resolved.work_dir);
+    } else if (resolved.work_dir[0] == '\0') {
+        snprintf(resolved.work_dir, sizeof resolved.work_dir, ".");
+    }
     fprintf(stderr, "Volume mode parsed successfully.\n");
     fprintf(stderr, "Opening QORVVOL input: %s\n", o->input);
     FILE* in = qorvane_fopen_regular(o->input, "rb");

@@ -335,7 +335,9 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
                     "noistr %d .. noistp %d %s\n",
                     noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance (absorption channel)");
         std::printf(">> choose noistr and noistp around a signal-free region, or set clcerr 0\n");
-        return qorvane_status_fail(&ctx->status, QORVANE_EXIT_FIT_CONTROL,
+        // An interval too short is the fit-control file's fault (the same for every spectrum it
+        // serves); a flat noise region is this spectrum's.
+        return qorvane_status_fail(&ctx->status, empty ? QORVANE_EXIT_FIT_CONTROL : 1,
                                    "noise interval noistr %d .. noistp %d %s; bounds (clcerr 1) need a noise level",
                                    noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance");
     }
