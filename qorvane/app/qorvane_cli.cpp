@@ -314,8 +314,7 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
     if (o->has_voxel_range) printf("  voxel_range             : %u:%u\n", o->range_first, o->range_count);
     if (o->minimizer > 0)
-        printf("  minimizer               : %s\n",
-               o->minimizer - 1 == QORVANE_MINIMIZER_REFERENCE ? "classic" : "lm");
+        printf("  minimizer               : %s\n", o->minimizer - 1 == QORVANE_MINIMIZER_REFERENCE ? "classic" : "lm");
     for (int i = 0; i < o->shard_count; ++i) printf("  shard_dir               : %s\n", o->shard_dirs[i]);
 }
 

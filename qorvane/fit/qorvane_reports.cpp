@@ -205,8 +205,9 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     fprintf(f, "acquisition date     : %s\n", ctx->idl.date_acquired);
     fprintf(f, "time acquired        : %s\n", ctx->idl.time_acquired);
     // The bound columns keep their names; what they hold is said once here.
-    fprintf(f, "bounds               : abs. err. = 2 SD (twice the Cramer-Rao standard deviation); "
-               "%%SD = 100 * SD / |area|\n\n");
+    fprintf(f,
+            "bounds               : abs. err. = 2 SD (twice the Cramer-Rao standard deviation); "
+            "%%SD = 100 * SD / |area|\n\n");
     static const char* const heads[5] = {
         "|#line  |  area        | abs. err.area | ", "|#line  |  frequency     | abs. err.frq.|",
         "|#line  | gausswidth     | abs. err. wid.|", "|#line  |  phase       | abs. err. phase|",
@@ -486,8 +487,8 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
         if (idl) {
             char header[2 * QORVANE_PATH_MAX];
             snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
-            int rc = qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl)
-                                                                              : -1;
+            int rc =
+                qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
             if (qorvane_output_commit(rc, temp, header) != 0) {
                 qorvane_report_write_failure(header, errno);
                 ++failed;

@@ -331,9 +331,10 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
     if (ctx->clcerr == 1 && (static_cast<long>(noistp) - noistr < 2 || !(ctx->sigma_abs > 0.0))) {
         const bool empty = static_cast<long>(noistp) - noistr < 2;
         std::printf("fit_check_message -> fatal error :\n");
-        std::printf("Cramer-Rao bounds (clcerr 1) need the noise level, but the noise interval "
-                    "noistr %d .. noistp %d %s\n",
-                    noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance (absorption channel)");
+        std::printf(
+            "Cramer-Rao bounds (clcerr 1) need the noise level, but the noise interval "
+            "noistr %d .. noistp %d %s\n",
+            noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance (absorption channel)");
         std::printf(">> choose noistr and noistp around a signal-free region, or set clcerr 0\n");
         // An interval too short is the fit-control file's fault (the same for every spectrum it
         // serves); a flat noise region is this spectrum's.

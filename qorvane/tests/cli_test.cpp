@@ -52,8 +52,9 @@ TEST(Cli, UsageTextIsCompleteOnEveryHelpSpelling) {
         EXPECT_EQ(r.out.find("  6 internal error\n") + strlen("  6 internal error\n"), 1195u) << h;
         EXPECT_EQ(r.out.rfind("Usage:\n\nLegacy single-spectrum mode:\n", 0), 0u);
         EXPECT_TRUE(has(r.out, "  qorvane_pthreads.exe --mode volume \\\n"));
-        for (const char* option : {"  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...\n",
-                                   "  --voxel-range FIRST:COUNT ", "  --minimizer lm|classic "})
+        for (const char* option :
+             {"  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...\n",
+              "  --voxel-range FIRST:COUNT ", "  --minimizer lm|classic "})
             EXPECT_TRUE(has(r.out, option)) << option;
     }
 }
@@ -262,8 +263,8 @@ TEST(Cli, MinimiserIsSelectedOnTheCommandLine) {
     qorvane_minimizer_select(QORVANE_MINIMIZER_LM);
     // among the volume options
     QorvaneCliOptions o;
-    std::vector<std::string> words = {"q", "--mode", "volume", "--input-volume", "v", "--parameter-file", "p",
-                                      "--output-dir", "o", "--minimizer", "classic"};
+    std::vector<std::string> words = {"q", "--mode",       "volume", "--input-volume", "v",      "--parameter-file",
+                                      "p", "--output-dir", "o",      "--minimizer",    "classic"};
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     EXPECT_EQ(qorvane_cli_parse((int)argv.size(), argv.data(), &o), -1);

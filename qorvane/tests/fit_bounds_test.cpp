@@ -132,8 +132,8 @@ TEST(FitBounds, ReportedBoundsMatchTheSpreadOfFits) {
                 ASSERT_GT(half, 0.0) << "line " << i + 1 << " " << names[o];
                 const double ratio = sd / half;
                 std::printf("%-52s line %zu %-9s spread/(bound/2) = %.3f\n", c.name, i + 1, names[o], ratio);
-                EXPECT_NEAR(ratio, 1.0, 0.25) << "line " << i + 1 << " " << names[o] << ": spread " << sd
-                                              << ", bound/2 " << half;
+                EXPECT_NEAR(ratio, 1.0, 0.25)
+                    << "line " << i + 1 << " " << names[o] << ": spread " << sd << ", bound/2 " << half;
             }
     }
 }

@@ -263,7 +263,7 @@ TEST(CorrectedOutput, ShowLineReturnsToItsStartingFrequencyAndIsPhased) {
     ParFile p;
     p.n = n;
     p.showli = 1;
-    p.clcerr = 0;  // noise-free data: no noise level for bounds
+    p.clcerr = 0;                                   // noise-free data: no noise level for bounds
     p.start = {{2, 1000.0, 95.0, 3.0, 30.0, 0.0}};  // the fit moves the line 5 points up
     p.ftol = 1e-15;
     Step s;

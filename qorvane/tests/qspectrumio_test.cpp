@@ -89,15 +89,15 @@ TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAFileOfAnotherSizeIsRefused) {
     // A file whose size is not what n_pnts (and noistp beyond it) announce is another
     // spectrum: refused with both sizes, never padded or cut.
     struct Case {
-        const char* name;
+        const char *name;
         int points_in_file, n, noistr, noistp;
-        const char* sizes;
+        const char *sizes;
     } cases[] = {
         {"short_noise.bin", 1024, 1024, 1000, 1100, "holds 8192 bytes; n_pnts 1024 and noistp 1100 need 8800 bytes"},
         {"tiny.bin", 10, 16, 0, 0, "holds 80 bytes; n_pnts 16 and noistp 0 need 128 bytes"},
         {"long_for_n.bin", 1100, 1024, 0, 100, "holds 8800 bytes; n_pnts 1024 and noistp 100 need 8192 bytes"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         write_spectrum(dir + c.name, c.points_in_file, c.points_in_file, 1.0);
         a.ctx->status = QorvaneStatus{};

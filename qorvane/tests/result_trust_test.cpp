@@ -59,9 +59,9 @@ std::vector<std::string> names_in(const std::string& dir) {
     return v;
 }
 
-const char* const kResults[] = {"data.org", "data.cor",    "data.fit",    "data.fit0",        "data.res",
-                                "data.nln0", "data.mat",   "data.err",    "data.fitres",      "data.exl",
-                                "data.compact.par",        "start_verbose.par"};
+const char* const kResults[] = {"data.org",    "data.cor",  "data.fit",         "data.fit0",
+                                "data.res",    "data.nln0", "data.mat",         "data.err",
+                                "data.fitres", "data.exl",  "data.compact.par", "start_verbose.par"};
 
 }  // namespace
 
@@ -77,8 +77,7 @@ TEST(ResultWrites, UnwritableResultsFailTheFitAndLeaveNoPartialFile) {
     } cases[] = {
         {"every result writable", {}, 0, 0},
         {"two result names are directories", {"data.fitres", "data.mat"}, 0, 5},
-        {"every result name is a directory",
-         std::vector<std::string>(std::begin(kResults), std::end(kResults)), 0, 5},
+        {"every result name is a directory", std::vector<std::string>(std::begin(kResults), std::end(kResults)), 0, 5},
         // 1024 points: every binary result (8 KiB) is larger than the limit, as on a full disk
         {"the disk fills up", {}, 4096, 5},
     };

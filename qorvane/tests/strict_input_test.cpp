@@ -313,8 +313,10 @@ TEST(SpectrumRefusals, EmptyNonFiniteAndNonRegularDataFailTheFit) {
     struct Case {
         const char *name, *message;
     } cases[] = {
-        {"empty.bin", "holds 0 bytes, n_pnts 256 and noistp 270 need 2160"},           {"nan.bin", "holds a non-finite point 17"},
-        {"noise.bin", "holds non-finite noise points"}, {"dir.bin", "cannot open spectrum"},
+        {"empty.bin", "holds 0 bytes, n_pnts 256 and noistp 270 need 2160"},
+        {"nan.bin", "holds a non-finite point 17"},
+        {"noise.bin", "holds non-finite noise points"},
+        {"dir.bin", "cannot open spectrum"},
         {"fifo.bin", "cannot open spectrum"},  // refused at once: opening a pipe would wait for a writer
     };
     for (const Case& c : cases) {

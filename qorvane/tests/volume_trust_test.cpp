@@ -41,9 +41,11 @@ TEST_F(VolumeFixture, RunsWithoutWorkDirectory) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string out = dir + "/out_" + std::to_string(c.keep);
-        std::vector<std::string> args = {"--mode",         "volume", "--input-volume", dir + "/in.qorvvol",
-                                         "--parameter-file", dir + "/start.par", "--output-dir", out,
-                                         "--threads",      "2"};
+        std::vector<std::string> args = {"--mode",           "volume",
+                                         "--input-volume",   dir + "/in.qorvvol",
+                                         "--parameter-file", dir + "/start.par",
+                                         "--output-dir",     out,
+                                         "--threads",        "2"};
         if (c.keep) args.push_back("--keep-intermediate-files");
         const auto before = list_dir(dir);
         VolRun r = run_main(args);
