@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "qpath.h"
+
 enum { QORVANE_MODE_NONE = 0, QORVANE_MODE_LEGACY_SINGLE = 1, QORVANE_MODE_VOLUME = 2, QORVANE_MODE_MERGE = 3 };
 enum { QORVANE_MAX_VOXELS_LIMIT = 65536 };
 
@@ -32,9 +34,6 @@ struct QorvaneCliOptions {
 int qorvane_cli_require_value(int argc, char** argv, int index, const char* option);
 // Copies text (< 1024 chars) into destination (1024 bytes); 0 or 1 after printing the reason.
 int qorvane_cli_copy(char* destination, const char* text, const char* label);
-// directory + '/' + name into a 1024-byte buffer; no separator when directory ends in '/' or '\'.
-// Returns 0, or -1 for an empty directory or a result that would not fit.
-int qorvane_join_path(char* destination, const char* directory, const char* name);
 
 void qorvane_print_usage(FILE* stream);
 // Prints help topic n (0..8) and returns 0; any other n prints the overview and returns 1.

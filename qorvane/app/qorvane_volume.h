@@ -1,63 +1,29 @@
-// Volume mode: QORVVOL1 reading, voxel extraction, per-voxel fits on worker threads,
-// result copying, the two tables fit_results.tsv / fit_status.tsv, voxel ranges
-// (one job split across processes) and the merge of their tables.
+// Volume mode: one job fits the selected voxels of a source of spectra (QORVVOL1) on worker
+// threads and keeps the two tables fit_results.tsv / fit_status.tsv and each fitted voxel's
+// result files; voxel ranges split one job across processes and the merge joins their
+// tables. The job's stages and its state record are in qorvane_volume_job.h.
 #pragma once
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
+#include "qbinary.h"
+#include "qfilecopy.h"
 #include "qorvane_cli.h"
+#include "qorvane_volume_job.h"
 
-enum {
-    QORVANE_VOLUME_SLOTS = 65536,
-    QORVANE_VOXEL_ID_SIZE = 512,
-    QORVANE_INPUT_NAME_SIZE = 128,
-    QORVANE_STATUS_WORD_SIZE = 64,
-    QORVANE_STATUS_MESSAGE_SIZE = 256,
-    // File-name form of a voxel id: at most 200 characters of the cleaned id plus "~<slot>".
-    QORVANE_FILE_ID_BASE = 200,
-    QORVANE_FILE_ID_SIZE = 224,
-};
-
-// Per-slot tables; a worker writes only its own slot's status and message.
-extern char g_volume_selected_voxel_ids[QORVANE_VOLUME_SLOTS][QORVANE_VOXEL_ID_SIZE];
-extern char g_volume_selected_input_names[QORVANE_VOLUME_SLOTS][QORVANE_INPUT_NAME_SIZE];
-extern char g_volume_fit_status[QORVANE_VOLUME_SLOTS][QORVANE_STATUS_WORD_SIZE];
-extern char g_volume_fit_message[QORVANE_VOLUME_SLOTS][QORVANE_STATUS_MESSAGE_SIZE];
-// The id under which a slot's result files are named (voxel_<file id>.<ext>), unique per job.
-extern char g_volume_file_ids[QORVANE_VOLUME_SLOTS][QORVANE_FILE_ID_SIZE];
-extern uint32_t g_volume_selected_voxel_count;
-extern uint32_t g_volume_requested_max_voxels;
-extern std::atomic<unsigned> g_volume_numerical_failure_count;
-// Seconds between two progress lines on standard error (the last voxel always prints one).
+// Seconds between two progress lines on standard error (the last voxel always prints one);
+// each job starts with this setting.
 extern double g_volume_progress_interval_s;
 
-struct QorvaneVolumeWorkQueue {
-    const QorvaneCliOptions* options;
-    uint32_t next_slot;
-    uint32_t end_slot;  // one past the last slot to fit
-    uint32_t total;     // slots this job fits (the progress lines count to it)
-    int error;
-    uint32_t completed;
-    pthread_mutex_t mutex;
-};
-
-// 0, or -1 when fewer than 4 bytes could be read.
-int qorvvol_read_u32_le(FILE* stream, uint32_t* value);
-// Fits one extracted slot; 0 also for skipped and numerically failed voxels, else 1, 2, 5 or 6.
-int qorvane_fit_one_extracted_voxel(const QorvaneCliOptions* options, uint32_t slot);
-void* qorvane_volume_worker_main(void* queue);
-// 0, 2 (source) or 5 (destination).
-int qorvane_copy_file_binary(const char* source, const char* destination);
 // Removes <stem>.<ext> for the intermediate extensions and <stem>_verbose.par; 0 or 5.
 int qorvane_remove_named_outputs(const char* work_dir, const char* stem);
 // Copies a voxel id for use inside a file name: '/', '\', '~' and control characters become '_'.
 void qorvane_volume_file_safe_id(char* destination, size_t size, const char* voxel_id);
-// Fills g_volume_file_ids for slots 0..count-1: the cleaned id cut to QORVANE_FILE_ID_BASE
+// Sets the file ids of slots 0..count-1: the cleaned id cut to QORVANE_FILE_ID_BASE
 // characters; a slot whose cleaned id an earlier slot already has gets "~<slot + 1>" appended.
-void qorvane_volume_assign_file_ids(uint32_t count);
+void qorvane_volume_assign_file_ids(QorvaneVolumeJob* job, uint32_t count);
 // Writes text as one table field: '\' as "\\", tab "\t", newline "\n", carriage return "\r",
 // other bytes below 0x20 and 0x7f as "\xHH". Cut to the destination size.
 void qorvane_tsv_escape(char* destination, size_t size, const char* text);

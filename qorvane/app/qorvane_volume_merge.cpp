@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qfilecopy.h"
 #include "qorvane_volume.h"
+#include "qpath.h"
 
 namespace {
 
@@ -164,16 +166,10 @@ int qorvane_merge_status_rows(const QorvaneShard* s, FILE* out, bool* out_ok, un
     return rc;
 }
 
-}  // namespace
-
-int qorvane_volume_merge(const QorvaneCliOptions* o) {
-    const int n = o->shard_count;
-    fprintf(stderr, "Merge mode: joining %d shard(s) into %s\n", n, o->output_dir);
-    QorvaneShard* shards = static_cast<QorvaneShard*>(calloc((size_t)n, sizeof(QorvaneShard)));
-    if (shards == nullptr) {
-        fprintf(stderr, "Merge error: cannot allocate the shard list.\n");
-        return 6;
-    }
+// Reads every shard's record and checks that the shards finished, come from one job, cover
+// every slot exactly once and hold the same results table (whose path is left in
+// first_results). 0, or 1 / 2 after the message.
+int qorvane_merge_check_shards(const QorvaneCliOptions* o, QorvaneShard* shards, int n, char* first_results) {
     int rc = 0;
     for (int i = 0; i < n && rc == 0; ++i) {
         shards[i].dir = o->shard_dirs[i];
@@ -222,7 +218,6 @@ int qorvane_volume_merge(const QorvaneCliOptions* o) {
         fprintf(stderr, "Merge error: voxels %lld:%lld are in no shard given.\n", covered, shards[0].slots - covered);
         rc = 1;
     }
-    char first_results[1024];
     if (rc == 0 && qorvane_join_path(first_results, shards[0].dir, "fit_results.tsv") != 0) rc = 2;
     for (int i = 1; i < n && rc == 0; ++i) {
         char other[1024];
@@ -237,6 +232,47 @@ int qorvane_volume_merge(const QorvaneCliOptions* o) {
             rc = 2;
         }
     }
+    return rc;
+}
+
+// Copies the result files of every shard into the output directory; 0, 2 or 5.
+int qorvane_merge_copy_result_files(const QorvaneCliOptions* o, const QorvaneShard* shards, int n) {
+    int rc = 0;
+    for (int i = 0; i < n && rc == 0; ++i) {
+        DIR* d = opendir(shards[i].dir);
+        if (d == nullptr) {
+            fprintf(stderr, "Merge error: cannot list %s.\n", shards[i].dir);
+            rc = 2;
+            break;
+        }
+        for (struct dirent* e = readdir(d); e != nullptr && rc == 0; e = readdir(d)) {
+            if (!qorvane_merge_is_result_file(e->d_name)) continue;
+            char src[1024], dst[1024];
+            if (qorvane_join_path(src, shards[i].dir, e->d_name) != 0 ||
+                qorvane_join_path(dst, o->output_dir, e->d_name) != 0) {
+                fprintf(stderr, "Volume output error: cannot build the path of %s.\n", e->d_name);
+                rc = 5;
+                break;
+            }
+            rc = qorvane_copy_file_binary(src, dst);
+        }
+        closedir(d);
+    }
+    return rc;
+}
+
+}  // namespace
+
+int qorvane_volume_merge(const QorvaneCliOptions* o) {
+    const int n = o->shard_count;
+    fprintf(stderr, "Merge mode: joining %d shard(s) into %s\n", n, o->output_dir);
+    QorvaneShard* shards = static_cast<QorvaneShard*>(calloc((size_t)n, sizeof(QorvaneShard)));
+    if (shards == nullptr) {
+        fprintf(stderr, "Merge error: cannot allocate the shard list.\n");
+        return 6;
+    }
+    char first_results[1024];
+    int rc = qorvane_merge_check_shards(o, shards, n, first_results);
     if (rc != 0) {
         free(shards);
         return rc;
@@ -276,27 +312,7 @@ int qorvane_volume_merge(const QorvaneCliOptions* o) {
             rc = 5;
         }
     }
-    // Result files of every shard.
-    for (int i = 0; i < n && rc == 0; ++i) {
-        DIR* d = opendir(shards[i].dir);
-        if (d == nullptr) {
-            fprintf(stderr, "Merge error: cannot list %s.\n", shards[i].dir);
-            rc = 2;
-            break;
-        }
-        for (struct dirent* e = readdir(d); e != nullptr && rc == 0; e = readdir(d)) {
-            if (!qorvane_merge_is_result_file(e->d_name)) continue;
-            char src[1024], dst[1024];
-            if (qorvane_join_path(src, shards[i].dir, e->d_name) != 0 ||
-                qorvane_join_path(dst, o->output_dir, e->d_name) != 0) {
-                fprintf(stderr, "Volume output error: cannot build the path of %s.\n", e->d_name);
-                rc = 5;
-                break;
-            }
-            rc = qorvane_copy_file_binary(src, dst);
-        }
-        closedir(d);
-    }
+    if (rc == 0) rc = qorvane_merge_copy_result_files(o, shards, n);
     if (rc == 0 && rename(results_tmp, results) != 0) rc = 5;
     if (rc == 0 && with_status && rename(status_tmp, status) != 0) rc = 5;
     if (rc != 0) {

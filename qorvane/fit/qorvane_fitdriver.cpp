@@ -43,36 +43,6 @@ static void qorvane_banner() {
     puts("");
 }
 
-void qorvane_spectrum_to_time(QorvaneFitContext* ctx, int n, double* re, double* im) {
-    rotate_vector(n, n / 2, re);
-    rotate_vector(n, n / 2, im);
-    double* w = ctx->fft_work;
-    for (int k = 0; k < n; ++k) {
-        w[2 * k] = re[k];
-        w[2 * k + 1] = im[k];
-    }
-    four2(w, &ctx->twiddles, n, -1);
-    for (int k = 0; k < n; ++k) {
-        re[k] = w[2 * k] / n;
-        im[k] = w[2 * k + 1] / n;
-    }
-}
-
-void qorvane_time_to_spectrum(QorvaneFitContext* ctx, int n, double* re, double* im) {
-    double* w = ctx->fft_work;
-    for (int k = 0; k < n; ++k) {
-        w[2 * k] = re[k];
-        w[2 * k + 1] = im[k];
-    }
-    four2(w, &ctx->twiddles, n, 1);
-    for (int k = 0; k < n; ++k) {
-        re[k] = w[2 * k];
-        im[k] = w[2 * k + 1];
-    }
-    rotate_vector(n, n / 2, re);
-    rotate_vector(n, n / 2, im);
-}
-
 double print_fit_quality(int n, int cmplx, int fit_points, double sigma, double scale, int verbosity, const double* xre,
                          const double* xim, const double* yre, const double* yim, const double* wre,
                          const double* wim) {
@@ -355,8 +325,9 @@ void qorvane_corrected_output(QorvaneFitContext* ctx) {
     }
 }
 
-void fit_spectrum(QorvaneFitContext* ctx) {
-    QorvaneFitEngineScratch* e = ctx->engine;
+// Output names and line-shape options of a fit (steps 1 and 2 of fit_spectrum); false
+// when the fit ends (status set).
+static bool qorvane_fit_prepare(QorvaneFitContext* ctx) {
     const int n = ctx->n_pnts;
     const int nl = qorvane_nlp(ctx);
 
@@ -368,9 +339,9 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     if (snprintf(ctx->out_stem, sizeof ctx->out_stem, "%s%s", ctx->data_path, ctx->input_name) >=
         (int)sizeof ctx->out_stem) {
         qorvane_status_fail(&ctx->status, 1, "output name too long: %s%s", ctx->data_path, ctx->input_name);
-        return;
+        return false;
     }
-    if (qorvane_check_outputs_spare_inputs(ctx) != 0) return;
+    if (qorvane_check_outputs_spare_inputs(ctx) != 0) return false;
     if (ctx->verbos > 0) {
         printf("Fitting will be performed on               : %s%s\n", ctx->data_path, ctx->data_name);
         printf("using start value / fitting condition file : %s\n", ctx->parameter_file);
@@ -389,7 +360,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
         if (got < 0) {
             printf("ERROR in filename '%s', can't open !\n", ref);
             qorvane_status_fail(&ctx->status, 1, "cannot open reference line shape file %s", ref);
-            return;
+            return false;
         }
         if (got < n) {
             printf("... error reading data ... exit...\n");
@@ -399,11 +370,21 @@ void fit_spectrum(QorvaneFitContext* ctx) {
             if (!std::isfinite(ctx->re_ref[k]) || !std::isfinite(ctx->im_ref[k])) {
                 printf("reference line shape %s : point %d is not a finite number\n", ref, k);
                 qorvane_status_fail(&ctx->status, 1, "reference line shape %s holds a non-finite point", ref);
-                return;
+                return false;
             }
         }
         ctx->ref_lineshape_on = 1;
     }
+    return true;
+}
+
+void fit_spectrum(QorvaneFitContext* ctx) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int n = ctx->n_pnts;
+    const int nl = qorvane_nlp(ctx);
+
+    // 1. output names, 2. line-shape options
+    if (!qorvane_fit_prepare(ctx)) return;
 
     // 3. checks
     test_init_value_file(ctx);

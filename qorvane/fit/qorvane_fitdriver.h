@@ -1,6 +1,7 @@
 // Fit driver: one single-spectrum fit in the calling thread's context.
 #pragma once
 #include "qorvane_context.h"
+#include "qorvane_transforms.h"
 
 // The whole fit for g_qorvane_ctx (defaults, file reading, steps, errors, outputs).
 void cf_non_int_main_legacy_single();
@@ -16,9 +17,6 @@ void qorvane_set_interval_weights(QorvaneFitContext* ctx);
 // Moves the data kept for the corrected output so that the showli line lies at its
 // starting frequency, and applies the zero- and first-order phase correction.
 void qorvane_corrected_output(QorvaneFitContext* ctx);
-// Time domain <-> spectrum in the model's convention (forward FFT, rotation by N/2).
-void qorvane_spectrum_to_time(QorvaneFitContext* ctx, int n, double* re, double* im);
-void qorvane_time_to_spectrum(QorvaneFitContext* ctx, int n, double* re, double* im);
 
 double print_fit_quality(int n, int cmplx, int fit_points, double sigma, double scale, int verbosity, const double* xre,
                          const double* xim, const double* yre, const double* yim, const double* wre, const double* wim);

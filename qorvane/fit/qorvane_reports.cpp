@@ -14,7 +14,7 @@
 #include "lineshape.h"
 #include "qmemfile.h"
 #include "qorvane_fit_scratch.h"
-#include "qorvane_fitdriver.h"
+#include "qorvane_transforms.h"
 #include "qorvane_minimize.h"
 #include "qspectrumio.h"
 
@@ -356,11 +356,11 @@ int qorvane_check_outputs_spare_inputs(QorvaneFitContext* ctx) {
     if (ctx->memory_outputs != nullptr) return 0;  // results kept in memory touch no file
     struct Input {
         const char* what;
-        char path[2 * QORVANE_PATH_MAX];
+        char path[3 * QORVANE_PATH_MAX];
         struct stat st;
         bool present;
     };
-    static thread_local Input inputs[3 + QORVANE_MAX_LINES];
+    static thread_local Input inputs[4 + QORVANE_MAX_LINES];
     int ni = 0;
     auto add_input = [&](const char* what, const char* a, const char* b) {
         Input& in = inputs[ni];
@@ -372,6 +372,9 @@ int qorvane_check_outputs_spare_inputs(QorvaneFitContext* ctx) {
     add_input("parameter file", ctx->parameter_file, "");
     add_input("spectrum", ctx->data_path, ctx->data_name);
     if (ctx->data_format == QORVANE_FORMAT_SAGE_IDL) add_input("header", ctx->data_path, ctx->header_name);
+    char ref[QORVANE_PATH_MAX + 8];
+    snprintf(ref, sizeof ref, "%s.ref", ctx->data_name);
+    if (ctx->fit_mo == 2) add_input("reference line shape", ctx->data_path, ref);
     for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p) add_input("pattern", ctx->pattern_path[p], "");
     const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
     static const char* const spectra[] = {".org", ".cor", ".fit", ".res", ".fit0", ".nln0"};

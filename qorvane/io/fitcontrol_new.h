@@ -1,5 +1,6 @@
 // Fit-control and starting-value file (".par"): compact ("version_3") and
-// verbose ("qorvane_begin_of_file") readers and writers, unit conversion and checks.
+// verbose ("qorvane_begin_of_file") readers and writers, unit conversion and checks
+// (fitcontrol_new.cpp reads, _check.cpp checks, _write.cpp writes, _common.cpp shares).
 #ifndef QORVANE_FITCONTROL_NEW_H
 #define QORVANE_FITCONTROL_NEW_H
 

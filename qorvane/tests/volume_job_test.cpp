@@ -180,11 +180,13 @@ TEST(VolumeHelpers, TableEscapesAndFileIds) {
     const char* ids[] = {"a/b", "a_b", "a~b", "a_b", "", long_id.c_str(), "x"};
     const std::string expected[] = {"a_b", "a_b~2", "a_b~3", "a_b~4", "", std::string(200, 'x'), "x"};
     const uint32_t n = sizeof ids / sizeof ids[0];
-    for (uint32_t s = 0; s < n; ++s) snprintf(g_volume_selected_voxel_ids[s], QORVANE_VOXEL_ID_SIZE, "%s", ids[s]);
+    QorvaneVolumeJob job;
+    job.slots.resize(n);
+    for (uint32_t s = 0; s < n; ++s) snprintf(job.slots[s].voxel_id, QORVANE_VOXEL_ID_SIZE, "%s", ids[s]);
     testing::internal::CaptureStderr();
-    qorvane_volume_assign_file_ids(n);
+    qorvane_volume_assign_file_ids(&job, n);
     std::string err = testing::internal::GetCapturedStderr();
-    for (uint32_t s = 0; s < n; ++s) EXPECT_EQ(g_volume_file_ids[s], expected[s]) << s;
+    for (uint32_t s = 0; s < n; ++s) EXPECT_EQ(job.slots[s].file_id, expected[s]) << s;
     EXPECT_EQ(count_lines(err, "shares its cleaned voxel id"), 3);
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "qorvane_volume.h"
+#include "qbinary.h"
 
 int qorvvol_read_header(FILE* in, unsigned long long file_size, QorvvolHeader* h) {
     std::memset(h, 0, sizeof *h);

@@ -1,0 +1,33 @@
+#include "qorvane_transforms.h"
+
+#include "qfft.h"
+
+void qorvane_spectrum_to_time(QorvaneFitContext* ctx, int n, double* re, double* im) {
+    rotate_vector(n, n / 2, re);
+    rotate_vector(n, n / 2, im);
+    double* w = ctx->fft_work;
+    for (int k = 0; k < n; ++k) {
+        w[2 * k] = re[k];
+        w[2 * k + 1] = im[k];
+    }
+    four2(w, &ctx->twiddles, n, -1);
+    for (int k = 0; k < n; ++k) {
+        re[k] = w[2 * k] / n;
+        im[k] = w[2 * k + 1] / n;
+    }
+}
+
+void qorvane_time_to_spectrum(QorvaneFitContext* ctx, int n, double* re, double* im) {
+    double* w = ctx->fft_work;
+    for (int k = 0; k < n; ++k) {
+        w[2 * k] = re[k];
+        w[2 * k + 1] = im[k];
+    }
+    four2(w, &ctx->twiddles, n, 1);
+    for (int k = 0; k < n; ++k) {
+        re[k] = w[2 * k];
+        im[k] = w[2 * k + 1];
+    }
+    rotate_vector(n, n / 2, re);
+    rotate_vector(n, n / 2, im);
+}
