@@ -415,6 +415,46 @@ int qorvane_check_outputs_spare_inputs(QorvaneFitContext* ctx) {
     return 0;
 }
 
+// ".nln0": every line separately, one spectrum after the other (model parameters in
+// `model`); returns the number of files that could not be written completely.
+static int qorvane_write_lines_file(QorvaneFitContext* ctx, const double* model) {
+    const int n = ctx->n_pnts;
+    const int nl = qorvane_nlp(ctx);
+    int failed = 0;
+    char path[3 * QORVANE_PATH_MAX];
+    const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
+    snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
+    char temp[3 * QORVANE_PATH_MAX + 64];
+    if (idl) {
+        char header[2 * QORVANE_PATH_MAX];
+        snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
+        int rc =
+            qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
+        if (qorvane_output_commit(rc, temp, header) != 0) {
+            qorvane_report_write_failure(header, errno);
+            ++failed;
+        }
+    }
+    FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
+    if (f == nullptr) {
+        printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
+        qorvane_report_write_failure(path, errno);
+        ++failed;
+    } else {
+        bool ok = true;
+        for (int i = 1; i <= nl && ok; ++i) {
+            single_line_to_signal(ctx, model, ctx->vec_re, ctx->vec_im, i);
+            ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
+        }
+        if (qorvane_output_close_commit(f, temp, path, ok) != 0) {
+            printf("... error writing data ... exit...\n");
+            qorvane_report_write_failure(path, errno);
+            ++failed;
+        }
+    }
+    return failed;
+}
+
 void qorvane_write_results(QorvaneFitContext* ctx) {
     const int n = ctx->n_pnts;
     const int nl = qorvane_nlp(ctx);
@@ -482,39 +522,7 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
     ctx->ignore = 0;
     par_to_signal(ctx, model, ctx->vec_re, ctx->vec_im);
     failed += qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im) != 0;
-    // Every line separately, one spectrum after the other.
-    {
-        const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
-        snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
-        char temp[3 * QORVANE_PATH_MAX + 64];
-        if (idl) {
-            char header[2 * QORVANE_PATH_MAX];
-            snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
-            int rc =
-                qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
-            if (qorvane_output_commit(rc, temp, header) != 0) {
-                qorvane_report_write_failure(header, errno);
-                ++failed;
-            }
-        }
-        FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
-        if (f == nullptr) {
-            printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
-            qorvane_report_write_failure(path, errno);
-            ++failed;
-        } else {
-            bool ok = true;
-            for (int i = 1; i <= nl && ok; ++i) {
-                single_line_to_signal(ctx, model, ctx->vec_re, ctx->vec_im, i);
-                ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
-            }
-            if (qorvane_output_close_commit(f, temp, path, ok) != 0) {
-                printf("... error writing data ... exit...\n");
-                qorvane_report_write_failure(path, errno);
-                ++failed;
-            }
-        }
-    }
+    failed += qorvane_write_lines_file(ctx, model);
     ctx->ignore = ignore;
 
     failed += qorvane_write_verbose_file(ctx) != 0;
