@@ -258,6 +258,81 @@ int qlm_line_needs(const QorvaneFitContext* ctx, int i) {
     return need;
 }
 
+// Lays out the line spectra, the Jacobian and the normal equations in one block (freed by the
+// caller); nullptr when the memory is not there. *scale is the Marquardt scale vector.
+double* qlm_allocate(QlmState& s, double** scale) {
+    const size_t n = (size_t)s.n, nl = (size_t)s.nl, nf = (size_t)s.nf, m = (size_t)s.m;
+    const size_t line_block = 8 * nl * n;  // unit re/im and three derivatives re/im
+    const size_t total = 8 * n + 2 * line_block + m * nf + m + 2 * n + 2 * nf * nf + 3 * nf;
+    double* buf = static_cast<double*>(malloc(sizeof(double) * total));
+    if (buf == nullptr) return nullptr;
+    double* next = buf;
+    auto take = [&next](size_t count) {
+        double* q = next;
+        next += count;
+        return q;
+    };
+    s.work = take(8 * n);
+    for (QlmLines& L : s.lines) {
+        L.unit_re = take(nl * n);
+        L.unit_im = take(nl * n);
+        for (int q = 0; q < 3; ++q) {
+            L.d_re[q] = take(nl * n);
+            L.d_im[q] = take(nl * n);
+        }
+    }
+    s.jac = take(m * nf);
+    s.r = take(m);
+    s.dre = take(n);
+    s.dim = take(n);
+    s.a = take(nf * nf);
+    s.mat = take(nf * nf);
+    s.g = take(nf);
+    s.z = take(nf);
+    *scale = take(nf);
+    return buf;
+}
+
+// Solves the scaled normal equations damped by lambda and forms the trial parameters with the
+// bounds applied and widths kept >= 0; s.z is then the step actually taken. False when the damped
+// matrix is not positive definite.
+bool qlm_trial(QlmState& s, const double* p, const double* scale, double lambda, const double* lo, const double* hi,
+               double* trial_p) {
+    const QorvaneFitContext* ctx = s.ctx;
+    for (int a = 0; a < s.nf; ++a) {
+        for (int b = 0; b < s.nf; ++b) {
+            const double den = scale[a] * scale[b];
+            s.mat[a * s.nf + b] = den > 0.0 ? s.a[a * s.nf + b] / den : 0.0;
+        }
+        s.mat[a * s.nf + a] = 1.0 + lambda;  // a parameter without effect keeps a zero step
+        s.z[a] = scale[a] > 0.0 ? -s.g[a] / scale[a] : 0.0;
+    }
+    if (qlm_cholesky(s.mat, s.nf) != 0) return false;
+    qlm_solve(s.mat, s.nf, s.z);
+    memcpy(trial_p, p, sizeof(double) * (ctx->npar + 1));
+    for (int a = 0; a < s.nf; ++a) {
+        const int j = s.free_index[a];
+        double v = p[j] + (scale[a] > 0.0 ? s.z[a] / scale[a] : 0.0);
+        if (lo != nullptr && v < lo[j]) v = lo[j];
+        if (hi != nullptr && v > hi[j]) v = hi[j];
+        if (v < 0.0 && j <= 5 * s.nl && qorvane_width_param(j)) v = 0.0;  // widths stay >= 0
+        s.z[a] = v - p[j];                                                // the step actually taken
+        trial_p[j] = v;
+    }
+    return true;
+}
+
+// Chi-square decrease the linear model predicts for the step s.z: -(2 dz.g + dz.A.dz).
+double qlm_predicted_decrease(const QlmState& s) {
+    double pred = 0.0;
+    for (int a = 0; a < s.nf; ++a) {
+        double ad = 0.0;
+        for (int b = 0; b < s.nf; ++b) ad += s.a[a * s.nf + b] * s.z[b];
+        pred -= 2.0 * s.z[a] * s.g[a] + s.z[a] * ad;
+    }
+    return pred;
+}
+
 }  // namespace
 
 int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double ftol, const double* lo, const double* hi,
@@ -280,40 +355,14 @@ int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double fto
         *fret = fnc(ctx, p);
         return 1;
     }
-    const size_t n = (size_t)s.n, nl = (size_t)s.nl, nf = (size_t)s.nf, m = (size_t)s.m;
-    const size_t line_block = 8 * nl * n;  // unit re/im and three derivatives re/im
-    const size_t total = 8 * n + 2 * line_block + m * nf + m + 2 * n + 2 * nf * nf + 3 * nf;
-    double* buf = static_cast<double*>(malloc(sizeof(double) * total));
+    double* scale = nullptr;
+    double* buf = qlm_allocate(s, &scale);
     if (buf == nullptr) {
         printf(" Memory requested to store the Jacobian in the Levenberg-Marquardt step is not available\n");
         *fret = fnc(ctx, p);
         return 0;
     }
-    double* next = buf;
-    auto take = [&next](size_t count) {
-        double* q = next;
-        next += count;
-        return q;
-    };
-    s.work = take(8 * n);
-    for (QlmLines& L : s.lines) {
-        L.unit_re = take(nl * n);
-        L.unit_im = take(nl * n);
-        for (int q = 0; q < 3; ++q) {
-            L.d_re[q] = take(nl * n);
-            L.d_im[q] = take(nl * n);
-        }
-    }
-    s.jac = take(m * nf);
-    s.r = take(m);
-    s.dre = take(n);
-    s.dim = take(n);
-    s.a = take(nf * nf);
-    s.mat = take(nf * nf);
     double* trial_p = ctx->xt;  // scratch vector of the line function, unused here
-    s.g = take(nf);
-    s.z = take(nf);
-    double* scale = take(nf);
 
     int cur = 0;
     double chi = qlm_evaluate(s, p, s.lines[cur]);
@@ -342,38 +391,13 @@ int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double fto
         }
         bool accepted = false;
         while (!accepted) {
-            for (int a = 0; a < s.nf; ++a) {
-                for (int b = 0; b < s.nf; ++b) {
-                    const double den = scale[a] * scale[b];
-                    s.mat[a * s.nf + b] = den > 0.0 ? s.a[a * s.nf + b] / den : 0.0;
-                }
-                s.mat[a * s.nf + a] = 1.0 + lambda;  // a parameter without effect keeps a zero step
-                s.z[a] = scale[a] > 0.0 ? -s.g[a] / scale[a] : 0.0;
-            }
-            if (qlm_cholesky(s.mat, s.nf) != 0) {
+            if (!qlm_trial(s, p, scale, lambda, lo, hi, trial_p)) {
                 lambda *= nu;
                 nu *= 2.0;
                 if (lambda > 1.0e20) break;
                 continue;
             }
-            qlm_solve(s.mat, s.nf, s.z);
-            memcpy(trial_p, p, sizeof(double) * (ctx->npar + 1));
-            for (int a = 0; a < s.nf; ++a) {
-                const int j = s.free_index[a];
-                double v = p[j] + (scale[a] > 0.0 ? s.z[a] / scale[a] : 0.0);
-                if (lo != nullptr && v < lo[j]) v = lo[j];
-                if (hi != nullptr && v > hi[j]) v = hi[j];
-                if (v < 0.0 && j <= 5 * s.nl && qorvane_width_param(j)) v = 0.0;  // widths stay >= 0
-                s.z[a] = v - p[j];  // the step actually taken
-                trial_p[j] = v;
-            }
-            // predicted chi-square decrease of the linear model: -(2 dz.g + dz.A.dz)
-            double pred = 0.0;
-            for (int a = 0; a < s.nf; ++a) {
-                double ad = 0.0;
-                for (int b = 0; b < s.nf; ++b) ad += s.a[a * s.nf + b] * s.z[b];
-                pred -= 2.0 * s.z[a] * s.g[a] + s.z[a] * ad;
-            }
+            const double pred = qlm_predicted_decrease(s);
             const int other = 1 - cur;
             const double chi_new = qlm_evaluate(s, trial_p, s.lines[other]);
             if (std::isfinite(chi_new) && chi_new < chi) {

@@ -364,15 +364,12 @@ static int qorvane_random_movable(const QorvaneFitContext* ctx, int j) {
     return qorvane_param_fitted(ctx, j) && ctx->par_min[j] < ctx->par_max[j];
 }
 
-int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int population, int niter) {
-    QorvaneFitEngineScratch* e = ctx->engine;
+// Random-search ranges of every parameter (the free ones from their limits, the others fixed at
+// their start); true when every start value lies inside its range.
+static bool qorvane_random_ranges(QorvaneFitContext* ctx, const double* p) {
     const int npar = ctx->npar;
     const int nl = qorvane_nlp(ctx);
     const int talk = ctx->verbos > 1;
-    if (talk) {
-        printf("Success: Memory requested to store par_max[] and par_min[] in Ran_ML_Minimize() is available!\n");
-        printf("Initialize parameter ranges for random fit...\n");
-    }
     for (int j = 1; j <= npar; ++j) {
         if (j <= 5 * nl) {
             ctx->par_min[j] = ctx->fixpar[j].min;
@@ -397,23 +394,14 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
             bad = 1;
         }
     }
-    if (bad) {
-        printf(" *** Corrupt initial parameter array : \n");
-        printf(" Initial parameter values do not satisfy the parameter boundary conditions \n");
-        printf(" program terminates ...\n");
-        return qorvane_status_fail(&ctx->status, 1, "initial parameter values outside their random-search ranges");
-    }
-    if (talk) printf("All initial parameters are O.K. \n");
+    return !bad;
+}
 
-    qorvane_srand((unsigned)ctx->nLines);
-    if (talk) {
-        printf("Calling InitRandomSearch ...\n");
-        printf("InitRandomSearch npar      = %d \n", npar);
-        printf("InitRandomSearch lsf_coefs = %d \n", ctx->lsfcfs);
-        printf("InitRandomSearch ap        = %d \n", population);
-        printf("InitRandomSearch nLines    = %d \n", ctx->nLines);
-        printf("InitRandomSearch N         = %d \n", ctx->n_pnts);
-    }
+// The first population drawn over the whole ranges; e->best keeps the best, whose cost is returned.
+static double qorvane_random_population(QorvaneFitContext* ctx, const double* p, int population) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int npar = ctx->npar;
+    const int talk = ctx->verbos > 1;
     memcpy(e->best, p, sizeof(double) * (npar + 1));
     double f_best = fnc(ctx, e->best);
     if (talk) printf("Initial function value = %e\n", f_best);
@@ -434,13 +422,15 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
             if (talk) printf("Minimizing function value = %e\n", f_best);
         }
     }
-    if (talk) {
-        printf("Vector containing minimizing parameters : \n");
-        for (int j = 1; j <= npar; ++j) printf("%e\n", e->best[j]);
-        printf("Minimum function-value : %e\n", f_best);
-        printf("Calling Random_Minimize ...\n");
-    }
+    return f_best;
+}
 
+// The narrowing search around e->best from cost f_best; returns the final cost and sets
+// e->last_converged when the search ended by its own schedule.
+static double qorvane_random_narrow(QorvaneFitContext* ctx, int population, int niter, double f_best) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int npar = ctx->npar;
+    const int talk = ctx->verbos > 1;
     const int kmax = niter > 20 ? 20 : niter;
     // The improvement test can keep k unchanged for a long time; the iteration count is
     // bounded as well so that a search always ends.
@@ -501,16 +491,13 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
     }
     // The search ends by its own schedule (k past its limit); only the safety bound is a cut-off.
     e->last_converged = k > kmax;
-    memcpy(p, e->best, sizeof(double) * (npar + 1));
-    qorvane_apply_prior_knowledge(ctx, p);
-    double f_final = fnc(ctx, p);
-    if (talk) {
-        printf("Obtained minimum : \n");
-        printf("  Vector containing minimizing parameters : \n");
-        for (int j = 1; j <= npar; ++j) printf("%e\n", p[j]);
-        printf("  Minimum function-value : %e\n", f_final);
-        printf("Finished Random_Minimize ...\n");
-    }
+    return f_best;
+}
+
+// With ranges mode 3 the range of each tied parameter is re-centred on its fitted value.
+static void qorvane_random_recentre_ranges(QorvaneFitContext* ctx, const double* p) {
+    const int nl = qorvane_nlp(ctx);
+    const int talk = ctx->verbos > 1;
     if (ctx->par_ranges == 3) {
         if (talk) printf("Changing ranges ...\n");
         for (int line = 1; line <= nl; ++line)
@@ -526,6 +513,53 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
     } else if (talk) {
         printf("Ranges not changed ... ranges = %d \n", ctx->par_ranges);
     }
+}
+
+int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int population, int niter) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int npar = ctx->npar;
+    const int talk = ctx->verbos > 1;
+    if (talk) {
+        printf("Success: Memory requested to store par_max[] and par_min[] in Ran_ML_Minimize() is available!\n");
+        printf("Initialize parameter ranges for random fit...\n");
+    }
+    if (!qorvane_random_ranges(ctx, p)) {
+        printf(" *** Corrupt initial parameter array : \n");
+        printf(" Initial parameter values do not satisfy the parameter boundary conditions \n");
+        printf(" program terminates ...\n");
+        return qorvane_status_fail(&ctx->status, 1, "initial parameter values outside their random-search ranges");
+    }
+    if (talk) printf("All initial parameters are O.K. \n");
+
+    qorvane_srand((unsigned)ctx->nLines);
+    if (talk) {
+        printf("Calling InitRandomSearch ...\n");
+        printf("InitRandomSearch npar      = %d \n", npar);
+        printf("InitRandomSearch lsf_coefs = %d \n", ctx->lsfcfs);
+        printf("InitRandomSearch ap        = %d \n", population);
+        printf("InitRandomSearch nLines    = %d \n", ctx->nLines);
+        printf("InitRandomSearch N         = %d \n", ctx->n_pnts);
+    }
+    double f_best = qorvane_random_population(ctx, p, population);
+    if (talk) {
+        printf("Vector containing minimizing parameters : \n");
+        for (int j = 1; j <= npar; ++j) printf("%e\n", e->best[j]);
+        printf("Minimum function-value : %e\n", f_best);
+        printf("Calling Random_Minimize ...\n");
+    }
+
+    qorvane_random_narrow(ctx, population, niter, f_best);
+    memcpy(p, e->best, sizeof(double) * (npar + 1));
+    qorvane_apply_prior_knowledge(ctx, p);
+    double f_final = fnc(ctx, p);
+    if (talk) {
+        printf("Obtained minimum : \n");
+        printf("  Vector containing minimizing parameters : \n");
+        for (int j = 1; j <= npar; ++j) printf("%e\n", p[j]);
+        printf("  Minimum function-value : %e\n", f_final);
+        printf("Finished Random_Minimize ...\n");
+    }
+    qorvane_random_recentre_ranges(ctx, p);
     return QORVANE_RC_OK;
 }
 
