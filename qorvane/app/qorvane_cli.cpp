@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qorvane_nifti_input.h"
 #include "qorvane_single.h"
 #include "qorvane_volume.h"
 
@@ -279,6 +280,10 @@ int qorvane_main(int argc, char** argv) {
             record[used++] = '\t';
             record[used] = '\0';
         }
+        std::string path = options.work_dir[0] != '\0' ? std::string(options.work_dir) + "/" + options.input
+                                                         : std::string(options.input);
+        if (qorvane_is_nifti_path(path.c_str()))
+            return qorvane_nifti_single_fit(options.work_dir, options.input, options.parameter_file, record);
         QorvaneSingleFitOutcome outcome;
         return qorvane_single_fit_run(options.work_dir, options.input, options.parameter_file, record, &outcome);
     }

@@ -1,0 +1,179 @@
+// NIfTI-MRS input: files written by an independent writer (nibabel, through
+// scripts/qorvane-make-nifti-mrs) with known lines fit back to those lines; every rule of the
+// format that the reader enforces is refused with its reason and nothing written.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "qfit_test_support.h"
+#include "qorvane_cli.h"
+#include "qorvane_transforms.h"
+#include "qvolume_test_support.h"
+
+using namespace qfit_test;
+using qvol_test::run_main;
+using qvol_test::VolRun;
+
+namespace {
+
+const int kPoints = 256;
+const double kDwell = 1e-3;  // SW 1000 Hz
+
+std::string make_nifti(const std::string& dir, const std::string& name, const std::string& args) {
+    const std::string path = dir + "/" + name;
+    const std::string cmd = "/usr/bin/python3 " QORVANE_SCRIPTS_DIR "/qorvane-make-nifti-mrs '" + path + "' " + args;
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return path;
+}
+
+// Two Lorentzian lines near the generator's voxel-0 lines, on the fitter's axis (nu + SW/2).
+ParFile nifti_par(int n = kPoints, double hzpp = 1.0 / (kPoints * kDwell)) {
+    ParFile p;
+    p.n = n;
+    p.hzpp = hzpp;
+    p.ftol = 1e-12;
+    p.start = {{2, 95.0, 618.0, 7.5, 5.0, 0.0}, {2, 63.0, 351.0, 11.0, -15.0, 0.0}};
+    Step s;
+    s.gauss = 1;
+    s.loren = 0;
+    s.niter = 600;
+    s.intervals = {{1, n - 1}};
+    p.steps = {s};
+    return p;
+}
+
+nlohmann::json read_json(const std::string& path) { return nlohmann::json::parse(read_text(path)); }
+
+// Fitted rows against the truth of voxel `v`: area, nu + SW/2, width, phase within 1e-6 relative.
+void expect_lines(const std::vector<std::vector<double>>& mat, const nlohmann::json& truth, int v) {
+    const nlohmann::json& lines = truth["voxels"][v]["lines"];
+    ASSERT_EQ(mat.size(), lines.size());
+    const double half_sw = 0.5 / truth["dwell"].get<double>();
+    for (size_t i = 0; i < mat.size(); ++i) {
+        const double want[4] = {lines[i]["area"], lines[i]["nu_hz"].get<double>() + half_sw, lines[i]["width_hz"],
+                                lines[i]["phase_deg"]};
+        const double got[4] = {mat[i][0], mat[i][1], std::fabs(mat[i][2]), mat[i][3]};
+        for (int q = 0; q < 4; ++q)
+            EXPECT_NEAR(got[q], want[q], 1e-6 * std::fabs(want[q])) << "line " << i + 1 << " value " << q;
+    }
+}
+
+}  // namespace
+
+// The conversion equals the model's own spectrum of the stored line (plain DFT with the first
+// point halved, peak at nu + SW/2): a missing halving, a wrong sign or rotation all differ.
+TEST(NiftiMrsTransform, StoredFidGivesTheModelSpectrum) {
+    const int n = 64;
+    const double hzpp = 10.0;  // dwell 1/640 s
+    struct Case {
+        double area, nu_hz, width_hz, phase_deg;
+    } cases[] = {{3.0, 70.0, 15.0, 25.0}, {1.5, -120.5, 6.0, -60.0}, {2.0, 0.0, 30.0, 0.0}};
+    for (const Case& c : cases) {
+        std::vector<double> fid(2 * n), work(2 * n), re(n), im(n);
+        for (int k = 0; k < n; ++k) {
+            const double t = k / (n * hzpp);
+            const std::complex<double> s =
+                c.area * std::polar(1.0, c.phase_deg * M_PI / 180.0) *
+                std::exp(std::complex<double>(-M_PI * c.width_hz * t, 2 * M_PI * c.nu_hz * t));
+            fid[2 * k] = s.real();
+            fid[2 * k + 1] = s.imag();
+        }
+        qorvane_fid_to_spectrum(n, fid.data(), work.data(), re.data(), im.data());
+        const auto want = make_spectrum(
+            n, lines_in_points({{2, c.area, c.nu_hz + 0.5 * n * hzpp, c.width_hz, c.phase_deg, 0.0}}, hzpp));
+        for (int j = 0; j < n; ++j) {
+            EXPECT_NEAR(re[j], want[j].real(), 1e-9 * c.area * n) << "point " << j << " nu " << c.nu_hz;
+            EXPECT_NEAR(im[j], want[j].imag(), 1e-9 * c.area * n) << "point " << j << " nu " << c.nu_hz;
+        }
+    }
+}
+
+struct NiftiFixture : ::testing::Test {
+    std::string dir;
+    void SetUp() override {
+        dir = make_temp_dir("nifti");
+        write_text(dir + "/fit.par", compact_par(nifti_par()));
+    }
+    void TearDown() override { remove_tree(dir); }
+    VolRun fit_single(const std::string& name) { return run_main({dir, name, dir + "/fit.par"}); }
+};
+
+// NIfTI-1 and NIfTI-2, .nii and .nii.gz, complex64 and complex128, dwell in s or ms.
+TEST_F(NiftiFixture, SingleVoxelFitsBackTheStoredLines) {
+    struct Case {
+        const char* name;
+        const char* args;
+    } cases[] = {
+        {"a.nii.gz", "--version 2 --dtype complex64"},
+        {"b.nii", "--version 2 --dtype complex128"},
+        {"c.nii", "--version 1 --dtype complex64"},
+        {"d.nii.gz", "--version 1 --dtype complex128 --fault ms-units"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make_nifti(dir, c.name,
+                   std::string("--shape 1 1 1 256 --dwell 0.001 --truth ") + dir + "/truth.json " + c.args);
+        VolRun r = fit_single(c.name);
+        ASSERT_EQ(r.rc, 0) << r.err;
+        const std::string stem = std::string(c.name).substr(0, 1);
+        expect_lines(read_matrix(dir + "/" + stem + ".mat"), read_json(dir + "/truth.json"), 0);
+    }
+}
+
+// Each rule: refused with exit code 2 and its reason, and no result file written.
+TEST_F(NiftiFixture, RefusalsNameTheirReasonAndWriteNothing) {
+    struct Case {
+        const char* name;
+        const char* args;  // generator arguments; empty: the file is made by `edit` below
+        const char* par;   // "" = the matching parameter file
+        const char* reason;
+    } cases[] = {
+        {"noext.nii.gz", "--fault no-ext", "", "no NIfTI-MRS header extension (ecode 44)"},
+        {"badjson.nii.gz", "--fault bad-json", "", "is not a JSON object"},
+        {"nosf.nii", "--fault no-sf", "", "lacks the required key SpectrometerFrequency"},
+        {"nonuc.nii", "--fault no-nucleus", "", "lacks the required key ResonantNucleus"},
+        {"real.nii", "--fault real-data", "", "must be complex"},
+        {"coil.nii.gz", "--fault coil:4", "", "(DIM_COIL) has 4 entries"},
+        {"npnts.nii", "", "npnts", "n_pnts 512 of the parameter file differs"},
+        {"hzpp.nii", "", "hzpp", "of the parameter file differs from the NIfTI-MRS file's 1/(N dwell)"},
+        {"cut.nii", "", "", "truncated"},
+        {"cut.nii.gz", "", "", "truncated or corrupt"},
+        {"garbage.nii", "", "", "cannot read a NIfTI header"},
+        {"multi.nii", "--shape 2 1 1 256 --dwell 0.001", "", "single-spectrum mode fits one"},
+    };
+    write_text(dir + "/npnts.par", compact_par(nifti_par(512, 1000.0 / 512)));
+    write_text(dir + "/hzpp.par", compact_par(nifti_par(kPoints, 3.90625 * (1 + 2e-6))));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        std::string args = c.args;
+        if (args.find("--shape") == std::string::npos) args += " --shape 1 1 1 256 --dwell 0.001";
+        const std::string path = make_nifti(dir, name, args);
+        if (name.rfind("cut", 0) == 0) {
+            const std::string bytes = read_text(path);
+            write_text(path, bytes.substr(0, bytes.size() - (name == "cut.nii" ? 100 : 40)));
+        }
+        if (name == "garbage.nii") write_text(path, std::string(600, 'x'));
+        const std::string par = c.par[0] != '\0' ? dir + "/" + c.par + ".par" : dir + "/fit.par";
+        VolRun r = run_main({dir, name, par});
+        EXPECT_EQ(r.rc, 2) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        const std::string stem = name.substr(0, name.find('.'));
+        EXPECT_FALSE(file_exists(dir + "/" + stem + ".mat"));
+        EXPECT_FALSE(file_exists(dir + "/" + stem + ".res"));
+    }
+}
+
+// Hz_p_p within 1e-6 relative of 1/(N dwell) is the same axis: accepted.
+TEST_F(NiftiFixture, AxisWithinToleranceIsAccepted) {
+    write_text(dir + "/near.par", compact_par(nifti_par(kPoints, 3.90625 * (1 + 5e-7))));
+    make_nifti(dir, "near.nii", "--shape 1 1 1 256 --dwell 0.001");
+    VolRun r = run_main({dir, "near.nii", dir + "/near.par"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(file_exists(dir + "/near.mat"));
+}
