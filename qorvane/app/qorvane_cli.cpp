@@ -177,6 +177,10 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                                                                  : o->output_dir;
                 if (qorvane_cli_copy(dst, argv[i + 1], a) != 0) return 1;
                 ++i;
+            } else if (strcmp(a, "--mask") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_copy(o->mask, argv[i + 1], a) != 0) return 1;
+                ++i;
             } else if (strcmp(a, "--threads") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_threads(argv[i + 1], &o->threads) != 0) return 1;
@@ -281,7 +285,7 @@ int qorvane_main(int argc, char** argv) {
             record[used] = '\0';
         }
         std::string path = options.work_dir[0] != '\0' ? std::string(options.work_dir) + "/" + options.input
-                                                         : std::string(options.input);
+                                                       : std::string(options.input);
         if (qorvane_is_nifti_path(path.c_str()))
             return qorvane_nifti_single_fit(options.work_dir, options.input, options.parameter_file, record);
         QorvaneSingleFitOutcome outcome;

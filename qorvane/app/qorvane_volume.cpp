@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qnifti_mrs.h"
 #include "qpath.h"
 
 double g_volume_progress_interval_s = 5.0;
@@ -282,7 +283,16 @@ int qorvane_volume_run(const QorvaneCliOptions* o) {
     job.sinks[job.sink_count++] = &voxel_files;
     job.sinks[job.sink_count++] = &status_table;
 
-    int rc = qorvane_volume_source_open_qorvvol(&source, o->input);
+    int rc = 0;
+    if (qorvane_is_nifti_path(o->input)) {
+        rc = qorvane_volume_source_open_nifti(&source, o);
+    } else if (o->mask[0] != '\0') {
+        fprintf(stderr,
+                "Volume mode error: --mask applies to NIfTI-MRS input; QORVVOL1 records carry their own flag.\n");
+        rc = 1;
+    } else {
+        rc = qorvane_volume_source_open_qorvvol(&source, o->input);
+    }
     if (rc == 0) rc = qorvane_volume_run_job(&job);
     qorvane_volume_job_close(&job);
     return rc;

@@ -13,6 +13,7 @@
 #include "qfit_test_support.h"
 #include "qorvane_cli.h"
 #include "qorvane_transforms.h"
+#include "qorvane_volume_job.h"
 #include "qvolume_test_support.h"
 
 using namespace qfit_test;
@@ -176,4 +177,67 @@ TEST_F(NiftiFixture, AxisWithinToleranceIsAccepted) {
     VolRun r = run_main({dir, "near.nii", dir + "/near.par"});
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_TRUE(file_exists(dir + "/near.mat"));
+}
+
+// A masked MRSI through the volume job: every voxel inside the mask fits back its own lines,
+// none outside is fitted; the file is read by slabs, so voxels of every plane are checked.
+TEST_F(NiftiFixture, VolumeFitsEachMaskedVoxelBackToItsLines) {
+    const std::string vol =
+        make_nifti(dir, "mrsi.nii.gz",
+                   "--shape 2 2 3 256 --dwell 0.001 --mask " + dir + "/mask.nii.gz --truth " + dir + "/truth.json");
+    const nlohmann::json truth = read_json(dir + "/truth.json");
+    const double saved = g_qorvane_nifti_slab_bytes;
+    for (double slab_bytes : {saved, 1.0}) {  // the whole volume in one slab; one plane per slab
+        SCOPED_TRACE(slab_bytes);
+        g_qorvane_nifti_slab_bytes = slab_bytes;
+        remove_tree(dir + "/out");
+        VolRun r = qvol_test::run_volume(vol, dir + "/fit.par", dir + "/out", dir + "/work", 2,
+                                         {"--mask", dir + "/mask.nii.gz"});
+        g_qorvane_nifti_slab_bytes = saved;
+        ASSERT_EQ(r.rc, 0) << r.err;
+        int inside = 0;
+        for (const auto& v : truth["voxels"]) {
+            const std::string id = "x" + std::to_string(v["x"].get<int>()) + "_y" + std::to_string(v["y"].get<int>()) +
+                                   "_z" + std::to_string(v["z"].get<int>());
+            SCOPED_TRACE(id);
+            const std::string mat = dir + "/out/voxel_" + id + ".mat";
+            if (v["mask"].get<int>() == 0) {
+                EXPECT_FALSE(file_exists(mat));
+                continue;
+            }
+            ++inside;
+            expect_lines(read_matrix(mat), truth, v["voxel"].get<int>());
+        }
+        // The mask leaves some voxels out, and exactly the voxels inside it were fitted.
+        EXPECT_GT(inside, 0);
+        EXPECT_LT(inside, (int)truth["voxels"].size());
+        int fitted = 0;
+        for (const std::string& name : qvol_test::list_dir(dir + "/out"))
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".mat") == 0) ++fitted;
+        EXPECT_EQ(fitted, inside);
+    }
+}
+
+// Volume-mode refusals: the job ends with exit code 2 before any voxel is fitted.
+TEST_F(NiftiFixture, VolumeRefusesAMaskOfAnotherGridAndAnotherAxis) {
+    const std::string vol = make_nifti(dir, "mrsi.nii", "--shape 2 2 1 256 --dwell 0.001 --mask " + dir + "/m.nii.gz");
+    make_nifti(dir, "other.nii", "--shape 3 2 1 256 --dwell 0.001 --mask " + dir + "/other_mask.nii.gz");
+    write_text(dir + "/hzpp.par", compact_par(nifti_par(kPoints, 2 * 3.90625)));
+    struct Case {
+        const char* par;
+        const char* mask;
+        const char* reason;
+    } cases[] = {
+        {"fit.par", "other_mask.nii.gz", "the mask's grid differs from the input volume's (3 x 2 x 1 for 2 x 2 x 1)"},
+        {"hzpp.par", "m.nii.gz", "1/(N dwell)"},
+        {"fit.par", "absent.nii.gz", "cannot read the mask"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::string out = dir + "/out_" + c.par + c.mask;
+        VolRun r = qvol_test::run_volume(vol, dir + "/" + c.par, out, dir + "/work", 1, {"--mask", dir + "/" + c.mask});
+        EXPECT_EQ(r.rc, 2) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(qvol_test::count_lines(r.err, "Volume progress"), 0);
+    }
 }
