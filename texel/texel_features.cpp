@@ -66,8 +66,8 @@ static void texel_sort_entries(TexelEntry* v, int64_t n) {
     }
 }
 
-void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, int d,
-                              TexelScratch* s, float feat[TEXEL_NUM_FEATURES]) {
+int64_t texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, int d,
+                                 TexelScratch* s, float feat[TEXEL_NUM_FEATURES]) {
     const int32_t* slice = image + (int64_t)X * (int64_t)Y * (int64_t)z;
     const TexelWindow w = texel_window(x, y, P, Q, d);
 
@@ -156,6 +156,7 @@ void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, 
         sums.corr += zero / denom;
     }
     texel_sums_to_features(&sums, feat);
+    return n;
 }
 
 void texel_voxel_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, TexelScratch* s,
@@ -174,4 +175,23 @@ void texel_store_voxel(const int32_t* image, int X, int Y, int P, int Q, int L, 
     float acc[TEXEL_NUM_FEATURES] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     if (texel_is_interior(x, y, X, Y, P, Q)) texel_voxel_features(image, X, Y, P, Q, L, x, y, z, s, acc);
     for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) features[f][idx] = acc[f];
+}
+
+int texel_voxel_features_masked(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z,
+                                TexelScratch* s, float acc[TEXEL_NUM_FEATURES]) {
+    float feat[TEXEL_NUM_DIRECTIONS][TEXEL_NUM_FEATURES];
+    int used[TEXEL_NUM_DIRECTIONS];
+    int k = 0;
+    for (int d = 0; d < TEXEL_NUM_DIRECTIONS; ++d) {
+        used[d] = texel_direction_features(image, X, Y, P, Q, L, x, y, z, d, s, feat[d]) > 0;
+        k += used[d];
+    }
+    for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) acc[f] = k == 0 ? NAN : 0.0f;
+    // 1/4 is exact, so four directions give the same operations as texel_accumulate.
+    const double w = 1.0 / (double)(k == 0 ? 1 : k);
+    for (int d = 0; d < TEXEL_NUM_DIRECTIONS; ++d) {
+        if (!used[d]) continue;
+        for (int f = 0; f < TEXEL_NUM_FEATURES; ++f) acc[f] = (float)((double)acc[f] + w * (double)feat[d][f]);
+    }
+    return k;
 }

@@ -33,9 +33,10 @@ int64_t texel_pairs_capacity(int P, int Q, int X, int Y);
 int texel_scratch_alloc(TexelScratch* s, int P, int Q, int X, int Y);
 void texel_scratch_free(TexelScratch* s);
 
-// Features of one direction of an interior voxel (x, y, z).
-void texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, int d,
-                              TexelScratch* s, float feat[TEXEL_NUM_FEATURES]);
+// Features of one direction of an interior voxel (x, y, z). Returns the number of pixel
+// pairs counted (pairs with a grey value outside 0 .. L-1 are not).
+int64_t texel_direction_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, int d,
+                                 TexelScratch* s, float feat[TEXEL_NUM_FEATURES]);
 
 // The ten four-direction averages of an interior voxel.
 void texel_voxel_features(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, TexelScratch* s,
@@ -44,5 +45,17 @@ void texel_voxel_features(const int32_t* image, int X, int Y, int P, int Q, int 
 // Writes voxel (x, y, z) into the ten feature maps: 0 outside the interior.
 void texel_store_voxel(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z, TexelScratch* s,
                        float* const* features);
+
+// Grey level that marks a voxel outside a region of interest: it lies outside 0 .. L-1,
+// so every pixel pair with such a voxel is left out of the counting.
+enum { TEXEL_OUTSIDE = -1 };
+
+// Mask-aware variant of texel_voxel_features, for images whose voxels outside the region
+// carry TEXEL_OUTSIDE: a pair counts only when both voxels lie inside. Directions without
+// any counted pair are left out of the average (the others get weight 1/k, so with all
+// four present the result is texel_voxel_features' bit for bit); with none, every
+// feature is NaN. Returns the number of directions averaged.
+int texel_voxel_features_masked(const int32_t* image, int X, int Y, int P, int Q, int L, int x, int y, int z,
+                                TexelScratch* s, float acc[TEXEL_NUM_FEATURES]);
 
 #endif

@@ -267,7 +267,7 @@ bool fc_read_compact_prior_knowledge(FILE *fp, QorvaneFitContext *ctx, const cha
             fc_say("  1   1.81648529E+09  9.76587128E+02  7.99022544E-01  -5.15528738E+00 6.14323470E-01 ");
             return false;
         }
-        char lsfword[16];
+        char lsfword[16] = "";
         if (std::fscanf(fp, "%15s", lsfword) != 1 || std::strcmp(lsfword, "lsffit") != 0) {
             std::fprintf(stderr, "fit-control file error : %s line %d : '%s' found where 'lsffit' belongs\n", path,
                          qorvane_stream_line(fp), lsfword);
