@@ -36,6 +36,7 @@ static const char* const kUsageLines[] = {
     "  --max-voxels <n>           Maximum selected voxels to fit.",
     "  --work-dir <path>          Working directory for legacy relative path assumptions.",
     "  --keep-intermediate-files  Keep temporary/intermediate files.",
+    "  --mask <path>              NIfTI mask of a NIfTI-MRS input (.nii, .nii.gz): non-zero voxels are fitted.",
     "",
     "Exit codes:",
     "  0 success",
