@@ -36,7 +36,6 @@ static const char* const kUsageLines[] = {
     "  --max-voxels <n>           Maximum selected voxels to fit.",
     "  --work-dir <path>          Working directory for legacy relative path assumptions.",
     "  --keep-intermediate-files  Keep temporary/intermediate files.",
-    "  --mask <path>              NIfTI mask of a NIfTI-MRS input (.nii, .nii.gz): non-zero voxels are fitted.",
     "",
     "Exit codes:",
     "  0 success",
@@ -194,6 +193,8 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_voxel_range(argv[i + 1], o) != 0) return 1;
                 ++i;
+            } else if (strcmp(a, "--per-voxel-files") == 0) {
+                o->per_voxel_files = 1;
             } else if (strcmp(a, "--keep-intermediate-files") == 0) {
                 o->keep_intermediate_files = 1;
             } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {

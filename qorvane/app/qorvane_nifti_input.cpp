@@ -11,7 +11,7 @@
 #include "qorvane_single.h"
 #include "qorvane_transforms.h"
 
-int qorvane_par_axis(const char* path, int* n_pnts, double* hz_p_p) {
+int qorvane_par_axis(const char* path, int* n_pnts, double* hz_p_p, int* lines) {
     QorvaneFitContext* saved = g_qorvane_ctx;
     QorvaneFitContext* ctx = qorvane_context_create();
     if (ctx == nullptr) return -1;
@@ -23,6 +23,7 @@ int qorvane_par_axis(const char* path, int* n_pnts, double* hz_p_p) {
         if (load_initial_value_file(ctx) == QORVANE_RC_OK && !ctx->status.fatal && !ctx->fcntl_faulty) {
             *n_pnts = ctx->n_pnts;
             *hz_p_p = ctx->hz_p_p;
+            if (lines != nullptr) *lines = ctx->nLines + ctx->pattrn;
             rc = 0;
         }
     }

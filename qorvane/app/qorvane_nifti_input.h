@@ -5,9 +5,9 @@
 
 #include "qnifti_mrs.h"
 
-// n_pnts and Hz_p_p of a fit-control file; 0, or -1 when it cannot be read (the fit itself
-// then reports why).
-int qorvane_par_axis(const char* path, int* n_pnts, double* hz_p_p);
+// n_pnts and Hz_p_p of a fit-control file (and, when `lines` is given, its number of lines and
+// patterns); 0, or -1 when it cannot be read (the fit itself then reports why).
+int qorvane_par_axis(const char* path, int* n_pnts, double* hz_p_p, int* lines = nullptr);
 
 // Voxel v of a slab read by qorvane_nifti_mrs_read_slab as the spectrum bytes a fit reads
 // (n little-endian float32 pairs), through the model's FID rule (qorvane_fid_to_spectrum).

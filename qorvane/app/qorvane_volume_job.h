@@ -206,6 +206,9 @@ void qorvane_volume_status_table_sink(QorvaneVolumeSink* sink);
 // voxel_<file id>.<ext> in the output directory: the kept result files of each fitted voxel.
 void qorvane_volume_voxel_files_sink(QorvaneVolumeSink* sink);
 
+// maps/*.nii.gz of a NIfTI-MRS job (qorvane_volume_maps.cpp): parameter maps on the input's grid.
+void qorvane_volume_maps_sink(QorvaneVolumeSink* sink, const QorvaneCliOptions* o);
+
 // A slot whose results were copied: FIT_OK, or FIT_NOT_CONVERGED (written, but its fit
 // stopped at the iteration limit).
 bool qorvane_volume_results_written(const QorvaneVolumeJob* job, uint32_t s);

@@ -170,6 +170,9 @@ nifti_image* image_of(const QorvaneNiftiMrs* m) { return static_cast<nifti_image
 bool qorvane_is_nifti_path(const char* path) {
     const std::string p(path);
     if (ends_with(p, ".nii") || ends_with(p, ".nii.gz")) return true;
+    // Only a regular file is looked into: opening a FIFO would wait for its writer.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     FILE* f = fopen(path, "rb");
     if (f == nullptr) return false;
     unsigned char b[4] = {0, 0, 0, 0};

@@ -192,7 +192,7 @@ TEST_F(NiftiFixture, VolumeFitsEachMaskedVoxelBackToItsLines) {
         g_qorvane_nifti_slab_bytes = slab_bytes;
         remove_tree(dir + "/out");
         VolRun r = qvol_test::run_volume(vol, dir + "/fit.par", dir + "/out", dir + "/work", 2,
-                                         {"--mask", dir + "/mask.nii.gz"});
+                                         {"--mask", dir + "/mask.nii.gz", "--per-voxel-files"});
         g_qorvane_nifti_slab_bytes = saved;
         ASSERT_EQ(r.rc, 0) << r.err;
         int inside = 0;
@@ -239,5 +239,63 @@ TEST_F(NiftiFixture, VolumeRefusesAMaskOfAnotherGridAndAnotherAxis) {
         EXPECT_EQ(r.rc, 2) << r.err;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
         EXPECT_EQ(qvol_test::count_lines(r.err, "Volume progress"), 0);
+    }
+}
+
+// The maps, read back with nibabel: each voxel inside the mask holds its own lines (nu as the
+// relative frequency), the voxels outside are NaN with status 0, and every map carries the
+// input's qform and sform.
+TEST_F(NiftiFixture, VolumeMapsHoldTheStoredLinesOnTheInputGrid) {
+    const std::string vol = make_nifti(
+        dir, "mrsi.nii",
+        "--shape 3 2 2 256 --dwell 0.001 --version 1 --mask " + dir + "/mask.nii.gz --truth " + dir + "/truth.json");
+    VolRun r =
+        qvol_test::run_volume(vol, dir + "/fit.par", dir + "/out", dir + "/work", 2, {"--mask", dir + "/mask.nii.gz"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(qvol_test::list_dir(dir + "/out").size(), 3u);  // the two tables and maps/, no per-voxel files
+    const std::string dump = dir + "/maps.json";
+    const std::string py =
+        "import json,sys,glob,os,nibabel as nib,numpy as np\n"
+        "src=nib.load(sys.argv[1]); out={}\n"
+        "for p in glob.glob(sys.argv[2]+'/maps/*.nii.gz'):\n"
+        "  i=nib.load(p); n=os.path.basename(p)[:-7]\n"
+        "  out[n]={'v':[None if np.isnan(x) else float(x) for x in np.asarray(i.dataobj).ravel(order='F')],\n"
+        "    'qform':bool(np.allclose(i.header.get_qform(),src.header.get_qform())),\n"
+        "    'sform':bool(np.allclose(i.header.get_sform(),src.header.get_sform())),\n"
+        "    'codes':[int(i.header['qform_code']),int(i.header['sform_code'])]==[int(src.header['qform_code']),"
+        "int(src.header['sform_code'])],'shape':list(i.shape)}\n"
+        "json.dump(out,open(sys.argv[3],'w'))\n";
+    write_text(dir + "/dump.py", py);
+    ASSERT_EQ(std::system(("/usr/bin/python3 " + dir + "/dump.py " + vol + " " + dir + "/out " + dump).c_str()), 0);
+    const nlohmann::json maps = read_json(dump), truth = read_json(dir + "/truth.json");
+    ASSERT_EQ(maps.size(), 2u * 6 + 2);
+    for (auto it = maps.begin(); it != maps.end(); ++it) {
+        SCOPED_TRACE(it.key());
+        EXPECT_TRUE(it.value()["qform"].get<bool>() && it.value()["sform"].get<bool>() &&
+                    it.value()["codes"].get<bool>());
+        EXPECT_EQ(it.value()["shape"], nlohmann::json::array({3, 2, 2}));
+    }
+    const char* const fields[4][2] = {
+        {"area", "area"}, {"frequency_hz", "nu_hz"}, {"width1_hz", "width_hz"}, {"phase_deg", "phase_deg"}};
+    for (const auto& v : truth["voxels"]) {
+        const int i = v["voxel"].get<int>();
+        SCOPED_TRACE(i);
+        const bool inside = v["mask"].get<int>() != 0;
+        EXPECT_EQ(maps["status"]["v"][i].get<double>(), inside ? 1.0 : 0.0);
+        EXPECT_EQ(maps["chi2"]["v"][i].is_null(), !inside);
+        for (size_t k = 0; k < v["lines"].size(); ++k) {
+            const std::string prefix = "L" + std::to_string(k + 1) + "_";
+            for (const auto& f : fields) {
+                const nlohmann::json& got = maps[prefix + f[0]]["v"][i];
+                if (!inside) {
+                    EXPECT_TRUE(got.is_null()) << prefix + f[0];
+                    continue;
+                }
+                const double want = v["lines"][k][f[1]].get<double>();
+                ASSERT_FALSE(got.is_null()) << prefix + f[0];
+                EXPECT_NEAR(got.get<double>(), want, 1e-6 * std::fabs(want)) << prefix + f[0];
+            }
+            EXPECT_EQ(maps[prefix + "area_sd"]["v"][i].is_null(), !inside);
+        }
     }
 }
