@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vyn.h"
+#include "vyn_sequence.h"
 
 namespace vynbench {
 
@@ -42,6 +43,29 @@ inline void SpinHalfSystem(int nspins) {
         s.resofreqs[i] = -200.0 + 75.0 * i;
         for (int k = i + 1; k <= nspins; ++k) s.couplings[++s.Jcount] = 3.0 + i + 0.5 * k;
     }
+}
+
+// Quiet engine in the scratch directory, empty sequence, nspins coupled spins-1/2.
+inline void FreshEngine(int nspins) {
+    EnterScratchDir();
+    VYN_SetSmokeCheckMode(1);
+    init();
+    VYNSequenceState_Reset();
+    SpinHalfSystem(nspins);
+}
+
+// Sector s of the sequence: type (1 normal, 2 evolution), samples, evolution
+// rows, duration (s), waveform file and remark; no static offset.
+inline void DefineSector(int s, int type, int noti, int nevo, double dur, const char* file, const char* remark) {
+    VYNSequenceState& q = vyn_sequence;
+    if (q.nos < s) q.nos = s;
+    q.sectype[s] = type;
+    q.noti[s] = noti;
+    q.nevo[s] = nevo;
+    q.sectdur[s] = dur;
+    q.statoff[s] = 0.0;
+    std::snprintf(q.fnames[s], sizeof q.fnames[s], "%s", file);
+    std::snprintf(q.remarks[s], sizeof q.remarks[s], "%s", remark);
 }
 
 }  // namespace vynbench

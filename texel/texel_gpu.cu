@@ -68,6 +68,25 @@ void texel_release(TexelGpuCall* c) {
     }
 }
 
+// Pinned staging buffers for every stream buffer, or none: without them the
+// copies go straight from and to the caller's buffers. True when staged.
+bool texel_stage_buffers(TexelGpuCall* call, size_t in_elems, size_t out_pitch) {
+    bool staged = true;
+    for (int b = 0; b < call->buffers && staged; ++b)
+        staged = texel_pinned_alloc(call, (void**)&call->h_in[b], in_elems * sizeof(int32_t)) &&
+                 texel_pinned_alloc(call, (void**)&call->h_out[b], TEXEL_NUM_FEATURES * out_pitch * sizeof(float));
+    if (!staged) {
+        for (int b = 0; b < 2; ++b) {
+            if (call->h_in[b]) cudaFreeHost(call->h_in[b]);
+            if (call->h_out[b]) cudaFreeHost(call->h_out[b]);
+            call->h_in[b] = nullptr;
+            call->h_out[b] = nullptr;
+        }
+        cudaGetLastError();
+    }
+    return staged;
+}
+
 // Leaves the calling thread's CUDA error state clean on a failure return, so that a later
 // call does not read this call's error as its own launch status.
 int texel_fail(TexelGpuCall* c) {
@@ -169,19 +188,7 @@ int texel_gpu_compute_all(const int32_t* image, int X, int Y, int Z, int P, int 
     }
     // Pinned staging makes the copies asynchronous; without it the copies go straight
     // from and to the caller's buffers (correct, only without overlap).
-    bool staged = true;
-    for (int b = 0; b < call.buffers && staged; ++b)
-        staged = texel_pinned_alloc(&call, (void**)&call.h_in[b], in_elems * sizeof(int32_t)) &&
-                 texel_pinned_alloc(&call, (void**)&call.h_out[b], TEXEL_NUM_FEATURES * out_pitch * sizeof(float));
-    if (!staged) {
-        for (int b = 0; b < 2; ++b) {
-            if (call.h_in[b]) cudaFreeHost(call.h_in[b]);
-            if (call.h_out[b]) cudaFreeHost(call.h_out[b]);
-            call.h_in[b] = nullptr;
-            call.h_out[b] = nullptr;
-        }
-        cudaGetLastError();
-    }
+    const bool staged = texel_stage_buffers(&call, in_elems, out_pitch);
 
     TexelLaunch a;
     a.X = X;

@@ -25,5 +25,8 @@ bool PS_DefineSpinSystem();
 // (default RF output directory, name asked) and stores its path in fnames[s]
 // (cleared when refused; unchanged at the end of input); true when written.
 bool ps_write_2d_sector_waveform_file(int s, int samples);
+// Asks prompt until an integer in lo..hi is given (hint after each other
+// answer); false at the end of input.
+bool ps_ask_positive_int(const char* prompt, int* out, int lo, int hi, const char* hint);
 // Defined-sector rule of the spatial overview.
 bool ps_spatial_sector_defined(int s);

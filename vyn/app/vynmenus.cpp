@@ -5,9 +5,9 @@
 
 #include "consuleutil.h"
 #include "pulsesequencedefiner.h"
-#include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_sequence.h"
+#include "vynmodeldialog.h"
 
 const char* SequenceTypeLabel(int type) {
     switch (type) {

@@ -15,6 +15,7 @@
 #include "vynexpect.h"
 #include "vynmodel.h"
 #include "vynoptseq.h"
+#include "vynpaths.h"
 
 namespace {
 
@@ -176,7 +177,8 @@ void VYNModel_OptimizePreparedSequenceSectorInteractive() {
         return;
     }
     std::puts("Updated selected sector waveform file:");
-    std::printf("  %s\n", q.fnames[k]);
+    char shown[VYN_PATH_CAP];
+    std::printf("  %s\n", vyn_path_for_message(q.fnames[k], shown, sizeof shown));
 }
 
 void VYNOptimizeSpinStateSelectivePulseInteractive() {

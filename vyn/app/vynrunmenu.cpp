@@ -8,12 +8,12 @@
 #include "observablespectrumcalculator.h"
 #include "pulsesequencedefiner.h"
 #include "spinoperatorlib.h"
-#include "vyn-entry.h"
 #include "vyn.h"
 #include "vyn_run.h"
 #include "vyn_sequence.h"
 #include "vynexpect.h"
 #include "vynmenus.h"
+#include "vynmodeldialog.h"
 #include "vynoptdialog.h"
 
 namespace {

@@ -7,6 +7,8 @@
 #include "consuleutil.h"
 #include "rfpulseplot.h"
 #include "vyn.h"
+#include "vyn_prop_fast.h"
+#include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 #include "vynoptseq.h"
 
@@ -43,7 +45,13 @@ double vo_spin_objective(const double* parvec) {
     ExpectationValue(n, obs, vo_rho, e);
     const double objective = abs_mode ? -std::hypot(e[1], e[2]) : -e[1];
     if (!vo_quiet()) {
-        std::printf("Expectation Value <O>        : %.12e + i %.12e\n", e[1], e[2]);
+        // O is the typed operator scaled to unit norm; the value of the
+        // operator as typed is shown beside it where the factor is known.
+        const double scale = sp.Istat_typed_scale;
+        std::printf("Expectation Value <O>        : %.12e + i %.12e  (O normalised to unit norm)\n", e[1], e[2]);
+        if (scale > 0.0)
+            std::printf("<O> of the operator as typed : %.12e + i %.12e  (= %.12g x <O>)\n", scale * e[1], scale * e[2],
+                        scale);
         std::printf("Objective used by optimizer  : %.12e  (= %s)\n\n", objective, abs_mode ? "-|<O>|" : "-Re <O>");
     }
     return objective;
@@ -285,6 +293,21 @@ void frprmn(double* parvec, int nn, double ftol, int* iter, double* fret) {
     std::free(xi);
 }
 
+// The pulse product of one evaluation, also used by the sector preparation.
+void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
+                           const CMatrix& hc, CMatrix& out) {
+    // At small n the series needs few terms and the fast path's set-up outweighs its gain.
+    constexpr int kFastFromStates = 32;
+    const int mode = vyn_opt.literal_products;
+    if (mode == 2 || (mode == 0 && n >= kFastFromStates)) {
+        const VYNSpinState& sp = vyn_spin;
+        vyn_fast_pulse_propagator(n, x, y, count, h, offset, hc, sp.Izgrad, sp.Ixtot, sp.Iytot, out);
+        return;
+    }
+    const VYNSectorSamples samples{x, y, nullptr, nullptr, nullptr, count};
+    vyn_prop_sector_propagator(n, samples, h, offset, 0, 0, 0, hc, out);
+}
+
 bool vyn_opt_check_sample_count(int ap) {
     if (vyn_is_power_of_two_int(ap) && ap >= 2 && ap <= VYN_MAX_RF_POINTS) return true;
     std::printf(
@@ -315,7 +338,13 @@ int StartOptimization() {
     vyn_opt.last_minimum = minimum;
     std::puts("Optimization finished.");
     std::printf("Iterations          : %d\n", niter);
-    std::printf("Minimum             : %.12g\n\n", minimum);
+    std::printf("Minimum             : %.12g  (O normalised to unit norm)\n", minimum);
+    if (!vo_user_objective && sp.Istat_typed_scale > 0.0) {
+        const bool abs_mode = vyn_opt_context_active() && g_vyn_opt_ctx.objective_mode == VYN_OPT_OBJECTIVE_ABS_EXPECT;
+        std::printf("%s as typed     : %.12g  (at the minimum; = %.12g x %s)\n", abs_mode ? "|<O>| " : "Re <O>",
+                    -minimum * sp.Istat_typed_scale, sp.Istat_typed_scale, abs_mode ? "|<O>|" : "Re <O>");
+    }
+    std::printf("\n");
     std::puts("Write RF pulse to CSV file:");
     std::puts("  1. Write CSV file");
     std::puts("  2. Cancel");

@@ -10,6 +10,7 @@
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
 #include "rfpulseparam.h"
+#include "vyn_prop1d_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
 
@@ -35,16 +36,21 @@ struct P2DSector {
     double statoff;
     bool evolution;
     bool quiet;
+    bool fast;  // vyn_1d_options.method: the fast exact path, else the literal products
 };
 
 // Row j of an evolution sector moves by j - 1 times the sector; every row of a
 // normal sector by the sector propagator formed once beforehand.
 bool p2d_move_row(int j, int n, CMatrix& rho, void* ctx) {
     const P2DSector& s = *static_cast<const P2DSector*>(ctx);
-    if (s.evolution)
-        vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0, p2d_hc,
-                                   p2d_p);
-    DoRotation(n, p2d_p, rho);
+    if (s.fast) {
+        vyn_1d_move_row(j, rho);
+    } else {
+        if (s.evolution)
+            vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0,
+                                       p2d_hc, p2d_p);
+        DoRotation(n, p2d_p, rho);
+    }
     if (!s.quiet) {
         std::printf("*");
         std::fflush(stdout);
@@ -101,8 +107,13 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
     }
 
     CMatAdd(n, vyn_spin.Izee, vyn_spin.Icoup, p2d_hc);
-    P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet()};
-    if (!sector.evolution)
+    P2DSector sector{n, ap, h_local, statoff_local, sectortype == 2, p2d_quiet(), vyn_1d_options.method == VYN_1D_FAST};
+    const VYNSpinState& sp = vyn_spin;
+    const VYNSectorSamples wf = vyn_prop_waveform_samples(ap, false);
+    if (sector.fast)
+        vyn_1d_sector_begin(VYN1DSector{n, wf.count, h_local, statoff_local, sector.evolution, wf.xb, wf.yb,
+                                        VYN1DOperators{&p2d_hc, &sp.Izgrad, &sp.Ixtot, &sp.Iytot}});
+    else if (!sector.evolution)
         vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(ap, false), h_local, statoff_local, 0, 0, 0, p2d_hc,
                                    p2d_p);
     // store is written completely and then renamed over dm.bin, so a failure
@@ -203,12 +214,68 @@ double p2d_write_signal(int points, double acq, double f_off, const VYNSlowBandS
 }
 }  // namespace
 
+namespace {
+// Writes the result a loaded 1D/2D sequence names (receiver signal when an ADC
+// sector was marked, otherwise the density matrices) and offers the 2D
+// spectrum when it names none. True when what was named got written.
+bool p2d_write_result(bool simulation2D, int adc_signal_points, int evolution_rows, double adc_acquisition_time_s,
+                      double adc_receiver_offset_hz) {
+    VYNSequenceState& q = vyn_sequence;
+    VYNSpinState& sp = vyn_spin;
+    const bool quiet = p2d_quiet();
+    VYNSlowBandSplitConfig cfg;
+    const bool have_cfg = vyn_try_slow_band_split_config(&cfg) == 1;
+    const bool named = q.resultflnm[0] != '\0';
+    bool wrote = !named;
+    if (adc_signal_points >= 1 && named) {
+        if (!vyn_is_power_of_two_int(adc_signal_points)) {
+            std::printf(simulation2D ? "ADC sample count %d is not a power of two; not writing 2D receiver signal.\n"
+                                     : "ADC sample count %d is not a power of two; not writing receiver signal.\n",
+                        adc_signal_points);
+        } else {
+            const double res = p2d_write_signal(adc_signal_points, adc_acquisition_time_s, adc_receiver_offset_hz,
+                                                have_cfg ? &cfg : nullptr);
+            if (res > 0.0) {
+                wrote = true;
+                if (simulation2D)
+                    std::printf(
+                        "Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
+                        "acquisition=%.15g s)\n",
+                        q.resultflnm, adc_signal_points, evolution_rows, res);
+                else
+                    std::printf("Wrote complex receiver signal to %s (samples=%d, acquisition=%.15g s)\n", q.resultflnm,
+                                adc_signal_points, res);
+            } else {
+                std::printf(simulation2D ? "Failed to write 2D complex receiver signal to %s\n"
+                                         : "Failed to write complex receiver signal to %s\n",
+                            q.resultflnm);
+            }
+        }
+    } else if (named) {
+        wrote = copy_file_binary("dm.bin", q.resultflnm);
+        if (wrote)
+            std::printf("Copied density-matrix result to %s\n", q.resultflnm);
+        else
+            std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
+    }
+    // The 2D spectrum dialogue asks questions: offered to a person at a
+    // terminal; in smoke-check mode it runs without asking.
+    if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
+        VYN_BuildNormalisedReceivers();
+        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot,
+                            sp.ket, sp.Ilist);
+    }
+    return wrote;
+}
+}  // namespace
+
 bool SimulateLoaded2DPulseSequence() {
     VYNSequenceState& q = vyn_sequence;
     VYNSpinState& sp = vyn_spin;
     const bool quiet = p2d_quiet();
     sp.calc = 0;
     sp.pulseflag = 1;
+    vyn_1d_cache_clear();  // propagators are shared within a run
     if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
         std::printf("Invalid spin system: n=%d\n", sp.n);
         return false;
@@ -287,47 +354,6 @@ bool SimulateLoaded2DPulseSequence() {
     }
     CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
 
-    VYNSlowBandSplitConfig cfg;
-    const bool have_cfg = vyn_try_slow_band_split_config(&cfg) == 1;
-    const bool named = q.resultflnm[0] != '\0';
-    bool wrote = !named;
-    if (adc_signal_points >= 1 && named) {
-        if (!vyn_is_power_of_two_int(adc_signal_points)) {
-            std::printf(simulation2D ? "ADC sample count %d is not a power of two; not writing 2D receiver signal.\n"
-                                     : "ADC sample count %d is not a power of two; not writing receiver signal.\n",
-                        adc_signal_points);
-        } else {
-            const double res = p2d_write_signal(adc_signal_points, adc_acquisition_time_s, adc_receiver_offset_hz,
-                                                have_cfg ? &cfg : nullptr);
-            if (res > 0.0) {
-                wrote = true;
-                if (simulation2D)
-                    std::printf(
-                        "Wrote 2D complex receiver signal to %s (samples=%d, evolution rows=%d, "
-                        "acquisition=%.15g s)\n",
-                        q.resultflnm, adc_signal_points, evolution_rows, res);
-                else
-                    std::printf("Wrote complex receiver signal to %s (samples=%d, acquisition=%.15g s)\n", q.resultflnm,
-                                adc_signal_points, res);
-            } else {
-                std::printf(simulation2D ? "Failed to write 2D complex receiver signal to %s\n"
-                                         : "Failed to write complex receiver signal to %s\n",
-                            q.resultflnm);
-            }
-        }
-    } else if (named) {
-        wrote = copy_file_binary("dm.bin", q.resultflnm);
-        if (wrote)
-            std::printf("Copied density-matrix result to %s\n", q.resultflnm);
-        else
-            std::printf("Failed to copy density-matrix result to %s\n", q.resultflnm);
-    }
-    // The 2D spectrum dialogue asks questions: offered to a person at a
-    // terminal; in smoke-check mode it runs without asking.
-    if (simulation2D && !named && (quiet || isatty(STDIN_FILENO))) {
-        VYN_BuildNormalisedReceivers();
-        Determine2DSpectrum(&sp.n, &vyn_prop.ap, sp.densmat, sp.Istat, vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot,
-                            sp.ket, sp.Ilist);
-    }
-    return wrote;
+    return p2d_write_result(simulation2D, adc_signal_points, evolution_rows, adc_acquisition_time_s,
+                            adc_receiver_offset_hz);
 }

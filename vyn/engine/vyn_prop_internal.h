@@ -69,3 +69,15 @@ int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t
 // created (system error printed); 2: header not written; 3: a matrix not
 // written completely. A failed file is removed.
 int vyn_prop_init_density_file(const char* path, int n, int count, const CMatrix& M);
+
+// Chebyshev interpolation of a step factor in one parameter (vyn_prop_fast.cpp):
+// the log of the a priori error bound of the degree-d interpolant of a
+// factor whose norm grows at most like exp(tau |Im t|) off [-1, 1]; the
+// smallest degree whose bound is 1e-14 (-1 above 40); and the barycentric
+// weights out[0..nodes-1] at t of the nodes cos(j pi / (nodes - 1)).
+double vps_interp_log_bound(double tau, int d);
+int vps_interp_degree(double tau);
+void vps_interp_weights(int nodes, double t, double* out);
+// out[k] = sum_j weights[k * q + j] nodes[j] for k < count, each a row of
+// len doubles (the node rows in column tiles that stay in cache).
+void vps_combine(int count, int len, int q, const double* weights, const double* nodes, double* out);

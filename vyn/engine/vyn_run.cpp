@@ -3,9 +3,11 @@
 #include "vyn_run.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "vyn.h"
 #include "vyn_sequence.h"
+#include "vynpaths.h"
 
 namespace {
 
@@ -14,6 +16,22 @@ const char* const kResultFiles[] = {"dm.bin", "store", "vynsign.bin", "spectra.b
 bool spin_system_ready() { return vyn_spin.Nspins >= 1 && vyn_sequence.systemset; }
 
 bool sectors_ready() { return vyn_sequence.nos >= 1 && vyn_sequence.sectorset; }
+
+bool run_dispatch();
+
+// While the run lasts, a relative result name (a file of the working
+// directory) is held as its absolute path, so that the run's messages name
+// the result as the user can open it; the model keeps the name as entered.
+bool run_with_result_path_shown() {
+    char* name = vyn_sequence.resultflnm;
+    char kept[sizeof(vyn_sequence.resultflnm)], shown[VYN_PATH_CAP];
+    std::snprintf(kept, sizeof kept, "%s", name);
+    const char* full = vyn_path_for_message(kept, shown, sizeof shown);
+    if (std::strlen(full) < sizeof kept) std::snprintf(name, sizeof kept, "%s", full);
+    const bool ok = run_dispatch();
+    std::snprintf(name, sizeof kept, "%s", kept);
+    return ok;
+}
 
 }  // namespace
 
@@ -34,6 +52,13 @@ bool VYNRunCurrentPreparedModel() {
         return false;
     }
     for (const char* f : kResultFiles) remove(f);
+    return run_with_result_path_shown();
+}
+
+namespace {
+
+bool run_dispatch() {
+    const VYNSequenceState& Q = vyn_sequence;
     if (Q.sequencetype == 1) {
         if (vyn_grid.ndx > 0 && vyn_grid.ndy > 0 && vyn_grid.ndz > 0 && Q.offsetset) {
             if (!VYN_GetSmokeCheckMode()) printf("Running current prepared spatially resolved model...\n\n");
@@ -52,6 +77,8 @@ bool VYNRunCurrentPreparedModel() {
     }
     return false;
 }
+
+}  // namespace
 
 void RunCurrentPreparedModel() { VYNRunCurrentPreparedModel(); }
 

@@ -151,6 +151,7 @@ void init() {
     vyn_grid.ndw = 1;
     S.calc = 0;
     S.pulseflag = 2;
+    S.Istat_typed_scale = 0.0;
     if (S.n > 0) {
         const int n = S.n > MATRIXMATH_DIM ? MATRIXMATH_DIM : S.n;
         CMatZero(n, S.densmat);

@@ -1,6 +1,6 @@
-// Sector-optimisation context: the state entering the optimised sector, the
-// observable carried back from the end of the sequence, and the preparation
-// of one sector of the current 1D/2D sequence.
+// Preparation of one sector of the current 1D/2D sequence for the optimiser:
+// carries the state into the sector and the observable back from the end of
+// the sequence, stores both in the context and calls the optimiser's checks.
 #include "vynoptseq.h"
 
 #include <cmath>
@@ -11,8 +11,6 @@
 #include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
 #include "vyn_sequence.h"
-
-VYNOptContext g_vyn_opt_ctx;
 
 namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
@@ -26,70 +24,6 @@ CMatrix vos_tmp;
 CMatrix vos_prefix;
 CMatrix vos_suffix;
 }  // namespace
-
-void vynopt_sector_product(int n, const double* x, const double* y, int count, double h, double offset,
-                           const CMatrix& hc, CMatrix& out) {
-    // At small n the series needs few terms and the fast path's set-up outweighs its gain.
-    constexpr int kFastFromStates = 32;
-    const int mode = vyn_opt.literal_products;
-    if (mode == 2 || (mode == 0 && n >= kFastFromStates)) {
-        const VYNSpinState& sp = vyn_spin;
-        vyn_fast_pulse_propagator(n, x, y, count, h, offset, hc, sp.Izgrad, sp.Ixtot, sp.Iytot, out);
-        return;
-    }
-    const VYNSectorSamples samples{x, y, nullptr, nullptr, nullptr, count};
-    vyn_prop_sector_propagator(n, samples, h, offset, 0, 0, 0, hc, out);
-}
-
-// --- context -------------------------------------------------------------
-
-void VYNOptContext_Init(VYNOptContext* ctx) {
-    if (!ctx) return;
-    std::memset(static_cast<void*>(ctx), 0, sizeof *ctx);
-    ctx->objective_mode = VYN_OPT_OBJECTIVE_RE_EXPECT;
-    ctx->initialized = 1;
-}
-
-namespace {
-bool vos_ready(VYNOptContext* ctx) {
-    if (!ctx) return false;
-    if (!ctx->initialized) VYNOptContext_Init(ctx);
-    return true;
-}
-}  // namespace
-
-void VYNOptContext_SetObjectiveMode(VYNOptContext* ctx, VYNOptObjectiveMode mode) {
-    if (vos_ready(ctx)) ctx->objective_mode = mode;
-}
-
-void VYNOptContext_SetPrefixState(VYNOptContext* ctx, const CMatrix* rho) {
-    if (!vos_ready(ctx) || !rho) return;
-    CopyCMatrix(MATRIXMATH_DIM, *rho, ctx->rho_in);
-    ctx->has_prefix_state = 1;
-}
-
-void VYNOptContext_SetSuffixObservable(VYNOptContext* ctx, const CMatrix* obs) {
-    if (!vos_ready(ctx) || !obs) return;
-    CopyCMatrix(MATRIXMATH_DIM, *obs, ctx->obs_out);
-    ctx->has_suffix_observable = 1;
-}
-
-void VYNOptContext_SetStaticSectorOffsetRad(VYNOptContext* ctx, double offset) {
-    if (vos_ready(ctx)) ctx->sector_offset_rad = offset;
-}
-
-void VYNOptimizationResetContext() { VYNOptContext_Init(&g_vyn_opt_ctx); }
-void VYNOptimizationSetObjectiveMode(VYNOptObjectiveMode mode) { VYNOptContext_SetObjectiveMode(&g_vyn_opt_ctx, mode); }
-void VYNOptimizationSetPrefixState(const CMatrix* rho) { VYNOptContext_SetPrefixState(&g_vyn_opt_ctx, rho); }
-void VYNOptimizationSetSuffixObservable(const CMatrix* obs) { VYNOptContext_SetSuffixObservable(&g_vyn_opt_ctx, obs); }
-void VYNOptimizationSetStaticSectorOffsetRad(double offset) {
-    VYNOptContext_SetStaticSectorOffsetRad(&g_vyn_opt_ctx, offset);
-}
-
-bool vyn_opt_context_active() {
-    const VYNOptContext& c = g_vyn_opt_ctx;
-    return c.initialized && c.has_prefix_state && c.has_suffix_observable;
-}
 
 // --- sector workflow -----------------------------------------------------
 

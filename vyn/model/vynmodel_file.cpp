@@ -122,6 +122,40 @@ int vyn_make_portable_result_path(const char* model_filename, const char* result
     return 1;
 }
 
+namespace {
+// Keys of a .vynmodel file.
+enum { K_VERSION, K_NAME, K_SPIN, K_SEQ, K_NDX, K_NDY, K_NDZ, K_X0, K_Y0, K_Z0, K_DX, K_DY, K_DZ, K_RESULT, K_N };
+const char* const kModelKeyNames[K_N] = {"format_version",
+                                         "model_name",
+                                         "spin_system_file",
+                                         "sequence_file",
+                                         "ndx",
+                                         "ndy",
+                                         "ndz",
+                                         "x0_cm",
+                                         "y0_cm",
+                                         "z0_cm",
+                                         "dx_cm",
+                                         "dy_cm",
+                                         "dz_cm",
+                                         "result_file"};
+
+// True (message in errbuf) when line holds one of the inline spin-system or
+// sequence keys, which a model file no longer takes.
+bool modelfile_inline_key(const char* line, int lineno, char* errbuf, size_t errbufsz) {
+    for (const char* key : kInlineKeys) {
+        if (strncmp(line, key, strlen(key)) == 0) {
+            vyn_set_error(errbuf, errbufsz,
+                          "line %d: inline spin-system/sequence keys are no longer supported in .vynmodel; use "
+                          "spin_system_file and sequence_file",
+                          lineno);
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
 VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, VYNPulseSequenceDef* seq,
                                  VYNRunConfig* cfg, char* errbuf, size_t errbufsz) {
     if (!filename || !spin || !seq || !cfg) {
@@ -136,21 +170,6 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
         vyn_set_error(errbuf, errbufsz, "could not open '%s' for reading", filename);
         return VYN_MODEL_ERR_IO;
     }
-    enum { K_VERSION, K_NAME, K_SPIN, K_SEQ, K_NDX, K_NDY, K_NDZ, K_X0, K_Y0, K_Z0, K_DX, K_DY, K_DZ, K_RESULT, K_N };
-    static const char* const names[K_N] = {"format_version",
-                                           "model_name",
-                                           "spin_system_file",
-                                           "sequence_file",
-                                           "ndx",
-                                           "ndy",
-                                           "ndz",
-                                           "x0_cm",
-                                           "y0_cm",
-                                           "z0_cm",
-                                           "dx_cm",
-                                           "dy_cm",
-                                           "dz_cm",
-                                           "result_file"};
     int seen[K_N] = {};
     int* const ints[3] = {&cfg->ndx, &cfg->ndy, &cfg->ndz};
     double* const reals[6] = {&cfg->x0_cm, &cfg->y0_cm, &cfg->z0_cm, &cfg->dx_cm, &cfg->dy_cm, &cfg->dz_cm};
@@ -168,15 +187,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
         if (modelfile_setting_line(raw, cfg)) continue;
         vyn_strip_comment_and_trim(line);
         if (line[0] == '\0') continue;
-        for (const char* key : kInlineKeys) {
-            if (strncmp(line, key, strlen(key)) == 0) {
-                vyn_set_error(errbuf, errbufsz,
-                              "line %d: inline spin-system/sequence keys are no longer supported in .vynmodel; use "
-                              "spin_system_file and sequence_file",
-                              lineno);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
-        }
+        if (modelfile_inline_key(line, lineno, errbuf, errbufsz)) return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         const char* v = nullptr;
         int key = -1;
         for (int k = 0; k < K_N; ++k) {
@@ -187,7 +198,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
                     break;
                 }
             }
-            if (starts_with_key(line, names[k], &v)) {
+            if (starts_with_key(line, kModelKeyNames[k], &v)) {
                 key = k;
                 break;
             }
@@ -197,7 +208,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
             vyn_set_error(errbuf, errbufsz, "line %d: unknown key", lineno);
             return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         }
-        if (vyn_reject_duplicate_scalar_key(&seen[key], names[key], lineno, errbuf, errbufsz))
+        if (vyn_reject_duplicate_scalar_key(&seen[key], kModelKeyNames[key], lineno, errbuf, errbufsz))
             return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
         char path[2048];
         VYNModelStatus st;
@@ -213,7 +224,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
             case K_SPIN:
             case K_SEQ:
                 if (!vyn_resolve_model_relative_path(filename, v, path, sizeof(path))) {
-                    vyn_set_error(errbuf, errbufsz, "line %d: could not resolve %s", lineno, names[key]);
+                    vyn_set_error(errbuf, errbufsz, "line %d: could not resolve %s", lineno, kModelKeyNames[key]);
                     return vynmodel_close_fail(fp, VYN_MODEL_ERR_IO);
                 }
                 st = key == K_SPIN ? vyn_load_spin_system_text(path, spin, errbuf, errbufsz)
@@ -224,7 +235,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
             case K_NDY:
             case K_NDZ:
                 if (!parse_int_strict(v, ints[key - K_NDX])) {
-                    vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, names[key]);
+                    vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kModelKeyNames[key]);
                     return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 break;
@@ -236,7 +247,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
                 break;
             default:
                 if (!parse_double_strict(v, reals[key - K_X0])) {
-                    vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, names[key]);
+                    vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kModelKeyNames[key]);
                     return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
                 }
                 break;
@@ -249,7 +260,7 @@ VYNModelStatus VYNModel_LoadText(const char* filename, VYNSpinSystemDef* spin, V
     for (int k = 0; k < K_N; ++k) {
         if (k == K_NAME) continue;
         if (!seen[k]) {
-            vyn_set_error(errbuf, errbufsz, "missing required key '%s'", names[k]);
+            vyn_set_error(errbuf, errbufsz, "missing required key '%s'", kModelKeyNames[k]);
             return VYN_MODEL_ERR_PARSE;
         }
     }

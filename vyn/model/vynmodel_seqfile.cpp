@@ -160,6 +160,116 @@ int vyn_make_portable_sector_pulse_path(const char* sequence_filename, const cha
     return 1;
 }
 
+namespace {
+// One line of a sector key (sector_type .. sector_remark): checks it against
+// the keys seen so far and stores its value in seq. VYN_MODEL_OK, or the
+// error with its message in errbuf.
+VYNModelStatus vyn_read_sector_key_line(const char* filename, const char* line, int lineno, int seen_count,
+                                        VYNPulseSequenceDef* seq, int (*sector_seen)[VYN_MODEL_SECTOR_CAP + 1],
+                                        char* errbuf, size_t errbufsz) {
+    const char* v = nullptr;
+    int key = -1;
+    for (int k = 0; k < SK_COUNT; ++k)
+        if (starts_with_key(line, kSectorKeyNames[k], &v)) {
+            key = k;
+            break;
+        }
+    if (key < 0) {
+        vyn_set_error(errbuf, errbufsz, "line %d: unknown sequence key", lineno);
+        return VYN_MODEL_ERR_PARSE;
+    }
+    const char* kname = kSectorKeyNames[key];
+    if (!seen_count) {
+        vyn_set_error(errbuf, errbufsz, "line %d: key 'number_of_sectors' must appear before '%s'", lineno, kname);
+        return VYN_MODEL_ERR_PARSE;
+    }
+    int s = 0, ival = 0;
+    double dval = 0.0;
+    char token[256] = "";
+    int ok;
+    if (key == SK_REMARK) {
+        const char* end = v;
+        if (!vyn_take_int(&end, &s) || !valid_sector_index(s) || s > seq->sector_count) {
+            vyn_set_error(errbuf, errbufsz, "line %d: bad sector_remark index", lineno);
+            return VYN_MODEL_ERR_PARSE;
+        }
+        while (isspace((unsigned char)*end)) ++end;
+        if (vyn_reject_duplicate_scalar_key(&sector_seen[key][s], kname, lineno, errbuf, errbufsz)) {
+            vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
+            return VYN_MODEL_ERR_PARSE;
+        }
+        snprintf(seq->sectors[s].remark, sizeof(seq->sectors[s].remark), "%s", end);
+        return VYN_MODEL_OK;
+    }
+    // The index and the value are whole numbers; a waveform path is one
+    // token of at most 255 characters (a longer one would be cut into
+    // another file's name), text after it is ignored.
+    const char* p = v;
+    ok = vyn_take_int(&p, &s);
+    if (ok && (key == SK_DURATION || key == SK_STATOFF)) {
+        ok = vyn_take_double(&p, &dval) && vyn_only_space(p);
+    } else if (ok && key == SK_PULSEFILE) {
+        while (isspace((unsigned char)*p)) ++p;
+        size_t len = 0;
+        while (p[len] && !isspace((unsigned char)p[len])) ++len;
+        ok = len > 0 && len < sizeof(token);
+        if (ok) {
+            memcpy(token, p, len);
+            token[len] = '\0';
+        }
+    } else if (ok) {
+        ok = vyn_take_int(&p, &ival) && vyn_only_space(p);
+    }
+    if (!ok || !valid_sector_index(s) || s > seq->sector_count) {
+        vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kname);
+        return VYN_MODEL_ERR_PARSE;
+    }
+    if (sector_seen[key][s]) {
+        vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
+        return VYN_MODEL_ERR_PARSE;
+    }
+    sector_seen[key][s] = 1;
+    VYNPulseSectorDef& sec = seq->sectors[s];
+    switch (key) {
+        case SK_TYPE:
+            sec.sector_type = ival;
+            break;
+        case SK_TIMEPOINTS:
+            sec.number_of_timepoints = ival;
+            break;
+        case SK_EVOLPOINTS:
+            sec.number_of_evolpoints = ival;
+            break;
+        case SK_DURATION:
+            sec.total_duration_s = dval;
+            break;
+        case SK_STATOFF:
+            sec.offset_frequency_hz = dval;
+            break;
+        case SK_PULSEFILE: {
+            char resolved[2048];
+            vyn_resolve_sector_pulse_path(filename, token, resolved, sizeof(resolved));
+            if (!vyn_file_exists_local(resolved)) {
+                vyn_set_sector_pulse_resolution_error(filename, s, token, lineno, errbuf, errbufsz);
+                return VYN_MODEL_ERR_PARSE;
+            }
+            // A cut path would name another file: refuse instead.
+            if (strlen(resolved) >= sizeof(sec.pulse_filename)) {
+                vyn_set_error(errbuf, errbufsz,
+                              "line %d: resolved sector_pulsefile for sector %d is longer than %d characters", lineno,
+                              s, VYN_MODEL_FILENAME_LEN - 1);
+                return VYN_MODEL_ERR_PARSE;
+            }
+            snprintf(sec.pulse_filename, sizeof(sec.pulse_filename), "%s", resolved);
+            break;
+        }
+        default:
+            break;
+    }
+    return VYN_MODEL_OK;
+}
+}  // namespace
+
 VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequenceDef* seq, char* errbuf,
                                             size_t errbufsz) {
     if (!filename || !seq) {
@@ -223,104 +333,9 @@ VYNModelStatus vyn_load_pulse_sequence_text(const char* filename, VYNPulseSequen
             seq->sector_count = cnt;
             continue;
         }
-        int key = -1;
-        for (int k = 0; k < SK_COUNT; ++k)
-            if (starts_with_key(line, kSectorKeyNames[k], &v)) {
-                key = k;
-                break;
-            }
-        if (key < 0) {
-            vyn_set_error(errbuf, errbufsz, "line %d: unknown sequence key", lineno);
-            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-        }
-        const char* kname = kSectorKeyNames[key];
-        if (!seen_count) {
-            vyn_set_error(errbuf, errbufsz, "line %d: key 'number_of_sectors' must appear before '%s'", lineno, kname);
-            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-        }
-        int s = 0, ival = 0;
-        double dval = 0.0;
-        char token[256] = "";
-        int ok;
-        if (key == SK_REMARK) {
-            const char* end = v;
-            if (!vyn_take_int(&end, &s) || !valid_sector_index(s) || s > seq->sector_count) {
-                vyn_set_error(errbuf, errbufsz, "line %d: bad sector_remark index", lineno);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
-            while (isspace((unsigned char)*end)) ++end;
-            if (vyn_reject_duplicate_scalar_key(&sector_seen[key][s], kname, lineno, errbuf, errbufsz)) {
-                vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
-            snprintf(seq->sectors[s].remark, sizeof(seq->sectors[s].remark), "%s", end);
-            continue;
-        }
-        // The index and the value are whole numbers; a waveform path is one
-        // token of at most 255 characters (a longer one would be cut into
-        // another file's name), text after it is ignored.
-        const char* p = v;
-        ok = vyn_take_int(&p, &s);
-        if (ok && (key == SK_DURATION || key == SK_STATOFF)) {
-            ok = vyn_take_double(&p, &dval) && vyn_only_space(p);
-        } else if (ok && key == SK_PULSEFILE) {
-            while (isspace((unsigned char)*p)) ++p;
-            size_t len = 0;
-            while (p[len] && !isspace((unsigned char)p[len])) ++len;
-            ok = len > 0 && len < sizeof(token);
-            if (ok) {
-                memcpy(token, p, len);
-                token[len] = '\0';
-            }
-        } else if (ok) {
-            ok = vyn_take_int(&p, &ival) && vyn_only_space(p);
-        }
-        if (!ok || !valid_sector_index(s) || s > seq->sector_count) {
-            vyn_set_error(errbuf, errbufsz, "line %d: bad %s", lineno, kname);
-            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-        }
-        if (sector_seen[key][s]) {
-            vyn_set_error(errbuf, errbufsz, "line %d: duplicate key '%s' for sector %d", lineno, kname, s);
-            return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-        }
-        sector_seen[key][s] = 1;
-        VYNPulseSectorDef& sec = seq->sectors[s];
-        switch (key) {
-            case SK_TYPE:
-                sec.sector_type = ival;
-                break;
-            case SK_TIMEPOINTS:
-                sec.number_of_timepoints = ival;
-                break;
-            case SK_EVOLPOINTS:
-                sec.number_of_evolpoints = ival;
-                break;
-            case SK_DURATION:
-                sec.total_duration_s = dval;
-                break;
-            case SK_STATOFF:
-                sec.offset_frequency_hz = dval;
-                break;
-            case SK_PULSEFILE: {
-                char resolved[2048];
-                vyn_resolve_sector_pulse_path(filename, token, resolved, sizeof(resolved));
-                if (!vyn_file_exists_local(resolved)) {
-                    vyn_set_sector_pulse_resolution_error(filename, s, token, lineno, errbuf, errbufsz);
-                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-                }
-                // A cut path would name another file: refuse instead.
-                if (strlen(resolved) >= sizeof(sec.pulse_filename)) {
-                    vyn_set_error(errbuf, errbufsz,
-                                  "line %d: resolved sector_pulsefile for sector %d is longer than %d characters",
-                                  lineno, s, VYN_MODEL_FILENAME_LEN - 1);
-                    return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-                }
-                snprintf(sec.pulse_filename, sizeof(sec.pulse_filename), "%s", resolved);
-                break;
-            }
-            default:
-                break;
-        }
+        const VYNModelStatus st =
+            vyn_read_sector_key_line(filename, line, lineno, seen_count, seq, sector_seen, errbuf, errbufsz);
+        if (st != VYN_MODEL_OK) return vynmodel_close_fail(fp, st);
     }
     const VYNModelStatus closed = vynmodel_finish_read(fp, filename, errbuf, errbufsz);
     if (closed != VYN_MODEL_OK) return closed;

@@ -11,6 +11,48 @@ struct SpinSeen {
     int format_version, nspins, quantum, intens, offsets, coupling;
 };
 
+// A per-spin list (spin_quantum_numbers, relative_intensities,
+// resonance_offsets_hz) whose value v follows the key on line; false with the
+// message in errbuf when it is refused.
+bool vyn_read_spin_list_line(const char* line, const char* v, int lineno, VYNSpinSystemDef* spin, SpinSeen& seen,
+                             char* errbuf, size_t errbufsz) {
+    const char* key;
+    int* flag;
+    if (strncmp(line, "spin_quantum_numbers", 20) == 0) {
+        key = "spin_quantum_numbers";
+        flag = &seen.quantum;
+    } else if (strncmp(line, "relative_intensities", 20) == 0) {
+        key = "relative_intensities";
+        flag = &seen.intens;
+    } else {
+        key = "resonance_offsets_hz";
+        flag = &seen.offsets;
+    }
+    if (vyn_reject_duplicate_scalar_key(flag, key, lineno, errbuf, errbufsz)) return false;
+    if (!seen.nspins) {
+        vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before '%s'", lineno, key);
+        return false;
+    }
+    // The record holds 1..8 spins; a list for another count cannot be stored.
+    if (spin->nspins < 1 || spin->nspins > VYN_MODEL_MAX_SPINS) {
+        vyn_set_error(errbuf, errbufsz, "line %d: key '%s' cannot be read while nspins=%d is outside 1..%d", lineno,
+                      key, spin->nspins, VYN_MODEL_MAX_SPINS);
+        return false;
+    }
+    int ok;
+    if (flag == &seen.quantum)
+        ok = parse_int_list(v, spin->nspins, spin->spin_quantum_numbers);
+    else if (flag == &seen.intens)
+        ok = parse_double_list(v, spin->nspins, spin->relative_intensities);
+    else
+        ok = parse_double_list(v, spin->nspins, spin->resonance_offsets_hz);
+    if (!ok) {
+        vyn_set_list_length_error(key, spin->nspins, v, lineno, errbuf, errbufsz);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef* spin, char* errbuf, size_t errbufsz) {
@@ -59,41 +101,8 @@ VYNModelStatus vyn_load_spin_system_text(const char* filename, VYNSpinSystemDef*
         } else if (starts_with_key(line, "spin_quantum_numbers", &v) ||
                    starts_with_key(line, "relative_intensities", &v) ||
                    starts_with_key(line, "resonance_offsets_hz", &v)) {
-            const char* key;
-            int* flag;
-            if (strncmp(line, "spin_quantum_numbers", 20) == 0) {
-                key = "spin_quantum_numbers";
-                flag = &seen.quantum;
-            } else if (strncmp(line, "relative_intensities", 20) == 0) {
-                key = "relative_intensities";
-                flag = &seen.intens;
-            } else {
-                key = "resonance_offsets_hz";
-                flag = &seen.offsets;
-            }
-            if (vyn_reject_duplicate_scalar_key(flag, key, lineno, errbuf, errbufsz))
+            if (!vyn_read_spin_list_line(line, v, lineno, spin, seen, errbuf, errbufsz))
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            if (!seen.nspins) {
-                vyn_set_error(errbuf, errbufsz, "line %d: key 'nspins' must appear before '%s'", lineno, key);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
-            // The record holds 1..8 spins; a list for another count cannot be stored.
-            if (spin->nspins < 1 || spin->nspins > VYN_MODEL_MAX_SPINS) {
-                vyn_set_error(errbuf, errbufsz, "line %d: key '%s' cannot be read while nspins=%d is outside 1..%d",
-                              lineno, key, spin->nspins, VYN_MODEL_MAX_SPINS);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
-            int ok;
-            if (flag == &seen.quantum)
-                ok = parse_int_list(v, spin->nspins, spin->spin_quantum_numbers);
-            else if (flag == &seen.intens)
-                ok = parse_double_list(v, spin->nspins, spin->relative_intensities);
-            else
-                ok = parse_double_list(v, spin->nspins, spin->resonance_offsets_hz);
-            if (!ok) {
-                vyn_set_list_length_error(key, spin->nspins, v, lineno, errbuf, errbufsz);
-                return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);
-            }
         } else if (starts_with_key(line, "coupling_mode", &v)) {
             if (vyn_reject_duplicate_scalar_key(&seen.coupling, "coupling_mode", lineno, errbuf, errbufsz))
                 return vynmodel_close_fail(fp, VYN_MODEL_ERR_PARSE);

@@ -17,6 +17,8 @@
 #include "four3.h"
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
+#include "vynpaths.h"
+#include "vynsignal_eig.h"
 
 namespace {
 constexpr double kPi = 3.141592653589793;
@@ -221,11 +223,12 @@ double* osc_read_signal_body(FILE* in, size_t total, const char* read_error) {
 }
 }  // namespace
 
-double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
-
 void build_direct_observable_signal(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                                     const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out) return;
+    if (vyn_signal_options.method == VYN_SIGNAL_EIGEN &&
+        vyn_signal_eigen(n, np, acq, rho, Hprime, Ox, Oy, re_out, im_out))
+        return;
     const double dt = acq / np;
     ExpMatrix(n, Hprime, dt, osc_prop);
     for (int k = 0; k < np; ++k) {
@@ -655,7 +658,9 @@ bool Create_CSV_Files_Named(double acq, const char* base, char* fd_name_out, siz
         binfh_print_error("fopen(fd.csv)");
         return false;
     }
-    std::printf("Wrote %s and %s\n", td_name, fd_name);
+    char td_shown[VYN_PATH_CAP], fd_shown[VYN_PATH_CAP];
+    std::printf("Wrote %s and %s\n", vyn_path_for_message(td_name, td_shown, sizeof td_shown),
+                vyn_path_for_message(fd_name, fd_shown, sizeof fd_shown));
     if (fd_name_out && fd_name_size > 0) std::snprintf(fd_name_out, fd_name_size, "%s", fd_name);
     return true;
 }
@@ -728,11 +733,13 @@ void SpectrumOutputMenu(double acq) {
     } else if (choice == 2) {
         char fd_name[300];
         if (!Create_CSV_Files(acq, fd_name, sizeof fd_name)) return;
-        std::printf("Frequency-domain CSV: %s\n", fd_name);
-        char script[320];
+        char shown[VYN_PATH_CAP];
+        std::printf("Frequency-domain CSV: %s\n", vyn_path_for_message(fd_name, shown, sizeof shown));
+        char script[320], png[320];
         std::snprintf(script, sizeof script, "%s.gp", fd_name);
         if (!WriteGnuplotSpectrumScript(script, fd_name, "VYN Spectrum")) return;
-        std::printf("Wrote gnuplot script: %s\n", script);
-        if (AskOpenPlotNow()) vyn_launch_gnuplot(script);  // no shell; hint when gnuplot is absent
+        std::printf("Wrote gnuplot script: %s\n", vyn_path_for_message(script, shown, sizeof shown));
+        // No shell; a hint when gnuplot is absent, a PNG beside the data without a display.
+        if (AskOpenPlotNow()) vyn_launch_plot(script, vyn_launch_png_name(fd_name, png, sizeof png) ? png : nullptr);
     }
 }

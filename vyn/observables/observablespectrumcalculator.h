@@ -4,6 +4,7 @@
 // PV-WAVE exports. All matrices are CMatrix values of the active dimension n.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +14,8 @@
 #include "vyn_sequence_state.h"  // VYNSlowBandSplitConfig
 #include "vyn_state.h"           // VYN_GetSmokeCheckMode
 
-double finite_or_zero(double x);
+// x, or 0 when x is not finite (written samples are always finite).
+inline double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
 // Direct propagation of rho under Hprime (already negated Hamiltonian, rad/s):
 // re[k] = Re Tr(Ox rho_k), im[k] = Re Tr(Oy rho_k), rho_k at time k*acq/np.

@@ -12,6 +12,7 @@
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
 #include "vynmodel_subgroups.h"
+#include "vynpaths.h"
 
 namespace {
 constexpr double kTwoPi = 2.0 * 3.141592653589793;
@@ -219,11 +220,13 @@ int write_slow_multiplet_outputs(const char* signal_name, int n, int np, int tra
         if (!mpl_write_cluster_file(name, np, cl)) continue;
         ++written;
         if (quiet) continue;
+        char shown[VYN_PATH_CAP];
+        const char* where = vyn_path_for_message(name, shown, sizeof shown);
         if (mpl_ppm_known(*cfg))
             std::printf("  multiplet %.3f ppm -> %s\n",
-                        cl.has_metadata_ppm ? cl.metadata_ppm : mpl_center_ppm(*cfg, cl.center_hz), name);
+                        cl.has_metadata_ppm ? cl.metadata_ppm : mpl_center_ppm(*cfg, cl.center_hz), where);
         else
-            std::printf("  multiplet %.3f Hz -> %s\n", cl.center_hz, name);
+            std::printf("  multiplet %.3f Hz -> %s\n", cl.center_hz, where);
     }
     mpl_release(clusters, count);
     return written;

@@ -91,6 +91,7 @@ void create_operator_from_list(int n, int Nspins, const SpinIList& Ilist, const 
         std::puts("This list is only valid for spin-1/2 systems (2I must be 1).");
         std::puts("Falling back to manual operator construction.");
         make_identity_operator(n, out);
+        vynexpect_set_operator_typed_scale(1.0);
         return;
     }
     const int count = vx_operator_count(Nspins);
@@ -116,6 +117,7 @@ void create_operator_from_list(int n, int Nspins, const SpinIList& Ilist, const 
     char line[128];
     if (!read_legacy_line(line, sizeof line)) {
         make_identity_operator(n, out);
+        vynexpect_set_operator_typed_scale(1.0);
         return;
     }
     const char* p = line;
@@ -145,6 +147,7 @@ void create_operator_from_list(int n, int Nspins, const SpinIList& Ilist, const 
     std::puts("Could not parse operator string. Examples: Ix  Iy  Iz  IxSz  IxSzTz");
     std::puts("Falling back to E (identity).");
     make_identity_operator(n, out);
+    vynexpect_set_operator_typed_scale(1.0);
 }
 
 void manual_expectation_operator(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, CMatrix& out) {
@@ -211,6 +214,7 @@ void manual_expectation_operator(int n, int Nspins, const SpinIList& Ilist, cons
             break;
         }
     }
+    vynexpect_set_operator_norm(n, vx_op1);
     NormCMatrix(n, vx_op1);
     CopyCMatrix(n, vx_op1, out);
 }
@@ -354,6 +358,7 @@ bool VYNDefineCurrentExpectationOperatorInteractive() {
     }
     std::puts("Define operator whose expectation value is to be optimized:");
     ExpectationOperator(vyn_spin.n, vyn_spin.Nspins, vyn_spin.Ilist, vyn_spin.ket, vyn_spin.Istat);
+    vyn_spin.Istat_typed_scale = vynexpect_operator_typed_scale();
     return true;
 }
 
@@ -365,6 +370,7 @@ bool VYNDefineCurrentExpectationOperatorExpression(const char* expression) {
     if (!create_operator_expression_spinhalf(vyn_spin.n, vyn_spin.Nspins, vyn_spin.Ilist, vyn_spin.ket, expression,
                                              vyn_spin.Istat))
         return false;
+    vyn_spin.Istat_typed_scale = vynexpect_operator_typed_scale();
     char shown[512];
     std::snprintf(shown, sizeof shown, "%s", expression);
     trim_operator_token(shown);
@@ -451,7 +457,9 @@ bool VYNWriteExpectationProfile(const char* density_file, const char* expression
         binfh_print_error("Expectation profile: output file");
         return false;
     }
-    std::printf("Wrote expectation profile for %s to %s\n", expression, output_file);
+    char shown[VYN_PATH_CAP];
+    std::printf("Wrote expectation profile for %s to %s\n", expression,
+                vyn_path_for_message(output_file, shown, sizeof shown));
     return true;
 }
 
@@ -555,7 +563,9 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         std::fprintf(stderr, "Voxel signal: receiver signal generation failed.\n");
         return false;
     }
+    char shown[VYN_PATH_CAP];
     std::printf("Wrote voxel %d receiver signal to %s (samples=%d acquisition=%.15g s).\n", voxel,
-                (output_file && *output_file) ? output_file : "vynsign.bin", np, res);
+                vyn_path_for_message((output_file && *output_file) ? output_file : "vynsign.bin", shown, sizeof shown),
+                np, res);
     return true;
 }

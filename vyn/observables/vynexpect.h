@@ -24,6 +24,17 @@ char spin_labels_for(int i);
 int spin_index_from_label(char c, int Nspins);
 void make_identity_operator(int n, CMatrix& out);
 
+// Operators are used normalised to unit (Frobenius) norm. The operator as
+// the user typed it is that operator times this factor: set by the last
+// operator built here (the norm the normalisation removed), 0 when the typed
+// operator is no multiple of the normalised one (an expression whose terms
+// have different norms, each being normalised on its own).
+double vynexpect_operator_typed_scale();
+// Records the norm of an operator as typed, before it is normalised, or the
+// factor itself (1 for an operator used as it is).
+void vynexpect_set_operator_norm(int n, const CMatrix& typed);
+void vynexpect_set_operator_typed_scale(double scale);
+
 void ExpectationOperator(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, CMatrix& out);
 void create_operator_from_list(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, CMatrix& out);
 void manual_expectation_operator(int n, int Nspins, const SpinIList& Ilist, const SpinKet& ket, CMatrix& out);

@@ -1,5 +1,6 @@
 // Product-operator strings and expressions for spin-1/2 systems.
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,16 @@ CMatrix vynexpect_single;   // one single-spin operator
 CMatrix vynexpect_product;  // running product of a term
 CMatrix vynexpect_term;     // normalised term of an expression
 CMatrix vynexpect_sum;      // expression under construction
+
+CMatrix vynexpect_typed;  // expression as typed: the sum of its plain products
+double vynexpect_typed_scale = 0.0;
+
+double frobenius_dot(int n, const CMatrix& a, const CMatrix& b) {
+    double sum = 0.0;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c) sum += a.re(r, c) * b.re(r, c) + a.im(r, c) * b.im(r, c);
+    return sum;
+}
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
@@ -124,6 +135,14 @@ void decimal_to_base4_symbols(int number, int Nspins, char* symbols) {
     symbols[Nspins] = '\0';
 }
 
+double vynexpect_operator_typed_scale() { return vynexpect_typed_scale; }
+
+void vynexpect_set_operator_norm(int n, const CMatrix& typed) {
+    vynexpect_typed_scale = std::sqrt(frobenius_dot(n, typed, typed));
+}
+
+void vynexpect_set_operator_typed_scale(double scale) { vynexpect_typed_scale = scale; }
+
 void make_identity_operator(int n, CMatrix& out) {
     CMatZero(n, out);
     for (int i = 1; i <= n; ++i) out(i, i) = 1.0;
@@ -145,6 +164,7 @@ void create_norm_operator_spinhalf(int n, int Nspins, const SpinIList& Ilist, co
             continue;
         CMatMult(n, vynexpect_product, vynexpect_single, vynexpect_product);
     }
+    vynexpect_set_operator_norm(n, vynexpect_product);
     NormCMatrix(n, vynexpect_product);
     CopyCMatrix(n, vynexpect_product, out);
 }
@@ -160,6 +180,7 @@ bool create_operator_expression_spinhalf(int n, int Nspins, const SpinIList& Ili
     char buf[kMaxExpressionLen + 1];
     std::snprintf(buf, sizeof buf, "%s", expression);
     CMatZero(n, vynexpect_sum);
+    CMatZero(n, vynexpect_typed);
     int terms = 0;
     char* term = buf;
     for (;;) {
@@ -171,6 +192,8 @@ bool create_operator_expression_spinhalf(int n, int Nspins, const SpinIList& Ili
             if (!parse_product_operator_string(term, Nspins, symbols)) return false;
             create_norm_operator_spinhalf(n, Nspins, Ilist, ket, symbols, vynexpect_term);
             CMatAdd(n, vynexpect_sum, vynexpect_term, vynexpect_sum);
+            RMultCMat(n, vynexpect_typed_scale, vynexpect_term, vynexpect_product);  // the plain product again
+            CMatAdd(n, vynexpect_typed, vynexpect_product, vynexpect_typed);
             ++terms;
         }
         if (!plus) break;
@@ -179,5 +202,13 @@ bool create_operator_expression_spinhalf(int n, int Nspins, const SpinIList& Ili
     if (terms == 0) return false;
     NormCMatrix(n, vynexpect_sum);
     CopyCMatrix(n, vynexpect_sum, out);
+    // The typed sum is scale x the normalised one only when all its terms
+    // have one norm; otherwise no single factor relates them.
+    const double scale = frobenius_dot(n, vynexpect_sum, vynexpect_typed);
+    RMultCMat(n, scale, vynexpect_sum, vynexpect_product);
+    CMatRMultAdd(n, vynexpect_typed, 1.0, vynexpect_product, -1.0, vynexpect_product);
+    const double typed_norm = std::sqrt(frobenius_dot(n, vynexpect_typed, vynexpect_typed));
+    const double rest = std::sqrt(frobenius_dot(n, vynexpect_product, vynexpect_product));
+    vynexpect_typed_scale = rest <= 1e-9 * typed_norm ? scale : 0.0;
     return true;
 }

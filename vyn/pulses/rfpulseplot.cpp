@@ -8,6 +8,7 @@
 
 #include "vyndatafileio.h"
 #include "vynlaunch.h"
+#include "vynpaths.h"
 
 namespace {
 
@@ -80,9 +81,10 @@ bool rfpulseplot_export_pulse_interactive(int ap, double h, const double* xb, co
         return false;
     }
     if (!WritePulseCSV(csv, ap, h, xb, yb)) return false;
-    std::printf("RF pulse written to '%s'\n", csv);
-    char gp[DATAIO_MAX_FILENAME + 4];
+    char shown[VYN_PATH_CAP];
+    std::printf("RF pulse written to '%s'\n", vyn_path_for_message(csv, shown, sizeof shown));
+    char gp[DATAIO_MAX_FILENAME + 4], png[DATAIO_MAX_FILENAME + 8];
     std::snprintf(gp, sizeof gp, "%s.gp", csv);
     if (!WriteGnuplotPulseScript(gp, csv)) return false;
-    return vyn_launch_gnuplot(gp);
+    return vyn_launch_plot(gp, vyn_launch_png_name(csv, png, sizeof png) ? png : nullptr);
 }

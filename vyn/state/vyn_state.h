@@ -39,6 +39,7 @@ struct VYNSpinState {
     CMatrix Izgrad;               // sum of Iz(s), no factor
     CMatrix Ixtot, Iytot, Iztot;  // unnormalised totals
     CMatrix Istat;                // static Hamiltonian / observable (set by users)
+    double Istat_typed_scale;     // observable as typed = this x Istat (unit norm); 0 unknown
     int spinsystemdefined;
     int rfpulsedefined;
     int offsetsdefined;

@@ -111,6 +111,60 @@ TEST_F(OperatorMatrices, ProductOperatorsAreNormalisedKroneckerProducts) {
     }
 }
 
+// The operator as typed is the plain sum of plain products of spin operators
+// (built here from the single-spin matrices); the recorded factor turns <O>
+// of the normalised operator into <T> of the typed one. Where the terms have
+// different norms no factor does, and none is recorded.
+TEST_F(OperatorMatrices, TypedOperatorIsTheNormalisedOneTimesItsFactor) {
+    struct Case {
+        int spins;
+        const char* expression;
+        std::vector<std::vector<std::pair<char, int>>> terms;  // (component, spin) per factor
+        bool proportional;
+    } cases[] = {
+        {2, "Ix", {{{'x', 1}}}, true},
+        {3, "Ix", {{{'x', 1}}}, true},
+        {2, "Ix + Sz", {{{'x', 1}}, {{'z', 2}}}, true},
+        {3, "I1x + I2z + Ty", {{{'x', 1}}, {{'z', 2}}, {{'y', 3}}}, true},
+        {2, "IxSz", {{{'x', 1}, {'z', 2}}}, true},
+        {2, "IxSz + SzIx", {{{'x', 1}, {'z', 2}}, {{'x', 1}, {'z', 2}}}, true},
+        {3, "IxSzTz + IySy", {{{'x', 1}, {'z', 2}, {'z', 3}}, {{'y', 1}, {'y', 2}}}, false},
+        {2, "Ix + IxSz", {{{'x', 1}}, {{'x', 1}, {'z', 2}}}, false},
+    };
+    for (const Case& c : cases) {
+        SetupSpinHalfSystem(std::vector<double>(c.spins, 0.0), std::vector<double>(c.spins, 1.0));
+        const VYNSpinState& s = vyn_spin;
+        CMatrix &op = Scratch(0), &typed = Scratch(1), &prod = Scratch(2), &single = Scratch(3), &tmp = Scratch(4);
+        CMatZero(s.n, typed);
+        for (const auto& term : c.terms) {
+            make_identity_operator(s.n, prod);
+            for (const auto& f : term) {
+                if (f.first == 'x') MakeMatrixIx(s.Ilist, s.ket, s.n, f.second, single);
+                if (f.first == 'y') MakeMatrixIy(s.Ilist, s.ket, s.n, f.second, single);
+                if (f.first == 'z') MakeMatrixIz(s.Ilist, s.ket, s.n, f.second, single);
+                CMatMult(s.n, prod, single, tmp);
+                CopyCMatrix(s.n, tmp, prod);
+            }
+            CMatAdd(s.n, typed, prod, typed);
+        }
+        ASSERT_TRUE(create_operator_expression_spinhalf(s.n, s.Nspins, s.Ilist, s.ket, c.expression, op))
+            << c.expression;
+        const double scale = vynexpect_operator_typed_scale();
+        if (!c.proportional) {
+            EXPECT_EQ(scale, 0.0) << c.expression;
+            continue;
+        }
+        // <T> = scale x <O> on any state; the typed operator itself as state
+        // makes the left side |T|^2.
+        Complex2 t{}, o{};
+        ExpectationValue(s.n, typed, typed, t);
+        ExpectationValue(s.n, op, typed, o);
+        EXPECT_GT(t[1], 0.0) << c.expression;
+        EXPECT_NEAR(scale * o[1], t[1], 1e-12 * t[1]) << c.expression;
+        EXPECT_NEAR(scale * scale, t[1], 1e-12 * t[1]) << c.expression;  // the factor is the norm of T
+    }
+}
+
 TEST_F(OperatorMatrices, ExpressionsSumAndNormalise) {
     SetupSpinHalfSystem({0, 0, 0}, {1, 1, 1});
     const VYNSpinState& s = vyn_spin;
@@ -249,8 +303,10 @@ TEST_F(ExpectationFiles, VoxelSignalIsPrecessionOfTheChosenVoxel) {
     const auto dm_before = ReadBytes("dm.bin");
     testing::internal::CaptureStdout();
     ASSERT_TRUE(VYNWriteVoxelSignal("res.bin", 2, "voxel.bin"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                  "Wrote voxel 2 receiver signal to voxel.bin (samples=8 acquisition=0.004 s)."),
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Wrote voxel 2 receiver signal to " + std::string(cwd) +
+                                                          "/voxel.bin (samples=8 acquisition=0.004 s)."),
               std::string::npos);
     EXPECT_EQ(ReadBytes("dm.bin"), dm_before);
     const auto sig = ReadBytes("voxel.bin");

@@ -250,11 +250,14 @@ TEST_F(Multiplet, ExportConditionsAndMessages) {
     testing::internal::CaptureStdout();
     ASSERT_GT(Generate(np, 0.1, "one_td.bin", cfg), 0.0);
     const std::string one = testing::internal::GetCapturedStdout();
-    char line[256];
+    // The files are named by their full paths.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    char line[8192 + 256];
     std::snprintf(line, sizeof line,
-                  "SLOW multiplet-resolved files:\n  multiplet 5.500 ppm -> one-[5.500ppm]_td.bin\n"
-                  "  multiplet %.3f ppm -> one-[%.3fppm]_td.bin\n",
-                  -200 / (3 * 42.57747892) + 4.7, -200 / (3 * 42.57747892) + 4.7);
+                  "SLOW multiplet-resolved files:\n  multiplet 5.500 ppm -> %s/one-[5.500ppm]_td.bin\n"
+                  "  multiplet %.3f ppm -> %s/one-[%.3fppm]_td.bin\n",
+                  cwd, -200 / (3 * 42.57747892) + 4.7, cwd, -200 / (3 * 42.57747892) + 4.7);
     EXPECT_NE(one.find(line), std::string::npos) << one;
     EXPECT_TRUE(FileExists("one-[5.500ppm]_td.bin"));
     vyn_spin_subgroup_count = 0;
@@ -266,8 +269,8 @@ TEST_F(Multiplet, ExportConditionsAndMessages) {
                                            vyn_spin.Iytot, &cfg, vyn_spin.Ilist),
               2);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "SLOW multiplet-resolved files:\n  multiplet 102.500 Hz -> hz-[102.5Hz]_td.bin\n"
-              "  multiplet -200.000 Hz -> hz-[-200.0Hz]_td.bin\n");
+              "SLOW multiplet-resolved files:\n  multiplet 102.500 Hz -> " + std::string(cwd) +
+                  "/hz-[102.5Hz]_td.bin\n  multiplet -200.000 Hz -> " + std::string(cwd) + "/hz-[-200.0Hz]_td.bin\n");
     VYN_SetSmokeCheckMode(1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(write_slow_multiplet_outputs("q_td.bin", n, np, 1, 0.1, rho, vyn_spin.Istat, vyn_spin.Ixtot,

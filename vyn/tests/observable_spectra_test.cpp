@@ -176,7 +176,11 @@ TEST_F(Spectrum, CsvExportAxesAndTransform) {
     char fd[300];
     testing::internal::CaptureStdout();
     ASSERT_TRUE(Create_CSV_Files_Named(acq, "spectra", fd, sizeof fd));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrote spectra_td.csv and spectra_fd.csv\n");
+    // Named by their full paths: the user's working directory is not vyn's.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Wrote " + std::string(cwd) + "/spectra_td.csv and " + std::string(cwd) + "/spectra_fd.csv\n");
     EXPECT_STREQ(fd, "spectra_fd.csv");
     std::string hdr;
     auto td = CsvRows("spectra_td.csv", &hdr);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,29 @@ inline void SetupSpinHalfSystem(const std::vector<double>& offsets_hz, const std
     s.Jcount = static_cast<int>(pair_j_hz.size());
     for (int p = 0; p <= 28; ++p) s.couplings[p] = 0;
     for (size_t p = 0; p < pair_j_hz.size(); ++p) s.couplings[p + 1] = pair_j_hz[p];
+    ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
+}
+
+// Random spin system: 2I per spin, offsets within +-300 Hz, intensities
+// 0.7..1.3, couplings within +-12 Hz on every pair; exact or weak coupling.
+inline void RandomSpinSystem(const std::vector<int>& twice_i, bool exact, unsigned seed) {
+    VYNSpinState& s = vyn_spin;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    s.Nspins = static_cast<int>(twice_i.size());
+    for (int i = 0; i <= 8; ++i) {
+        s.quantnum[i] = 0, s.relspinamp[i] = 0, s.resofreqs[i] = 0;
+        for (int k = 0; k <= 8; ++k) s.jc[i][k] = 0;
+    }
+    for (int i = 1; i <= s.Nspins; ++i) {
+        s.quantnum[i] = twice_i[i - 1];
+        s.resofreqs[i] = 300.0 * u(rng);
+        s.relspinamp[i] = 1.0 + 0.3 * u(rng);
+    }
+    s.Jexact = exact ? 2 : 1;
+    s.Jcount = s.Nspins * (s.Nspins - 1) / 2;
+    for (int p = 0; p <= 28; ++p) s.couplings[p] = 0;
+    for (int p = 1; p <= s.Jcount; ++p) s.couplings[p] = 12.0 * u(rng);
     ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
 }
 
@@ -166,6 +190,16 @@ inline std::complex<double> BodyValue(const std::vector<unsigned char>& b, size_
     double v[2];
     std::memcpy(v, b.data() + 12 + 16 * idx, 16);
     return {v[0], v[1]};
+}
+
+// Largest deviation between the bodies of two files of complex values
+// (1e9 when their sizes differ).
+inline double MaxDeviation(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+    EXPECT_EQ(a.size(), b.size());
+    if (a.size() != b.size() || a.size() < 12) return 1e9;
+    double d = 0.0;
+    for (size_t k = 0; k < (a.size() - 12) / 16; ++k) d = std::max(d, std::abs(BodyValue(a, k) - BodyValue(b, k)));
+    return d;
 }
 
 // Matrix number k (1-based) of a type-0 file into m.

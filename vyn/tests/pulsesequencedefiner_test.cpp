@@ -275,8 +275,9 @@ TEST_F(Composer, TwoDimensionalSequenceWithEvolutionSector) {
     vyntest::CwdGuard guard;
     ASSERT_EQ(chdir(tree.root.c_str()), 0);
     out = run("", RunCurrentPreparedModel);
-    EXPECT_NE(out.find("Wrote 2D complex receiver signal to result.bin (samples=8192, evolution rows=16"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("Wrote 2D complex receiver signal to " + tree.root + "/result.bin (samples=8192, evolution rows=16"),
+        std::string::npos)
         << out;
     EXPECT_EQ(file_size(tree.path("result.bin")), 12 + 16 * 8192 * 16);
 }

@@ -2,8 +2,6 @@
 // random spin systems (spins-1/2 and spin-1, exact and weak coupling) on
 // grids where shared and unshared voxels mix, exact detection of coinciding
 // offset sequences, and identical dm.bin bytes whatever the thread count.
-#include <random>
-
 #include "prop_test_util.h"
 
 using namespace proptest;
@@ -19,26 +17,7 @@ struct SystemCase {
 
 class SpatialShared : public WorkDirTest {
   protected:
-    void System(const SystemCase& c) {
-        VYNSpinState& s = vyn_spin;
-        std::mt19937 rng(c.seed);
-        std::uniform_real_distribution<double> u(-1.0, 1.0);
-        s.Nspins = static_cast<int>(c.twice_i.size());
-        for (int i = 0; i <= 8; ++i) {
-            s.quantnum[i] = 0, s.relspinamp[i] = 0, s.resofreqs[i] = 0;
-            for (int k = 0; k <= 8; ++k) s.jc[i][k] = 0;
-        }
-        for (int i = 1; i <= s.Nspins; ++i) {
-            s.quantnum[i] = c.twice_i[i - 1];
-            s.resofreqs[i] = 300.0 * u(rng);
-            s.relspinamp[i] = 1.0 + 0.3 * u(rng);
-        }
-        s.Jexact = c.exact ? 2 : 1;
-        s.Jcount = s.Nspins * (s.Nspins - 1) / 2;
-        for (int p = 0; p <= 28; ++p) s.couplings[p] = 0;
-        for (int p = 1; p <= s.Jcount; ++p) s.couplings[p] = 12.0 * u(rng);
-        ASSERT_EQ(BuildSpinSystemFromPulseSequenceGlobals(), 1);
-    }
+    void System(const SystemCase& c) { RandomSpinSystem(c.twice_i, c.exact, c.seed); }
     void Grid(int nx, int ny, int nz) {
         vyn_grid.ndx = nx, vyn_grid.ndy = ny, vyn_grid.ndz = nz;
         VYNSequenceState& q = vyn_sequence;
@@ -83,13 +62,6 @@ class SpatialShared : public WorkDirTest {
         SimulateLoadedPulseSequence();
         EXPECT_EQ(vyn_spin.calc, vyn_sequence.nos);
         return ReadBytes("dm.bin");
-    }
-    double MaxDeviation(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
-        EXPECT_EQ(a.size(), b.size());
-        if (a.size() != b.size() || a.size() < 12) return 1e9;
-        double d = 0.0;
-        for (size_t k = 0; k < (a.size() - 12) / 16; ++k) d = std::max(d, std::abs(BodyValue(a, k) - BodyValue(b, k)));
-        return d;
     }
 };
 

@@ -162,8 +162,13 @@ TEST_F(Commands, RunModelRefusals) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_NE(r.out.find("Select [1-7]: "), std::string::npos);
     EXPECT_FALSE(vyntest::exists(results("pa-signal.bin")));
+    // Options are matched case-sensitively: another spelling is an unknown
+    // option, answered with the usage and exit code 1.
     r = run_vyn({"--RUN-MODEL", tree.path("models/pa.vynmodel")});
-    EXPECT_NE(r.out.find(" VYN Main Menu"), std::string::npos);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out.find(" VYN Main Menu"), std::string::npos);
+    EXPECT_EQ(r.err.rfind("Usage:\n", 0), 0u) << r.err;
+    EXPECT_FALSE(vyntest::exists(results("pa-signal.bin")));
 }
 
 TEST_F(Commands, SpatialRunThenProfileAndVoxelSignal) {
@@ -348,12 +353,18 @@ TEST_F(Commands, HelpAndVersionReadNothing) {
         EXPECT_EQ(r.out.find("VYN Main Menu"), std::string::npos) << c.args[0];
         EXPECT_FALSE(vyntest::exists(tree.path("build/runtime"))) << c.args[0];
     }
-    // Any other list still starts the menu.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--helpx"}, {"--help", "x"}, {"-H"}, {"--version", "--help"}}) {
+    // A list of known words that is no command still starts the menu.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help", "x"}, {"--version", "--help"}}) {
         VynRun r = run_vyn(args, "");
         EXPECT_EQ(r.rc, 0) << args[0];
         EXPECT_NE(r.out.find("VYN Main Menu"), std::string::npos) << args[0];
+    }
+    // An unknown option gets the usage on standard error and exit code 1.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--helpx"}, {"-H"}}) {
+        VynRun r = run_vyn(args, "");
+        EXPECT_EQ(r.rc, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err.rfind("Usage:\n", 0), 0u) << args[0] << r.err;
     }
 }
 

@@ -29,6 +29,10 @@ int VYN_BuildPath(char* out, size_t outsz, const char* dir, const char* leaf);
 
 void enter_runtime_work_dir();
 void enter_private_model_run_work_dir(const char* model_path);
+// Lock file inside a run scratch directory: the process that entered the
+// directory holds an flock on it until it ends, so a directory whose lock can
+// be taken belongs to no live process (even when its id has been reused).
+constexpr const char* VYN_RUN_LOCK_NAME = ".vyn-run.lock";
 
 int basename_without_extension(const char* path, char* out, size_t outsz);
 int sanitize_model_short_name(const char* text, char* out, size_t outsz);
@@ -57,3 +61,8 @@ int vyn_same_file(const char* path_a, const char* path_b);
 // null when none does (null entries and missing files never match). Every
 // command that writes a file checks its output with this before writing.
 const char* vyn_output_names_an_input(const char* output, const char* const* inputs, int count);
+
+// A written file's path as a message shows it: a relative path is joined to
+// the working directory (without "./" steps), so that the user can open the
+// file from anywhere. An absolute path, or one that does not fit, is copied.
+const char* vyn_path_for_message(const char* path, char* out, size_t outsz);

@@ -2,6 +2,7 @@
 #include "vynpaths.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,22 @@ void enter_runtime_work_dir() {
     if (chdir(runtime) != 0) printf("[VYN] Warning: could not enter runtime directory: %s\n", runtime);
 }
 
+// Takes the run directory's lock for the rest of the process (one directory
+// at a time; the descriptor is not inherited by started programs).
+static void vynpaths_hold_run_lock(const char* rundir) {
+    static int held = -1;
+    char lock[VYN_PATH_CAP];
+    if (!VYN_BuildPath(lock, sizeof(lock), rundir, VYN_RUN_LOCK_NAME)) return;
+    const int fd = open(lock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return;
+    }
+    if (held >= 0) close(held);
+    held = fd;
+}
+
 void enter_private_model_run_work_dir(const char* model_path) {
     char exedir[VYN_PATH_CAP];
     if (!VYN_GetExecutableDir(exedir, sizeof(exedir))) {
@@ -153,7 +170,11 @@ void enter_private_model_run_work_dir(const char* model_path) {
         printf("[VYN] Warning: could not create run scratch directory: %s\n", rundir);
         return;
     }
-    if (chdir(rundir) != 0) printf("[VYN] Warning: could not enter run scratch directory: %s\n", rundir);
+    if (chdir(rundir) != 0) {
+        printf("[VYN] Warning: could not enter run scratch directory: %s\n", rundir);
+        return;
+    }
+    vynpaths_hold_run_lock(rundir);
 }
 
 int basename_without_extension(const char* path, char* out, size_t outsz) {
@@ -300,4 +321,19 @@ const char* vyn_output_names_an_input(const char* output, const char* const* inp
     for (int i = 0; i < count; ++i)
         if (inputs[i] && vyn_same_file(output, inputs[i])) return inputs[i];
     return nullptr;
+}
+
+const char* vyn_path_for_message(const char* path, char* out, size_t outsz) {
+    if (!path || !out || outsz == 0) return path;
+    if (path[0] == '/' || path[0] == '\0') return path;
+    char cwd[VYN_PATH_CAP];
+    if (!getcwd(cwd, sizeof(cwd))) return path;
+    const char* rel = path;
+    while (rel[0] == '.' && rel[1] == '/') {
+        rel += 2;
+        while (*rel == '/') ++rel;
+    }
+    if (strcmp(rel, ".") == 0) rel = "";
+    if (!VYN_BuildPath(out, outsz, cwd, rel)) return path;
+    return out;
 }
