@@ -126,6 +126,12 @@ bool mrs_shape(const nifti_image* nim, const nlohmann::json& j, QorvaneNiftiMrs*
             return false;
         }
     }
+    // A header may declare any size; what a compressed file holds is known only when read.
+    const double samples = (double)nim->dim[1] * nim->dim[2] * nim->dim[3] * nim->dim[4];
+    if (samples > 4.0e9 || (double)nim->dim[1] * nim->dim[2] * nim->dim[3] > 1.0e8) {
+        *error = "NIfTI-MRS dimensions too large (more than 1e8 voxels or 4e9 samples)";
+        return false;
+    }
     m->nx = nim->dim[1];
     m->ny = nim->dim[2];
     m->nz = nim->dim[3];
