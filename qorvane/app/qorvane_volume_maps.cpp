@@ -30,7 +30,8 @@ const char* const kLineMaps[6] = {"area", "area_sd", "frequency_hz", "width1_hz"
 
 struct MapsSink {
     std::string input, parameter_file, dir;
-    nifti_image* header = nullptr;  // the input's header: geometry of the maps
+    QorvaneNiftiMrs file;
+    nifti_image* header = nullptr;  // the input's header (file.nim): geometry of the maps
     int lines = 0;
     double half_sw = 0.0;
     size_t voxels = 0;
@@ -44,12 +45,14 @@ int maps_begin(QorvaneVolumeSink* sink, QorvaneVolumeJob* job) {
     MapsSink* m = maps_state(sink);
     int n_pnts = 0;
     double hz_p_p = 0.0;
-    nifti_set_debug_level(0);
-    m->header = nifti_image_read(m->input.c_str(), 0);
+    std::string error;
     // An unreadable input or parameter file is reported by the source and the job's check.
-    if (m->header == nullptr || qorvane_par_axis(m->parameter_file.c_str(), &n_pnts, &hz_p_p, &m->lines) != 0) return 0;
-    m->half_sw = 0.5 * n_pnts * hz_p_p;
-    m->voxels = (size_t)m->header->nx * (size_t)m->header->ny * (size_t)m->header->nz;
+    if (qorvane_nifti_mrs_open(m->input.c_str(), &m->file, &error) != 0 ||
+        qorvane_par_axis(m->parameter_file.c_str(), &n_pnts, &hz_p_p, &m->lines) != 0)
+        return 0;
+    m->header = static_cast<nifti_image*>(m->file.nim);
+    m->half_sw = 0.5 / m->file.dwell_s;  // SW = 1/dwell, exact from the file
+    m->voxels = (size_t)m->file.voxels();
     m->maps.assign((size_t)6 * m->lines + 1, std::vector<float>(m->voxels, NAN));
     m->status.assign(m->voxels, 0);
     m->dir = std::string(job->options->output_dir) + "/maps";
@@ -191,7 +194,7 @@ int maps_finish(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t first, 
 void maps_release(QorvaneVolumeSink* sink) {
     MapsSink* m = maps_state(sink);
     if (m == nullptr) return;
-    if (m->header != nullptr) nifti_image_free(m->header);
+    qorvane_nifti_mrs_close(&m->file);
     delete m;
     sink->state = nullptr;
 }
