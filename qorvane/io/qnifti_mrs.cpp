@@ -156,17 +156,38 @@ bool mrs_size_ok(const nifti_image* nim, std::string* error) {
     return true;
 }
 
-// 1 or 2 from sizeof_hdr (either byte order; gzip read transparently), 0 when neither.
+// 1 or 2 from sizeof_hdr (either byte order; gzip read transparently), 0 when neither or
+// when the header's dim[] is out of range: dim[0] outside 1..7 or a negative size. The NIfTI
+// library trusts dim[0] of a NIfTI-2 header and overruns its stack on a huge one, so the raw
+// header is checked before the library reads it.
 int header_version(const char* path) {
     gzFile f = gzopen(path, "rb");
     if (f == nullptr) return 0;
-    uint32_t size = 0;
-    const int got = gzread(f, &size, 4);
+    unsigned char h[80];
+    const int got = gzread(f, h, sizeof h);
     gzclose(f);
-    if (got != 4) return 0;
-    if (size == 348u || __builtin_bswap32(size) == 348u) return 1;
-    if (size == 540u || __builtin_bswap32(size) == 540u) return 2;
-    return 0;
+    if (got != (int)sizeof h) return 0;
+    uint32_t size;
+    memcpy(&size, h, 4);
+    const bool swap = size == __builtin_bswap32(348u) || size == __builtin_bswap32(540u);
+    if (swap) size = __builtin_bswap32(size);
+    int version = size == 348u ? 1 : size == 540u ? 2 : 0;
+    int64_t dim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int d = 0; d < 8 && version != 0; ++d) {
+        if (version == 1) {
+            uint16_t v;
+            memcpy(&v, h + 40 + 2 * d, 2);
+            dim[d] = (int16_t)(swap ? __builtin_bswap16(v) : v);
+        } else {
+            uint64_t v;
+            memcpy(&v, h + 16 + 8 * d, 8);
+            dim[d] = (int64_t)(swap ? __builtin_bswap64(v) : v);
+        }
+    }
+    if (version == 0 || dim[0] < 1 || dim[0] > 7) return 0;
+    for (int d = 1; d <= dim[0]; ++d)
+        if (dim[d] < 0) return 0;
+    return version;
 }
 
 nifti_image* image_of(const QorvaneNiftiMrs* m) { return static_cast<nifti_image*>(m->nim); }
@@ -196,14 +217,15 @@ bool qorvane_is_nifti_path(const char* path) {
 int qorvane_nifti_mrs_open(const char* path, QorvaneNiftiMrs* m, std::string* error) {
     *m = QorvaneNiftiMrs();
     nifti_set_debug_level(0);
-    nifti_image* nim = nifti_image_read(path, 0);
+    const int version = header_version(path);
+    nifti_image* nim = version != 0 ? nifti_image_read(path, 0) : nullptr;
     if (nim == nullptr) {
         *error = std::string("cannot read a NIfTI header from ") + path + " (missing, truncated or corrupt file)";
         return -1;
     }
     nlohmann::json j;
-    m->nifti_version = header_version(path);
-    bool ok = m->nifti_version != 0 && nim->nifti_type != NIFTI_FTYPE_ANALYZE && nim->nifti_type != NIFTI_FTYPE_ASCII;
+    m->nifti_version = version;
+    bool ok = nim->nifti_type != NIFTI_FTYPE_ANALYZE && nim->nifti_type != NIFTI_FTYPE_ASCII;
     if (!ok) *error = std::string(path) + " is not a NIfTI-1 or NIfTI-2 file";
     ok = ok && mrs_json(nim, &j, error) && mrs_required_keys(j, m, error) && mrs_shape(nim, j, m, error) &&
          mrs_dwell(nim, &m->dwell_s, error) && mrs_size_ok(nim, error);
@@ -287,9 +309,9 @@ int qorvane_nifti_mrs_check_axis(const QorvaneNiftiMrs* m, int n_pnts, double hz
 int qorvane_nifti_mask_read(const char* path, const QorvaneNiftiMrs* m, std::vector<unsigned char>* mask,
                             std::string* error) {
     nifti_set_debug_level(0);
-    nifti_image* nim = nifti_image_read(path, 1);
-    if (nim == nullptr || nim->data == nullptr) {
-        if (nim != nullptr) nifti_image_free(nim);
+    // The header first: the data are loaded only for a mask of the input's grid.
+    nifti_image* nim = header_version(path) != 0 ? nifti_image_read(path, 0) : nullptr;
+    if (nim == nullptr) {
         *error = std::string("cannot read the mask ") + path + " (missing, truncated or corrupt file)";
         return -1;
     }
@@ -302,6 +324,11 @@ int qorvane_nifti_mask_read(const char* path, const QorvaneNiftiMrs* m, std::vec
                  std::to_string((long long)m->nx) + " x " + std::to_string((long long)m->ny) + " x " +
                  std::to_string((long long)m->nz) + ")";
         nifti_image_free(nim);
+        return -1;
+    }
+    if (nifti_image_load(nim) != 0 || nim->data == nullptr) {
+        nifti_image_free(nim);
+        *error = std::string("cannot read the mask ") + path + " (truncated or corrupt data)";
         return -1;
     }
     mask->assign((size_t)nim->nvox, 0);
