@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qorvane_lm.h"
 #include "qorvane_nifti_input.h"
 #include "qorvane_single.h"
 #include "qorvane_volume.h"
@@ -45,6 +46,16 @@ static const char* const kUsageLines[] = {
     "  4 fitting failed",
     "  5 output write error",
     "  6 internal error",
+    // What follows the classic text above (kept as it was) documents the newer options.
+    "",
+    "Further options:",
+    "  --voxel-range FIRST:COUNT  Volume mode: fit only selected voxels FIRST..FIRST+COUNT-1.",
+    "  --minimizer lm|classic     Levenberg-Marquardt (lm, default) or the classic conjugate",
+    "                             gradients and random search; may lead any call, also",
+    "                             --minimizer classic <work_dir> <input_file> <parameter_file>.",
+    "",
+    "Merge mode (the shards of a job run with --voxel-range):",
+    "  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...",
 };
 
 void qorvane_print_usage(FILE* stream) {
@@ -133,10 +144,38 @@ static int qorvane_cli_parse_voxel_range(const char* text, QorvaneCliOptions* o)
     return 0;
 }
 
+// "lm" (Levenberg-Marquardt, the default) or "classic" (conjugate gradients and random search
+// alone, the reference scheme).
+static int qorvane_cli_parse_minimizer(const char* text, QorvaneCliOptions* o) {
+    if (strcmp(text, "lm") == 0) {
+        o->minimizer = QORVANE_MINIMIZER_LM + 1;
+    } else if (strcmp(text, "classic") == 0) {
+        o->minimizer = QORVANE_MINIMIZER_REFERENCE + 1;
+    } else {
+        fprintf(stderr, "Invalid value for --minimizer: '%s'. Expected 'lm' or 'classic'.\n", text);
+        return 1;
+    }
+    return 0;
+}
+
 int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
     memset(o, 0, sizeof(*o));
     o->threads = 1;
     o->max_voxels = QORVANE_MAX_VOXELS_LIMIT;
+
+    // "--minimizer M" may lead any call, the three-word single-spectrum call included.
+    if (argc >= 2 && strcmp(argv[1], "--minimizer") == 0) {
+        if (qorvane_cli_require_value(argc, argv, 1, argv[1]) != 0) return 1;
+        QorvaneCliOptions choice;
+        memset(&choice, 0, sizeof choice);
+        if (qorvane_cli_parse_minimizer(argv[2], &choice) != 0) return 1;
+        char* const kept = argv[2];  // the rest parses as a call of its own
+        argv[2] = argv[0];
+        const int rc = qorvane_cli_parse(argc - 2, argv + 2, o);
+        argv[2] = kept;
+        o->minimizer = choice.minimizer;
+        return rc;
+    }
 
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "/?") == 0)) {
         qorvane_print_usage(stdout);
@@ -161,7 +200,7 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 } else if (strcmp(argv[i + 1], "volume") == 0) {
                     o->mode = QORVANE_MODE_VOLUME;
                 } else {
-                    fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume'.\n", argv[i + 1]);
+                    fprintf(stderr, "Unsupported --mode value: '%s'. Expected 'volume' or 'merge'.\n", argv[i + 1]);
                     return 1;
                 }
                 ++i;
@@ -195,6 +234,10 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 ++i;
             } else if (strcmp(a, "--per-voxel-files") == 0) {
                 o->per_voxel_files = 1;
+            } else if (strcmp(a, "--minimizer") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_parse_minimizer(argv[i + 1], o) != 0) return 1;
+                ++i;
             } else if (strcmp(a, "--keep-intermediate-files") == 0) {
                 o->keep_intermediate_files = 1;
             } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {
@@ -263,6 +306,8 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     printf("  max_voxels              : %u\n", o->max_voxels);
     printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
     if (o->has_voxel_range) printf("  voxel_range             : %u:%u\n", o->range_first, o->range_count);
+    if (o->minimizer > 0)
+        printf("  minimizer               : %s\n", o->minimizer - 1 == QORVANE_MINIMIZER_REFERENCE ? "classic" : "lm");
     for (int i = 0; i < o->shard_count; ++i) printf("  shard_dir               : %s\n", o->shard_dirs[i]);
 }
 
@@ -270,6 +315,7 @@ int qorvane_main(int argc, char** argv) {
     QorvaneCliOptions options;
     int rc = qorvane_cli_parse(argc, argv, &options);
     if (rc >= 0) return rc;
+    if (options.minimizer > 0) qorvane_minimizer_select(options.minimizer - 1);
     qorvane_cli_echo(&options);
     if (options.mode == QORVANE_MODE_VOLUME) return qorvane_volume_run(&options);
     if (options.mode == QORVANE_MODE_MERGE) return qorvane_volume_merge(&options);

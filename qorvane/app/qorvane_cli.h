@@ -27,6 +27,9 @@ struct QorvaneCliOptions {
     // --mode merge: the shard output directories (words of argv, in the order given).
     int shard_count;
     char* const* shard_dirs;
+    // --minimizer lm|classic: 0 = not given (the process-wide default stays), else the
+    // minimiser code + 1.
+    int minimizer;
 };
 
 // 0 when argv[index+1] exists and does not start with "--"; else prints the missing-value line, 1.

@@ -11,7 +11,7 @@ static void qorvane_help_lines(const char* const* lines) {
 // Closing rule and a right-aligned trailer naming the topic and its last update.
 static void qorvane_help_trailer(int topic) {
     char trailer[80];
-    snprintf(trailer, sizeof trailer, "hlp_txt%d  updated 08-12-2026", topic);
+    snprintf(trailer, sizeof trailer, "hlp_txt%d  updated 09-12-2026", topic);
     puts("---");
     printf("%71s\n", trailer);
 }
@@ -24,8 +24,11 @@ static const char* const kTopic0[] = {"qorvane_pthreads  Unix Version 2.4",
                                       "Prior knowledge may tie areas (as ratios), frequencies, phases and widths",
                                       "(as differences) between lines and patterns, or fix a parameter.",
                                       "After the fit the Cramer-Rao minimum variance bounds can be computed.",
-                                      "Minimisation is done by conjugate gradients or by a parameter-domain",
-                                      "constrained random search.",
+                                      "Minimisation is done by Levenberg-Marquardt least squares (strategy steps",
+                                      "with algor 2) or by a parameter-domain constrained random search refined",
+                                      "by Levenberg-Marquardt (algor 1); --minimizer classic selects the classic",
+                                      "conjugate gradients and the random search alone. The bounds are reported",
+                                      "as 2 SD (twice the Cramer-Rao standard deviation).",
                                       "",
                                       "Contact: the maintainers of this repository (see README).",
                                       nullptr};
@@ -65,7 +68,7 @@ static const char* const kTopic3[] = {"QORVANE FIT CONTROL & STARTING VALUE FILE
                                       "    lsfcfs  number of line-shape coefficients        e.g. lsfcfs 0",
                                       "    phi__1  first-order phase [degrees]              e.g. phi__1 0.0",
                                       "    Hz_p_p  Hz per point                             e.g. Hz_p_p 1.0",
-                                      "    f__tol  conjugate-gradient stop tolerance         e.g. f__tol 1.0E-07",
+                                      "    f__tol  relative chi-square stop tolerance        e.g. f__tol 1.0E-07",
                                       "    fit_mo  1 plain, 2 reference line, 3 lsf fit      e.g. fit_mo 1",
                                       "    verbos  console detail 0..3                      e.g. verbos 1",
                                       "    showli  line shown in detail                     e.g. showli 1",
@@ -78,7 +81,8 @@ static const char* const kTopic3[] = {"QORVANE FIT CONTROL & STARTING VALUE FILE
                                       "4 fit strategy: a header line starting with 'algor', then one line per step:",
                                       "    @ algor trunc ampli frequ width phase voigt lsfft wtype convo niter",
                                       "      cmplx n_int min max [min max ...]",
-                                      "    algor 1 random search, 2 conjugate gradients; trunc time-domain",
+                                      "    algor 1 random search (then Levenberg-Marquardt), 2 Levenberg-Marquardt",
+                                      "    (conjugate gradients with --minimizer classic); trunc time-domain",
                                       "    truncation point; the five 0/1 group switches; lsfft 0/1; wtype 1 or 7;",
                                       "    convo 0/1 frequency pre-alignment; niter iterations; cmplx 0 absorption,",
                                       "    1 dispersion, 2 complex, 3 magnitude, 4 power; n_int intervals.",
@@ -134,9 +138,14 @@ static const char* const kTopic7[] = {"NON LINEAR LEAST SQUARE MINIMIZATION",
                                       "The program minimises  sum_i Q(i)*(M(w(i),p)-O(w(i)))^2  over the frequency",
                                       "points w(i) of the fit intervals, M being the model for parameters p, O the",
                                       "observed spectrum and Q(i) the weight.",
-                                      "Conjugate gradients (Polak-Ribiere with Brent line search) converge fast",
-                                      "from good starting values; the constrained random search explores the",
-                                      "parameter ranges of the prior-knowledge block and needs no derivatives.",
+                                      "Levenberg-Marquardt (algor 2) works on the residuals themselves, with",
+                                      "analytic model derivatives and Marquardt scaling; it converges fast and",
+                                      "to the minimum from reasonable starting values. The constrained random",
+                                      "search (algor 1) explores the parameter ranges of the prior-knowledge",
+                                      "block without derivatives and is then refined by Levenberg-Marquardt.",
+                                      "--minimizer classic runs the classic scheme instead: conjugate gradients",
+                                      "(Polak-Ribiere, Brent line search) and the random search alone; they are",
+                                      "also used for weighting type 3 and for line-shape coefficient passes.",
                                       nullptr};
 
 static const char* const kTopic8[] = {"PATTERNS AND PRIOR KNOWLEDGE",

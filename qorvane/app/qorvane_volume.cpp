@@ -267,7 +267,24 @@ int qorvane_volume_run_job(QorvaneVolumeJob* job) {
     return qorvane_volume_fit_and_finish(job, &scan);
 }
 
-int qorvane_volume_run(const QorvaneCliOptions* o) {
+int qorvane_volume_run(const QorvaneCliOptions* given) {
+    // Without --work-dir a directory is needed only to keep intermediate files: a private
+    // temporary one then (named on standard error and left in place with them); otherwise the
+    // current directory serves as the name the results carry and nothing is written there.
+    QorvaneCliOptions resolved = *given;
+    const QorvaneCliOptions* o = &resolved;
+    if (resolved.work_dir[0] == '\0' && resolved.keep_intermediate_files) {
+        const char* base = getenv("TMPDIR");
+        if (base == nullptr || base[0] == '\0') base = "/tmp";
+        int w = snprintf(resolved.work_dir, sizeof resolved.work_dir, "%s/qorvane_work_XXXXXX", base);
+        if (w < 0 || w >= (int)sizeof resolved.work_dir || mkdtemp(resolved.work_dir) == nullptr) {
+            fprintf(stderr, "Volume output error: cannot create a private work directory under %s\n", base);
+            return 5;
+        }
+        fprintf(stderr, "Volume mode: intermediate files are kept in %s\n", resolved.work_dir);
+    } else if (resolved.work_dir[0] == '\0') {
+        snprintf(resolved.work_dir, sizeof resolved.work_dir, ".");
+    }
     fprintf(stderr, "Volume mode parsed successfully.\n");
     QorvaneVolumeJob job;
     job.options = o;

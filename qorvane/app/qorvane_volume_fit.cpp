@@ -12,6 +12,7 @@
 #include "qorvane_context.h"
 #include "qorvane_minimize.h"
 #include "qorvane_single.h"
+#include "qorvane_volume.h"
 #include "qorvane_volume_job.h"
 #include "qpath.h"
 
@@ -290,7 +291,9 @@ void* qorvane_volume_worker_main(void* arg) {
 
         pthread_mutex_lock(&q->mutex);
         ++q->completed;
-        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, q->total, q->job->slots[slot].voxel_id,
+        char id[4 * QORVANE_VOXEL_ID_SIZE];  // escaped as in the tables: one line of six fields
+        qorvane_tsv_escape(id, sizeof id, q->job->slots[slot].voxel_id);
+        printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", q->completed, q->total, id,
                qorvane_status_or_unknown(q->job, slot));
         fflush(stdout);
         qorvane_volume_progress_note(&q->job->progress, q->completed, q->total);
@@ -312,7 +315,9 @@ int qorvane_volume_fit_slots(QorvaneVolumeJob* job, uint32_t first, uint32_t end
         fprintf(stderr, "Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
         for (uint32_t s = first; s < end; ++s) {
             int rc = qorvane_fit_one_extracted_voxel(job, s);
-            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, job->slots[s].voxel_id,
+            char id[4 * QORVANE_VOXEL_ID_SIZE];  // escaped as in the tables: one line of six fields
+            qorvane_tsv_escape(id, sizeof id, job->slots[s].voxel_id);
+            printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, id,
                    qorvane_status_or_unknown(job, s));
             fflush(stdout);
             qorvane_volume_progress_note(&job->progress, s - first + 1, count);
@@ -401,6 +406,11 @@ int qorvane_volume_check_parameter_file(const char* path, uint32_t ap, char* rea
         snprintf(reason, size, "n_pnts %d is not a power of 2 between 2 and %d", ctx->n_pnts, (int)QORVANE_MAX_POINTS);
     } else if ((uint32_t)ctx->n_pnts != ap) {
         snprintf(reason, size, "n_pnts %d differs from the volume's %u points per spectrum", ctx->n_pnts, ap);
+    } else if (ctx->noistp > ctx->n_pnts) {
+        snprintf(reason, size, "noistp %d lies beyond the volume's %u points per spectrum", ctx->noistp, ap);
+    } else if (ctx->clcerr == 1 && (long)ctx->noistp - ctx->noistr < 2) {
+        snprintf(reason, size, "bounds (clcerr 1) need a noise interval of at least 2 points (noistr %d .. noistp %d)",
+                 ctx->noistr, ctx->noistp);
     } else {
         if (ctx->fit_mo == 1) {
             ctx->lsfcfs = 0;

@@ -124,8 +124,9 @@ static void qorvane_restore_data(QorvaneFitContext* ctx) {
     }
 }
 
-// Multiplies every area (value and record) by f; pattern factors are also multiplied by
-// their norm (norm_power > 0, scaling down) or divided by it (scaling back).
+// Multiplies every area (value, record and bound) by f; pattern factors are also multiplied
+// by their norm (norm_power > 0, scaling down) or divided by it (scaling back). A bound is a
+// multiple of its parameter's derivative, so it follows the same factor.
 static void qorvane_scale_areas(QorvaneFitContext* ctx, double f, int norm_power) {
     const int nl = qorvane_nlp(ctx);
     for (int i = 1; i <= nl; ++i) {
@@ -136,6 +137,7 @@ static void qorvane_scale_areas(QorvaneFitContext* ctx, double f, int norm_power
             if (norm > 0.0 && std::isfinite(norm)) g *= norm_power > 0 ? norm : 1.0 / norm;
         }
         ctx->par_vec[j] *= g;
+        ctx->errpar[j] *= g;
         ctx->fixpar[j].value *= g;
         ctx->fixpar[j].min *= g;
         ctx->fixpar[j].max *= g;
@@ -339,6 +341,7 @@ static bool qorvane_fit_prepare(QorvaneFitContext* ctx) {
         qorvane_status_fail(&ctx->status, 1, "output name too long: %s%s", ctx->data_path, ctx->input_name);
         return false;
     }
+    if (qorvane_check_outputs_spare_inputs(ctx) != 0) return false;
     if (ctx->verbos > 0) {
         printf("Fitting will be performed on               : %s%s\n", ctx->data_path, ctx->data_name);
         printf("using start value / fitting condition file : %s\n", ctx->parameter_file);
@@ -464,12 +467,17 @@ void fit_spectrum(QorvaneFitContext* ctx) {
     // 11. corrected data
     qorvane_corrected_output(ctx);
 
-    // 12. scale back; errors
+    // 12. errors, then scale back. The bounds are computed where the model was fitted (areas
+    // divided by S, pattern factors times their norm, since the stored patterns are
+    // normalised) and carried to the user's scale with the areas; evaluated at the scaled-back
+    // values the model of a pattern would be off by its norm, and so would every derivative.
+    qorvane_restore_data(ctx);
+    truncate_vector(ctx, n, ctx->trunc, ctx->xre, ctx->xim);
+    if (ctx->clcerr == 1) ncr_mvb(ctx);
     qorvane_scale_areas(ctx, scale, -1);
     e->data_scale = 1.0;
     qorvane_restore_data(ctx);
     truncate_vector(ctx, n, ctx->trunc, ctx->xre, ctx->xim);
-    if (ctx->clcerr == 1) ncr_mvb(ctx);
 
     // 13. console results
     natural_frequency(ctx);
@@ -522,6 +530,11 @@ void cf_non_int_main_legacy_single() {
     QorvaneFitEngineScratch* e = ctx->engine;
     e->data_scale = 1.0;
     e->minimizer = qorvane_minimizer_selected();
+    if (ctx->verbos > 0)
+        printf("minimiser (--minimizer)                    : %s\n",
+               e->minimizer == QORVANE_MINIMIZER_REFERENCE
+                   ? "classic: conjugate gradients (Polak-Ribiere, Brent line search), random search"
+                   : "lm: Levenberg-Marquardt (random search refined by it)");
     memcpy(e->start_par, ctx->par_vec, sizeof(double) * (QORVANE_MAX_PARAMS + 1));
 
     // model at the starting values

@@ -363,6 +363,7 @@ int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double fto
                 double v = p[j] + (scale[a] > 0.0 ? s.z[a] / scale[a] : 0.0);
                 if (lo != nullptr && v < lo[j]) v = lo[j];
                 if (hi != nullptr && v > hi[j]) v = hi[j];
+                if (v < 0.0 && j <= 5 * s.nl && qorvane_width_param(j)) v = 0.0;  // widths stay >= 0
                 s.z[a] = v - p[j];  // the step actually taken
                 trial_p[j] = v;
             }

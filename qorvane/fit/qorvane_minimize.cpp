@@ -11,8 +11,28 @@
 
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
 
+// The model takes |width|, so a negative value fits as well as its opposite but reads as a
+// line that grows in time; free widths are kept at 0 or above (a bound every minimiser
+// meets here, since each evaluates its points through this function).
+static void qorvane_clamp_widths(QorvaneFitContext* ctx, double* p, bool dependent) {
+    const int nl = qorvane_nlp(ctx);
+    for (int line = 1; line <= nl; ++line)
+        for (int o = QORVANE_PAR_WIDTH1; o <= QORVANE_PAR_WIDTH2; o += QORVANE_PAR_WIDTH2 - QORVANE_PAR_WIDTH1) {
+            const int j = qorvane_par_index(line, o);
+            const int q = ctx->fixpar[j].fixed_to;
+            const bool is_dependent = q != 0 && q != line && q >= 1 && q <= nl;
+            if ((q == 0 || (dependent && is_dependent)) && p[j] < 0.0) p[j] = 0.0;
+        }
+}
+
+int qorvane_width_param(int j) {
+    const int o = (j - 1) % 5 + 1;
+    return o == QORVANE_PAR_WIDTH1 || o == QORVANE_PAR_WIDTH2;
+}
+
 void qorvane_apply_prior_knowledge(QorvaneFitContext* ctx, double* p) {
     int nl = qorvane_nlp(ctx);
+    qorvane_clamp_widths(ctx, p, false);
     for (int line = 1; line <= nl; ++line) {
         for (int o = QORVANE_PAR_AREA; o <= QORVANE_PAR_WIDTH2; ++o) {
             int j = qorvane_par_index(line, o);
@@ -27,6 +47,7 @@ void qorvane_apply_prior_knowledge(QorvaneFitContext* ctx, double* p) {
                 p[j] = p[r] + (v_dep - v_ref);
         }
     }
+    qorvane_clamp_widths(ctx, p, true);
 }
 
 int qorvane_check_prior_knowledge(QorvaneFitContext* ctx) {
@@ -552,6 +573,8 @@ void ncr_mvb(QorvaneFitContext* ctx) {
             printf("calculating errors for absorption channal case ...\n");
     }
 
+    // The noise level on the scale of the data arrays (they hold data / data_scale).
+    const double sigma = ctx->sigma_abs / (e->data_scale > 0.0 ? e->data_scale : 1.0);
     int nf = 0;
     for (int j = 1; j <= npar; ++j) {
         ctx->errpar[j] = 0.0;
@@ -595,7 +618,7 @@ void ncr_mvb(QorvaneFitContext* ctx) {
         if (nk > 0 && gaussj(e->fisher, nk, nk) == 0) {
             for (int a = 0; a < nk; ++a) {
                 double v = e->fisher[a * nk + a];
-                ctx->errpar[e->fitted_index[keep[a]]] = 2.0 * ctx->sigma_abs * sqrt(fabs(v));
+                ctx->errpar[e->fitted_index[keep[a]]] = 2.0 * sigma * sqrt(fabs(v));
             }
         }
     }

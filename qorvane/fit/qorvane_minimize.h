@@ -5,6 +5,8 @@
 
 // Applies prior knowledge to p (dependent parameters follow their reference).
 void qorvane_apply_prior_knowledge(QorvaneFitContext* ctx, double* p);
+// 1 when parameter j (a line parameter) is a width (width1 or width2).
+int qorvane_width_param(int j);
 // Checks the Gaussian-width ties once; a negative difference is fatal (status, exit 1).
 int qorvane_check_prior_knowledge(QorvaneFitContext* ctx);
 // Builds every line of p into the line cache and their sum into yre/yim.

@@ -1,5 +1,6 @@
 #include "qorvane_reports.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +24,15 @@ static int qorvane_line_type(const QorvaneFitContext* ctx, int line) {
     return ctx->fixpar[qorvane_par_index(line, QORVANE_PAR_AREA)].type;
 }
 
+// Reports a result file that could not be written completely.
+static void qorvane_report_write_failure(const char* path, int err) {
+    printf("ERROR: result file %s could not be written completely: %s\n", path, strerror(err != 0 ? err : EIO));
+}
+
 int write_parameter_matrix(const char* path, const char* name, int nLines, int pattrn, const double* values) {
-    char full[2 * QORVANE_PATH_MAX];
+    char full[2 * QORVANE_PATH_MAX], temp[2 * QORVANE_PATH_MAX + 64];
     snprintf(full, sizeof full, "%s%s", path, name);
-    FILE* f = qorvane_output_fopen(full, "w");
+    FILE* f = qorvane_output_temp_name(full, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "w") : nullptr;
     if (f == nullptr) {
         printf("Could not open output file : %s\n", full);
         return -1;
@@ -36,7 +42,10 @@ int write_parameter_matrix(const char* path, const char* name, int nLines, int p
         fprintf(f, "%1.8E\t%1.8E\t%1.8E\t%1.8E\t%1.8E\n", values[j], values[j + 1], fabs(values[j + 2]), values[j + 3],
                 values[j + 4]);
     }
-    fclose(f);
+    if (qorvane_output_close_commit(f, temp, full, 1) != 0) {
+        qorvane_report_write_failure(full, errno);
+        return -1;
+    }
     return 0;
 }
 
@@ -51,52 +60,70 @@ static int qorvane_write_floats(FILE* f, int points, const double* re, const dou
 
 int qorvane_write_output_spectrum(QorvaneFitContext* ctx, const char* ext, int points, const double* re,
                                   const double* im) {
-    char path[2 * QORVANE_PATH_MAX];
+    char path[2 * QORVANE_PATH_MAX], temp[2 * QORVANE_PATH_MAX + 64];
     const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
     snprintf(path, sizeof path, "%s%s%s", ctx->out_stem, ext, idl ? ".sdf" : "");
+    int failed = 0;
     if (idl) {
         char header[2 * QORVANE_PATH_MAX];
         snprintf(header, sizeof header, "%s%s.shf", ctx->out_stem, ext);
-        write_sageidl_header(header, &ctx->idl);
+        int rc = qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
+        if (qorvane_output_commit(rc, temp, header) != 0) {
+            qorvane_report_write_failure(header, errno);
+            failed = 1;
+        }
     }
-    FILE* f = qorvane_output_fopen(path, "wb");
+    FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
     if (f == nullptr) {
+        // The named result is missing either way; the fall-back file only keeps the numbers.
         printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
+        qorvane_report_write_failure(path, errno);
         snprintf(path, sizeof path, "%stemp.con", ctx->data_path);
-        f = qorvane_output_fopen(path, "wb");
+        f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
         if (f == nullptr) {
             printf("ERROR: can't open output file ... exiting\n");
             return -1;
         }
+        failed = 1;
     }
-    int rc = qorvane_write_floats(f, points, re, im);
-    if (fclose(f) != 0) rc = -1;
-    if (rc != 0) printf("... error writing data ... exit...\n");
-    return rc;
+    const int ok = qorvane_write_floats(f, points, re, im) == 0;
+    if (qorvane_output_close_commit(f, temp, path, ok) != 0) {
+        printf("... error writing data ... exit...\n");
+        qorvane_report_write_failure(path, errno);
+        return -1;
+    }
+    return failed ? -1 : 0;
 }
 
+// Dead-time corrected area and its bound. The bound is propagated in relative terms: the
+// relative bounds of the factors add in quadrature (their correlation is not known here, so
+// they are taken as independent), which keeps the result in the area's own unit.
 void qorvane_dead_time_area(const QorvaneFitContext* ctx, int line, double* area, double* error) {
     const int j = qorvane_par_index(line, 1);
     const double a = ctx->o_par[j];
-    const double ea = ctx->o_errpar[j];
+    const double ea = fabs(ctx->o_errpar[j]);
     const double w1 = fabs(ctx->o_par[j + 2]);
-    const double ew1 = ctx->o_errpar[j + 2];
+    const double ew1 = fabs(ctx->o_errpar[j + 2]);
+    const double rel_a = a != 0.0 ? ea / fabs(a) : 0.0;
     switch (qorvane_line_type(ctx, line)) {
         case QORVANE_LINE_GAUSS:
-            *area = sqrt(M_PI) * w1 * a;
-            *error = sqrt(ea * ea + ew1 * ew1);
+        case QORVANE_LINE_LORENTZ: {
+            const double rel_w = w1 > 0.0 ? ew1 / w1 : 0.0;
+            *area = (qorvane_line_type(ctx, line) == QORVANE_LINE_GAUSS ? sqrt(M_PI) : M_PI) * w1 * a;
+            *error = fabs(*area) * sqrt(rel_a * rel_a + rel_w * rel_w);
             break;
-        case QORVANE_LINE_LORENTZ:
-            *area = M_PI * w1 * a;
-            *error = sqrt(ea * ea + ew1 * ew1);
-            break;
+        }
         case QORVANE_LINE_VOIGT: {
-            // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N).
+            // Back-extrapolation over the acquisition delay d = phi__1/360 points (t = d/N):
+            // area * exp(x), x = pi L |t| + (pi G t)^2 (internal widths in points), so the
+            // relative bound adds dx = sqrt((pi |t| dL)^2 + (2 pi^2 G t^2 dG)^2).
             const double t = (ctx->phi_1 / 360.0) / ctx->n_pnts;
             const double g = fabs(ctx->par_vec[j + 2]), l = fabs(ctx->par_vec[j + 4]);
             const double x = M_PI * l * fabs(t) + (M_PI * g * t) * (M_PI * g * t);
+            const double dx_l = M_PI * fabs(t) * fabs(ctx->errpar[j + 4]);
+            const double dx_g = 2.0 * M_PI * M_PI * g * t * t * fabs(ctx->errpar[j + 2]);
             *area = a * exp(x > 745.0 ? 745.0 : x);
-            *error = ea;
+            *error = fabs(*area) * sqrt(rel_a * rel_a + dx_l * dx_l + dx_g * dx_g);
             break;
         }
         default:
@@ -124,7 +151,8 @@ static const char* qorvane_mode_word(int cmplx) {
 }
 
 int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
-    FILE* f = qorvane_output_fopen(path, "w");
+    char temp[2 * QORVANE_PATH_MAX + 64];
+    FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "w") : nullptr;
     if (f == nullptr) {
         printf(" error_hs : file not opened\n ");
         return -1;
@@ -158,12 +186,16 @@ int WriteEXCELFitResults(QorvaneFitContext* ctx, const char* path) {
     // Trailing key line (after the per-line rows, so the columns above are unchanged):
     // 1 when every strategy step met its tolerance, 0 and the first step that did not.
     fprintf(f, "converged\t%d\t%d\n", ctx->unconverged_steps == 0 ? 1 : 0, ctx->first_unconverged_step);
-    fclose(f);
+    if (qorvane_output_close_commit(f, temp, path, 1) != 0) {
+        qorvane_report_write_failure(path, errno);
+        return -1;
+    }
     return 0;
 }
 
 int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
-    FILE* f = qorvane_output_fopen(path, "w");
+    char temp[2 * QORVANE_PATH_MAX + 64];
+    FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "w") : nullptr;
     if (f == nullptr) {
         printf(" error_hs : file not opened\n ");
         return -1;
@@ -171,7 +203,11 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     const int nl = qorvane_nlp(ctx);
     fprintf(f, "File name            : %s%s\n", ctx->data_path, ctx->data_name);
     fprintf(f, "acquisition date     : %s\n", ctx->idl.date_acquired);
-    fprintf(f, "time acquired        : %s\n\n", ctx->idl.time_acquired);
+    fprintf(f, "time acquired        : %s\n", ctx->idl.time_acquired);
+    // The bound columns keep their names; what they hold is said once here.
+    fprintf(f,
+            "bounds               : abs. err. = 2 SD (twice the Cramer-Rao standard deviation); "
+            "%%SD = 100 * SD / |area|\n\n");
     static const char* const heads[5] = {
         "|#line  |  area        | abs. err.area | ", "|#line  |  frequency     | abs. err.frq.|",
         "|#line  | gausswidth     | abs. err. wid.|", "|#line  |  phase       | abs. err. phase|",
@@ -182,13 +218,18 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     for (int t = 0; t < 5; ++t) {
         const int o = order[t];
         fprintf(f, "_________________________________________________\n");
-        fprintf(f, "%s\n", heads[head_of[t]]);
+        // The area table ends with one more column, the relative standard deviation.
+        const bool area = o == QORVANE_PAR_AREA;
+        fprintf(f, "%s%s\n", heads[head_of[t]], area ? "   %SD area  |" : "");
         fprintf(f, "_________________________________________________\n");
         for (int i = 1; i <= nl; ++i) {
             int j = qorvane_par_index(i, o);
             double v = ctx->o_par[j], e = ctx->o_errpar[j];
             if (o == QORVANE_PAR_WIDTH1) v = fabs(v), e = fabs(e);
-            fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
+            if (area)
+                fprintf(f, "| %-6d| %7e | %5e | %11e |\n", i, v, e, v != 0.0 ? 100.0 * 0.5 * fabs(e / v) : 0.0);
+            else
+                fprintf(f, "| %-6d| %7e | %5e |\n", i, v, e);
         }
         fprintf(f, "_________________________________________________\n\n");
     }
@@ -229,47 +270,55 @@ int WriteFitResults(QorvaneFitContext* ctx, const char* path) {
     else
         fprintf(f, "Converged                   : no (%d step(s) stopped at their iteration limit, first step %d)\n",
                 ctx->unconverged_steps, ctx->first_unconverged_step);
-    fclose(f);
+    if (qorvane_output_close_commit(f, temp, path, 1) != 0) {
+        qorvane_report_write_failure(path, errno);
+        return -1;
+    }
     return 0;
 }
 
-// Copies a file in-process; a missing source is reported, not fatal.
-static void qorvane_copy_companion(const char* src, const char* dst) {
+// Copies a file in-process; a missing source is reported, not fatal (returns 0), a copy
+// that cannot be written completely returns -1.
+static int qorvane_copy_companion(const char* src, const char* dst) {
     FILE* in = fopen(src, "rb");
     if (in == nullptr) {
         printf("companion file not found : %s\n", src);
-        return;
+        return 0;
     }
-    FILE* out = qorvane_output_fopen(dst, "wb");
+    char temp[2 * QORVANE_PATH_MAX + 64];
+    FILE* out = qorvane_output_temp_name(dst, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
     if (out == nullptr) {
         printf("cannot write companion file : %s\n", dst);
         fclose(in);
-        return;
+        return -1;
     }
     char buf[8192];
     size_t got;
-    while ((got = fread(buf, 1, sizeof buf, in)) > 0)
-        if (fwrite(buf, 1, got, out) != got) break;
+    int ok = 1;
+    while (ok && (got = fread(buf, 1, sizeof buf, in)) > 0)
+        if (fwrite(buf, 1, got, out) != got) ok = 0;
+    if (ferror(in)) ok = 0;
     fclose(in);
-    fclose(out);
+    if (qorvane_output_close_commit(out, temp, dst, ok) != 0) {
+        qorvane_report_write_failure(dst, errno);
+        return -1;
+    }
+    return 0;
 }
 
 // Writes the verbose fit-control file under a private name first and renames it, so that
 // fits running at once with the same parameter file never interleave their writes. Its
 // place is beside the parameter file, or "<verbose_stem>_verbose.par" when that is set.
-static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
+static int qorvane_write_verbose_file(QorvaneFitContext* ctx) {
     char final_path[QORVANE_PATH_MAX];
     int w = ctx->verbose_stem[0] != '\0' ? snprintf(final_path, sizeof final_path, "%s.par", ctx->verbose_stem)
                                          : snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
     if (w < 0 || w >= (int)sizeof final_path) {
         printf(" error_hs : file not opened\n ");
-        return;
+        return -1;
     }
     size_t l = strlen(final_path);
-    if (l <= 4) {
-        write_qorvane_strtval_file(final_path, ctx);
-        return;
-    }
+    if (l <= 4) return write_qorvane_strtval_file(final_path, ctx) == 0 ? 0 : -1;
     char base[QORVANE_PATH_MAX];
     memcpy(base, final_path, l - 4);
     base[l - 4] = '\0';
@@ -281,14 +330,129 @@ static void qorvane_write_verbose_file(QorvaneFitContext* ctx) {
     snprintf(temp_out, sizeof temp_out, "%s.tmp%ld_%lx_verbose.par", base, (long)getpid(), id);
     if (snprintf(dest, sizeof dest, "%s_verbose.par", base) >= (int)sizeof dest) {
         printf(" error_hs : file not opened\n ");
-        return;
+        return -1;
     }
-    if (write_qorvane_strtval_file(temp_param, ctx) == 0) {
-        if (qorvane_output_rename(temp_out, dest) != 0) qorvane_output_remove(temp_out);
-    } else {
-        qorvane_output_remove(temp_out);
+    int rc = write_qorvane_strtval_file(temp_param, ctx) == 0 ? 0 : -1;
+    if (qorvane_output_commit(rc, temp_out, dest) != 0) {
+        qorvane_report_write_failure(dest, errno);
+        rc = -1;
     }
     memcpy(ctx->parameter_file, dest, sizeof dest);
+    return rc;
+}
+
+// Name of the verbose fit-control file the results will include (see below).
+static int qorvane_verbose_file_name(const QorvaneFitContext* ctx, char* dest, size_t size) {
+    char final_path[QORVANE_PATH_MAX];
+    int w = ctx->verbose_stem[0] != '\0' ? snprintf(final_path, sizeof final_path, "%s.par", ctx->verbose_stem)
+                                         : snprintf(final_path, sizeof final_path, "%s", ctx->parameter_file);
+    if (w < 0 || w >= (int)sizeof final_path) return -1;
+    size_t l = strlen(final_path);
+    if (l <= 4) return snprintf(dest, size, "%s", final_path) < (int)size ? 0 : -1;
+    return snprintf(dest, size, "%.*s_verbose.par", (int)(l - 4), final_path) < (int)size ? 0 : -1;
+}
+
+int qorvane_check_outputs_spare_inputs(QorvaneFitContext* ctx) {
+    if (ctx->memory_outputs != nullptr) return 0;  // results kept in memory touch no file
+    struct Input {
+        const char* what;
+        char path[3 * QORVANE_PATH_MAX];
+        struct stat st;
+        bool present;
+    };
+    static thread_local Input inputs[4 + QORVANE_MAX_LINES];
+    int ni = 0;
+    auto add_input = [&](const char* what, const char* a, const char* b) {
+        Input& in = inputs[ni];
+        in.what = what;
+        snprintf(in.path, sizeof in.path, "%s%s", a, b);
+        in.present = stat(in.path, &in.st) == 0;
+        if (in.present) ++ni;
+    };
+    add_input("parameter file", ctx->parameter_file, "");
+    add_input("spectrum", ctx->data_path, ctx->data_name);
+    if (ctx->data_format == QORVANE_FORMAT_SAGE_IDL) add_input("header", ctx->data_path, ctx->header_name);
+    char ref[QORVANE_PATH_MAX + 8];
+    snprintf(ref, sizeof ref, "%s.ref", ctx->data_name);
+    if (ctx->fit_mo == 2) add_input("reference line shape", ctx->data_path, ref);
+    for (int p = 1; p <= ctx->pattrn && p <= QORVANE_MAX_LINES; ++p) add_input("pattern", ctx->pattern_path[p], "");
+    const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
+    static const char* const spectra[] = {".org", ".cor", ".fit", ".res", ".fit0", ".nln0"};
+    char out[3 * QORVANE_PATH_MAX];
+    auto check = [&](const char* path) -> int {
+        struct stat st;
+        if (stat(path, &st) != 0) return 0;
+        for (int i = 0; i < ni; ++i)
+            if (st.st_dev == inputs[i].st.st_dev && st.st_ino == inputs[i].st.st_ino) {
+                printf("ERROR: result file %s is the %s %s; refusing to write the results over an input\n", path,
+                       inputs[i].what, inputs[i].path);
+                return qorvane_status_fail(&ctx->status, 1, "result file %s is the %s %s", path, inputs[i].what,
+                                           inputs[i].path);
+            }
+        return 0;
+    };
+    for (const char* ext : spectra) {
+        const char* e = idl && strcmp(ext, ".cor") == 0 ? ".cororg" : ext;
+        snprintf(out, sizeof out, "%s%s%s", ctx->out_stem, e, idl ? ".sdf" : "");
+        if (check(out) != 0) return -1;
+        if (idl) {
+            snprintf(out, sizeof out, "%s%s.shf", ctx->out_stem, e);
+            if (check(out) != 0) return -1;
+        }
+    }
+    static const char* const texts[] = {".mat", ".err", ".fitres", ".exl", ".compact.par"};
+    for (const char* ext : texts) {
+        snprintf(out, sizeof out, "%s%s", ctx->out_stem, ext);
+        if (check(out) != 0) return -1;
+    }
+    if (ctx->data_format == QORVANE_FORMAT_SAGE) {
+        for (const char* ext : {".org.ddd", ".fit.ddd", ".res.ddd"}) {
+            snprintf(out, sizeof out, "%s%s", ctx->out_stem, ext);
+            if (check(out) != 0) return -1;
+        }
+    }
+    if (qorvane_verbose_file_name(ctx, out, sizeof out) == 0 && check(out) != 0) return -1;
+    return 0;
+}
+
+// ".nln0": every line separately, one spectrum after the other (model parameters in
+// `model`); returns the number of files that could not be written completely.
+static int qorvane_write_lines_file(QorvaneFitContext* ctx, const double* model) {
+    const int n = ctx->n_pnts;
+    const int nl = qorvane_nlp(ctx);
+    int failed = 0;
+    char path[3 * QORVANE_PATH_MAX];
+    const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
+    snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
+    char temp[3 * QORVANE_PATH_MAX + 64];
+    if (idl) {
+        char header[2 * QORVANE_PATH_MAX];
+        snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
+        int rc =
+            qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
+        if (qorvane_output_commit(rc, temp, header) != 0) {
+            qorvane_report_write_failure(header, errno);
+            ++failed;
+        }
+    }
+    FILE* f = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? qorvane_output_fopen(temp, "wb") : nullptr;
+    if (f == nullptr) {
+        printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
+        qorvane_report_write_failure(path, errno);
+        ++failed;
+    } else {
+        bool ok = true;
+        for (int i = 1; i <= nl && ok; ++i) {
+            single_line_to_signal(ctx, model, ctx->vec_re, ctx->vec_im, i);
+            ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
+        }
+        if (qorvane_output_close_commit(f, temp, path, ok) != 0) {
+            printf("... error writing data ... exit...\n");
+            qorvane_report_write_failure(path, errno);
+            ++failed;
+        }
+    }
+    return failed;
 }
 
 void qorvane_write_results(QorvaneFitContext* ctx) {
@@ -297,11 +461,13 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
     char path[3 * QORVANE_PATH_MAX];
     const char* stem = ctx->input_name;
 
+    // Every result is attempted; any that could not be written completely fails the fit.
+    int failed = 0;
     char name[QORVANE_PATH_MAX + 8];
     snprintf(name, sizeof name, "%s.mat", stem);
-    write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_par);
+    failed += write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_par) != 0;
     snprintf(name, sizeof name, "%s.err", stem);
-    write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_errpar);
+    failed += write_parameter_matrix(ctx->data_path, name, ctx->nLines, ctx->pattrn, ctx->o_errpar) != 0;
 
     for (int i = 1; i <= nl; ++i) {
         double a, ea;
@@ -334,51 +500,45 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
     }
     ctx->trunc = n;
     qorvane_apply_prior_knowledge(ctx, ctx->par_vec);
-    par_to_signal(ctx, ctx->par_vec, ctx->yre, ctx->yim);
-    qorvane_write_output_spectrum(ctx, ".org", n, org_re, org_im);
-    qorvane_write_output_spectrum(ctx, ctx->data_format == QORVANE_FORMAT_SAGE_IDL ? ".cororg" : ".cor", n,
-                                  ctx->shifted_xre, ctx->shifted_xim);
-    qorvane_write_output_spectrum(ctx, ".fit", n, ctx->yre, ctx->yim);
+    // The stored patterns are normalised: the model of a reported pattern factor A is
+    // A times the pattern's norm times the stored signal.
+    double* model = ctx->xt;
+    memcpy(model, ctx->par_vec, sizeof ctx->xt);
+    for (int i = ctx->nLines + 1; i <= nl; ++i) {
+        const double norm = ctx->pattern_norm[i - ctx->nLines];
+        if (norm > 0.0 && std::isfinite(norm)) model[qorvane_par_index(i, QORVANE_PAR_AREA)] *= norm;
+    }
+    par_to_signal(ctx, model, ctx->yre, ctx->yim);
+    failed += qorvane_write_output_spectrum(ctx, ".org", n, org_re, org_im) != 0;
+    failed += qorvane_write_output_spectrum(ctx, ctx->data_format == QORVANE_FORMAT_SAGE_IDL ? ".cororg" : ".cor", n,
+                                            ctx->shifted_xre, ctx->shifted_xim) != 0;
+    failed += qorvane_write_output_spectrum(ctx, ".fit", n, ctx->yre, ctx->yim) != 0;
     for (int k = 0; k < n; ++k) {
         ctx->vec_re[k] = org_re[k] - ctx->yre[k];
         ctx->vec_im[k] = org_im[k] - ctx->yim[k];
     }
-    qorvane_write_output_spectrum(ctx, ".res", n, ctx->vec_re, ctx->vec_im);
+    failed += qorvane_write_output_spectrum(ctx, ".res", n, ctx->vec_re, ctx->vec_im) != 0;
     const int ignore = ctx->ignore;
     ctx->ignore = 0;
-    par_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im);
-    qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im);
-    // Every line separately, one spectrum after the other.
-    {
-        const bool idl = ctx->data_format == QORVANE_FORMAT_SAGE_IDL;
-        snprintf(path, sizeof path, "%s.nln0%s", ctx->out_stem, idl ? ".sdf" : "");
-        if (idl) {
-            char header[2 * QORVANE_PATH_MAX];
-            snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
-            write_sageidl_header(header, &ctx->idl);
-        }
-        FILE* f = qorvane_output_fopen(path, "wb");
-        if (f == nullptr) {
-            printf("ERROR in filename '%s' (zero length ?), using temp.con\n", path);
-        } else {
-            bool ok = true;
-            for (int i = 1; i <= nl && ok; ++i) {
-                single_line_to_signal(ctx, ctx->par_vec, ctx->vec_re, ctx->vec_im, i);
-                ok = qorvane_write_floats(f, n, ctx->vec_re, ctx->vec_im) == 0;
-            }
-            if (fclose(f) != 0) ok = false;
-            if (!ok) printf("... error writing data ... exit...\n");
-        }
-    }
+    par_to_signal(ctx, model, ctx->vec_re, ctx->vec_im);
+    failed += qorvane_write_output_spectrum(ctx, ".fit0", n, ctx->vec_re, ctx->vec_im) != 0;
+    failed += qorvane_write_lines_file(ctx, model);
     ctx->ignore = ignore;
 
-    qorvane_write_verbose_file(ctx);
+    failed += qorvane_write_verbose_file(ctx) != 0;
     snprintf(path, sizeof path, "%s%s.compact.par", ctx->data_path, stem);
-    write_f_cntl(path, ctx, "", "", "");
+    {
+        char temp[3 * QORVANE_PATH_MAX + 64];
+        int rc = qorvane_output_temp_name(path, temp, sizeof temp) == 0 ? write_f_cntl(temp, ctx, "", "", "") : -1;
+        if (qorvane_output_commit(rc, temp, path) != 0) {
+            qorvane_report_write_failure(path, errno);
+            ++failed;
+        }
+    }
     snprintf(path, sizeof path, "%s.fitres", ctx->out_stem);
-    WriteFitResults(ctx, path);
+    failed += WriteFitResults(ctx, path) != 0;
     snprintf(path, sizeof path, "%s.exl", ctx->out_stem);
-    WriteEXCELFitResults(ctx, path);
+    failed += WriteEXCELFitResults(ctx, path) != 0;
 
     if (ctx->data_format == QORVANE_FORMAT_SAGE) {
         char src[2 * QORVANE_PATH_MAX];
@@ -386,7 +546,12 @@ void qorvane_write_results(QorvaneFitContext* ctx) {
         static const char* const exts[3] = {".org.ddd", ".fit.ddd", ".res.ddd"};
         for (const char* ext : exts) {
             snprintf(path, sizeof path, "%s%s", ctx->out_stem, ext);
-            qorvane_copy_companion(src, path);
+            failed += qorvane_copy_companion(src, path) != 0;
         }
+    }
+    if (failed > 0) {
+        printf("ERROR: %d result file(s) of %s could not be written completely\n", failed, ctx->out_stem);
+        qorvane_status_fail(&ctx->status, 5, "%d result file(s) of %s could not be written completely", failed,
+                            ctx->out_stem);
     }
 }

@@ -12,5 +12,8 @@ int qorvane_write_output_spectrum(QorvaneFitContext* ctx, const char* ext, int p
                                   const double* im);
 // Dead-time corrected area and its error of line i (file units in ctx->o_par / o_errpar).
 void qorvane_dead_time_area(const QorvaneFitContext* ctx, int line, double* area, double* error);
+// Refuses (status 1, message naming both) a fit whose result files would overwrite one of
+// its inputs (same device and inode: links and other spellings of a name included); 0 or -1.
+int qorvane_check_outputs_spare_inputs(QorvaneFitContext* ctx);
 // Writes every result file after a successful fit.
 void qorvane_write_results(QorvaneFitContext* ctx);

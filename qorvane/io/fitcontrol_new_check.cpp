@@ -91,7 +91,7 @@ void fc_check_steps(QorvaneFitContext *ctx, int nsteps) {
             fc_fatal(ctx);
             fc_say("illegal minimization method");
             fc_say(">> two possibilities : 1: random minimization ");
-            fc_say("                       2: conjugate gradients ");
+            fc_say("                       2: Levenberg-Marquardt (conjugate gradients with --minimizer classic) ");
         }
         if (st->algor == 1 && ctx->verbos >= 3) {
             fc_note();

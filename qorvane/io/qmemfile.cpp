@@ -1,6 +1,9 @@
 #include "qmemfile.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "qorvane_context.h"
@@ -66,4 +69,38 @@ int qorvane_output_remove(const char* path) {
     for (auto& f : store->files)
         if (f != nullptr && f->path == path) f.reset();
     return 0;
+}
+
+int qorvane_output_temp_name(const char* path, char* temp, size_t size) {
+    if (path == nullptr || temp == nullptr || size == 0) return -1;
+    const unsigned long id = (unsigned long)(uintptr_t)g_qorvane_ctx;
+    const int w = snprintf(temp, size, "%s.part%ld_%lx", path, (long)getpid(), id);
+    return w < 0 || (size_t)w >= size ? -1 : 0;
+}
+
+int qorvane_output_commit(int rc, const char* temp, const char* path) {
+    if (rc == 0 && qorvane_output_rename(temp, path) == 0) return 0;
+    const int err = errno != 0 ? errno : EIO;
+    qorvane_output_remove(temp);
+    errno = err;
+    return -1;
+}
+
+int qorvane_output_close_commit(FILE* f, const char* temp, const char* path, int ok) {
+    if (f == nullptr) return -1;
+    errno = 0;
+    int rc = ok ? 0 : -1;
+    if (ferror(f) || fflush(f) != 0) rc = -1;
+    int err = errno;
+    if (fclose(f) != 0) {
+        rc = -1;
+        err = errno;
+    }
+    if (rc != 0) {
+        qorvane_output_remove(temp);
+        errno = err != 0 ? err : EIO;
+        return -1;
+    }
+    errno = 0;
+    return qorvane_output_commit(0, temp, path);
 }

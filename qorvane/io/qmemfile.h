@@ -35,3 +35,15 @@ FILE* qorvane_output_fopen(const char* path, const char* mode);
 // rename / remove of a written file, in the store when there is one (0 or -1 as rename).
 int qorvane_output_rename(const char* from, const char* to);
 int qorvane_output_remove(const char* path);
+
+// Result files are written completely or not at all: a writer writes the temporary name
+// that qorvane_output_temp_name gives (beside the final name, unique to the process and the
+// calling thread's fit) and qorvane_output_commit renames it over the final name, or removes
+// it when the write failed, so a failed write leaves neither a partial file nor a lost one.
+// Returns -1 when the temporary name does not fit into `size` bytes.
+int qorvane_output_temp_name(const char* path, char* temp, size_t size);
+// Closes f (checking the stream's error flag, the flush and the close) and commits temp to
+// path when everything succeeded and `ok` is non-zero; 0 on success, else -1 with errno set.
+int qorvane_output_close_commit(FILE* f, const char* temp, const char* path, int ok);
+// Commits a temporary that its writer already closed (rc 0: written completely).
+int qorvane_output_commit(int rc, const char* temp, const char* path);

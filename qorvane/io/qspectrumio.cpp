@@ -1,6 +1,8 @@
 // Binary spectrum files and the sage_idl ".shf" header.
 #include "qspectrumio.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -266,6 +268,26 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
         std::printf("ERROR in filename '%s', can't open !\n", path);
         return qorvane_status_fail(&ctx->status, 1, "cannot open spectrum %s", path);
     }
+    // The file must hold exactly the points the fit-control file announces: N, or noistp
+    // when the noise interval reaches beyond the spectrum. Anything else is another spectrum
+    // (or a truncated one), not something to pad or cut.
+    const long expected = noistp > n ? noistp : n;
+    long long size = -1;
+    if (ctx->memory_spectrum != nullptr && ctx->memory_spectrum_bytes > 0) {
+        size = static_cast<long long>(ctx->memory_spectrum_bytes);
+    } else {
+        struct stat st;
+        if (fstat(fileno(fp), &st) == 0) size = static_cast<long long>(st.st_size);
+    }
+    if (size != 8LL * expected) {
+        std::printf("... error reading data ... exit...\n");
+        std::printf("cnt  %d %d \n", size >= 0 ? static_cast<int>(size / 8) : -1, static_cast<int>(expected));
+        std::printf("spectrum %s holds %lld bytes; n_pnts %d and noistp %d need %lld bytes (%ld complex points)\n",
+                    path, size, n, noistp, 8LL * expected, expected);
+        std::fclose(fp);
+        return qorvane_status_fail(&ctx->status, 1, "spectrum %s holds %lld bytes, n_pnts %d and noistp %d need %lld",
+                                   path, size, n, noistp, 8LL * expected);
+    }
     long got = 0;
     for (; got < n; ++got)
         if (!sio_read_point(fp, &ctx->xre[got], &ctx->xim[got])) break;
@@ -274,7 +296,6 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
         ctx->xim[k] = 0.0;
     }
     // a file may carry extra noise points beyond N
-    long expected = noistp > n ? noistp : n;
     if (got == n && expected > n) {
         double re, im;
         while (got < expected && sio_read_point(fp, &re, &im)) ++got;
@@ -304,6 +325,22 @@ int _InputSpectrumToFit(int n, int noistr, int noistp, const char *data_path, co
     if (ctx->verbos > 0) {
         std::printf("standard deviation absorption              : %e\n", ctx->sigma_abs);
         std::printf("standard deviation dispersion              : %e\n", ctx->sigma_disp);
+    }
+    // Bounds scale with the noise level: without one they would all be 0 and the fit quality
+    // infinite, so a request for bounds needs a noise interval of at least 2 varying points.
+    if (ctx->clcerr == 1 && (static_cast<long>(noistp) - noistr < 2 || !(ctx->sigma_abs > 0.0))) {
+        const bool empty = static_cast<long>(noistp) - noistr < 2;
+        std::printf("fit_check_message -> fatal error :\n");
+        std::printf(
+            "Cramer-Rao bounds (clcerr 1) need the noise level, but the noise interval "
+            "noistr %d .. noistp %d %s\n",
+            noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance (absorption channel)");
+        std::printf(">> choose noistr and noistp around a signal-free region, or set clcerr 0\n");
+        // An interval too short is the fit-control file's fault (the same for every spectrum it
+        // serves); a flat noise region is this spectrum's.
+        return qorvane_status_fail(&ctx->status, empty ? QORVANE_EXIT_FIT_CONTROL : 1,
+                                   "noise interval noistr %d .. noistp %d %s; bounds (clcerr 1) need a noise level",
+                                   noistr, noistp, empty ? "holds fewer than 2 points" : "has zero variance");
     }
     const size_t bytes = sizeof(double) * static_cast<size_t>(n);
     std::memcpy(ctx->xre_copy, ctx->xre, bytes);

@@ -1,11 +1,14 @@
 // Command line of qorvane_pthreads: grammar, help, usage, option echo, exit codes, paths.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "qfit_test_support.h"
 #include "qorvane_cli.h"
+#include "qorvane_lm.h"
 
 namespace {
 
@@ -45,10 +48,14 @@ TEST(Cli, UsageTextIsCompleteOnEveryHelpSpelling) {
     for (const char* h : {"--help", "-h", "/?"}) {
         CliRun r = run_cli({h});
         EXPECT_EQ(r.rc, 0) << h;
-        EXPECT_EQ(r.out.size(), 1195u) << h;
+        // the classic 1195-byte text, then the newer options
+        EXPECT_EQ(r.out.find("  6 internal error\n") + strlen("  6 internal error\n"), 1195u) << h;
         EXPECT_EQ(r.out.rfind("Usage:\n\nLegacy single-spectrum mode:\n", 0), 0u);
         EXPECT_TRUE(has(r.out, "  qorvane_pthreads.exe --mode volume \\\n"));
-        EXPECT_TRUE(has(r.out, "  6 internal error\n"));
+        for (const char* option :
+             {"  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...\n",
+              "  --voxel-range FIRST:COUNT ", "  --minimizer lm|classic "})
+            EXPECT_TRUE(has(r.out, option)) << option;
     }
 }
 
@@ -88,7 +95,9 @@ TEST(Cli, OptionErrorsExitWithOne) {
         const char* message;
     } cases[] = {
         {{"-x", "b", "c"}, "Unknown command-line option: -x\n"},
-        {{"--mode", "single"}, "Unsupported --mode value: 'single'. Expected 'volume'.\n"},
+        {{"--mode", "single"}, "Unsupported --mode value: 'single'. Expected 'volume' or 'merge'.\n"},
+        {{"--minimizer", "cg", "w", "i", "p"}, "Invalid value for --minimizer: 'cg'. Expected 'lm' or 'classic'.\n"},
+        {{"--minimizer"}, "Missing value after --minimizer.\n"},
         {{"--mode"}, "Missing value after --mode.\n"},
         {{"--mode", "volume", "--threads", "0"}, "Invalid value for --threads: 0. Expected range is 1..1024.\n"},
         {{"--mode", "volume", "--threads", "1025"}, "Invalid value for --threads: 1025. Expected range is 1..1024.\n"},
@@ -207,4 +216,57 @@ TEST(Cli, EmptyWorkDirectoryIsTheCurrentOneNotTheRoot) {
     std::string exl = read_text(dir + "/data.exl");
     EXPECT_EQ(exl.substr(0, exl.find('\n')), "qorvane_pthreads.exe\t\tdata.bin\tstart.par\t");
     remove_tree(dir);
+}
+
+// The help topics on the program, the fit-control file and the minimisers describe the
+// minimiser that runs by default, and name the classic one as the alternative.
+TEST(Cli, HelpTopicsDescribeTheMinimiserThatRuns) {
+    for (int n : {0, 3, 7}) {
+        CliRun r = run_cli({"-h", std::to_string(n)});
+        EXPECT_EQ(r.rc, 0) << n;
+        EXPECT_TRUE(has(r.out, "Levenberg-Marquardt")) << n << "\n" << r.out;
+        EXPECT_TRUE(has(r.out, "--minimizer classic")) << n;
+    }
+}
+
+// The classic minimiser is selected on the command line, before the three single-spectrum
+// words or among the volume options, and runs end to end on the shipped example.
+TEST(Cli, MinimiserIsSelectedOnTheCommandLine) {
+    const std::string examples = QORVANE_EXAMPLES_DIR;
+    struct Case {
+        const char* word;  // value of --minimizer, or null for none
+        const char* named;
+    } cases[] = {{"classic", "minimiser (--minimizer)                    : classic: conjugate gradients"},
+                 {"lm", "minimiser (--minimizer)                    : lm: Levenberg-Marquardt"},
+                 {nullptr, "minimiser (--minimizer)                    : lm: Levenberg-Marquardt"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word != nullptr ? c.word : "default");
+        const std::string dir = qfit_test::make_temp_dir("minimizer");
+        for (const char* f : {"example.par", "example.sdf", "example.shf"})
+            qfit_test::write_text(dir + "/" + f, qfit_test::read_text(examples + "/single/" + f));
+        std::vector<std::string> args;
+        if (c.word != nullptr) args = {"--minimizer", c.word};
+        for (const std::string& a : {dir, std::string("example"), dir + "/example.par"}) args.push_back(a);
+        CliRun r = run_cli(args);
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, c.named)) << r.out;
+        EXPECT_TRUE(has(r.out, "  mode                    : legacy-single\n"));
+        const auto mat = qfit_test::read_matrix(dir + "/example.mat");
+        ASSERT_EQ(mat.size(), 4u);
+        for (const auto& row : mat)
+            for (double v : row) EXPECT_TRUE(std::isfinite(v));
+        // the call as given is the .exl record
+        const std::string exl = qfit_test::read_text(dir + "/example.exl");
+        EXPECT_EQ(exl.rfind(std::string("qorvane_pthreads.exe\t") + (c.word ? "--minimizer\t" : ""), 0), 0u) << exl;
+        qfit_test::remove_tree(dir);
+    }
+    qorvane_minimizer_select(QORVANE_MINIMIZER_LM);
+    // among the volume options
+    QorvaneCliOptions o;
+    std::vector<std::string> words = {"q", "--mode",       "volume", "--input-volume", "v",      "--parameter-file",
+                                      "p", "--output-dir", "o",      "--minimizer",    "classic"};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    EXPECT_EQ(qorvane_cli_parse((int)argv.size(), argv.data(), &o), -1);
+    EXPECT_EQ(o.minimizer, QORVANE_MINIMIZER_REFERENCE + 1);
 }

@@ -209,8 +209,8 @@ TEST(PriorKnowledge, TiedAreaFrequencyAndFixedLineHold) {
     ParFile p;
     p.n = n;
     p.clcerr = 1;
-    p.noistr = 0;
-    p.noistp = 0;
+    p.noistr = 236;  // signal-free tail: the noise level of the bounds
+    p.noistp = 256;
     p.start = {{2, 900.0, 61.0, 4.4, 0.0, 0.0}, {2, 360.0, 86.0, 4.4, 0.0, 0.0}, {2, 300.0, 196.0, 5.0, 0.0, 0.0}};
     p.ftol = 1e-15;
     auto free_rec = [](double v, double span) { return Prior{0, v - span, v + span}; };
@@ -222,7 +222,7 @@ TEST(PriorKnowledge, TiedAreaFrequencyAndFixedLineHold) {
     s.loren = 0;
     s.intervals = {{20, 230}};
     p.steps = {s};
-    FitRun r = run_fit("prior", make_spectrum(n, truth), p);
+    FitRun r = run_fit("prior", make_spectrum(n, truth, 0.5, 17), p);
     ASSERT_EQ(r.rc, 0);
     ASSERT_EQ(r.mat.size(), 3u);
     EXPECT_NEAR(r.mat[1][0] / r.mat[0][0], 360.0 / 900.0, 1e-6);  // ratio of the starting values
@@ -231,6 +231,8 @@ TEST(PriorKnowledge, TiedAreaFrequencyAndFixedLineHold) {
     EXPECT_NEAR(r.mat[2][1], 196.0, 1e-5);                        // fixed line stays put
     // Errors of dependent parameters follow the parameter they are tied to.
     ASSERT_EQ(r.err.size(), 3u);
+    ASSERT_GT(r.err[0][0], 0.0);
+    ASSERT_GT(r.err[0][1], 0.0);
     EXPECT_NEAR(r.err[1][0], r.err[0][0] * 0.4, 1e-6 * (1.0 + r.err[0][0]));
     EXPECT_EQ(r.err[1][1], r.err[0][1]);
     EXPECT_EQ(r.err[2][1], 0.0);
@@ -241,6 +243,7 @@ TEST(PriorKnowledge, GaussianWidthNarrowerThanItsReferenceIsFatal) {
     const int n = 128;
     ParFile p;
     p.n = n;
+    p.clcerr = 0;
     p.start = {{1, 100.0, 40.0, 8.0, 0.0, 0.0}, {1, 50.0, 60.0, 5.0, 0.0, 0.0}};
     p.prior.resize(2);
     p.prior[0] = {Prior{0, 0, 200}, Prior{0, 30, 50}, Prior{0, 1, 20}, Prior{0, -40, 40}, Prior{0, 0, 1}};
@@ -260,6 +263,7 @@ TEST(CorrectedOutput, ShowLineReturnsToItsStartingFrequencyAndIsPhased) {
     ParFile p;
     p.n = n;
     p.showli = 1;
+    p.clcerr = 0;                                   // noise-free data: no noise level for bounds
     p.start = {{2, 1000.0, 95.0, 3.0, 30.0, 0.0}};  // the fit moves the line 5 points up
     p.ftol = 1e-15;
     Step s;
@@ -398,6 +402,7 @@ TEST(RandomSearch, StartOutsideItsRangeIsFatal) {
     const int n = 64;
     ParFile p;
     p.n = n;
+    p.clcerr = 0;  // noise-free data: no noise level for bounds
     p.start = {{2, 100.0, 20.0, 3.0, 0.0, 0.0}};
     p.prior.resize(1);
     p.prior[0] = {Prior{0, 150, 300}, Prior{0, 10, 30}, Prior{0, 1, 5}, Prior{0, -10, 10}, Prior{0, 0, 1}};
@@ -632,7 +637,7 @@ TEST(FitDriver, AllZeroSpectrumGivesFiniteResults) {
     const int n = 64;
     ParFile p;
     p.n = n;
-    p.clcerr = 1;
+    p.clcerr = 0;  // an all-zero spectrum has no noise level for bounds
     p.start = {{2, 100.0, 20.0, 3.0, 0.0, 0.0}};
     Step s;
     s.loren = 0;

@@ -74,7 +74,7 @@ TEST(SpectrumFile, PointsAreInterleavedFloat32AndNoiseUsesPointsNoistrToNoistpMi
     EXPECT_EQ(a.ctx->sigma_disp, 0.0);
 }
 
-TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAShortFileIsReportedAndUsed) {
+TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAFileOfAnotherSizeIsRefused) {
     const std::string dir = temp_dir() + "/";
     // 1100 points: the last 76 (1024..1099) carry noise of 2.0
     write_spectrum(dir + "long.bin", 1100, 1024, 2.0);
@@ -86,24 +86,29 @@ TEST(SpectrumFile, NoisePointsBeyondNAreReadAndAShortFileIsReportedAndUsed) {
     EXPECT_DOUBLE_EQ(a.ctx->sigma_abs, 2.0);
     EXPECT_EQ(a.ctx->xre[1023], 1123.0);
 
-    // the same request on a 1024-point file: short read reported, data kept
-    write_spectrum(dir + "short.bin", 1024, 1000, 1.0);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(_InputSpectrumToFit(1024, 1000, 1100, dir.c_str(), "short.bin"), QORVANE_RC_OK);
-    out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("... error reading data ... exit..."), std::string::npos);
-    EXPECT_NE(out.find("cnt  1024 1100"), std::string::npos) << out;
-    EXPECT_DOUBLE_EQ(a.ctx->sigma_abs, 1.0);  // over the 24 points that exist
-    EXPECT_EQ(a.ctx->xre[5], 105.0);
-
-    // a file shorter than N: the missing points are zero
-    write_spectrum(dir + "tiny.bin", 10, 10, 0.0);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(_InputSpectrumToFit(16, 0, 0, dir.c_str(), "tiny.bin"), QORVANE_RC_OK);
-    out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("cnt  10 16"), std::string::npos) << out;
-    EXPECT_EQ(a.ctx->xre[9], 109.0);
-    EXPECT_EQ(a.ctx->xre[10], 0.0);
+    // A file whose size is not what n_pnts (and noistp beyond it) announce is another
+    // spectrum: refused with both sizes, never padded or cut.
+    struct Case {
+        const char *name;
+        int points_in_file, n, noistr, noistp;
+        const char *sizes;
+    } cases[] = {
+        {"short_noise.bin", 1024, 1024, 1000, 1100, "holds 8192 bytes; n_pnts 1024 and noistp 1100 need 8800 bytes"},
+        {"tiny.bin", 10, 16, 0, 0, "holds 80 bytes; n_pnts 16 and noistp 0 need 128 bytes"},
+        {"long_for_n.bin", 1100, 1024, 0, 100, "holds 8800 bytes; n_pnts 1024 and noistp 100 need 8192 bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_spectrum(dir + c.name, c.points_in_file, c.points_in_file, 1.0);
+        a.ctx->status = QorvaneStatus{};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(_InputSpectrumToFit(c.n, c.noistr, c.noistp, dir.c_str(), c.name), QORVANE_RC_FATAL);
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("... error reading data ... exit..."), std::string::npos) << out;
+        EXPECT_NE(out.find(c.sizes), std::string::npos) << out;
+        EXPECT_EQ(a.ctx->status.fatal, 1);
+        EXPECT_EQ(a.ctx->status.exit_code, 1);
+    }
 }
 
 TEST(SpectrumFile, MissingFileAndMissingContextAreFatalWithoutEndingTheProcess) {

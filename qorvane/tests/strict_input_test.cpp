@@ -301,6 +301,7 @@ TEST(SpectrumRefusals, EmptyNonFiniteAndNonRegularDataFailTheFit) {
     write_text(dir + "/f.par", compact_par(p));
     std::vector<std::complex<double>> spectrum = make_spectrum(256, {Line{2, 900.0, 80.0, 4.5, 0.0, 0.0}});
     std::vector<std::complex<double>> nan_point = spectrum, nan_noise = spectrum;
+    nan_point.resize(270);  // the file holds what noistp 270 needs
     nan_point[17] = {std::nan(""), 0.0};
     nan_noise.resize(270);  // noise points beyond N (noistp 270)
     nan_noise[258] = {0.0, INFINITY};
@@ -312,8 +313,10 @@ TEST(SpectrumRefusals, EmptyNonFiniteAndNonRegularDataFailTheFit) {
     struct Case {
         const char *name, *message;
     } cases[] = {
-        {"empty.bin", "holds no data point"},           {"nan.bin", "holds a non-finite point 17"},
-        {"noise.bin", "holds non-finite noise points"}, {"dir.bin", "cannot open spectrum"},
+        {"empty.bin", "holds 0 bytes, n_pnts 256 and noistp 270 need 2160"},
+        {"nan.bin", "holds a non-finite point 17"},
+        {"noise.bin", "holds non-finite noise points"},
+        {"dir.bin", "cannot open spectrum"},
         {"fifo.bin", "cannot open spectrum"},  // refused at once: opening a pipe would wait for a writer
     };
     for (const Case& c : cases) {

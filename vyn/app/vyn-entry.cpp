@@ -12,6 +12,7 @@
 #include "consuleutil.h"
 #include "vyn.h"
 #include "vyn_run.h"
+#include "vynbasisset.h"
 #include "vynexpect.h"
 #include "vynmenus.h"
 #include "vynmodel.h"
@@ -98,6 +99,9 @@ void print_usage(FILE* to) {
         "                                         for every voxel of a stored density-matrix result\n"
         "  vyn --voxel-signal MODEL.vynmodel DENSITY.bin VOXEL OUT.bin\n"
         "                                         receiver signal of one voxel (1-based) of that result\n"
+        "  vyn --basis-set OUT_DIR MODEL.vynmodel ...\n"
+        "                                         basis set: per model OUT_DIR/<model_name>.nii.gz (NIfTI-MRS),\n"
+        "                                         .RAW (LCModel) and .bin (qorvane pattern), and OUT_DIR/basis.tsv\n"
         "  vyn --reference-checks                 developer reference checks; exit 0 when all pass\n"
         "                                         (fixtures go to runtime/vyn-refcheck-work)\n"
         "  vyn --help | -h                        this text\n"
@@ -243,9 +247,10 @@ int vyn_main(int argc, char** argv) {
     const bool profile = argc == 6 && strcmp(argv[1], "--expectation-profile") == 0;
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
     const bool refcheck = argc == 2 && strcmp(argv[1], "--reference-checks") == 0;
+    const bool basis = argc >= 2 && strcmp(argv[1], "--basis-set") == 0;
     // A mistyped option must not fall through to the menus: a script would
     // see exit 0 and nothing done.
-    if (!run_model && !profile && !voxel && has_unknown_option(argc, argv)) {
+    if (!run_model && !profile && !voxel && !basis && has_unknown_option(argc, argv)) {
         print_usage(stderr);
         return 1;
     }
@@ -256,8 +261,10 @@ int vyn_main(int argc, char** argv) {
     const char* model_path = nullptr;
     const char* density_path = nullptr;
     const char* output_path = nullptr;
-    if (run_model || profile || voxel) {
+    if (run_model || profile || voxel || basis) {
         if (!getcwd(start_dir, sizeof(start_dir))) start_dir[0] = '\0';
+    }
+    if (run_model || profile || voxel) {
         model_path = anchor_argument_path(argv[2], start_dir, model_arg, sizeof(model_arg));
         if (!run_model) {
             density_path = anchor_argument_path(argv[3], start_dir, density_arg, sizeof(density_arg));
@@ -273,6 +280,10 @@ int vyn_main(int argc, char** argv) {
         const int passed = VYNModel_RunReferenceChecks();
         fflush(stdout);
         return passed ? 0 : 1;
+    }
+    if (basis) {
+        if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
+        return vyn_basis_set_main(argc - 2, argv + 2, start_dir, run_vyn_model_file);
     }
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait
