@@ -209,16 +209,13 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_copy(o->work_dir, argv[i + 1], a) != 0) return 1;
                 ++i;
             } else if (strcmp(a, "--input-volume") == 0 || strcmp(a, "--parameter-file") == 0 ||
-                       strcmp(a, "--output-dir") == 0) {
+                       strcmp(a, "--output-dir") == 0 || strcmp(a, "--mask") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 char* dst = strcmp(a, "--input-volume") == 0     ? o->input
                             : strcmp(a, "--parameter-file") == 0 ? o->parameter_file
+                            : strcmp(a, "--mask") == 0           ? o->mask
                                                                  : o->output_dir;
                 if (qorvane_cli_copy(dst, argv[i + 1], a) != 0) return 1;
-                ++i;
-            } else if (strcmp(a, "--mask") == 0) {
-                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
-                if (qorvane_cli_copy(o->mask, argv[i + 1], a) != 0) return 1;
                 ++i;
             } else if (strcmp(a, "--threads") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
@@ -232,14 +229,12 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_voxel_range(argv[i + 1], o) != 0) return 1;
                 ++i;
-            } else if (strcmp(a, "--per-voxel-files") == 0) {
-                o->per_voxel_files = 1;
             } else if (strcmp(a, "--minimizer") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_minimizer(argv[i + 1], o) != 0) return 1;
                 ++i;
-            } else if (strcmp(a, "--keep-intermediate-files") == 0) {
-                o->keep_intermediate_files = 1;
+            } else if (strcmp(a, "--keep-intermediate-files") == 0 || strcmp(a, "--per-voxel-files") == 0) {
+                *(a[2] == 'k' ? &o->keep_intermediate_files : &o->per_voxel_files) = 1;
             } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {
                 // Shard directories follow "--mode merge"; they are contiguous words of argv.
                 if (o->shard_count == 0) o->shard_dirs = argv + i;

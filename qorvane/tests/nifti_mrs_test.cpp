@@ -38,6 +38,8 @@ ParFile nifti_par(int n = kPoints, double hzpp = 1.0 / (kPoints * kDwell)) {
     p.n = n;
     p.hzpp = hzpp;
     p.ftol = 1e-12;
+    p.noistr = 2;  // line tails only: the Cramer-Rao bounds need a noise level
+    p.noistp = 40;
     p.start = {{2, 95.0, 618.0, 7.5, 5.0, 0.0}, {2, 63.0, 351.0, 11.0, -15.0, 0.0}};
     Step s;
     s.gauss = 1;
