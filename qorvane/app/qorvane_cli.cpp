@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "qorvane_lm.h"
+#include "qorvane_nifti_input.h"
 #include "qorvane_single.h"
 #include "qorvane_volume.h"
 
@@ -208,10 +209,11 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_copy(o->work_dir, argv[i + 1], a) != 0) return 1;
                 ++i;
             } else if (strcmp(a, "--input-volume") == 0 || strcmp(a, "--parameter-file") == 0 ||
-                       strcmp(a, "--output-dir") == 0) {
+                       strcmp(a, "--output-dir") == 0 || strcmp(a, "--mask") == 0) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 char* dst = strcmp(a, "--input-volume") == 0     ? o->input
                             : strcmp(a, "--parameter-file") == 0 ? o->parameter_file
+                            : strcmp(a, "--mask") == 0           ? o->mask
                                                                  : o->output_dir;
                 if (qorvane_cli_copy(dst, argv[i + 1], a) != 0) return 1;
                 ++i;
@@ -231,8 +233,8 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_minimizer(argv[i + 1], o) != 0) return 1;
                 ++i;
-            } else if (strcmp(a, "--keep-intermediate-files") == 0) {
-                o->keep_intermediate_files = 1;
+            } else if (strcmp(a, "--keep-intermediate-files") == 0 || strcmp(a, "--per-voxel-files") == 0) {
+                *(a[2] == 'k' ? &o->keep_intermediate_files : &o->per_voxel_files) = 1;
             } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {
                 // Shard directories follow "--mode merge"; they are contiguous words of argv.
                 if (o->shard_count == 0) o->shard_dirs = argv + i;
@@ -325,6 +327,10 @@ int qorvane_main(int argc, char** argv) {
             record[used++] = '\t';
             record[used] = '\0';
         }
+        std::string path = options.work_dir[0] != '\0' ? std::string(options.work_dir) + "/" + options.input
+                                                       : std::string(options.input);
+        if (qorvane_is_nifti_path(path.c_str()))
+            return qorvane_nifti_single_fit(options.work_dir, options.input, options.parameter_file, record);
         QorvaneSingleFitOutcome outcome;
         return qorvane_single_fit_run(options.work_dir, options.input, options.parameter_file, record, &outcome);
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qnifti_mrs.h"
 #include "qpath.h"
 
 double g_volume_progress_interval_s = 5.0;
@@ -291,15 +292,28 @@ int qorvane_volume_run(const QorvaneCliOptions* given) {
     QorvaneVoxelSource source = QorvaneVoxelSource();
     job.source = &source;
     // The sinks, in the order their hooks run.
-    QorvaneVolumeSink results_table, voxel_files, status_table;
+    // A NIfTI-MRS job writes parameter maps, and per-voxel files only when asked.
+    const bool nifti = qorvane_is_nifti_path(o->input);
+    QorvaneVolumeSink results_table, voxel_files, status_table, maps = QorvaneVolumeSink();
     qorvane_volume_results_table_sink(&results_table);
     qorvane_volume_voxel_files_sink(&voxel_files);
     qorvane_volume_status_table_sink(&status_table);
+    if (nifti) qorvane_volume_maps_sink(&maps, o);
     job.sinks[job.sink_count++] = &results_table;
-    job.sinks[job.sink_count++] = &voxel_files;
+    if (!nifti || o->per_voxel_files) job.sinks[job.sink_count++] = &voxel_files;
     job.sinks[job.sink_count++] = &status_table;
+    if (nifti) job.sinks[job.sink_count++] = &maps;
 
-    int rc = qorvane_volume_source_open_qorvvol(&source, o->input);
+    int rc = 0;
+    if (nifti) {
+        rc = qorvane_volume_source_open_nifti(&source, o);
+    } else if (o->mask[0] != '\0') {
+        fprintf(stderr,
+                "Volume mode error: --mask applies to NIfTI-MRS input; QORVVOL1 records carry their own flag.\n");
+        rc = 1;
+    } else {
+        rc = qorvane_volume_source_open_qorvvol(&source, o->input);
+    }
     if (rc == 0) rc = qorvane_volume_run_job(&job);
     qorvane_volume_job_close(&job);
     return rc;

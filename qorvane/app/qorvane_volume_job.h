@@ -157,6 +157,15 @@ void qorvane_volume_job_close(QorvaneVolumeJob* job);
 // message. `source` is set up either way and must be closed.
 int qorvane_volume_source_open_qorvvol(QorvaneVoxelSource* source, const char* path);
 
+// ---- source: NIfTI-MRS (qorvane_volume_nifti.cpp) ---------------------------------------
+
+// Sets up the NIfTI-MRS source of options->input (with options->mask when given); the header
+// is read and checked against the parameter file by open_header. 0; `source` must be closed.
+int qorvane_volume_source_open_nifti(QorvaneVoxelSource* source, const QorvaneCliOptions* o);
+// Bytes of FID (held as doubles) one slab of the NIfTI-MRS source may take; at least one
+// z plane is read at a time. Default 64 MiB.
+extern double g_qorvane_nifti_slab_bytes;
+
 // ---- fit stage (qorvane_volume_fit.cpp) -------------------------------------------------
 
 struct QorvaneVolumeWorkQueue {
@@ -196,6 +205,9 @@ void qorvane_volume_results_table_sink(QorvaneVolumeSink* sink);
 void qorvane_volume_status_table_sink(QorvaneVolumeSink* sink);
 // voxel_<file id>.<ext> in the output directory: the kept result files of each fitted voxel.
 void qorvane_volume_voxel_files_sink(QorvaneVolumeSink* sink);
+
+// maps/*.nii.gz of a NIfTI-MRS job (qorvane_volume_maps.cpp): parameter maps on the input's grid.
+void qorvane_volume_maps_sink(QorvaneVolumeSink* sink, const QorvaneCliOptions* o);
 
 // A slot whose results were copied: FIT_OK, or FIT_NOT_CONVERGED (written, but its fit
 // stopped at the iteration limit).

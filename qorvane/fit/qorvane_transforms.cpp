@@ -31,3 +31,16 @@ void qorvane_time_to_spectrum(QorvaneFitContext* ctx, int n, double* re, double*
     rotate_vector(n, n / 2, re);
     rotate_vector(n, n / 2, im);
 }
+
+void qorvane_fid_to_spectrum(int n, const double* fid, double* work, double* re, double* im) {
+    for (int k = 0; k < 2 * n; ++k) work[k] = fid[k];
+    work[0] *= 0.5;
+    work[1] *= 0.5;
+    four2(work, nullptr, n, 1);
+    for (int k = 0; k < n; ++k) {
+        re[k] = work[2 * k];
+        im[k] = work[2 * k + 1];
+    }
+    rotate_vector(n, n / 2, re);
+    rotate_vector(n, n / 2, im);
+}
