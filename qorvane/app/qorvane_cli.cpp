@@ -158,6 +158,44 @@ static int qorvane_cli_parse_minimizer(const char* text, QorvaneCliOptions* o) {
     return 0;
 }
 
+// The options each mode needs; 1 (message on standard error) when one is missing, else -1 (run).
+static int qorvane_cli_check_required(const QorvaneCliOptions* o) {
+    if (o->mode == QORVANE_MODE_NONE) {
+        fprintf(stderr, "Missing required option: --mode volume\n");
+        qorvane_print_usage(stderr);
+        return 1;
+    }
+    if (o->mode == QORVANE_MODE_MERGE) {
+        if (o->output_dir[0] == '\0') {
+            fprintf(stderr, "Missing required option: --output-dir <path>\n");
+            return 1;
+        }
+        if (o->shard_count == 0) {
+            fprintf(stderr, "Merge mode: no shard directory given.\n");
+            return 1;
+        }
+    }
+    if (o->mode == QORVANE_MODE_VOLUME) {
+        if (o->input[0] == '\0') {
+            fprintf(stderr, "Missing required option: --input-volume <path>\n");
+            return 1;
+        }
+        if (o->parameter_file[0] == '\0') {
+            fprintf(stderr, "Missing required option: --parameter-file <path>\n");
+            return 1;
+        }
+        if (o->output_dir[0] == '\0') {
+            fprintf(stderr, "Missing required option: --output-dir <path>\n");
+            return 1;
+        }
+        if (o->threads < 1) {
+            fprintf(stderr, "Invalid --threads value: %d\n", o->threads);
+            return 1;
+        }
+    }
+    return -1;
+}
+
 int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
     memset(o, 0, sizeof(*o));
     o->threads = 1;
@@ -251,40 +289,7 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
         }
     }
 
-    if (o->mode == QORVANE_MODE_NONE) {
-        fprintf(stderr, "Missing required option: --mode volume\n");
-        qorvane_print_usage(stderr);
-        return 1;
-    }
-    if (o->mode == QORVANE_MODE_MERGE) {
-        if (o->output_dir[0] == '\0') {
-            fprintf(stderr, "Missing required option: --output-dir <path>\n");
-            return 1;
-        }
-        if (o->shard_count == 0) {
-            fprintf(stderr, "Merge mode: no shard directory given.\n");
-            return 1;
-        }
-    }
-    if (o->mode == QORVANE_MODE_VOLUME) {
-        if (o->input[0] == '\0') {
-            fprintf(stderr, "Missing required option: --input-volume <path>\n");
-            return 1;
-        }
-        if (o->parameter_file[0] == '\0') {
-            fprintf(stderr, "Missing required option: --parameter-file <path>\n");
-            return 1;
-        }
-        if (o->output_dir[0] == '\0') {
-            fprintf(stderr, "Missing required option: --output-dir <path>\n");
-            return 1;
-        }
-        if (o->threads < 1) {
-            fprintf(stderr, "Invalid --threads value: %d\n", o->threads);
-            return 1;
-        }
-    }
-    return -1;
+    return qorvane_cli_check_required(o);
 }
 
 void qorvane_cli_echo(const QorvaneCliOptions* o) {

@@ -378,6 +378,30 @@ static bool qorvane_fit_prepare(QorvaneFitContext* ctx) {
     return true;
 }
 
+// The fitted values (and their bounds when computed) on the console.
+static void qorvane_print_console_results(const QorvaneFitContext* ctx) {
+    const int nl = qorvane_nlp(ctx);
+    if (ctx->verbos > 0) {
+        printf("\n values \n    area        frequency    gausswidth       phase    lorentzwidth  \n");
+        printf("    a.u             Hz           Hz          degrees         Hz  \n");
+        for (int i = 1; i <= nl; ++i) {
+            int j = qorvane_par_index(i, 1);
+            printf("%d  %1.6E %1.6E %1.6E %1.6E %1.6E\n", i, ctx->o_par[j], ctx->o_par[j + 1], fabs(ctx->o_par[j + 2]),
+                   ctx->o_par[j + 3], ctx->o_par[j + 4]);
+        }
+        for (int j = 5 * nl + 1; j <= ctx->npar; ++j) printf("lsf %1.6E\n", ctx->par_vec[j]);
+        if (ctx->clcerr == 1) {
+            printf("\n error values \n    area        frequency    gausswidth       phase    lorentzwidth  \n");
+            printf("    a.u             Hz           Hz          degrees         Hz  \n");
+            for (int i = 1; i <= nl; ++i) {
+                int j = qorvane_par_index(i, 1);
+                printf("%d  %1.6E %1.6E %1.6E %1.6E %1.6E\n", i, ctx->o_errpar[j], ctx->o_errpar[j + 1],
+                       fabs(ctx->o_errpar[j + 2]), ctx->o_errpar[j + 3], ctx->o_errpar[j + 4]);
+            }
+        }
+    }
+}
+
 void fit_spectrum(QorvaneFitContext* ctx) {
     QorvaneFitEngineScratch* e = ctx->engine;
     const int n = ctx->n_pnts;
@@ -481,25 +505,7 @@ void fit_spectrum(QorvaneFitContext* ctx) {
 
     // 13. console results
     natural_frequency(ctx);
-    if (ctx->verbos > 0) {
-        printf("\n values \n    area        frequency    gausswidth       phase    lorentzwidth  \n");
-        printf("    a.u             Hz           Hz          degrees         Hz  \n");
-        for (int i = 1; i <= nl; ++i) {
-            int j = qorvane_par_index(i, 1);
-            printf("%d  %1.6E %1.6E %1.6E %1.6E %1.6E\n", i, ctx->o_par[j], ctx->o_par[j + 1], fabs(ctx->o_par[j + 2]),
-                   ctx->o_par[j + 3], ctx->o_par[j + 4]);
-        }
-        for (int j = 5 * nl + 1; j <= ctx->npar; ++j) printf("lsf %1.6E\n", ctx->par_vec[j]);
-        if (ctx->clcerr == 1) {
-            printf("\n error values \n    area        frequency    gausswidth       phase    lorentzwidth  \n");
-            printf("    a.u             Hz           Hz          degrees         Hz  \n");
-            for (int i = 1; i <= nl; ++i) {
-                int j = qorvane_par_index(i, 1);
-                printf("%d  %1.6E %1.6E %1.6E %1.6E %1.6E\n", i, ctx->o_errpar[j], ctx->o_errpar[j + 1],
-                       fabs(ctx->o_errpar[j + 2]), ctx->o_errpar[j + 3], ctx->o_errpar[j + 4]);
-            }
-        }
-    }
+    qorvane_print_console_results(ctx);
 
     // 14. outputs
     qorvane_write_results(ctx);
