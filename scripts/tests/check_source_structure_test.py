@@ -17,8 +17,8 @@ SCRIPT = os.path.join(HERE, '..', 'check-source-structure')
 CC = sys.argv[1] if len(sys.argv) > 1 else 'cc'
 
 loader = importlib.machinery.SourceFileLoader('check_source_structure', SCRIPT)
-spec = importlib.util.spec_from_loader(loader.name, loader)
-css = importlib.util.module_from_spec(spec)
+loader_spec = importlib.util.spec_from_loader(loader.name, loader)
+css = importlib.util.module_from_spec(loader_spec)
 loader.exec_module(css)
 
 

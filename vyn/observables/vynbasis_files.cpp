@@ -162,13 +162,13 @@ bool vyn_basis_write_pattern(const char* path, const VYNBasisSignal& sig, std::s
     if (!signal_ok(sig, err)) return false;
     const size_t n = sig.fid.size();
     if (n < 2 || (n & (n - 1)) != 0) return fail(err, "a pattern needs a power of two of samples");
-    const auto spec = vyn_basis_pattern_spectrum(sig.fid);
+    const auto spectrum = vyn_basis_pattern_spectrum(sig.fid);
     const std::string tmp = temp_name(path, "");
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f) return fail(err, std::string("could not open ") + tmp + ": " + std::strerror(errno));
     bool ok = true;
     for (size_t k = 0; ok && k < n; ++k) {
-        float v[2] = {static_cast<float>(spec[k].real()), static_cast<float>(spec[k].imag())};
+        float v[2] = {static_cast<float>(spectrum[k].real()), static_cast<float>(spectrum[k].imag())};
         unsigned char b[8];
         for (int c = 0; c < 2; ++c) {
             uint32_t u;

@@ -44,12 +44,12 @@ TEST(BasisFiles, PatternSpectrumInvertsLikeTheLoader) {
     // Loader: conjugate, rotate by N/2, forward transform (exp(-i...)), conjugate.
     for (int n : {8, 64, 1024}) {
         const VYNBasisSignal s = sample_signal(n);
-        const std::vector<cd> spec = vyn_basis_pattern_spectrum(s.fid);
+        const std::vector<cd> spectrum = vyn_basis_pattern_spectrum(s.fid);
         double worst = 0.0;
         for (int k = 0; k < n; ++k) {
             cd acc = 0.0;
             for (int i = 0; i < n; ++i)
-                acc += std::conj(spec[(i + n / 2) % n]) * std::polar(1.0, -2 * M_PI * double(i) * k / n);
+                acc += std::conj(spectrum[(i + n / 2) % n]) * std::polar(1.0, -2 * M_PI * double(i) * k / n);
             worst = std::max(worst, std::abs(std::conj(acc) - s.fid[k]));
         }
         EXPECT_LT(worst, 1e-9) << n;

@@ -58,9 +58,9 @@ def main():
         k = np.arange(N)
         x = 0.7 * fid * np.exp(2j * np.pi * 2.0 * k * DWELL) * np.exp(1j * np.radians(10.0))
         x[0] *= 0.5
-        spec = np.roll(np.fft.fft(x), N // 2)
+        spectrum = np.roll(np.fft.fft(x), N // 2)
         data = np.empty(2 * N, "<f4")
-        data[0::2], data[1::2] = spec.real, spec.imag
+        data[0::2], data[1::2] = spectrum.real, spectrum.imag
         data.tofile(os.path.join(t, "data.bin"))
         # Starting values (factor, shift Hz, phase deg) on both sides of the truth. The basis lines
         # are undamped (about 2 Hz wide here), so starts lie within half a line width in frequency.

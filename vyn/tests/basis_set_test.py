@@ -67,9 +67,9 @@ def qorvane_pattern_time_signal(path, n):
 
 
 def peak_hz(fid, dwell):
-    spec = np.fft.fftshift(np.fft.fft(fid))
+    spectrum = np.fft.fftshift(np.fft.fft(fid))
     f = np.fft.fftshift(np.fft.fftfreq(len(fid), dwell))
-    return f[np.argmax(np.abs(spec))], f, spec
+    return f[np.argmax(np.abs(spectrum))], f, spectrum
 
 
 def run_vyn(*args):
