@@ -56,6 +56,15 @@ static const char* const kUsageLines[] = {
     "",
     "Merge mode (the shards of a job run with --voxel-range):",
     "  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...",
+    "",
+    "NIfTI-MRS input (complex time-domain data, .nii or .nii.gz, NIfTI-1 or NIfTI-2):",
+    "  qorvane_pthreads.exe <work_dir> <file.nii.gz> <parameter_file>   one voxel (1 x 1 x 1 x N)",
+    "  --input-volume <file.nii.gz>  Volume mode: an MRSI (X x Y x Z x N); the parameter",
+    "                             maps go to <output-directory>/maps/.",
+    "  --mask <mask.nii.gz>       Volume mode, NIfTI-MRS input: fit only the voxels where the",
+    "                             mask (same grid) is non-zero; without it every voxel.",
+    "  --per-voxel-files          Volume mode, NIfTI-MRS input: also write the result files",
+    "                             of every voxel (QORVVOL1 jobs always write them).",
 };
 
 void qorvane_print_usage(FILE* stream) {
