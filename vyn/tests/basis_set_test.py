@@ -143,11 +143,27 @@ class BasisSet(unittest.TestCase):
     def test_library_lines_at_literature_shifts(self):
         # (metabolite, shift of its strongest line in ppm) for the singlets and the lactate doublet
         table = [("naa", 2.008), ("creatine", 3.027), ("phosphocreatine", 3.029), ("choline", 3.185),
-                 ("scyllo-inositol", 3.340), ("lactate", 1.314)]
+                 ("scyllo-inositol", 3.340), ("lactate", 1.314), ("phosphocholine", 3.208),
+                 ("glycerophosphocholine", 3.212)]
         for m, ppm in table:
             fid = np.asarray(nib.load(os.path.join(self.out, m + ".nii.gz")).dataobj).reshape(-1)
             f, _, _ = peak_hz(fid, 0.512 / 1024)
             self.assertLess(abs(4.7 + f / (3 * GAMMA) - ppm), 0.06, m)
+        # weakly coupled doublets: (metabolite, centre ppm, J Hz); the two strongest lines near the
+        # centre (spectrum zero-filled 16 times) lie at centre -+ J/2
+        doublets = [("lactate", 1.3142, 6.933), ("alanine", 1.4667, 7.234), ("glucose", 4.6300, 8.0)]
+        for m, ppm, j in doublets:
+            fid = np.asarray(nib.load(os.path.join(self.out, m + ".nii.gz")).dataobj).reshape(-1)
+            fid = np.concatenate([fid, np.zeros(15 * len(fid), fid.dtype)])
+            _, f, spectrum = peak_hz(fid, 0.512 / 1024)
+            ppm_axis = 4.7 + f / (3 * GAMMA)
+            a = np.abs(spectrum)
+            near = np.abs(ppm_axis - ppm) < 0.08
+            peaks = [k for k in np.flatnonzero(near)[1:-1] if a[k] >= a[k - 1] and a[k] >= a[k + 1]]
+            two = sorted(sorted(peaks, key=lambda k: -a[k])[:2], key=lambda k: f[k])
+            self.assertEqual(len(two), 2, m)
+            self.assertAlmostEqual(f[two[1]] - f[two[0]], j, delta=0.5, msg=m)
+            self.assertAlmostEqual((ppm_axis[two[0]] + ppm_axis[two[1]]) / 2, ppm, delta=0.004, msg=m)
         # every file: its subgroup shifts match its offsets at 3 T / 4.7 ppm
         for m in self.metabolites:
             text = get(os.path.join(LIBDIR, m + ".vynspin"))
@@ -183,6 +199,27 @@ class ShippedBasisModels(unittest.TestCase):
             # NAA's coupled aspartyl protons are J-modulated by the echo: not a constant ratio
             ratio = fids["basis-press-hard", "naa"] / fids["basis-fid", "naa"]
             self.assertGreater(np.max(np.abs(ratio - ratio[0])), 0.05)
+
+    def test_shaped_press_keeps_the_hard_echo_phase(self):
+        # models/basis/1d: shaped pulses with the transmitter at 2.93 ppm. Near the transmitter a
+        # singlet's echo must match the hard-pulse echo in size and phase (the transmitter offset
+        # turns whole cycles before the acquisition); (metabolite, largest |1 - shaped/hard| of its
+        # strongest line) for creatine 3.03 ppm and scyllo-inositol 3.34 ppm.
+        table = [("creatine", 0.03), ("scyllo-inositol", 0.03)]
+        with tempfile.TemporaryDirectory() as t:
+            spectra = {}
+            for kind in ["basis/1d", "basis-press-hard"]:
+                models = [os.path.join(ROOT, "models", kind, m + ".vynmodel") for m, _ in table]
+                out = os.path.join(t, kind.replace("/", "-"))
+                res = run_vyn("--basis-set", out, *models)
+                self.assertEqual(res.returncode, 0, res.stderr)
+                for m, _ in table:
+                    fid = np.asarray(nib.load(os.path.join(out, m + ".nii.gz")).dataobj).reshape(-1)
+                    spectra[kind, m] = np.fft.fft(fid.astype(complex))
+            for m, tol in table:
+                hard, shaped = spectra["basis-press-hard", m], spectra["basis/1d", m]
+                k = np.argmax(np.abs(hard))
+                self.assertLess(abs(1 - shaped[k] / hard[k]), tol, m)
 
 
 class Failures(unittest.TestCase):
