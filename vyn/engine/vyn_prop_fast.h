@@ -122,6 +122,17 @@ void vyn_spatial_run_begin();
 // before the run's first sector.
 bool vyn_spatial_run_end(binfh_rewrite_stage* stage);
 
+// The sum over voxels first..first+count-1 (1-based, file order) of the
+// matrices the voxels end with after sectors[0..nsectors-1], each voxel
+// starting from rho0 (every sector on the same grid and n). Batch by batch
+// through all sectors by the shared path: one batch of matrices is held
+// whatever the grid, and since the batches and the order of addition do not
+// depend on the thread count, sum is byte-identical for any. progress(v)
+// after voxel v was added. False (sum zero or partial) on bad arguments or
+// when memory ran out (message on stderr).
+bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const CMatrix& rho0, int first, int count,
+                           vyn_spatial_progress_fn progress, void* progress_ctx, CMatrix& sum);
+
 // The propagator U(0)...U(count-1) of one pulse without gradients, U(l) =
 // exp(-i (hc + offset izgrad + xb[l] ixtot + yb[l] iytot) h), with the step
 // exponential vyn_spatial_options.step_exp chooses for a spatial sector (the
