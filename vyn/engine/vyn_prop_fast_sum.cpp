@@ -2,6 +2,7 @@
 // every sector and is added to the sum before the next batch starts, so only
 // one batch of matrices is held whatever the grid.
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "vyn_prop_fast_internal.h"
@@ -25,6 +26,25 @@ void vps_add_batch(int n, const cd* buf, int count, CMatrix& sum) {
             for (int c = 0; c < n; ++c) row[c] += from[c];
         }
     }
+}
+// True when every voxel of the grid has the same offsets in s (no gradient
+// reaches a grid axis): the sector moves all voxels by one propagator.
+bool vps_same_for_every_voxel(const VYNSpatialSector& s) {
+    for (int l = 0; l < s.ap; ++l)
+        if ((s.gx[l] != 0.0 && s.dx != 0.0 && s.ndx > 1) || (s.gy[l] != 0.0 && s.dy != 0.0 && s.ndy > 1) ||
+            (s.gz[l] != 0.0 && s.dz != 0.0 && s.ndz > 1))
+            return false;
+    return true;
+}
+
+// sum (packed) moved through the sectors from `from` on, as the matrix of voxel first.
+void vps_move_sum(std::vector<VPSMover*>& movers, size_t from, int n, int first, CMatrix& sum) {
+    if (from >= movers.size()) return;
+    std::vector<cd> packed(static_cast<size_t>(n) * n);
+    vps_pack(n, sum, packed.data());
+    for (size_t k = from; k < movers.size(); ++k) vps_mover_move(*movers[k], packed.data(), first, 1);
+    for (int r = 1; r <= n; ++r)
+        std::memcpy(&sum(r, 1), packed.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
 }
 }  // namespace
 
@@ -51,6 +71,10 @@ bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const 
             list.movers.push_back(vps_mover_new(sectors[k], threads));
             batch = std::min(batch, vps_mover_batch(*list.movers.back()));
         }
+        // Trailing sectors that move every voxel alike are applied once, to the
+        // sum (the move is linear in the matrix).
+        size_t per_voxel = list.movers.size();
+        while (per_voxel > 0 && vps_same_for_every_voxel(sectors[per_voxel - 1])) --per_voxel;
         std::vector<cd> packed0(nn), buf;
         if (nsectors > 0) vps_pack(n, rho0, packed0.data());
         for (int at = first; at < first + count; at += batch) {
@@ -60,12 +84,13 @@ bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const 
             } else {
                 buf.resize(nn * c);
                 for (int i = 0; i < c; ++i) std::copy(packed0.begin(), packed0.end(), buf.begin() + nn * i);
-                for (VPSMover* m : list.movers) vps_mover_move(*m, buf.data(), at, c);
+                for (size_t k = 0; k < per_voxel; ++k) vps_mover_move(*list.movers[k], buf.data(), at, c);
                 vps_add_batch(n, buf.data(), c, sum);
             }
             if (progress)
                 for (int i = 0; i < c; ++i) progress(at + i, progress_ctx);
         }
+        if (nsectors > 0 && count > 0) vps_move_sum(list.movers, per_voxel, n, first, sum);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "Voxel sum: not enough memory for the shared propagation\n");
         return false;

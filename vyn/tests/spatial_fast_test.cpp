@@ -266,16 +266,22 @@ TEST_F(SpatialShared, VoxelSumIsTheSumOfTheVoxelMatrices) {
         const char* name;
         int interp;
         long long batch_bytes;
+        bool trailing;  // the sequence ends with sectors that move every voxel alike (applied to the sum)
     };
-    const Case cases[] = {{"default batches", VYN_INTERP_AUTO, 64LL << 20},
-                          {"forced interpolation", VYN_INTERP_ON, 64LL << 20},
-                          {"batches of one voxel", VYN_INTERP_OFF, 1}};
+    const Case cases[] = {{"default batches", VYN_INTERP_AUTO, 64LL << 20, false},
+                          {"forced interpolation", VYN_INTERP_ON, 64LL << 20, false},
+                          {"batches of one voxel", VYN_INTERP_OFF, 1, false},
+                          {"trailing pulse and delay without gradients", VYN_INTERP_AUTO, 64LL << 20, true}};
     System(kSystems[0]);
     const int n = vyn_spin.n;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Grid(3, 2, 4);
         Sequence();
+        if (c.trailing) {
+            Sector(6, 4, 5e-4, 800.0, true, 0, 0, 0, 35.0);
+            Sector(7, 3, 2e-3, 0.0, false, 0, 0, 0, 20.0);
+        }
         vyn_spatial_options.interp = c.interp;
         vyn_spatial_options.batch_bytes = c.batch_bytes;
         const auto dm = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
