@@ -42,7 +42,7 @@ struct VYNSpatialOptions {
     int method;             // VYNSpatialMethod (default shared)
     int step_exp;           // VYNStepExp (default auto)
     int eig_min_n;          // smallest n for which auto uses the eigen-decomposition
-    int threads;            // worker threads; 0 = one per online processor
+    int threads;            // worker threads; 0 = one per core the process may use
     long long cache_bytes;  // bound on cached propagators (default 256 MiB)
     long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
     int hold;               // 1: a run keeps the matrices between sectors (vyn_spatial_run_begin); 0: dm.bin per sector

@@ -180,6 +180,21 @@ class SpatialBasis(unittest.TestCase):
                             read_raw(os.path.join(self.out, "asp-spatial.RAW"))), 1e-8)
         self.assertTrue(os.path.exists(os.path.join(merged, "asp-spatial.nii.gz")))
 
+    def test_slurm_array_recipe_tasks_merge_to_one_process(self):
+        out = os.path.join(self.d, "slurm")
+        script = os.path.join(ROOT, "scripts", "vyn-basis-slurm-array.sh")
+        for task in range(4, 10):  # 5 voxels per task: tasks 4..8 cover 24 voxels, task 9 none
+            env = dict(os.environ, SLURM_ARRAY_TASK_ID=str(task), SLURM_ARRAY_TASK_MIN="4", VYN=VYN)
+            r = subprocess.run(["bash", script, out, self.model, "5"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=120)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        parts = sorted(glob.glob(os.path.join(out, "parts", "*.vynsum")))
+        self.assertEqual(len(parts), 5)
+        r = run_vyn("--basis-merge", out, *parts)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertLess(rel(read_raw(os.path.join(out, "asp-spatial.RAW")),
+                            read_raw(os.path.join(self.out, "asp-spatial.RAW"))), 1e-8)
+
     def test_merge_refuses_parts_that_do_not_tile_the_grid(self):
         out = os.path.join(self.d, "parts-bad")
         p = dict(zip(["all", "a", "b", "c", "gap"],
