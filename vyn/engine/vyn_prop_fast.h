@@ -126,8 +126,12 @@ bool vyn_spatial_run_end(binfh_rewrite_stage* stage);
 // matrices the voxels end with after sectors[0..nsectors-1], each voxel
 // starting from rho0 (every sector on the same grid and n). Batch by batch
 // through all sectors by the shared path: one batch of matrices is held
-// whatever the grid, and since the batches and the order of addition do not
-// depend on the thread count, sum is byte-identical for any. progress(v)
+// whatever the grid. The move is linear in the matrix, so the matrices
+// entering the last sector that moves voxels differently are summed per
+// offset class of that sector and each class sum is rotated once (when the
+// sums fit cache_bytes), and trailing sectors that move every voxel alike act
+// once on the sum. The batches and the order of addition do not depend on the
+// thread count: sum is byte-identical for any. progress(v)
 // after voxel v was added. False (sum zero or partial) on bad arguments or
 // when memory ran out (message on stderr).
 bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const CMatrix& rho0, int first, int count,

@@ -309,6 +309,12 @@ void vps_mover_delete(VPSMover* m) { delete m; }
 
 int vps_mover_batch(const VPSMover& m) { return m.plan.batch; }
 
+int vps_mover_classes(const VPSMover& m) {
+    return m.plan.identity || m.plan.free_precession ? 0 : static_cast<int>(m.plan.class_rep.size());
+}
+
+int vps_mover_class_of(const VPSMover& m, int v) { return m.plan.class_of[v - 1]; }
+
 void vps_mover_move(VPSMover& m, cd* buf, int first, int count) {
     const VYNSpatialSector& s = *m.s;
     VPSMovePlan& plan = m.plan;

@@ -173,6 +173,10 @@ struct VPSMover;
 VPSMover* vps_mover_new(const VYNSpatialSector& s, int threads);
 void vps_mover_delete(VPSMover* m);
 int vps_mover_batch(const VPSMover& m);
+// The offset classes of an RF sector (0 for free precession or identity) and
+// the class of voxel v (1-based; only when there are classes).
+int vps_mover_classes(const VPSMover& m);
+int vps_mover_class_of(const VPSMover& m, int v);
 // Moves voxels first..first+count-1 (count <= the batch), held packed in buf.
 void vps_mover_move(VPSMover& m, cd* buf, int first, int count);
 

@@ -37,6 +37,47 @@ bool vps_same_for_every_voxel(const VYNSpatialSector& s) {
     return true;
 }
 
+// The matrices entering the last sector that moves voxels differently, summed
+// per offset class of that sector: sum_v U_c(v) rho_v U_c(v)^dagger =
+// sum_c U_c (sum over the voxels of class c of rho_v) U_c^dagger, one
+// rotation per class instead of one per voxel. Only when the sector has
+// classes and their sums fit the propagator cache's bound.
+struct VPSClassSums {
+    VPSMover* mover = nullptr;
+    std::vector<int> slot;      // class -> index into rep and sums, -1 when no voxel of the range has it
+    std::vector<int> rep;       // first voxel of the range in each used class
+    std::vector<cd> sums;       // used classes x n x n
+
+    bool plan(VPSMover* m, int n, int first, int count) {
+        const int classes = vps_mover_classes(*m);
+        if (classes < 1) return false;
+        slot.assign(classes, -1);
+        for (int v = first; v < first + count; ++v) {
+            int& s = slot[vps_mover_class_of(*m, v)];
+            if (s < 0) s = static_cast<int>(rep.size()), rep.push_back(v);
+        }
+        const long long bytes = static_cast<long long>(rep.size()) * n * n * static_cast<long long>(sizeof(cd));
+        if (bytes > vyn_spatial_options.cache_bytes) return false;
+        sums.assign(rep.size() * static_cast<size_t>(n) * n, cd());
+        mover = m;
+        return true;
+    }
+    void add(int n, const cd* buf, int at, int c) {
+        const size_t nn = static_cast<size_t>(n) * n;
+        for (int i = 0; i < c; ++i) {
+            cd* to = sums.data() + nn * slot[vps_mover_class_of(*mover, at + i)];
+            const cd* from = buf + nn * i;
+            for (size_t k = 0; k < nn; ++k) to[k] += from[k];
+        }
+    }
+    // sum += every class sum moved by its class propagator, in class order.
+    void finish(int n, CMatrix& sum) {
+        const size_t nn = static_cast<size_t>(n) * n;
+        for (size_t k = 0; k < rep.size(); ++k) vps_mover_move(*mover, sums.data() + nn * k, rep[k], 1);
+        for (size_t k = 0; k < rep.size(); ++k) vps_add_batch(n, sums.data() + nn * k, 1, sum);
+    }
+};
+
 // sum (packed) moved through the sectors from `from` on, as the matrix of voxel first.
 void vps_move_sum(std::vector<VPSMover*>& movers, size_t from, int n, int first, CMatrix& sum) {
     if (from >= movers.size()) return;
@@ -75,6 +116,9 @@ bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const 
         // sum (the move is linear in the matrix).
         size_t per_voxel = list.movers.size();
         while (per_voxel > 0 && vps_same_for_every_voxel(sectors[per_voxel - 1])) --per_voxel;
+        VPSClassSums classes;
+        const bool by_class = per_voxel > 0 && classes.plan(list.movers[per_voxel - 1], n, first, count);
+        const size_t moved = by_class ? per_voxel - 1 : per_voxel;
         std::vector<cd> packed0(nn), buf;
         if (nsectors > 0) vps_pack(n, rho0, packed0.data());
         for (int at = first; at < first + count; at += batch) {
@@ -84,12 +128,16 @@ bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const 
             } else {
                 buf.resize(nn * c);
                 for (int i = 0; i < c; ++i) std::copy(packed0.begin(), packed0.end(), buf.begin() + nn * i);
-                for (size_t k = 0; k < per_voxel; ++k) vps_mover_move(*list.movers[k], buf.data(), at, c);
-                vps_add_batch(n, buf.data(), c, sum);
+                for (size_t k = 0; k < moved; ++k) vps_mover_move(*list.movers[k], buf.data(), at, c);
+                if (by_class)
+                    classes.add(n, buf.data(), at, c);
+                else
+                    vps_add_batch(n, buf.data(), c, sum);
             }
             if (progress)
                 for (int i = 0; i < c; ++i) progress(at + i, progress_ctx);
         }
+        if (by_class) classes.finish(n, sum);
         if (nsectors > 0 && count > 0) vps_move_sum(list.movers, per_voxel, n, first, sum);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "Voxel sum: not enough memory for the shared propagation\n");

@@ -42,12 +42,13 @@ def pulse(path, ap, duration, area=0.0, g=(0.0, 0.0, 0.0)):
 
 
 def write_model(d, name="asp-spatial", field=True):
-    """Excitation under x, crushers on all axes, refocusing under y and z, crushers, acquisition."""
+    """Excitation under x, crushers on all axes, refocusing under y and z, a delay, acquisition (the voxel
+    sum then adds the matrices per class of the refocusing pulse and moves the sum through the delay)."""
     sectors = [
         ("excitation under x", 16, 1e-3, np.pi / 2, (900.0, 0.0, 0.0)),
         ("crusher", 4, 1e-3, 0.0, (400.0, 300.0, 500.0)),
         ("refocusing under y and z", 16, 2e-3, np.pi, (0.0, 700.0, 250.0)),
-        ("crusher", 4, 1e-3, 0.0, (400.0, 300.0, 500.0)),
+        ("delay", 4, 1e-3, 0.0, (0.0, 0.0, 0.0)),
         ("ADC receiver window", 256, 0.256, 0.0, (0.0, 0.0, 0.0)),
     ]
     seq = ["format_version: 1", "sequence_name: spatial-test", "sequence_type: 1",

@@ -266,23 +266,31 @@ TEST_F(SpatialShared, VoxelSumIsTheSumOfTheVoxelMatrices) {
         const char* name;
         int interp;
         long long batch_bytes;
-        bool trailing;  // the sequence ends with sectors that move every voxel alike (applied to the sum)
+        int tail;  // 1: ends with a pulse and a delay without gradients (applied to the sum);
+                   // 2: ends with a pulse under gradients (class sums); 3: both
+        long long cache_bytes;
     };
-    const Case cases[] = {{"default batches", VYN_INTERP_AUTO, 64LL << 20, false},
-                          {"forced interpolation", VYN_INTERP_ON, 64LL << 20, false},
-                          {"batches of one voxel", VYN_INTERP_OFF, 1, false},
-                          {"trailing pulse and delay without gradients", VYN_INTERP_AUTO, 64LL << 20, true}};
+    const long long roomy = 256LL << 20;
+    const Case cases[] = {{"default batches", VYN_INTERP_AUTO, 64LL << 20, 0, roomy},
+                          {"forced interpolation", VYN_INTERP_ON, 64LL << 20, 0, roomy},
+                          {"batches of one voxel", VYN_INTERP_OFF, 1, 0, roomy},
+                          {"trailing pulse and delay without gradients", VYN_INTERP_AUTO, 64LL << 20, 1, roomy},
+                          {"last pulse under gradients", VYN_INTERP_AUTO, 64LL << 20, 2, roomy},
+                          {"last pulse under gradients, then a delay", VYN_INTERP_OFF, 1, 3, roomy},
+                          {"class sums beyond the cache bound", VYN_INTERP_AUTO, 64LL << 20, 2, 1}};
     System(kSystems[0]);
     const int n = vyn_spin.n;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Grid(3, 2, 4);
         Sequence();
-        if (c.trailing) {
-            Sector(6, 4, 5e-4, 800.0, true, 0, 0, 0, 35.0);
-            Sector(7, 3, 2e-3, 0.0, false, 0, 0, 0, 20.0);
+        if (c.tail & 2) Sector(vyn_sequence.nos + 1, 5, 8e-4, 500.0, true, 40.0, 120.0, -80.0, -40.0);
+        if (c.tail & 1) {
+            Sector(vyn_sequence.nos + 1, 4, 5e-4, 800.0, true, 0, 0, 0, 35.0);
+            Sector(vyn_sequence.nos + 1, 3, 2e-3, 0.0, false, 0, 0, 0, 20.0);
         }
         vyn_spatial_options.interp = c.interp;
+        vyn_spatial_options.cache_bytes = c.cache_bytes;
         vyn_spatial_options.batch_bytes = c.batch_bytes;
         const auto dm = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
         struct Range {
