@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,13 +26,13 @@
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
 #include "vyn.h"
+#include "vyn_sequence.h"
 #include "vynbasis_files.h"
 #include "vynbasis_part.h"
-#include "vynexpect.h"
 #include "vynbasisplot.h"
+#include "vynexpect.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
-#include "vyn_sequence.h"
 
 namespace {
 
@@ -103,7 +103,8 @@ uint64_t model_hash(const std::string& model, const char* spin_file, const char*
                     const VYNPulseSequenceDef& seq) {
     uint64_t h = VYN_BASIS_HASH_START;
     std::vector<std::string> files = {model, spin_file, seq_file};
-    for (int s = 1; s <= seq.sector_count && s <= VYN_MODEL_SECTOR_CAP; ++s) files.push_back(seq.sectors[s].pulse_filename);
+    for (int s = 1; s <= seq.sector_count && s <= VYN_MODEL_SECTOR_CAP; ++s)
+        files.push_back(seq.sectors[s].pulse_filename);
     for (const std::string& f : files)
         if (!vyn_basis_hash_file(f.c_str(), &h))
             for (char c : f) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
@@ -113,8 +114,8 @@ uint64_t model_hash(const std::string& model, const char* spin_file, const char*
 // Refuses what the job cannot do (message printed); false when refused.
 bool check_job(const BasisJob& job, const Records& r, const BasisRun& run, const std::vector<std::string>& names) {
     if (!safe_name(job.name)) {
-        std::fprintf(stderr, "[VYN] %s: model %s: model_name '%s' cannot name a file.\n", run.label,
-                     job.model.c_str(), job.name.c_str());
+        std::fprintf(stderr, "[VYN] %s: model %s: model_name '%s' cannot name a file.\n", run.label, job.model.c_str(),
+                     job.name.c_str());
         return false;
     }
     if (!(r.cfg.b0_tesla > 0.0)) {
@@ -132,8 +133,10 @@ bool check_job(const BasisJob& job, const Records& r, const BasisRun& run, const
         }
     const long long voxels = job_voxels(job);
     if (run.range && !job.spatial) {
-        std::fprintf(stderr, "[VYN] %s: model %s is not spatially resolved; --voxel-range applies to spatially "
-                     "resolved models only.\n", run.label, job.name.c_str());
+        std::fprintf(stderr,
+                     "[VYN] %s: model %s is not spatially resolved; --voxel-range applies to spatially "
+                     "resolved models only.\n",
+                     run.label, job.name.c_str());
         return false;
     }
     if (run.range && run.first + run.count - 1 > voxels) {
@@ -487,8 +490,7 @@ int run_and_report(std::vector<BasisJob>& jobs, const BasisRun& run, int refused
         }
         const std::vector<VYNBasisPlotEntry> entries = plot_entries(jobs);
         if (!entries.empty()) vyn_basis_plot(run.out_dir, entries);
-        std::printf("[VYN] %s: %d of %d models written to %s\n", run.label, total - failed, total,
-                    run.out_dir.c_str());
+        std::printf("[VYN] %s: %d of %d models written to %s\n", run.label, total - failed, total, run.out_dir.c_str());
     }
     if (failed) std::fprintf(stderr, "[VYN] %s: %d model(s) failed\n", run.label, failed);
     return failed ? 1 : 0;

@@ -226,8 +226,8 @@ bool p3d_load_sector(int s, bool quiet) {
     }
     for (int l = 0; l < pr.ap; ++l) {
         const VYNWaveformState& w = vyn_waveform;
-        if (!std::isfinite(w.xb[l]) || !std::isfinite(w.yb[l]) || !std::isfinite(w.gx[l]) ||
-            !std::isfinite(w.gy[l]) || !std::isfinite(w.gz[l])) {
+        if (!std::isfinite(w.xb[l]) || !std::isfinite(w.yb[l]) || !std::isfinite(w.gx[l]) || !std::isfinite(w.gy[l]) ||
+            !std::isfinite(w.gz[l])) {
             std::printf("Bad pulse sample at l=%d: xb=%g yb=%g gx=%g gy=%g gz=%g\n", l, w.xb[l], w.yb[l], w.gx[l],
                         w.gy[l], w.gz[l]);
             return false;

@@ -44,9 +44,9 @@ bool vps_same_for_every_voxel(const VYNSpatialSector& s) {
 // classes and their sums fit the propagator cache's bound.
 struct VPSClassSums {
     VPSMover* mover = nullptr;
-    std::vector<int> slot;      // class -> index into rep and sums, -1 when no voxel of the range has it
-    std::vector<int> rep;       // first voxel of the range in each used class
-    std::vector<cd> sums;       // used classes x n x n
+    std::vector<int> slot;  // class -> index into rep and sums, -1 when no voxel of the range has it
+    std::vector<int> rep;   // first voxel of the range in each used class
+    std::vector<cd> sums;   // used classes x n x n
 
     bool plan(VPSMover* m, int n, int first, int count) {
         const int classes = vps_mover_classes(*m);

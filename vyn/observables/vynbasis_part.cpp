@@ -14,7 +14,7 @@
 #include "vynpaths.h"
 
 namespace {
-constexpr int kMaxGrid = 256;                // the spatial engine's bound per axis
+constexpr int kMaxGrid = 256;                   // the spatial engine's bound per axis
 constexpr long long kMaxFileBytes = 1LL << 30;  // far above 256 x 256 states as text
 
 // A cursor over the text: one whitespace-separated token at a time, lines kept apart.
@@ -208,10 +208,10 @@ bool vyn_basis_merge_parts(const std::vector<VYNBasisPart>& parts, const std::ve
         const VYNBasisPart& p = parts[order[k]];
         if (p.first != next) {
             if (err)
-                *err = p.first < next ? names[order[k]] + " overlaps " + names[order[k - 1]] + " (voxel " +
-                                            std::to_string(p.first) + ")"
-                                      : "voxels " + std::to_string(next) + ".." + std::to_string(p.first - 1) +
-                                            " are in no part";
+                *err = p.first < next
+                           ? names[order[k]] + " overlaps " + names[order[k - 1]] + " (voxel " +
+                                 std::to_string(p.first) + ")"
+                           : "voxels " + std::to_string(next) + ".." + std::to_string(p.first - 1) + " are in no part";
             return false;
         }
         next = p.first + p.count;
