@@ -527,6 +527,12 @@ int vyn_basis_set_main(int count, char** args, const char* start_dir, const VYNB
         std::fprintf(stderr, "[VYN] --basis-set requires an output directory and at least one .vynmodel path\n");
         return 1;
     }
+    for (int i = 0; i < count; ++i)
+        if (std::strncmp(args[i], "--", 2) == 0) {
+            std::fprintf(stderr, "[VYN] --basis-set: %s is no path; --voxel-range comes right after --basis-set\n",
+                         args[i]);
+            return 1;
+        }
     run.out_dir = anchor(args[0], start_dir);
     if (!make_out_dir(run)) return 1;
     std::vector<BasisJob> jobs(static_cast<size_t>(count - 1));

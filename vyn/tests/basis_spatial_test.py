@@ -224,6 +224,9 @@ class SpatialBasis(unittest.TestCase):
         cases = [(["--basis-set", "--voxel-range", "0:3", out, self.model], "FIRST:COUNT"),
                  (["--basis-set", "--voxel-range", "3", out, self.model], "FIRST:COUNT"),
                  (["--basis-set", "--voxel-range", "20:6", out, self.model], "outside its grid"),
+                 (["--basis-set", out, "--voxel-range", "1:3", self.model], "comes right after"),
+                 (["--basis-set", "--voxel-range", "1:1", out,
+                   os.path.join(ROOT, "models", "basis-fid", "lactate.vynmodel")], "not spatially resolved"),
                  (["--basis-merge", out, truncated], "truncated.vynsum"),
                  (["--basis-merge", out, self.model], "vyn-voxel-sum")]
         for args, message in cases:
