@@ -101,7 +101,14 @@ void print_usage(FILE* to) {
         "                                         receiver signal of one voxel (1-based) of that result\n"
         "  vyn --basis-set OUT_DIR MODEL.vynmodel ...\n"
         "                                         basis set: per model OUT_DIR/<model_name>.nii.gz (NIfTI-MRS),\n"
-        "                                         .RAW (LCModel) and .bin (qorvane pattern), and OUT_DIR/basis.tsv\n"
+        "                                         .RAW (LCModel) and .bin (qorvane pattern), and OUT_DIR/basis.tsv;\n"
+        "                                         a spatially resolved model gives the signal of its voxel sum\n"
+        "  vyn --basis-set --voxel-range FIRST:COUNT OUT_DIR MODEL.vynmodel ...\n"
+        "                                         partial voxel sum of spatially resolved models (voxels 1-based):\n"
+        "                                         OUT_DIR/<model_name>.part-FIRST-COUNT.vynsum\n"
+        "  vyn --basis-merge OUT_DIR PART.vynsum ...\n"
+        "                                         adds the parts of each model (every voxel once) and writes its\n"
+        "                                         basis files as --basis-set does\n"
         "  vyn --reference-checks                 developer reference checks; exit 0 when all pass\n"
         "                                         (fixtures go to runtime/vyn-refcheck-work)\n"
         "  vyn --help | -h                        this text\n"
@@ -131,7 +138,7 @@ bool has_unknown_option(int argc, char** argv) {
 
 }  // namespace
 
-int run_vyn_model_file(const char* model_path) {
+int prepare_vyn_model_file(const char* model_path) {
     if (!model_path || !model_path[0]) {
         fprintf(stderr, "[VYN] --run-model requires a .vynmodel path\n");
         return 1;
@@ -166,12 +173,15 @@ int run_vyn_model_file(const char* model_path) {
         return 1;
     }
     print_model_summary(model_path, &r->spin, &r->seq, &r->cfg);
-    char result[VYN_MODEL_FILENAME_LEN];
-    snprintf(result, sizeof(result), "%s", r->cfg.result_filename);
     free(r);
     set_loaded_model_path(model_path);
+    return 0;
+}
+
+int run_vyn_model_file(const char* model_path) {
+    if (prepare_vyn_model_file(model_path) != 0) return 1;
     if (!VYNRunCurrentPreparedModel()) {
-        fprintf(stderr, "[VYN] Run failed: no result was written to %s\n", result);
+        fprintf(stderr, "[VYN] Run failed: no result was written to %s\n", vyn_sequence.resultflnm);
         return 1;
     }
     return 0;
@@ -248,9 +258,10 @@ int vyn_main(int argc, char** argv) {
     const bool voxel = argc == 6 && strcmp(argv[1], "--voxel-signal") == 0;
     const bool refcheck = argc == 2 && strcmp(argv[1], "--reference-checks") == 0;
     const bool basis = argc >= 2 && strcmp(argv[1], "--basis-set") == 0;
+    const bool merge = argc >= 2 && strcmp(argv[1], "--basis-merge") == 0;
     // A mistyped option must not fall through to the menus: a script would
     // see exit 0 and nothing done.
-    if (!run_model && !profile && !voxel && !basis && has_unknown_option(argc, argv)) {
+    if (!run_model && !profile && !voxel && !basis && !merge && has_unknown_option(argc, argv)) {
         print_usage(stderr);
         return 1;
     }
@@ -261,7 +272,7 @@ int vyn_main(int argc, char** argv) {
     const char* model_path = nullptr;
     const char* density_path = nullptr;
     const char* output_path = nullptr;
-    if (run_model || profile || voxel || basis) {
+    if (run_model || profile || voxel || basis || merge) {
         if (!getcwd(start_dir, sizeof(start_dir))) start_dir[0] = '\0';
     }
     if (run_model || profile || voxel) {
@@ -281,9 +292,11 @@ int vyn_main(int argc, char** argv) {
         fflush(stdout);
         return passed ? 0 : 1;
     }
-    if (basis) {
+    if (basis || merge) {
         if (!freopen("/dev/null", "r", stdin)) clearerr(stdin);
-        return vyn_basis_set_main(argc - 2, argv + 2, start_dir, run_vyn_model_file);
+        const VYNBasisRunners runners{run_vyn_model_file, prepare_vyn_model_file};
+        if (merge) return vyn_basis_merge_main(argc - 2, argv + 2, start_dir, runners);
+        return vyn_basis_set_main(argc - 2, argv + 2, start_dir, runners);
     }
     if (run_model || profile || voxel) {
         // A command is driven by another program: nothing inside it may wait

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "binaryfilehandling.h"
 #include "rfpulseparam.h"
@@ -189,6 +190,61 @@ void Rotate3D() {
 }
 
 namespace {
+// Sets up sector s of a spatial run (time step, offset, grid) and reads its
+// samples into vyn_waveform; false (message printed) when they cannot be used.
+bool p3d_load_sector(int s, bool quiet) {
+    VYNSequenceState& q = vyn_sequence;
+    VYNGridState& g = vyn_grid;
+    VYNPropagationState& pr = vyn_prop;
+    pr.spatial_progress_sector = s;
+    pr.ap = q.noti[s];
+    pr.pt = q.sectdur[s];
+    pr.h = pr.ap > 0 ? pr.pt / pr.ap : 0.0;
+    pr.statoff_s = kTwoPi * q.statoff[s];
+    g.x0_s = q.x0;
+    g.y0_s = q.y0;
+    g.z0_s = q.z0;
+    g.dx_s = q.dx;
+    g.dy_s = q.dy;
+    g.dz_s = q.dz;
+    if (!quiet) {
+        std::printf("\nCalculating sector                      : %d\n", s);
+        std::printf("Number of time intervals in this sector : %d\n", pr.ap);
+        std::printf("Sector or pulsetime                [ms] : %.9g\n", 1000.0 * pr.pt);
+        std::printf("Reading pulse file                      : %s\n", q.fnames[s]);
+    }
+    // The sample arrays hold VYN_MAX_SAMPLES values: larger counts are refused.
+    if (pr.ap < 0 || pr.ap > VYN_MAX_SAMPLES) {
+        std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
+        return false;
+    }
+    // A sector without intervals has nothing to read and leaves every voxel unchanged.
+    VYNWaveformState& wv = vyn_waveform;
+    if (pr.ap > 0 && !BinArrayIn(pr.ap, wv.xb, wv.yb, wv.gx, wv.gy, wv.gz, q.fnames[s])) {
+        std::printf("Error reading pulse file %s\n", q.fnames[s]);
+        return false;
+    }
+    for (int l = 0; l < pr.ap; ++l) {
+        const VYNWaveformState& w = vyn_waveform;
+        if (!std::isfinite(w.xb[l]) || !std::isfinite(w.yb[l]) || !std::isfinite(w.gx[l]) || !std::isfinite(w.gy[l]) ||
+            !std::isfinite(w.gz[l])) {
+            std::printf("Bad pulse sample at l=%d: xb=%g yb=%g gx=%g gy=%g gz=%g\n", l, w.xb[l], w.yb[l], w.gx[l],
+                        w.gy[l], w.gz[l]);
+            return false;
+        }
+    }
+    if (!quiet) {
+        std::printf("Spatial starting point x-direction [cm] : %.15g\n", g.x0_s);
+        std::printf("Spatial x-stepsize                 [cm] : %.15g\n", g.dx_s);
+        std::printf("Spatial starting point y-direction [cm] : %.15g\n", g.y0_s);
+        std::printf("Spatial y-stepsize                 [cm] : %.15g\n", g.dy_s);
+        std::printf("Spatial starting point z-direction [cm] : %.15g\n", g.z0_s);
+        std::printf("Spatial z-stepsize                 [cm] : %.15g\n", g.dz_s);
+        std::printf("Remark : %s\n\n", q.remarks[s]);
+    }
+    return true;
+}
+
 // The sectors of a spatial run, each through Rotate3D; false when the run
 // stopped at a failure.
 bool p3d_run_sectors() {
@@ -217,53 +273,7 @@ bool p3d_run_sectors() {
             }
             break;
         }
-        VYNPropagationState& pr = vyn_prop;
-        pr.spatial_progress_sector = s;
-        pr.ap = q.noti[s];
-        pr.pt = q.sectdur[s];
-        pr.h = pr.ap > 0 ? pr.pt / pr.ap : 0.0;
-        pr.statoff_s = kTwoPi * q.statoff[s];
-        g.x0_s = q.x0;
-        g.y0_s = q.y0;
-        g.z0_s = q.z0;
-        g.dx_s = q.dx;
-        g.dy_s = q.dy;
-        g.dz_s = q.dz;
-        if (!quiet) {
-            std::printf("\nCalculating sector                      : %d\n", s);
-            std::printf("Number of time intervals in this sector : %d\n", pr.ap);
-            std::printf("Sector or pulsetime                [ms] : %.9g\n", 1000.0 * pr.pt);
-            std::printf("Reading pulse file                      : %s\n", q.fnames[s]);
-        }
-        // The sample arrays hold VYN_MAX_SAMPLES values: larger counts are refused.
-        if (pr.ap < 0 || pr.ap > VYN_MAX_SAMPLES) {
-            std::printf("Invalid number of time intervals in sector %d : %d\n", s, pr.ap);
-            return false;
-        }
-        // A sector without intervals has nothing to read and leaves every voxel unchanged.
-        VYNWaveformState& wv = vyn_waveform;
-        if (pr.ap > 0 && !BinArrayIn(pr.ap, wv.xb, wv.yb, wv.gx, wv.gy, wv.gz, q.fnames[s])) {
-            std::printf("Error reading pulse file %s\n", q.fnames[s]);
-            return false;
-        }
-        for (int l = 0; l < pr.ap; ++l) {
-            const VYNWaveformState& w = vyn_waveform;
-            if (!std::isfinite(w.xb[l]) || !std::isfinite(w.yb[l]) || !std::isfinite(w.gx[l]) ||
-                !std::isfinite(w.gy[l]) || !std::isfinite(w.gz[l])) {
-                std::printf("Bad pulse sample at l=%d: xb=%g yb=%g gx=%g gy=%g gz=%g\n", l, w.xb[l], w.yb[l], w.gx[l],
-                            w.gy[l], w.gz[l]);
-                return false;
-            }
-        }
-        if (!quiet) {
-            std::printf("Spatial starting point x-direction [cm] : %.15g\n", g.x0_s);
-            std::printf("Spatial x-stepsize                 [cm] : %.15g\n", g.dx_s);
-            std::printf("Spatial starting point y-direction [cm] : %.15g\n", g.y0_s);
-            std::printf("Spatial y-stepsize                 [cm] : %.15g\n", g.dy_s);
-            std::printf("Spatial starting point z-direction [cm] : %.15g\n", g.z0_s);
-            std::printf("Spatial z-stepsize                 [cm] : %.15g\n", g.dz_s);
-            std::printf("Remark : %s\n\n", q.remarks[s]);
-        }
+        if (!p3d_load_sector(s, quiet)) return false;
         // A sector that failed leaves dm.bin at the state before it: the run stops there.
         const int passes = sp.calc;
         Rotate3D();
@@ -301,4 +311,77 @@ bool SimulateLoadedPulseSequence() {
     }
     std::printf("Copied spatial density-matrix result to %s\n", q.resultflnm);
     return true;
+}
+
+namespace {
+// The samples of one sector, kept while the voxel sum runs.
+struct P3DSamples {
+    std::vector<double> xb, yb, gx, gy, gz;
+};
+
+struct P3DSumProgress {
+    int first, count;
+};
+
+void p3d_sum_progress(int v, void* ctx) {
+    const P3DSumProgress& p = *static_cast<const P3DSumProgress*>(ctx);
+    const int done = v - p.first + 1;
+    const int step = p.count > 100 ? p.count / 100 : 1;
+    if (done != p.count && done % step != 0) return;
+    std::printf("[VYN_PROGRESS] voxel=%d voxels=%d percent=%d\n", done, p.count,
+                static_cast<int>(100LL * done / p.count));
+    std::fflush(stdout);
+}
+
+// The sectors before acquisition, each with its own copy of the samples.
+bool p3d_load_all_sectors(int n, std::vector<P3DSamples>& samples, std::vector<VYNSpatialSector>& sectors) {
+    const VYNSequenceState& q = vyn_sequence;
+    const int nos = q.nos < 0 ? 0 : (q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos);
+    samples.reserve(nos);
+    for (int s = 1; s <= nos && !vyn_sector_is_acquisition(s); ++s) {
+        if (!p3d_load_sector(s, true)) return false;
+        const int ap = vyn_prop.ap;
+        const VYNWaveformState& w = vyn_waveform;
+        samples.push_back(P3DSamples{std::vector<double>(w.xb, w.xb + ap), std::vector<double>(w.yb, w.yb + ap),
+                                     std::vector<double>(w.gx, w.gx + ap), std::vector<double>(w.gy, w.gy + ap),
+                                     std::vector<double>(w.gz, w.gz + ap)});
+        VYNSpatialSector sector = p3d_sector(n, ap);
+        const P3DSamples& own = samples.back();
+        sector.xb = own.xb.data();
+        sector.yb = own.yb.data();
+        sector.gx = own.gx.data();
+        sector.gy = own.gy.data();
+        sector.gz = own.gz.data();
+        sectors.push_back(sector);
+    }
+    return true;
+}
+}  // namespace
+
+bool SimulateLoadedPulseSequenceVoxelSum(int first, int count, CMatrix& sum) {
+    VYNSpinState& sp = vyn_spin;
+    const VYNGridState& g = vyn_grid;
+    if (!BuildSpinSystemFromPulseSequenceGlobals() || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
+        std::printf("Invalid spin system: n=%d\n", sp.n);
+        return false;
+    }
+    const int n = sp.n;
+    if (g.ndx < 1 || g.ndx > kMaxGrid || g.ndy < 1 || g.ndy > kMaxGrid || g.ndz < 1 || g.ndz > kMaxGrid) {
+        std::printf("Voxel sum: invalid grid %dx%dx%d\n", g.ndx, g.ndy, g.ndz);
+        return false;
+    }
+    const long long voxels = static_cast<long long>(g.ndx) * g.ndy * g.ndz;
+    if (first < 1 || count < 1 || static_cast<long long>(first) + count - 1 > voxels) {
+        std::printf("Voxel sum: voxels %d..%lld lie outside the grid of %lld voxels\n", first,
+                    static_cast<long long>(first) + count - 1, voxels);
+        return false;
+    }
+    CMatAdd(n, sp.Izee, sp.Icoup, p3d_hc);
+    std::vector<P3DSamples> samples;
+    std::vector<VYNSpatialSector> sectors;
+    if (!p3d_load_all_sectors(n, samples, sectors)) return false;
+    P3DSumProgress progress{first, count};
+    const bool quiet = p3d_quiet();
+    return vyn_spatial_voxel_sum(sectors.data(), static_cast<int>(sectors.size()), sp.densmat, first, count,
+                                 quiet ? nullptr : p3d_sum_progress, &progress, sum);
 }

@@ -42,7 +42,7 @@ struct VYNSpatialOptions {
     int method;             // VYNSpatialMethod (default shared)
     int step_exp;           // VYNStepExp (default auto)
     int eig_min_n;          // smallest n for which auto uses the eigen-decomposition
-    int threads;            // worker threads; 0 = one per online processor
+    int threads;            // worker threads; 0 = one per core the process may use
     long long cache_bytes;  // bound on cached propagators (default 256 MiB)
     long long batch_bytes;  // bound on voxel matrices held at once (default 64 MiB)
     int hold;               // 1: a run keeps the matrices between sectors (vyn_spatial_run_begin); 0: dm.bin per sector
@@ -121,6 +121,21 @@ void vyn_spatial_run_begin();
 // when it could not be written or was lost; path then holds the state it had
 // before the run's first sector.
 bool vyn_spatial_run_end(binfh_rewrite_stage* stage);
+
+// The sum over voxels first..first+count-1 (1-based, file order) of the
+// matrices the voxels end with after sectors[0..nsectors-1], each voxel
+// starting from rho0 (every sector on the same grid and n). Batch by batch
+// through all sectors by the shared path: one batch of matrices is held
+// whatever the grid. The move is linear in the matrix, so the matrices
+// entering the last sector that moves voxels differently are summed per
+// offset class of that sector and each class sum is rotated once (when the
+// sums fit cache_bytes), and trailing sectors that move every voxel alike act
+// once on the sum. The batches and the order of addition do not depend on the
+// thread count: sum is byte-identical for any. progress(v)
+// after voxel v was added. False (sum zero or partial) on bad arguments or
+// when memory ran out (message on stderr).
+bool vyn_spatial_voxel_sum(const VYNSpatialSector* sectors, int nsectors, const CMatrix& rho0, int first, int count,
+                           vyn_spatial_progress_fn progress, void* progress_ctx, CMatrix& sum);
 
 // The propagator U(0)...U(count-1) of one pulse without gradients, U(l) =
 // exp(-i (hc + offset izgrad + xb[l] ixtot + yb[l] iytot) h), with the step

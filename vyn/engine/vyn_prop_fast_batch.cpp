@@ -286,6 +286,56 @@ void vps_rotate_batch(const VYNSpatialSector& s, const VPSMovePlan& p, VPSMoveSt
 }
 }  // namespace
 
+struct VPSMover {
+    const VYNSpatialSector* s = nullptr;
+    VPSMovePlan plan;
+    VPSMoveState st;
+};
+
+VPSMover* vps_mover_new(const VYNSpatialSector& s, int threads) {
+    std::unique_ptr<VPSMover> m(new VPSMover);
+    m->s = &s;
+    m->plan.threads = threads;
+    VPSBlasSingleThread blas_guard;
+    vps_plan_move(s, m->plan);
+    vps_bound_move(s, m->plan);
+    m->st.in_group.assign(m->plan.class_rep.size(), 0);
+    m->st.src.resize(m->plan.batch);
+    m->st.hashes.resize(m->plan.batch);
+    return m.release();
+}
+
+void vps_mover_delete(VPSMover* m) { delete m; }
+
+int vps_mover_batch(const VPSMover& m) { return m.plan.batch; }
+
+int vps_mover_classes(const VPSMover& m) {
+    return m.plan.identity || m.plan.free_precession ? 0 : static_cast<int>(m.plan.class_rep.size());
+}
+
+int vps_mover_class_of(const VPSMover& m, int v) { return m.plan.class_of[v - 1]; }
+
+void vps_mover_move(VPSMover& m, cd* buf, int first, int count) {
+    const VYNSpatialSector& s = *m.s;
+    VPSMovePlan& plan = m.plan;
+    VPSMoveState& st = m.st;
+    VYNSpatialStats& stats = vyn_spatial_stats;
+    if (plan.identity) return;
+    // The workers' scratch follows the sector (movers of several sectors take turns).
+    vps_prepare_workers(plan.threads, s.n, s.ap);
+    const VPSContext ctx{&s, &plan.structure, plan.method};
+    const double r1 = vps_now();
+    if (!plan.free_precession) vps_form_missing(s, ctx, plan, st, first, count);
+    const double r2 = vps_now();
+    stats.seconds_propagators += r2 - r1;
+    vps_rotate_batch(s, plan, st, buf, first, count);
+    if (plan.free_precession) vps_free_precession_phases(s, plan.structure, plan.threads, buf, first, count);
+    stats.seconds_rotations += vps_now() - r2;
+    // Propagators no later voxel needs.
+    for (auto it = st.cache.begin(); it != st.cache.end();)
+        it = plan.class_last[it->first] < first + count ? st.cache.erase(it) : std::next(it);
+}
+
 bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn progress, void* progress_ctx,
               binfh_rewrite_stage* stage) {
     VYNSpatialStats& stats = vyn_spatial_stats;
@@ -295,22 +345,12 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
     bool failed = false;
     try {
         double t0 = vps_now();
-        VPSMovePlan plan;
-        plan.threads = vps_thread_count();
         VPSBlasSingleThread blas_guard;
-        vps_plan_move(s, plan);
-        const VPSContext ctx{&s, &plan.structure, plan.method};
-        const double T1 = vps_now();
-        stats.seconds_plan = T1 - t0;
-        vps_bound_move(s, plan);
-        const int batch = plan.batch;
-        const long long mat_bytes = plan.mat_bytes;
-
-        VPSMoveState st;
-        st.in_group.assign(plan.class_rep.size(), 0);
+        std::unique_ptr<VPSMover, void (*)(VPSMover*)> mover(vps_mover_new(s, vps_thread_count()), vps_mover_delete);
+        stats.seconds_plan = vps_now() - t0;
+        const int batch = mover->plan.batch;
+        const long long mat_bytes = mover->plan.mat_bytes;
         std::vector<cd> file_buf(io.mem ? 0 : nn * batch);
-        st.src.resize(batch);
-        st.hashes.resize(batch);
         const bool in_place = io.in && io.out == io.in;
         const long long body_start = io.body_at >= 0 ? io.body_at : io.in ? static_cast<long long>(ftello(io.in)) : 0;
 
@@ -331,20 +371,8 @@ bool vps_move(const VYNSpatialSector& s, VPSIo& io, vyn_spatial_progress_fn prog
                     break;
                 }
             }
-            double r1 = vps_now();
-            stats.seconds_read += r1 - r0;
-            if (!plan.identity) {
-                if (!plan.free_precession) vps_form_missing(s, ctx, plan, st, first, count);
-                double r2 = vps_now();
-                stats.seconds_propagators += r2 - r1;
-                vps_rotate_batch(s, plan, st, buf, first, count);
-                if (plan.free_precession)
-                    vps_free_precession_phases(s, plan.structure, plan.threads, buf, first, count);
-                stats.seconds_rotations += vps_now() - r2;
-                // Propagators no later voxel needs.
-                for (auto it = st.cache.begin(); it != st.cache.end();)
-                    it = plan.class_last[it->first] < first + count ? st.cache.erase(it) : std::next(it);
-            }
+            stats.seconds_read += vps_now() - r0;
+            vps_mover_move(*mover, buf, first, count);
             double w0 = vps_now();
             if (io.out) {
                 errno = 0;

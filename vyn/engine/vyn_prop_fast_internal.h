@@ -1,6 +1,7 @@
 // Internal interface of the shared spatial propagation (vyn_prop_fast.h):
 // what its files share. The files call downwards only:
 //   vyn_prop_fast.cpp         options, runs of sectors, held matrices
+//   vyn_prop_fast_sum.cpp     the voxel sum of a run of sectors, batch by batch
 //   vyn_prop_fast_batch.cpp   one sector: voxel batches, propagator cache, rotations
 //   vyn_prop_fast_interp.cpp  offset interpolation of the class propagators
 //   vyn_prop_fast_free.cpp    free precession: the shared factor and the voxel phases
@@ -162,6 +163,22 @@ struct VPSIo {
     const char* in_path = "";
     const char* out_path = "";
 };
+
+// One sector's move of voxel ranges in increasing order (the voxel sum moves
+// each batch through every sector before the next batch): the plan of the
+// sector, its propagator cache and its carried results. s must outlive it.
+// The batch is the most voxels one move takes; it does not depend on the
+// thread count. May throw std::bad_alloc.
+struct VPSMover;
+VPSMover* vps_mover_new(const VYNSpatialSector& s, int threads);
+void vps_mover_delete(VPSMover* m);
+int vps_mover_batch(const VPSMover& m);
+// The offset classes of an RF sector (0 for free precession or identity) and
+// the class of voxel v (1-based; only when there are classes).
+int vps_mover_classes(const VPSMover& m);
+int vps_mover_class_of(const VPSMover& m, int v);
+// Moves voxels first..first+count-1 (count <= the batch), held packed in buf.
+void vps_mover_move(VPSMover& m, cd* buf, int first, int count);
 
 // Moves every voxel matrix through the sector. On failure *stage tells what
 // failed; the matrices are then partly moved.

@@ -1,4 +1,5 @@
 // Per-thread scratch of the shared spatial propagation and the worker count.
+#include <sched.h>
 #include <unistd.h>
 
 #include "vyn_prop_fast_internal.h"
@@ -26,7 +27,9 @@ void vps_prepare_workers(int count, int n, int ap) {
 int vps_thread_count() {
     int t = vyn_spatial_options.threads;
     if (t <= 0) {
-        const long c = sysconf(_SC_NPROCESSORS_ONLN);
+        // The cores this process may use (taskset, cgroups and Slurm narrow them).
+        cpu_set_t set;
+        const long c = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : sysconf(_SC_NPROCESSORS_ONLN);
         t = c > 0 ? static_cast<int>(c) : 1;
     }
     return t > 64 ? 64 : t;

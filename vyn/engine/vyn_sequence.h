@@ -21,3 +21,8 @@ int vyn_current_sequence_is_pulse_acquire_fid();
 // --- spatially resolved propagation ----------------------------------------
 bool SimulateLoadedPulseSequence();
 void Rotate3D();
+// The voxel sum of the prepared spatial model: the sum over voxels
+// first..first+count-1 (1-based, z fastest) of their density matrices at the
+// start of acquisition, into sum (n x n); no dm.bin is read or written.
+// False (message printed) when the model or the range cannot be run.
+bool SimulateLoadedPulseSequenceVoxelSum(int first, int count, CMatrix& sum);

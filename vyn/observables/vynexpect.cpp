@@ -467,14 +467,10 @@ namespace {
 // The single-voxel state goes through ./dm.bin; an existing dm.bin (possibly
 // the input itself) is moved aside for the duration and put back afterwards.
 const char* const kDmSaved = "dm.bin.voxel-signal-saved";
-}  // namespace
 
-bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output_file) {
-    VYNSpinState& sp = vyn_spin;
-    if (sp.Nspins < 1 || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
-        std::fprintf(stderr, "Voxel signal: no prepared spin system.\n");
-        return false;
-    }
+// The acquisition sector of the activated model: its sample count, duration
+// and offset; false (message with who) when it has no usable one.
+bool vx_acquisition(const char* who, int* np, double* acq, double* f_off) {
     const VYNSequenceState& q = vyn_sequence;
     int acq_sector = 0;
     const int nos = q.nos > VYN_MAX_SECTORS ? VYN_MAX_SECTORS : q.nos;
@@ -483,13 +479,87 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
             acq_sector = s;
             break;
         }
-    const int np = acq_sector ? q.noti[acq_sector] : 0;
-    const double acq = acq_sector ? q.sectdur[acq_sector] : 0.0;
-    const double f_off = acq_sector ? q.statoff[acq_sector] : 0.0;
-    if (!acq_sector || np <= 1 || !vyn_is_power_of_two_int(np) || !(acq > 0.0)) {
-        std::fprintf(stderr, "Voxel signal: spatial sequence has no valid power-of-two ADC sector.\n");
+    *np = acq_sector ? q.noti[acq_sector] : 0;
+    *acq = acq_sector ? q.sectdur[acq_sector] : 0.0;
+    *f_off = acq_sector ? q.statoff[acq_sector] : 0.0;
+    if (!acq_sector || *np <= 1 || !vyn_is_power_of_two_int(*np) || !(*acq > 0.0)) {
+        std::fprintf(stderr, "%s: spatial sequence has no valid power-of-two ADC sector.\n", who);
         return false;
     }
+    return true;
+}
+
+// The receiver signal of vx_state into output_file; the acquisition time, 0 on failure.
+double vx_state_signal(const char* who, int np, double acq, double f_off, const char* output_file) {
+    VYNSpinState& sp = vyn_spin;
+    bool moved = false;
+    struct stat st_dm;
+    if (stat("dm.bin", &st_dm) == 0) {
+        if (std::rename("dm.bin", kDmSaved) != 0) {
+            std::fprintf(stderr, "%s: cannot create temporary single-voxel density file.\n", who);
+            return 0.0;
+        }
+        moved = true;
+    }
+    auto restore = [&]() {
+        std::remove("dm.bin");
+        if (moved && std::rename(kDmSaved, "dm.bin") != 0) binfh_print_error("rename(dm.bin)");
+    };
+    FILE* tmp = std::fopen("dm.bin", "wb");
+    if (!tmp) {
+        std::fprintf(stderr, "%s: cannot create temporary single-voxel density file.\n", who);
+        restore();
+        return 0.0;
+    }
+    bool ok = WriteBinFileHeader_status(tmp, BINFH_TYPE_DENSITY, sp.n, 1) == BINFH_OK &&
+              write_density_matrix(tmp, sp.n, vx_state);
+    if (std::fclose(tmp) != 0) ok = false;
+    if (!ok) {
+        std::fprintf(stderr, "%s: cannot write temporary density matrix.\n", who);
+        restore();
+        return 0.0;
+    }
+    CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
+    VYN_BuildNormalisedReceivers();
+    const double res =
+        SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
+                                                 vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot, sp.ket, sp.Ilist);
+    restore();
+    if (!(res > 0.0)) {
+        std::fprintf(stderr, "%s: receiver signal generation failed.\n", who);
+        return 0.0;
+    }
+    return res;
+}
+}  // namespace
+
+bool VYNWriteDensitySignal(const CMatrix& rho, const char* output_file) {
+    VYNSpinState& sp = vyn_spin;
+    const char* who = "Density signal";
+    if (sp.Nspins < 1 || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
+        std::fprintf(stderr, "%s: no prepared spin system.\n", who);
+        return false;
+    }
+    int np = 0;
+    double acq = 0.0, f_off = 0.0;
+    if (!vx_acquisition(who, &np, &acq, &f_off)) return false;
+    CopyCMatrix(sp.n, rho, vx_state);
+    if (!binfh_matrix_is_finite(sp.n, vx_state)) {
+        std::fprintf(stderr, "%s: the density matrix holds a non-finite value.\n", who);
+        return false;
+    }
+    return vx_state_signal(who, np, acq, f_off, output_file) > 0.0;
+}
+
+bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output_file) {
+    VYNSpinState& sp = vyn_spin;
+    if (sp.Nspins < 1 || sp.n < 1 || sp.n > MATRIXMATH_DIM) {
+        std::fprintf(stderr, "Voxel signal: no prepared spin system.\n");
+        return false;
+    }
+    int np = 0;
+    double acq = 0.0, f_off = 0.0;
+    if (!vx_acquisition("Voxel signal", &np, &acq, &f_off)) return false;
     if (vyn_is_same_file(output_file, density_file)) {
         std::fprintf(stderr, "Voxel signal: output file is the input density file.\n");
         return false;
@@ -526,43 +596,8 @@ bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output
         return false;
     }
 
-    bool moved = false;
-    struct stat st_dm;
-    if (stat("dm.bin", &st_dm) == 0) {
-        if (std::rename("dm.bin", kDmSaved) != 0) {
-            std::fprintf(stderr, "Voxel signal: cannot create temporary single-voxel density file.\n");
-            return false;
-        }
-        moved = true;
-    }
-    auto restore = [&]() {
-        std::remove("dm.bin");
-        if (moved && std::rename(kDmSaved, "dm.bin") != 0) binfh_print_error("rename(dm.bin)");
-    };
-    FILE* tmp = std::fopen("dm.bin", "wb");
-    if (!tmp) {
-        std::fprintf(stderr, "Voxel signal: cannot create temporary single-voxel density file.\n");
-        restore();
-        return false;
-    }
-    bool ok = WriteBinFileHeader_status(tmp, BINFH_TYPE_DENSITY, sp.n, 1) == BINFH_OK &&
-              write_density_matrix(tmp, sp.n, vx_state);
-    if (std::fclose(tmp) != 0) ok = false;
-    if (!ok) {
-        std::fprintf(stderr, "Voxel signal: cannot write temporary density matrix.\n");
-        restore();
-        return false;
-    }
-    CMatAdd(sp.n, sp.Izee, sp.Icoup, sp.Istat);
-    VYN_BuildNormalisedReceivers();
-    const double res =
-        SeparateSpectra_GenerateSignalWithParams(&sp.n, np, acq, f_off, output_file, vx_state, sp.Istat,
-                                                 vyn_receivers.Ix, vyn_receivers.Iy, sp.Iztot, sp.ket, sp.Ilist);
-    restore();
-    if (!(res > 0.0)) {
-        std::fprintf(stderr, "Voxel signal: receiver signal generation failed.\n");
-        return false;
-    }
+    const double res = vx_state_signal("Voxel signal", np, acq, f_off, output_file);
+    if (!(res > 0.0)) return false;
     char shown[VYN_PATH_CAP];
     std::printf("Wrote voxel %d receiver signal to %s (samples=%d acquisition=%.15g s).\n", voxel,
                 vyn_path_for_message((output_file && *output_file) ? output_file : "vynsign.bin", shown, sizeof shown),

@@ -46,3 +46,7 @@ bool VYNDefineCurrentExpectationOperatorInteractive();
 bool VYNDefineCurrentExpectationOperatorExpression(const char* expression);
 bool VYNWriteExpectationProfile(const char* density_file, const char* expression, const char* output_file);
 bool VYNWriteVoxelSignal(const char* density_file, int voxel, const char* output_file);
+// The receiver signal of rho (n x n of the prepared spin system) under the
+// acquisition sector of the activated model, written to output_file as
+// VYNWriteVoxelSignal writes a voxel's (the signal is linear in rho).
+bool VYNWriteDensitySignal(const CMatrix& rho, const char* output_file);

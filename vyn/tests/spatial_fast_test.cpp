@@ -258,6 +258,67 @@ TEST_F(SpatialShared, BoundedCacheAndBatchesGiveTheSameBytes) {
     EXPECT_EQ(ReadBytes("dm.bin"), roomy);
 }
 
+// The voxel sum (batch by batch through every sector, nothing on disk)
+// against the sum of the matrices of dm.bin, over the whole grid and over
+// ranges; its bytes do not depend on the thread count.
+TEST_F(SpatialShared, VoxelSumIsTheSumOfTheVoxelMatrices) {
+    struct Case {
+        const char* name;
+        int interp;
+        long long batch_bytes;
+        int tail;  // 1: ends with a pulse and a delay without gradients (applied to the sum);
+                   // 2: ends with a pulse under gradients (class sums); 3: both
+        long long cache_bytes;
+    };
+    const long long roomy = 256LL << 20;
+    const Case cases[] = {{"default batches", VYN_INTERP_AUTO, 64LL << 20, 0, roomy},
+                          {"forced interpolation", VYN_INTERP_ON, 64LL << 20, 0, roomy},
+                          {"batches of one voxel", VYN_INTERP_OFF, 1, 0, roomy},
+                          {"trailing pulse and delay without gradients", VYN_INTERP_AUTO, 64LL << 20, 1, roomy},
+                          {"last pulse under gradients", VYN_INTERP_AUTO, 64LL << 20, 2, roomy},
+                          {"last pulse under gradients, then a delay", VYN_INTERP_OFF, 1, 3, roomy},
+                          {"class sums beyond the cache bound", VYN_INTERP_AUTO, 64LL << 20, 2, 1}};
+    System(kSystems[0]);
+    const int n = vyn_spin.n;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Grid(3, 2, 4);
+        Sequence();
+        if (c.tail & 2) Sector(vyn_sequence.nos + 1, 5, 8e-4, 500.0, true, 40.0, 120.0, -80.0, -40.0);
+        if (c.tail & 1) {
+            Sector(vyn_sequence.nos + 1, 4, 5e-4, 800.0, true, 0, 0, 0, 35.0);
+            Sector(vyn_sequence.nos + 1, 3, 2e-3, 0.0, false, 0, 0, 0, 20.0);
+        }
+        vyn_spatial_options.interp = c.interp;
+        vyn_spatial_options.cache_bytes = c.cache_bytes;
+        vyn_spatial_options.batch_bytes = c.batch_bytes;
+        const auto dm = Run(VYN_SPATIAL_SHARED, VYN_STEP_EXP_AUTO, 2);
+        struct Range {
+            int first, count;
+        };
+        for (const Range r : {Range{1, 24}, Range{5, 7}, Range{24, 1}}) {
+            CMatrix &expected = Scratch(0), &voxel = Scratch(1), &sum = Scratch(2), &again = Scratch(3);
+            CMatZero(n, expected);
+            for (int v = r.first; v < r.first + r.count; ++v) {
+                MatrixOf(dm, n, v, voxel);
+                CMatAdd(n, expected, voxel, expected);
+            }
+            vyn_spatial_options.threads = 1;
+            ASSERT_TRUE(SimulateLoadedPulseSequenceVoxelSum(r.first, r.count, sum));
+            EXPECT_LE(MaxDiff(n, sum, expected), 1e-12 * r.count);
+            for (int threads : {2, 3}) {
+                vyn_spatial_options.threads = threads;
+                ASSERT_TRUE(SimulateLoadedPulseSequenceVoxelSum(r.first, r.count, again));
+                for (int row = 1; row <= n; ++row)
+                    EXPECT_EQ(std::memcmp(&sum(row, 1), &again(row, 1), sizeof(sum(row, 1)) * n), 0) << threads;
+            }
+        }
+        // A range must lie within the grid.
+        EXPECT_FALSE(SimulateLoadedPulseSequenceVoxelSum(0, 3, Scratch(2)));
+        EXPECT_FALSE(SimulateLoadedPulseSequenceVoxelSum(20, 6, Scratch(2)));
+    }
+}
+
 }  // namespace
 
 // A run keeps the matrices between sectors (in memory, or with a memory
