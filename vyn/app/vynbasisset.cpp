@@ -33,6 +33,8 @@
 #include "vynexpect.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
+#include "vyn_prop1d_fast.h"
+#include "vyn_prop_fast.h"
 
 namespace {
 
@@ -322,7 +324,8 @@ int child_run(const BasisJob& job, const BasisRun& run, int fd) {
     return 0;
 }
 
-bool start_job(BasisJob& job, const BasisRun& run) {
+// threads: worker threads of the child's engine (0 = the engine's default).
+bool start_job(BasisJob& job, const BasisRun& run, int threads) {
     int fds[2];
     if (pipe(fds) != 0) return false;
     std::fflush(stdout);
@@ -336,6 +339,10 @@ bool start_job(BasisJob& job, const BasisRun& run) {
     }
     if (pid == 0) {
         close(fds[0]);
+        if (threads > 0) {
+            vyn_spatial_options.threads = threads;
+            vyn_1d_options.threads = threads;
+        }
         int rc = child_run(job, run, fds[1]);
         std::fflush(stdout);
         std::fflush(stderr);
@@ -365,12 +372,18 @@ void run_all(std::vector<BasisJob>& jobs, const BasisRun& run) {
     cpu_set_t set;
     long cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : sysconf(_SC_NPROCESSORS_ONLN);
     const size_t max_running = cores > 0 ? static_cast<size_t>(cores) : 1;
+    // Children running side by side share the cores instead of each starting a
+    // worker per core (the results do not depend on the thread count).
+    size_t to_run = 0;
+    for (const BasisJob& j : jobs) to_run += j.refused ? 0 : 1;
+    const size_t side_by_side = to_run < max_running ? to_run : max_running;
+    const int threads = side_by_side > 1 ? static_cast<int>(max_running / side_by_side) : 0;
     size_t next = 0, running = 0;
     for (;;) {
         while (running < max_running && next < jobs.size()) {
             BasisJob& j = jobs[next++];
             if (j.refused) continue;
-            if (start_job(j, run))
+            if (start_job(j, run, threads))
                 ++running;
             else
                 std::fprintf(stderr, "[VYN] %s: model %s could not be started: %s\n", run.label, j.name.c_str(),
