@@ -157,3 +157,12 @@ BENCHMARK(BM_TwoD)
     ->UseRealTime()
     ->Iterations(1);
 }  // namespace
+
+// The spin system a run builds before its first sector (operators, Hamiltonians).
+void BM_SpinSystem(benchmark::State& state) {
+    const int spins = static_cast<int>(state.range(0));
+    Fresh1D(spins);
+    for (auto _ : state)
+        if (!BuildSpinSystemFromPulseSequenceGlobals()) state.SkipWithError("no spin system");
+}
+BENCHMARK(BM_SpinSystem)->ArgNames({"spins"})->Arg(6)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
