@@ -172,6 +172,7 @@ struct P1FWorker {
     std::vector<double> hr;
     std::vector<double> a, u2, u3, ps, w;
     std::vector<cd> ph, prev;
+    std::vector<cd> rx, rz, rp;  // row moves: rotation scratch, evolution factor
     void size(int n, int nodes) {
         const size_t nn = static_cast<size_t>(n) * n;
         a.resize(2 * nn);
@@ -602,14 +603,54 @@ struct P1FRows {
     VYN1DSector s{};
     bool evo_eig = false;  // constant evolution sector: rows from one eigen-decomposition
     bool have_last = false;
-    CMatrix P, last_in, last_out;
+    CMatrix Pm;                            // propagator of a normal sector (or of a shaped evolution row)
+    std::vector<cd> P, last_in, last_out;  // packed: Pm, the last row of the previous batch before and after
+    std::vector<unsigned char> shared;
 };
 P1FRows* p1f_rows = nullptr;
 
-bool p1f_same_matrix(int n, const CMatrix& a, const CMatrix& b) {
-    for (int r = 1; r <= n; ++r)
-        if (std::memcmp(&a(r, 1), &b(r, 1), sizeof(cd) * n) != 0) return false;
-    return true;
+void p1f_pack(int n, const CMatrix& m, cd* out) {
+    for (int r = 1; r <= n; ++r) std::memcpy(out + static_cast<size_t>(r - 1) * n, &m(r, 1), sizeof(cd) * n);
+}
+
+// Propagator of evolution row j >= 2 of a constant sector (packed):
+// R V e^{-i Lambda t} V^T R^dagger, t = (j - 1) T; z is n x n scratch.
+void p1f_evo_factor(const P1FEig& e, double t, cd* z, cd* P) {
+    const int n = e.n;
+    for (int k = 0; k < n; ++k) {
+        const cd f = std::polar(1.0, -e.lam[k] * t);
+        for (int j = 0; j < n; ++j) z[static_cast<size_t>(k) * n + j] = f * e.vt[static_cast<size_t>(k) * n + j];
+    }
+    matrixmath_packed_real_left(n, true, e.vt.data(), z, P);
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) P[static_cast<size_t>(r) * n + c] *= e.ph[r] * std::conj(e.ph[c]);
+}
+
+// Rows of a normal sector: a row holding the same matrix as the row before
+// (inputs compared before anything moves) takes that row's result; the
+// others are rotated on the workers.
+void p1f_move_normal_rows(P1FRows& rw, int count, cd* mats) {
+    const int n = rw.s.n;
+    const size_t nn = static_cast<size_t>(n) * n;
+    rw.shared.assign(count, 0);
+    for (int i = 0; i < count; ++i) {
+        const cd* prev = i > 0 ? mats + (i - 1) * nn : (rw.have_last ? rw.last_in.data() : nullptr);
+        rw.shared[i] = prev && std::memcmp(prev, mats + i * nn, sizeof(cd) * nn) == 0;
+    }
+    rw.last_in.assign(mats + (count - 1) * nn, mats + count * nn);
+    p1f_parallel(count, [&](int i, P1FWorker& wk) {
+        if (rw.shared[i]) return;
+        wk.rx.resize(nn);
+        matrixmath_packed_rotate(n, rw.P.data(), mats + i * nn, wk.rx.data());
+    });
+    for (int i = 0; i < count; ++i) {
+        if (!rw.shared[i]) continue;
+        ++vyn_1d_stats.rows_shared;
+        const cd* from = i > 0 ? mats + (i - 1) * nn : rw.last_out.data();
+        std::memcpy(mats + i * nn, from, sizeof(cd) * nn);
+    }
+    rw.last_out.assign(mats + (count - 1) * nn, mats + count * nn);
+    rw.have_last = true;
 }
 }  // namespace
 
@@ -620,7 +661,9 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
     rw.have_last = false;
     rw.evo_eig = false;
     if (!s.evolution) {
-        vyn_1d_sector_propagator(s.n, s.xb, s.yb, s.ap, s.h, s.offset, s.ops, rw.P);
+        vyn_1d_sector_propagator(s.n, s.xb, s.yb, s.ap, s.h, s.offset, s.ops, rw.Pm);
+        rw.P.resize(static_cast<size_t>(s.n) * s.n);
+        p1f_pack(s.n, rw.Pm, rw.P.data());
         return;
     }
     P1FScratch& sc = p1f_get_scratch();
@@ -628,34 +671,42 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
         rw.evo_eig = p1f_eig_prepare(s, std::hypot(s.xb[0], s.yb[0]), std::atan2(s.yb[0], s.xb[0]), sc.m, sc.eig);
 }
 
-void vyn_1d_move_row(int j, CMatrix& rho) {
+void vyn_1d_move_rows(int first, int count, std::complex<double>* mats) {
     P1FRows& rw = *p1f_rows;
     const VYN1DSector& s = rw.s;
     const int n = s.n;
+    const size_t nn = static_cast<size_t>(n) * n;
+    if (count < 1) return;
     const double t0 = p1f_now();
-    ++vyn_1d_stats.rows_rotated;
-    if (!s.evolution && rw.have_last && p1f_same_matrix(n, rho, rw.last_in)) {
-        // Same state, same propagator: the row before's result.
-        ++vyn_1d_stats.rows_shared;
-        CopyCMatrix(n, rw.last_out, rho);
-        vyn_1d_stats.seconds_rot += p1f_now() - t0;
-        return;
-    }
-    if (s.evolution) {
-        // Row j: j - 1 times the sector.
-        if (j == 1)
-            p1f_identity(n, rw.P);
-        else if (rw.evo_eig)
-            p1f_eig_factor(p1f_get_scratch().eig, (j - 1) * s.h * s.ap, rw.P);
-        else
-            vyn_1d_sector_propagator(n, s.xb, s.yb, s.ap, (j - 1) * s.h, s.offset, s.ops, rw.P);
-    } else {
-        CopyCMatrix(n, rho, rw.last_in);
-    }
-    DoRotation(n, rw.P, rho);
+    vyn_1d_stats.rows_rotated += count;
     if (!s.evolution) {
-        CopyCMatrix(n, rho, rw.last_out);
-        rw.have_last = true;
+        p1f_move_normal_rows(rw, count, mats);
+    } else if (rw.evo_eig) {
+        // Row j: j - 1 times the sector (row 1 stays); rows on the workers.
+        const P1FEig& e = p1f_get_scratch().eig;
+        p1f_parallel(count, [&](int i, P1FWorker& wk) {
+            const int j = first + i;
+            if (j == 1) return;
+            wk.rx.resize(nn);
+            wk.rz.resize(nn);
+            wk.rp.resize(nn);
+            p1f_evo_factor(e, (j - 1) * s.h * s.ap, wk.rz.data(), wk.rp.data());
+            matrixmath_packed_rotate(n, wk.rp.data(), mats + i * nn, wk.rx.data());
+        });
+    } else {
+        // Shaped evolution sector: each row's propagator by the fast path (on
+        // the workers itself), the rows one after the other.
+        P1FBlasSingleThread blas_guard;
+        std::vector<cd>& x = rw.last_out;
+        x.resize(nn);
+        for (int i = 0; i < count; ++i) {
+            const int j = first + i;
+            if (j == 1) continue;
+            vyn_1d_sector_propagator(n, s.xb, s.yb, s.ap, (j - 1) * s.h, s.offset, s.ops, rw.Pm);
+            rw.P.resize(nn);
+            p1f_pack(n, rw.Pm, rw.P.data());
+            matrixmath_packed_rotate(n, rw.P.data(), mats + i * nn, x.data());
+        }
     }
     vyn_1d_stats.seconds_rot += p1f_now() - t0;
 }

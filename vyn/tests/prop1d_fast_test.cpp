@@ -192,6 +192,21 @@ TEST_F(Prop1DFast, BytesDoNotDependOnTheThreadCount) {
         SCOPED_TRACE(threads);
         EXPECT_EQ(one, Run(VYN_1D_FAST, threads));
     }
+    // 2D: the evolution rows (constant and shaped evolution sectors) and the
+    // rows of the normal sectors after them move on the workers.
+    VYNSequenceState_Reset();
+    vyn_sequence.sequencetype = 2;
+    Shaped(1, 20, 7, 900.0, 10.0);
+    Constant(2, 2, 7, 1.5e-3, 0.0, 0.0, 30.0, 2);
+    Shaped(3, 5, 7, 250.0, -20.0, 2);
+    Shaped(4, 12, 7, 1000.0, 0.0);
+    const auto rows_one = Run(VYN_1D_FAST, 1);
+    EXPECT_EQ(vyn_1d_stats.rows_shared, 6);  // the rows of sector 1 all start equal
+    EXPECT_EQ(vyn_1d_stats.rows_rotated, 28);
+    for (int threads : {2, 3}) {
+        SCOPED_TRACE(threads);
+        EXPECT_EQ(rows_one, Run(VYN_1D_FAST, threads));
+    }
 }
 
 // The eigenbasis signal against the propagation sample by sample, with a
