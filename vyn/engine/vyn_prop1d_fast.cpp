@@ -448,15 +448,31 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
         d = vps_interp_degree(p.r * std::fabs(s.h) * norm_x);
         if (d < 0) return false;
     }
+    // Signed amplitudes of both signs: on [-R, R] the nodes come in pairs
+    // b, -b, and U(-b) = Z U(b) Z with Z = diag((-1)^(m_k - m_1)) (Z ixtot Z =
+    // -ixtot, Z commutes with hc and izgrad), so only the nodes with b >= 0
+    // are formed. Taken when that forms fewer factors.
+    bool mirror = false;
+    if (p.on_axis && lo < 0.0 && hi > 0.0) {
+        const double big = std::fmax(-lo, hi);
+        const int ds = vps_interp_degree(big * std::fabs(s.h) * norm_x);
+        if (ds > 0 && ds / 2 + 1 < d + 1) {
+            mirror = true;
+            d = ds;
+            p.c = 0.0;
+            p.r = big;
+        }
+    }
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
     p.node.resize(p.nodes * 2 * nn);
+    const int formed = mirror ? d / 2 + 1 : p.nodes;
     // Node j: U(b_j) = exp(-i h H~(b_j)), below kSeriesMaxN by the real
     // cos / sin series (about a third of the cost of dsyevd at n = 64, the
     // same at n = 256), from there on as V e^{-i Lambda h} V^T from the
     // eigen-decomposition of H~(b_j).
-    std::vector<char> ok(p.nodes, 0);
-    p1f_parallel(p.nodes, [&](int j, P1FWorker& wk) {
+    std::vector<char> ok(formed, 0);
+    p1f_parallel(formed, [&](int j, P1FWorker& wk) {
         const double b = d == 0 ? p.c : p.c + p.r * std::cos(kPi * j / d);
         double* out = p.node.data() + j * 2 * nn;
         if (n <= kSeriesMaxN) {
@@ -475,7 +491,23 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     });
     for (char f : ok)
         if (!f) return false;
-    vyn_1d_stats.nodes += p.nodes;
+    if (mirror) {
+        // Node d - j (amplitude -b_j) from node j: entry (r, c) times z_r z_c.
+        std::vector<double> z(n);
+        for (int k = 0; k < n; ++k) z[k] = std::llround(sc.m[k] - sc.m[0]) % 2 ? -1.0 : 1.0;
+        for (int j = formed; j <= d; ++j) {
+            const double* from = p.node.data() + (d - j) * 2 * nn;
+            double* to = p.node.data() + j * 2 * nn;
+            for (int r = 0; r < n; ++r)
+                for (int c = 0; c < n; ++c) {
+                    const size_t k = static_cast<size_t>(r) * n + c;
+                    to[k] = z[r] * z[c] * from[k];
+                    to[nn + k] = z[r] * z[c] * from[nn + k];
+                }
+        }
+        vyn_1d_stats.mirrored += p.nodes - formed;
+    }
+    vyn_1d_stats.nodes += formed;
     return true;
 }
 

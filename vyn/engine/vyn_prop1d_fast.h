@@ -42,6 +42,7 @@ struct VYN1DStats {
     int interpolated;     // ... formed from amplitude nodes
     int halved;           // ... of those, palindromes on one axis formed from their first half
     int nodes;            // exact node factors formed
+    int mirrored;         // node factors taken from the node of opposite amplitude (sign similarity)
     int sample_factors;   // factors formed one per sample (no interpolation possible)
     int rows_rotated;     // density matrices moved
     int rows_shared;      // ... taken from the previous row (same matrix, same propagator)

@@ -118,6 +118,11 @@ TEST_F(Prop1DFast, EverySectorKindAgreesWithTheLiteralAlgorithm) {
                       [](int l) { return std::make_pair(-400.0 - 30.0 * (l - 4) * (l - 4), 0.0); });
          },
          "", [](const VYN1DStats& s) { return s.interpolated == 2 && s.halved == 2; }},
+        {"pulse on x with amplitudes of both signs: nodes of negative amplitude mirrored",
+         [](Prop1DFast& t) {
+             t.Sector(1, 1, 40, 1, 1e-3, 20.0, [](int l) { return std::make_pair(1500.0 * std::cos(0.24 * l), 0.0); });
+         },
+         "", [](const VYN1DStats& s) { return s.interpolated == 1 && s.mirrored > 0 && s.mirrored <= s.nodes; }},
         {"hard pulse and delay with offsets",
          [](Prop1DFast& t) {
              t.Constant(1, 5, 1, 2.5e-4, 600.0, -450.0, -20.0);
@@ -152,8 +157,8 @@ TEST_F(Prop1DFast, EverySectorKindAgreesWithTheLiteralAlgorithm) {
             const VYN1DStats& st = vyn_1d_stats;
             EXPECT_TRUE(k.route(st)) << "sectors " << st.sectors << " shared " << st.shared << " constant "
                                      << st.constant << " interpolated " << st.interpolated << " nodes " << st.nodes
-                                     << " per-sample factors " << st.sample_factors << " rows shared "
-                                     << st.rows_shared;
+                                     << " mirrored " << st.mirrored << " per-sample factors " << st.sample_factors
+                                     << " rows shared " << st.rows_shared;
         }
     }
 }
