@@ -97,7 +97,8 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
     for (auto _ : state) {
         std::remove("dm.bin");
         std::remove("signal.bin");
-        vyn_1d_cache_clear();  // every iteration forms its propagators
+        vyn_1d_cache_clear();      // every iteration forms its propagators
+        vyn_signal_cache_clear();  // ... and its signal decomposition
         if (!SimulateLoaded2DPulseSequence()) state.SkipWithError("the run failed");
     }
     const VYN1DStats& s = vyn_1d_stats;
