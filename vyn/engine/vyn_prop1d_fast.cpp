@@ -177,7 +177,7 @@ struct P1FWorker {
         const size_t nn = static_cast<size_t>(n) * n;
         a.resize(2 * nn);
         u2.resize(kBatch * 2 * nn);
-        u3.resize(kBatch * 3 * nn);
+        u3.resize(3 * nn);
         ps.resize(nn);
         w.resize(static_cast<size_t>(kBatch) * nodes);
         ph.resize(n);
@@ -239,12 +239,11 @@ void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
             vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data() + static_cast<size_t>(i) * q);
         }
         vps_combine(cnt, static_cast<int>(2 * nn), q, wk.w.data(), p.node.data(), wk.u2.data());
-        for (int i = 0; i < cnt; ++i)
-            p1f_three_planes(nn, wk.u2.data() + static_cast<size_t>(i) * 2 * nn,
-                             wk.u3.data() + static_cast<size_t>(i) * 3 * nn);
         for (int i = 0; i < cnt; ++i) {
             const int l = c0 + i;
-            const double* u = wk.u3.data() + static_cast<size_t>(i) * 3 * nn;
+            // The three planes of one sample at a time (less memory to touch).
+            p1f_three_planes(nn, wk.u2.data() + static_cast<size_t>(i) * 2 * nn, wk.u3.data());
+            const double* u = wk.u3.data();
             if (p.on_axis) {
                 // No phases inside the chain (R0 is applied to the whole sector).
                 if (l == l0) {
