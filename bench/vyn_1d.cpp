@@ -97,7 +97,8 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
     for (auto _ : state) {
         std::remove("dm.bin");
         std::remove("signal.bin");
-        vyn_1d_cache_clear();  // every iteration forms its propagators
+        vyn_1d_cache_clear();      // every iteration forms its propagators
+        vyn_signal_cache_clear();  // ... and its signal decomposition
         if (!SimulateLoaded2DPulseSequence()) state.SkipWithError("the run failed");
     }
     const VYN1DStats& s = vyn_1d_stats;
@@ -157,3 +158,12 @@ BENCHMARK(BM_TwoD)
     ->UseRealTime()
     ->Iterations(1);
 }  // namespace
+
+// The spin system a run builds before its first sector (operators, Hamiltonians).
+void BM_SpinSystem(benchmark::State& state) {
+    const int spins = static_cast<int>(state.range(0));
+    Fresh1D(spins);
+    for (auto _ : state)
+        if (!BuildSpinSystemFromPulseSequenceGlobals()) state.SkipWithError("no spin system");
+}
+BENCHMARK(BM_SpinSystem)->ArgNames({"spins"})->Arg(6)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();

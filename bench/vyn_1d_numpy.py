@@ -112,6 +112,7 @@ def main():
     ap.add_argument("--spins", type=int, default=6)
     ap.add_argument("--acq", action="store_true", help="press: with the acquisition window and the signal")
     ap.add_argument("--compare", help="prefix of the files kept by bench_vyn_1d for the same case")
+    ap.add_argument("--repeat", type=int, default=1, help="run the simulation this many times; report the median")
     ap.add_argument("--diff", nargs=2, metavar=("A", "B"), help="only compare two kept prefixes")
     args = ap.parse_args()
     if args.diff:
@@ -124,19 +125,24 @@ def main():
         print()
         return
     seq, acq, rows = press(args.acq) if args.case == "press" else twod()
-    c0 = time.process_time()
-    t0 = time.perf_counter()
-    hc, states = simulate(args.spins, seq, rows)
-    t1 = time.perf_counter()
-    traces = None
-    if acq:
-        ox, oy = receivers(args.spins)
-        traces = [signal(hc, ox, oy, s, *acq) for s in states]
-    t2 = time.perf_counter()
-    cpu = time.process_time() - c0
+    runs = []
+    for _ in range(max(1, args.repeat)):
+        c0 = time.process_time()
+        t0 = time.perf_counter()
+        hc, states = simulate(args.spins, seq, rows)
+        t1 = time.perf_counter()
+        traces = None
+        if acq:
+            ox, oy = receivers(args.spins)
+            traces = [signal(hc, ox, oy, s, *acq) for s in states]
+        t2 = time.perf_counter()
+        runs.append((t2 - t0, time.process_time() - c0, t1 - t0, t2 - t1))
+    runs.sort()
+    wall, cpu, prop, sig = runs[len(runs) // 2]
     label = f"{args.case}{'+acq' if args.acq else ''}"
+    rep = f" (median of {len(runs)})" if len(runs) > 1 else ""
     print(f"numpy/scipy {label}: spins={args.spins} n={2 ** args.spins} rows={rows} "
-          f"propagation={t1 - t0:.3f} s signal={t2 - t1:.3f} s wall={t2 - t0:.3f} s cpu={cpu:.3f} s")
+          f"propagation={prop:.3f} s signal={sig:.3f} s wall={wall:.3f} s cpu={cpu:.3f} s{rep}")
     if args.compare:
         dm = read_dm(args.compare + "-dm.bin")
         dev = max(np.abs(dm[k] - states[k]).max() for k in range(rows))

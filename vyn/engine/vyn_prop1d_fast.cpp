@@ -30,6 +30,7 @@ using cd = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kSegments = 4;  // chain segments of a long sector (fixed: the bytes must not depend on threads)
 constexpr int kSegmentMinSamples = 64;
+constexpr int kSeriesMaxN = 128;  // node factors by the cos / sin series up to this size (measured)
 
 struct p1f_options_initialiser {
     p1f_options_initialiser() { VYN1DOptions_Reset(); }
@@ -93,20 +94,26 @@ struct P1FEig {
     MatrixSymEigWork work;
 };
 
+// H~ = hc + offset izgrad + b ixtot (real symmetric, row-major) into out.
+void p1f_real_hamiltonian(const VYN1DSector& s, double b, const std::vector<double>& m, double* out) {
+    const int n = s.n;
+    const VYN1DOperators& o = s.ops;
+    for (int r = 1; r <= n; ++r)
+        for (int c = 1; c <= n; ++c)
+            out[static_cast<size_t>(r - 1) * n + c - 1] =
+                (*o.hc)(r, c).real() + b * (*o.ixtot)(r, c).real() + (r == c ? s.offset * m[r - 1] : 0.0);
+}
+
 // b: the (signed) amplitude along the axis of phase phi.
 bool p1f_eig_prepare(const VYN1DSector& s, double b, double phi, const std::vector<double>& m, P1FEig& e) {
     const int n = s.n;
-    const VYN1DOperators& o = s.ops;
     e.n = n;
     e.vt.resize(static_cast<size_t>(n) * n);
     e.lam.resize(n);
     e.ph.resize(n);
     e.z.resize(static_cast<size_t>(n) * n);
     e.packed.resize(static_cast<size_t>(n) * n);
-    for (int r = 1; r <= n; ++r)
-        for (int c = 1; c <= n; ++c)
-            e.vt[static_cast<size_t>(r - 1) * n + c - 1] =
-                (*o.hc)(r, c).real() + b * (*o.ixtot)(r, c).real() + (r == c ? s.offset * m[r - 1] : 0.0);
+    p1f_real_hamiltonian(s, b, m, e.vt.data());
     p1f_phases(n, m, phi, e.ph.data());
     e.ok = matrixmath_sym_eig(n, e.vt.data(), n, e.lam.data(), e.work);
     return e.ok;
@@ -146,25 +153,31 @@ struct P1FPlan {
     bool half = false;             // ... and a palindrome: P = R0 A A^T R0^dagger
     double phi0 = 0.0;
     const std::vector<double>* m = nullptr;
-    std::vector<double> node;  // nodes x (three planes of n x n)
+    std::vector<double> node;  // nodes x (two planes of n x n: Re U, Im U)
 };
 
 // Products run on planar storage (real and imaginary part as separate
-// row-major n x n planes): a factor U is held as the planes Re U,
+// row-major n x n planes): a right-hand factor U is held as the planes Re U,
 // Im U - Re U and Re U + Im U, and P U costs three real products (Gauss):
 //   Re = (Pr + Pi) Ur - Pi (Ur + Ui),  Im = (Pr + Pi) Ur + Pr (Ui - Ur).
-// The nodes are kept in that form, so a sample's U(b) is a real
-// combination of them; the phases R_l act on the chain as diagonal scalings.
+// The nodes are kept as the two planes Re U, Im U, so a sample's U(b) is a
+// real combination of them (two planes, not three, pass through the cache);
+// the third plane is formed from the two; the phases R_l act on the chain as
+// diagonal scalings.
 constexpr int kBatch = 8;  // samples combined from the nodes at once
 
 struct P1FWorker {
-    P1FEig eig;  // of the node factors
-    std::vector<double> a, u3, ps, w;
+    P1FEig eig;              // of the node factors (large n)
+    MatrixRealExpWork texp;  // ... (small n)
+    std::vector<double> hr;
+    std::vector<double> a, u2, u3, ps, w;
     std::vector<cd> ph, prev;
+    std::vector<cd> rx, rz, rp;  // row moves: rotation scratch, evolution factor
     void size(int n, int nodes) {
         const size_t nn = static_cast<size_t>(n) * n;
         a.resize(2 * nn);
-        u3.resize(kBatch * 3 * nn);
+        u2.resize(kBatch * 2 * nn);
+        u3.resize(3 * nn);
         ps.resize(nn);
         w.resize(static_cast<size_t>(kBatch) * nodes);
         ph.resize(n);
@@ -225,10 +238,12 @@ void p1f_segment(const P1FPlan& p, int l0, int l1, double* out, P1FWorker& wk) {
             const double b = p.amp[c0 + i];
             vps_interp_weights(q, p.r > 0.0 ? (b - p.c) / p.r : 0.0, wk.w.data() + static_cast<size_t>(i) * q);
         }
-        vps_combine(cnt, static_cast<int>(3 * nn), q, wk.w.data(), p.node.data(), wk.u3.data());
+        vps_combine(cnt, static_cast<int>(2 * nn), q, wk.w.data(), p.node.data(), wk.u2.data());
         for (int i = 0; i < cnt; ++i) {
             const int l = c0 + i;
-            const double* u = wk.u3.data() + static_cast<size_t>(i) * 3 * nn;
+            // The three planes of one sample at a time (less memory to touch).
+            p1f_three_planes(nn, wk.u2.data() + static_cast<size_t>(i) * 2 * nn, wk.u3.data());
+            const double* u = wk.u3.data();
             if (p.on_axis) {
                 // No phases inside the chain (R0 is applied to the whole sector).
                 if (l == l0) {
@@ -364,7 +379,8 @@ void p1f_chain(const P1FPlan& p, CMatrix& out) {
             P1FWorker& wk = *sc.workers[0];
             const int mid = p.ap / 2;
             vps_interp_weights(p.nodes, p.r > 0.0 ? (p.amp[mid] - p.c) / p.r : 0.0, wk.w.data());
-            vps_combine(1, static_cast<int>(3 * nn), p.nodes, wk.w.data(), p.node.data(), sc.u3.data());
+            vps_combine(1, static_cast<int>(2 * nn), p.nodes, wk.w.data(), p.node.data(), wk.u2.data());
+            p1f_three_planes(nn, wk.u2.data(), sc.u3.data());
             p1f_mult(n, result, sc.u3.data(), sc.ab.data(), ps);
             std::swap(sc.ab, sc.seg[0]);
             result = sc.seg[0].data();
@@ -431,27 +447,66 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
         d = vps_interp_degree(p.r * std::fabs(s.h) * norm_x);
         if (d < 0) return false;
     }
+    // Signed amplitudes of both signs: on [-R, R] the nodes come in pairs
+    // b, -b, and U(-b) = Z U(b) Z with Z = diag((-1)^(m_k - m_1)) (Z ixtot Z =
+    // -ixtot, Z commutes with hc and izgrad), so only the nodes with b >= 0
+    // are formed. Taken when that forms fewer factors.
+    bool mirror = false;
+    if (p.on_axis && lo < 0.0 && hi > 0.0) {
+        const double big = std::fmax(-lo, hi);
+        const int ds = vps_interp_degree(big * std::fabs(s.h) * norm_x);
+        if (ds > 0 && ds / 2 + 1 < d + 1) {
+            mirror = true;
+            d = ds;
+            p.c = 0.0;
+            p.r = big;
+        }
+    }
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
-    p.node.resize(p.nodes * 3 * nn);
-    // Node j: U(b_j) = V e^{-i Lambda h} V^T from the eigen-decomposition of H~(b_j).
-    std::vector<char> ok(p.nodes, 0);
-    p1f_parallel(p.nodes, [&](int j, P1FWorker& wk) {
+    p.node.resize(p.nodes * 2 * nn);
+    const int formed = mirror ? d / 2 + 1 : p.nodes;
+    // Node j: U(b_j) = exp(-i h H~(b_j)), below kSeriesMaxN by the real
+    // cos / sin series (about a third of the cost of dsyevd at n = 64, the
+    // same at n = 256), from there on as V e^{-i Lambda h} V^T from the
+    // eigen-decomposition of H~(b_j).
+    std::vector<char> ok(formed, 0);
+    p1f_parallel(formed, [&](int j, P1FWorker& wk) {
         const double b = d == 0 ? p.c : p.c + p.r * std::cos(kPi * j / d);
+        double* out = p.node.data() + j * 2 * nn;
+        if (n <= kSeriesMaxN) {
+            wk.hr.resize(nn);
+            p1f_real_hamiltonian(s, b, sc.m, wk.hr.data());
+            ok[j] = matrixmath_exp_real_sym(n, wk.hr.data(), s.h, out, out + nn, wk.texp) ? 1 : 0;
+            return;
+        }
         if (!p1f_eig_prepare(s, b, 0.0, sc.m, wk.eig)) return;
         p1f_eig_packed(wk.eig, s.h);
-        double* out = p.node.data() + j * 3 * nn;
         for (size_t k = 0; k < nn; ++k) {
-            const cd v = wk.eig.packed[k];
-            out[k] = v.real();
-            out[nn + k] = v.imag() - v.real();
-            out[2 * nn + k] = v.real() + v.imag();
+            out[k] = wk.eig.packed[k].real();
+            out[nn + k] = wk.eig.packed[k].imag();
         }
         ok[j] = 1;
     });
     for (char f : ok)
         if (!f) return false;
-    vyn_1d_stats.nodes += p.nodes;
+    if (mirror) {
+        // Node d - j (amplitude -b_j) from node j: entry (r, c) times z_r z_c.
+        std::vector<double> z(n);
+        for (int k = 0; k < n; ++k) z[k] = std::llround(sc.m[k] - sc.m[0]) % 2 ? -1.0 : 1.0;
+        for (int j = formed; j <= d; ++j) {
+            const double* from = p.node.data() + (d - j) * 2 * nn;
+            double* to = p.node.data() + j * 2 * nn;
+            for (int r = 0; r < n; ++r)
+                for (int c = 0; c < n; ++c) {
+                    const size_t k = static_cast<size_t>(r) * n + c;
+                    to[k] = z[r] * z[c] * from[k];
+                    to[nn + k] = z[r] * z[c] * from[nn + k];
+                }
+        }
+        vyn_1d_stats.mirrored += p.nodes - formed;
+    }
+    vyn_1d_stats.nodes += formed;
     return true;
 }
 
@@ -473,8 +528,10 @@ struct P1FCached {
     std::vector<cd> P;
 };
 constexpr size_t kCacheEntries = 8;
+// The entries keep their storage when the cache is cleared (a run clears it
+// at its start): no allocation, and no page faults, per run.
 std::vector<P1FCached> p1f_cache;
-size_t p1f_cache_next = 0;
+size_t p1f_cache_used = 0, p1f_cache_next = 0;
 
 uint64_t p1f_fingerprint(int n, const VYN1DOperators& o) {
     uint64_t h = 1469598103934665603ULL ^ static_cast<uint64_t>(n);
@@ -493,26 +550,34 @@ uint64_t p1f_fingerprint(int n, const VYN1DOperators& o) {
 }
 
 P1FCached* p1f_cache_find(int n, const double* xb, const double* yb, int ap, double h, double offset, uint64_t ops) {
-    for (P1FCached& e : p1f_cache)
+    for (size_t i = 0; i < p1f_cache_used; ++i) {
+        P1FCached& e = p1f_cache[i];
         if (e.n == n && e.ap == ap && e.h == h && e.offset == offset && e.ops == ops &&
             std::memcmp(e.xb.data(), xb, sizeof(double) * ap) == 0 &&
             std::memcmp(e.yb.data(), yb, sizeof(double) * ap) == 0)
             return &e;
+    }
     return nullptr;
 }
 
 void p1f_cache_put(int n, const double* xb, const double* yb, int ap, double h, double offset, uint64_t ops,
                    const CMatrix& P) {
-    P1FCached* slot;
-    if (p1f_cache.size() < kCacheEntries) {
-        p1f_cache.emplace_back();
-        slot = &p1f_cache.back();
+    if (p1f_cache.size() < kCacheEntries) p1f_cache.resize(kCacheEntries);
+    size_t slot;
+    if (p1f_cache_used < kCacheEntries) {
+        slot = p1f_cache_used++;
     } else {
-        slot = &p1f_cache[p1f_cache_next];
+        slot = p1f_cache_next;
         p1f_cache_next = (p1f_cache_next + 1) % kCacheEntries;
     }
-    P1FCached& e = *slot;
-    e = P1FCached{n, ap, h, offset, ops, std::vector<double>(xb, xb + ap), std::vector<double>(yb, yb + ap), {}};
+    P1FCached& e = p1f_cache[slot];
+    e.n = n;
+    e.ap = ap;
+    e.h = h;
+    e.offset = offset;
+    e.ops = ops;
+    e.xb.assign(xb, xb + ap);
+    e.yb.assign(yb, yb + ap);
     e.P.resize(static_cast<size_t>(n) * n);
     for (int r = 1; r <= n; ++r) std::memcpy(e.P.data() + static_cast<size_t>(r - 1) * n, &P(r, 1), sizeof(cd) * n);
 }
@@ -547,7 +612,7 @@ void p1f_form(const VYN1DSector& s, CMatrix& out) {
 }  // namespace
 
 void vyn_1d_cache_clear() {
-    p1f_cache.clear();
+    p1f_cache_used = 0;
     p1f_cache_next = 0;
 }
 
@@ -579,14 +644,54 @@ struct P1FRows {
     VYN1DSector s{};
     bool evo_eig = false;  // constant evolution sector: rows from one eigen-decomposition
     bool have_last = false;
-    CMatrix P, last_in, last_out;
+    CMatrix Pm;                            // propagator of a normal sector (or of a shaped evolution row)
+    std::vector<cd> P, last_in, last_out;  // packed: Pm, the last row of the previous batch before and after
+    std::vector<unsigned char> shared;
 };
 P1FRows* p1f_rows = nullptr;
 
-bool p1f_same_matrix(int n, const CMatrix& a, const CMatrix& b) {
-    for (int r = 1; r <= n; ++r)
-        if (std::memcmp(&a(r, 1), &b(r, 1), sizeof(cd) * n) != 0) return false;
-    return true;
+void p1f_pack(int n, const CMatrix& m, cd* out) {
+    for (int r = 1; r <= n; ++r) std::memcpy(out + static_cast<size_t>(r - 1) * n, &m(r, 1), sizeof(cd) * n);
+}
+
+// Propagator of evolution row j >= 2 of a constant sector (packed):
+// R V e^{-i Lambda t} V^T R^dagger, t = (j - 1) T; z is n x n scratch.
+void p1f_evo_factor(const P1FEig& e, double t, cd* z, cd* P) {
+    const int n = e.n;
+    for (int k = 0; k < n; ++k) {
+        const cd f = std::polar(1.0, -e.lam[k] * t);
+        for (int j = 0; j < n; ++j) z[static_cast<size_t>(k) * n + j] = f * e.vt[static_cast<size_t>(k) * n + j];
+    }
+    matrixmath_packed_real_left(n, true, e.vt.data(), z, P);
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c) P[static_cast<size_t>(r) * n + c] *= e.ph[r] * std::conj(e.ph[c]);
+}
+
+// Rows of a normal sector: a row holding the same matrix as the row before
+// (inputs compared before anything moves) takes that row's result; the
+// others are rotated on the workers.
+void p1f_move_normal_rows(P1FRows& rw, int count, cd* mats) {
+    const int n = rw.s.n;
+    const size_t nn = static_cast<size_t>(n) * n;
+    rw.shared.assign(count, 0);
+    for (int i = 0; i < count; ++i) {
+        const cd* prev = i > 0 ? mats + (i - 1) * nn : (rw.have_last ? rw.last_in.data() : nullptr);
+        rw.shared[i] = prev && std::memcmp(prev, mats + i * nn, sizeof(cd) * nn) == 0;
+    }
+    rw.last_in.assign(mats + (count - 1) * nn, mats + count * nn);
+    p1f_parallel(count, [&](int i, P1FWorker& wk) {
+        if (rw.shared[i]) return;
+        wk.rx.resize(nn);
+        matrixmath_packed_rotate(n, rw.P.data(), mats + i * nn, wk.rx.data());
+    });
+    for (int i = 0; i < count; ++i) {
+        if (!rw.shared[i]) continue;
+        ++vyn_1d_stats.rows_shared;
+        const cd* from = i > 0 ? mats + (i - 1) * nn : rw.last_out.data();
+        std::memcpy(mats + i * nn, from, sizeof(cd) * nn);
+    }
+    rw.last_out.assign(mats + (count - 1) * nn, mats + count * nn);
+    rw.have_last = true;
 }
 }  // namespace
 
@@ -597,7 +702,9 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
     rw.have_last = false;
     rw.evo_eig = false;
     if (!s.evolution) {
-        vyn_1d_sector_propagator(s.n, s.xb, s.yb, s.ap, s.h, s.offset, s.ops, rw.P);
+        vyn_1d_sector_propagator(s.n, s.xb, s.yb, s.ap, s.h, s.offset, s.ops, rw.Pm);
+        rw.P.resize(static_cast<size_t>(s.n) * s.n);
+        p1f_pack(s.n, rw.Pm, rw.P.data());
         return;
     }
     P1FScratch& sc = p1f_get_scratch();
@@ -605,34 +712,42 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
         rw.evo_eig = p1f_eig_prepare(s, std::hypot(s.xb[0], s.yb[0]), std::atan2(s.yb[0], s.xb[0]), sc.m, sc.eig);
 }
 
-void vyn_1d_move_row(int j, CMatrix& rho) {
+void vyn_1d_move_rows(int first, int count, std::complex<double>* mats) {
     P1FRows& rw = *p1f_rows;
     const VYN1DSector& s = rw.s;
     const int n = s.n;
+    const size_t nn = static_cast<size_t>(n) * n;
+    if (count < 1) return;
     const double t0 = p1f_now();
-    ++vyn_1d_stats.rows_rotated;
-    if (!s.evolution && rw.have_last && p1f_same_matrix(n, rho, rw.last_in)) {
-        // Same state, same propagator: the row before's result.
-        ++vyn_1d_stats.rows_shared;
-        CopyCMatrix(n, rw.last_out, rho);
-        vyn_1d_stats.seconds_rot += p1f_now() - t0;
-        return;
-    }
-    if (s.evolution) {
-        // Row j: j - 1 times the sector.
-        if (j == 1)
-            p1f_identity(n, rw.P);
-        else if (rw.evo_eig)
-            p1f_eig_factor(p1f_get_scratch().eig, (j - 1) * s.h * s.ap, rw.P);
-        else
-            vyn_1d_sector_propagator(n, s.xb, s.yb, s.ap, (j - 1) * s.h, s.offset, s.ops, rw.P);
-    } else {
-        CopyCMatrix(n, rho, rw.last_in);
-    }
-    DoRotation(n, rw.P, rho);
+    vyn_1d_stats.rows_rotated += count;
     if (!s.evolution) {
-        CopyCMatrix(n, rho, rw.last_out);
-        rw.have_last = true;
+        p1f_move_normal_rows(rw, count, mats);
+    } else if (rw.evo_eig) {
+        // Row j: j - 1 times the sector (row 1 stays); rows on the workers.
+        const P1FEig& e = p1f_get_scratch().eig;
+        p1f_parallel(count, [&](int i, P1FWorker& wk) {
+            const int j = first + i;
+            if (j == 1) return;
+            wk.rx.resize(nn);
+            wk.rz.resize(nn);
+            wk.rp.resize(nn);
+            p1f_evo_factor(e, (j - 1) * s.h * s.ap, wk.rz.data(), wk.rp.data());
+            matrixmath_packed_rotate(n, wk.rp.data(), mats + i * nn, wk.rx.data());
+        });
+    } else {
+        // Shaped evolution sector: each row's propagator by the fast path (on
+        // the workers itself), the rows one after the other.
+        P1FBlasSingleThread blas_guard;
+        std::vector<cd>& x = rw.last_out;
+        x.resize(nn);
+        for (int i = 0; i < count; ++i) {
+            const int j = first + i;
+            if (j == 1) continue;
+            vyn_1d_sector_propagator(n, s.xb, s.yb, s.ap, (j - 1) * s.h, s.offset, s.ops, rw.Pm);
+            rw.P.resize(nn);
+            p1f_pack(n, rw.Pm, rw.P.data());
+            matrixmath_packed_rotate(n, rw.P.data(), mats + i * nn, x.data());
+        }
     }
     vyn_1d_stats.seconds_rot += p1f_now() - t0;
 }

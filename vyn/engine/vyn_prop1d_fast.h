@@ -21,6 +21,8 @@
 //     rows holding the same matrix are rotated once.
 #pragma once
 
+#include <complex>
+
 #include "matrixmathlib.h"
 
 enum VYN1DMethod { VYN_1D_LITERAL = 0, VYN_1D_FAST = 1 };
@@ -40,6 +42,7 @@ struct VYN1DStats {
     int interpolated;     // ... formed from amplitude nodes
     int halved;           // ... of those, palindromes on one axis formed from their first half
     int nodes;            // exact node factors formed
+    int mirrored;         // node factors taken from the node of opposite amplitude (sign similarity)
     int sample_factors;   // factors formed one per sample (no interpolation possible)
     int rows_rotated;     // density matrices moved
     int rows_shared;      // ... taken from the previous row (same matrix, same propagator)
@@ -76,5 +79,9 @@ struct VYN1DSector {
 // Prepares the move of the rows of s (forms the normal sector's propagator,
 // or the eigen-decomposition of a constant evolution sector).
 void vyn_1d_sector_begin(const VYN1DSector& s);
-// Moves row j (1-based) of the sector begun last: rho <- P_j^dagger rho P_j.
-void vyn_1d_move_row(int j, CMatrix& rho);
+// Moves rows first..first+count-1 (1-based, packed n x n each, one after the
+// other) of the sector begun last: rho_j <- P_j^dagger rho_j P_j. The rows
+// run on the workers (each row by the same single-threaded code, so the
+// bytes do not depend on the thread count); a normal sector's row that holds
+// the same matrix as the row before takes its result.
+void vyn_1d_move_rows(int first, int count, std::complex<double>* mats);

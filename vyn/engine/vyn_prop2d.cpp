@@ -2,6 +2,7 @@
 // signal or 2D spectrum at the end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -39,23 +40,37 @@ struct P2DSector {
     bool fast;  // vyn_1d_options.method: the fast exact path, else the literal products
 };
 
-// Row j of an evolution sector moves by j - 1 times the sector; every row of a
-// normal sector by the sector propagator formed once beforehand.
+void p2d_progress(const P2DSector& s, int rows) {
+    if (s.quiet) return;
+    for (int i = 0; i < rows; ++i) std::printf("*");
+    std::fflush(stdout);
+}
+
+// Literal path: row j of an evolution sector moves by j - 1 times the
+// sector; every row of a normal sector by the sector propagator formed once
+// beforehand.
 bool p2d_move_row(int j, int n, CMatrix& rho, void* ctx) {
     const P2DSector& s = *static_cast<const P2DSector*>(ctx);
-    if (s.fast) {
-        vyn_1d_move_row(j, rho);
-    } else {
-        if (s.evolution)
-            vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0,
-                                       p2d_hc, p2d_p);
-        DoRotation(n, p2d_p, rho);
-    }
-    if (!s.quiet) {
-        std::printf("*");
-        std::fflush(stdout);
-    }
+    if (s.evolution)
+        vyn_prop_sector_propagator(n, vyn_prop_waveform_samples(s.ap, false), (j - 1) * s.h, s.statoff, 0, 0, 0, p2d_hc,
+                                   p2d_p);
+    DoRotation(n, p2d_p, rho);
+    p2d_progress(s, 1);
     return true;
+}
+
+// Fast path: the rows of a batch together (on the workers).
+bool p2d_move_rows(int first, int count, int, std::complex<double>* mats, void* ctx) {
+    vyn_1d_move_rows(first, count, mats);
+    p2d_progress(*static_cast<const P2DSector*>(ctx), count);
+    return true;
+}
+
+// Rows the fast path holds in memory at once (whatever the thread count).
+int p2d_row_batch(int n, int ndw) {
+    constexpr double kBatchBytes = 32.0 * 1024 * 1024;
+    const int rows = static_cast<int>(kBatchBytes / (16.0 * n * n));
+    return std::max(1, std::min(rows, ndw));
 }
 }  // namespace
 
@@ -120,8 +135,12 @@ void Rotate2D_internal(int sectortype, double h_local, double statoff_local) {
     // at any point leaves the state of the last completed sector.
     binfh_rewrite_stage stage = BINFH_STAGE_NONE;
     int32_t ht = 0, hn = 0, hc = 0;
-    binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_move_row, &sector, vyn_spin.densmat,
-                                      &stage, &ht, &hn, &hc);
+    if (sector.fast)
+        binfh_rewrite_density_file_batched_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_row_batch(n, ndw),
+                                                  p2d_move_rows, &sector, vyn_spin.densmat, &stage, &ht, &hn, &hc);
+    else
+        binfh_rewrite_density_file_status(BINFH_DM_FILE, BINFH_STORE_FILE, n, ndw, p2d_move_row, &sector,
+                                          vyn_spin.densmat, &stage, &ht, &hn, &hc);
     switch (stage) {
         case BINFH_STAGE_NONE:
             break;

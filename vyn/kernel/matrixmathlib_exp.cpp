@@ -2,9 +2,11 @@
 // workspaces.
 #include <cblas.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <utility>
 
 #include "matrixmathexp.h"
 
@@ -157,6 +159,77 @@ void matrixmath_exp_pade(int n, const CMatrix& inm, double tau, CMatrix& outm, M
         spare = t;
     }
     CopyCMatrix(n, *cur, outm);
+}
+
+namespace {
+// out = c[0] I + c[1] x1 + c[2] x2 + c[3] x3 (+ out when add), n x n, row-major.
+void mx_real_poly(size_t n, const double* c, const double* x1, const double* x2, const double* x3, bool add,
+                  double* out) {
+    const size_t nn = n * n;
+    for (size_t k = 0; k < nn; ++k) out[k] = (add ? out[k] : 0.0) + c[1] * x1[k] + c[2] * x2[k] + c[3] * x3[k];
+    for (size_t k = 0; k < n; ++k) out[k * n + k] += c[0];
+}
+
+void mx_real_mult(int n, const double* a, const double* b, double* out) {
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0, a, n, b, n, 0.0, out, n);
+}
+}  // namespace
+
+bool matrixmath_exp_real_sym(int n, const double* a, double t, double* re, double* im, MatrixRealExpWork& w) {
+    if (n < 1 || n > MATRIXMATH_DIM) return false;
+    const size_t nn = static_cast<size_t>(n) * n;
+    double norm = 0.0;
+    for (int r = 0; r < n; ++r) {
+        double row = 0.0;
+        for (int c = 0; c < n; ++c) row += std::fabs(a[static_cast<size_t>(r) * n + c]);
+        norm = std::fmax(norm, row);
+    }
+    norm *= std::fabs(t);
+    if (!std::isfinite(norm)) return false;
+    int doublings = 0;
+    double scale = t;
+    while (norm > 0.5) {
+        if (++doublings > 40) return false;
+        norm *= 0.5;
+        scale *= 0.5;
+    }
+    w.buf.resize(8 * nn);
+    double *b = w.buf.data(), *x = b + nn, *x2 = x + nn, *x3 = x2 + nn, *x4 = x3 + nn, *p = x4 + nn, *q = p + nn,
+           *u = q + nn;
+    for (size_t k = 0; k < nn; ++k) b[k] = scale * a[k];
+    mx_real_mult(n, b, b, x);
+    mx_real_mult(n, x, x, x2);
+    mx_real_mult(n, x2, x, x3);
+    mx_real_mult(n, x2, x2, x4);
+    // cos B = sum_j (-1)^j X^j / (2j)!, sin B = B sum_j (-1)^j X^j / (2j + 1)!, j = 0..7.
+    double cc[8], sc[8], f = 1.0;
+    for (int j = 0; j < 8; ++j) {
+        cc[j] = (j % 2 ? -1.0 : 1.0) / f;
+        f *= 2 * j + 1;
+        sc[j] = (j % 2 ? -1.0 : 1.0) / f;
+        f *= 2 * j + 2;
+    }
+    double *c = re, *s = im;
+    mx_real_poly(n, cc + 4, x, x2, x3, false, p);
+    mx_real_mult(n, x4, p, c);
+    mx_real_poly(n, cc, x, x2, x3, true, c);
+    mx_real_poly(n, sc + 4, x, x2, x3, false, p);
+    mx_real_mult(n, x4, p, q);
+    mx_real_poly(n, sc, x, x2, x3, true, q);
+    mx_real_mult(n, b, q, s);
+    // cos 2B = (C - S)(C + S), sin 2B = 2 S C (C and S commute).
+    for (int k = 0; k < doublings; ++k) {
+        for (size_t i = 0; i < nn; ++i) {
+            p[i] = c[i] - s[i];
+            q[i] = c[i] + s[i];
+        }
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 2.0, s, n, c, n, 0.0, u, n);
+        mx_real_mult(n, p, q, c);
+        std::swap(s, u);
+    }
+    if (s != im) std::copy(s, s + nn, im);
+    for (size_t k = 0; k < nn; ++k) im[k] = -im[k];
+    return true;
 }
 
 bool matrixmath_sym_eig(int n, double* a, int lda, double* w, MatrixSymEigWork& work) {

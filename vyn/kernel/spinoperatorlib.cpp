@@ -9,8 +9,9 @@ namespace {
 
 SpinKet spinop_plus_scratch;
 SpinKet spinop_min_scratch;
-CMatrix spinop_p, spinop_m;  // ladder matrices for Ix/Iy/Iz
-CMatrix spinop_total_term;   // one term of a total
+CMatrix spinop_p, spinop_m;    // ladder matrices for Ix/Iy/Iz
+CMatrix spinop_pm, spinop_mp;  // their products for Iz
+CMatrix spinop_total_term;     // one term of a total
 
 // Recursive enumeration state of MakeKets.
 int spinop_cur[SPINOP_MAX_SPINS + 1];
@@ -32,19 +33,41 @@ bool spinop_valid_spin(const int* Ilist, int Xspin) { return Ilist && Xspin >= 1
 
 bool spinop_valid_state(int state) { return state >= 1 && state <= MATRIXMATH_DIM; }
 
-typedef void (*SpinOpElementFn)(const int*, const SpinKetRow*, int, int, int, double*, double*);
-
 bool spinop_valid_dim(int n) { return n >= 1 && n <= MATRIXMATH_DIM; }
 
-void spinop_make_ladder(SpinOpElementFn element, const int* Ilist, const SpinKetRow* ket, int n, int Xspin,
-                        CMatrix& out) {
+// Matrix of I+ (plus) or I- of spin Xspin: element (k, l) is the coefficient
+// of the ladder operator on state l where the result equals state k. The
+// operator is applied once per state l (not once per element), then the
+// matching states are looked up; the elements are those InproductIplus /
+// inproductImin give.
+void spinop_make_ladder(bool plus, const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& out) {
     if (!spinop_valid_dim(n) || !Ilist || !ket) return;
     CMatZero(n, out);
-    for (int k = 1; k <= n; ++k)
-        for (int l = 1; l <= n; ++l) {
-            double e1 = 0.0, e2 = 0.0;
-            element(Ilist, ket, k, l, Xspin, &e1, &e2);
-            out(k, l) = std::complex<double>(e1, e2);
+    SpinKetRow* scratch = plus ? spinop_plus_scratch : spinop_min_scratch;
+    const int nspins = spinop_count_spins(Ilist);
+    for (int l = 1; l <= n; ++l) {
+        std::memset(scratch[l], 0, sizeof(SpinKetRow));
+        double coef = 0.0;
+        if (plus)
+            operateIplus(Ilist, l, Xspin, ket, scratch, &coef);
+        else
+            operateImin(Ilist, l, Xspin, ket, scratch, &coef);
+        if (coef == 0.0) continue;
+        for (int k = 1; k <= n; ++k)
+            if (ket_equal(ket[k], scratch[l], nspins)) out(k, l) = std::complex<double>(coef, 0.0);
+    }
+}
+
+// out = a b for a with few nonzero elements per row (ladder matrices: at most
+// one), summed in the order of k; with a single term per element this is
+// exactly the value a dense product gives.
+void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
+    CMatZero(n, out);
+    for (int i = 1; i <= n; ++i)
+        for (int k = 1; k <= n; ++k) {
+            const std::complex<double> aik = a(i, k);
+            if (aik == 0.0) continue;
+            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
         }
 }
 
@@ -166,11 +189,11 @@ void inproductImin(const int* Ilist, const SpinKetRow* ket, int Brastate, int Ke
 }
 
 void MakeMatrixIplus(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIp) {
-    spinop_make_ladder(InproductIplus, Ilist, ket, n, Xspin, matrixIp);
+    spinop_make_ladder(true, Ilist, ket, n, Xspin, matrixIp);
 }
 
 void MakeMatrixImin(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matrixIm) {
-    spinop_make_ladder(inproductImin, Ilist, ket, n, Xspin, matrixIm);
+    spinop_make_ladder(false, Ilist, ket, n, Xspin, matrixIm);
 }
 
 void MakeMatrixIx(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMatrix& matIx) {
@@ -195,7 +218,10 @@ void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
     if (!spinop_valid_dim(n)) return;
     MakeMatrixIplus(Ilist, ket, n, Xspin, spinop_p);
     MakeMatrixImin(Ilist, ket, n, Xspin, spinop_m);
-    CMatCommutator(n, spinop_p, spinop_m, matIz);
+    // [I+, I-] / 2 with sparse products (one term per element).
+    spinop_sparse_mult(n, spinop_p, spinop_m, spinop_pm);
+    spinop_sparse_mult(n, spinop_m, spinop_p, spinop_mp);
+    CMatRMultAdd(n, spinop_pm, 1.0, spinop_mp, -1.0, matIz);
     RMultCMat(n, 0.5, matIz, matIz);
 }
 

@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <complex>
 #include <cstring>
+#include <vector>
 
 #include "vynpaths.h"
 
@@ -533,6 +536,55 @@ binfh_status binfh_resize_density_file_status(const char* path, const char* stor
     return binfh_set(BINFH_OK);
 }
 
+namespace {
+// Opens path, checks its header against (0, n, count) and begins the store;
+// nullptr in *in and *st on failure (stage and status set).
+binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n, int count, FILE** in, FILE** st,
+                                binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
+    *in = *st = nullptr;
+    errno = 0;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        binfh_print_error(path);
+        *stage = BINFH_STAGE_OPEN_INPUT;
+        return binfh_set(BINFH_ERR_IO);
+    }
+    int32_t t, a, b;
+    const binfh_status hs = binfh_read_header_checked_status(f, &t, &a, &b);
+    if (hs != BINFH_OK) {
+        std::fclose(f);
+        *stage = BINFH_STAGE_READ_HEADER;
+        return binfh_set(hs);
+    }
+    if (hdr_type) *hdr_type = t;
+    if (hdr_num1) *hdr_num1 = a;
+    if (hdr_num2) *hdr_num2 = b;
+    if (t != BINFH_TYPE_DENSITY || a != n || b != count) {
+        std::fclose(f);
+        *stage = BINFH_STAGE_MISMATCH;
+        return binfh_set(BINFH_ERR_BADARG);
+    }
+    bool header_failed = false;
+    *st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed);
+    if (!*st) {
+        std::fclose(f);
+        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
+        return binfh_set(BINFH_ERR_IO);
+    }
+    *in = f;
+    return binfh_set(BINFH_OK);
+}
+
+// Ends a rewrite that failed at stage: closes the input, removes the store.
+binfh_status binfh_rewrite_fail(FILE* in, FILE* st, const char* store_path, binfh_rewrite_stage at,
+                                binfh_rewrite_stage* stage, binfh_status status) {
+    std::fclose(in);
+    binfh_store_abort(st, store_path);
+    *stage = at;
+    return binfh_set(status);
+}
+}  // namespace
+
 binfh_status binfh_rewrite_density_file_status(const char* path, const char* store_path, int n, int count,
                                                binfh_matrix_fn fn, void* ctx, CMatrix& work, binfh_rewrite_stage* stage,
                                                int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
@@ -541,57 +593,68 @@ binfh_status binfh_rewrite_density_file_status(const char* path, const char* sto
     *stage = BINFH_STAGE_NONE;
     if (!path || !store_path || !fn) return binfh_set(BINFH_ERR_NULLPTR);
     if (n < 1 || n > kMaxDim || count < 0) return binfh_set(BINFH_ERR_BADARG);
-
-    errno = 0;
-    FILE* in = std::fopen(path, "rb");
-    if (!in) {
-        binfh_print_error(path);
-        *stage = BINFH_STAGE_OPEN_INPUT;
-        return binfh_set(BINFH_ERR_IO);
-    }
-    int32_t t, a, b;
-    const binfh_status hs = binfh_read_header_checked_status(in, &t, &a, &b);
-    if (hs != BINFH_OK) {
-        std::fclose(in);
-        *stage = BINFH_STAGE_READ_HEADER;
-        return binfh_set(hs);
-    }
-    if (hdr_type) *hdr_type = t;
-    if (hdr_num1) *hdr_num1 = a;
-    if (hdr_num2) *hdr_num2 = b;
-    if (t != BINFH_TYPE_DENSITY || a != n || b != count) {
-        std::fclose(in);
-        *stage = BINFH_STAGE_MISMATCH;
-        return binfh_set(BINFH_ERR_BADARG);
-    }
-    bool header_failed = false;
-    FILE* st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed);
-    if (!st) {
-        std::fclose(in);
-        *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
-        return binfh_set(BINFH_ERR_IO);
-    }
+    FILE *in, *st;
+    const binfh_status os =
+        binfh_rewrite_open(path, store_path, n, count, &in, &st, stage, hdr_type, hdr_num1, hdr_num2);
+    if (os != BINFH_OK) return os;
     for (int k = 1; k <= count; ++k) {
         errno = 0;
         if (!read_density_matrix(in, n, n, work)) {
             binfh_print_error(path);
-            std::fclose(in);
-            binfh_store_abort(st, store_path);
-            *stage = BINFH_STAGE_READ_MATRIX;
-            return binfh_set(BINFH_ERR_IO);
+            return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_READ_MATRIX, stage, BINFH_ERR_IO);
         }
-        if (!fn(k, n, work, ctx)) {
-            std::fclose(in);
-            binfh_store_abort(st, store_path);
-            *stage = BINFH_STAGE_CALLBACK;
-            return binfh_set(BINFH_ERR_BADARG);
-        }
+        if (!fn(k, n, work, ctx))
+            return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_CALLBACK, stage, BINFH_ERR_BADARG);
         if (!write_density_matrix(st, n, work)) {
             binfh_print_error(store_path);
-            std::fclose(in);
-            binfh_store_abort(st, store_path);
-            *stage = BINFH_STAGE_WRITE_MATRIX;
-            return binfh_set(BINFH_ERR_IO);
+            return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_WRITE_MATRIX, stage, BINFH_ERR_IO);
+        }
+    }
+    std::fclose(in);
+    if (!binfh_store_commit(st, store_path, path)) {
+        *stage = BINFH_STAGE_COMMIT;
+        return binfh_set(BINFH_ERR_IO);
+    }
+    return binfh_set(BINFH_OK);
+}
+
+binfh_status binfh_rewrite_density_file_batched_status(const char* path, const char* store_path, int n, int count,
+                                                       int batch, binfh_batch_fn fn, void* ctx, CMatrix& work,
+                                                       binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
+                                                       int32_t* hdr_num2) {
+    binfh_rewrite_stage dummy;
+    if (!stage) stage = &dummy;
+    *stage = BINFH_STAGE_NONE;
+    if (!path || !store_path || !fn) return binfh_set(BINFH_ERR_NULLPTR);
+    if (n < 1 || n > kMaxDim || count < 0 || batch < 1) return binfh_set(BINFH_ERR_BADARG);
+    FILE *in, *st;
+    const binfh_status os =
+        binfh_rewrite_open(path, store_path, n, count, &in, &st, stage, hdr_type, hdr_num1, hdr_num2);
+    if (os != BINFH_OK) return os;
+    const size_t nn = static_cast<size_t>(n) * n;
+    std::vector<std::complex<double>> mats(static_cast<size_t>(std::min(batch, std::max(count, 1))) * nn);
+    for (int k0 = 1; k0 <= count; k0 += batch) {
+        const int cnt = std::min(batch, count - k0 + 1);
+        for (int i = 0; i < cnt; ++i) {
+            errno = 0;
+            if (!read_density_matrix(in, n, n, work)) {
+                binfh_print_error(path);
+                return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_READ_MATRIX, stage, BINFH_ERR_IO);
+            }
+            for (int r = 1; r <= n; ++r)
+                std::memcpy(mats.data() + i * nn + static_cast<size_t>(r - 1) * n, &work(r, 1),
+                            sizeof(std::complex<double>) * n);
+        }
+        if (!fn(k0, cnt, n, mats.data(), ctx))
+            return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_CALLBACK, stage, BINFH_ERR_BADARG);
+        for (int i = 0; i < cnt; ++i) {
+            for (int r = 1; r <= n; ++r)
+                std::memcpy(&work(r, 1), mats.data() + i * nn + static_cast<size_t>(r - 1) * n,
+                            sizeof(std::complex<double>) * n);
+            if (!write_density_matrix(st, n, work)) {
+                binfh_print_error(store_path);
+                return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_WRITE_MATRIX, stage, BINFH_ERR_IO);
+            }
         }
     }
     std::fclose(in);

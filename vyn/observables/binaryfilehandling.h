@@ -18,6 +18,7 @@
 // update leaves the previous content intact.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -173,6 +174,19 @@ typedef bool (*binfh_matrix_fn)(int index, int n, CMatrix& m, void* ctx);
 binfh_status binfh_rewrite_density_file_status(const char* path, const char* store_path, int n, int count,
                                                binfh_matrix_fn fn, void* ctx, CMatrix& work, binfh_rewrite_stage* stage,
                                                int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2);
+
+// Callback of the batched rewrite: matrices first..first+count-1 (1-based),
+// packed (n x n, row-major, each n * n complex values one after the other),
+// changed in place; returns false to abandon the rewrite.
+typedef bool (*binfh_batch_fn)(int first, int count, int n, std::complex<double>* mats, void* ctx);
+
+// binfh_rewrite_density_file_status with the matrices handed to fn in batches
+// of at most `batch` (>= 1), in file order, so that the caller can move them
+// together (on several threads); the same failure stages and guarantees.
+binfh_status binfh_rewrite_density_file_batched_status(const char* path, const char* store_path, int n, int count,
+                                                       int batch, binfh_batch_fn fn, void* ctx, CMatrix& work,
+                                                       binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1,
+                                                       int32_t* hdr_num2);
 
 // True when the file behind the open stream f holds the complete body its
 // header announces (a well-formed header included). The stream position is

@@ -151,6 +151,10 @@ void vse_signals(int n, int np, const cd* rho_t, VSEScratch& s, double* re_out, 
 }
 }  // namespace
 
+void vyn_signal_cache_clear() {
+    if (vse_scratch) vse_scratch->n = 0;
+}
+
 bool vyn_signal_eigen(int n, int np, double acq, CMatrix& rho, const CMatrix& Hprime, const CMatrix& Ox,
                       const CMatrix& Oy, double* re_out, double* im_out) {
     if (n < 1 || n > MATRIXMATH_DIM || np < 1 || !re_out || !im_out || !vse_real_symmetric(n, Hprime)) return false;

@@ -22,6 +22,9 @@ struct VYNSignalStats {
 };
 extern VYNSignalStats vyn_signal_stats;
 
+// Forgets the kept decomposition (the next trace forms its own).
+void vyn_signal_cache_clear();
+
 // The signal build_direct_observable_signal computes, re[k] = Re Tr(Ox rho_k),
 // im[k] = Re Tr(Oy rho_k), rho_k = U^-k rho U^k, U = exp(i dt Hprime),
 // dt = acq / np, from Hprime = V Lambda V^T (real symmetric):

@@ -516,3 +516,69 @@ TEST(BinFileCodec, StreamedDoublesAreLittleEndianAndShortReadsFail) {
     EXPECT_FALSE(binfh_fread_doubles_le(more.data(), more.size(), f));
     std::fclose(f);
 }
+
+namespace {
+struct BatchCtx {
+    int fail_first;           // a batch starting here asks to stop
+    std::vector<int> firsts;  // the batches seen
+};
+
+// Multiplies matrix k (packed) by k.
+bool scale_batch(int first, int count, int n, std::complex<double>* mats, void* p) {
+    auto* ctx = static_cast<BatchCtx*>(p);
+    ctx->firsts.push_back(first);
+    if (first == ctx->fail_first) return false;
+    for (int i = 0; i < count; ++i)
+        for (int k = 0; k < n * n; ++k) mats[static_cast<size_t>(i) * n * n + k] *= double(first + i);
+    return true;
+}
+}  // namespace
+
+// The batched rewrite gives the bytes of the per-matrix rewrite for every
+// batch size, hands the matrices over in file order, and a failure leaves the
+// file as it was (callback, truncated body).
+TEST_F(BinFile, BatchedRewriteMatchesThePerMatrixRewrite) {
+    const std::string dm = path("dm.bin"), store = path("store"), ref = path("ref.bin");
+    const int n = 3, count = 5;
+    fill_random(A, n, 41);
+    write_dm(dm, n, {&A, &A, &A, &A, &A});
+    write_dm(ref, n, {&A, &A, &A, &A, &A});
+    ScaleCtx all{0, 0};
+    ASSERT_EQ(binfh_rewrite_density_file_status(ref.c_str(), store.c_str(), n, count, scale_by_index, &all, B, nullptr,
+                                                nullptr, nullptr, nullptr),
+              BINFH_OK);
+    const auto original = slurp(dm);
+    binfh_rewrite_stage stage;
+    for (int batch : {1, 2, 5, 9}) {
+        SCOPED_TRACE(batch);
+        BatchCtx ctx{0, {}};
+        ASSERT_EQ(binfh_rewrite_density_file_batched_status(dm.c_str(), store.c_str(), n, count, batch, scale_batch,
+                                                            &ctx, B, &stage, nullptr, nullptr, nullptr),
+                  BINFH_OK);
+        EXPECT_EQ(stage, BINFH_STAGE_NONE);
+        EXPECT_EQ(slurp(dm), slurp(ref));
+        EXPECT_EQ(ctx.firsts.size(), static_cast<size_t>((count + batch - 1) / batch));
+        for (size_t i = 0; i < ctx.firsts.size(); ++i) EXPECT_EQ(ctx.firsts[i], 1 + static_cast<int>(i) * batch);
+        EXPECT_NE(access(store.c_str(), F_OK), 0);
+        write_dm(dm, n, {&A, &A, &A, &A, &A});
+    }
+    BatchCtx stop{3, {}};
+    EXPECT_NE(binfh_rewrite_density_file_batched_status(dm.c_str(), store.c_str(), n, count, 2, scale_batch, &stop, B,
+                                                        &stage, nullptr, nullptr, nullptr),
+              BINFH_OK);
+    EXPECT_EQ(stage, BINFH_STAGE_CALLBACK);
+    EXPECT_EQ(slurp(dm), original);
+    EXPECT_NE(access(store.c_str(), F_OK), 0);
+    // A body cut short inside the second batch: nothing replaced.
+    ASSERT_EQ(truncate(dm.c_str(), 12 + 16 * 9 * 3), 0);
+    const auto cut = slurp(dm);
+    BatchCtx ctx{0, {}};
+    EXPECT_NE(binfh_rewrite_density_file_batched_status(dm.c_str(), store.c_str(), n, count, 2, scale_batch, &ctx, B,
+                                                        &stage, nullptr, nullptr, nullptr),
+              BINFH_OK);
+    EXPECT_EQ(slurp(dm), cut);
+    EXPECT_NE(access(store.c_str(), F_OK), 0);
+    EXPECT_EQ(binfh_rewrite_density_file_batched_status(dm.c_str(), store.c_str(), n, count, 0, scale_batch, &ctx, B,
+                                                        &stage, nullptr, nullptr, nullptr),
+              BINFH_ERR_BADARG);
+}

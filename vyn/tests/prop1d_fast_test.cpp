@@ -118,6 +118,11 @@ TEST_F(Prop1DFast, EverySectorKindAgreesWithTheLiteralAlgorithm) {
                       [](int l) { return std::make_pair(-400.0 - 30.0 * (l - 4) * (l - 4), 0.0); });
          },
          "", [](const VYN1DStats& s) { return s.interpolated == 2 && s.halved == 2; }},
+        {"pulse on x with amplitudes of both signs: nodes of negative amplitude mirrored",
+         [](Prop1DFast& t) {
+             t.Sector(1, 1, 40, 1, 1e-3, 20.0, [](int l) { return std::make_pair(1500.0 * std::cos(0.24 * l), 0.0); });
+         },
+         "", [](const VYN1DStats& s) { return s.interpolated == 1 && s.mirrored > 0 && s.mirrored <= s.nodes; }},
         {"hard pulse and delay with offsets",
          [](Prop1DFast& t) {
              t.Constant(1, 5, 1, 2.5e-4, 600.0, -450.0, -20.0);
@@ -152,8 +157,8 @@ TEST_F(Prop1DFast, EverySectorKindAgreesWithTheLiteralAlgorithm) {
             const VYN1DStats& st = vyn_1d_stats;
             EXPECT_TRUE(k.route(st)) << "sectors " << st.sectors << " shared " << st.shared << " constant "
                                      << st.constant << " interpolated " << st.interpolated << " nodes " << st.nodes
-                                     << " per-sample factors " << st.sample_factors << " rows shared "
-                                     << st.rows_shared;
+                                     << " mirrored " << st.mirrored << " per-sample factors " << st.sample_factors
+                                     << " rows shared " << st.rows_shared;
         }
     }
 }
@@ -191,6 +196,21 @@ TEST_F(Prop1DFast, BytesDoNotDependOnTheThreadCount) {
     for (int threads : {2, 3}) {
         SCOPED_TRACE(threads);
         EXPECT_EQ(one, Run(VYN_1D_FAST, threads));
+    }
+    // 2D: the evolution rows (constant and shaped evolution sectors) and the
+    // rows of the normal sectors after them move on the workers.
+    VYNSequenceState_Reset();
+    vyn_sequence.sequencetype = 2;
+    Shaped(1, 20, 7, 900.0, 10.0);
+    Constant(2, 2, 7, 1.5e-3, 0.0, 0.0, 30.0, 2);
+    Shaped(3, 5, 7, 250.0, -20.0, 2);
+    Shaped(4, 12, 7, 1000.0, 0.0);
+    const auto rows_one = Run(VYN_1D_FAST, 1);
+    EXPECT_EQ(vyn_1d_stats.rows_shared, 6);  // the rows of sector 1 all start equal
+    EXPECT_EQ(vyn_1d_stats.rows_rotated, 28);
+    for (int threads : {2, 3}) {
+        SCOPED_TRACE(threads);
+        EXPECT_EQ(rows_one, Run(VYN_1D_FAST, threads));
     }
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
+#include <vector>
 
 #include "kernel_testutil.h"
 
@@ -219,5 +221,37 @@ TEST(SpinOperators, DimensionOutsideRangeWritesNothing) {
         MakeMatrixIplus(il, ket, bad, 1, Zm);
         MakeTotalIx(bad, 1, ket, il, 1, Zm);
         EXPECT_EQ(Zm(1, 1), 9.0);
+    }
+}
+
+// The ladder matrices are built by applying the operator once per state: every
+// element must still be the one the element functions give, and Iz (sparse
+// products) the same bytes as the dense commutator [I+, I-] / 2 — on
+// spin-1/2, spin-1, spin-3/2 and mixed systems, every spin.
+TEST(SpinOperators, LadderMatricesMatchElementsAndDenseCommutator) {
+    const std::vector<std::vector<int>> systems = {{1}, {1, 1, 1}, {2, 1}, {1, 2, 3}, {2, 2, 1, 1}, {1, 1, 1, 1, 1, 1}};
+    for (const std::vector<int>& sys : systems) {
+        SpinIList il = {0};
+        for (size_t s = 0; s < sys.size(); ++s) il[s + 1] = sys[s];
+        MakeKets(ket, il);
+        const int n = spinop_count_states(il);
+        for (int x = 1; x <= static_cast<int>(sys.size()); ++x) {
+            MakeMatrixIplus(il, ket, n, x, P);
+            MakeMatrixImin(il, ket, n, x, M);
+            for (int k = 1; k <= n; ++k)
+                for (int l = 1; l <= n; ++l) {
+                    double p1, p2, m1, m2;
+                    InproductIplus(il, ket, k, l, x, &p1, &p2);
+                    inproductImin(il, ket, k, l, x, &m1, &m2);
+                    ASSERT_EQ(P(k, l), std::complex<double>(p1, p2)) << "n=" << n << " spin " << x;
+                    ASSERT_EQ(M(k, l), std::complex<double>(m1, m2)) << "n=" << n << " spin " << x;
+                }
+            CMatCommutator(n, P, M, T1);
+            RMultCMat(n, 0.5, T1, T1);
+            MakeMatrixIz(il, ket, n, x, Zm);
+            for (int r = 1; r <= n; ++r)
+                ASSERT_EQ(std::memcmp(&T1(r, 1), &Zm(r, 1), sizeof(std::complex<double>) * n), 0)
+                    << "n=" << n << " spin " << x << " row " << r;
+        }
     }
 }
