@@ -13,8 +13,8 @@
 # Every task reads the same model files, which must stay unchanged until the merge (the
 # parts carry their hash). Without Slurm the script runs as plain bash when
 # SLURM_ARRAY_TASK_ID is set (SLURM_ARRAY_TASK_MIN defaults to 0). The engine's threads
-# follow the cores the task may use. VYN names the program (default: the build next to this
-# script, then vyn on PATH).
+# follow the cores the task may use. VYN names the program (default: build/vyn beside this
+# script or beside the submit directory, then vyn on PATH).
 #SBATCH --job-name=vyn-basis
 #SBATCH --output=vyn-basis-%A_%a.log
 set -euo pipefail
@@ -32,8 +32,12 @@ task=$((SLURM_ARRAY_TASK_ID - ${SLURM_ARRAY_TASK_MIN:-0}))
 
 exe=${VYN:-}
 if [ -z "$exe" ]; then
-    here=$(cd "$(dirname "$0")/.." && pwd)
-    if [ -x "$here/build/vyn" ]; then exe=$here/build/vyn; else exe=vyn; fi
+    # sbatch runs a copy of this script from its spool directory, so the build is looked
+    # for beside the script and beside the directory the job was submitted from.
+    for here in "$(cd "$(dirname "$0")/.." && pwd)" "${SLURM_SUBMIT_DIR:-}"; do
+        if [ -n "$here" ] && [ -x "$here/build/vyn" ]; then exe=$here/build/vyn; break; fi
+    done
+    exe=${exe:-vyn}
 fi
 
 # The grid of the model: the product of its ndx, ndy and ndz lines.

@@ -6,6 +6,7 @@ usage: basis_spatial_test.py VYN_EXECUTABLE REPOSITORY_ROOT
 import glob
 import os
 import struct
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -195,6 +196,22 @@ class SpatialBasis(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertLess(rel(read_raw(os.path.join(out, "asp-spatial.RAW")),
                             read_raw(os.path.join(self.out, "asp-spatial.RAW"))), 1e-8)
+
+    def test_slurm_spooled_copy_finds_the_build_of_the_submit_directory(self):
+        # sbatch runs a copy of the script from its spool directory, far from the repository.
+        spool = os.path.join(self.d, "spool")
+        submit = os.path.join(self.d, "submit")
+        os.makedirs(spool)
+        os.makedirs(os.path.join(submit, "build"))
+        shutil.copy(os.path.join(ROOT, "scripts", "vyn-basis-slurm-array.sh"), os.path.join(spool, "slurm_script"))
+        os.symlink(VYN, os.path.join(submit, "build", "vyn"))
+        out = os.path.join(self.d, "spooled")
+        env = {k: v for k, v in os.environ.items() if k != "VYN"}
+        env.update(SLURM_ARRAY_TASK_ID="0", SLURM_SUBMIT_DIR=submit, PATH="/usr/bin:/bin")
+        r = subprocess.run(["bash", os.path.join(spool, "slurm_script"), out, self.model, str(VOXELS)], env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120, cwd=self.d)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(os.path.exists(os.path.join(out, "parts", "asp-spatial.part-1-%d.vynsum" % VOXELS)))
 
     def test_merge_refuses_parts_that_do_not_tile_the_grid(self):
         out = os.path.join(self.d, "parts-bad")
