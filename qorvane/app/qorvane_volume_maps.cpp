@@ -191,6 +191,21 @@ int maps_finish(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t first, 
     return rc;
 }
 
+// A finished voxel's values (every map but status, which follows the slot's status) for the journal.
+void maps_journal_save(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, std::string* blob) {
+    MapsSink* m = maps_state(sink);
+    const size_t v = (size_t)job->slots[slot].record;
+    if (m->maps.empty() || v >= m->voxels) return;
+    for (const std::vector<float>& map : m->maps) blob->append(reinterpret_cast<const char*>(&map[v]), sizeof(float));
+}
+
+void maps_journal_load(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, const char* data, size_t size) {
+    MapsSink* m = maps_state(sink);
+    const size_t v = (size_t)job->slots[slot].record;
+    if (m->maps.empty() || v >= m->voxels || size != m->maps.size() * sizeof(float)) return;
+    for (size_t i = 0; i < m->maps.size(); ++i) memcpy(&m->maps[i][v], data + i * sizeof(float), sizeof(float));
+}
+
 void maps_release(QorvaneVolumeSink* sink) {
     MapsSink* m = maps_state(sink);
     if (m == nullptr) return;
@@ -202,7 +217,8 @@ void maps_release(QorvaneVolumeSink* sink) {
 }  // namespace
 
 void qorvane_volume_maps_sink(QorvaneVolumeSink* sink, const QorvaneCliOptions* o) {
-    *sink = QorvaneVolumeSink{nullptr, maps_begin, nullptr, nullptr, maps_voxel, maps_finish, maps_release};
+    *sink = QorvaneVolumeSink{nullptr,     maps_begin,   nullptr,           nullptr,          maps_voxel,
+                              maps_finish, maps_release, maps_journal_save, maps_journal_load};
     MapsSink* m = new MapsSink();
     m->input = o->input;
     m->parameter_file = o->parameter_file;
