@@ -326,7 +326,11 @@ int qorvane_volume_run(const QorvaneCliOptions* given) {
 
     int rc = 0;
     if (nifti) {
-        rc = qorvane_volume_source_open_nifti(&source, o);
+        // The spectrum spill file goes into the work directory a user named (or the private
+        // one), else into the output directory, never into the current directory.
+        QorvaneCliOptions spill = resolved;
+        if (given->work_dir[0] == '\0' && !given->keep_intermediate_files) spill.work_dir[0] = '\0';
+        rc = qorvane_volume_source_open_nifti(&source, &spill);
     } else if (o->mask[0] != '\0') {
         fprintf(stderr,
                 "Volume mode error: --mask applies to NIfTI-MRS input; QORVVOL1 records carry their own flag.\n");
