@@ -147,7 +147,8 @@ int maps_finish(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t first, 
     for (int k = 0; k < m->lines && rc == 0; ++k)
         for (int q = 0; q < 6 && rc == 0; ++q)
             rc = qorvane_nifti_map_write(m->header, m->dir, "L" + std::to_string(k + 1) + "_" + kLineMaps[q],
-                                         NIFTI_TYPE_FLOAT32, m->maps[(size_t)6 * k + q].data());
+                                         NIFTI_TYPE_FLOAT32, m->maps[(size_t)6 * k + q].data(),
+                                         q == 2 ? "nu Hz; " + qorvane_nifti_mrs_ppm_rule(&m->file) : std::string());
     if (rc == 0)
         rc = qorvane_nifti_map_write(m->header, m->dir, "chi2", NIFTI_TYPE_FLOAT32,
                                      m->maps[(size_t)6 * m->lines].data());

@@ -111,7 +111,8 @@ int qorvane_volume_merge_maps(const char* const* dirs, int n, const char* output
             for (size_t v = 0; rc == 0 && v < merged.size(); ++v)
                 if (owner[v] == i) merged[v] = map.values[v];
         }
-        if (rc == 0) rc = qorvane_nifti_map_write(status.nim, out, name, NIFTI_TYPE_FLOAT32, merged.data());
+        // each map keeps its own header (a frequency map's description), on the checked grid
+        if (rc == 0) rc = qorvane_nifti_map_write(map.nim, out, name, NIFTI_TYPE_FLOAT32, merged.data());
     }
     if (rc == 0) rc = qorvane_nifti_map_write(status.nim, out, "status", NIFTI_TYPE_INT16, codes.data());
     if (rc == 0) fprintf(stderr, "Merge mode: parameter maps written: %s\n", out.c_str());

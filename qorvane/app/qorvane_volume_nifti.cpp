@@ -56,9 +56,11 @@ int nifti_open_header(QorvaneVoxelSource* source) {
         return 2;
     }
     fprintf(stderr,
-            "NIfTI-MRS input: %s: NIfTI-%d, %lld x %lld x %lld voxels of %lld points, dwell %.9g s, %s at %.6f MHz\n",
+            "NIfTI-MRS input: %s: NIfTI-%d, %lld x %lld x %lld voxels of %lld points, dwell %.9g s, %s at %.6f MHz, "
+            "%s\n",
             s->path.c_str(), s->m.nifti_version, (long long)s->m.nx, (long long)s->m.ny, (long long)s->m.nz,
-            (long long)n, s->m.dwell_s, s->m.nucleus.c_str(), s->m.spectrometer_mhz);
+            (long long)n, s->m.dwell_s, s->m.nucleus.c_str(), s->m.spectrometer_mhz,
+            qorvane_nifti_mrs_ppm_note(&s->m).c_str());
     source->points = (uint32_t)n;
     source->voxels = (unsigned long long)s->m.voxels();
     const double plane_bytes = 16.0 * (double)s->m.nx * (double)s->m.ny * (double)n;

@@ -10,7 +10,7 @@
 #include <cstring>
 
 int qorvane_nifti_map_write(const void* geometry, const std::string& dir, const std::string& name, int datatype,
-                            const void* data) {
+                            const void* data, const std::string& description) {
     nifti_image* nim = nifti_copy_nim_info(static_cast<const nifti_image*>(geometry));
     const std::string final_path = dir + "/" + name + ".nii.gz";
     if (nim == nullptr) {
@@ -28,6 +28,7 @@ int qorvane_nifti_map_write(const void* geometry, const std::string& dir, const 
     nim->scl_inter = 0.0;
     nim->cal_min = nim->cal_max = 0.0;
     memset(nim->intent_name, 0, sizeof nim->intent_name);
+    if (!description.empty()) snprintf(nim->descrip, sizeof nim->descrip, "%s", description.c_str());
     nim->nifti_type =
         (nim->nx < 32768 && nim->ny < 32768 && nim->nz < 32768) ? NIFTI_FTYPE_NIFTI1_1 : NIFTI_FTYPE_NIFTI2_1;
     const std::string temp_path = dir + "/." + name + ".tmp.nii.gz";

@@ -9,8 +9,9 @@
 // Writes `data` (voxels of `datatype`, a NIFTI_TYPE_* code) as dir/name.nii.gz with the
 // geometry of `geometry` (a nifti_image*; its extensions, scaling and intent name are not
 // copied). NIfTI-1 when the grid allows, else NIfTI-2. 0, or 5 after the message.
+// A non-empty `description` replaces the header's descrip (at most 79 characters kept).
 int qorvane_nifti_map_write(const void* geometry, const std::string& dir, const std::string& name, int datatype,
-                            const void* data);
+                            const void* data, const std::string& description = std::string());
 
 // A map read back: its header (a nifti_image*, owned; free with qorvane_nifti_map_free) and
 // its values as float (float32 maps) or int16 (int16 maps).

@@ -75,6 +75,21 @@ bool mrs_required_keys(const nlohmann::json& j, QorvaneNiftiMrs* m, std::string*
     return true;
 }
 
+// The optional ChemicalShiftReference (ppm): a finite number or an array whose first value is
+// one; false with the reason when present in another form.
+bool mrs_ppm_reference(const nlohmann::json& j, QorvaneNiftiMrs* m, std::string* error) {
+    auto r = j.find("ChemicalShiftReference");
+    if (r == j.end() || r->is_null()) return true;
+    const nlohmann::json& v = r->is_array() && !r->empty() ? (*r)[0] : *r;
+    if (!v.is_number() || !std::isfinite(v.get<double>())) {
+        *error = "NIfTI-MRS ChemicalShiftReference must be a number (ppm) or an array of numbers";
+        return false;
+    }
+    m->ppm_reference = v.get<double>();
+    m->ppm_from_header = true;
+    return true;
+}
+
 // Dwell time in seconds from pixdim[4] and the time units; false with the reason.
 bool mrs_dwell(const nifti_image* nim, double* dwell, std::string* error) {
     double scale = 0.0;
@@ -227,8 +242,8 @@ int qorvane_nifti_mrs_open(const char* path, QorvaneNiftiMrs* m, std::string* er
     m->nifti_version = version;
     bool ok = nim->nifti_type != NIFTI_FTYPE_ANALYZE && nim->nifti_type != NIFTI_FTYPE_ASCII;
     if (!ok) *error = std::string(path) + " is not a NIfTI-1 or NIfTI-2 file";
-    ok = ok && mrs_json(nim, &j, error) && mrs_required_keys(j, m, error) && mrs_shape(nim, j, m, error) &&
-         mrs_dwell(nim, &m->dwell_s, error) && mrs_size_ok(nim, error);
+    ok = ok && mrs_json(nim, &j, error) && mrs_required_keys(j, m, error) && mrs_ppm_reference(j, m, error) &&
+         mrs_shape(nim, j, m, error) && mrs_dwell(nim, &m->dwell_s, error) && mrs_size_ok(nim, error);
     if (!ok) {
         nifti_image_free(nim);
         *m = QorvaneNiftiMrs();
@@ -365,4 +380,15 @@ int qorvane_nifti_mask_read(const char* path, const QorvaneNiftiMrs* m, std::vec
     if (!known) *error = std::string("mask datatype ") + nifti_datatype_string(nim->datatype) + " is not supported";
     nifti_image_free(nim);
     return known ? 0 : -1;
+}
+
+std::string qorvane_nifti_mrs_ppm_rule(const QorvaneNiftiMrs* m) {
+    char text[96];
+    snprintf(text, sizeof text, "ppm = %.10g + nu / %.10g MHz", m->ppm_reference, m->spectrometer_mhz);
+    return text;
+}
+
+std::string qorvane_nifti_mrs_ppm_note(const QorvaneNiftiMrs* m) {
+    return qorvane_nifti_mrs_ppm_rule(m) +
+           (m->ppm_from_header ? " (ChemicalShiftReference of the header)" : " (no reference in the header: 4.65)");
 }

@@ -14,8 +14,12 @@ struct QorvaneNiftiMrs {
     double dwell_s = 0.0;           // pixdim[4] in seconds
     double spectrometer_mhz = 0.0;  // first SpectrometerFrequency
     std::string nucleus;            // first ResonantNucleus
-    int nifti_version = 0;          // 1 or 2
-    bool complex128 = false;        // else complex64
+    // Chemical shift (ppm) of relative frequency 0: ChemicalShiftReference when the header
+    // names it (a number, or the first of an array), else the 1H water convention 4.65.
+    double ppm_reference = 4.65;
+    bool ppm_from_header = false;
+    int nifti_version = 0;    // 1 or 2
+    bool complex128 = false;  // else complex64
 
     int64_t voxels() const { return nx * ny * nz; }
 };
@@ -34,6 +38,11 @@ void qorvane_nifti_mrs_close(QorvaneNiftiMrs* m);
 // corrupt data, non-finite samples) in *error.
 int qorvane_nifti_mrs_read_slab(const QorvaneNiftiMrs* m, int64_t z0, int64_t planes, std::vector<double>* fid,
                                 std::string* error);
+
+// "ppm = R + nu / F MHz": the chemical shift of relative frequency nu (Hz) in this file.
+std::string qorvane_nifti_mrs_ppm_rule(const QorvaneNiftiMrs* m);
+// The rule followed by where its reference comes from, for the input's report line.
+std::string qorvane_nifti_mrs_ppm_note(const QorvaneNiftiMrs* m);
 
 // Checks the fit-control axis against the file: n_pnts equal to N and hz_p_p equal to
 // 1 / (N dwell) within 1e-6 relative. 0, or -1 with the reason.
