@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qorvane_cli.h"
@@ -187,6 +188,19 @@ void qorvane_volume_job_close(QorvaneVolumeJob* job);
 // ---- journal (qorvane_volume_journal.cpp) -----------------------------------------------
 
 extern const char kQorvaneJournalFile[];
+// One finished slot as a journal records it; `end` is the byte just after its frame.
+struct QorvaneJournalRecord {
+    uint32_t slot = 0;
+    unsigned long long record = 0;
+    std::string status, message;
+    std::vector<std::string> blobs;  // one per sink of the job that wrote it
+    size_t end = 0;
+};
+// Reads a journal's bytes: false when they do not start with a journal header; else its keys,
+// the records of the whole frames that follow, up to the first torn or damaged one, and the
+// header's bytes (*header_bytes).
+bool qorvane_journal_parse(const std::string& text, std::vector<std::pair<std::string, std::string>>* keys,
+                           std::vector<QorvaneJournalRecord>* records, size_t* header_bytes);
 // Before anything is written: sets up the journal; with --resume reads the one in the output
 // directory and checks what can be checked before the scan. 0, 1 (no journal, not a journal,
 // another job's) or 5, after the message.

@@ -32,8 +32,9 @@ struct QorvaneVolumeJournal {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     std::string path;
     std::vector<std::pair<std::string, std::string>> keys;  // the header's key/value lines
-    std::string old_text;                                   // a resumed journal's bytes
-    size_t old_valid = 0;                                   // bytes of its valid frames
+    std::string old_text;                                   // a resumed journal's bytes, while read
+    std::vector<QorvaneJournalRecord> records;              // its records, until restored
+    size_t old_valid = 0;                                   // bytes of the frames kept
 };
 
 namespace {
@@ -181,39 +182,57 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-// Restores slot frames of a resumed journal into the job; the number restored.
-uint32_t restore_slots(QorvaneVolumeJournal* j, QorvaneVolumeJob* job, size_t at) {
+// Restores the records of a resumed journal into the job, up to the first that does not fit it
+// (slot, source index, sink count); the number restored. Sets j->old_valid to the bytes kept.
+uint32_t restore_slots(QorvaneVolumeJournal* j, QorvaneVolumeJob* job,
+                       const std::vector<QorvaneJournalRecord>& records) {
     uint32_t restored = 0;
-    std::string payload;
-    while (next_frame(j->old_text, &at, &payload)) {
-        size_t p = 0;
-        uint32_t slot = 0;
-        unsigned long long record = 0;
-        uint16_t n = 0, sinks = 0;
-        std::string status, message;
-        bool ok = get(payload, &p, &slot) && get(payload, &p, &record) && get(payload, &p, &n) &&
-                  get_bytes(payload, &p, n, &status) && get(payload, &p, &n) && get_bytes(payload, &p, n, &message) &&
-                  get(payload, &p, &sinks) && slot < job->slot_count() && job->slots[slot].record == record &&
-                  status.size() < QORVANE_STATUS_WORD_SIZE && !status.empty() && sinks == (uint16_t)job->sink_count;
-        std::vector<std::string> blobs(sinks);
-        for (uint16_t i = 0; ok && i < sinks; ++i) {
-            uint32_t bytes = 0;
-            ok = get(payload, &p, &bytes) && get_bytes(payload, &p, bytes, &blobs[i]);
-        }
-        if (!ok) break;  // a frame that does not fit this job ends the valid part
-        j->old_valid = at;
-        if (!job->finished[slot]) ++restored;
-        job->finished[slot] = 1;
-        qorvane_volume_set_status(job, slot, status.c_str(), message.c_str());
-        if (status == "FIT_NUMERIC_FAILURE") job->numerical_failure_count.fetch_add(1);
+    for (const QorvaneJournalRecord& r : records) {
+        const bool fits = r.slot < job->slot_count() && job->slots[r.slot].record == r.record &&
+                          r.status.size() < QORVANE_STATUS_WORD_SIZE && r.blobs.size() == (size_t)job->sink_count;
+        if (!fits) break;  // a record of another slot layout ends the valid part
+        j->old_valid = r.end;
+        if (!job->finished[r.slot]) ++restored;
+        job->finished[r.slot] = 1;
+        qorvane_volume_set_status(job, r.slot, r.status.c_str(), r.message.c_str());
+        if (r.status == "FIT_NUMERIC_FAILURE") job->numerical_failure_count.fetch_add(1);
         for (int i = 0; i < job->sink_count; ++i)
             if (job->sinks[i]->journal_load != nullptr)
-                job->sinks[i]->journal_load(job->sinks[i], job, slot, blobs[i].data(), blobs[i].size());
+                job->sinks[i]->journal_load(job->sinks[i], job, r.slot, r.blobs[i].data(), r.blobs[i].size());
     }
     return restored;
 }
 
 }  // namespace
+
+bool qorvane_journal_parse(const std::string& text, std::vector<std::pair<std::string, std::string>>* keys,
+                           std::vector<QorvaneJournalRecord>* records, size_t* header_bytes) {
+    keys->clear();
+    records->clear();
+    size_t at = 0;
+    std::string payload;
+    *header_bytes = 0;
+    if (!next_frame(text, &at, &payload) || !parse_header(payload, keys)) return false;
+    *header_bytes = at;
+    while (next_frame(text, &at, &payload)) {
+        QorvaneJournalRecord r;
+        size_t p = 0;
+        uint16_t n = 0, sinks = 0;
+        bool ok = get(payload, &p, &r.slot) && get(payload, &p, &r.record) && get(payload, &p, &n) &&
+                  get_bytes(payload, &p, n, &r.status) && get(payload, &p, &n) &&
+                  get_bytes(payload, &p, n, &r.message) && get(payload, &p, &sinks) && !r.status.empty() &&
+                  r.status.find('\0') == std::string::npos && r.message.find('\0') == std::string::npos;
+        r.blobs.resize(ok ? sinks : 0);
+        for (uint16_t i = 0; ok && i < sinks; ++i) {
+            uint32_t bytes = 0;
+            ok = get(payload, &p, &bytes) && get_bytes(payload, &p, bytes, &r.blobs[i]);
+        }
+        if (!ok || p != payload.size()) break;  // a frame that is not a whole record ends the valid part
+        r.end = at;
+        records->push_back(std::move(r));
+    }
+    return true;
+}
 
 int qorvane_journal_open(QorvaneVolumeJob* job) {
     const QorvaneCliOptions* o = job->options;
@@ -229,8 +248,8 @@ int qorvane_journal_open(QorvaneVolumeJob* job) {
     FILE* f = fopen(path, "rb");
     if (f == nullptr) {
         fprintf(stderr,
-                "Volume mode error: --resume: no journal %s (the job never started in this output directory, or it "
-                "finished).\n",
+                "Volume mode error: --resume: no journal %s (the job finished, or stopped before its first fit: run "
+                "it without --resume).\n",
                 path);
         return 1;
     }
@@ -239,13 +258,12 @@ int qorvane_journal_open(QorvaneVolumeJob* job) {
     while ((got = fread(buf, 1, sizeof buf, f)) > 0) j->old_text.append(buf, got);
     const bool bad = ferror(f) != 0;
     fclose(f);
-    size_t at = 0;
-    std::string payload;
-    if (bad || !next_frame(j->old_text, &at, &payload) || !parse_header(payload, &j->keys)) {
+    // The header is kept; records count once restored into the job.
+    if (bad || !qorvane_journal_parse(j->old_text, &j->keys, &j->records, &j->old_valid)) {
         fprintf(stderr, "Volume mode error: --resume: %s is not a readable job journal.\n", path);
         return 1;
     }
-    j->old_valid = at;
+    std::string().swap(j->old_text);
     return compare_keys(j, job_keys(job));
 }
 
@@ -257,8 +275,8 @@ int qorvane_journal_start(QorvaneVolumeJob* job) {
     if (job->options->resume) {
         int rc = compare_keys(j, keys);
         if (rc != 0) return rc;
-        size_t at = j->old_valid;
-        job->restored = restore_slots(j, job, at);
+        job->restored = restore_slots(j, job, j->records);
+        std::vector<QorvaneJournalRecord>().swap(j->records);
         fprintf(stderr, "Volume mode: resuming from %s: %u slot(s) already finished.\n", j->path.c_str(),
                 job->restored);
         j->fd = open(j->path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -268,7 +286,6 @@ int qorvane_journal_start(QorvaneVolumeJob* job) {
                     strerror(errno));
             return 5;
         }
-        std::string().swap(j->old_text);
         return 0;
     }
     // A new journal replaces an earlier one only once its header is complete.

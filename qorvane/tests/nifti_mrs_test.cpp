@@ -284,8 +284,9 @@ TEST_F(NiftiFixture, VolumeMapsHoldTheStoredLinesOnTheInputGrid) {
                     it.value()["codes"].get<bool>());
         EXPECT_EQ(it.value()["shape"], nlohmann::json::array({3, 2, 2}));
         // a frequency map says how its values give ppm
-        if (it.key().find("frequency_hz") != std::string::npos)
+        if (it.key().find("frequency_hz") != std::string::npos) {
             EXPECT_EQ(it.value()["descrip"].get<std::string>(), "nu Hz; ppm = 4.65 + nu / 123.2 MHz");
+        }
     }
     const char* const fields[4][2] = {
         {"area", "area"}, {"frequency_hz", "nu_hz"}, {"width1_hz", "width_hz"}, {"phase_deg", "phase_deg"}};
