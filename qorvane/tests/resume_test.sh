@@ -3,6 +3,7 @@
 # again and resumed once more, must leave maps and tables byte-identical to an uninterrupted run;
 # a torn last journal frame is dropped. --resume refuses (exit 1, journal untouched) without a
 # journal, with a damaged one, and with another parameter file, mask, option or input content.
+# The progress line on a terminal is redrawn in place.
 # Usage: resume_test.sh QORVANE_PTHREADS REPOSITORY_ROOT
 set -u
 exe=$1 root=$2
@@ -71,6 +72,22 @@ check "the last resume fitted only the rest ($restored restored)" \
     test "$(grep -c '^QORVANE_PROGRESS' "$tmp/resume.out")" -eq $((416 - ${restored:-0}))
 check "maps and tables equal the uninterrupted run's" same_results "$tmp/full" "$tmp/out"
 check "the resumed job removed its journal" test ! -e "$tmp/out/job.journal"
+
+# On a terminal (script(1) gives the job a pseudo-terminal) the progress line is redrawn in place:
+# no newline between two redraws, at most four a second, a newline after the last (all 416 done).
+if command -v script >/dev/null 2>&1; then
+    script -qec "$(printf '%q ' "$exe" --mode volume --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" \
+        --parameter-file "$ex/mrsi.par" --output-dir "$tmp/tty" --threads 1) > /dev/null" /dev/null > "$tmp/tty.log" 2>&1
+    check "progress redrawn in place on a terminal" /usr/bin/python3 - "$tmp/tty.log" <<'PY'
+import re, sys
+raw = open(sys.argv[1], "rb").read()
+draws = [m.start() for m in re.finditer(rb"\rVolume progress: \d+ of 416 voxel\(s\) done, [0-9.]+ voxel\(s\)/s, ", raw)]
+seconds = float(re.findall(rb"(\d+)s elapsed", raw)[-1]) + 1
+assert 2 <= len(draws) <= 4 * seconds + 2, (len(draws), seconds)
+assert all(b"\n" not in raw[a:b] for a, b in zip(draws, draws[1:])), "a newline between two redraws"
+assert re.match(rb"\rVolume progress: 416 of 416 [^\r\n]*\r?\n", raw[draws[-1]:]), "no newline after the last"
+PY
+fi
 
 # Refusals: each leaves the journal of a killed job as it was.
 cp "$tmp/ref/job.journal" "$tmp/journal.saved"
