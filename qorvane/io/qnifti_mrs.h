@@ -20,6 +20,9 @@ struct QorvaneNiftiMrs {
     bool ppm_from_header = false;
     int nifti_version = 0;    // 1 or 2
     bool complex128 = false;  // else complex64
+    // An unlinked uncompressed copy of the data (qorvane_nifti_mrs_unpack), read by slabs
+    // instead of the gzip stream; -1 when there is none.
+    int plain_fd = -1;
 
     int64_t voxels() const { return nx * ny * nz; }
 };
@@ -32,6 +35,14 @@ bool qorvane_is_nifti_path(const char* path);
 // reason in *error (nothing kept).
 int qorvane_nifti_mrs_open(const char* path, QorvaneNiftiMrs* m, std::string* error);
 void qorvane_nifti_mrs_close(QorvaneNiftiMrs* m);
+
+// Gzip input read by several slabs: each slab of z planes spans the whole file (time is the
+// slowest dimension), so every slab would inflate the whole stream again. This inflates the data
+// once into an unlinked file in `dir`, which the slab reads use from then on. 0, or -1 with the
+// reason (cannot create or write the copy; data that end early).
+int qorvane_nifti_mrs_unpack(QorvaneNiftiMrs* m, const std::string& dir, std::string* error);
+// True when the file's data are a gzip stream.
+bool qorvane_nifti_mrs_is_gzip(const QorvaneNiftiMrs* m);
 
 // Reads the FIDs of z planes z0 .. z0+planes-1: fid[(v * N + k) * 2 + {0,1}] is point k of
 // the slab's voxel v (x fastest, then y, then z). 0, or -1 with the reason (truncated or
