@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # One qorvane volume job split over a Slurm job array: array task i fits the selected
 # voxels i*PER_TASK .. i*PER_TASK+PER_TASK-1 into OUT/shard-<i>; a merge afterwards joins
-# the shards into the tables of the whole job.
+# the shards into the tables of the whole job (and, for NIfTI-MRS input, its parameter maps).
 #
 #   jid=$(sbatch --parsable --array=0-7 --cpus-per-task=4 \
 #         scripts/qorvane-slurm-array.sh in.qorvvol start.par OUT 500)
+#   (NIfTI-MRS: scripts/qorvane-slurm-array.sh mrsi.nii.gz start.par OUT 500 [mask.nii.gz])
 #   sbatch --dependency=afterok:$jid --wrap \
 #         "build/qorvane_pthreads --mode merge --output-dir OUT/merged OUT/shard-*"
 #
@@ -19,11 +20,13 @@
 #SBATCH --output=qorvane-%A_%a.log
 set -euo pipefail
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 VOLUME PARAMETER_FILE OUT_DIR VOXELS_PER_TASK (as a Slurm array task)" >&2
+if [ $# -ne 4 ] && [ $# -ne 5 ]; then
+    echo "usage: $0 VOLUME PARAMETER_FILE OUT_DIR VOXELS_PER_TASK [MASK] (as a Slurm array task)" >&2
     exit 1
 fi
 volume=$1 par=$2 out=$3 per_task=$4
+mask=()
+if [ $# -eq 5 ]; then mask=(--mask "$5"); fi
 case $per_task in '' | *[!0-9]* | 0) echo "$0: VOXELS_PER_TASK must be a positive integer" >&2; exit 1 ;; esac
 : "${SLURM_ARRAY_TASK_ID:?$0: SLURM_ARRAY_TASK_ID is not set (run it as a Slurm array task)}"
 task=$((SLURM_ARRAY_TASK_ID - ${SLURM_ARRAY_TASK_MIN:-0}))
@@ -41,4 +44,4 @@ trap 'rm -rf "$work"' EXIT
 
 "$exe" --mode volume --input-volume "$volume" --parameter-file "$par" \
     --output-dir "$out/shard-$SLURM_ARRAY_TASK_ID" --work-dir "$work" \
-    --threads "${SLURM_CPUS_PER_TASK:-1}" --voxel-range "$((task * per_task)):$per_task"
+    --threads "${SLURM_CPUS_PER_TASK:-1}" --voxel-range "$((task * per_task)):$per_task" ${mask[@]+"${mask[@]}"}

@@ -65,6 +65,11 @@ static const char* const kUsageLines[] = {
     "                             mask (same grid) is non-zero; without it every voxel.",
     "  --per-voxel-files          Volume mode, NIfTI-MRS input: also write the result files",
     "                             of every voxel (QORVVOL1 jobs always write them).",
+    "",
+    "Long volume jobs:",
+    "  --resume                   Continue the job killed in this --output-dir from its journal",
+    "                             (same input, parameter file, mask and options); the finished",
+    "                             voxels are kept, the rest fitted.",
 };
 
 void qorvane_print_usage(FILE* stream) {
@@ -184,6 +189,10 @@ static int qorvane_cli_check_required(const QorvaneCliOptions* o) {
             return 1;
         }
     }
+    if (o->resume && o->mode != QORVANE_MODE_VOLUME) {
+        fprintf(stderr, "--resume applies to volume mode (--mode volume).\n");
+        return 1;
+    }
     if (o->mode == QORVANE_MODE_VOLUME) {
         if (o->input[0] == '\0') {
             fprintf(stderr, "Missing required option: --input-volume <path>\n");
@@ -282,6 +291,8 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 ++i;
             } else if (strcmp(a, "--keep-intermediate-files") == 0 || strcmp(a, "--per-voxel-files") == 0) {
                 *(a[2] == 'k' ? &o->keep_intermediate_files : &o->per_voxel_files) = 1;
+            } else if (strcmp(a, "--resume") == 0) {
+                o->resume = 1;
             } else if (o->mode == QORVANE_MODE_MERGE && a[0] != '-') {
                 // Shard directories follow "--mode merge"; they are contiguous words of argv.
                 if (o->shard_count == 0) o->shard_dirs = argv + i;
@@ -314,6 +325,7 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     printf("  threads                 : %d\n", o->threads);
     printf("  max_voxels              : %u\n", o->max_voxels);
     printf("  keep_intermediate_files : %d\n", o->keep_intermediate_files);
+    if (o->resume) printf("  resume                  : 1\n");
     if (o->has_voxel_range) printf("  voxel_range             : %u:%u\n", o->range_first, o->range_count);
     if (o->minimizer > 0)
         printf("  minimizer               : %s\n", o->minimizer - 1 == QORVANE_MINIMIZER_REFERENCE ? "classic" : "lm");

@@ -17,6 +17,7 @@ struct QorvaneCliOptions {
     char output_dir[1024];
     char mask[1024];      // --mask: NIfTI mask of a NIfTI-MRS input volume (empty: every voxel)
     int per_voxel_files;  // --per-voxel-files: result files per voxel also for NIfTI-MRS input
+    int resume;           // --resume: continue the job whose journal is in the output directory
     int threads;
     int keep_intermediate_files;
     uint32_t max_voxels;

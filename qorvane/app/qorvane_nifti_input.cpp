@@ -79,8 +79,9 @@ int qorvane_nifti_single_fit(const char* work_dir, const char* input, const char
         qorvane_nifti_mrs_close(&m);
         return 2;
     }
-    fprintf(stderr, "NIfTI-MRS input: %s: NIfTI-%d, %lld points, dwell %.9g s, %s at %.6f MHz\n", path.c_str(),
-            m.nifti_version, (long long)m.points, m.dwell_s, m.nucleus.c_str(), m.spectrometer_mhz);
+    fprintf(stderr, "NIfTI-MRS input: %s: NIfTI-%d, %lld points, dwell %.9g s, %s at %.6f MHz, %s\n", path.c_str(),
+            m.nifti_version, (long long)m.points, m.dwell_s, m.nucleus.c_str(), m.spectrometer_mhz,
+            qorvane_nifti_mrs_ppm_note(&m).c_str());
     qorvane_nifti_mrs_close(&m);
     // Results are named after the file less its extension, as a spectrum's are less ".bin".
     std::string stem(input);

@@ -4,6 +4,8 @@
 // up, lets the sinks finish and works out the exit code.
 #include "qorvane_volume.h"
 
+#include <zlib.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -145,6 +147,13 @@ int qorvane_volume_scan(QorvaneVolumeJob* job, QorvaneVolumeScan* scan) {
         bool selected = false;
         rc = source->scan_next(source, r, voxel_id, sizeof voxel_id, &selected, samples);
         if (rc != 0) break;
+        // What a resumed job must find again: every voxel's id, selection and spectrum.
+        const unsigned char flag = selected ? 1 : 0;
+        const size_t id_bytes = strlen(voxel_id) + 1;
+        job->scan_crc = crc32(job->scan_crc, reinterpret_cast<const Bytef*>(voxel_id), (uInt)id_bytes);
+        job->scan_crc = crc32(job->scan_crc, &flag, 1);
+        job->scan_crc = crc32(job->scan_crc, samples, (uInt)(8 * ap));
+        job->scan_bytes += id_bytes + 1 + (unsigned long long)8 * ap;
         for (int i = 0; i < job->sink_count; ++i)
             if (job->sinks[i]->scanned != nullptr) job->sinks[i]->scanned(job->sinks[i], job, r, voxel_id, selected);
         if (!selected) {
@@ -173,9 +182,14 @@ int qorvane_volume_fit_and_finish(QorvaneVolumeJob* job, const QorvaneVolumeScan
         return 0;
     }
     qorvane_volume_assign_file_ids(job, slots);
+    job->finished.assign(slots, 0);
 
     int fit_rc = 0;
-    if (scan->par_rc != 0) {
+    if (scan->par_rc == 0) fit_rc = qorvane_journal_start(job);
+    if (fit_rc != 0) {
+        // the journal is another job's, or cannot be written: nothing fitted, nothing finished
+        return fit_rc;
+    } else if (scan->par_rc != 0) {
         char message[QORVANE_STATUS_MESSAGE_SIZE];
         snprintf(message, sizeof message, "not fitted: parameter file refused: %.200s", scan->par_reason);
         for (uint32_t s = first; s < end; ++s) qorvane_volume_set_status(job, s, "FIT_ERROR", message);
@@ -220,12 +234,14 @@ int qorvane_volume_fit_and_finish(QorvaneVolumeJob* job, const QorvaneVolumeScan
         int src = qorvane_volume_write_shard_record(job, first, end, scan->total, complete, final_rc);
         if (final_rc == 0) final_rc = src;
     }
+    qorvane_journal_close(job, final_rc == 0 || final_rc == 4);
     return final_rc;
 }
 
 }  // namespace
 
 void qorvane_volume_job_close(QorvaneVolumeJob* job) {
+    qorvane_journal_close(job, false);
     for (int i = 0; i < job->sink_count; ++i)
         if (job->sinks[i]->release != nullptr) job->sinks[i]->release(job->sinks[i]);
     if (job->source != nullptr && job->source->close != nullptr) job->source->close(job->source);
@@ -236,7 +252,8 @@ void qorvane_volume_job_close(QorvaneVolumeJob* job) {
 int qorvane_volume_run_job(QorvaneVolumeJob* job) {
     const QorvaneCliOptions* o = job->options;
     QorvaneVoxelSource& source = *job->source;
-    int rc = qorvane_volume_prepare_dirs(o);
+    int rc = qorvane_journal_open(job);  // with --resume: refused before anything is written
+    if (rc == 0) rc = qorvane_volume_prepare_dirs(o);
     if (rc != 0) return rc;
     for (int i = 0; i < job->sink_count; ++i) {
         rc = job->sinks[i]->begin != nullptr ? job->sinks[i]->begin(job->sinks[i], job) : 0;
@@ -259,11 +276,12 @@ int qorvane_volume_run_job(QorvaneVolumeJob* job) {
         return rc;
     }
 
-    printf("QORVVOL scan complete.\n");
-    printf("QORVVOL records total: %llu\n", scan.total);
-    printf("QORVVOL records fit=1: %llu\n", scan.n_fit1);
-    printf("QORVVOL records fit=0: %llu\n", scan.n_fit0);
-    printf("QORVVOL results written: %s\n", job->results_path);
+    const char* format = job->input_format;
+    printf("%s scan complete.\n", format);
+    printf("%s records total: %llu\n", format, scan.total);
+    printf("%s records fit=1: %llu\n", format, scan.n_fit1);
+    printf("%s records fit=0: %llu\n", format, scan.n_fit0);
+    printf("%s results written: %s\n", format, job->results_path);
     return qorvane_volume_fit_and_finish(job, &scan);
 }
 
@@ -294,6 +312,8 @@ int qorvane_volume_run(const QorvaneCliOptions* given) {
     // The sinks, in the order their hooks run.
     // A NIfTI-MRS job writes parameter maps, and per-voxel files only when asked.
     const bool nifti = qorvane_is_nifti_path(o->input);
+    job.input_format = nifti ? "NIfTI-MRS" : "QORVVOL";
+    job.per_voxel_files = !nifti || o->per_voxel_files;
     QorvaneVolumeSink results_table, voxel_files, status_table, maps = QorvaneVolumeSink();
     qorvane_volume_results_table_sink(&results_table);
     qorvane_volume_voxel_files_sink(&voxel_files);
@@ -306,7 +326,11 @@ int qorvane_volume_run(const QorvaneCliOptions* given) {
 
     int rc = 0;
     if (nifti) {
-        rc = qorvane_volume_source_open_nifti(&source, o);
+        // The spectrum spill file goes into the work directory a user named (or the private
+        // one), else into the output directory, never into the current directory.
+        QorvaneCliOptions spill = resolved;
+        if (given->work_dir[0] == '\0' && !given->keep_intermediate_files) spill.work_dir[0] = '\0';
+        rc = qorvane_volume_source_open_nifti(&source, &spill);
     } else if (o->mask[0] != '\0') {
         fprintf(stderr,
                 "Volume mode error: --mask applies to NIfTI-MRS input; QORVVOL1 records carry their own flag.\n");

@@ -32,3 +32,8 @@ int qorvane_volume_run(const QorvaneCliOptions* options);
 // Joins the tables of shard output directories (jobs run with --voxel-range) into the
 // two tables of the whole job in options->output_dir; returns the process exit code.
 int qorvane_volume_merge(const QorvaneCliOptions* options);
+// The parameter maps of merged NIfTI-MRS shards (qorvane_volume_merge_maps.cpp): each voxel's
+// values from the shard whose status map fitted it, into output_dir/maps. 0 (also when the
+// shards hold no maps), 1 (shards with and without maps, or two fitting one voxel), 2 (a map
+// unreadable or on another grid) or 5, after the message.
+int qorvane_volume_merge_maps(const char* const* dirs, int n, const char* output_dir);

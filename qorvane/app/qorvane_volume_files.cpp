@@ -166,5 +166,6 @@ static int qorvane_voxel_files_write(QorvaneVolumeSink*, QorvaneVolumeJob* job, 
 }
 
 void qorvane_volume_voxel_files_sink(QorvaneVolumeSink* sink) {
-    *sink = QorvaneVolumeSink{nullptr, nullptr, nullptr, nullptr, qorvane_voxel_files_write, nullptr, nullptr};
+    *sink = QorvaneVolumeSink{nullptr, nullptr, nullptr, nullptr, qorvane_voxel_files_write,
+                              nullptr, nullptr, nullptr, nullptr};
 }

@@ -283,11 +283,14 @@ void* qorvane_volume_worker_main(void* arg) {
     QorvaneVolumeWorkQueue* q = static_cast<QorvaneVolumeWorkQueue*>(arg);
     pthread_mutex_lock(&q->mutex);
     for (;;) {
+        // slots a resumed job restored from its journal are not fitted again
+        while (q->next_slot < q->end_slot && q->job->finished[q->next_slot]) ++q->next_slot;
         if (q->error != 0 || q->next_slot >= q->end_slot) break;
         uint32_t slot = q->next_slot++;
         pthread_mutex_unlock(&q->mutex);
 
         int rc = qorvane_fit_one_extracted_voxel(q->job, slot);
+        if (rc == 0) qorvane_journal_slot_done(q->job, slot);
 
         pthread_mutex_lock(&q->mutex);
         ++q->completed;
@@ -309,24 +312,33 @@ void* qorvane_volume_worker_main(void* arg) {
 int qorvane_volume_fit_slots(QorvaneVolumeJob* job, uint32_t first, uint32_t end) {
     const QorvaneCliOptions* o = job->options;
     uint32_t count = end - first;
-    qorvane_volume_progress_start(&job->progress);
+    if (job->finished.size() < end) job->finished.resize(end, 0);
+    uint32_t restored = 0;
+    for (uint32_t s = first; s < end; ++s) restored += job->finished[s] ? 1 : 0;
+    qorvane_volume_progress_start(&job->progress, restored);
     if (o->threads < 2) {
         fprintf(stderr, "Volume mode: starting sequential selected-voxel fit.\n");
         fprintf(stderr, "Volume mode: fitting %u selected voxel(s) sequentially.\n", count);
+        uint32_t done = restored;
         for (uint32_t s = first; s < end; ++s) {
+            if (job->finished[s]) continue;
             int rc = qorvane_fit_one_extracted_voxel(job, s);
+            if (rc == 0) qorvane_journal_slot_done(job, s);
+            ++done;
             char id[4 * QORVANE_VOXEL_ID_SIZE];  // escaped as in the tables: one line of six fields
             qorvane_tsv_escape(id, sizeof id, job->slots[s].voxel_id);
             printf("QORVANE_PROGRESS\tfit\t%u\t%u\t%s\t%s\n", s - first + 1, count, id,
                    qorvane_status_or_unknown(job, s));
             fflush(stdout);
-            qorvane_volume_progress_note(&job->progress, s - first + 1, count);
+            qorvane_volume_progress_note(&job->progress, done, count);
             if (rc != 0) {
+                qorvane_volume_progress_end(&job->progress);
                 fprintf(stderr, "Volume fit error: sequential fit failed for slot=%u status=%d.\n", s, rc);
                 fprintf(stderr, "Volume mode error: extracted-voxel fit failed with status %d.\n", rc);
                 return rc;
             }
         }
+        qorvane_volume_progress_end(&job->progress);
         fprintf(stderr, "Volume mode: sequential fit completed for %u selected voxel(s).\n", count);
         return 0;
     }
@@ -343,7 +355,7 @@ int qorvane_volume_fit_slots(QorvaneVolumeJob* job, uint32_t first, uint32_t end
     queue.end_slot = end;
     queue.total = count;
     queue.error = 0;
-    queue.completed = 0;
+    queue.completed = restored;
     if (pthread_mutex_init(&queue.mutex, nullptr) != 0) {
         fprintf(stderr, "Volume fit error: pthread_mutex_init failed.\n");
         fprintf(stderr, "Volume mode error: extracted-voxel fit failed with status %d.\n", 6);
@@ -368,6 +380,7 @@ int qorvane_volume_fit_slots(QorvaneVolumeJob* job, uint32_t first, uint32_t end
         ++created;
     }
     for (int i = 0; i < created; ++i) pthread_join(handles[i], nullptr);
+    qorvane_volume_progress_end(&job->progress);
     free(handles);
     pthread_mutex_destroy(&queue.mutex);
     if (queue.error != 0) {

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "qorvane_cli.h"
@@ -98,16 +100,25 @@ struct QorvaneVolumeSink {
     int (*finish)(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t first, uint32_t end);
     // Frees what the sink holds without writing anything; the job calls it on every path.
     void (*release)(QorvaneVolumeSink* sink);
+    // For the job journal (--resume): appends what the sink keeps of a finished slot to `blob`
+    // (called on the worker that finished it), and puts such bytes back into a resumed job.
+    void (*journal_save)(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, std::string* blob);
+    void (*journal_load)(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, const char* data, size_t size);
 };
 
 enum { QORVANE_VOLUME_MAX_SINKS = 8 };
 
-// Progress lines on standard error.
+// The progress line on standard error (qorvane_volume_progress.cpp).
 struct QorvaneVolumeProgress {
     struct timespec start;
     double last;
-    double interval_s;
+    double interval_s;  // between two lines in a log; a terminal's line is redrawn every 0.25 s at most
+    uint32_t base;      // voxels finished before this run (a resumed job's)
+    int shown;          // characters of the line on the terminal, 0 when none
+    bool terminal;      // standard error is a terminal
 };
+
+struct QorvaneVolumeJournal;
 
 // The state of one volume job, passed to each of its stages.
 struct QorvaneVolumeJob {
@@ -122,8 +133,31 @@ struct QorvaneVolumeJob {
     QorvaneVolumeProgress progress;
     // Path of the results table (set by its sink when it opens the table).
     char results_path[1024];
+    // Name of the input format in the scan summary ("QORVVOL", "NIfTI-MRS").
+    const char* input_format;
+    // The job writes per-voxel result files (a key of its journal).
+    bool per_voxel_files;
+    // CRC-32 and byte count of every scanned voxel's id, selection flag and spectrum.
+    unsigned long scan_crc;
+    unsigned long long scan_bytes;
+    // The journal, and per slot whether it finished before (restored from the journal) or in
+    // this run; `restored` counts the restored ones.
+    QorvaneVolumeJournal* journal;
+    std::vector<unsigned char> finished;
+    uint32_t restored;
 
-    QorvaneVolumeJob() : options(nullptr), source(nullptr), sinks(), sink_count(0), requested_max_voxels(0) {
+    QorvaneVolumeJob()
+        : options(nullptr),
+          source(nullptr),
+          sinks(),
+          sink_count(0),
+          requested_max_voxels(0),
+          input_format("QORVVOL"),
+          per_voxel_files(true),
+          scan_crc(0),
+          scan_bytes(0),
+          journal(nullptr),
+          restored(0) {
         numerical_failure_count.store(0);
         progress = QorvaneVolumeProgress();
         results_path[0] = '\0';
@@ -150,6 +184,36 @@ inline const char* qorvane_status_or_unknown(const QorvaneVolumeJob* job, uint32
 int qorvane_volume_run_job(QorvaneVolumeJob* job);
 // Releases the sinks and closes the source.
 void qorvane_volume_job_close(QorvaneVolumeJob* job);
+
+// ---- journal (qorvane_volume_journal.cpp) -----------------------------------------------
+
+extern const char kQorvaneJournalFile[];
+// One finished slot as a journal records it; `end` is the byte just after its frame.
+struct QorvaneJournalRecord {
+    uint32_t slot = 0;
+    unsigned long long record = 0;
+    std::string status, message;
+    std::vector<std::string> blobs;  // one per sink of the job that wrote it
+    size_t end = 0;
+};
+// Reads a journal's bytes: false when they do not start with a journal header; else its keys,
+// the records of the whole frames that follow, up to the first torn or damaged one, and the
+// header's bytes (*header_bytes).
+bool qorvane_journal_parse(const std::string& text, std::vector<std::pair<std::string, std::string>>* keys,
+                           std::vector<QorvaneJournalRecord>* records, size_t* header_bytes);
+// Before anything is written: sets up the journal; with --resume reads the one in the output
+// directory and checks what can be checked before the scan. 0, 1 (no journal, not a journal,
+// another job's) or 5, after the message.
+int qorvane_journal_open(QorvaneVolumeJob* job);
+// After the scan, before the fit: with --resume checks the scan's checksum, marks the journal's
+// finished slots (status, message, the sinks' journal_load) in job->finished and continues the
+// file after its last valid frame; otherwise writes a new journal's header. 0, 1 or 5.
+int qorvane_journal_start(QorvaneVolumeJob* job);
+// A slot whose final status is set: appends its frame (thread-safe). A failed write is
+// reported once; the job goes on without journal.
+void qorvane_journal_slot_done(QorvaneVolumeJob* job, uint32_t slot);
+// Closes the journal; removes the file when the job completed.
+void qorvane_journal_close(QorvaneVolumeJob* job, bool job_complete);
 
 // ---- source: QORVVOL1 (qorvane_volume_read.cpp) -----------------------------------------
 
@@ -193,9 +257,12 @@ int qorvane_volume_check_parameter_file(const char* path, uint32_t ap, char* rea
 
 // ---- progress (qorvane_volume_progress.cpp) ----------------------------------------------
 
-void qorvane_volume_progress_start(QorvaneVolumeProgress* progress);
+// Starts the clock; `already_done` voxels of the total were finished before this run.
+void qorvane_volume_progress_start(QorvaneVolumeProgress* progress, uint32_t already_done);
 // Called with the queue's mutex held (or from the only fitting thread).
 void qorvane_volume_progress_note(QorvaneVolumeProgress* progress, uint32_t done, uint32_t total);
+// Ends a line drawn on a terminal with its newline.
+void qorvane_volume_progress_end(QorvaneVolumeProgress* progress);
 
 // ---- sinks: tables (qorvane_volume_tables.cpp), per-voxel files (qorvane_volume_files.cpp)
 

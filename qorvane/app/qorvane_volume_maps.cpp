@@ -8,7 +8,6 @@
 // after the fit). Status codes: 0 not fitted (outside the mask or the job's range), 1 FIT_OK,
 // 2 FIT_NOT_CONVERGED (values written), 3 all-zero spectrum skipped, 4 fit failed.
 #include <nifti/nifti2_io.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "qmemfile.h"
+#include "qnifti_map.h"
 #include "qnifti_mrs.h"
 #include "qorvane_nifti_input.h"
 #include "qorvane_volume_job.h"
@@ -125,43 +125,6 @@ int maps_voxel(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, const QorvaneVoxe
     return 0;
 }
 
-// Writes one map through a temporary name and a rename. 0 or 5.
-int write_map(const MapsSink* m, const std::string& name, int datatype, void* data) {
-    nifti_image* nim = nifti_copy_nim_info(m->header);
-    if (nim == nullptr) return 5;
-    nifti_free_extensions(nim);
-    nim->ndim = nim->dim[0] = 3;
-    for (int d = 4; d <= 7; ++d) nim->dim[d] = 1;
-    nim->nt = nim->nu = nim->nv = nim->nw = 1;
-    nim->nvox = (int64_t)m->voxels;
-    nim->datatype = datatype;
-    nifti_datatype_sizes(datatype, &nim->nbyper, &nim->swapsize);
-    nim->scl_slope = 0.0;
-    nim->scl_inter = 0.0;
-    nim->cal_min = nim->cal_max = 0.0;
-    memset(nim->intent_name, 0, sizeof nim->intent_name);
-    nim->nifti_type =
-        (nim->nx < 32768 && nim->ny < 32768 && nim->nz < 32768) ? NIFTI_FTYPE_NIFTI1_1 : NIFTI_FTYPE_NIFTI2_1;
-    const std::string final_path = m->dir + "/" + name + ".nii.gz";
-    const std::string temp_path = m->dir + "/." + name + ".tmp.nii.gz";
-    remove(temp_path.c_str());
-    int rc = nifti_set_filenames(nim, temp_path.c_str(), 0, 1) == 0 ? 0 : 5;
-    if (rc == 0) {
-        nim->data = data;
-        nifti_image_write(nim);
-        nim->data = nullptr;
-        struct stat st;
-        if (stat(temp_path.c_str(), &st) != 0 || st.st_size == 0 || rename(temp_path.c_str(), final_path.c_str()) != 0)
-            rc = 5;
-    }
-    nifti_image_free(nim);
-    if (rc != 0) {
-        remove(temp_path.c_str());
-        fprintf(stderr, "Volume output error: cannot write the map %s\n", final_path.c_str());
-    }
-    return rc;
-}
-
 int status_code(const char* status) {
     if (strcmp(status, "FIT_OK") == 0) return 1;
     if (strcmp(status, "FIT_NOT_CONVERGED") == 0) return 2;
@@ -183,12 +146,30 @@ int maps_finish(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t first, 
     int rc = 0;
     for (int k = 0; k < m->lines && rc == 0; ++k)
         for (int q = 0; q < 6 && rc == 0; ++q)
-            rc = write_map(m, "L" + std::to_string(k + 1) + "_" + kLineMaps[q], NIFTI_TYPE_FLOAT32,
-                           m->maps[(size_t)6 * k + q].data());
-    if (rc == 0) rc = write_map(m, "chi2", NIFTI_TYPE_FLOAT32, m->maps[(size_t)6 * m->lines].data());
-    if (rc == 0) rc = write_map(m, "status", NIFTI_TYPE_INT16, m->status.data());
+            rc = qorvane_nifti_map_write(m->header, m->dir, "L" + std::to_string(k + 1) + "_" + kLineMaps[q],
+                                         NIFTI_TYPE_FLOAT32, m->maps[(size_t)6 * k + q].data(),
+                                         q == 2 ? "nu Hz; " + qorvane_nifti_mrs_ppm_rule(&m->file) : std::string());
+    if (rc == 0)
+        rc = qorvane_nifti_map_write(m->header, m->dir, "chi2", NIFTI_TYPE_FLOAT32,
+                                     m->maps[(size_t)6 * m->lines].data());
+    if (rc == 0) rc = qorvane_nifti_map_write(m->header, m->dir, "status", NIFTI_TYPE_INT16, m->status.data());
     if (rc == 0) fprintf(stderr, "Volume mode: parameter maps written: %s\n", m->dir.c_str());
     return rc;
+}
+
+// A finished voxel's values (every map but status, which follows the slot's status) for the journal.
+void maps_journal_save(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, std::string* blob) {
+    MapsSink* m = maps_state(sink);
+    const size_t v = (size_t)job->slots[slot].record;
+    if (m->maps.empty() || v >= m->voxels) return;
+    for (const std::vector<float>& map : m->maps) blob->append(reinterpret_cast<const char*>(&map[v]), sizeof(float));
+}
+
+void maps_journal_load(QorvaneVolumeSink* sink, QorvaneVolumeJob* job, uint32_t slot, const char* data, size_t size) {
+    MapsSink* m = maps_state(sink);
+    const size_t v = (size_t)job->slots[slot].record;
+    if (m->maps.empty() || v >= m->voxels || size != m->maps.size() * sizeof(float)) return;
+    for (size_t i = 0; i < m->maps.size(); ++i) memcpy(&m->maps[i][v], data + i * sizeof(float), sizeof(float));
 }
 
 void maps_release(QorvaneVolumeSink* sink) {
@@ -202,7 +183,8 @@ void maps_release(QorvaneVolumeSink* sink) {
 }  // namespace
 
 void qorvane_volume_maps_sink(QorvaneVolumeSink* sink, const QorvaneCliOptions* o) {
-    *sink = QorvaneVolumeSink{nullptr, maps_begin, nullptr, nullptr, maps_voxel, maps_finish, maps_release};
+    *sink = QorvaneVolumeSink{nullptr,     maps_begin,   nullptr,           nullptr,          maps_voxel,
+                              maps_finish, maps_release, maps_journal_save, maps_journal_load};
     MapsSink* m = new MapsSink();
     m->input = o->input;
     m->parameter_file = o->parameter_file;

@@ -313,6 +313,12 @@ int qorvane_volume_merge(const QorvaneCliOptions* o) {
         }
     }
     if (rc == 0) rc = qorvane_merge_copy_result_files(o, shards, n);
+    if (rc == 0) {
+        const char** dirs = static_cast<const char**>(calloc((size_t)n, sizeof(const char*)));
+        for (int i = 0; dirs != nullptr && i < n; ++i) dirs[i] = shards[i].dir;
+        rc = dirs != nullptr ? qorvane_volume_merge_maps(dirs, n, o->output_dir) : 6;
+        free(dirs);
+    }
     if (rc == 0 && rename(results_tmp, results) != 0) rc = 5;
     if (rc == 0 && with_status && rename(status_tmp, status) != 0) rc = 5;
     if (rc != 0) {

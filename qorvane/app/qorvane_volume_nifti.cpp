@@ -56,14 +56,25 @@ int nifti_open_header(QorvaneVoxelSource* source) {
         return 2;
     }
     fprintf(stderr,
-            "NIfTI-MRS input: %s: NIfTI-%d, %lld x %lld x %lld voxels of %lld points, dwell %.9g s, %s at %.6f MHz\n",
+            "NIfTI-MRS input: %s: NIfTI-%d, %lld x %lld x %lld voxels of %lld points, dwell %.9g s, %s at %.6f MHz, "
+            "%s\n",
             s->path.c_str(), s->m.nifti_version, (long long)s->m.nx, (long long)s->m.ny, (long long)s->m.nz,
-            (long long)n, s->m.dwell_s, s->m.nucleus.c_str(), s->m.spectrometer_mhz);
+            (long long)n, s->m.dwell_s, s->m.nucleus.c_str(), s->m.spectrometer_mhz,
+            qorvane_nifti_mrs_ppm_note(&s->m).c_str());
     source->points = (uint32_t)n;
     source->voxels = (unsigned long long)s->m.voxels();
     const double plane_bytes = 16.0 * (double)s->m.nx * (double)s->m.ny * (double)n;
     const double budget = g_qorvane_nifti_slab_bytes;
     s->planes_per_slab = plane_bytes >= budget ? 1 : (int64_t)(budget / plane_bytes);
+    // Read by several slabs, a gzip stream would be inflated once per slab: inflate it once.
+    if (s->planes_per_slab < s->m.nz && qorvane_nifti_mrs_is_gzip(&s->m)) {
+        if (qorvane_nifti_mrs_unpack(&s->m, s->spill_dir, &error) != 0) {
+            fprintf(stderr, "NIfTI-MRS input refused: %s: %s\n", s->path.c_str(), error.c_str());
+            return 2;
+        }
+        fprintf(stderr, "NIfTI-MRS input: %s: read by %lld slabs, its data inflated once into %s\n", s->path.c_str(),
+                (long long)((s->m.nz + s->planes_per_slab - 1) / s->planes_per_slab), s->spill_dir.c_str());
+    }
     return 0;
 }
 

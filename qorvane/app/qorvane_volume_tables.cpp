@@ -114,9 +114,15 @@ static void qorvane_results_table_release(QorvaneVolumeSink* sink) {
 }
 
 void qorvane_volume_results_table_sink(QorvaneVolumeSink* sink) {
-    *sink = QorvaneVolumeSink{
-        nullptr, qorvane_results_table_begin,  qorvane_results_table_row, qorvane_results_table_end, nullptr,
-        nullptr, qorvane_results_table_release};
+    *sink = QorvaneVolumeSink{nullptr,
+                              qorvane_results_table_begin,
+                              qorvane_results_table_row,
+                              qorvane_results_table_end,
+                              nullptr,
+                              nullptr,
+                              qorvane_results_table_release,
+                              nullptr,
+                              nullptr};
 }
 
 // ---- fit_status.tsv -----------------------------------------------------------------
@@ -156,7 +162,8 @@ static int qorvane_volume_write_status_table(QorvaneVolumeSink*, QorvaneVolumeJo
 }
 
 void qorvane_volume_status_table_sink(QorvaneVolumeSink* sink) {
-    *sink = QorvaneVolumeSink{nullptr, nullptr, nullptr, nullptr, nullptr, qorvane_volume_write_status_table, nullptr};
+    *sink = QorvaneVolumeSink{nullptr, nullptr, nullptr, nullptr, nullptr, qorvane_volume_write_status_table,
+                              nullptr, nullptr, nullptr};
 }
 
 // ---- outcomes and the shard record --------------------------------------------------

@@ -3,8 +3,11 @@
 
 #include <nifti/nifti2_io.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +75,21 @@ bool mrs_required_keys(const nlohmann::json& j, QorvaneNiftiMrs* m, std::string*
     }
     m->spectrometer_mhz = (*f)[0].get<double>();
     m->nucleus = (*n)[0].get<std::string>();
+    return true;
+}
+
+// The optional ChemicalShiftReference (ppm): a finite number or an array whose first value is
+// one; false with the reason when present in another form.
+bool mrs_ppm_reference(const nlohmann::json& j, QorvaneNiftiMrs* m, std::string* error) {
+    auto r = j.find("ChemicalShiftReference");
+    if (r == j.end() || r->is_null()) return true;
+    const nlohmann::json& v = r->is_array() && !r->empty() ? (*r)[0] : *r;
+    if (!v.is_number() || !std::isfinite(v.get<double>())) {
+        *error = "NIfTI-MRS ChemicalShiftReference must be a number (ppm) or an array of numbers";
+        return false;
+    }
+    m->ppm_reference = v.get<double>();
+    m->ppm_from_header = true;
     return true;
 }
 
@@ -227,8 +245,8 @@ int qorvane_nifti_mrs_open(const char* path, QorvaneNiftiMrs* m, std::string* er
     m->nifti_version = version;
     bool ok = nim->nifti_type != NIFTI_FTYPE_ANALYZE && nim->nifti_type != NIFTI_FTYPE_ASCII;
     if (!ok) *error = std::string(path) + " is not a NIfTI-1 or NIfTI-2 file";
-    ok = ok && mrs_json(nim, &j, error) && mrs_required_keys(j, m, error) && mrs_shape(nim, j, m, error) &&
-         mrs_dwell(nim, &m->dwell_s, error) && mrs_size_ok(nim, error);
+    ok = ok && mrs_json(nim, &j, error) && mrs_required_keys(j, m, error) && mrs_ppm_reference(j, m, error) &&
+         mrs_shape(nim, j, m, error) && mrs_dwell(nim, &m->dwell_s, error) && mrs_size_ok(nim, error);
     if (!ok) {
         nifti_image_free(nim);
         *m = QorvaneNiftiMrs();
@@ -241,6 +259,83 @@ int qorvane_nifti_mrs_open(const char* path, QorvaneNiftiMrs* m, std::string* er
 void qorvane_nifti_mrs_close(QorvaneNiftiMrs* m) {
     if (m->nim != nullptr) nifti_image_free(image_of(m));
     m->nim = nullptr;
+    if (m->plain_fd >= 0) close(m->plain_fd);
+    m->plain_fd = -1;
+}
+
+bool qorvane_nifti_mrs_is_gzip(const QorvaneNiftiMrs* m) {
+    return m->nim != nullptr && nifti_is_gzfile(image_of(m)->iname) != 0;
+}
+
+// Inflates what the stream holds after its first `skip` bytes into fd (`left` bytes). 0, 1 when
+// the stream ends early, 2 when the copy cannot be written.
+static int inflate_to(gzFile in, int64_t skip, int64_t left, int fd) {
+    std::vector<char> buf((size_t)1 << 20);
+    off_t at = 0;
+    while (skip + left > 0) {
+        const int64_t part = std::min<int64_t>(skip > 0 ? skip : left, (int64_t)buf.size());
+        const int got = gzread(in, buf.data(), (unsigned)part);
+        if (got <= 0) return 1;
+        if (skip > 0) {
+            skip -= got;
+            continue;
+        }
+        for (int put = 0; put < got;) {
+            const ssize_t w = pwrite(fd, buf.data() + put, (size_t)(got - put), at);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return 2;
+            put += (int)w;
+            at += w;
+        }
+        left -= got;
+    }
+    return 0;
+}
+
+int qorvane_nifti_mrs_unpack(QorvaneNiftiMrs* m, const std::string& dir, std::string* error) {
+    const nifti_image* nim = image_of(m);
+    std::string name = dir + "/.qorvane_nifti_XXXXXX";
+    const int fd = mkstemp(&name[0]);
+    if (fd < 0) {
+        *error = "cannot create an uncompressed copy of the data in " + dir + ": " + strerror(errno);
+        return -1;
+    }
+    unlink(name.c_str());  // gone with the descriptor, also when the job is killed
+    gzFile in = gzopen(nim->iname, "rb");
+    const int rc = in == nullptr ? 1 : inflate_to(in, nim->iname_offset, (int64_t)nim->nvox * nim->nbyper, fd);
+    if (in != nullptr) gzclose(in);
+    if (rc != 0) {
+        *error = rc == 1 ? "NIfTI-MRS data cannot be read in full (truncated or corrupt file)"
+                         : "cannot write the uncompressed copy of the data in " + dir + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    m->plain_fd = fd;
+    return 0;
+}
+
+// The slab's bytes from the uncompressed copy: for each time point the slab's voxels are one
+// run of bytes. True when all were read; swapped to the CPU's byte order.
+static bool read_plain_slab(const QorvaneNiftiMrs* m, int64_t z0, int64_t slab_voxels, void** data) {
+    const nifti_image* nim = image_of(m);
+    const int64_t run = slab_voxels * nim->nbyper, volume = m->nx * m->ny * m->nz;
+    char* bytes = static_cast<char*>(malloc((size_t)(run * m->points)));
+    if (bytes == nullptr) return false;
+    for (int64_t t = 0; t < m->points; ++t) {
+        const off_t from = (off_t)((t * volume + z0 * m->nx * m->ny) * nim->nbyper);
+        for (int64_t got = 0; got < run;) {
+            const ssize_t r = pread(m->plain_fd, bytes + t * run + got, (size_t)(run - got), from + (off_t)got);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                free(bytes);
+                return false;
+            }
+            got += r;
+        }
+    }
+    if (nim->byteorder != nifti_short_order()) nifti_swap_Nbytes(slab_voxels * m->points * 2, nim->nbyper / 2, bytes);
+    *data = bytes;
+    return true;
 }
 
 int qorvane_nifti_mrs_read_slab(const QorvaneNiftiMrs* m, int64_t z0, int64_t planes, std::vector<double>* fid,
@@ -254,7 +349,8 @@ int qorvane_nifti_mrs_read_slab(const QorvaneNiftiMrs* m, int64_t z0, int64_t pl
     void* data = nullptr;
     const int64_t slab_voxels = m->nx * m->ny * planes;
     const int64_t want = slab_voxels * m->points * image_of(m)->nbyper;
-    const int64_t got = nifti_read_subregion_image(image_of(m), start, size, &data);
+    const int64_t got = m->plain_fd >= 0 ? (read_plain_slab(m, z0, slab_voxels, &data) ? want : -1)
+                                         : nifti_read_subregion_image(image_of(m), start, size, &data);
     if (got != want || data == nullptr) {
         free(data);
         *error = "NIfTI-MRS data cannot be read in full (truncated or corrupt file)";
@@ -365,4 +461,15 @@ int qorvane_nifti_mask_read(const char* path, const QorvaneNiftiMrs* m, std::vec
     if (!known) *error = std::string("mask datatype ") + nifti_datatype_string(nim->datatype) + " is not supported";
     nifti_image_free(nim);
     return known ? 0 : -1;
+}
+
+std::string qorvane_nifti_mrs_ppm_rule(const QorvaneNiftiMrs* m) {
+    char text[96];
+    snprintf(text, sizeof text, "ppm = %.10g + nu / %.10g MHz", m->ppm_reference, m->spectrometer_mhz);
+    return text;
+}
+
+std::string qorvane_nifti_mrs_ppm_note(const QorvaneNiftiMrs* m) {
+    return qorvane_nifti_mrs_ppm_rule(m) +
+           (m->ppm_from_header ? " (ChemicalShiftReference of the header)" : " (no reference in the header: 4.65)");
 }

@@ -71,7 +71,12 @@ TEST(Cli, UsageTextIsCompleteOnEveryHelpSpelling) {
                   "  --mask <mask.nii.gz>       Volume mode, NIfTI-MRS input: fit only the voxels where the\n"
                   "                             mask (same grid) is non-zero; without it every voxel.\n"
                   "  --per-voxel-files          Volume mode, NIfTI-MRS input: also write the result files\n"
-                  "                             of every voxel (QORVVOL1 jobs always write them).\n")
+                  "                             of every voxel (QORVVOL1 jobs always write them).\n"
+                  "\n"
+                  "Long volume jobs:\n"
+                  "  --resume                   Continue the job killed in this --output-dir from its journal\n"
+                  "                             (same input, parameter file, mask and options); the finished\n"
+                  "                             voxels are kept, the rest fitted.\n")
             << h;
     }
 }

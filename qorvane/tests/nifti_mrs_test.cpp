@@ -106,16 +106,19 @@ struct NiftiFixture : ::testing::Test {
     VolRun fit_single(const std::string& name) { return run_main({dir, name, dir + "/fit.par"}); }
 };
 
-// NIfTI-1 and NIfTI-2, .nii and .nii.gz, complex64 and complex128, dwell in s or ms.
+// NIfTI-1 and NIfTI-2, .nii and .nii.gz, complex64 and complex128, dwell in s or ms; the ppm
+// reference from the header's ChemicalShiftReference, else 4.65.
 TEST_F(NiftiFixture, SingleVoxelFitsBackTheStoredLines) {
     struct Case {
         const char* name;
         const char* args;
+        const char* ppm;  // the report's ppm rule
     } cases[] = {
-        {"a.nii.gz", "--version 2 --dtype complex64"},
-        {"b.nii", "--version 2 --dtype complex128"},
-        {"c.nii", "--version 1 --dtype complex64"},
-        {"d.nii.gz", "--version 1 --dtype complex128 --fault ms-units"},
+        {"a.nii.gz", "--version 2 --dtype complex64", "ppm = 4.65 + nu / 123.2 MHz (no reference in the header"},
+        {"b.nii", "--version 2 --dtype complex128 --ppm-ref 4.7",
+         "ppm = 4.7 + nu / 123.2 MHz (ChemicalShiftReference of the header)"},
+        {"c.nii", "--version 1 --dtype complex64", "ppm = 4.65 + nu"},
+        {"d.nii.gz", "--version 1 --dtype complex128 --fault ms-units --ppm-ref -2.5", "ppm = -2.5 + nu / 123.2 MHz"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,6 +126,7 @@ TEST_F(NiftiFixture, SingleVoxelFitsBackTheStoredLines) {
                    std::string("--shape 1 1 1 256 --dwell 0.001 --truth ") + dir + "/truth.json " + c.args);
         VolRun r = fit_single(c.name);
         ASSERT_EQ(r.rc, 0) << r.err;
+        EXPECT_NE(r.err.find(c.ppm), std::string::npos) << r.err;
         const std::string stem = std::string(c.name).substr(0, 1);
         expect_lines(read_matrix(dir + "/" + stem + ".mat"), read_json(dir + "/truth.json"), 0);
     }
@@ -142,6 +146,7 @@ TEST_F(NiftiFixture, RefusalsNameTheirReasonAndWriteNothing) {
         {"nonuc.nii", "--fault no-nucleus", "", "lacks the required key ResonantNucleus"},
         {"real.nii", "--fault real-data", "", "must be complex"},
         {"coil.nii.gz", "--fault coil:4", "", "(DIM_COIL) has 4 entries"},
+        {"ppmref.nii", "--ppm-ref bad", "", "ChemicalShiftReference must be a number (ppm)"},
         {"npnts.nii", "", "npnts", "n_pnts 512 of the parameter file differs"},
         {"hzpp.nii", "", "hzpp", "of the parameter file differs from the NIfTI-MRS file's 1/(N dwell)"},
         {"cut.nii", "", "", "truncated"},
@@ -255,6 +260,7 @@ TEST_F(NiftiFixture, VolumeMapsHoldTheStoredLinesOnTheInputGrid) {
         qvol_test::run_volume(vol, dir + "/fit.par", dir + "/out", dir + "/work", 2, {"--mask", dir + "/mask.nii.gz"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(qvol_test::list_dir(dir + "/out").size(), 3u);  // the two tables and maps/, no per-voxel files
+    EXPECT_NE(r.out.find("NIfTI-MRS scan complete.\nNIfTI-MRS records total: 12\n"), std::string::npos) << r.out;
     const std::string dump = dir + "/maps.json";
     const std::string py =
         "import json,sys,glob,os,nibabel as nib,numpy as np\n"
@@ -265,7 +271,8 @@ TEST_F(NiftiFixture, VolumeMapsHoldTheStoredLinesOnTheInputGrid) {
         "    'qform':bool(np.allclose(i.header.get_qform(),src.header.get_qform())),\n"
         "    'sform':bool(np.allclose(i.header.get_sform(),src.header.get_sform())),\n"
         "    'codes':[int(i.header['qform_code']),int(i.header['sform_code'])]==[int(src.header['qform_code']),"
-        "int(src.header['sform_code'])],'shape':list(i.shape)}\n"
+        "int(src.header['sform_code'])],'shape':list(i.shape),\n"
+        "    'descrip':i.header['descrip'].tobytes().rstrip(b'\\0').decode()}\n"
         "json.dump(out,open(sys.argv[3],'w'))\n";
     write_text(dir + "/dump.py", py);
     ASSERT_EQ(std::system(("/usr/bin/python3 " + dir + "/dump.py " + vol + " " + dir + "/out " + dump).c_str()), 0);
@@ -276,6 +283,10 @@ TEST_F(NiftiFixture, VolumeMapsHoldTheStoredLinesOnTheInputGrid) {
         EXPECT_TRUE(it.value()["qform"].get<bool>() && it.value()["sform"].get<bool>() &&
                     it.value()["codes"].get<bool>());
         EXPECT_EQ(it.value()["shape"], nlohmann::json::array({3, 2, 2}));
+        // a frequency map says how its values give ppm
+        if (it.key().find("frequency_hz") != std::string::npos) {
+            EXPECT_EQ(it.value()["descrip"].get<std::string>(), "nu Hz; ppm = 4.65 + nu / 123.2 MHz");
+        }
     }
     const char* const fields[4][2] = {
         {"area", "area"}, {"frequency_hz", "nu_hz"}, {"width1_hz", "width_hz"}, {"phase_deg", "phase_deg"}};

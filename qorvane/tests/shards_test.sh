@@ -2,7 +2,7 @@
 # One volume job split into three shards run at the same time (GNU parallel, or xargs -P
 # without it), then merged, must give the tables of one run byte for byte; the merge must
 # refuse a missing shard; the Slurm array script, run as plain bash once per array index,
-# must give the same result.
+# must give the same result; NIfTI-MRS shards merged give the maps of one run.
 # Usage: shards_test.sh QORVANE_PTHREADS REPOSITORY_ROOT
 set -u
 exe=$1 root=$2
@@ -60,4 +60,31 @@ check "Slurm tasks leave no work directory" test -z "$(find "$tmp" -maxdepth 1 -
 "$exe" --mode merge --output-dir "$tmp/slurm/merged" "$tmp"/slurm/shard-* >/dev/null 2>"$tmp/slurm-merge.log"
 check "merge of the Slurm shards" test $? -eq 0
 check "Slurm result equals the single run's" same_tables "$tmp/full" "$tmp/slurm/merged"
+
+# NIfTI-MRS input with a mask: two ranges (the second cut at the end) through the Slurm script,
+# merged, give the tables and every parameter map of one run byte for byte.
+nii=$root/qorvane/examples/nifti
+same_maps() {  # dir_a dir_b
+    local f
+    [ "$(cd "$1/maps" && ls)" = "$(cd "$2/maps" && ls)" ] || return 1
+    for f in "$1"/maps/*.nii.gz; do cmp -s "$f" "$2/maps/${f##*/}" || return 1; done
+}
+"$exe" --mode volume --input-volume "$nii/mrsi.nii.gz" --mask "$nii/mask.nii.gz" --parameter-file "$nii/mrsi.par" \
+    --output-dir "$tmp/nfull" --threads 2 >/dev/null 2>"$tmp/nfull.log"
+check "NIfTI-MRS single run" test $? -eq 0
+for i in 0 1; do
+    SLURM_ARRAY_TASK_ID=$i TMPDIR=$tmp QORVANE_PTHREADS=$exe bash "$root/scripts/qorvane-slurm-array.sh" \
+        "$nii/mrsi.nii.gz" "$nii/mrsi.par" "$tmp/nslurm" 30 "$nii/mask.nii.gz" >/dev/null 2>>"$tmp/nslurm.log"
+    check "NIfTI-MRS Slurm array task $i" test $? -eq 0
+done
+check "a NIfTI-MRS shard's maps hold its range only" \
+    test "$(cmp -s "$tmp/nfull/maps/L1_area.nii.gz" "$tmp/nslurm/shard-0/maps/L1_area.nii.gz"; echo $?)" -eq 1
+"$exe" --mode merge --output-dir "$tmp/nslurm/merged" "$tmp"/nslurm/shard-* >/dev/null 2>"$tmp/nmerge.log"
+check "merge of the NIfTI-MRS shards" test $? -eq 0
+check "merged NIfTI-MRS tables equal the single run's" same_tables "$tmp/nfull" "$tmp/nslurm/merged"
+check "merged maps equal the single run's" same_maps "$tmp/nfull" "$tmp/nslurm/merged"
+rm "$tmp/nslurm/shard-1/maps/chi2.nii.gz"
+"$exe" --mode merge --output-dir "$tmp/nbad" "$tmp"/nslurm/shard-* >/dev/null 2>"$tmp/nbad.log"
+check "merge refuses shards whose maps differ" test $? -eq 1
+check "a refused map merge writes no tables" test ! -e "$tmp/nbad/fit_status.tsv"
 exit $fail
