@@ -14,8 +14,8 @@
 # Each task works in a private directory under $TMPDIR (node-local on most clusters),
 # removed when the task ends. Without Slurm the script runs as plain bash when
 # SLURM_ARRAY_TASK_ID is set (SLURM_ARRAY_TASK_MIN defaults to 0, the thread count to
-# SLURM_CPUS_PER_TASK or 1). QORVANE_PTHREADS names the program (default: the build next
-# to this script, then qorvane_pthreads on PATH).
+# SLURM_CPUS_PER_TASK or 1). QORVANE_PTHREADS names the program (default: build/ beside
+# this script or beside the submit directory, then qorvane_pthreads on PATH).
 #SBATCH --job-name=qorvane-volume
 #SBATCH --output=qorvane-%A_%a.log
 set -euo pipefail
@@ -34,8 +34,12 @@ task=$((SLURM_ARRAY_TASK_ID - ${SLURM_ARRAY_TASK_MIN:-0}))
 
 exe=${QORVANE_PTHREADS:-}
 if [ -z "$exe" ]; then
-    here=$(cd "$(dirname "$0")/.." && pwd)
-    if [ -x "$here/build/qorvane_pthreads" ]; then exe=$here/build/qorvane_pthreads; else exe=qorvane_pthreads; fi
+    # sbatch runs a copy of this script from its spool directory, so the build is looked
+    # for beside the script and beside the directory the job was submitted from.
+    for here in "$(cd "$(dirname "$0")/.." && pwd)" "${SLURM_SUBMIT_DIR:-}"; do
+        if [ -n "$here" ] && [ -x "$here/build/qorvane_pthreads" ]; then exe=$here/build/qorvane_pthreads; break; fi
+    done
+    exe=${exe:-qorvane_pthreads}
 fi
 
 mkdir -p "$out"

@@ -61,6 +61,15 @@ check "Slurm tasks leave no work directory" test -z "$(find "$tmp" -maxdepth 1 -
 check "merge of the Slurm shards" test $? -eq 0
 check "Slurm result equals the single run's" same_tables "$tmp/full" "$tmp/slurm/merged"
 
+# sbatch runs a spooled copy of the script: it must find the build beside the submit directory.
+mkdir -p "$tmp/spool" "$tmp/submit/build"
+cp "$root/scripts/qorvane-slurm-array.sh" "$tmp/spool/slurm_script"
+ln -s "$exe" "$tmp/submit/build/qorvane_pthreads"
+(cd "$tmp" && env -u QORVANE_PTHREADS PATH=/usr/bin:/bin SLURM_ARRAY_TASK_ID=0 SLURM_SUBMIT_DIR="$tmp/submit" \
+    TMPDIR=$tmp bash "$tmp/spool/slurm_script" "$vol" "$par" "$tmp/spooled" 5 >/dev/null 2>>"$tmp/spooled.log")
+check "a spooled copy of the Slurm script finds the build of the submit directory" \
+    test -s "$tmp/spooled/shard-0/fit_status.tsv"
+
 # NIfTI-MRS input with a mask: two ranges (the second cut at the end) through the Slurm script,
 # merged, give the tables and every parameter map of one run byte for byte.
 nii=$root/qorvane/examples/nifti
