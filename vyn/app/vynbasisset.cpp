@@ -26,6 +26,8 @@
 #include "binaryfilehandling.h"
 #include "observablespectrumcalculator.h"
 #include "vyn.h"
+#include "vyn_prop1d_fast.h"
+#include "vyn_prop_fast.h"
 #include "vyn_sequence.h"
 #include "vynbasis_files.h"
 #include "vynbasis_part.h"
@@ -33,8 +35,6 @@
 #include "vynexpect.h"
 #include "vynmodel.h"
 #include "vynpaths.h"
-#include "vyn_prop1d_fast.h"
-#include "vyn_prop_fast.h"
 
 namespace {
 
