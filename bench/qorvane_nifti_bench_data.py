@@ -107,12 +107,12 @@ def main():
         for z in range(nz):
             fid = data[:, :, z, :].astype(np.complex128)
             fid[:, :, 0] *= 0.5
-            spec = np.fft.fftshift(np.fft.fft(fid, axis=2), axes=2).astype(np.complex64)
+            spectra = np.fft.fftshift(np.fft.fft(fid, axis=2), axes=2).astype(np.complex64)
             for yy in range(ny):
                 for xx in range(nx):
                     vid = f"x{xx}_y{yy}_z{z}|{int(mask[xx, yy, z])}".encode()
                     out.write(vid.ljust(id_bytes, b"\0"))
-                    out.write(spec[xx, yy].tobytes())
+                    out.write(spectra[xx, yy].tobytes())
     print(f"{nx} x {ny} x {nz} x {n}: {int(mask.sum())} of {mask.size} voxels in the mask "
           f"({100.0 * mask.sum() / mask.size:.1f} %), files in {a.dir}")
 

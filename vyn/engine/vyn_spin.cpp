@@ -68,22 +68,10 @@ void vs_prepare_ops() {
     }
 }
 
-// out = a * b for a single-spin operator a (at most a few non-zero elements
-// per row): zero elements of a are skipped, so a pair term costs O(n^2).
-void vs_mult_sparse_left(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
-    CMatZero(n, out);
-    for (int i = 1; i <= n; ++i)
-        for (int k = 1; k <= n; ++k) {
-            const std::complex<double> aik = a(i, k);
-            if (aik == 0.0) continue;
-            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
-        }
-}
-
 // acc += factor * op(k) * op(l).
 void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc) {
     VYNSpinState& S = vyn_spin;
-    vs_mult_sparse_left(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], vs_prod);
+    spinop_sparse_mult(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], vs_prod);
     CMatRMultAdd(S.n, acc, 1.0, vs_prod, factor, acc);
 }
 

@@ -58,19 +58,6 @@ void spinop_make_ladder(bool plus, const int* Ilist, const SpinKetRow* ket, int 
     }
 }
 
-// out = a b for a with few nonzero elements per row (ladder matrices: at most
-// one), summed in the order of k; with a single term per element this is
-// exactly the value a dense product gives.
-void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
-    CMatZero(n, out);
-    for (int i = 1; i <= n; ++i)
-        for (int k = 1; k <= n; ++k) {
-            const std::complex<double> aik = a(i, k);
-            if (aik == 0.0) continue;
-            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
-        }
-}
-
 typedef void (*SpinOpMatrixFn)(const int*, const SpinKetRow*, int, int, CMatrix&);
 
 void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm,
@@ -87,6 +74,19 @@ void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRo
 }
 
 }  // namespace
+
+// out = a b for a with few nonzero elements per row (ladder matrices: at most
+// one), summed in the order of k; with a single term per element this is
+// exactly the value a dense product gives.
+void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
+    CMatZero(n, out);
+    for (int i = 1; i <= n; ++i)
+        for (int k = 1; k <= n; ++k) {
+            const std::complex<double> aik = a(i, k);
+            if (aik == 0.0) continue;
+            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
+        }
+}
 
 int spinop_count_spins(const int* Ilist) {
     if (!Ilist) return 0;

@@ -52,6 +52,11 @@ void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
 
 // Sums over spins 1..Nspins; Norm = 1 scales each term to unit Frobenius
 // norm first, any other value adds them unnormalised.
+// out = a b for a with few non-zero elements per row (single-spin operators):
+// zero elements of a are skipped, sums run in the order of k, so a single term
+// per element gives exactly the value of a dense product; O(n^2) per product.
+void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
+
 void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot);
 void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot);
 void MakeTotalIz(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iztot);
