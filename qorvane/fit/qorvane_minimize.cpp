@@ -563,14 +563,24 @@ int random_maximum_likelihood_minimizer(QorvaneFitContext* ctx, double* p, int p
     return QORVANE_RC_OK;
 }
 
-void f_new_complex_select(QorvaneFitContext* ctx, int j, double* p, double* dre, double* dim) {
-    QorvaneFitEngineScratch* e = ctx->engine;
+// Model at p (prior knowledge applied) into yre/yim and its copy w_bre/w_bim: the base that
+// qorvane_model_derivative differences against.
+static void qorvane_model_base(QorvaneFitContext* ctx, double* p) {
     const int n = ctx->n_pnts;
-    int mark[QORVANE_MAX_LINES + 1];
     qorvane_apply_prior_knowledge(ctx, p);
     qorvane_model_all(ctx, p);
     memcpy(ctx->w_bre, ctx->yre, sizeof(double) * n);
     memcpy(ctx->w_bim, ctx->yim, sizeof(double) * n);
+}
+
+// Forward-difference derivative of the model with respect to parameter j against the base
+// modelled at p; p, the lines and yre/yim are restored afterwards. Returns 1 when the base is
+// intact for the next parameter, 0 when modelling also rewrites state the restore does not
+// cover (with a line-shape function, every model rebuilds it and renormalises p's coefficients).
+static int qorvane_model_derivative(QorvaneFitContext* ctx, int j, double* p, double* dre, double* dim) {
+    QorvaneFitEngineScratch* e = ctx->engine;
+    const int n = ctx->n_pnts;
+    int mark[QORVANE_MAX_LINES + 1];
     memcpy(e->keep_par, p, sizeof(double) * (ctx->npar + 1));
     int partial = qorvane_affected_lines(ctx, j, mark);
     double h;
@@ -590,6 +600,12 @@ void f_new_complex_select(QorvaneFitContext* ctx, int j, double* p, double* dre,
     memcpy(p, e->keep_par, sizeof(double) * (ctx->npar + 1));
     qorvane_restore_lines(ctx, mark, partial);
     qorvane_sum_lines(ctx);
+    return !(ctx->lsfcfs > 0 && ctx->fit_mo == 3);
+}
+
+void f_new_complex_select(QorvaneFitContext* ctx, int j, double* p, double* dre, double* dim) {
+    qorvane_model_base(ctx, p);
+    qorvane_model_derivative(ctx, j, p, dre, dim);
 }
 
 void ncr_mvb(QorvaneFitContext* ctx) {
@@ -620,8 +636,14 @@ void ncr_mvb(QorvaneFitContext* ctx) {
     if (gre == nullptr) printf(" Memory requested to store gr_l_re[] in cr_mvb() is not available\n");
     if (gim == nullptr) printf(" Memory requested to store gr_l_im[] in cr_mvb() is not available\n");
     if (gre != nullptr && gim != nullptr && nf > 0) {
-        for (int a = 0; a < nf; ++a)
-            f_new_complex_select(ctx, e->fitted_index[a], ctx->par_vec, gre + (size_t)a * n, gim + (size_t)a * n);
+        // The base model is the same for every parameter: built once, and again only after a
+        // perturbation that the restore does not undo.
+        bool base_ok = false;
+        for (int a = 0; a < nf; ++a) {
+            if (!base_ok) qorvane_model_base(ctx, ctx->par_vec);
+            base_ok = qorvane_model_derivative(ctx, e->fitted_index[a], ctx->par_vec, gre + (size_t)a * n,
+                                               gim + (size_t)a * n) != 0;
+        }
         const bool use_re = mode != 1;
         const bool use_im = mode == 1 || mode == 2;
         for (int a = 0; a < nf; ++a)
