@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lineshape_analytic.h"
 #include "qorvane_lm.h"
 #include "qorvane_nifti_input.h"
 #include "qorvane_single.h"
@@ -53,6 +54,10 @@ static const char* const kUsageLines[] = {
     "  --minimizer lm|classic     Levenberg-Marquardt (lm, default) or the classic conjugate",
     "                             gradients and random search; may lead any call, also",
     "                             --minimizer classic <work_dir> <input_file> <parameter_file>.",
+    "  --line-spectra analytic|fft  Lorentzian lines (and Voigt lines of zero Gaussian width)",
+    "                             by their closed-form spectrum (analytic, default) or every",
+    "                             line by its time signal and an FFT (fft, the reference);",
+    "                             may lead any call like --minimizer.",
     "",
     "Merge mode (the shards of a job run with --voxel-range):",
     "  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...",
@@ -172,6 +177,20 @@ static int qorvane_cli_parse_minimizer(const char* text, QorvaneCliOptions* o) {
     return 0;
 }
 
+// "analytic" (closed-form line spectra where they apply, the default) or "fft" (every line by
+// its time signal and FFT, the reference).
+static int qorvane_cli_parse_line_spectra(const char* text, QorvaneCliOptions* o) {
+    if (strcmp(text, "analytic") == 0) {
+        o->line_spectra = QORVANE_LINE_SPECTRA_ANALYTIC + 1;
+    } else if (strcmp(text, "fft") == 0) {
+        o->line_spectra = QORVANE_LINE_SPECTRA_FFT + 1;
+    } else {
+        fprintf(stderr, "Invalid value for --line-spectra: '%s'. Expected 'analytic' or 'fft'.\n", text);
+        return 1;
+    }
+    return 0;
+}
+
 // The options each mode needs; 1 (message on standard error) when one is missing, else -1 (run).
 static int qorvane_cli_check_required(const QorvaneCliOptions* o) {
     if (o->mode == QORVANE_MODE_NONE) {
@@ -219,17 +238,21 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
     o->threads = 1;
     o->max_voxels = QORVANE_MAX_VOXELS_LIMIT;
 
-    // "--minimizer M" may lead any call, the three-word single-spectrum call included.
-    if (argc >= 2 && strcmp(argv[1], "--minimizer") == 0) {
+    // "--minimizer M" and "--line-spectra S" may lead any call, the three-word single-spectrum
+    // call included.
+    const bool lead_minimizer = argc >= 2 && strcmp(argv[1], "--minimizer") == 0;
+    if (lead_minimizer || (argc >= 2 && strcmp(argv[1], "--line-spectra") == 0)) {
         if (qorvane_cli_require_value(argc, argv, 1, argv[1]) != 0) return 1;
         QorvaneCliOptions choice;
         memset(&choice, 0, sizeof choice);
-        if (qorvane_cli_parse_minimizer(argv[2], &choice) != 0) return 1;
+        if ((lead_minimizer ? qorvane_cli_parse_minimizer : qorvane_cli_parse_line_spectra)(argv[2], &choice) != 0)
+            return 1;
         char* const kept = argv[2];  // the rest parses as a call of its own
         argv[2] = argv[0];
         const int rc = qorvane_cli_parse(argc - 2, argv + 2, o);
         argv[2] = kept;
-        o->minimizer = choice.minimizer;
+        if (choice.minimizer != 0) o->minimizer = choice.minimizer;
+        if (choice.line_spectra != 0) o->line_spectra = choice.line_spectra;
         return rc;
     }
 
@@ -289,6 +312,10 @@ int qorvane_cli_parse(int argc, char** argv, QorvaneCliOptions* o) {
                 if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
                 if (qorvane_cli_parse_minimizer(argv[i + 1], o) != 0) return 1;
                 ++i;
+            } else if (strcmp(a, "--line-spectra") == 0) {
+                if (qorvane_cli_require_value(argc, argv, i, a) != 0) return 1;
+                if (qorvane_cli_parse_line_spectra(argv[i + 1], o) != 0) return 1;
+                ++i;
             } else if (strcmp(a, "--keep-intermediate-files") == 0 || strcmp(a, "--per-voxel-files") == 0) {
                 *(a[2] == 'k' ? &o->keep_intermediate_files : &o->per_voxel_files) = 1;
             } else if (strcmp(a, "--resume") == 0) {
@@ -329,6 +356,9 @@ void qorvane_cli_echo(const QorvaneCliOptions* o) {
     if (o->has_voxel_range) printf("  voxel_range             : %u:%u\n", o->range_first, o->range_count);
     if (o->minimizer > 0)
         printf("  minimizer               : %s\n", o->minimizer - 1 == QORVANE_MINIMIZER_REFERENCE ? "classic" : "lm");
+    if (o->line_spectra > 0)
+        printf("  line_spectra            : %s\n",
+               o->line_spectra - 1 == QORVANE_LINE_SPECTRA_FFT ? "fft" : "analytic");
     for (int i = 0; i < o->shard_count; ++i) printf("  shard_dir               : %s\n", o->shard_dirs[i]);
 }
 
@@ -337,6 +367,7 @@ int qorvane_main(int argc, char** argv) {
     int rc = qorvane_cli_parse(argc, argv, &options);
     if (rc >= 0) return rc;
     if (options.minimizer > 0) qorvane_minimizer_select(options.minimizer - 1);
+    if (options.line_spectra > 0) qorvane_line_spectra_select(options.line_spectra - 1);
     qorvane_cli_echo(&options);
     if (options.mode == QORVANE_MODE_VOLUME) return qorvane_volume_run(&options);
     if (options.mode == QORVANE_MODE_MERGE) return qorvane_volume_merge(&options);

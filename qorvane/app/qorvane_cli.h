@@ -31,6 +31,9 @@ struct QorvaneCliOptions {
     // --minimizer lm|classic: 0 = not given (the process-wide default stays), else the
     // minimiser code + 1.
     int minimizer;
+    // --line-spectra analytic|fft: 0 = not given (the process-wide default stays), else the
+    // QORVANE_LINE_SPECTRA_* code + 1.
+    int line_spectra;
 };
 
 // 0 when argv[index+1] exists and does not start with "--"; else prints the missing-value line, 1.

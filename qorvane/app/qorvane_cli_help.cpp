@@ -146,6 +146,9 @@ static const char* const kTopic7[] = {"NON LINEAR LEAST SQUARE MINIMIZATION",
                                       "--minimizer classic runs the classic scheme instead: conjugate gradients",
                                       "(Polak-Ribiere, Brent line search) and the random search alone; they are",
                                       "also used for weighting type 3 and for line-shape coefficient passes.",
+                                      "The spectrum of a line without Gaussian decay is a geometric sum and is",
+                                      "evaluated in closed form (no FFT, no exponential per point); --line-spectra",
+                                      "fft builds every line from its time signal and an FFT instead.",
                                       nullptr};
 
 static const char* const kTopic8[] = {"PATTERNS AND PRIOR KNOWLEDGE",

@@ -38,7 +38,8 @@ void qorvane_context_clear_used(QorvaneFitContext *ctx) {
         QORVANE_REGION(xas, pt),          QORVANE_REGION(re_ref, pt),   QORVANE_REGION(im_ref, pt),
         QORVANE_REGION(r_lsf, pt),        QORVANE_REGION(i_lsf, pt),    QORVANE_REGION(pattern_store, pat),
         QORVANE_REGION(fft_work, 2 * pt), QORVANE_REGION(line_re, pt),  QORVANE_REGION(line_im, pt),
-        QORVANE_REGION(vec_re, pt),       QORVANE_REGION(vec_im, pt),
+        QORVANE_REGION(vec_re, pt),       QORVANE_REGION(vec_im, pt),   QORVANE_REGION(root_re, pt),
+        QORVANE_REGION(root_im, pt),
     };
 #undef QORVANE_REGION
     char *base = reinterpret_cast<char *>(ctx);

@@ -249,6 +249,11 @@ struct QorvaneFitContext {
     double fft_work[2 * QORVANE_MAX_POINTS];                          // interleaved complex scratch
     double line_re[QORVANE_MAX_POINTS], line_im[QORVANE_MAX_POINTS];  // one line's spectrum
     double vec_re[QORVANE_MAX_POINTS], vec_im[QORVANE_MAX_POINTS];    // vector-operation scratch
+    // closed-form line spectra: QORVANE_LINE_SPECTRA_* of this fit, and exp(-2 pi i m / N) for
+    // m < roots_n (0 = not built yet)
+    int line_spectra;
+    int roots_n;
+    double root_re[QORVANE_MAX_POINTS], root_im[QORVANE_MAX_POINTS];
 
     // ---- current strategy step ---------------------------------------------
     int cur_step;

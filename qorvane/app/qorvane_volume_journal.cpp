@@ -124,6 +124,8 @@ std::vector<std::pair<std::string, std::string>> job_keys(const QorvaneVolumeJob
                                       : std::string("all"));
     // 0 (not given) runs the default, Levenberg-Marquardt (code 0, given as 1).
     k.emplace_back("minimizer", std::to_string(o->minimizer == 0 ? 1 : o->minimizer));
+    // 0 (not given) runs the default, the closed form (code 0, given as 1).
+    k.emplace_back("line_spectra", std::to_string(o->line_spectra == 0 ? 1 : o->line_spectra));
     // The per-voxel files name the work directory; the maps and tables do not.
     k.emplace_back("per_voxel_files", job->per_voxel_files ? o->work_dir : "no");
     return k;

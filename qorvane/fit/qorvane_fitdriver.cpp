@@ -11,6 +11,7 @@
 
 #include "fitcontrol_new.h"
 #include "lineshape.h"
+#include "lineshape_analytic.h"
 #include "qfft.h"
 #include "qorvane_fit_scratch.h"
 #include "qorvane_lm.h"
@@ -541,6 +542,12 @@ void cf_non_int_main_legacy_single() {
                e->minimizer == QORVANE_MINIMIZER_REFERENCE
                    ? "classic: conjugate gradients (Polak-Ribiere, Brent line search), random search"
                    : "lm: Levenberg-Marquardt (random search refined by it)");
+    ctx->line_spectra = qorvane_line_spectra_selected();
+    if (ctx->verbos > 0)
+        printf("line spectra (--line-spectra)              : %s\n",
+               ctx->line_spectra == QORVANE_LINE_SPECTRA_FFT
+                   ? "fft: time signal and FFT for every line"
+                   : "analytic: closed form for lines without Gaussian decay");
     memcpy(e->start_par, ctx->par_vec, sizeof(double) * (QORVANE_MAX_PARAMS + 1));
 
     // model at the starting values

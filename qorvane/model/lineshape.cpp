@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lineshape_analytic.h"
 #include "qfft.h"
 #include "qfile.h"
 #include "qparse.h"
@@ -245,12 +246,79 @@ int ls_load_pat_pattern(QorvaneFitContext *ctx, int slot, const char *path, int 
     return rc;
 }
 
+// single_line_with_derivatives by the time signal and one FFT per spectrum.
+void ls_fft_with_derivatives(QorvaneFitContext *ctx, int line, int type, int need, const int uses[3], double rotation,
+                             double gauss, double lorentz, double f, double ph, double *work, double *unit_re,
+                             double *unit_im, double *const d_re[3], double *const d_im[3]) {
+    const int n = ls_points(ctx);
+    const int pattern = line - ctx->nLines;
+    const double d = ls_delay_points(ctx);
+    double *s = work;  // unit-area time signal, then the derivative signals after it
+    ls_time_signal_interleaved(n, ctx->trunc, d, 1.0, rotation, gauss, lorentz, s);
+    if (type == QORVANE_LINE_PATTERN) {
+        const double *pre = ctx->pattern_store[pattern];
+        const double *pim = pre + QORVANE_PATTERN_POINTS;
+        for (int k = 0; k < n; ++k) {
+            double sr = s[2 * k], si = s[2 * k + 1];
+            s[2 * k] = sr * pre[k] - si * pim[k];
+            s[2 * k + 1] = sr * pim[k] + si * pre[k];
+        }
+    }
+    // d/df: the rotation exp(i k 2 pi f / N) gives i 2 pi k / N; d/dG and d/dL act on the decay
+    // exp(-(pi |L| t + (pi G t)^2)) with t = |k + d| / N.
+    for (int q = 0; q < 3; ++q) {
+        if (!(need & (1 << q))) continue;
+        double *ds = work + 2 * (q + 1) * static_cast<size_t>(n);
+        const bool lorentz_part = (q == 2) || (q == 1 && type == QORVANE_LINE_LORENTZ);
+        for (int k = 0; k < n; ++k) {
+            const double t = std::fabs((k + d) / n);
+            double fr = 0.0, fi = 0.0;  // complex factor of s_k
+            if (!uses[q]) {
+            } else if (q == 0) {
+                fi = 2.0 * kPi * k / n;
+            } else if (lorentz_part) {
+                fr = -kPi * (lorentz > 0.0 ? 1.0 : (lorentz < 0.0 ? -1.0 : 0.0)) * t;
+            } else {
+                fr = -2.0 * kPi * kPi * gauss * t * t;
+            }
+            const double sr = s[2 * k], si = s[2 * k + 1];
+            ds[2 * k] = fr * sr - fi * si;
+            ds[2 * k + 1] = fr * si + fi * sr;
+        }
+    }
+    for (int q = 0; q < 3; ++q) {
+        if (!(need & (1 << q))) continue;
+        ls_finish(ctx, line, work + 2 * (q + 1) * static_cast<size_t>(n), f, ph, d_re[q], d_im[q]);
+    }
+    ls_finish(ctx, line, s, f, ph, unit_re, unit_im);
+}
+
+// single_line_with_derivatives by the closed form: a Lorentzian line, or a Voigt line of
+// zero Gaussian width (whose Gaussian-width derivative is then zero).
+void ls_analytic_with_derivatives(QorvaneFitContext *ctx, int type, int need, double f, double lorentz, double ph,
+                                  double *unit_re, double *unit_im, double *const d_re[3], double *const d_im[3]) {
+    const int ql = type == QORVANE_LINE_LORENTZ ? 1 : 2;  // the parameter holding the Lorentzian width
+    const bool want_f = (need & 1) != 0, want_l = (need & (1 << ql)) != 0;
+    ls_analytic_line(ctx, 1.0, f, lorentz, ph, unit_re, unit_im, want_f ? d_re[0] : nullptr, want_f ? d_im[0] : nullptr,
+                     want_l ? d_re[ql] : nullptr, want_l ? d_im[ql] : nullptr);
+    const size_t bytes = sizeof(double) * static_cast<size_t>(ctx->n_pnts);
+    for (int q = 1; q < 3; ++q)
+        if (q != ql && (need & (1 << q))) {
+            std::memset(d_re[q], 0, bytes);
+            std::memset(d_im[q], 0, bytes);
+        }
+}
+
 }  // namespace
 
 void calculate_ifft_voigt_line(QorvaneFitContext *ctx, int line, double area, double freq, double gauss, double phase,
                                double lorentz, double *out_re, double *out_im) {
     const int n = ls_points(ctx);
     if (n == 0) return;
+    if (ls_analytic_applies(ctx, line, gauss, lorentz)) {
+        ls_analytic_line(ctx, area, freq, lorentz, phase, out_re, out_im, nullptr, nullptr, nullptr, nullptr);
+        return;
+    }
     double *data = ctx->fft_work;
     ls_time_signal_interleaved(n, ctx->trunc, ls_delay_points(ctx), area, freq + n / 2, gauss, lorentz, data);
     ls_finish(ctx, line, data, freq, phase, out_re, out_im);
@@ -362,48 +430,14 @@ void single_line_with_derivatives(QorvaneFitContext *ctx, const double *par, int
             }
         return;
     }
-    const double d = ls_delay_points(ctx);
-    double *s = work;  // unit-area time signal, then the derivative signals after it
-    ls_time_signal_interleaved(n, ctx->trunc, d, 1.0, rotation, gauss, lorentz, s);
-    if (type == QORVANE_LINE_PATTERN) {
-        const double *pre = ctx->pattern_store[pattern];
-        const double *pim = pre + QORVANE_PATTERN_POINTS;
-        for (int k = 0; k < n; ++k) {
-            double sr = s[2 * k], si = s[2 * k + 1];
-            s[2 * k] = sr * pre[k] - si * pim[k];
-            s[2 * k + 1] = sr * pim[k] + si * pre[k];
-        }
-    }
-    // d/df: the rotation exp(i k 2 pi f / N) gives i 2 pi k / N; d/dG and d/dL act on the decay
-    // exp(-(pi |L| t + (pi G t)^2)) with t = |k + d| / N.
-    for (int q = 0; q < 3; ++q) {
-        if (!(need & (1 << q))) continue;
-        double *ds = work + 2 * (q + 1) * static_cast<size_t>(n);
-        const bool lorentz_part = (q == 2) || (q == 1 && type == QORVANE_LINE_LORENTZ);
-        for (int k = 0; k < n; ++k) {
-            const double t = std::fabs((k + d) / n);
-            double fr = 0.0, fi = 0.0;  // complex factor of s_k
-            if (!uses[q]) {
-            } else if (q == 0) {
-                fi = 2.0 * kPi * k / n;
-            } else if (lorentz_part) {
-                fr = -kPi * (lorentz > 0.0 ? 1.0 : (lorentz < 0.0 ? -1.0 : 0.0)) * t;
-            } else {
-                fr = -2.0 * kPi * kPi * gauss * t * t;
-            }
-            const double sr = s[2 * k], si = s[2 * k + 1];
-            ds[2 * k] = fr * sr - fi * si;
-            ds[2 * k + 1] = fr * si + fi * sr;
-        }
-    }
-    for (int q = 0; q < 3; ++q) {
-        if (!(need & (1 << q))) continue;
-        ls_finish(ctx, line, work + 2 * (q + 1) * static_cast<size_t>(n), f, ph, d_re[q], d_im[q]);
-    }
-    ls_finish(ctx, line, s, f, ph, unit_re, unit_im);
+    if (type != QORVANE_LINE_PATTERN && ls_analytic_applies(ctx, line, gauss, lorentz))
+        ls_analytic_with_derivatives(ctx, type, need, f, lorentz, ph, unit_re, unit_im, d_re, d_im);
+    else
+        ls_fft_with_derivatives(ctx, line, type, need, uses, rotation, gauss, lorentz, f, ph, work, unit_re, unit_im,
+                                d_re, d_im);
     if (need & 1) {
         // the first-order phase 2 pi f d / N moves with the frequency
-        const double c = uses[0] ? 2.0 * kPi * d / n : 0.0;
+        const double c = uses[0] ? 2.0 * kPi * ls_delay_points(ctx) / n : 0.0;
         for (int i = 0; i < n; ++i) {
             d_re[0][i] -= c * unit_im[i];
             d_im[0][i] += c * unit_re[i];
