@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lineshape_analytic.h"
 #include "qfit_test_support.h"
 #include "qorvane_cli.h"
 #include "qorvane_lm.h"
@@ -60,6 +61,10 @@ TEST(Cli, UsageTextIsCompleteOnEveryHelpSpelling) {
                   "  --minimizer lm|classic     Levenberg-Marquardt (lm, default) or the classic conjugate\n"
                   "                             gradients and random search; may lead any call, also\n"
                   "                             --minimizer classic <work_dir> <input_file> <parameter_file>.\n"
+                  "  --line-spectra analytic|fft  Lorentzian lines (and Voigt lines of zero Gaussian width)\n"
+                  "                             by their closed-form spectrum (analytic, default) or every\n"
+                  "                             line by its time signal and an FFT (fft, the reference);\n"
+                  "                             may lead any call like --minimizer.\n"
                   "\n"
                   "Merge mode (the shards of a job run with --voxel-range):\n"
                   "  qorvane_pthreads.exe --mode merge --output-dir <output-directory> <shard-dir>...\n"
@@ -120,6 +125,8 @@ TEST(Cli, OptionErrorsExitWithOne) {
         {{"--mode", "single"}, "Unsupported --mode value: 'single'. Expected 'volume' or 'merge'.\n"},
         {{"--minimizer", "cg", "w", "i", "p"}, "Invalid value for --minimizer: 'cg'. Expected 'lm' or 'classic'.\n"},
         {{"--minimizer"}, "Missing value after --minimizer.\n"},
+        {{"--line-spectra", "exact", "w", "i", "p"},
+         "Invalid value for --line-spectra: 'exact'. Expected 'analytic' or 'fft'.\n"},
         {{"--mode"}, "Missing value after --mode.\n"},
         {{"--mode", "volume", "--threads", "0"}, "Invalid value for --threads: 0. Expected range is 1..1024.\n"},
         {{"--mode", "volume", "--threads", "1025"}, "Invalid value for --threads: 1025. Expected range is 1..1024.\n"},
@@ -291,4 +298,19 @@ TEST(Cli, MinimiserIsSelectedOnTheCommandLine) {
     for (auto& w : words) argv.push_back(w.data());
     EXPECT_EQ(qorvane_cli_parse((int)argv.size(), argv.data(), &o), -1);
     EXPECT_EQ(o.minimizer, QORVANE_MINIMIZER_REFERENCE + 1);
+    EXPECT_EQ(o.line_spectra, 0);
+    // both leading options before the three single-spectrum words, in either order
+    for (const auto& lead : {std::vector<std::string>{"--line-spectra", "fft", "--minimizer", "classic"},
+                             std::vector<std::string>{"--minimizer", "classic", "--line-spectra", "fft"}}) {
+        std::vector<std::string> w = {"q"};
+        w.insert(w.end(), lead.begin(), lead.end());
+        for (const char* a : {"w", "i", "p"}) w.push_back(a);
+        std::vector<char*> v;
+        for (auto& x : w) v.push_back(x.data());
+        QorvaneCliOptions lo;
+        EXPECT_EQ(qorvane_cli_parse((int)v.size(), v.data(), &lo), -1);
+        EXPECT_EQ(lo.minimizer, QORVANE_MINIMIZER_REFERENCE + 1);
+        EXPECT_EQ(lo.line_spectra, QORVANE_LINE_SPECTRA_FFT + 1);
+        EXPECT_EQ(lo.mode, QORVANE_MODE_LEGACY_SINGLE);
+    }
 }
