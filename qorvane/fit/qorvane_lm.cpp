@@ -111,6 +111,13 @@ struct QlmState {
     double* r;                               // residuals at the current point
     double* dre;                             // one model derivative
     double* dim;
+    // Residuals linear in the model (weighting types other than 3, spectrum modes 0..2): entry e
+    // of a residual vector is w[e] * (data - model) of point pt[e] in channel `im` (or, with
+    // `pairs`, the real and then the imaginary channel of each point, weights w and w2).
+    int linear, pairs, im, npt;
+    int* pt;
+    double* w;
+    double* w2;
     double* a;    // nf x nf normal matrix J^T J
     double* g;    // J^T r
     double* mat;  // damped scaled matrix, factorised in place
@@ -150,6 +157,106 @@ double qlm_evaluate(QlmState& s, double* p, QlmLines& L) {
         }
     }
     return qorvane_chi2(ctx);
+}
+
+// Sets up the linear residual map when the step's chi-square is one (see QlmState).
+void qlm_prepare_map(QlmState& s) {
+    const QorvaneFitContext* ctx = s.ctx;
+    s.linear = ctx->wtype != 3 && ctx->cmplx >= 0 && ctx->cmplx <= 2;
+    if (!s.linear) return;
+    s.pairs = ctx->cmplx == 2;
+    s.im = ctx->wtype != 7 && ctx->cmplx == 1;
+    s.npt = 0;
+    for (int i = 0; i < s.n; ++i) {
+        const double wr = ctx->wre[i], wi = ctx->wim[i];
+        if (wr + wi == 0.0) continue;
+        const double d = ctx->wtype == 7 ? 1.0 + ctx->xre[i] * ctx->xre[i] + ctx->xim[i] * ctx->xim[i] : 1.0;
+        s.pt[s.npt] = i;
+        s.w[s.npt] = sqrt((s.im ? wi : wr) / d);
+        s.w2[s.npt] = sqrt(wi / d);
+        ++s.npt;
+    }
+}
+
+// qlm_map through the linear map when there is one: residuals (dre == nullptr) or the
+// derivative of the residuals for the model derivative (dre, dim).
+int qlm_map_state(const QlmState& s, const double* dre, const double* dim, double* r) {
+    const QorvaneFitContext* ctx = s.ctx;
+    if (!s.linear) return qlm_map(ctx, ctx->yre, ctx->yim, dre, dim, r);
+    const double* xr = ctx->xre;
+    const double* xi = ctx->xim;
+    const double* yr = ctx->yre;
+    const double* yi = ctx->yim;
+    if (s.pairs) {
+        if (dre != nullptr)
+            for (int e = 0; e < s.npt; ++e) {
+                r[2 * e] = -s.w[e] * dre[s.pt[e]];
+                r[2 * e + 1] = -s.w2[e] * dim[s.pt[e]];
+            }
+        else
+            for (int e = 0; e < s.npt; ++e) {
+                r[2 * e] = s.w[e] * (xr[s.pt[e]] - yr[s.pt[e]]);
+                r[2 * e + 1] = s.w2[e] * (xi[s.pt[e]] - yi[s.pt[e]]);
+            }
+        return 2 * s.npt;
+    }
+    const double* d = s.im ? dim : dre;
+    const double* x = s.im ? xi : xr;
+    const double* y = s.im ? yi : yr;
+    if (dre != nullptr)
+        for (int e = 0; e < s.npt; ++e) r[e] = -s.w[e] * d[s.pt[e]];
+    else
+        for (int e = 0; e < s.npt; ++e) r[e] = s.w[e] * (x[s.pt[e]] - y[s.pt[e]]);
+    return s.npt;
+}
+
+// Sum of c[i] * d[i] for two columns against two others at once (2 x 2 block, two lanes
+// over i): out = {c0.d0, c0.d1, c1.d0, c1.d1}.
+void qlm_dot_block(const double* c0, const double* c1, const double* d0, const double* d1, int m, double out[4]) {
+    double s00[2] = {0.0, 0.0}, s01[2] = {0.0, 0.0}, s10[2] = {0.0, 0.0}, s11[2] = {0.0, 0.0};
+    int i = 0;
+    for (; i + 1 < m; i += 2)
+        for (int l = 0; l < 2; ++l) {
+            s00[l] += c0[i + l] * d0[i + l];
+            s01[l] += c0[i + l] * d1[i + l];
+            s10[l] += c1[i + l] * d0[i + l];
+            s11[l] += c1[i + l] * d1[i + l];
+        }
+    out[0] = s00[0] + s00[1];
+    out[1] = s01[0] + s01[1];
+    out[2] = s10[0] + s10[1];
+    out[3] = s11[0] + s11[1];
+    for (; i < m; ++i) {
+        out[0] += c0[i] * d0[i];
+        out[1] += c0[i] * d1[i];
+        out[2] += c1[i] * d0[i];
+        out[3] += c1[i] * d1[i];
+    }
+}
+
+// J^T J into s.a and J^T r into s.g; r is taken as one more column of the block products.
+void qlm_normal_equations(QlmState& s) {
+    const int nf = s.nf;
+    const size_t m = (size_t)s.m;
+    auto col = [&](int a) { return a < nf ? s.jac + (size_t)a * m : s.r; };
+    for (int a = 0; a < nf; a += 2) {
+        const int a1 = a + 1 < nf ? a + 1 : a;
+        for (int b = a; b <= nf; b += 2) {  // b = nf: the residual column
+            const int b1 = b + 1 <= nf ? b + 1 : b;
+            double out[4];
+            qlm_dot_block(col(a), col(a1), col(b), col(b1), s.m, out);
+            const int bb[2] = {b, b1}, aa[2] = {a, a1};
+            for (int x = 0; x < 2; ++x)
+                for (int y = 0; y < 2; ++y) {
+                    const int i = aa[x], j = bb[y];
+                    const double v = out[2 * x + y];
+                    if (j == nf)
+                        s.g[i] = v;
+                    else
+                        s.a[i * nf + j] = s.a[j * nf + i] = v;
+                }
+        }
+    }
 }
 
 // Jacobian of the residuals at the point whose lines are in L (model in yre/yim), with
@@ -192,21 +299,10 @@ void qlm_jacobian(QlmState& s, const double* p, const QlmLines& L) {
                 }
             }
         }
-        qlm_map(ctx, ctx->yre, ctx->yim, s.dre, s.dim, s.jac + (size_t)a * s.m);
+        qlm_map_state(s, s.dre, s.dim, s.jac + (size_t)a * s.m);
     }
-    qlm_map(ctx, ctx->yre, ctx->yim, nullptr, nullptr, s.r);
-    for (int a = 0; a < s.nf; ++a) {
-        const double* ca = s.jac + (size_t)a * s.m;
-        for (int b = a; b < s.nf; ++b) {
-            const double* cb = s.jac + (size_t)b * s.m;
-            double sum = 0.0;
-            for (int i = 0; i < s.m; ++i) sum += ca[i] * cb[i];
-            s.a[a * s.nf + b] = s.a[b * s.nf + a] = sum;
-        }
-        double sum = 0.0;
-        for (int i = 0; i < s.m; ++i) sum += ca[i] * s.r[i];
-        s.g[a] = sum;
-    }
+    qlm_map_state(s, nullptr, nullptr, s.r);
+    qlm_normal_equations(s);
 }
 
 // Cholesky factorisation of the nf x nf matrix in place (lower triangle); 0 on success.
@@ -263,7 +359,7 @@ int qlm_line_needs(const QorvaneFitContext* ctx, int i) {
 double* qlm_allocate(QlmState& s, double** scale) {
     const size_t n = (size_t)s.n, nl = (size_t)s.nl, nf = (size_t)s.nf, m = (size_t)s.m;
     const size_t line_block = 8 * nl * n;  // unit re/im and three derivatives re/im
-    const size_t total = 8 * n + 2 * line_block + m * nf + m + 2 * n + 2 * nf * nf + 3 * nf;
+    const size_t total = 8 * n + 2 * line_block + m * nf + m + 2 * n + 2 * nf * nf + 3 * nf + 3 * n;
     double* buf = static_cast<double*>(malloc(sizeof(double) * total));
     if (buf == nullptr) return nullptr;
     double* next = buf;
@@ -290,6 +386,9 @@ double* qlm_allocate(QlmState& s, double** scale) {
     s.g = take(nf);
     s.z = take(nf);
     *scale = take(nf);
+    s.w = take(n);
+    s.w2 = take(n);
+    s.pt = reinterpret_cast<int*>(take(n));  // n ints fit in n doubles
     return buf;
 }
 
@@ -363,6 +462,7 @@ int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double fto
         return 0;
     }
     double* trial_p = ctx->xt;  // scratch vector of the line function, unused here
+    qlm_prepare_map(s);
 
     int cur = 0;
     double chi = qlm_evaluate(s, p, s.lines[cur]);

@@ -49,11 +49,17 @@ int write_parameter_matrix(const char* path, const char* name, int nLines, int p
     return 0;
 }
 
-// Writes `points` complex values as little-endian float pairs.
+// Writes `points` complex values as little-endian float pairs, a block of them per write.
 static int qorvane_write_floats(FILE* f, int points, const double* re, const double* im) {
-    for (int k = 0; k < points; ++k) {
-        float v[2] = {(float)re[k], (float)im[k]};
-        if (fwrite(v, sizeof(float), 2, f) != 2) return -1;
+    enum { kBlock = 512 };
+    float v[2 * kBlock];
+    for (int k0 = 0; k0 < points; k0 += kBlock) {
+        const int count = points - k0 < kBlock ? points - k0 : kBlock;
+        for (int k = 0; k < count; ++k) {
+            v[2 * k] = (float)re[k0 + k];
+            v[2 * k + 1] = (float)im[k0 + k];
+        }
+        if (fwrite(v, sizeof(float), 2 * (size_t)count, f) != 2 * (size_t)count) return -1;
     }
     return 0;
 }

@@ -45,6 +45,75 @@ void la_power(double a, double r, int n, long p, double *pr, double *pi) {
     *pi = mag * std::sin(t);
 }
 
+// One line's constants for the per-point sums.
+struct LaLine {
+    int n, kmax, k0;
+    double d, half;
+    double zr, zi, zkr, zki, z0r, z0i;  // z, z^K, z^k0
+    double pr, pi;                      // c0 exp(i psi)
+    double wl, wf;                      // derivative factors of width and frequency
+    const double *wre, *wim;            // exp(-2 pi i m / N)
+};
+
+struct LaOut {
+    double *re, *im, *fre, *fim, *lre, *lim;
+};
+
+// Points j0 <= j < j1 of the spectrum (written at j + off), with kDeriv both derivatives.
+// kPlain: all points kept (K = N, k0 = 0), so u^K = z^K and u^k0 = 1 need no table lookups.
+template <bool kPlain, bool kDeriv>
+void la_points(const LaLine &L, const LaOut &o, int j0, int j1, int off) {
+    const int mask = L.n - 1;
+    const double *__restrict wre = L.wre;
+    const double *__restrict wim = L.wim;
+    double *__restrict ore = o.re + off;
+    double *__restrict oim = o.im + off;
+    double *__restrict fre = o.fre + off;
+    double *__restrict fim = o.fim + off;
+    double *__restrict lre = o.lre + off;
+    double *__restrict lim = o.lim + off;
+    for (int j = j0; j < j1; ++j) {
+        const double ur = L.zr * wre[j] - L.zi * wim[j], ui = L.zr * wim[j] + L.zi * wre[j];
+        double akr = L.zkr, aki = L.zki, a0r = 1.0, a0i = 0.0;  // u^K, u^k0
+        if (!kPlain) {
+            if (L.kmax != L.n) {
+                const int m = static_cast<int>((static_cast<long>(j) * L.kmax) & mask);
+                akr = L.zkr * wre[m] - L.zki * wim[m];
+                aki = L.zkr * wim[m] + L.zki * wre[m];
+            }
+            if (L.k0 > 0) {
+                const int m = static_cast<int>((static_cast<long>(j) * L.k0) & mask);
+                a0r = L.z0r * wre[m] - L.z0i * wim[m];
+                a0i = L.z0r * wim[m] + L.z0i * wre[m];
+            }
+        }
+        const double er = 1.0 - ur, ei = -ui;  // 1 - u
+        const double inv = 1.0 / (er * er + ei * ei);
+        const double nr = a0r - akr, ni = a0i - aki;  // u^k0 - u^K
+        const double gr = (nr * er + ni * ei) * inv, gi = (ni * er - nr * ei) * inv;
+        const double vr = gr - L.half, vi = gi;
+        ore[j] = vr * L.pr - vi * L.pi;
+        oim[j] = vr * L.pi + vi * L.pr;
+        if (!kDeriv) continue;
+        // sum_k k u^k = [(k0 u^k0 - K u^K)(1 - u) + u (u^k0 - u^K)] / (1 - u)^2
+        const double tr = L.k0 * a0r - L.kmax * akr, ti = L.k0 * a0i - L.kmax * aki;
+        const double sr0 = tr * er - ti * ei + (ur * nr - ui * ni);
+        const double si0 = tr * ei + ti * er + (ur * ni + ui * nr);
+        const double qr = (sr0 * er + si0 * ei) * inv, qi = (si0 * er - sr0 * ei) * inv;
+        const double sr = (qr * er + qi * ei) * inv, si = (qi * er - qr * ei) * inv;
+        {  // i wf sum k u^k
+            const double xr = -L.wf * si, xi = L.wf * sr;
+            fre[j] = xr * L.pr - xi * L.pi;
+            fim[j] = xr * L.pi + xi * L.pr;
+        }
+        {  // wl sum (k + d) u^k, the halved first point at k = 0
+            const double xr = L.wl * (sr + L.d * vr), xi = L.wl * (si + L.d * vi);
+            lre[j] = xr * L.pr - xi * L.pi;
+            lim[j] = xr * L.pi + xi * L.pr;
+        }
+    }
+}
+
 }  // namespace
 
 void qorvane_line_spectra_select(int which) {
@@ -72,7 +141,6 @@ void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lore
     const size_t bytes = sizeof(double) * static_cast<size_t>(n);
     const int kmax = ctx->trunc < n ? ctx->trunc : n;
     const int k0 = ctx->ignore < 0 ? 0 : ctx->ignore;
-    const bool deriv = d_freq_re != nullptr || d_width_re != nullptr;
     if (kmax <= 0 || k0 >= kmax) {
         std::memset(out_re, 0, bytes), std::memset(out_im, 0, bytes);
         if (d_freq_re) std::memset(d_freq_re, 0, bytes), std::memset(d_freq_im, 0, bytes);
@@ -80,61 +148,47 @@ void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lore
         return;
     }
     la_roots(ctx, n);
-    const double d = ctx->phi_1 / 360.0;
+    LaLine L;
+    L.n = n;
+    L.kmax = kmax;
+    L.k0 = k0;
+    L.d = ctx->phi_1 / 360.0;
     const double r = f + n / 2;  // rotation in points: the line lands on point f after the N/2 rotation
     const double a = kPi * std::fabs(lorentz) / n;
-    double zr, zi, zkr, zki, z0r = 1.0, z0i = 0.0;
-    la_power(a, r, n, 1, &zr, &zi);
-    la_power(a, r, n, kmax, &zkr, &zki);
-    if (k0 > 0) la_power(a, r, n, k0, &z0r, &z0i);
-    const double half = k0 == 0 ? 0.5 : 0.0;
-    const double c0 = area * std::exp(-a * d);
+    la_power(a, r, n, 1, &L.zr, &L.zi);
+    la_power(a, r, n, kmax, &L.zkr, &L.zki);
+    L.z0r = 1.0, L.z0i = 0.0;
+    if (k0 > 0) la_power(a, r, n, k0, &L.z0r, &L.z0i);
+    L.half = k0 == 0 ? 0.5 : 0.0;
+    const double c0 = area * std::exp(-a * L.d);
     // the FFT path's phase: psi = phase - phi_1/2 + 2 pi (f + N/2) d / N
-    const double psi = phase_deg * kPi / 180.0 - ctx->phi_1 * kPi / 360.0 + 2.0 * kPi * r * d / n;
-    const double pr = c0 * std::cos(psi), pi = c0 * std::sin(psi);
+    const double psi = phase_deg * kPi / 180.0 - ctx->phi_1 * kPi / 360.0 + 2.0 * kPi * r * L.d / n;
+    L.pr = c0 * std::cos(psi), L.pi = c0 * std::sin(psi);
     const double sgn = lorentz > 0.0 ? 1.0 : (lorentz < 0.0 ? -1.0 : 0.0);
-    const double wl = -kPi * sgn / n;  // d/dL of the decay per point
-    const double wf = 2.0 * kPi / n;   // d/df of the rotation per point (times i)
-    const int mask = n - 1, shift = n / 2;
-    const double *wre = ctx->root_re, *wim = ctx->root_im;
-    for (int j = 0; j < n; ++j) {
-        const double ur = zr * wre[j] - zi * wim[j], ui = zr * wim[j] + zi * wre[j];
-        double akr = zkr, aki = zki;  // u^K = z^K exp(-2 pi i j K / N)
-        if (kmax != n) {
-            const int m = static_cast<int>((static_cast<long>(j) * kmax) & mask);
-            akr = zkr * wre[m] - zki * wim[m];
-            aki = zkr * wim[m] + zki * wre[m];
-        }
-        double a0r = 1.0, a0i = 0.0;  // u^k0
-        if (k0 > 0) {
-            const int m = static_cast<int>((static_cast<long>(j) * k0) & mask);
-            a0r = z0r * wre[m] - z0i * wim[m];
-            a0i = z0r * wim[m] + z0i * wre[m];
-        }
-        const double er = 1.0 - ur, ei = -ui;  // 1 - u
-        const double inv = 1.0 / (er * er + ei * ei);
-        const double nr = a0r - akr, ni = a0i - aki;  // u^k0 - u^K
-        const double gr = (nr * er + ni * ei) * inv, gi = (ni * er - nr * ei) * inv;
-        const double vr = gr - half, vi = gi;
-        const int i = (j + shift) & mask;
-        out_re[i] = vr * pr - vi * pi;
-        out_im[i] = vr * pi + vi * pr;
-        if (!deriv) continue;
-        // sum_k k u^k = [(k0 u^k0 - K u^K)(1 - u) + u (u^k0 - u^K)] / (1 - u)^2
-        const double tr = k0 * a0r - kmax * akr, ti = k0 * a0i - kmax * aki;
-        const double sr0 = tr * er - ti * ei + (ur * nr - ui * ni);
-        const double si0 = tr * ei + ti * er + (ur * ni + ui * nr);
-        const double qr = (sr0 * er + si0 * ei) * inv, qi = (si0 * er - sr0 * ei) * inv;
-        const double sr = (qr * er + qi * ei) * inv, si = (qi * er - qr * ei) * inv;
-        if (d_freq_re != nullptr) {  // i wf sum k u^k
-            const double xr = -wf * si, xi = wf * sr;
-            d_freq_re[i] = xr * pr - xi * pi;
-            d_freq_im[i] = xr * pi + xi * pr;
-        }
-        if (d_width_re != nullptr) {  // wl sum (k + d) u^k, the halved first point at k = 0
-            const double xr = wl * (sr + d * vr), xi = wl * (si + d * vi);
-            d_width_re[i] = xr * pr - xi * pi;
-            d_width_im[i] = xr * pi + xi * pr;
-        }
+    L.wl = -kPi * sgn / n;  // d/dL of the decay per point
+    L.wf = 2.0 * kPi / n;   // d/df of the rotation per point (times i)
+    L.wre = ctx->root_re, L.wim = ctx->root_im;
+    // A derivative not asked for goes to the (otherwise unused) transform scratch: the kernel
+    // writes both without a test per point.
+    double *sink = ctx->fft_work;
+    LaOut o = {out_re,
+               out_im,
+               d_freq_re ? d_freq_re : sink,
+               d_freq_im ? d_freq_im : sink + n,
+               d_width_re ? d_width_re : sink,
+               d_width_im ? d_width_im : sink + n};
+    // X_j lands on point (j + N/2) mod N: two runs with a plain offset each
+    const int h = n / 2;
+    const bool plain = kmax == n && k0 == 0, deriv = d_freq_re != nullptr || d_width_re != nullptr;
+    for (int part = 0; part < 2; ++part) {
+        const int j0 = part == 0 ? 0 : h, j1 = part == 0 ? h : n, off = part == 0 ? h : -h;
+        if (plain && !deriv)
+            la_points<true, false>(L, o, j0, j1, off);
+        else if (plain)
+            la_points<true, true>(L, o, j0, j1, off);
+        else if (!deriv)
+            la_points<false, false>(L, o, j0, j1, off);
+        else
+            la_points<false, true>(L, o, j0, j1, off);
     }
 }
