@@ -1,5 +1,7 @@
 // Working storage of the fit engine, one per fit context (ctx->engine).
 #pragma once
+#include <cstddef>
+
 #include "qorvane_context.h"
 
 struct QorvaneFitEngineScratch {
@@ -10,6 +12,11 @@ struct QorvaneFitEngineScratch {
     double keep_re[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
     double keep_im[QORVANE_MAX_LINES + 1][QORVANE_MAX_POINTS];
     double keep_par[QORVANE_MAX_PARAMS + 1];
+
+    // Working memory of the minimiser and the error bounds, kept between fits on one thread so
+    // that each fit does not map and fault in fresh pages (grown by qorvane_engine_work).
+    double* work;
+    size_t work_doubles;
 
     // Everything from here on is cleared between fits on one thread (the arrays above and the
     // Fisher matrix are written before they are read).
@@ -33,3 +40,10 @@ struct QorvaneFitEngineScratch {
     double fisher[QORVANE_MAX_PARAMS * QORVANE_MAX_PARAMS];
     int fitted_index[QORVANE_MAX_PARAMS + 1];
 };
+
+// The engine's working memory of at least `doubles` doubles (contents undefined), grown when
+// needed; nullptr when the memory is not there.
+double* qorvane_engine_work(QorvaneFitEngineScratch* e, size_t doubles);
+
+// Frees the engine scratch and its working memory (nullptr is ignored).
+void qorvane_engine_free(QorvaneFitEngineScratch* e);

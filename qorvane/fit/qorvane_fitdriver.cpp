@@ -586,7 +586,7 @@ struct QorvaneThreadFitStorage {
     QorvaneFitContext* ctx = nullptr;
     QorvaneFitEngineScratch* engine = nullptr;
     ~QorvaneThreadFitStorage() {
-        free(engine);
+        qorvane_engine_free(engine);
         if (ctx != nullptr) qorvane_context_destroy(ctx);
     }
 };

@@ -8,6 +8,7 @@
 
 #include "lineshape.h"
 #include "qorvane_fit_scratch.h"
+#include "qorvane_gram.h"
 #include "qorvane_minimize.h"
 
 static std::atomic<int> g_qorvane_minimizer{QORVANE_MINIMIZER_LM};
@@ -210,53 +211,44 @@ int qlm_map_state(const QlmState& s, const double* dre, const double* dim, doubl
     return s.npt;
 }
 
-// Sum of c[i] * d[i] for two columns against two others at once (2 x 2 block, two lanes
-// over i): out = {c0.d0, c0.d1, c1.d0, c1.d1}.
-void qlm_dot_block(const double* c0, const double* c1, const double* d0, const double* d1, int m, double out[4]) {
-    double s00[2] = {0.0, 0.0}, s01[2] = {0.0, 0.0}, s10[2] = {0.0, 0.0}, s11[2] = {0.0, 0.0};
-    int i = 0;
-    for (; i + 1 < m; i += 2)
-        for (int l = 0; l < 2; ++l) {
-            s00[l] += c0[i + l] * d0[i + l];
-            s01[l] += c0[i + l] * d1[i + l];
-            s10[l] += c1[i + l] * d0[i + l];
-            s11[l] += c1[i + l] * d1[i + l];
-        }
-    out[0] = s00[0] + s00[1];
-    out[1] = s01[0] + s01[1];
-    out[2] = s10[0] + s10[1];
-    out[3] = s11[0] + s11[1];
-    for (; i < m; ++i) {
-        out[0] += c0[i] * d0[i];
-        out[1] += c0[i] * d1[i];
-        out[2] += c1[i] * d0[i];
-        out[3] += c1[i] * d1[i];
+// Jacobian column of parameter offset o of line q straight from the line's spectra when no
+// other line follows that parameter and the residuals are linear: -w * (derivative of the
+// model) at the fitted points, the same numbers as building the model derivative first.
+// False when the general path must build it.
+bool qlm_column_direct(const QlmState& s, const double* p, const QlmLines& L, int q, int o, double* col) {
+    if (!s.linear) return false;
+    for (int i = 1; i <= s.nl; ++i)
+        if (i != q && qlm_tie_factor(s.ctx, i, q, o) != 0.0) return false;
+    const size_t off = qlm_line_slot(s, q);
+    const double area = p[qorvane_par_index(q, QORVANE_PAR_AREA)];
+    const double *sr = L.unit_re + off, *si = L.unit_im + off;
+    double f = 1.0;
+    bool rotate = false;  // the phase derivative is i times the spectrum
+    if (o == QORVANE_PAR_PHASE) {
+        f = area * M_PI / 180.0;
+        rotate = true;
+    } else if (o != QORVANE_PAR_AREA) {
+        const int qd = o == QORVANE_PAR_FREQ ? 0 : (o == QORVANE_PAR_WIDTH1 ? 1 : 2);
+        sr = L.d_re[qd] + off;
+        si = L.d_im[qd] + off;
+        f = area;
     }
-}
-
-// J^T J into s.a and J^T r into s.g; r is taken as one more column of the block products.
-void qlm_normal_equations(QlmState& s) {
-    const int nf = s.nf;
-    const size_t m = (size_t)s.m;
-    auto col = [&](int a) { return a < nf ? s.jac + (size_t)a * m : s.r; };
-    for (int a = 0; a < nf; a += 2) {
-        const int a1 = a + 1 < nf ? a + 1 : a;
-        for (int b = a; b <= nf; b += 2) {  // b = nf: the residual column
-            const int b1 = b + 1 <= nf ? b + 1 : b;
-            double out[4];
-            qlm_dot_block(col(a), col(a1), col(b), col(b1), s.m, out);
-            const int bb[2] = {b, b1}, aa[2] = {a, a1};
-            for (int x = 0; x < 2; ++x)
-                for (int y = 0; y < 2; ++y) {
-                    const int i = aa[x], j = bb[y];
-                    const double v = out[2 * x + y];
-                    if (j == nf)
-                        s.g[i] = v;
-                    else
-                        s.a[i * nf + j] = s.a[j * nf + i] = v;
-                }
+    const int* pt = s.pt;
+    if (s.pairs) {
+        for (int e = 0; e < s.npt; ++e) {
+            const int k = pt[e];
+            col[2 * e] = -s.w[e] * (rotate ? -(f * si[k]) : f * sr[k]);
+            col[2 * e + 1] = -s.w2[e] * (rotate ? f * sr[k] : f * si[k]);
         }
+        return true;
     }
+    const bool im = s.im;
+    for (int e = 0; e < s.npt; ++e) {
+        const int k = pt[e];
+        const double d = im ? (rotate ? f * sr[k] : f * si[k]) : (rotate ? -(f * si[k]) : f * sr[k]);
+        col[e] = -s.w[e] * d;
+    }
+    return true;
 }
 
 // Jacobian of the residuals at the point whose lines are in L (model in yre/yim), with
@@ -268,6 +260,7 @@ void qlm_jacobian(QlmState& s, const double* p, const QlmLines& L) {
         const int j = s.free_index[a];
         const int q = (j - 1) / 5 + 1;
         const int o = (j - 1) % 5 + 1;
+        if (qlm_column_direct(s, p, L, q, o, s.jac + (size_t)a * s.m)) continue;
         memset(s.dre, 0, sizeof(double) * n);
         memset(s.dim, 0, sizeof(double) * n);
         for (int i = 1; i <= s.nl; ++i) {
@@ -302,7 +295,7 @@ void qlm_jacobian(QlmState& s, const double* p, const QlmLines& L) {
         qlm_map_state(s, s.dre, s.dim, s.jac + (size_t)a * s.m);
     }
     qlm_map_state(s, nullptr, nullptr, s.r);
-    qlm_normal_equations(s);
+    qorvane_gram(s.jac, (size_t)s.m, s.nf, s.m, s.r, s.a, s.g);
 }
 
 // Cholesky factorisation of the nf x nf matrix in place (lower triangle); 0 on success.
@@ -354,13 +347,13 @@ int qlm_line_needs(const QorvaneFitContext* ctx, int i) {
     return need;
 }
 
-// Lays out the line spectra, the Jacobian and the normal equations in one block (freed by the
-// caller); nullptr when the memory is not there. *scale is the Marquardt scale vector.
+// Lays out the line spectra, the Jacobian and the normal equations in the engine's working
+// memory; nullptr when the memory is not there. *scale is the Marquardt scale vector.
 double* qlm_allocate(QlmState& s, double** scale) {
     const size_t n = (size_t)s.n, nl = (size_t)s.nl, nf = (size_t)s.nf, m = (size_t)s.m;
     const size_t line_block = 8 * nl * n;  // unit re/im and three derivatives re/im
     const size_t total = 8 * n + 2 * line_block + m * nf + m + 2 * n + 2 * nf * nf + 3 * nf + 3 * n;
-    double* buf = static_cast<double*>(malloc(sizeof(double) * total));
+    double* buf = qorvane_engine_work(s.ctx->engine, total);
     if (buf == nullptr) return nullptr;
     double* next = buf;
     auto take = [&next](size_t count) {
@@ -527,6 +520,5 @@ int qorvane_lm_minimize(QorvaneFitContext* ctx, double* p, int niter, double fto
     // Leave the model (and the kept line spectra of the gradient code) at the final p.
     *fret = fnc(ctx, p);
     *iter = its;
-    free(buf);
     return converged;
 }

@@ -8,6 +8,7 @@
 #include "lineshape.h"
 #include "qorvane_fit_math.h"
 #include "qorvane_fit_scratch.h"
+#include "qorvane_gram.h"
 
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
 
@@ -608,6 +609,32 @@ void f_new_complex_select(QorvaneFitContext* ctx, int j, double* p, double* dre,
     qorvane_model_derivative(ctx, j, p, dre, dim);
 }
 
+// Fisher matrix F_ab = sum over the fitted points (wre + wim != 0) of gre_a gre_b (modes 0, 2
+// and above 2) plus gim_a gim_b (modes 1 and 2), for the nf derivative columns of n points.
+// The derivatives at those points are first packed into one dense column each (packed: 2 n nf
+// doubles, pt: n ints), so that the sums run without a test per point.
+static void qorvane_fisher(const QorvaneFitContext* ctx, const double* gre, const double* gim, int nf, double* packed,
+                           int* pt, double* fisher) {
+    const int n = ctx->n_pnts, mode = ctx->cmplx;
+    const bool use_re = mode != 1;
+    const bool use_im = mode == 1 || mode == 2;
+    int np = 0;
+    for (int i = 0; i < n; ++i)
+        if (ctx->wre[i] + ctx->wim[i] != 0.0) pt[np++] = i;
+    const int m = np * ((use_re ? 1 : 0) + (use_im ? 1 : 0));
+    for (int a = 0; a < nf; ++a) {
+        double* col = packed + (size_t)a * m;
+        const double* ra = gre + (size_t)a * n;
+        const double* ia = gim + (size_t)a * n;
+        int e = 0;
+        for (int t = 0; t < np; ++t) {
+            if (use_re) col[e++] = ra[pt[t]];
+            if (use_im) col[e++] = ia[pt[t]];
+        }
+    }
+    qorvane_gram(packed, (size_t)m, nf, m, nullptr, fisher, nullptr);
+}
+
 void ncr_mvb(QorvaneFitContext* ctx) {
     QorvaneFitEngineScratch* e = ctx->engine;
     const int n = ctx->n_pnts;
@@ -631,8 +658,12 @@ void ncr_mvb(QorvaneFitContext* ctx) {
         if (qorvane_param_fitted(ctx, j)) e->fitted_index[nf++] = j;
     }
     if (nf > QORVANE_GAUSSJ_MAX) nf = QORVANE_GAUSSJ_MAX;
-    double* gre = static_cast<double*>(malloc(sizeof(double) * (size_t)n * (size_t)(nf > 0 ? nf : 1)));
-    double* gim = static_cast<double*>(malloc(sizeof(double) * (size_t)n * (size_t)(nf > 0 ? nf : 1)));
+    // derivatives gre and gim (n per parameter each), their packed copy (2 n per parameter) and
+    // the fitted points' indices, in the engine's working memory
+    const size_t per = (size_t)n * (size_t)(nf > 0 ? nf : 1);
+    double* block = qorvane_engine_work(e, 4 * per + (size_t)n);
+    double* gre = block;
+    double* gim = block != nullptr ? block + per : nullptr;
     if (gre == nullptr) printf(" Memory requested to store gr_l_re[] in cr_mvb() is not available\n");
     if (gim == nullptr) printf(" Memory requested to store gr_l_im[] in cr_mvb() is not available\n");
     if (gre != nullptr && gim != nullptr && nf > 0) {
@@ -644,22 +675,7 @@ void ncr_mvb(QorvaneFitContext* ctx) {
             base_ok = qorvane_model_derivative(ctx, e->fitted_index[a], ctx->par_vec, gre + (size_t)a * n,
                                                gim + (size_t)a * n) != 0;
         }
-        const bool use_re = mode != 1;
-        const bool use_im = mode == 1 || mode == 2;
-        for (int a = 0; a < nf; ++a)
-            for (int b = a; b < nf; ++b) {
-                const double* ra = gre + (size_t)a * n;
-                const double* rb = gre + (size_t)b * n;
-                const double* ia = gim + (size_t)a * n;
-                const double* ib = gim + (size_t)b * n;
-                double s = 0.0;
-                for (int i = 0; i < n; ++i) {
-                    if (ctx->wre[i] + ctx->wim[i] == 0.0) continue;
-                    if (use_re) s += ra[i] * rb[i];
-                    if (use_im) s += ia[i] * ib[i];
-                }
-                e->fisher[a * nf + b] = e->fisher[b * nf + a] = s;
-            }
+        qorvane_fisher(ctx, gre, gim, nf, block + 2 * per, reinterpret_cast<int*>(block + 4 * per), e->fisher);
         // A parameter the model does not depend on inside the fitted points (the Lorentzian
         // width of a pure Gaussian line, a line outside every interval) has a zero row; it
         // would make the whole matrix singular, so it is left out and gets no bound.
@@ -678,8 +694,6 @@ void ncr_mvb(QorvaneFitContext* ctx) {
             }
         }
     }
-    free(gre);
-    free(gim);
     // Dependent parameters take the error of the parameter they follow.
     for (int line = 1; line <= nl; ++line)
         for (int o = 1; o <= 5; ++o) {

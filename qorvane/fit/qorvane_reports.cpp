@@ -14,8 +14,8 @@
 #include "lineshape.h"
 #include "qmemfile.h"
 #include "qorvane_fit_scratch.h"
-#include "qorvane_transforms.h"
 #include "qorvane_minimize.h"
+#include "qorvane_transforms.h"
 #include "qspectrumio.h"
 
 static int qorvane_nlp(const QorvaneFitContext* ctx) { return ctx->nLines + ctx->pattrn; }
@@ -434,8 +434,7 @@ static int qorvane_write_lines_file(QorvaneFitContext* ctx, const double* model)
     if (idl) {
         char header[2 * QORVANE_PATH_MAX];
         snprintf(header, sizeof header, "%s.nln0.shf", ctx->out_stem);
-        int rc =
-            qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
+        int rc = qorvane_output_temp_name(header, temp, sizeof temp) == 0 ? write_sageidl_header(temp, &ctx->idl) : -1;
         if (qorvane_output_commit(rc, temp, header) != 0) {
             qorvane_report_write_failure(header, errno);
             ++failed;

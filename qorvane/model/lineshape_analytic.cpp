@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "qorvane_simd.h"
+
 namespace {
 
 const double kPi = 3.14159265358979323846;
@@ -62,7 +64,7 @@ struct LaOut {
 // Points j0 <= j < j1 of the spectrum (written at j + off), with kDeriv both derivatives.
 // kPlain: all points kept (K = N, k0 = 0), so u^K = z^K and u^k0 = 1 need no table lookups.
 template <bool kPlain, bool kDeriv>
-void la_points(const LaLine &L, const LaOut &o, int j0, int j1, int off) {
+QORVANE_SIMD_INLINE void la_points(const LaLine &L, const LaOut &o, int j0, int j1, int off) {
     const int mask = L.n - 1;
     const double *__restrict wre = L.wre;
     const double *__restrict wim = L.wim;
@@ -135,8 +137,9 @@ bool ls_analytic_applies(const QorvaneFitContext *ctx, int line, double gauss, d
     return -std::expm1(-a) >= kMinGap;
 }
 
-void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lorentz, double phase_deg, double *out_re,
-                      double *out_im, double *d_freq_re, double *d_freq_im, double *d_width_re, double *d_width_im) {
+QORVANE_SIMD_CLONES void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lorentz,
+                                          double phase_deg, double *out_re, double *out_im, double *d_freq_re,
+                                          double *d_freq_im, double *d_width_re, double *d_width_im) {
     const int n = ctx->n_pnts;
     const size_t bytes = sizeof(double) * static_cast<size_t>(n);
     const int kmax = ctx->trunc < n ? ctx->trunc : n;

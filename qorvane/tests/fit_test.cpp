@@ -69,7 +69,7 @@ struct LoadedEngine {
     std::string dir;
     ~LoadedEngine() {
         if (ctx != nullptr) {
-            free(ctx->engine);
+            qorvane_engine_free(ctx->engine);
             ctx->engine = nullptr;
             qorvane_context_destroy(ctx);
             g_qorvane_ctx = nullptr;
@@ -467,7 +467,7 @@ struct CtxHolder {
         ctx->n_pnts = n;
     }
     ~CtxHolder() {
-        free(ctx->engine);
+        qorvane_engine_free(ctx->engine);
         qorvane_context_destroy(ctx);
     }
 };
