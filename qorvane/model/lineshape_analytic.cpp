@@ -74,44 +74,48 @@ QORVANE_SIMD_INLINE void la_points(const LaLine &L, const LaOut &o, int j0, int 
     double *__restrict fim = o.fim + off;
     double *__restrict lre = o.lre + off;
     double *__restrict lim = o.lim + off;
+    // the constants as locals: the compiler need not reload them after every store
+    const double zr = L.zr, zi = L.zi, zkr = L.zkr, zki = L.zki, z0r = L.z0r, z0i = L.z0i;
+    const double half = L.half, pr = L.pr, pi = L.pi, wf = L.wf, wl = L.wl, d = L.d;
+    const int k0 = L.k0, kmax = L.kmax, n = L.n;
     for (int j = j0; j < j1; ++j) {
-        const double ur = L.zr * wre[j] - L.zi * wim[j], ui = L.zr * wim[j] + L.zi * wre[j];
-        double akr = L.zkr, aki = L.zki, a0r = 1.0, a0i = 0.0;  // u^K, u^k0
+        const double ur = zr * wre[j] - zi * wim[j], ui = zr * wim[j] + zi * wre[j];
+        double akr = zkr, aki = zki, a0r = 1.0, a0i = 0.0;  // u^K, u^k0
         if (!kPlain) {
-            if (L.kmax != L.n) {
-                const int m = static_cast<int>((static_cast<long>(j) * L.kmax) & mask);
-                akr = L.zkr * wre[m] - L.zki * wim[m];
-                aki = L.zkr * wim[m] + L.zki * wre[m];
+            if (kmax != n) {
+                const int m = static_cast<int>((static_cast<long>(j) * kmax) & mask);
+                akr = zkr * wre[m] - zki * wim[m];
+                aki = zkr * wim[m] + zki * wre[m];
             }
-            if (L.k0 > 0) {
-                const int m = static_cast<int>((static_cast<long>(j) * L.k0) & mask);
-                a0r = L.z0r * wre[m] - L.z0i * wim[m];
-                a0i = L.z0r * wim[m] + L.z0i * wre[m];
+            if (k0 > 0) {
+                const int m = static_cast<int>((static_cast<long>(j) * k0) & mask);
+                a0r = z0r * wre[m] - z0i * wim[m];
+                a0i = z0r * wim[m] + z0i * wre[m];
             }
         }
         const double er = 1.0 - ur, ei = -ui;  // 1 - u
         const double inv = 1.0 / (er * er + ei * ei);
         const double nr = a0r - akr, ni = a0i - aki;  // u^k0 - u^K
         const double gr = (nr * er + ni * ei) * inv, gi = (ni * er - nr * ei) * inv;
-        const double vr = gr - L.half, vi = gi;
-        ore[j] = vr * L.pr - vi * L.pi;
-        oim[j] = vr * L.pi + vi * L.pr;
+        const double vr = gr - half, vi = gi;
+        ore[j] = vr * pr - vi * pi;
+        oim[j] = vr * pi + vi * pr;
         if (!kDeriv) continue;
         // sum_k k u^k = [(k0 u^k0 - K u^K)(1 - u) + u (u^k0 - u^K)] / (1 - u)^2
-        const double tr = L.k0 * a0r - L.kmax * akr, ti = L.k0 * a0i - L.kmax * aki;
+        const double tr = k0 * a0r - kmax * akr, ti = k0 * a0i - kmax * aki;
         const double sr0 = tr * er - ti * ei + (ur * nr - ui * ni);
         const double si0 = tr * ei + ti * er + (ur * ni + ui * nr);
         const double qr = (sr0 * er + si0 * ei) * inv, qi = (si0 * er - sr0 * ei) * inv;
         const double sr = (qr * er + qi * ei) * inv, si = (qi * er - qr * ei) * inv;
         {  // i wf sum k u^k
-            const double xr = -L.wf * si, xi = L.wf * sr;
-            fre[j] = xr * L.pr - xi * L.pi;
-            fim[j] = xr * L.pi + xi * L.pr;
+            const double xr = -wf * si, xi = wf * sr;
+            fre[j] = xr * pr - xi * pi;
+            fim[j] = xr * pi + xi * pr;
         }
         {  // wl sum (k + d) u^k, the halved first point at k = 0
-            const double xr = L.wl * (sr + L.d * vr), xi = L.wl * (si + L.d * vi);
-            lre[j] = xr * L.pr - xi * L.pi;
-            lim[j] = xr * L.pi + xi * L.pr;
+            const double xr = wl * (sr + d * vr), xi = wl * (si + d * vi);
+            lre[j] = xr * pr - xi * pi;
+            lim[j] = xr * pi + xi * pr;
         }
     }
 }
