@@ -130,6 +130,13 @@ TEST_F(NiftiFixture, SingleVoxelFitsBackTheStoredLines) {
         const std::string stem = std::string(c.name).substr(0, 1);
         expect_lines(read_matrix(dir + "/" + stem + ".mat"), read_json(dir + "/truth.json"), 0);
     }
+    // A plain "e.nii" of other data beside "e.nii.gz" (a copy unpacked and kept, say): the .gz
+    // is read, not refused as corrupt and not mixed with its neighbour.
+    make_nifti(dir, "e.nii", "--shape 2 1 1 128 --dwell 0.002 --version 1");
+    make_nifti(dir, "e.nii.gz", std::string("--shape 1 1 1 256 --dwell 0.001 --truth ") + dir + "/truth.json");
+    VolRun r = fit_single("e.nii.gz");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    expect_lines(read_matrix(dir + "/e.mat"), read_json(dir + "/truth.json"), 0);
 }
 
 // Each rule: refused with exit code 2 and its reason, and no result file written.
