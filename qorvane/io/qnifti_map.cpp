@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qnifti_load.h"
+
 int qorvane_nifti_map_write(const void* geometry, const std::string& dir, const std::string& name, int datatype,
                             const void* data, const std::string& description) {
     nifti_image* nim = nifti_copy_nim_info(static_cast<const nifti_image*>(geometry));
@@ -53,8 +55,8 @@ int qorvane_nifti_map_write(const void* geometry, const std::string& dir, const 
 int qorvane_nifti_map_read(const std::string& path, QorvaneNiftiMap* map, std::string* error) {
     qorvane_nifti_map_free(map);
     nifti_set_debug_level(0);
-    nifti_image* nim = nifti_image_read(path.c_str(), 1);
-    if (nim == nullptr || nim->data == nullptr) {
+    nifti_image* nim = nifti_image_read(path.c_str(), 0);
+    if (nim == nullptr || qorvane_nifti_load(nim) != 0 || nim->data == nullptr) {
         *error = "cannot read " + path;
         if (nim != nullptr) nifti_image_free(nim);
         return -1;

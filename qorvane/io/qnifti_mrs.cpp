@@ -14,6 +14,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "qnifti_load.h"
+
 namespace {
 
 bool ends_with(const std::string& s, const char* tail) {
@@ -462,7 +464,7 @@ int qorvane_nifti_mask_read(const char* path, const QorvaneNiftiMrs* m, std::vec
         nifti_image_free(nim);
         return -1;
     }
-    if (nifti_image_load(nim) != 0 || nim->data == nullptr) {
+    if (qorvane_nifti_load(nim) != 0 || nim->data == nullptr) {
         nifti_image_free(nim);
         *error = std::string("cannot read the mask ") + path + " (truncated or corrupt data)";
         return -1;

@@ -200,6 +200,14 @@ TEST_F(NiftiFixture, VolumeFitsEachMaskedVoxelBackToItsLines) {
         make_nifti(dir, "mrsi.nii.gz",
                    "--shape 2 2 3 256 --dwell 0.001 --mask " + dir + "/mask.nii.gz --truth " + dir + "/truth.json");
     const nlohmann::json truth = read_json(dir + "/truth.json");
+    // Plain files of the same names beside both (other lines; a mask of every voxel): the .gz
+    // files are the ones read.
+    make_nifti(dir, "mrsi.nii", "--shape 2 2 3 256 --dwell 0.001 --seed 5 --version 1");
+    const std::string ones =
+        "/usr/bin/python3 -c \"import nibabel as n, numpy as np; n.save(n.Nifti1Image("
+        "np.ones((2, 2, 3), np.uint8), np.eye(4)), '" +
+        dir + "/mask.nii')\"";
+    ASSERT_EQ(std::system(ones.c_str()), 0);
     const double saved = g_qorvane_nifti_slab_bytes;
     for (double slab_bytes : {saved, 1.0}) {  // the whole volume in one slab; one plane per slab
         SCOPED_TRACE(slab_bytes);
