@@ -71,6 +71,17 @@ void ls_finish(QorvaneFitContext *ctx, int line, double *data, double rotation, 
     }
 }
 
+// Multiplies the interleaved time signal by pattern slot `pattern`'s stored signal.
+void ls_times_pattern(const QorvaneFitContext *ctx, int pattern, int n, double *data) {
+    const double *pre = ctx->pattern_store[pattern];
+    const double *pim = pre + QORVANE_PATTERN_POINTS;
+    for (int k = 0; k < n; ++k) {
+        double sr = data[2 * k], si = data[2 * k + 1];
+        data[2 * k] = sr * pre[k] - si * pim[k];
+        data[2 * k + 1] = sr * pim[k] + si * pre[k];
+    }
+}
+
 // Decaying rotating signal written interleaved into data[0..2n-1].
 void ls_time_signal_interleaved(int n, int trunc, double d, double area, double rotation, double gauss, double lorentz,
                                 double *data) {
@@ -255,15 +266,7 @@ void ls_fft_with_derivatives(QorvaneFitContext *ctx, int line, int type, int nee
     const double d = ls_delay_points(ctx);
     double *s = work;  // unit-area time signal, then the derivative signals after it
     ls_time_signal_interleaved(n, ctx->trunc, d, 1.0, rotation, gauss, lorentz, s);
-    if (type == QORVANE_LINE_PATTERN) {
-        const double *pre = ctx->pattern_store[pattern];
-        const double *pim = pre + QORVANE_PATTERN_POINTS;
-        for (int k = 0; k < n; ++k) {
-            double sr = s[2 * k], si = s[2 * k + 1];
-            s[2 * k] = sr * pre[k] - si * pim[k];
-            s[2 * k + 1] = sr * pim[k] + si * pre[k];
-        }
-    }
+    if (type == QORVANE_LINE_PATTERN) ls_times_pattern(ctx, pattern, n, s);
     // d/df: the rotation exp(i k 2 pi f / N) gives i 2 pi k / N; d/dG and d/dL act on the decay
     // exp(-(pi |L| t + (pi G t)^2)) with t = |k + d| / N.
     for (int q = 0; q < 3; ++q) {
@@ -343,13 +346,7 @@ void calculate_frequency_domain_pattern(QorvaneFitContext *ctx, int line, int pa
     // own points after the N/2 rotation), so the attribute signal rotates by
     // the frequency difference alone.
     ls_time_signal_interleaved(n, ctx->trunc, ls_delay_points(ctx), area, df, dg, dl, data);
-    const double *pre = ctx->pattern_store[pattern];
-    const double *pim = pre + QORVANE_PATTERN_POINTS;
-    for (int k = 0; k < n; ++k) {
-        double sr = data[2 * k], si = data[2 * k + 1];
-        data[2 * k] = sr * pre[k] - si * pim[k];
-        data[2 * k + 1] = sr * pim[k] + si * pre[k];
-    }
+    ls_times_pattern(ctx, pattern, n, data);
     ls_finish(ctx, line, data, df, dphi, out_re, out_im);
 }
 

@@ -8,18 +8,10 @@
 #include "lineshape.h"
 #include "lineshape_analytic.h"
 #include "qfft.h"
+#include "qmodel_test_support.h"
 #include "qorvane_context.h"
 
 namespace {
-
-struct CtxHolder {
-    QorvaneFitContext *ctx;
-    CtxHolder() : ctx(qorvane_context_create()) {
-        qorvane_context_set_defaults(ctx);
-        ctx->verbos = 0;
-    }
-    ~CtxHolder() { qorvane_context_destroy(ctx); }
-};
 
 struct LineCase {
     const char *name;

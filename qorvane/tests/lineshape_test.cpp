@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qfft.h"
+#include "qmodel_test_support.h"
 #include "qorvane_context.h"
 #include "qspectrumio.h"
 #include "qtest_files.h"
@@ -21,15 +22,6 @@ namespace {
 
 using cd = std::complex<double>;
 const double kPi = 3.14159265358979323846;
-
-struct CtxHolder {
-    QorvaneFitContext *ctx;
-    CtxHolder() : ctx(qorvane_context_create()) {
-        qorvane_context_set_defaults(ctx);
-        ctx->verbos = 0;
-    }
-    ~CtxHolder() { qorvane_context_destroy(ctx); }
-};
 
 std::string temp_dir() { return qtest::temp_dir("ls"); }
 

@@ -21,11 +21,13 @@ make=$root/scripts/qorvane-make-nifti-mrs
 # 16 x 16 x 2 voxels, uncompressed (the example's lines and .par, a round mask of 416 voxels), noise SD 0.5.
 "$make" "$tmp/mrsi.nii" --shape 16 16 2 512 --dwell 0.0005 --example --noise 0.5 --mask "$tmp/mask.nii.gz" \
     || { echo "FAILED: cannot write the test MRSI"; exit 1; }
+# The FFT path (a few times slower than the closed form) keeps each run long enough for the kills
+# below to land inside it.
 run() {  # output dir, threads, extra options...
     local out=$1 threads=$2
     shift 2
     "$exe" --mode volume --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" --parameter-file "$ex/mrsi.par" \
-        --output-dir "$out" --threads "$threads" "$@"
+        --output-dir "$out" --threads "$threads" --line-spectra fft "$@"
 }
 same_results() {  # dir_a dir_b: tables and every map, byte for byte
     local f
@@ -75,7 +77,7 @@ check "the resumed job removed its journal" test ! -e "$tmp/out/job.journal"
 
 # On a terminal (script(1) gives the job a pseudo-terminal) the progress line is redrawn in place:
 # no newline between two redraws, at most four a second, a newline after the last (all 416 done).
-# (The FFT path keeps the job long enough for several redraws.)
+# (The FFT path keeps the job long enough for several redraws here too.)
 if command -v script >/dev/null 2>&1; then
     script -qec "$(printf '%q ' "$exe" --mode volume --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" \
         --parameter-file "$ex/mrsi.par" --output-dir "$tmp/tty" --threads 1 --line-spectra fft) \
@@ -105,7 +107,7 @@ refuse() {  # description, expected message part, command...
     check "refusal names it: $what" grep -q -- "$text" "$tmp/refuse.err"
     check "journal kept: $what" cmp -s "$tmp/ref/job.journal" "$tmp/journal.saved"
 }
-vol=(--mode volume --output-dir "$tmp/ref" --threads 1 --resume)
+vol=(--mode volume --output-dir "$tmp/ref" --threads 1 --resume --line-spectra fft)
 refuse "another parameter file" "parameter_file: journal" \
     "$exe" "${vol[@]}" --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" --parameter-file "$tmp/other.par"
 refuse "another mask" "mask: journal" \
@@ -113,6 +115,9 @@ refuse "another mask" "mask: journal" \
 refuse "another --max-voxels" "max_voxels: journal" \
     "$exe" "${vol[@]}" --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" --parameter-file "$ex/mrsi.par" \
     --max-voxels 100
+refuse "another --line-spectra" "line_spectra: journal" \
+    "$exe" "${vol[@]}" --input-volume "$tmp/mrsi.nii" --mask "$tmp/mask.nii.gz" --parameter-file "$ex/mrsi.par" \
+    --line-spectra analytic
 refuse "another input of the same size" "scan: journal" \
     "$exe" "${vol[@]}" --input-volume "$tmp/reseeded.nii" --mask "$tmp/mask.nii.gz" --parameter-file "$ex/mrsi.par"
 refuse "no journal" "no journal" run "$tmp/none" 1 --resume
