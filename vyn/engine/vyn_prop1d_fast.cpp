@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "matrixmathexp.h"
 #include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
+#include "vynworkers.h"
 
 VYN1DOptions vyn_1d_options;
 VYN1DStats vyn_1d_stats;
@@ -299,8 +299,7 @@ P1FScratch& p1f_get_scratch() {
 int p1f_thread_count() {
     int t = vyn_1d_options.threads;
     if (t <= 0) {
-        const long c = sysconf(_SC_NPROCESSORS_ONLN);
-        t = c > 0 ? static_cast<int>(c) : 1;
+        t = vyn_online_processors();
     }
     return t > kSegments ? kSegments : t;
 }
@@ -321,13 +320,7 @@ void p1f_parallel(int tasks, F f) {
     const int threads = std::max(1, std::min(p1f_thread_count(), tasks));
     while (static_cast<int>(sc.workers.size()) < threads) sc.workers.emplace_back(new P1FWorker);
     P1FBlasSingleThread blas_guard;
-    auto body = [&](int t) {
-        for (int i = t; i < tasks; i += threads) f(i, *sc.workers[t]);
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(body, t);
-    body(0);
-    for (std::thread& t : pool) t.join();
+    vyn_workers_for(threads, tasks, [&](int i, int w) { f(i, *sc.workers[w]); });
 }
 
 // Three planes of the transpose of the two-plane a.

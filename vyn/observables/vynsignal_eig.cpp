@@ -1,17 +1,15 @@
 // Receiver signal from the eigen-decomposition of the precession operator.
 #include "vynsignal_eig.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "matrixmathexp.h"
+#include "vynworkers.h"
 
 VYNSignalOptions vyn_signal_options;
 VYNSignalStats vyn_signal_stats;
@@ -192,10 +190,7 @@ void vse_trace(int n, int np, const VSEScratch& s, VSETrace& t, const cd* rho, d
 
 int vse_thread_count(int tasks) {
     int t = vyn_signal_options.threads;
-    if (t <= 0) {
-        const long c = sysconf(_SC_NPROCESSORS_ONLN);
-        t = c > 0 ? static_cast<int>(c) : 1;
-    }
+    if (t <= 0) t = vyn_online_processors();
     return std::max(1, std::min(t, tasks));
 }
 
@@ -251,15 +246,10 @@ void vyn_signal_eigen_traces(int count, const std::complex<double>* rhos, double
     // Trace j on worker j mod threads, each by the same single-threaded code:
     // the bytes do not depend on the thread count.
     const int saved = matrixmath_set_blas_threads(1);
-    auto body = [&](int w) {
-        for (int j = w; j < count; j += threads)
-            vse_trace(n, np, s, s.traces[w], rhos + j * nn, re + static_cast<size_t>(j) * np,
-                      im + static_cast<size_t>(j) * np, j == count - 1 ? last : nullptr);
-    };
-    std::vector<std::thread> pool;
-    for (int w = 1; w < threads; ++w) pool.emplace_back(body, w);
-    body(0);
-    for (std::thread& t : pool) t.join();
+    vyn_workers_for(threads, count, [&](int j, int w) {
+        vse_trace(n, np, s, s.traces[w], rhos + j * nn, re + static_cast<size_t>(j) * np,
+                  im + static_cast<size_t>(j) * np, j == count - 1 ? last : nullptr);
+    });
     matrixmath_set_blas_threads(saved);
     vyn_signal_stats.traces += count;
     vyn_signal_stats.seconds_sum += vse_now() - t0;
