@@ -56,6 +56,11 @@ void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
 // zero elements of a are skipped, sums run in the order of k, so a single term
 // per element gives exactly the value of a dense product; O(n^2) per product.
 void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
+// acc = 1 acc + factor (a b) element by element, as CMatRMultAdd(n, acc, 1,
+// ab, factor, acc) after spinop_sparse_mult(n, a, b, ab) computes it, with
+// the same values; only the nonzero elements of a b are visited (adding a
+// zero product leaves an element as it is).
+void spinop_sparse_mult_add(int n, const CMatrix& a, const CMatrix& b, double factor, CMatrix& acc);
 
 void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot);
 void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot);
