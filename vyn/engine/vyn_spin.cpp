@@ -57,6 +57,7 @@ int vs_clamp_spins(int nspins) {
 // Single-spin operators of the current basis, built once per build:
 // vs_ops[s - 1][0..2] = Ix(s), Iy(s), Iz(s).
 CMatrix vs_ops[VYN_MAX_SPINS][3];
+SpinOpPattern vs_patterns[VYN_MAX_SPINS][3];  // their nonzero elements
 enum { VS_IX = 0, VS_IY = 1, VS_IZ = 2 };
 
 void vs_prepare_ops() {
@@ -65,13 +66,15 @@ void vs_prepare_ops() {
         MakeMatrixIx(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IX]);
         MakeMatrixIy(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IY]);
         MakeMatrixIz(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IZ]);
+        for (int w = 0; w < 3; ++w) spinop_pattern(S.n, vs_ops[s - 1][w], vs_patterns[s - 1][w]);
     }
 }
 
 // acc += factor * op(k) * op(l).
 void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc) {
     VYNSpinState& S = vyn_spin;
-    spinop_sparse_mult_add(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], factor, acc);
+    spinop_sparse_mult_add(S.n, vs_ops[k - 1][which], vs_patterns[k - 1][which], vs_ops[l - 1][which],
+                           vs_patterns[l - 1][which], factor, acc);
 }
 
 // Coupling term of pair (k, l) with j in rad/s into acc (operators prepared).

@@ -78,19 +78,7 @@ void spinop_make_ladder(bool plus, const int* Ilist, const SpinKetRow* ket, int 
     }
 }
 
-// Nonzero columns of the rows of b: row k's in nz_col[nz_start[k - 1] ..
-// nz_start[k] - 1], ascending.
-std::vector<int> spinop_nz_start, spinop_nz_col;
-
-void spinop_row_pattern(int n, const CMatrix& b) {
-    spinop_nz_start.assign(n + 1, 0);
-    spinop_nz_col.clear();
-    for (int k = 1; k <= n; ++k) {
-        for (int j = 1; j <= n; ++j)
-            if (b(k, j) != 0.0) spinop_nz_col.push_back(j);
-        spinop_nz_start[k] = static_cast<int>(spinop_nz_col.size());
-    }
-}
+SpinOpPattern spinop_pattern_b, spinop_pattern_a;
 
 std::vector<std::complex<double>> spinop_row;
 std::vector<int> spinop_touched;
@@ -116,29 +104,45 @@ void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRo
 // out = a b for a with few nonzero elements per row (ladder matrices: at most
 // one), summed in the order of k; with a single term per element this is
 // exactly the value a dense product gives.
+void spinop_pattern(int n, const CMatrix& m, SpinOpPattern& p) {
+    p.start.assign(n + 1, 0);
+    p.col.clear();
+    for (int k = 1; k <= n; ++k) {
+        for (int j = 1; j <= n; ++j)
+            if (m(k, j) != 0.0) p.col.push_back(j);
+        p.start[k] = static_cast<int>(p.col.size());
+    }
+}
+
 void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     CMatZero(n, out);
-    spinop_row_pattern(n, b);
+    const SpinOpPattern& pb = spinop_pattern_b;
+    spinop_pattern(n, b, spinop_pattern_b);
     for (int i = 1; i <= n; ++i)
         for (int k = 1; k <= n; ++k) {
             const std::complex<double> aik = a(i, k);
             if (aik == 0.0) continue;
-            for (int t = spinop_nz_start[k - 1]; t < spinop_nz_start[k]; ++t)
-                out(i, spinop_nz_col[t]) += aik * b(k, spinop_nz_col[t]);
+            for (int t = pb.start[k - 1]; t < pb.start[k]; ++t) out(i, pb.col[t]) += aik * b(k, pb.col[t]);
         }
 }
 
 void spinop_sparse_mult_add(int n, const CMatrix& a, const CMatrix& b, double factor, CMatrix& acc) {
-    spinop_row_pattern(n, b);
+    spinop_pattern(n, a, spinop_pattern_a);
+    spinop_pattern(n, b, spinop_pattern_b);
+    spinop_sparse_mult_add(n, a, spinop_pattern_a, b, spinop_pattern_b, factor, acc);
+}
+
+void spinop_sparse_mult_add(int n, const CMatrix& a, const SpinOpPattern& pa, const CMatrix& b, const SpinOpPattern& pb,
+                            double factor, CMatrix& acc) {
     spinop_row.assign(n + 1, std::complex<double>(0.0, 0.0));
     spinop_mark.assign(n + 1, 0);
     for (int i = 1; i <= n; ++i) {
         spinop_touched.clear();
-        for (int k = 1; k <= n; ++k) {
+        for (int s = pa.start[i - 1]; s < pa.start[i]; ++s) {
+            const int k = pa.col[s];
             const std::complex<double> aik = a(i, k);
-            if (aik == 0.0) continue;
-            for (int t = spinop_nz_start[k - 1]; t < spinop_nz_start[k]; ++t) {
-                const int j = spinop_nz_col[t];
+            for (int t = pb.start[k - 1]; t < pb.start[k]; ++t) {
+                const int j = pb.col[t];
                 if (!spinop_mark[j]) {
                     spinop_mark[j] = 1;
                     spinop_row[j] = 0.0;
