@@ -457,7 +457,7 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     }
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
-    p.node.resize(p.nodes * 2 * nn);
+    if (p.node.size() < p.nodes * 2 * nn) p.node.resize(p.nodes * 2 * nn);  // grows only: no zeroing per run
     const int formed = mirror ? d / 2 + 1 : p.nodes;
     // Node j: U(b_j) = exp(-i h H~(b_j)), below kSeriesMaxN by the real
     // cos / sin series (about a third of the cost of dsyevd at n = 64, the

@@ -414,7 +414,8 @@ bool copy_file_binary(const char* src_path, const char* dst_path) {
 
 namespace {
 // *header_failed tells a failed header write from a store that could not be created.
-FILE* binfh_store_begin_impl(const char* store_path, int32_t type, int32_t num1, int32_t num2, bool* header_failed) {
+FILE* binfh_store_begin_impl(const char* store_path, int32_t type, int32_t num1, int32_t num2, bool* header_failed,
+                             char* buf = nullptr, std::size_t bufsz = 0) {
     *header_failed = false;
     if (!store_path) {
         binfh_set(BINFH_ERR_NULLPTR);
@@ -427,6 +428,7 @@ FILE* binfh_store_begin_impl(const char* store_path, int32_t type, int32_t num1,
         binfh_set(BINFH_ERR_IO);
         return nullptr;
     }
+    if (buf) std::setvbuf(f, buf, _IOFBF, bufsz);
     // The header is flushed at once so that a device that takes no data is
     // noticed here and not only at the end of the sector.
     if (WriteBinFileHeader_status(f, type, num1, num2) != BINFH_OK || std::fflush(f) != 0) {
@@ -539,6 +541,11 @@ binfh_status binfh_resize_density_file_status(const char* path, const char* stor
 namespace {
 // Opens path, checks its header against (0, n, count) and begins the store;
 // nullptr in *in and *st on failure (stage and status set).
+// Stream buffers of the input and the store of a rewrite (one rewrite at a
+// time; both streams are closed before it returns): with the default buffer
+// of one block a file of many matrices costs a system call per 4 KiB.
+alignas(64) char binfh_rewrite_buf[2][256 * 1024];
+
 binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n, int count, FILE** in, FILE** st,
                                 binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
     *in = *st = nullptr;
@@ -549,6 +556,7 @@ binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n,
         *stage = BINFH_STAGE_OPEN_INPUT;
         return binfh_set(BINFH_ERR_IO);
     }
+    std::setvbuf(f, binfh_rewrite_buf[0], _IOFBF, sizeof binfh_rewrite_buf[0]);
     int32_t t, a, b;
     const binfh_status hs = binfh_read_header_checked_status(f, &t, &a, &b);
     if (hs != BINFH_OK) {
@@ -565,7 +573,8 @@ binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n,
         return binfh_set(BINFH_ERR_BADARG);
     }
     bool header_failed = false;
-    *st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed);
+    *st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed, binfh_rewrite_buf[1],
+                                 sizeof binfh_rewrite_buf[1]);
     if (!*st) {
         std::fclose(f);
         *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
