@@ -33,14 +33,14 @@ struct vse_options_initialiser {
 // row of a 2D run); they are only read while traces are computed.
 struct VSETrace {  // one trace's scratch (one per worker)
     std::vector<cd> y, b;
-    std::vector<double> m, yr, yi;  // planes: [Mx; My] (2n x n), Y (2n x np)
+    std::vector<double> m, yr, yi;  // planes: M (n x n), Y (n x np)
 };
 struct VSEScratch {
     int n = 0, np = 0;
     double acq = 0.0;
     std::vector<cd> key;  // Hprime, Ox, Oy of the kept decomposition
     std::vector<double> vt, lam;
-    std::vector<cd> ox, oy;
+    std::vector<cd> op, oy;      // O+ = Ox + i Oy in the eigenbasis; Oy~ (scratch)
     std::vector<double> er, ei;  // planes of E (n x np)
     MatrixSymEigWork eig;
     std::vector<VSETrace> traces;  // per worker (traces[0] also the single trace's)
@@ -99,7 +99,7 @@ bool vse_prepare(int n, int np, double acq, const CMatrix& Hprime, const CMatrix
     for (int i = 0; i < 3; ++i) vse_pack(n, *ops[i], s.key.data() + i * nn);
     s.vt.resize(nn);
     s.lam.resize(n);
-    s.ox.resize(nn);
+    s.op.resize(nn);
     s.oy.resize(nn);
     if (s.traces.empty()) s.traces.resize(1);
     std::vector<cd>& b = s.traces[0].b;
@@ -107,10 +107,11 @@ bool vse_prepare(int n, int np, double acq, const CMatrix& Hprime, const CMatrix
     for (int r = 1; r <= n; ++r)
         for (int c = 1; c <= n; ++c) s.vt[static_cast<size_t>(r - 1) * n + c - 1] = Hprime(r, c).real();
     if (!matrixmath_sym_eig(n, s.vt.data(), n, s.lam.data(), s.eig)) return false;  // vt = V^T
-    vse_pack(n, Ox, s.ox.data());
-    vse_similarity(n, false, s.vt.data(), s.ox.data(), b.data());
+    vse_pack(n, Ox, s.op.data());
+    vse_similarity(n, false, s.vt.data(), s.op.data(), b.data());
     vse_pack(n, Oy, s.oy.data());
     vse_similarity(n, false, s.vt.data(), s.oy.data(), b.data());
+    for (size_t k = 0; k < nn; ++k) s.op[k] += cd(0.0, 1.0) * s.oy[k];  // O+~ = Ox~ + i Oy~
     const size_t ne = static_cast<size_t>(n) * np;
     s.er.resize(ne);
     s.ei.resize(ne);
@@ -128,39 +129,40 @@ bool vse_prepare(int n, int np, double acq, const CMatrix& Hprime, const CMatrix
     return true;
 }
 
-// Both channels at every sample: with M_ab = O~_ba rho~_ab (rows of Ox
-// above those of Oy), Y = M conj(E) and signal_k = Re sum_a E_ak Y_ak.
+// Both channels at once. Re Tr(O rho) = Tr(O rho_h) for Hermitian O and the
+// Hermitian part rho_h = (rho + rho^dagger) / 2, so with O+ = Ox + i Oy
+//   Tr(Ox rho_k) + i Tr(Oy rho_k) = Tr(O+ rho_h,k) = sum_a E_ak Y_ak,
+// Y = M conj(E), M_ab = O+~_ba rho~_h,ab: one n x n transition sum for both.
 void vse_signals(int n, int np, const cd* rho_t, const VSEScratch& s, VSETrace& t, double* re_out, double* im_out) {
     const size_t nn = static_cast<size_t>(n) * n;
-    t.m.resize(4 * nn);
-    double* mr = t.m.data();   // 2n x n
-    double* mi = mr + 2 * nn;  // 2n x n
-    for (int ch = 0; ch < 2; ++ch) {
-        const cd* o = ch == 0 ? s.ox.data() : s.oy.data();
-        for (int a = 0; a < n; ++a)
-            for (int b = 0; b < n; ++b) {
-                const cd v = o[static_cast<size_t>(b) * n + a] * rho_t[static_cast<size_t>(a) * n + b];
-                mr[ch * nn + static_cast<size_t>(a) * n + b] = v.real();
-                mi[ch * nn + static_cast<size_t>(a) * n + b] = v.imag();
-            }
-    }
-    const size_t ny = 2 * static_cast<size_t>(n) * np;
+    t.m.resize(2 * nn);
+    double* mr = t.m.data();
+    double* mi = mr + nn;
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b) {
+            const cd h =
+                0.5 * (rho_t[static_cast<size_t>(a) * n + b] + std::conj(rho_t[static_cast<size_t>(b) * n + a]));
+            const cd v = s.op[static_cast<size_t>(b) * n + a] * h;
+            mr[static_cast<size_t>(a) * n + b] = v.real();
+            mi[static_cast<size_t>(a) * n + b] = v.imag();
+        }
+    const size_t ny = static_cast<size_t>(n) * np;
     t.yr.resize(ny);
     t.yi.resize(ny);
     // Yr = Mr Er + Mi Ei, Yi = Mi Er - Mr Ei.
-    matrixmath_real_gemm(2 * n, np, n, 1.0, mr, n, s.er.data(), np, 0.0, t.yr.data(), np);
-    matrixmath_real_gemm(2 * n, np, n, 1.0, mi, n, s.ei.data(), np, 1.0, t.yr.data(), np);
-    matrixmath_real_gemm(2 * n, np, n, 1.0, mi, n, s.er.data(), np, 0.0, t.yi.data(), np);
-    matrixmath_real_gemm(2 * n, np, n, -1.0, mr, n, s.ei.data(), np, 1.0, t.yi.data(), np);
-    for (int ch = 0; ch < 2; ++ch) {
-        double* out = ch == 0 ? re_out : im_out;
-        for (int k = 0; k < np; ++k) out[k] = 0.0;
-        for (int a = 0; a < n; ++a) {
-            const double* er = s.er.data() + static_cast<size_t>(a) * np;
-            const double* ei = s.ei.data() + static_cast<size_t>(a) * np;
-            const double* yr = t.yr.data() + (static_cast<size_t>(ch) * n + a) * np;
-            const double* yi = t.yi.data() + (static_cast<size_t>(ch) * n + a) * np;
-            for (int k = 0; k < np; ++k) out[k] += er[k] * yr[k] - ei[k] * yi[k];
+    matrixmath_real_gemm(n, np, n, 1.0, mr, n, s.er.data(), np, 0.0, t.yr.data(), np);
+    matrixmath_real_gemm(n, np, n, 1.0, mi, n, s.ei.data(), np, 1.0, t.yr.data(), np);
+    matrixmath_real_gemm(n, np, n, 1.0, mi, n, s.er.data(), np, 0.0, t.yi.data(), np);
+    matrixmath_real_gemm(n, np, n, -1.0, mr, n, s.ei.data(), np, 1.0, t.yi.data(), np);
+    for (int k = 0; k < np; ++k) re_out[k] = im_out[k] = 0.0;
+    for (int a = 0; a < n; ++a) {
+        const double* er = s.er.data() + static_cast<size_t>(a) * np;
+        const double* ei = s.ei.data() + static_cast<size_t>(a) * np;
+        const double* yr = t.yr.data() + static_cast<size_t>(a) * np;
+        const double* yi = t.yi.data() + static_cast<size_t>(a) * np;
+        for (int k = 0; k < np; ++k) {
+            re_out[k] += er[k] * yr[k] - ei[k] * yi[k];
+            im_out[k] += er[k] * yi[k] + ei[k] * yr[k];
         }
     }
 }
