@@ -541,13 +541,15 @@ binfh_status binfh_resize_density_file_status(const char* path, const char* stor
 namespace {
 // Opens path, checks its header against (0, n, count) and begins the store;
 // nullptr in *in and *st on failure (stage and status set).
-// Stream buffers of the input and the store of a rewrite (one rewrite at a
-// time; both streams are closed before it returns): with the default buffer
-// of one block a file of many matrices costs a system call per 4 KiB.
+// Stream buffers of the input and the store of a batched rewrite (one
+// rewrite at a time; both streams are closed before it returns): with the
+// default buffer of one block a file of many matrices costs a system call
+// per 4 KiB. The store is flushed after every batch.
 alignas(64) char binfh_rewrite_buf[2][256 * 1024];
 
 binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n, int count, FILE** in, FILE** st,
-                                binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2) {
+                                binfh_rewrite_stage* stage, int32_t* hdr_type, int32_t* hdr_num1, int32_t* hdr_num2,
+                                bool big_buffers = false) {
     *in = *st = nullptr;
     errno = 0;
     FILE* f = std::fopen(path, "rb");
@@ -556,7 +558,7 @@ binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n,
         *stage = BINFH_STAGE_OPEN_INPUT;
         return binfh_set(BINFH_ERR_IO);
     }
-    std::setvbuf(f, binfh_rewrite_buf[0], _IOFBF, sizeof binfh_rewrite_buf[0]);
+    if (big_buffers) std::setvbuf(f, binfh_rewrite_buf[0], _IOFBF, sizeof binfh_rewrite_buf[0]);
     int32_t t, a, b;
     const binfh_status hs = binfh_read_header_checked_status(f, &t, &a, &b);
     if (hs != BINFH_OK) {
@@ -573,8 +575,8 @@ binfh_status binfh_rewrite_open(const char* path, const char* store_path, int n,
         return binfh_set(BINFH_ERR_BADARG);
     }
     bool header_failed = false;
-    *st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed, binfh_rewrite_buf[1],
-                                 sizeof binfh_rewrite_buf[1]);
+    *st = binfh_store_begin_impl(store_path, BINFH_TYPE_DENSITY, n, count, &header_failed,
+                                 big_buffers ? binfh_rewrite_buf[1] : nullptr, sizeof binfh_rewrite_buf[1]);
     if (!*st) {
         std::fclose(f);
         *stage = header_failed ? BINFH_STAGE_STORE_HEADER : BINFH_STAGE_OPEN_STORE;
@@ -638,7 +640,7 @@ binfh_status binfh_rewrite_density_file_batched_status(const char* path, const c
     if (n < 1 || n > kMaxDim || count < 0 || batch < 1) return binfh_set(BINFH_ERR_BADARG);
     FILE *in, *st;
     const binfh_status os =
-        binfh_rewrite_open(path, store_path, n, count, &in, &st, stage, hdr_type, hdr_num1, hdr_num2);
+        binfh_rewrite_open(path, store_path, n, count, &in, &st, stage, hdr_type, hdr_num1, hdr_num2, true);
     if (os != BINFH_OK) return os;
     const size_t nn = static_cast<size_t>(n) * n;
     std::vector<std::complex<double>> mats(static_cast<size_t>(std::min(batch, std::max(count, 1))) * nn);
@@ -655,7 +657,8 @@ binfh_status binfh_rewrite_density_file_batched_status(const char* path, const c
         }
         if (!fn(k0, cnt, n, mats.data(), ctx))
             return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_CALLBACK, stage, BINFH_ERR_BADARG);
-        if (!binfh_fwrite_doubles_le(vals, doubles, st)) {
+        // Flushed per batch: a store that takes no more data shows here.
+        if (!binfh_fwrite_doubles_le(vals, doubles, st) || std::fflush(st) != 0) {
             binfh_print_error(store_path);
             return binfh_rewrite_fail(in, st, store_path, BINFH_STAGE_WRITE_MATRIX, stage, BINFH_ERR_IO);
         }
