@@ -234,12 +234,10 @@ bool osc_write_traces(FILE* in, FILE* out, int n, int np, int count, CMatrix& rh
     std::vector<double> re(static_cast<size_t>(batch) * np), im(re.size()), inter(2 * re.size());
     for (int j0 = 0; j0 < count; j0 += batch) {
         const int cnt = std::min(batch, count - j0);
-        for (int i = 0; i < cnt; ++i) {
-            if (!read_density_matrix(in, n, n, rho)) {
-                std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
-                return false;
-            }
-            for (int r = 1; r <= n; ++r) std::memcpy(&rhos[i * nn + (r - 1) * n], &rho(r, 1), sizeof(cd) * n);
+        // The packed matrices are the file's layout: the batch in one read.
+        if (!binfh_fread_doubles_le(reinterpret_cast<double*>(rhos.data()), 2 * nn * cnt, in)) {
+            std::puts(">>> READ BINARY FILE ERROR (dm.bin) <<<");
+            return false;
         }
         cd* last = j0 + cnt == count ? &rhos[(cnt - 1) * nn] : nullptr;
         vyn_signal_eigen_traces(cnt, rhos.data(), re.data(), im.data(), last);
