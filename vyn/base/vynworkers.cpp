@@ -9,7 +9,7 @@
 #include <thread>
 
 namespace {
-// Workers 1..size wait for a new generation, run their share of its tasks
+// Workers 1..started wait for a new generation, run their share of its tasks
 // and count themselves done. The pool lives until the process ends (never
 // destroyed: no thread is joined at exit).
 struct VWPool {

@@ -1,8 +1,6 @@
 // 1D/2D sector propagation on exact factorisations (see vyn_prop1d_fast.h).
 #include "vyn_prop1d_fast.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
