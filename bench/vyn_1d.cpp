@@ -6,7 +6,9 @@
 //
 // The same sequences in NumPy/SciPy: bench/vyn_1d_numpy.py (the formulas of
 // the waveforms are repeated there). VYN_BENCH_DM_DIR=dir keeps each result
-// as dir/<case>-dm.bin (and dir/<case>-signal.bin) for the comparison.
+// as dir/<case>-dm.bin (and dir/<case>-signal.bin) for the comparison;
+// VYN_BENCH_THREADS=k runs the fast path on k workers (default: one per
+// online processor).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -92,6 +94,8 @@ void Run(benchmark::State& state, int fast, const std::string& name) {
     VYNSignalOptions_Reset();
     vyn_1d_options.method = fast ? VYN_1D_FAST : VYN_1D_LITERAL;
     vyn_signal_options.method = fast ? VYN_SIGNAL_EIGEN : VYN_SIGNAL_LITERAL;
+    if (const char* t = std::getenv("VYN_BENCH_THREADS"))
+        vyn_1d_options.threads = vyn_signal_options.threads = std::atoi(t);
     std::memset(&vyn_1d_stats, 0, sizeof vyn_1d_stats);
     std::memset(&vyn_signal_stats, 0, sizeof vyn_signal_stats);
     for (auto _ : state) {

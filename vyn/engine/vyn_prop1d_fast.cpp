@@ -1,8 +1,6 @@
 // 1D/2D sector propagation on exact factorisations (see vyn_prop1d_fast.h).
 #include "vyn_prop1d_fast.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,12 +8,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "matrixmathexp.h"
 #include "vyn_prop_fast.h"
 #include "vyn_prop_internal.h"
+#include "vynworkers.h"
 
 VYN1DOptions vyn_1d_options;
 VYN1DStats vyn_1d_stats;
@@ -299,8 +297,7 @@ P1FScratch& p1f_get_scratch() {
 int p1f_thread_count() {
     int t = vyn_1d_options.threads;
     if (t <= 0) {
-        const long c = sysconf(_SC_NPROCESSORS_ONLN);
-        t = c > 0 ? static_cast<int>(c) : 1;
+        t = vyn_online_processors();
     }
     return t > kSegments ? kSegments : t;
 }
@@ -321,13 +318,7 @@ void p1f_parallel(int tasks, F f) {
     const int threads = std::max(1, std::min(p1f_thread_count(), tasks));
     while (static_cast<int>(sc.workers.size()) < threads) sc.workers.emplace_back(new P1FWorker);
     P1FBlasSingleThread blas_guard;
-    auto body = [&](int t) {
-        for (int i = t; i < tasks; i += threads) f(i, *sc.workers[t]);
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(body, t);
-    body(0);
-    for (std::thread& t : pool) t.join();
+    vyn_workers_for(threads, tasks, [&](int i, int w) { f(i, *sc.workers[w]); });
 }
 
 // Three planes of the transpose of the two-plane a.
@@ -464,7 +455,7 @@ bool p1f_plan(const VYN1DSector& s, P1FPlan& p) {
     }
     p.nodes = d + 1;
     const size_t nn = static_cast<size_t>(n) * n;
-    p.node.resize(p.nodes * 2 * nn);
+    if (p.node.size() < p.nodes * 2 * nn) p.node.resize(p.nodes * 2 * nn);  // grows only: no zeroing per run
     const int formed = mirror ? d / 2 + 1 : p.nodes;
     // Node j: U(b_j) = exp(-i h H~(b_j)), below kSeriesMaxN by the real
     // cos / sin series (about a third of the cost of dsyevd at n = 64, the
@@ -518,7 +509,7 @@ bool p1f_all_equal(const double* xb, const double* yb, int ap) {
 
 // ---------------------------------------------------------------------------
 // Sharing: propagators of earlier sectors, keyed by the exact samples, the
-// time step, the offset and a fingerprint of the operators.
+// time step, the offset and the id of the operator set.
 // ---------------------------------------------------------------------------
 struct P1FCached {
     int n, ap;
@@ -533,20 +524,45 @@ constexpr size_t kCacheEntries = 8;
 std::vector<P1FCached> p1f_cache;
 size_t p1f_cache_used = 0, p1f_cache_next = 0;
 
-uint64_t p1f_fingerprint(int n, const VYN1DOperators& o) {
-    uint64_t h = 1469598103934665603ULL ^ static_cast<uint64_t>(n);
+// The operator set the entries were formed with: a copy of the last set
+// seen and its id; a set that differs in any bit gets a new id (an exact
+// comparison, cheaper than hashing the matrices).
+struct P1FOpsKey {
+    int n = 0;
+    uint64_t id = 0;
+    std::vector<cd> ops;
+    uint64_t structured_id = 0;  // id whose structure test is in structured / m
+    bool structured = false;
+    std::vector<double> m;
+};
+P1FOpsKey p1f_ops_key;
+
+uint64_t p1f_ops_id(int n, const VYN1DOperators& o) {
+    P1FOpsKey& k = p1f_ops_key;
     const CMatrix* ms[4] = {o.hc, o.izgrad, o.ixtot, o.iytot};
-    for (const CMatrix* m : ms)
-        for (int r = 1; r <= n; ++r) {
-            const double* d = reinterpret_cast<const double*>(&(*m)(r, 1));
-            for (int i = 0; i < 2 * n; ++i) {
-                uint64_t v;
-                std::memcpy(&v, d + i, sizeof v);
-                h = (h ^ v) * 1099511628211ULL;
-                h ^= h >> 29;
-            }
-        }
-    return h;
+    const size_t row = sizeof(cd) * n;
+    bool same = k.n == n && k.id != 0;
+    for (int i = 0; i < 4 && same; ++i)
+        for (int r = 1; r <= n && same; ++r)
+            same = std::memcmp(&(*ms[i])(r, 1), k.ops.data() + (static_cast<size_t>(i) * n + r - 1) * n, row) == 0;
+    if (same) return k.id;
+    k.n = n;
+    k.ops.resize(4 * static_cast<size_t>(n) * n);
+    for (int i = 0; i < 4; ++i)
+        for (int r = 1; r <= n; ++r)
+            std::memcpy(k.ops.data() + (static_cast<size_t>(i) * n + r - 1) * n, &(*ms[i])(r, 1), row);
+    return ++k.id;
+}
+
+// p1f_structured of the operator set id, tested once per set.
+bool p1f_structured_once(int n, const VYN1DOperators& o, uint64_t id, std::vector<double>& m) {
+    P1FOpsKey& k = p1f_ops_key;
+    if (k.structured_id != id || id == 0) {
+        k.structured = p1f_structured(n, o, k.m);
+        k.structured_id = id;
+    }
+    m = k.m;
+    return k.structured;
 }
 
 P1FCached* p1f_cache_find(int n, const double* xb, const double* yb, int ap, double h, double offset, uint64_t ops) {
@@ -582,10 +598,10 @@ void p1f_cache_put(int n, const double* xb, const double* yb, int ap, double h, 
     for (int r = 1; r <= n; ++r) std::memcpy(e.P.data() + static_cast<size_t>(r - 1) * n, &P(r, 1), sizeof(cd) * n);
 }
 
-// The propagator of s (no sharing).
-void p1f_form(const VYN1DSector& s, CMatrix& out) {
+// The propagator of s (no sharing); ops: the id of its operator set.
+void p1f_form(const VYN1DSector& s, uint64_t ops, CMatrix& out) {
     P1FScratch& sc = p1f_get_scratch();
-    const bool structured = p1f_structured(s.n, s.ops, sc.m);
+    const bool structured = p1f_structured_once(s.n, s.ops, ops, sc.m);
     if (p1f_all_equal(s.xb, s.yb, s.ap)) {
         ++vyn_1d_stats.constant;
         const double t = s.ap * s.h;
@@ -624,13 +640,13 @@ void vyn_1d_sector_propagator(int n, const double* xb, const double* yb, int ap,
     }
     const double t0 = p1f_now();
     ++vyn_1d_stats.sectors;
-    const uint64_t fp = p1f_fingerprint(n, ops);
+    const uint64_t fp = p1f_ops_id(n, ops);
     if (const P1FCached* e = p1f_cache_find(n, xb, yb, ap, h, offset, fp)) {
         ++vyn_1d_stats.shared;
         for (int r = 1; r <= n; ++r)
             std::memcpy(&out(r, 1), e->P.data() + static_cast<size_t>(r - 1) * n, sizeof(cd) * n);
     } else {
-        p1f_form(VYN1DSector{n, ap, h, offset, false, xb, yb, ops}, out);
+        p1f_form(VYN1DSector{n, ap, h, offset, false, xb, yb, ops}, fp, out);
         p1f_cache_put(n, xb, yb, ap, h, offset, fp, out);
     }
     vyn_1d_stats.seconds_prop += p1f_now() - t0;
@@ -708,7 +724,7 @@ void vyn_1d_sector_begin(const VYN1DSector& s) {
         return;
     }
     P1FScratch& sc = p1f_get_scratch();
-    if (s.ap >= 1 && p1f_all_equal(s.xb, s.yb, s.ap) && p1f_structured(s.n, s.ops, sc.m))
+    if (s.ap >= 1 && p1f_all_equal(s.xb, s.yb, s.ap) && p1f_structured_once(s.n, s.ops, p1f_ops_id(s.n, s.ops), sc.m))
         rw.evo_eig = p1f_eig_prepare(s, std::hypot(s.xb[0], s.yb[0]), std::atan2(s.yb[0], s.xb[0]), sc.m, sc.eig);
 }
 

@@ -85,6 +85,13 @@ int vyn_prop_peek_header(const char* path, int32_t* type, int32_t* num1, int32_t
     return st == BINFH_OK ? 0 : 2;
 }
 
+// Stream buffer of the file written below (closed before the function
+// returns): many copies of a matrix in blocks of 256 KiB, not 4 KiB. A
+// write that fails shows in a short write or in fclose, both rc 3.
+namespace {
+alignas(64) char vyn_prop_init_buf[256 * 1024];
+}  // namespace
+
 int vyn_prop_init_density_file(const char* path, int n, int count, const CMatrix& M) {
     errno = 0;
     FILE* f = std::fopen(path, "wb");
@@ -92,6 +99,7 @@ int vyn_prop_init_density_file(const char* path, int n, int count, const CMatrix
         binfh_print_error(path);
         return 1;
     }
+    std::setvbuf(f, vyn_prop_init_buf, _IOFBF, sizeof vyn_prop_init_buf);
     int rc = 0;
     if (WriteBinFileHeader_status(f, BINFH_TYPE_DENSITY, n, count) != BINFH_OK)
         rc = 2;

@@ -11,7 +11,7 @@ namespace {
 
 // Engine scratch for the spin-system builders.
 CMatrix vs_work;  // accumulates a Hamiltonian
-CMatrix vs_op_a, vs_prod;
+CMatrix vs_op_a;
 
 double vs_two_pi() { return 2.0 * pi_val(); }
 
@@ -57,6 +57,7 @@ int vs_clamp_spins(int nspins) {
 // Single-spin operators of the current basis, built once per build:
 // vs_ops[s - 1][0..2] = Ix(s), Iy(s), Iz(s).
 CMatrix vs_ops[VYN_MAX_SPINS][3];
+SpinOpPattern vs_patterns[VYN_MAX_SPINS][3];  // their nonzero elements
 enum { VS_IX = 0, VS_IY = 1, VS_IZ = 2 };
 
 void vs_prepare_ops() {
@@ -65,14 +66,15 @@ void vs_prepare_ops() {
         MakeMatrixIx(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IX]);
         MakeMatrixIy(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IY]);
         MakeMatrixIz(S.Ilist, S.ket, S.n, s, vs_ops[s - 1][VS_IZ]);
+        for (int w = 0; w < 3; ++w) spinop_pattern(S.n, vs_ops[s - 1][w], vs_patterns[s - 1][w]);
     }
 }
 
 // acc += factor * op(k) * op(l).
 void vs_add_pair_term(int which, int k, int l, double factor, CMatrix& acc) {
     VYNSpinState& S = vyn_spin;
-    spinop_sparse_mult(S.n, vs_ops[k - 1][which], vs_ops[l - 1][which], vs_prod);
-    CMatRMultAdd(S.n, acc, 1.0, vs_prod, factor, acc);
+    spinop_sparse_mult_add(S.n, vs_ops[k - 1][which], vs_patterns[k - 1][which], vs_ops[l - 1][which],
+                           vs_patterns[l - 1][which], factor, acc);
 }
 
 // Coupling term of pair (k, l) with j in rad/s into acc (operators prepared).
@@ -361,7 +363,9 @@ int BuildSpinSystemFromPulseSequenceGlobals() {
     }
     CopyCMatrix(S.n, vs_work, S.Icoup);
     vs_build_totals();
-    MakeGradientOperator();
+    // The gradient operator is the total Iz (MakeGradientOperator sums the
+    // same single-spin matrices in the same order).
+    CopyCMatrix(S.n, S.Iztot, S.Izgrad);
     S.spinsystemdefined = 1;
     S.rfpulsedefined = 1;
     S.offsetsdefined = 1;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -35,6 +36,18 @@ bool spinop_valid_state(int state) { return state >= 1 && state <= MATRIXMATH_DI
 
 bool spinop_valid_dim(int n) { return n >= 1 && n <= MATRIXMATH_DIM; }
 
+// 1-based position of ket k in the MakeKets enumeration of Ilist; 0 when k
+// is not a state of it.
+int spinop_ket_index(const int* Ilist, const int* k, int nspins) {
+    int index = 0;
+    for (int s = 1; s <= nspins; ++s) {
+        const int twoI = Ilist[s], step = twoI - k[s];
+        if (step < 0 || step > 2 * twoI || step % 2) return 0;
+        index = index * (twoI + 1) + step / 2;
+    }
+    return index + 1;
+}
+
 // Matrix of I+ (plus) or I- of spin Xspin: element (k, l) is the coefficient
 // of the ladder operator on state l where the result equals state k. The
 // operator is applied once per state l (not once per element), then the
@@ -53,10 +66,23 @@ void spinop_make_ladder(bool plus, const int* Ilist, const SpinKetRow* ket, int 
         else
             operateImin(Ilist, l, Xspin, ket, scratch, &coef);
         if (coef == 0.0) continue;
+        // The state where MakeKets puts this ket (spin 1 slowest, 2m from +2I
+        // down), taken when it holds it; else every state is compared.
+        const int k0 = spinop_ket_index(Ilist, scratch[l], nspins);
+        if (k0 >= 1 && k0 <= n && ket_equal(ket[k0], scratch[l], nspins)) {
+            out(k0, l) = std::complex<double>(coef, 0.0);
+            continue;
+        }
         for (int k = 1; k <= n; ++k)
             if (ket_equal(ket[k], scratch[l], nspins)) out(k, l) = std::complex<double>(coef, 0.0);
     }
 }
+
+SpinOpPattern spinop_pattern_b, spinop_pattern_a;
+
+std::vector<std::complex<double>> spinop_row;
+std::vector<int> spinop_touched;
+std::vector<char> spinop_mark;
 
 typedef void (*SpinOpMatrixFn)(const int*, const SpinKetRow*, int, int, CMatrix&);
 
@@ -78,14 +104,58 @@ void spinop_make_total(SpinOpMatrixFn single, int n, int Nspins, const SpinKetRo
 // out = a b for a with few nonzero elements per row (ladder matrices: at most
 // one), summed in the order of k; with a single term per element this is
 // exactly the value a dense product gives.
+void spinop_pattern(int n, const CMatrix& m, SpinOpPattern& p) {
+    p.start.assign(n + 1, 0);
+    p.col.clear();
+    for (int k = 1; k <= n; ++k) {
+        for (int j = 1; j <= n; ++j)
+            if (m(k, j) != 0.0) p.col.push_back(j);
+        p.start[k] = static_cast<int>(p.col.size());
+    }
+}
+
 void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out) {
     CMatZero(n, out);
+    const SpinOpPattern& pb = spinop_pattern_b;
+    spinop_pattern(n, b, spinop_pattern_b);
     for (int i = 1; i <= n; ++i)
         for (int k = 1; k <= n; ++k) {
             const std::complex<double> aik = a(i, k);
             if (aik == 0.0) continue;
-            for (int j = 1; j <= n; ++j) out(i, j) += aik * b(k, j);
+            for (int t = pb.start[k - 1]; t < pb.start[k]; ++t) out(i, pb.col[t]) += aik * b(k, pb.col[t]);
         }
+}
+
+void spinop_sparse_mult_add(int n, const CMatrix& a, const CMatrix& b, double factor, CMatrix& acc) {
+    spinop_pattern(n, a, spinop_pattern_a);
+    spinop_pattern(n, b, spinop_pattern_b);
+    spinop_sparse_mult_add(n, a, spinop_pattern_a, b, spinop_pattern_b, factor, acc);
+}
+
+void spinop_sparse_mult_add(int n, const CMatrix& a, const SpinOpPattern& pa, const CMatrix& b, const SpinOpPattern& pb,
+                            double factor, CMatrix& acc) {
+    spinop_row.assign(n + 1, std::complex<double>(0.0, 0.0));
+    spinop_mark.assign(n + 1, 0);
+    for (int i = 1; i <= n; ++i) {
+        spinop_touched.clear();
+        for (int s = pa.start[i - 1]; s < pa.start[i]; ++s) {
+            const int k = pa.col[s];
+            const std::complex<double> aik = a(i, k);
+            for (int t = pb.start[k - 1]; t < pb.start[k]; ++t) {
+                const int j = pb.col[t];
+                if (!spinop_mark[j]) {
+                    spinop_mark[j] = 1;
+                    spinop_row[j] = 0.0;
+                    spinop_touched.push_back(j);
+                }
+                spinop_row[j] += aik * b(k, j);
+            }
+        }
+        for (int j : spinop_touched) {
+            spinop_mark[j] = 0;
+            if (spinop_row[j] != 0.0) acc(i, j) = 1.0 * acc(i, j) + factor * spinop_row[j];
+        }
+    }
 }
 
 int spinop_count_spins(const int* Ilist) {

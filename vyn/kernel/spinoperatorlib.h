@@ -9,6 +9,8 @@
 // works. The module keeps scratch tables/matrices and is not reentrant.
 #pragma once
 
+#include <vector>
+
 #include "matrixmathlib.h"
 
 constexpr int SPINOP_MAX_SPINS = 8;
@@ -56,6 +58,20 @@ void MakeMatrixIz(const int* Ilist, const SpinKetRow* ket, int n, int Xspin, CMa
 // zero elements of a are skipped, sums run in the order of k, so a single term
 // per element gives exactly the value of a dense product; O(n^2) per product.
 void spinop_sparse_mult(int n, const CMatrix& a, const CMatrix& b, CMatrix& out);
+// acc = 1 acc + factor (a b) element by element, as CMatRMultAdd(n, acc, 1,
+// ab, factor, acc) after spinop_sparse_mult(n, a, b, ab) computes it, with
+// the same values; only the nonzero elements of a b are visited (adding a
+// zero product leaves an element as it is).
+void spinop_sparse_mult_add(int n, const CMatrix& a, const CMatrix& b, double factor, CMatrix& acc);
+// The nonzero columns of the rows of a matrix: row k's are col[start[k - 1]
+// .. start[k] - 1], ascending. With the patterns of a and b given (operators
+// used in many products), the product-and-add does not scan them again.
+struct SpinOpPattern {
+    std::vector<int> start, col;
+};
+void spinop_pattern(int n, const CMatrix& m, SpinOpPattern& p);
+void spinop_sparse_mult_add(int n, const CMatrix& a, const SpinOpPattern& pa, const CMatrix& b, const SpinOpPattern& pb,
+                            double factor, CMatrix& acc);
 
 void MakeTotalIx(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Ixtot);
 void MakeTotalIy(int n, int Nspins, const SpinKetRow* ket, const int* Ilist, int Norm, CMatrix& Iytot);

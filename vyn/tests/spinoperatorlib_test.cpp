@@ -255,3 +255,41 @@ TEST(SpinOperators, LadderMatricesMatchElementsAndDenseCommutator) {
         }
     }
 }
+
+// The sparse product-and-add that builds the coupling terms must give the
+// bits of the dense route (product, then CMatRMultAdd with factor 1 on the
+// accumulator), on an accumulator that already holds terms of both signs.
+TEST(SpinOperators, SparseProductAddMatchesProductThenAdd) {
+    typedef void (*Op)(const int*, const SpinKetRow*, int, int, CMatrix&);
+    const std::vector<std::vector<int>> systems = {{1, 1}, {2, 1, 3}, {2, 2, 1}, {1, 1, 1, 1, 1, 1}};
+    static CMatrix acc, want, prod;
+    for (const std::vector<int>& sys : systems) {
+        SpinIList il = {0};
+        for (size_t s = 0; s < sys.size(); ++s) il[s + 1] = sys[s];
+        MakeKets(ket, il);
+        const int n = spinop_count_states(il), ns = static_cast<int>(sys.size());
+        CMatZero(n, acc);
+        CMatZero(n, want);
+        double factor = 0.37;
+        for (int k = 1; k <= ns; ++k)
+            for (int l = k + 1; l <= ns; ++l)
+                for (Op op : {MakeMatrixIx, MakeMatrixIy, MakeMatrixIz}) {
+                    op(il, ket, n, k, P);
+                    op(il, ket, n, l, M);
+                    factor = -1.7 * factor + 0.11 * k;  // both signs, never zero here
+                    spinop_sparse_mult(n, P, M, prod);
+                    CMatRMultAdd(n, want, 1.0, prod, factor, want);
+                    spinop_sparse_mult_add(n, P, M, factor, acc);
+                    // Dense reference for the product itself.
+                    CMatMult(n, P, M, T1);
+                    EXPECT_LE(kt::max_abs_diff(n, T1, prod), 1e-14) << "n=" << n;
+                }
+        double largest = 0.0;
+        for (int r = 1; r <= n; ++r) {
+            ASSERT_EQ(std::memcmp(&acc(r, 1), &want(r, 1), sizeof(std::complex<double>) * n), 0)
+                << "n=" << n << " row " << r;
+            for (int c = 1; c <= n; ++c) largest = std::max(largest, std::abs(acc(r, c)));
+        }
+        EXPECT_GT(largest, 0.1) << "n=" << n;
+    }
+}

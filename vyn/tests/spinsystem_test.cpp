@@ -398,6 +398,10 @@ TEST(BuildRoute, ExactCouplingOfMixedSpinsMatchesDenseProducts) {
             CMatRMultAdd(n, want, 1.0, prod, TWO_PI * vyn_spin.couplings[p + 1], want);
         }
     EXPECT_LE(kt::max_abs_diff(n, want, vyn_spin.Icoup), 1e-12);
+    // The gradient operator is the total Iz, bit for bit.
+    MakeTotalIz(n, 3, vyn_spin.ket, vyn_spin.Ilist, 0, prod);
+    for (int r = 1; r <= n; ++r)
+        ASSERT_EQ(std::memcmp(&prod(r, 1), &vyn_spin.Izgrad(r, 1), sizeof(std::complex<double>) * n), 0) << r;
     // The exact coupling conserves total Iz.
     CMatCommutator(n, vyn_spin.Icoup, vyn_spin.Iztot, prod);
     EXPECT_LE(kt::frob(n, prod), 1e-11);
