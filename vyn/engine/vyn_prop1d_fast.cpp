@@ -310,6 +310,19 @@ struct P1FBlasSingleThread {
     ~P1FBlasSingleThread() { matrixmath_set_blas_threads(saved); }
 };
 
+// Below 128 states BLAS's own threads cost more than they bring (a 64 x 64 product is
+// tens of microseconds): the serial parts of the fast path then run BLAS single-threaded
+// too, whatever OPENBLAS_NUM_THREADS says.
+struct P1FBlasSmall {
+    int saved = -1;
+    explicit P1FBlasSmall(int n) {
+        if (n <= 128) saved = matrixmath_set_blas_threads(1);
+    }
+    ~P1FBlasSmall() {
+        if (saved >= 0) matrixmath_set_blas_threads(saved);
+    }
+};
+
 // Runs f(i, worker) for the tasks i = 0..tasks-1 on the workers (task i on
 // worker i mod threads), BLAS single-threaded meanwhile.
 template <class F>
@@ -639,6 +652,7 @@ void vyn_1d_sector_propagator(int n, const double* xb, const double* yb, int ap,
         return;
     }
     const double t0 = p1f_now();
+    P1FBlasSmall blas_guard(n);
     ++vyn_1d_stats.sectors;
     const uint64_t fp = p1f_ops_id(n, ops);
     if (const P1FCached* e = p1f_cache_find(n, xb, yb, ap, h, offset, fp)) {
@@ -735,6 +749,7 @@ void vyn_1d_move_rows(int first, int count, std::complex<double>* mats) {
     const size_t nn = static_cast<size_t>(n) * n;
     if (count < 1) return;
     const double t0 = p1f_now();
+    P1FBlasSmall blas_guard(n);
     vyn_1d_stats.rows_rotated += count;
     if (!s.evolution) {
         p1f_move_normal_rows(rw, count, mats);
