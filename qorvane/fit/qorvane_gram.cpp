@@ -38,18 +38,18 @@ QORVANE_SIMD_INLINE void qg_dot_block(const double* c0, const double* c1, const 
     }
 }
 
-}  // namespace
-
-QORVANE_SIMD_CLONES void qorvane_gram(const double* cols, size_t stride, int nf, int m, const double* extra, double* a,
-                                      double* g) {
-    const int last = extra != nullptr ? nf : nf - 1;  // column nf is `extra`
-    auto col = [&](int i) { return i < nf ? cols + (size_t)i * stride : extra; };
+// The whole Gram matrix; column nf is `extra` when there is one.
+QORVANE_SIMD_INLINE void qg_gram(const double* cols, size_t stride, int nf, int m, const double* extra, double* a,
+                                 double* g) {
+    const int last = extra != nullptr ? nf : nf - 1;
     for (int x = 0; x < nf; x += 2) {
         const int x1 = x + 1 < nf ? x + 1 : x;
         for (int y = x; y <= last; y += 2) {
             const int y1 = y + 1 <= last ? y + 1 : y;
+            const double* cy = y < nf ? cols + (size_t)y * stride : extra;
+            const double* cy1 = y1 < nf ? cols + (size_t)y1 * stride : extra;
             double out[4];
-            qg_dot_block(col(x), col(x1), col(y), col(y1), m, out);
+            qg_dot_block(cols + (size_t)x * stride, cols + (size_t)x1 * stride, cy, cy1, m, out);
             const int xs[2] = {x, x1}, ys[2] = {y, y1};
             for (int u = 0; u < 2; ++u)
                 for (int v = 0; v < 2; ++v) {
@@ -61,4 +61,22 @@ QORVANE_SIMD_CLONES void qorvane_gram(const double* cols, size_t stride, int nf,
                 }
         }
     }
+}
+
+QORVANE_TARGET_AVX2 void qg_gram_avx2(const double* cols, size_t stride, int nf, int m, const double* extra, double* a,
+                                      double* g) {
+    qg_gram(cols, stride, nf, m, extra, a, g);
+}
+
+void qg_gram_plain(const double* cols, size_t stride, int nf, int m, const double* extra, double* a, double* g) {
+    qg_gram(cols, stride, nf, m, extra, a, g);
+}
+
+}  // namespace
+
+void qorvane_gram(const double* cols, size_t stride, int nf, int m, const double* extra, double* a, double* g) {
+    if (qorvane_cpu_has_avx2())
+        qg_gram_avx2(cols, stride, nf, m, extra, a, g);
+    else
+        qg_gram_plain(cols, stride, nf, m, extra, a, g);
 }

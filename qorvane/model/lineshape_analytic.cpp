@@ -120,6 +120,28 @@ QORVANE_SIMD_INLINE void la_points(const LaLine &L, const LaOut &o, int j0, int 
     }
 }
 
+// Every point: X_j lands on point (j + N/2) mod N, so two runs with a plain offset each.
+QORVANE_SIMD_INLINE void la_all_points(const LaLine &L, const LaOut &o, bool plain, bool deriv) {
+    const int n = L.n, h = n / 2;
+    for (int part = 0; part < 2; ++part) {
+        const int j0 = part == 0 ? 0 : h, j1 = part == 0 ? h : n, off = part == 0 ? h : -h;
+        if (plain && !deriv)
+            la_points<true, false>(L, o, j0, j1, off);
+        else if (plain)
+            la_points<true, true>(L, o, j0, j1, off);
+        else if (!deriv)
+            la_points<false, false>(L, o, j0, j1, off);
+        else
+            la_points<false, true>(L, o, j0, j1, off);
+    }
+}
+
+QORVANE_TARGET_AVX2 void la_all_points_avx2(const LaLine &L, const LaOut &o, bool plain, bool deriv) {
+    la_all_points(L, o, plain, deriv);
+}
+
+void la_all_points_plain(const LaLine &L, const LaOut &o, bool plain, bool deriv) { la_all_points(L, o, plain, deriv); }
+
 }  // namespace
 
 void qorvane_line_spectra_select(int which) {
@@ -141,9 +163,8 @@ bool ls_analytic_applies(const QorvaneFitContext *ctx, int line, double gauss, d
     return -std::expm1(-a) >= kMinGap;
 }
 
-QORVANE_SIMD_CLONES void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lorentz,
-                                          double phase_deg, double *out_re, double *out_im, double *d_freq_re,
-                                          double *d_freq_im, double *d_width_re, double *d_width_im) {
+void ls_analytic_line(QorvaneFitContext *ctx, double area, double f, double lorentz, double phase_deg, double *out_re,
+                      double *out_im, double *d_freq_re, double *d_freq_im, double *d_width_re, double *d_width_im) {
     const int n = ctx->n_pnts;
     const size_t bytes = sizeof(double) * static_cast<size_t>(n);
     const int kmax = ctx->trunc < n ? ctx->trunc : n;
@@ -184,18 +205,9 @@ QORVANE_SIMD_CLONES void ls_analytic_line(QorvaneFitContext *ctx, double area, d
                d_freq_im ? d_freq_im : sink + n,
                d_width_re ? d_width_re : sink,
                d_width_im ? d_width_im : sink + n};
-    // X_j lands on point (j + N/2) mod N: two runs with a plain offset each
-    const int h = n / 2;
     const bool plain = kmax == n && k0 == 0, deriv = d_freq_re != nullptr || d_width_re != nullptr;
-    for (int part = 0; part < 2; ++part) {
-        const int j0 = part == 0 ? 0 : h, j1 = part == 0 ? h : n, off = part == 0 ? h : -h;
-        if (plain && !deriv)
-            la_points<true, false>(L, o, j0, j1, off);
-        else if (plain)
-            la_points<true, true>(L, o, j0, j1, off);
-        else if (!deriv)
-            la_points<false, false>(L, o, j0, j1, off);
-        else
-            la_points<false, true>(L, o, j0, j1, off);
-    }
+    if (qorvane_cpu_has_avx2())
+        la_all_points_avx2(L, o, plain, deriv);
+    else
+        la_all_points_plain(L, o, plain, deriv);
 }

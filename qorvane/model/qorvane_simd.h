@@ -1,15 +1,21 @@
 // Optional AVX2 copies of the fitter's vector kernels, chosen at run time.
 //
-// QORVANE_SIMD_CLONES on a function makes GCC build it twice on x86-64, for AVX2 and for the
-// baseline, and pick one when the program starts; QORVANE_SIMD_INLINE pulls a helper into each
-// copy. Only AVX2 is asked for, not FMA: the copies then do the same roundings in the same order
-// and give the same bytes on every x86-64 machine. Elsewhere both expand to plain code.
+// A kernel's body is written once as a QORVANE_SIMD_INLINE function and wrapped twice: once
+// plain and once with QORVANE_TARGET_AVX2; qorvane_cpu_has_avx2() picks the wrapper. Only AVX2
+// is asked for, not FMA: both copies then do the same roundings in the same order and give the
+// same bytes on every x86-64 machine. (No ifunc: its resolver runs before ThreadSanitizer's
+// runtime is up.) Elsewhere the AVX2 wrapper is the plain one.
 #pragma once
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define QORVANE_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 #define QORVANE_SIMD_INLINE static inline __attribute__((always_inline))
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define QORVANE_TARGET_AVX2 __attribute__((target("avx2")))
+inline bool qorvane_cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
 #else
-#define QORVANE_SIMD_CLONES
-#define QORVANE_SIMD_INLINE static inline
+#define QORVANE_TARGET_AVX2
+inline bool qorvane_cpu_has_avx2() { return false; }
 #endif
