@@ -39,6 +39,9 @@ same_results() {  # dir_a dir_b: tables and every map, byte for byte
 kill_after() {  # at, output dir, threads, extra options...
     local at=$1 out=$2
     shift 2
+    # emptied first: the wait below must not count the previous job's lines before this job's
+    # redirection has truncated the file
+    : > "$tmp/killed.out"
     run "$out" "$@" > "$tmp/killed.out" 2>> "$tmp/killed.err" &
     pid=$!
     while kill -0 "$pid" 2>/dev/null && [ "$(grep -c '^QORVANE_PROGRESS' "$tmp/killed.out")" -lt "$at" ]; do
